@@ -1,0 +1,111 @@
+#include "storage/memtable.h"
+
+#include <gtest/gtest.h>
+
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+
+namespace quenlordb::storage {
+namespace {
+
+using namespace std::string_literals;
+using ledger::encode_internal_key;
+
+void put(Memtable& m, const std::string& key, std::uint64_t ts, std::uint64_t from, std::uint64_t to, std::string doc) {
+  m.insert(encode_internal_key(key, ts), ledger::FactValue{from, to, std::move(doc)}.encode());
+}
+
+std::optional<std::uint64_t> ts_of(const Memtable& m, const std::string& key, std::uint64_t snapshot,
+                                   std::optional<std::uint64_t> valid_at = std::nullopt) {
+  auto r = m.visible_get(key, snapshot, valid_at);
+  EXPECT_TRUE(r.has_value());
+  if (!r || !*r) return std::nullopt;
+  return (*r)->commit_ts;
+}
+
+TEST(MemtableTest, SnapshotPicksNewestVersionAtOrBelowIt) {
+  Memtable m;
+  for (std::uint64_t ts : {5, 7, 9}) put(m, "k", ts, 0, ~0ULL, "v" + std::to_string(ts));
+  EXPECT_EQ(ts_of(m, "k", 8), 7u);
+  EXPECT_EQ(ts_of(m, "k", 4), std::nullopt);
+  EXPECT_EQ(ts_of(m, "k", 9), 9u);
+  EXPECT_EQ(m.visible_get("k", 100, std::nullopt).value()->doc, "v9");
+}
+
+TEST(MemtableTest, NewerVersionNotValidLetsAnOlderOneThrough) {
+  Memtable m;
+  put(m, "k", 9, 0, 10, "new");
+  put(m, "k", 7, 0, 100, "old");
+  EXPECT_EQ(ts_of(m, "k", 9, 50), 7u);
+  EXPECT_EQ(ts_of(m, "k", 9), 9u);
+  EXPECT_EQ(ts_of(m, "k", 9, 100), std::nullopt);
+}
+
+TEST(MemtableTest, KeysContainingZeroBytesStayApart) {
+  Memtable m;
+  put(m, "a\0b"s, 3, 0, ~0ULL, "other");
+  EXPECT_EQ(ts_of(m, "a", 100), std::nullopt);
+  put(m, "a", 2, 0, ~0ULL, "mine");
+  put(m, "a\0"s, 5, 0, ~0ULL, "nul");
+  auto r = m.visible_get("a", 100, std::nullopt).value();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, (VisibleVersion{2, "mine"}));
+  EXPECT_EQ(ts_of(m, "a\0b"s, 100), 3u);
+  EXPECT_EQ(ts_of(m, "a\0"s, 100), 5u);
+}
+
+TEST(MemtableTest, PrefixScan) {
+  Memtable m;
+  for (const std::string& k : {"ab"s, "abc"s, "aa"s, "b"s, "a"s, "\xff\xff\x01"s, "ab\0"s}) put(m, k, 1, 0, ~0ULL, k);
+  put(m, "ab", 4, 0, ~0ULL, "ab@4");
+  put(m, "ab", 6, 0, ~0ULL, "ab@6");  // beyond the snapshot below
+
+  auto keys = [&](const std::string& prefix) {
+    std::vector<std::string> out;
+    const VisibleMap found = m.scan_prefix_visible(prefix, 5, std::nullopt).value();
+    for (const auto& [k, v] : found) out.push_back(k);
+    return out;
+  };
+  EXPECT_EQ(keys("ab"), (std::vector<std::string>{"ab", "ab\0"s, "abc"}));
+  EXPECT_EQ(m.scan_prefix_visible("ab", 5, std::nullopt).value().at("ab"), (VisibleVersion{4, "ab@4"}));
+  EXPECT_EQ(keys("").size(), 7u);
+  EXPECT_EQ(keys("\xff\xff"s), (std::vector<std::string>{"\xff\xff\x01"s}));
+  EXPECT_EQ(keys("a\0"s), std::vector<std::string>{});
+}
+
+TEST(MemtableTest, PrefixScanAppliesValidTime) {
+  Memtable m;
+  put(m, "p1", 1, 0, 10, "early");
+  put(m, "p1", 2, 10, 20, "late");
+  put(m, "p2", 3, 50, 60, "far");
+  auto at = [&](std::uint64_t t) { return m.scan_prefix_visible("p", 10, t).value(); };
+  EXPECT_EQ(at(5).at("p1").doc, "early");
+  EXPECT_EQ(at(15).at("p1").doc, "late");
+  EXPECT_EQ(at(15).count("p2"), 0u);
+  EXPECT_EQ(at(55).size(), 1u);
+}
+
+TEST(MemtableTest, ApproxBytesCountsReplacementOnce) {
+  Memtable m;
+  std::string key = encode_internal_key("k", 1);
+  m.insert(key, std::string(10, 'x'));
+  m.insert(key, std::string(4, 'y'));
+  EXPECT_EQ(m.size(), 1u);
+  EXPECT_EQ(m.approx_bytes(), key.size() + 4);
+}
+
+TEST(MemtableTest, MalformedValueFailsOnlyWhenReached) {
+  Memtable m;
+  m.insert(encode_internal_key("k", 5), "abc");
+  EXPECT_EQ(m.visible_get("k", 10, std::nullopt).error().to_string(), "sstable format error: fact value too short");
+  EXPECT_EQ(m.visible_get("k", 4, std::nullopt).value(), std::nullopt);
+  EXPECT_FALSE(m.scan_prefix_visible("k", 10, std::nullopt).has_value());
+  EXPECT_TRUE(m.scan_prefix_visible("k", 4, std::nullopt).has_value());
+  Memtable bad_key;
+  bad_key.insert("short", "x");
+  EXPECT_EQ(bad_key.scan_prefix_visible("", 100, std::nullopt).error().to_string(),
+            "sstable format error: internal key too short");
+}
+
+}  // namespace
+}  // namespace quenlordb::storage

@@ -1,0 +1,70 @@
+#include "util/file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "support/temp_dir.h"
+
+namespace quenlordb::util {
+namespace {
+
+TEST(FileTest, WriteReadTruncateAndMap) {
+  testing::TempDir dir;
+  const std::string path = dir.file("f");
+  {
+    File f = File::open(path, O_CREAT | O_WRONLY | O_TRUNC).value();
+    ASSERT_TRUE(f.write_all("hello world"));
+    ASSERT_TRUE(f.truncate(5));
+    ASSERT_TRUE(f.data_sync());
+    EXPECT_EQ(f.size().value(), 5u);
+  }
+  EXPECT_EQ(read_file(path).value(), "hello");
+  MappedFile m = MappedFile::open(path).value();
+  EXPECT_EQ(m.data(), "hello");
+  EXPECT_EQ(file_size_if_exists(path).value(), 5u);
+  EXPECT_EQ(file_size_if_exists(dir.file("missing")).value(), std::nullopt);
+
+  File::open(dir.file("empty"), O_CREAT | O_WRONLY).value();
+  EXPECT_EQ(MappedFile::open(dir.file("empty")).value().size(), 0u);
+
+  ASSERT_TRUE(rename_file(path, dir.file("g")));
+  ASSERT_TRUE(sync_dir(dir.path()));
+  ASSERT_TRUE(remove_file(dir.file("g")));
+  EXPECT_EQ(remove_file(dir.file("g")).error().os_error(), ENOENT);
+}
+
+TEST(FileTest, CreateDirAll) {
+  testing::TempDir dir;
+  ASSERT_TRUE(create_dir_all(dir.file("a/b/c")));
+  ASSERT_TRUE(create_dir_all(dir.file("a/b/c")));
+  File::open(dir.file("plain"), O_CREAT | O_WRONLY).value();
+  EXPECT_EQ(create_dir_all(dir.file("plain")).error().os_error(), ENOTDIR);
+  EXPECT_EQ(create_dir_all(dir.file("plain/sub")).error().os_error(), ENOTDIR);
+}
+
+int g_writes = 0;
+int short_then_fail(FileOp op, FaultPhase phase, const std::string&, std::size_t* len) {
+  if (op != FileOp::Write || phase != FaultPhase::Before) return 0;
+  if (++g_writes == 1) {
+    *len = 3;
+    return 0;
+  }
+  return ENOSPC;
+}
+
+TEST(FileTest, FaultHookShortensAndFailsWrites) {
+  testing::TempDir dir;
+  File f = File::open(dir.file("f"), O_CREAT | O_WRONLY).value();
+  g_writes = 0;
+  set_fault_hook(short_then_fail);
+  auto r = f.write_all("abcdef");
+  set_fault_hook(nullptr);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "io error: No space left on device (os error 28)");
+  EXPECT_EQ(read_file(dir.file("f")).value(), "abc");
+}
+
+}  // namespace
+}  // namespace quenlordb::util
