@@ -28,7 +28,8 @@ TEST(FactValueTest, EncodingAndReadingRule) {
   EXPECT_EQ(enc.size(), 16u + 2 + 128);
   EXPECT_EQ(hex(enc.substr(16, 2)), "8001");
 
-  auto v = read_fact_value(enc + "trailing").value();
+  const std::string stored = enc + "trailing";
+  auto v = read_fact_value(stored).value();
   EXPECT_EQ(v.valid_from, 0u);
   EXPECT_EQ(v.valid_to, 10u);
   EXPECT_EQ(v.doc, big.doc);
