@@ -1,0 +1,94 @@
+// The engine's front door: opens a database directory, starts one thread per shard (and the
+// group-commit thread), routes each key to its shard (hash64(key) % shard_count), reads on the
+// caller's thread and writes through the fast write path or the shard threads. Destroying the
+// Database shuts everything down in a fixed order; every write acknowledged before is durable on
+// disk afterwards. All operations may be called from several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config.h"
+#include "error.h"
+#include "sql/exec/sql_result.h"
+
+namespace quenlordb::engine {
+
+struct DbStats {
+  std::uint64_t shard_count = 0;
+  std::uint64_t writes = 0;  // writes executed by shard threads (not those of the fast write path)
+  std::uint64_t reads = 0;
+  std::uint64_t flushes = 0;
+  std::uint64_t compactions = 0;
+  std::uint64_t bloom_negatives = 0;
+  std::uint64_t block_reads = 0;
+
+  friend bool operator==(const DbStats&, const DbStats&) = default;
+};
+
+// How a point read went: the first table file probed (block examined, bloom answer), the shard the
+// key routed to and the snapshot used.
+struct GetExplain {
+  std::optional<std::uint64_t> sstable_block;
+  std::uint64_t shard_id = 0;
+  std::uint64_t commit_ts_used = 0;
+  std::optional<bool> bloom_hit;
+
+  friend bool operator==(const GetExplain&, const GetExplain&) = default;
+};
+
+struct PrefixScanRow {
+  std::string key;
+  std::string doc;
+  std::uint64_t commit_ts = 0;
+
+  friend bool operator==(const PrefixScanRow&, const PrefixScanRow&) = default;
+};
+
+class Database {
+ public:
+  // Validates the config, creates the directory, loads or creates the manifest and starts the
+  // threads. A failed open leaves nothing running.
+  static Result<std::unique_ptr<Database>> open(const std::string& path, const Config& config);
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
+
+  // Writes a new version of key valid on [valid_from, valid_to); returns its commit timestamp.
+  Result<std::uint64_t> put(std::string_view key, std::string doc, std::uint64_t valid_from, std::uint64_t valid_to,
+                            std::optional<std::uint64_t> write_tag = std::nullopt);
+
+  // The newest version visible at as_of (default: the shard's committed timestamp) and valid at
+  // valid_at (default: any); none when there is no such version.
+  Result<std::optional<std::string>> get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
+                                         std::optional<std::uint64_t> valid_at = std::nullopt);
+
+  Result<GetExplain> explain_get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
+                                 std::optional<std::uint64_t> valid_at = std::nullopt);
+
+  // Every key beginning with prefix, newest visible version each, in key order across shards; at most
+  // limit rows (the smallest keys) when a limit is given.
+  Result<std::vector<PrefixScanRow>> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
+                                                 std::optional<std::uint64_t> valid_at = std::nullopt,
+                                                 std::optional<std::uint64_t> limit = std::nullopt);
+
+  Result<DbStats> stats();
+
+  // Runs an SQL script; the result of its last statement.
+  Result<sql::exec::SqlResult> sql(std::string_view script);
+
+  const Config& config() const;
+
+ private:
+  struct State;
+  explicit Database(std::unique_ptr<State> state);
+
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quenlordb::engine
