@@ -229,7 +229,7 @@ Result<void> create_dir_all(const std::string& path) {
     partial.assign(path, 0, slash);
     i = slash + 1;
     if (partial.empty() || partial.back() == '/') continue;
-    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return fail(QuenlorError::last_os_error());
+    if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return fail(QuenlorError::last_os_error());
   }
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return fail(QuenlorError::last_os_error());

@@ -109,7 +109,8 @@ class MappedFile {
 Result<void> sync_dir(const std::string& dir);
 Result<void> rename_file(const std::string& from, const std::string& to);
 Result<void> remove_file(const std::string& path);
-// Creates the directory and any missing parents (mkdir -p); an existing directory is fine.
+// Creates the directory and any missing parents (mkdir -p, mode 0777 before the umask); an existing
+// directory is fine.
 Result<void> create_dir_all(const std::string& path);
 // The size of a regular file, or nothing when the path does not exist (ENOENT). Any other failure
 // to stat it is an error.

@@ -1,0 +1,219 @@
+// MANIFEST.json, pretty-printed with two-space indentation and no newline after the final brace.
+// Records are objects with their members in this order (readers also take an array of the values
+// in the same order); byte strings are arrays of integers 0..255; an absent level_files is null.
+//
+//   ManifestState       { "version": u32, "next_file_id": u64, "shards": [ManifestShardState...] }
+//   ManifestShardState  { "shard_id": u64, "wal_file": text, "l0_files": [text...],
+//                         "level_files": null | [[ManifestLevelFile...]...],
+//                         "commit_ts_high_watermark": u64 }
+//   ManifestLevelFile   { "file_name": text, "level": u64, "min_key": bytes, "max_key": bytes,
+//                         "file_size": u64 }
+#include "storage/manifest.h"
+
+#include <fcntl.h>
+
+#include <array>
+#include <limits>
+
+#include "util/file.h"
+#include "util/json_record.h"
+
+namespace quenlordb::storage {
+
+namespace {
+
+using util::OrderedJson;
+using util::RecordField;
+using util::RecordShape;
+
+constexpr std::array<RecordField, 5> kLevelFileFields{{
+    {"file_name"}, {"level"}, {"min_key"}, {"max_key"}, {"file_size"}}};
+constexpr std::array<RecordField, 5> kShardFields{{
+    {"shard_id"}, {"wal_file"}, {"l0_files"}, {"level_files", false}, {"commit_ts_high_watermark"}}};
+constexpr std::array<RecordField, 3> kStateFields{{{"version"}, {"next_file_id"}, {"shards"}}};
+
+constexpr RecordShape kLevelFileShape{"struct ManifestLevelFile", kLevelFileFields};
+constexpr RecordShape kShardShape{"struct ManifestShardState", kShardFields};
+constexpr RecordShape kStateShape{"struct ManifestState", kStateFields};
+
+OrderedJson bytes_json(const std::string& bytes) {
+  OrderedJson out = OrderedJson::array();
+  auto& elements = *out.get_ptr<OrderedJson::array_t*>();
+  elements.reserve(bytes.size());
+  for (char c : bytes) elements.emplace_back(static_cast<std::uint64_t>(static_cast<unsigned char>(c)));
+  return out;
+}
+
+OrderedJson level_file_json(const ManifestLevelFile& f) {
+  OrderedJson out = OrderedJson::object();
+  out["file_name"] = f.file_name;
+  out["level"] = f.level;
+  out["min_key"] = bytes_json(f.min_key);
+  out["max_key"] = bytes_json(f.max_key);
+  out["file_size"] = f.file_size;
+  return out;
+}
+
+OrderedJson shard_json(const ManifestShardState& s) {
+  OrderedJson out = OrderedJson::object();
+  out["shard_id"] = s.shard_id;
+  out["wal_file"] = s.wal_file;
+  out["l0_files"] = s.l0_files;
+  if (s.level_files) {
+    OrderedJson levels = OrderedJson::array();
+    for (const auto& level : *s.level_files) {
+      OrderedJson files = OrderedJson::array();
+      for (const auto& f : level) files.push_back(level_file_json(f));
+      levels.push_back(std::move(files));
+    }
+    out["level_files"] = std::move(levels);
+  } else {
+    out["level_files"] = nullptr;
+  }
+  out["commit_ts_high_watermark"] = s.commit_ts_high_watermark;
+  return out;
+}
+
+Result<ManifestLevelFile> read_level_file(const OrderedJson& v) {
+  ManifestLevelFile f;
+  TRY(util::read_record(v, kLevelFileShape, [&](std::size_t i, const OrderedJson& field) -> Result<void> {
+    switch (i) {
+      case 0: f.file_name = TRY(util::read_json_string(field)); break;
+      case 1: f.level = TRY(util::read_json_uint<std::uint64_t>(field)); break;
+      case 2: f.min_key = TRY(util::read_json_bytes(field)); break;
+      case 3: f.max_key = TRY(util::read_json_bytes(field)); break;
+      case 4: f.file_size = TRY(util::read_json_uint<std::uint64_t>(field)); break;
+    }
+    return {};
+  }));
+  return f;
+}
+
+Result<std::vector<std::vector<ManifestLevelFile>>> read_levels(const OrderedJson& v) {
+  std::vector<std::vector<ManifestLevelFile>> levels;
+  TRY(util::read_json_array(v, [&](const OrderedJson& level) -> Result<void> {
+    auto& files = levels.emplace_back();
+    return util::read_json_array(level, [&](const OrderedJson& file) -> Result<void> {
+      files.push_back(TRY(read_level_file(file)));
+      return {};
+    });
+  }));
+  return levels;
+}
+
+Result<ManifestShardState> read_shard(const OrderedJson& v) {
+  ManifestShardState s;
+  TRY(util::read_record(v, kShardShape, [&](std::size_t i, const OrderedJson& field) -> Result<void> {
+    switch (i) {
+      case 0: s.shard_id = TRY(util::read_json_uint<std::uint64_t>(field)); break;
+      case 1: s.wal_file = TRY(util::read_json_string(field)); break;
+      case 2:
+        TRY(util::read_json_array(field, [&](const OrderedJson& name) -> Result<void> {
+          s.l0_files.push_back(TRY(util::read_json_string(name)));
+          return {};
+        }));
+        break;
+      case 3:
+        if (field.is_null()) {
+          s.level_files.reset();
+        } else {
+          s.level_files = TRY(read_levels(field));
+        }
+        break;
+      case 4: s.commit_ts_high_watermark = TRY(util::read_json_uint<std::uint64_t>(field)); break;
+    }
+    return {};
+  }));
+  return s;
+}
+
+Result<ManifestState> read_state(const OrderedJson& v) {
+  ManifestState state;
+  TRY(util::read_record(v, kStateShape, [&](std::size_t i, const OrderedJson& field) -> Result<void> {
+    switch (i) {
+      case 0: state.version = TRY(util::read_json_uint<std::uint32_t>(field)); break;
+      case 1: state.next_file_id = TRY(util::read_json_uint<std::uint64_t>(field)); break;
+      case 2:
+        TRY(util::read_json_array(field, [&](const OrderedJson& shard) -> Result<void> {
+          state.shards.push_back(TRY(read_shard(shard)));
+          return {};
+        }));
+        break;
+    }
+    return {};
+  }));
+  return state;
+}
+
+// The directory holding path, or nothing when path has no directory component.
+std::optional<std::string> parent_dir(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::nullopt;
+  if (slash == 0) return std::string("/");
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+ManifestState ManifestState::default_for(std::uint64_t shard_count) {
+  ManifestState state;
+  state.shards.reserve(shard_count);
+  for (std::uint64_t i = 0; i < shard_count; ++i) {
+    ManifestShardState shard;
+    shard.shard_id = i;
+    shard.wal_file = "shard-" + std::to_string(i) + ".wal";
+    state.shards.push_back(std::move(shard));
+  }
+  return state;
+}
+
+Result<std::string> encode_manifest_state(const ManifestState& state) {
+  OrderedJson out = OrderedJson::object();
+  out["version"] = state.version;
+  out["next_file_id"] = state.next_file_id;
+  OrderedJson shards = OrderedJson::array();
+  for (const auto& s : state.shards) shards.push_back(shard_json(s));
+  out["shards"] = std::move(shards);
+  return util::dump_json_pretty(out);
+}
+
+Result<ManifestState> decode_manifest_state(std::string_view text) {
+  OrderedJson value = TRY(util::parse_json_record(text));
+  return read_state(value);
+}
+
+Result<Manifest> Manifest::load_or_create(const std::string& root, std::uint64_t shard_count) {
+  TRY(util::create_dir_all(root));
+  std::string path = util::join_path(root, kManifestFileName);
+  std::optional<std::uint64_t> existing = TRY(util::file_size_if_exists(path));
+  if (!existing) {
+    Manifest manifest(std::move(path), ManifestState::default_for(shard_count));
+    TRY(manifest.save());
+    return manifest;
+  }
+  std::string text = TRY(util::read_file(path));
+  ManifestState state = TRY(decode_manifest_state(text));
+  return Manifest(std::move(path), std::move(state));
+}
+
+Result<void> Manifest::save() const {
+  std::string text = TRY(encode_manifest_state(state_));
+  std::optional<std::string> dir = parent_dir(path_);
+  std::string tmp = dir ? util::join_path(*dir, kManifestTempFileName) : std::string(kManifestTempFileName);
+  {
+    util::File file = TRY(util::File::open(tmp, O_CREAT | O_WRONLY | O_TRUNC, 0666));
+    TRY(file.write_all(text));
+    TRY(file.data_sync());
+    TRY(file.close());
+  }
+  TRY(util::rename_file(tmp, path_));
+  if (dir) TRY(util::sync_dir(*dir));
+  return {};
+}
+
+std::uint64_t Manifest::take_file_id() {
+  if (state_.next_file_id == std::numeric_limits<std::uint64_t>::max()) panic("table file ids exhausted");
+  return state_.next_file_id++;
+}
+
+}  // namespace quenlordb::storage

@@ -1,0 +1,108 @@
+// Strict reading of typed JSON records (the manifest, schema records, insight records): the text is
+// parsed once into a value that keeps repeated member names, then a record reader walks it field by
+// field with the fixed messages "duplicate field `{}`", "missing field `{}`", "invalid length {},
+// expected {}" and "invalid type: {}, expected {}". Every failure is QuenlorError::SerdeJson.
+//
+// Records are written with nlohmann::ordered_json, whose objects keep the declared field order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "error.h"
+
+namespace quenlordb::util {
+
+using OrderedJson = nlohmann::ordered_json;
+
+// Containers may nest this deep; one level more is refused.
+inline constexpr std::size_t kJsonMaxDepth = 127;
+
+// Parses exactly one JSON value (white space only after it), refusing nesting deeper than
+// kJsonMaxDepth. Unlike a plain DOM parse, an object keeps every member in document order, repeated
+// names included, so that a record reader can refuse a repeated field: walk such objects with
+// read_record or items(), never with find() or operator[] (those see only the first occurrence).
+Result<OrderedJson> parse_json_record(std::string_view text);
+
+// One field of a record, in declared order. A field that is not required takes its default when it
+// is missing (from an object, or from the end of the array form).
+struct RecordField {
+  std::string_view name;
+  bool required = true;
+};
+
+// A record type: its expecting text (e.g. "struct ManifestLevelFile") and its fields (at most 64).
+struct RecordShape {
+  std::string_view expecting;
+  std::span<const RecordField> fields;
+};
+
+// A non-owning reference to a callable, valid for the duration of the call it is passed to.
+template <typename Signature>
+class FunctionRef;
+template <typename R, typename... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <typename F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
+  FunctionRef(F&& f)  // NOLINT: implicit on purpose, like a function pointer
+      : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* obj, Args... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(obj))(std::forward<Args>(args)...);
+        }) {}
+  R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
+
+ private:
+  void* obj_;
+  R (*call_)(void*, Args...);
+};
+
+// Called once per given field (index into shape.fields, and its value), in document order.
+using FieldReader = FunctionRef<Result<void>(std::size_t, const OrderedJson&)>;
+
+// Reads one record given as an object (members matched by exact name, other members skipped
+// whatever their value, a field given twice refused, a missing required field refused in declared
+// order) or as an array of its field values in declared order (too few: "invalid length {n},
+// expected {expecting} with {N} elements" unless every missing field is optional; too many:
+// "trailing characters"). Anything else is "invalid type: {}, expected {expecting}".
+Result<void> read_record(const OrderedJson& value, const RecordShape& shape, FieldReader read_field);
+
+// Field readers. `expected` texts follow the record messages: "a string", "a sequence", "u64"...
+Result<std::string> read_json_string(const OrderedJson& value);
+// An unsigned integer that fits UInt (u8, u32 or u64); a float or a negative number is refused.
+template <typename UInt>
+Result<UInt> read_json_uint(const OrderedJson& value);
+// An array of integers 0 to 255, one per byte.
+Result<std::string> read_json_bytes(const OrderedJson& value);
+// Calls read_element for each element of an array, in order.
+Result<void> read_json_array(const OrderedJson& value, FunctionRef<Result<void>(const OrderedJson&)> read_element);
+
+// "null", "boolean `true`", "integer `-1`", "floating point `1.5`", "string \"ab\"", "sequence",
+// "map": how a found value is named in "invalid type: {}, expected {}".
+std::string describe_json_value(const OrderedJson& value);
+QuenlorError json_invalid_type(const OrderedJson& value, std::string_view expected);
+
+// Dumps with two-space indentation, no final newline. Failures (text that is not UTF-8) are
+// SerdeJson.
+Result<std::string> dump_json_pretty(const OrderedJson& value);
+
+// ---- template implementation ----
+
+Result<std::uint64_t> read_json_uint_max(const OrderedJson& value, std::uint64_t max, std::string_view expected);
+
+template <typename UInt>
+Result<UInt> read_json_uint(const OrderedJson& value) {
+  static_assert(std::is_unsigned_v<UInt> && sizeof(UInt) <= 8);
+  constexpr std::string_view name = sizeof(UInt) == 1 ? "u8" : sizeof(UInt) == 2 ? "u16" : sizeof(UInt) == 4 ? "u32" : "u64";
+  std::uint64_t v = TRY(read_json_uint_max(value, std::numeric_limits<UInt>::max(), name));
+  return static_cast<UInt>(v);
+}
+
+}  // namespace quenlordb::util
