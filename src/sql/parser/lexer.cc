@@ -1,0 +1,115 @@
+#include "sql/parser/lexer.h"
+
+#include "sql/parser/text.h"
+
+namespace quenlordb::sql::parser {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+QuenlorError unexpected_character(std::string_view sql, std::size_t pos) {
+  const std::size_t len = decode_utf8_at(sql, pos).length;
+  std::string message = "unexpected character ";
+  message.append(sql.substr(pos, len));
+  return QuenlorError::sql_parse(std::move(message));
+}
+
+}  // namespace
+
+Result<std::vector<Token>> tokenize(std::string_view sql) {
+  // Every character that starts or continues a token is ASCII, and no byte of a longer UTF-8
+  // sequence is, so after validation the scan works on bytes and slices at byte offsets. Only
+  // white space and string literals hold characters beyond ASCII.
+  TRY(check_utf8(sql));
+
+  std::vector<Token> tokens;
+  const std::size_t n = sql.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const char c = sql[i];
+    const char next = i + 1 < n ? sql[i + 1] : '\0';
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      const Utf8Step step = decode_utf8_at(sql, i);
+      if (!is_sql_white_space(step.value)) return fail(unexpected_character(sql, i));
+      i += step.length;
+      continue;
+    }
+    if (is_sql_white_space(static_cast<unsigned char>(c))) {
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '!':
+        if (next != '=') return fail(unexpected_character(sql, i));
+        tokens.push_back(Token::op(TokenKind::NotEqualOp));
+        i += 2;
+        continue;
+      case '<':
+        if (next == '>' || next == '=') {
+          tokens.push_back(Token::op(next == '>' ? TokenKind::NotEqualOp : TokenKind::LessEqualOp));
+          i += 2;
+        } else {
+          tokens.push_back(Token::sym('<'));
+          ++i;
+        }
+        continue;
+      case '>':
+        if (next == '=') {
+          tokens.push_back(Token::op(TokenKind::GreaterEqualOp));
+          i += 2;
+        } else {
+          tokens.push_back(Token::sym('>'));
+          ++i;
+        }
+        continue;
+      case '(': case ')': case ',': case ';': case '=': case '*': case '.': case '+': case '-': case '/': case '%':
+        tokens.push_back(Token::sym(c));
+        ++i;
+        continue;
+      case '\'': {
+        std::string text;
+        ++i;
+        while (i < n && sql[i] != '\'') {
+          if (sql[i] == '\\' && i + 1 < n) ++i;  // the escaped character stands for itself
+          const std::size_t len = decode_utf8_at(sql, i).length;
+          text.append(sql.substr(i, len));
+          i += len;
+        }
+        if (i < n) ++i;  // the closing quote
+        tokens.push_back(Token::quoted(std::move(text)));
+        continue;
+      }
+      default:
+        break;
+    }
+    if (is_digit(c)) {
+      const std::size_t start = i;
+      while (i < n && is_digit(sql[i])) ++i;
+      if (i + 1 < n && sql[i] == '.' && is_digit(sql[i + 1])) {
+        ++i;
+        while (i < n && is_digit(sql[i])) ++i;
+      }
+      tokens.push_back(Token::number(std::string(sql.substr(start, i - start))));
+      continue;
+    }
+    if (c == '$') {
+      if (!is_digit(next)) return fail(unexpected_character(sql, i));
+      const std::size_t start = i++;
+      while (i < n && is_digit(sql[i])) ++i;
+      tokens.push_back(Token::word(std::string(sql.substr(start, i - start))));
+      continue;
+    }
+    if (is_letter(c) || c == '_') {
+      const std::size_t start = i++;
+      while (i < n && (is_letter(sql[i]) || is_digit(sql[i]) || sql[i] == '_' || sql[i] == '-')) ++i;
+      tokens.push_back(Token::word(std::string(sql.substr(start, i - start))));
+      continue;
+    }
+    return fail(unexpected_character(sql, i));
+  }
+  return tokens;
+}
+
+}  // namespace quenlordb::sql::parser
