@@ -57,6 +57,9 @@ class BloomFilter {
   static BloomFilter new_for_key_hashes(std::span<const std::uint64_t> key_hashes, std::uint64_t bits_per_key,
                                         const Hasher& hasher);
 
+  // A filter without probes: it passes every key.
+  BloomFilter() = default;
+
   // None when fewer than 9 bytes or fewer than 9 + B. Bytes after the bitmap are ignored.
   static std::optional<BloomFilter> decode(std::string_view block);
   std::string encode() const;
@@ -75,8 +78,8 @@ class BloomFilter {
       : bits_(std::move(bits)), num_bits_(num_bits), num_hashes_(num_hashes) {}
 
   std::string bits_;
-  std::uint32_t num_bits_;
-  std::uint8_t num_hashes_;
+  std::uint32_t num_bits_ = 0;
+  std::uint8_t num_hashes_ = 0;
 };
 
 }  // namespace quenlordb::storage

@@ -36,7 +36,7 @@ struct ParsedTable {
   std::uint32_t block_bytes = 0;
   std::uint64_t index_offset = 0;
   std::vector<Block> blocks;
-  BloomFilter bloom = BloomFilter::new_for_key_hashes({}, 10, kHasher);
+  BloomFilter bloom;
 };
 
 void parse_table(const std::string& file, ParsedTable& out) {

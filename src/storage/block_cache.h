@@ -1,0 +1,78 @@
+// The database's shared cache of decompressed table-file blocks, and the index cache holder.
+//
+// BlockCache keeps blocks by (file id, block offset) under a byte budget that counts block bytes
+// only, evicting the least recently used first. One cache serves every shard; any thread may call
+// it. Its mutex is the innermost lock of the engine: it is held only for the map and list updates,
+// never while a block is read or decompressed, and nothing else is locked under it. Blocks are
+// handed out as shared, immutable strings that stay valid for their holder after eviction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace quenlordb::storage {
+
+using CachedBlock = std::shared_ptr<const std::string>;
+
+class BlockCache {
+ public:
+  explicit BlockCache(std::uint64_t capacity) : capacity_(capacity) {}
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+
+  // The cached block, now the most recently used; null on a miss (which changes nothing).
+  CachedBlock get(std::uint64_t file_id, std::uint64_t offset);
+
+  // Caches a non-null block unless the capacity is 0 or the key is already cached (the cached block
+  // and its recency then stay as they are). Evicts from the least recently used end until the block
+  // fits; a block larger than the capacity is stored alone after everything else is evicted.
+  void insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block);
+
+  std::uint64_t capacity() const { return capacity_; }
+  // Sum of the lengths of the cached blocks.
+  std::uint64_t used_bytes() const;
+  std::size_t block_count() const;
+
+ private:
+  struct Key {
+    std::uint64_t file_id;
+    std::uint64_t offset;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept {
+      return static_cast<std::size_t>(k.file_id * 0x9E3779B97F4A7C15ULL ^ k.offset);
+    }
+  };
+  struct Slot {
+    CachedBlock block;
+    std::list<Key>::iterator recency;
+  };
+
+  const std::uint64_t capacity_;
+  mutable std::mutex mu_;
+  std::list<Key> lru_;  // least recently used at the front
+  std::unordered_map<Key, Slot, KeyHash> blocks_;
+  std::uint64_t used_bytes_ = 0;
+};
+
+// Sized by index_cache_entries and held by every shard beside the block cache. No read or write
+// path stores anything in it, so it carries its capacity only.
+class IndexCache {
+ public:
+  explicit IndexCache(std::uint64_t capacity_entries) : capacity_(capacity_entries) {}
+  IndexCache(const IndexCache&) = delete;
+  IndexCache& operator=(const IndexCache&) = delete;
+
+  std::uint64_t capacity() const { return capacity_; }
+
+ private:
+  const std::uint64_t capacity_;
+};
+
+}  // namespace quenlordb::storage

@@ -1,0 +1,258 @@
+#include "storage/sstable_reader.h"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/sstable_writer.h"
+#include "util/coding.h"
+#include "util/varint.h"
+
+namespace quenlordb::storage {
+
+namespace {
+
+constexpr std::size_t kMinTableBytes = 32;
+// LZ4 expands a compressed stream at most 255-fold; a larger recorded raw length is damage, refused
+// before anything is allocated for it.
+constexpr std::uint64_t kMaxLz4Expansion = 255;
+
+std::atomic<std::uint64_t> g_next_cache_id{1};
+
+QuenlorError format_error(std::string message) { return QuenlorError::sstable_format(std::move(message)); }
+
+QuenlorError lz4_error(const std::string& what) { return format_error("LZ4 decompress error: " + what); }
+
+// Three-way byte comparison of a with k ‖ suffix, without building the right-hand side.
+int compare_with_suffix(std::string_view a, std::string_view k, char suffix) {
+  const std::size_t n = std::min(a.size(), k.size());
+  if (n > 0) {
+    if (int c = std::memcmp(a.data(), k.data(), n)) return c;
+  }
+  if (a.size() <= k.size()) return -1;
+  const auto x = static_cast<unsigned char>(a[k.size()]);
+  const auto y = static_cast<unsigned char>(suffix);
+  if (x != y) return x < y ? -1 : 1;
+  return a.size() > k.size() + 1 ? 1 : 0;
+}
+
+// Calls fn(key, value) for the entries of a raw block in order while it answers true. Answers
+// whether the walk reached the end of the block.
+template <typename Fn>
+Result<bool> walk_block(std::string_view raw, Fn&& fn) {
+  // Lengths below 128 take one byte; they are read inline, the rest by the general reader.
+  auto length = [&raw](std::size_t& pos) -> Result<std::uint64_t> {
+    if (pos < raw.size() && static_cast<unsigned char>(raw[pos]) < 0x80) return static_cast<unsigned char>(raw[pos++]);
+    return util::get_varint(raw, pos);
+  };
+  std::size_t pos = 0;
+  while (pos < raw.size()) {
+    const std::uint64_t key_len = TRY(length(pos));
+    const std::uint64_t value_len = TRY(length(pos));
+    if (key_len > raw.size() - pos || value_len > raw.size() - pos - key_len)
+      return fail(format_error("entry out of bounds"));
+    const std::string_view key = raw.substr(pos, key_len);
+    const std::string_view value = raw.substr(pos + key_len, value_len);
+    pos += key_len + value_len;
+    const bool go_on = TRY(fn(key, value));
+    if (!go_on) return false;
+  }
+  return true;
+}
+
+// Decompresses the stored bytes of a version-2 block into out.
+Result<void> decompress_block(std::string_view stored, std::string& out) {
+  if (stored.size() < kBlockRawLengthBytes)
+    return fail(lz4_error("stored block of " + std::to_string(stored.size()) + " bytes has no raw length"));
+  const std::uint32_t raw_len = util::load_u32_le(stored.data());
+  const std::string_view compressed = stored.substr(kBlockRawLengthBytes);
+  if (compressed.size() > INT_MAX || raw_len > INT_MAX) return fail(lz4_error("block exceeds the decompressor's size limit"));
+  if (raw_len > kMaxLz4Expansion * compressed.size())
+    return fail(lz4_error("raw length " + std::to_string(raw_len) + " is more than " +
+                          std::to_string(compressed.size()) + " compressed bytes can hold"));
+  int produced = 0;
+  out.resize_and_overwrite(raw_len, [&](char* p, std::size_t) {
+    produced = LZ4_decompress_safe(compressed.data(), p, static_cast<int>(compressed.size()), static_cast<int>(raw_len));
+    return produced < 0 ? 0 : static_cast<std::size_t>(produced);
+  });
+  if (produced < 0)
+    return fail(lz4_error("malformed block, or more than its raw length of " + std::to_string(raw_len) + " bytes"));
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<IndexEntry>> parse_index_block(std::string_view block) {
+  if (block.size() < 4) return fail(format_error("index block too short"));
+  const std::uint32_t count = util::load_u32_le(block.data());
+  std::vector<IndexEntry> entries;
+  // Each entry takes at least 13 bytes, which bounds what a damaged count can make us reserve.
+  entries.reserve(std::min<std::size_t>(count, (block.size() - 4) / (1 + kIndexEntryFixedBytes)));
+  std::size_t pos = 4;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t key_len = TRY(util::get_varint(block, pos));
+    if (key_len > block.size() - pos || kIndexEntryFixedBytes > block.size() - pos - key_len)
+      return fail(format_error("index entry out of range"));
+    const std::string_view key = block.substr(pos, key_len);
+    pos += key_len;
+    entries.push_back({key, util::load_u64_le(block.data() + pos), util::load_u32_le(block.data() + pos + 8)});
+    pos += kIndexEntryFixedBytes;
+  }
+  return entries;
+}
+
+Result<SsTableReader> SsTableReader::open(std::string path) {
+  SsTableReader r;
+  r.map_ = TRY(util::MappedFile::open(path));
+  const std::string_view data = r.map_.data();
+  const std::size_t len = data.size();
+  if (len < kMinTableBytes) return fail(format_error("sstable too short"));
+  if (util::load_u32_le(data.data()) != kTableMagic) return fail(format_error("sstable bad magic"));
+  const std::uint32_t version = util::load_u32_le(data.data() + 4);
+  if (version != kTableFormatVersion && version != kTableFormatVersionRaw)
+    return fail(format_error("unsupported SSTable version: " + std::to_string(version)));
+  if (util::load_u32_le(data.data() + len - 4) != kTableFooterMagic) return fail(format_error("footer magic mismatch"));
+  const std::uint64_t index_offset = util::load_u64_le(data.data() + len - kTableFooterBytes);
+  const std::uint64_t bloom_offset = util::load_u64_le(data.data() + len - kTableFooterBytes + 8);
+  const std::size_t footer_at = len - kTableFooterBytes;
+  if (index_offset >= bloom_offset || bloom_offset > footer_at) return fail(format_error("footer offsets out of range"));
+  r.index_ = TRY(parse_index_block(data.substr(index_offset, bloom_offset - index_offset)));
+  std::optional<BloomFilter> bloom = BloomFilter::decode(data.substr(bloom_offset, footer_at - bloom_offset));
+  if (!bloom) return fail(format_error("invalid bloom block encoding"));
+  r.bloom_ = std::move(*bloom);
+  r.block_bytes_ = util::load_u32_le(data.data() + 8);
+  r.version_ = version;
+  r.path_ = std::move(path);
+  r.cache_id_ = g_next_cache_id.fetch_add(1, std::memory_order_relaxed);
+  return r;
+}
+
+bool SsTableReader::block_in_file(const IndexEntry& e) const {
+  const std::uint64_t len = map_.size();
+  return e.offset <= len && kBlockLengthBytes <= len - e.offset && e.size <= len - e.offset - kBlockLengthBytes;
+}
+
+Result<std::string_view> SsTableReader::raw_block(const IndexEntry& e, std::string& scratch) const {
+  const std::string_view stored = map_.data().substr(e.offset + kBlockLengthBytes, e.size);
+  if (version_ == kTableFormatVersionRaw) return stored;
+  TRY(decompress_block(stored, scratch));
+  return std::string_view(scratch);
+}
+
+Result<std::string> SsTableReader::read_block_data(std::uint64_t offset, std::uint32_t size) const {
+  const IndexEntry e{{}, offset, size};
+  if (!block_in_file(e)) return fail(format_error("index offset out of range"));
+  std::string out;
+  const std::string_view raw = TRY(raw_block(e, out));
+  // Version-1 blocks are copied out of the mapping: cached blocks must outlive the reader.
+  if (raw.data() != out.data()) out.assign(raw);
+  return out;
+}
+
+Result<CachedBlock> SsTableReader::cached_block(const IndexEntry& e, BlockCache& cache) const {
+  if (CachedBlock hit = cache.get(cache_id_, e.offset)) return hit;
+  auto block = std::make_shared<const std::string>(TRY(read_block_data(e.offset, e.size)));
+  cache.insert(cache_id_, e.offset, block);
+  return block;
+}
+
+Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, std::uint64_t snapshot,
+                                               std::optional<std::uint64_t> valid_at, const Hasher& hasher,
+                                               BlockCache& cache, const IndexCache&) const {
+  return get_visible(user_key, BloomProbe::of(user_key, hasher), snapshot, valid_at, cache);
+}
+
+Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const BloomProbe& probe,
+                                               std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
+                                               BlockCache& cache) const {
+  TableLookup out;
+  if (!bloom_.may_contain(probe)) return out;
+  out.bloom_hit = true;
+
+  // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), but so do those of longer user keys that
+  // begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
+  const auto first = std::partition_point(index_.begin(), index_.end(), [&](const IndexEntry& e) {
+    return compare_with_suffix(e.last_key, user_key, '\0') < 0;
+  });
+  std::uint64_t best_ts = 0;
+  std::string_view best_doc;
+  CachedBlock best_block;  // keeps best_doc alive
+  CachedBlock block;
+  bool past_key = false;
+  const std::size_t k = user_key.size();
+  auto visit = [&](std::string_view key, std::string_view value) -> Result<bool> {
+    // Every key walked must decode; the check is inlined and the decoder called only for its error.
+    if (key.size() < ledger::kInternalKeySuffixBytes || key[key.size() - ledger::kInternalKeySuffixBytes] != '\0')
+      return fail(ledger::decode_internal_key_view(key).error());
+    // One comparison answers both questions: is key >= k ‖ 0x01 (the walk is past user_key), and
+    // is key's user key exactly user_key (it starts with it and is k + 10 bytes long).
+    const int c = k == 0 ? 0 : std::memcmp(key.data(), user_key.data(), std::min(key.size(), k));
+    if (c > 0 || (c == 0 && key.size() > k && key[k] != '\0')) {
+      past_key = true;
+      return false;
+    }
+    if (c != 0 || key.size() != k + ledger::kInternalKeySuffixBytes) return true;
+    const std::uint64_t ts = util::load_u64_be(key.data() + k + 1);
+    if (ts > snapshot) return true;
+    const ledger::FactValueView fv = TRY(ledger::read_fact_value(value));
+    if (fv.visible_at(valid_at) && (best_block == nullptr || ts > best_ts)) {
+      best_ts = ts;
+      best_doc = fv.doc;
+      if (best_block != block) best_block = block;
+    }
+    return true;
+  };
+  for (auto it = first; it != index_.end() && !past_key; ++it) {
+    if (!block_in_file(*it)) break;
+    block = TRY(cached_block(*it, cache));
+    if (!out.sstable_block) out.sstable_block = static_cast<std::uint64_t>(it - index_.begin());
+    TRY(walk_block(*block, visit));
+  }
+  if (best_block != nullptr) out.found = VisibleVersion{best_ts, std::string(best_doc)};
+  return out;
+}
+
+Result<void> SsTableReader::for_each_entry(std::string_view lower, BlockCache* cache, EntryVisitor visit) const {
+  auto it = index_.begin();
+  if (!lower.empty())
+    it = std::partition_point(index_.begin(), index_.end(), [&](const IndexEntry& e) { return e.last_key < lower; });
+  std::string scratch;
+  bool below_lower = !lower.empty();
+  bool stopped = false;
+  auto step = [&](std::string_view key, std::string_view value) -> Result<bool> {
+    if (below_lower) {
+      if (key < lower) return true;
+      below_lower = false;
+    }
+    const bool go_on = TRY(visit(key, value));
+    stopped = !go_on;
+    return go_on;
+  };
+  for (; it != index_.end() && !stopped; ++it) {
+    if (!block_in_file(*it)) return fail(format_error("index offset out of range"));
+    if (cache != nullptr) {
+      const CachedBlock block = TRY(cached_block(*it, *cache));
+      TRY(walk_block(*block, step));
+    } else {
+      const std::string_view raw = TRY(raw_block(*it, scratch));
+      TRY(walk_block(raw, step));
+    }
+  }
+  return {};
+}
+
+Result<std::vector<std::pair<std::string, std::string>>> SsTableReader::iter_all_entries() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  TRY(for_each_entry({}, nullptr, [&](std::string_view key, std::string_view value) -> Result<bool> {
+    out.emplace_back(key, value);
+    return true;
+  }));
+  return out;
+}
+
+}  // namespace quenlordb::storage

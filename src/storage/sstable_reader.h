@@ -1,0 +1,142 @@
+// Reads a table file (layout in storage/sstable_writer.h) through a read-only mapping of the whole
+// file. The frame, the block index and the bloom filter are checked and parsed once by open; after
+// that a reader never changes, so any number of threads may run lookups and walks on it at once
+// without locking. Index keys point into the mapping: they live as long as the reader does. The
+// level set owns the readers; a caller holds the shard's level-set read lock while it uses one.
+//
+// Every offset and length read from the file is distrusted: a corrupt file gives an error, never a
+// read outside the mapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "hasher.h"
+#include "storage/block_cache.h"
+#include "storage/bloom.h"
+#include "storage/memtable.h"
+#include "util/file.h"
+
+namespace quenlordb::storage {
+
+// One data block as the index describes it. last_key is a view into the bytes the index was parsed
+// from (for a reader, its mapping).
+struct IndexEntry {
+  std::string_view last_key;  // internal key of the block's final entry
+  std::uint64_t offset;       // file offset of the block's 4-byte stored length
+  std::uint32_t size;         // stored length S, not counting that field
+
+  friend bool operator==(const IndexEntry&, const IndexEntry&) = default;
+};
+
+// Parses an index block: SstableFormat "index block too short" or "index entry out of range", or
+// InvalidVarint when an entry's key length is missing or malformed. Bytes after the last entry are
+// ignored.
+Result<std::vector<IndexEntry>> parse_index_block(std::string_view block);
+
+// The result of a point lookup in one file.
+struct TableLookup {
+  bool bloom_hit = false;                     // false: the bloom filter ruled the key out
+  std::optional<std::uint64_t> sstable_block;  // index position of the first block examined
+  std::optional<VisibleVersion> found;         // the newest visible version
+
+  friend bool operator==(const TableLookup&, const TableLookup&) = default;
+};
+
+// A non-owning reference to a callable (internal key, stored value) -> Result<bool>, true to go on.
+// The views are valid only during the call.
+class EntryVisitor {
+ public:
+  template <typename F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, EntryVisitor>) &&
+            std::is_invocable_r_v<Result<bool>, F&, std::string_view, std::string_view>
+  EntryVisitor(F&& fn)  // NOLINT: implicit, so that a lambda can be passed directly
+      : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(fn)))),
+        call_([](void* obj, std::string_view key, std::string_view value) -> Result<bool> {
+          return (*static_cast<std::remove_reference_t<F>*>(obj))(key, value);
+        }) {}
+
+  Result<bool> operator()(std::string_view key, std::string_view value) const { return call_(obj_, key, value); }
+
+ private:
+  void* obj_;
+  Result<bool> (*call_)(void*, std::string_view, std::string_view);
+};
+
+class SsTableReader {
+ public:
+  // Maps the file and checks, in order: size at least 32 ("sstable too short"), header magic
+  // ("sstable bad magic"), version 1 or 2 ("unsupported SSTable version: {}"), footer magic
+  // ("footer magic mismatch"), index_offset < bloom_offset <= length - 20 ("footer offsets out of
+  // range"), the index block, the bloom block ("invalid bloom block encoding"). Failing to open or
+  // map the file is an Io error.
+  static Result<SsTableReader> open(std::string path);
+
+  SsTableReader(SsTableReader&&) noexcept = default;
+  SsTableReader& operator=(SsTableReader&&) noexcept = default;
+  SsTableReader(const SsTableReader&) = delete;
+  SsTableReader& operator=(const SsTableReader&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::uint64_t file_size() const { return map_.size(); }
+  std::uint32_t version() const { return version_; }
+  std::uint32_t block_bytes() const { return block_bytes_; }  // as recorded; reads do not use it
+  // Block index in file order; index().back().last_key is the file's largest internal key.
+  const std::vector<IndexEntry>& index() const { return index_; }
+  const BloomFilter& bloom() const { return bloom_; }
+  // Names this reader's blocks in the block cache; unique among the readers of the process.
+  std::uint64_t cache_id() const { return cache_id_; }
+
+  // The raw (decompressed) bytes of the block whose stored length field is at offset: SstableFormat
+  // "index offset out of range" when the block lies outside the file, "LZ4 decompress error: {}"
+  // when a version-2 block does not decompress into at most its recorded raw length.
+  Result<std::string> read_block_data(std::uint64_t offset, std::uint32_t size) const;
+
+  // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at. A key the
+  // bloom filter rules out reads no block. Blocks come from the cache, or are read and inserted on a
+  // miss. A block lying outside the file ends the lookup without an error, with what was found so
+  // far. The index cache is accepted and not consulted.
+  Result<TableLookup> get_visible(std::string_view user_key, std::uint64_t snapshot,
+                                  std::optional<std::uint64_t> valid_at, const Hasher& hasher, BlockCache& cache,
+                                  const IndexCache& index_cache) const;
+  // The same with the key's bloom hashes computed once by the caller (for probing many files).
+  Result<TableLookup> get_visible(std::string_view user_key, const BloomProbe& probe, std::uint64_t snapshot,
+                                  std::optional<std::uint64_t> valid_at, BlockCache& cache) const;
+
+  // Every entry of the file in file order, copied; reads every block, bypassing the cache. Keys are
+  // not decoded. A block outside the file is SstableFormat "index offset out of range".
+  Result<std::vector<std::pair<std::string, std::string>>> iter_all_entries() const;
+
+  // Walks the entries whose internal key is >= lower in file order, without copying, until visit
+  // answers false or fails (its error is returned). Blocks before the first one that can hold lower
+  // are not read, so their damage goes unnoticed; an empty lower walks the whole file with the
+  // errors of iter_all_entries. With a cache, blocks are taken from it and inserted on a miss;
+  // without one, nothing is cached.
+  Result<void> for_each_entry(std::string_view lower, BlockCache* cache, EntryVisitor visit) const;
+
+ private:
+  SsTableReader() = default;
+  bool block_in_file(const IndexEntry& e) const;
+  // The raw bytes of a block known to lie in the file: a view into the mapping for version 1,
+  // otherwise decompressed into scratch.
+  Result<std::string_view> raw_block(const IndexEntry& e, std::string& scratch) const;
+  Result<CachedBlock> cached_block(const IndexEntry& e, BlockCache& cache) const;
+
+  std::string path_;
+  util::MappedFile map_;
+  std::vector<IndexEntry> index_;
+  BloomFilter bloom_;
+  std::uint32_t block_bytes_ = 0;
+  std::uint32_t version_ = 0;
+  std::uint64_t cache_id_ = 0;
+};
+
+}  // namespace quenlordb::storage
