@@ -1,0 +1,243 @@
+#include "storage/wal.h"
+
+#include <fcntl.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "util/coding.h"
+
+namespace quenlordb::storage {
+
+namespace {
+
+// Scratch capacity the Wal keeps between appends; a larger buffer (from a big record) is released.
+constexpr std::size_t kKeptScratchBytes = 1 << 20;
+// Bytes replay asks the file for at a time.
+constexpr std::size_t kReplayChunkBytes = 1 << 20;
+
+std::uint32_t crc32_of(const char* data, std::size_t len) {
+  // len <= kWalMaxBodyBytes, so it fits zlib's uInt.
+  return static_cast<std::uint32_t>(::crc32(0L, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(len)));
+}
+
+// Fills the header reserved at out[start] for the body that follows it up to the end of out.
+void finish_header(std::string& out, std::size_t start, std::uint32_t magic) {
+  char* header = out.data() + start;
+  const std::size_t body_len = out.size() - start - kWalHeaderBytes;
+  util::store_u32_le(header, magic);
+  util::store_u32_le(header + 4, static_cast<std::uint32_t>(body_len));
+  util::store_u32_le(header + 8, crc32_of(header + kWalHeaderBytes, body_len));
+}
+
+// Reads a file front to back in large chunks, keeping the bytes not yet consumed.
+class ChunkReader {
+ public:
+  explicit ChunkReader(util::File& file) : file_(file) {}
+
+  // Makes at least n unconsumed bytes available; false when the file ends first.
+  Result<bool> fill(std::size_t n) {
+    if (available() >= n) return true;
+    buf_.erase(0, pos_);
+    pos_ = 0;
+    while (buf_.size() < n && !eof_) {
+      const std::size_t old = buf_.size();
+      const std::size_t want = std::max(n - old, kReplayChunkBytes);
+      buf_.resize(old + want);
+      const std::size_t got = TRY(file_.read(buf_.data() + old, want));
+      buf_.resize(old + got);
+      if (got == 0) eof_ = true;
+    }
+    return buf_.size() >= n;
+  }
+
+  std::size_t available() const { return buf_.size() - pos_; }
+  const char* data() const { return buf_.data() + pos_; }
+  void consume(std::size_t n) { pos_ += n; }
+
+ private:
+  util::File& file_;
+  std::string buf_;
+  std::size_t pos_ = 0;
+  bool eof_ = false;
+};
+
+// Appends the records of one batch body; returns early (abandoning the frame) at an entry that runs
+// past the body.
+Result<void> replay_batch(std::string_view body, std::vector<ledger::FactWrite>& out) {
+  const std::uint32_t count = util::load_u32_le(body.data());
+  std::size_t pos = kWalBatchCountBytes;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (body.size() - pos < kWalBatchEntryLengthBytes) return {};
+    const std::uint32_t len = util::load_u32_le(body.data() + pos);
+    pos += kWalBatchEntryLengthBytes;
+    if (len > body.size() - pos) return {};
+    out.push_back(TRY(ledger::FactWrite::decode_payload(body.substr(pos, len))));
+    pos += len;
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---- encoder ----
+
+Result<void> append_wal_frame(std::string& out, std::string_view key, std::string_view value,
+                              std::optional<std::uint64_t> reserved_tag, std::optional<std::uint64_t> write_tag) {
+  const std::size_t payload = ledger::fact_write_payload_size(key, value, reserved_tag, write_tag);
+  if (payload > kWalMaxBodyBytes) return fail(QuenlorError::io(EFBIG));
+  const std::size_t start = out.size();
+  out.reserve(start + kWalHeaderBytes + payload);
+  out.append(kWalHeaderBytes, '\0');
+  ledger::append_fact_write_payload(out, key, value, reserved_tag, write_tag);
+  finish_header(out, start, kWalFrameMagic);
+  return {};
+}
+
+Result<std::string> encode_wal_frame(std::string_view key, std::string_view value, std::optional<std::uint64_t> write_tag) {
+  std::string out;
+  TRY(append_wal_frame(out, key, value, std::nullopt, write_tag));
+  return out;
+}
+
+Result<void> append_wal_batch_frame(std::string& out, std::span<const ledger::FactWrite> records) {
+  std::uint64_t body = kWalBatchCountBytes;
+  for (const ledger::FactWrite& r : records) {
+    body += kWalBatchEntryLengthBytes + r.payload_size();
+    if (body > kWalMaxBodyBytes) return fail(QuenlorError::io(EFBIG));
+  }
+  const std::size_t start = out.size();
+  out.reserve(start + kWalHeaderBytes + body);
+  out.append(kWalHeaderBytes, '\0');
+  util::put_u32_le(out, static_cast<std::uint32_t>(records.size()));
+  for (const ledger::FactWrite& r : records) {
+    util::put_u32_le(out, static_cast<std::uint32_t>(r.payload_size()));
+    r.append_payload(out);
+  }
+  finish_header(out, start, kWalBatchMagic);
+  return {};
+}
+
+// ---- appending ----
+
+Result<util::File> open_wal_file(const std::string& path) {
+  return util::File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+}
+
+Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view frames) {
+  std::lock_guard guard(lock.mutex);
+  if (lock.cut_back_to) {
+    TRY(file.truncate(*lock.cut_back_to));
+    lock.cut_back_to.reset();
+  }
+  const std::uint64_t before = TRY(file.size());
+  auto written = file.write_all(frames);
+  if (!written) {
+    if (!file.truncate(before)) lock.cut_back_to = before;
+    return written;
+  }
+  return {};
+}
+
+// ---- replay ----
+
+Result<WalReplay> replay_wal(const std::string& path) {
+  util::File file = TRY(util::File::open(path, O_RDONLY));
+  ChunkReader reader(file);
+  WalReplay replay;
+  while (true) {
+    if (!TRY(reader.fill(kWalHeaderBytes))) {
+      replay.stopped_early = reader.available() > 0;
+      return replay;
+    }
+    const char* header = reader.data();
+    const std::uint32_t magic = util::load_u32_le(header);
+    const std::uint32_t len = util::load_u32_le(header + 4);
+    const std::uint32_t crc = util::load_u32_le(header + 8);
+    if (magic != kWalFrameMagic && magic != kWalBatchMagic) return fail(QuenlorError::wal_magic_mismatch());
+    replay.stopped_early = true;  // until this frame proves intact
+    if (len > kWalMaxBodyBytes) return replay;
+    if (!TRY(reader.fill(kWalHeaderBytes + len))) return replay;
+    const std::string_view body(reader.data() + kWalHeaderBytes, len);
+    if (crc32_of(body.data(), body.size()) != crc) return replay;
+    if (magic == kWalFrameMagic) {
+      replay.records.push_back(TRY(ledger::FactWrite::decode_payload(body)));
+    } else {
+      if (body.size() < kWalBatchCountBytes) return replay;
+      TRY(replay_batch(body, replay.records));
+    }
+    replay.stopped_early = false;
+    reader.consume(kWalHeaderBytes + len);
+    replay.intact_end += kWalHeaderBytes + len;
+  }
+}
+
+// ---- Wal ----
+
+Wal::Wal(std::string path, std::uint64_t fsync_every_n_records, util::File file, std::shared_ptr<WalLock> lock)
+    : path_(std::move(path)),
+      fsync_every_n_records_(fsync_every_n_records),
+      file_(std::move(file)),
+      lock_(std::move(lock)) {}
+
+Result<Wal> Wal::open(std::string path, std::uint64_t fsync_every_n_records, std::shared_ptr<WalLock> lock) {
+  util::File file = TRY(open_wal_file(path));
+  if (!lock) lock = std::make_shared<WalLock>();
+  return Wal(std::move(path), fsync_every_n_records, std::move(file), std::move(lock));
+}
+
+Wal::~Wal() {
+  if (file_.is_open()) (void)file_.data_sync();
+}
+
+Result<void> Wal::append(const ledger::FactWrite& record) {
+  TRY(append_wal_frame(frame_, record.key, record.value, record.reserved_tag, record.write_tag));
+  return write_frame(1);
+}
+
+Result<void> Wal::append_batch(std::span<const ledger::FactWrite> records) {
+  if (records.empty()) return {};
+  if (records.size() == 1) return append(records.front());
+  TRY(append_wal_batch_frame(frame_, records));
+  return write_frame(records.size());
+}
+
+Result<void> Wal::write_frame(std::uint64_t records) {
+  auto written = append_wal_frames(file_, *lock_, frame_);
+  frame_.clear();
+  if (frame_.capacity() > kKeptScratchBytes) std::string().swap(frame_);
+  TRY(std::move(written));
+  pending_ += records;
+  if (pending_ >= fsync_every_n_records_) TRY(sync());
+  return {};
+}
+
+Result<void> Wal::sync() {
+  TRY(file_.data_sync());
+  pending_ = 0;
+  return {};
+}
+
+Result<void> Wal::truncate() {
+  {
+    std::lock_guard guard(lock_->mutex);
+    TRY(file_.truncate(0));
+    lock_->cut_back_to.reset();
+    TRY(file_.seek(0));
+  }
+  return sync();
+}
+
+Result<void> Wal::cut_back(std::uint64_t length) {
+  {
+    std::lock_guard guard(lock_->mutex);
+    if (length >= TRY(file_.size())) return {};
+    TRY(file_.truncate(length));
+    if (lock_->cut_back_to && *lock_->cut_back_to >= length) lock_->cut_back_to.reset();
+  }
+  return file_.data_sync();
+}
+
+}  // namespace quenlordb::storage
