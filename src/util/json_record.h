@@ -13,11 +13,11 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "error.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::util {
 
@@ -43,25 +43,6 @@ struct RecordField {
 struct RecordShape {
   std::string_view expecting;
   std::span<const RecordField> fields;
-};
-
-// A non-owning reference to a callable, valid for the duration of the call it is passed to.
-template <typename Signature>
-class FunctionRef;
-template <typename R, typename... Args>
-class FunctionRef<R(Args...)> {
- public:
-  template <typename F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
-  FunctionRef(F&& f)  // NOLINT: implicit on purpose, like a function pointer
-      : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* obj, Args... args) -> R {
-          return (*static_cast<std::remove_reference_t<F>*>(obj))(std::forward<Args>(args)...);
-        }) {}
-  R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
-
- private:
-  void* obj_;
-  R (*call_)(void*, Args...);
 };
 
 // Called once per given field (index into shape.fields, and its value), in document order.
