@@ -217,6 +217,8 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
   return out;
 }
 
+Result<bool> walk_block_entries(std::string_view raw, EntryVisitor visit) { return walk_block(raw, visit); }
+
 Result<void> SsTableReader::for_each_entry(std::string_view lower, BlockCache* cache, EntryVisitor visit) const {
   auto it = index_.begin();
   if (!lower.empty())

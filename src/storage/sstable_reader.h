@@ -71,6 +71,12 @@ class EntryVisitor {
   Result<bool> (*call_)(void*, std::string_view, std::string_view);
 };
 
+// Calls visit for each entry of a raw (decompressed) block, in order, while it answers true; answers
+// whether the walk reached the end of the block. Lengths that are malformed are InvalidVarint, ones
+// that run past the block SstableFormat "entry out of bounds". For callers that walk files block by
+// block themselves (the k-way merge of compaction).
+Result<bool> walk_block_entries(std::string_view raw, EntryVisitor visit);
+
 class SsTableReader {
  public:
   // Maps the file and checks, in order: size at least 32 ("sstable too short"), header magic
