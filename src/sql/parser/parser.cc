@@ -1,0 +1,140 @@
+#include "sql/parser/parser.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "sql/parser/text.h"
+
+namespace quenlordb::sql::parser {
+
+Result<Statement> parse_sql(std::string_view sql) {
+  std::vector<Token> tokens = TRY(tokenize(sql));
+  if (!tokens.empty() && tokens.back().is_symbol(';')) tokens.pop_back();
+  Parser parser(std::move(tokens));
+  Statement stmt = TRY(parser.parse_statement());
+  stmt = TRY(parser.try_parse_set_op(std::move(stmt)));
+  if (!parser.at_end()) return fail(QuenlorError::sql_parse("unexpected trailing tokens"));
+  return stmt;
+}
+
+bool Parser::peek_kw(std::string_view kw, std::size_t ahead) const {
+  const Token* t = peek(ahead);
+  return t != nullptr && t->kind == TokenKind::Word && eq_ignore_ascii_case(t->text, kw);
+}
+
+bool Parser::peek_symbol(char c, std::size_t ahead) const {
+  const Token* t = peek(ahead);
+  return t != nullptr && t->is_symbol(c);
+}
+
+bool Parser::peek_word(std::size_t ahead) const {
+  const Token* t = peek(ahead);
+  return t != nullptr && t->kind == TokenKind::Word;
+}
+
+bool Parser::accept_kw(std::string_view kw) {
+  if (!peek_kw(kw)) return false;
+  ++pos_;
+  return true;
+}
+
+bool Parser::accept_symbol(char c) {
+  if (!peek_symbol(c)) return false;
+  ++pos_;
+  return true;
+}
+
+Result<void> Parser::expect_kw(std::string_view kw) {
+  if (accept_kw(kw)) return {};
+  std::string message = "expected keyword ";
+  message.append(kw);
+  for (std::size_t i = message.size() - kw.size(); i < message.size(); ++i) {
+    if (message[i] >= 'a' && message[i] <= 'z') message[i] = static_cast<char>(message[i] - 32);
+  }
+  return fail(QuenlorError::sql_parse(std::move(message)));
+}
+
+Result<std::string> Parser::expect_ident() {
+  if (!peek_word()) return fail(QuenlorError::sql_parse("expected identifier"));
+  return tokens_[pos_++].text;
+}
+
+Result<void> Parser::expect_ident_eq(std::string_view expected) {
+  const std::string word = TRY(expect_ident());
+  if (eq_ignore_ascii_case(word, expected)) return {};
+  std::string message = "expected identifier ";
+  message.append(expected).append(", got ").append(word);
+  return fail(QuenlorError::sql_parse(std::move(message)));
+}
+
+Result<std::string> Parser::expect_string() {
+  const Token* t = peek();
+  if (t == nullptr || t->kind != TokenKind::Quoted) return fail(QuenlorError::sql_parse("expected string literal"));
+  ++pos_;
+  return t->text;
+}
+
+Result<void> Parser::expect_symbol(char c) {
+  if (accept_symbol(c)) return {};
+  std::string message = "expected symbol ";
+  message += c;
+  return fail(QuenlorError::sql_parse(std::move(message)));
+}
+
+Result<std::uint64_t> Parser::expect_number_u64() {
+  const Token* t = peek();
+  if (t == nullptr || t->kind != TokenKind::NumberText) {
+    return fail(QuenlorError::sql_parse("expected numeric literal"));
+  }
+  std::uint64_t value = 0;
+  const char* end = t->text.data() + t->text.size();
+  const auto [ptr, ec] = std::from_chars(t->text.data(), end, value);
+  if (ec != std::errc() || ptr != end) return fail(QuenlorError::sql_parse("invalid number"));
+  ++pos_;
+  return value;
+}
+
+namespace {
+
+QuenlorError too_deep() { return QuenlorError::sql_parse(std::string(Parser::kDepthMessage)); }
+
+}  // namespace
+
+Result<Parser::DepthGuard> Parser::nest() {
+  if (depth_ >= kMaxDepth) return fail(too_deep());
+  ++depth_;
+  peak_ = std::max(peak_, depth_);
+  return DepthGuard(this);
+}
+
+// The chain tracks the height of the tree it has built: the first operand's height is how far
+// the peak rose above the chain's base while it was parsed; each later operand is parsed one
+// level deeper (under the new node) and its height is measured from there.
+
+Parser::OperatorChain::OperatorChain(Parser& parser)
+    : parser_(parser), base_(parser.depth_), outer_peak_(parser.peak_) {
+  parser_.peak_ = parser_.depth_;
+}
+
+std::uint32_t Parser::OperatorChain::height() const {
+  if (!grown_) return parser_.peak_ - base_;
+  return 1 + std::max(height_, parser_.peak_ - (base_ + 1));
+}
+
+Result<void> Parser::OperatorChain::grow() {
+  const std::uint32_t h = height();
+  if (base_ + h + 1 > kMaxDepth) return fail(too_deep());
+  height_ = h;
+  grown_ = true;
+  parser_.depth_ = base_ + 1;
+  parser_.peak_ = base_ + 1;
+  return {};
+}
+
+Parser::OperatorChain::~OperatorChain() {
+  const std::uint32_t h = height();
+  parser_.depth_ = base_;
+  parser_.peak_ = std::max(outer_peak_, base_ + h);
+}
+
+}  // namespace quenlordb::sql::parser

@@ -1,0 +1,158 @@
+// The recursive-descent parser of one SQL statement: a cursor over the statement's tokens, the
+// expectation operations every grammar rule uses (with their fixed messages), the depth budget
+// that keeps hostile input from overflowing the stack, and the grammar rules themselves.
+// parse_sql is the entry for one statement text. A Parser is used by one thread for one statement
+// and keeps no state between statements; every failure is a QuenlorError of kind SqlParse.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "sql/parser/ast.h"
+#include "sql/parser/lexer.h"
+
+namespace quenlordb::sql::parser {
+
+// Parses one statement text: tokenises it, drops one trailing ";", parses one statement, lets a
+// trailing set operation attach to it, and fails with "unexpected trailing tokens" when tokens
+// remain.
+Result<Statement> parse_sql(std::string_view sql);
+
+class Parser {
+ public:
+  // The deepest tree a statement may build, counted in nested constructs and operator-chain
+  // links. Past it the statement fails with kDepthMessage.
+  static constexpr std::uint32_t kMaxDepth = 1000;
+  static constexpr std::string_view kDepthMessage = "query is nested too deeply (maximum depth 1000)";
+
+  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  // ---- Cursor. A read past the end finds nothing, which matches no expectation.
+
+  const std::vector<Token>& tokens() const { return tokens_; }
+  // Index of the next token; equal to the token count at the end.
+  std::size_t pos() const { return pos_; }
+  // Moves the cursor back to an index returned by pos() (to give tokens back).
+  void reset_pos(std::size_t pos) { pos_ = pos; }
+  bool at_end() const { return pos_ >= tokens_.size(); }
+  // The token `ahead` places after the cursor, or null past the end.
+  const Token* peek(std::size_t ahead = 0) const {
+    return pos_ + ahead < tokens_.size() ? &tokens_[pos_ + ahead] : nullptr;
+  }
+  void advance() { ++pos_; }
+
+  // True when the token `ahead` places on is a Word equal to kw ignoring ASCII case. Never consumes.
+  bool peek_kw(std::string_view kw, std::size_t ahead = 0) const;
+  bool peek_symbol(char c, std::size_t ahead = 0) const;
+  bool peek_word(std::size_t ahead = 0) const;
+  // Consume the next token when peek_kw / peek_symbol holds; report whether it did.
+  bool accept_kw(std::string_view kw);
+  bool accept_symbol(char c);
+
+  // Each consumes one token on success and leaves pos() unchanged on failure (except
+  // expect_ident_eq, which consumes the word before comparing it).
+  // kw as the grammar spells it; fails with "expected keyword {kw in upper case}".
+  Result<void> expect_kw(std::string_view kw);
+  // Any Word, keywords and $n included; fails with "expected identifier".
+  Result<std::string> expect_ident();
+  // A Word equal to expected ignoring ASCII case: "expected identifier" when not a word,
+  // "expected identifier {expected}, got {word}" otherwise.
+  Result<void> expect_ident_eq(std::string_view expected);
+  // A Quoted token's text; fails with "expected string literal".
+  Result<std::string> expect_string();
+  // Fails with "expected symbol {c}".
+  Result<void> expect_symbol(char c);
+  // A NumberText that is an unsigned 64-bit decimal: "invalid number" for one that is not (1.5,
+  // 18446744073709551616), "expected numeric literal" for any other token or none.
+  Result<std::uint64_t> expect_number_u64();
+
+  // ---- Depth budget. Every grammar rule that recurses, and every loop that stacks nodes on top of
+  // what it parsed before, goes through one of these, so that both the parser's own recursion and
+  // the depth of the tree it builds stay within kMaxDepth.
+
+  // Entered around the parts of a construct that sit one level deeper than the construct: the
+  // inside of parentheses, the operand of NOT or unary minus, function arguments, CASE and CAST
+  // parts, a subquery, a CTE query, an explained statement, the right side of a set operation.
+  // Leaving the scope of the guard leaves the level.
+  class [[nodiscard]] DepthGuard {
+   public:
+    DepthGuard(DepthGuard&& other) noexcept : parser_(other.parser_) { other.parser_ = nullptr; }
+    DepthGuard& operator=(DepthGuard&&) = delete;
+    ~DepthGuard() {
+      if (parser_ != nullptr) --parser_->depth_;
+    }
+
+   private:
+    friend class Parser;
+    explicit DepthGuard(Parser* parser) : parser_(parser) {}
+    Parser* parser_;
+  };
+  // `auto level = TRY(parser.nest());` fails with kDepthMessage past kMaxDepth.
+  Result<DepthGuard> nest();
+
+  // Accounts for nodes built on top of an operand that was already parsed: the links of a
+  // left-associative chain (a + b + c builds ((a + b) + c), as deep as the chain is long), or one
+  // comparison, IS, IN, BETWEEN or LIKE over its left operand. Create it before parsing the first
+  // operand; call grow() each time the tree parsed so far becomes the left child of a new node,
+  // before parsing that node's other operands (they sit one level deeper).
+  class OperatorChain {
+   public:
+    explicit OperatorChain(Parser& parser);
+    OperatorChain(const OperatorChain&) = delete;
+    OperatorChain& operator=(const OperatorChain&) = delete;
+    ~OperatorChain();
+    // Fails with kDepthMessage when the new node would exceed kMaxDepth.
+    Result<void> grow();
+
+   private:
+    std::uint32_t height() const;
+
+    Parser& parser_;
+    std::uint32_t base_;         // depth at which the chain started
+    std::uint32_t outer_peak_;   // the parser's peak before the chain
+    std::uint32_t height_ = 0;   // height of the tree built so far, once grown
+    bool grown_ = false;
+  };
+
+  // ---- Expressions, one rule per precedence level from the loosest. Each stops at the first
+  // token it does not accept and leaves it to the caller.
+
+  Result<Expr> parse_expr();             // OR
+  Result<Expr> parse_and_expr();         // AND
+  Result<Expr> parse_not_expr();         // prefix NOT
+  Result<Expr> parse_comparison();       // at most one comparison, IS, IN, BETWEEN, LIKE, ILIKE
+  Result<Expr> parse_addition();         // + -
+  Result<Expr> parse_multiplication();   // * / %
+  Result<Expr> parse_unary();            // prefix -
+  Result<Expr> parse_primary();          // operands
+
+  // ---- Statements.
+
+  // One statement, from its first word; "unsupported SQL statement" for anything else.
+  Result<Statement> parse_statement();
+  // left unchanged, or wrapped as the left side of a SetOp when UNION, INTERSECT or EXCEPT follows.
+  Result<Statement> try_parse_set_op(Statement left);
+
+ private:
+  Result<Expr> parse_in_list(OperatorChain& chain, Expr left, bool negated);
+  Result<Expr> parse_between(OperatorChain& chain, Expr left, bool negated);
+  Result<Expr> parse_like(OperatorChain& chain, Expr left, bool negated);
+  Result<std::vector<Expr>> parse_expr_list();  // expr {, expr}
+  Result<Expr> parse_call(std::string name);
+  Result<Expr> parse_case();
+  Result<Expr> parse_cast();
+  QuenlorError unexpected_token() const;
+
+  std::vector<Token> tokens_;
+  std::size_t pos_ = 0;
+  std::uint32_t depth_ = 0;  // tree level of what is being parsed now
+  std::uint32_t peak_ = 0;   // deepest level reached since the innermost open OperatorChain began
+};
+
+}  // namespace quenlordb::sql::parser
