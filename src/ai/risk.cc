@@ -1,0 +1,57 @@
+#include "ai/risk.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+namespace quenlordb::ai {
+namespace {
+
+// Documents shorter than this score 0.
+constexpr std::size_t kMinScoredBytes = 5;
+
+struct KeywordGroup {
+  std::array<std::string_view, 3> variants;  // unused entries are empty
+  double weight;
+};
+
+// Tested and summed in this order: the sum's rounding depends on it.
+constexpr std::array<KeywordGroup, 6> kGroups{{
+    {{"error", "Error", "ERROR"}, 0.30},
+    {{"failed", "Failed", "FAILED"}, 0.25},
+    {{"critical", "Critical", "CRITICAL"}, 0.35},
+    {{"unauthorized", "Unauthorized", ""}, 0.40},
+    {{"timeout", "Timeout", ""}, 0.20},
+    {{"panic", "PANIC", ""}, 0.40},
+}};
+
+bool contains_any(std::string_view doc, const KeywordGroup& group) {
+  for (std::string_view variant : group.variants) {
+    if (!variant.empty() && doc.find(variant) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+double quick_risk_score(std::string_view doc) {
+  if (doc.size() < kMinScoredBytes) return 0.0;
+  double score = 0.0;
+  for (const KeywordGroup& group : kGroups) {
+    if (contains_any(doc, group)) score += group.weight;
+  }
+  return std::min(score, 1.0);
+}
+
+std::string hex_encode(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    out[2 * i] = kDigits[b >> 4];
+    out[2 * i + 1] = kDigits[b & 0x0f];
+  }
+  return out;
+}
+
+}  // namespace quenlordb::ai
