@@ -28,6 +28,13 @@ QuenlorError QuenlorError::io(int errnum) { return {ErrorKind::Io, describe_errn
 
 QuenlorError QuenlorError::last_os_error() { return io(errno); }
 
+QuenlorError QuenlorError::io(int errnum, std::string_view context) {
+  std::string text(context);
+  text += ": ";
+  text += describe_errno(errnum);
+  return {ErrorKind::Io, std::move(text), errnum};
+}
+
 QuenlorError QuenlorError::utf8_invalid(std::size_t len, std::size_t index) {
   return {ErrorKind::Utf8,
           "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(index)};

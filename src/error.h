@@ -40,6 +40,8 @@ class QuenlorError {
   static QuenlorError io(int errnum);
   // Io from the current errno.
   static QuenlorError last_os_error();
+  // Io whose text says what failed before the system's description: "{context}: {description} (os error N)".
+  static QuenlorError io(int errnum, std::string_view context);
   // "invalid utf-8 sequence of {len} bytes from index {index}"
   static QuenlorError utf8_invalid(std::size_t len, std::size_t index);
   // "incomplete utf-8 byte sequence from index {index}"

@@ -34,9 +34,9 @@ Result<FactValueView> read_fact_value(std::string_view stored) {
   return FactValueView{util::load_u64_be(stored.data()), util::load_u64_be(stored.data() + 8), doc};
 }
 
-std::size_t fact_write_payload_size(std::string_view key, std::string_view value, std::optional<std::uint64_t> reserved_tag,
+std::size_t fact_write_payload_size(std::size_t key_len, std::size_t value_len, std::optional<std::uint64_t> reserved_tag,
                                     std::optional<std::uint64_t> write_tag) {
-  std::size_t n = util::varint_length(key.size()) + key.size() + util::varint_length(value.size()) + value.size() + 1;
+  std::size_t n = util::varint_length(key_len) + key_len + util::varint_length(value_len) + value_len + 1;
   if (reserved_tag) n += util::varint_length(*reserved_tag);
   if (write_tag) n += util::varint_length(*write_tag);
   return n;
@@ -54,7 +54,7 @@ void append_fact_write_payload(std::string& out, std::string_view key, std::stri
   if (write_tag) util::put_varint(out, *write_tag);
 }
 
-std::size_t FactWrite::payload_size() const { return fact_write_payload_size(key, value, reserved_tag, write_tag); }
+std::size_t FactWrite::payload_size() const { return fact_write_payload_size(key.size(), value.size(), reserved_tag, write_tag); }
 
 void FactWrite::append_payload(std::string& out) const {
   append_fact_write_payload(out, key, value, reserved_tag, write_tag);

@@ -71,7 +71,7 @@ struct FactWrite {
 };
 
 // Payload encoding from views, for writers that do not hold a FactWrite.
-std::size_t fact_write_payload_size(std::string_view key, std::string_view value, std::optional<std::uint64_t> reserved_tag,
+std::size_t fact_write_payload_size(std::size_t key_len, std::size_t value_len, std::optional<std::uint64_t> reserved_tag,
                                     std::optional<std::uint64_t> write_tag);
 void append_fact_write_payload(std::string& out, std::string_view key, std::string_view value,
                                std::optional<std::uint64_t> reserved_tag, std::optional<std::uint64_t> write_tag);

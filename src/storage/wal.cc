@@ -86,7 +86,7 @@ Result<void> replay_batch(std::string_view body, std::vector<ledger::FactWrite>&
 
 Result<void> append_wal_frame(std::string& out, std::string_view key, std::string_view value,
                               std::optional<std::uint64_t> reserved_tag, std::optional<std::uint64_t> write_tag) {
-  const std::size_t payload = ledger::fact_write_payload_size(key, value, reserved_tag, write_tag);
+  const std::size_t payload = ledger::fact_write_payload_size(key.size(), value.size(), reserved_tag, write_tag);
   if (payload > kWalMaxBodyBytes) return fail(QuenlorError::io(EFBIG));
   const std::size_t start = out.size();
   out.reserve(start + kWalHeaderBytes + payload);

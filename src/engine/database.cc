@@ -1,0 +1,206 @@
+#include "engine/database.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "engine/fast_write.h"
+#include "engine/shard_command.h"
+#include "engine/shard_runtime.h"
+#include "engine/shard_shared.h"
+#include "engine/shared_manifest.h"
+#include "hasher.h"
+#include "storage/block_cache.h"
+#include "storage/group_commit.h"
+#include "storage/manifest.h"
+#include "util/channel.h"
+#include "util/file.h"
+#include "util/thread.h"
+
+namespace quenlordb::engine {
+
+struct Database::State {
+  Config config;
+  std::shared_ptr<SharedManifest> manifest;
+  std::shared_ptr<const Hasher> hasher;
+  // Held for the life of the database: an exclusive advisory lock on the root directory.
+  util::File root_lock;
+  std::vector<util::Sender<ShardCommand>> senders;
+  std::vector<ShardReadHandle> read_handles;
+  std::vector<std::thread> threads;
+  std::shared_ptr<FastWritePath> fast_write;
+  std::unique_ptr<storage::DurabilityThread> durability;
+
+  std::size_t route(std::string_view key) const {
+    const std::size_t shard = hasher->hash64(key) % senders.size();
+    if (shard >= read_handles.size()) panic("key routed to shard " + std::to_string(shard) + " of " +
+                                            std::to_string(read_handles.size()));
+    return shard;
+  }
+
+  // Set once open has started everything; a failed open only disconnects and joins what it started.
+  bool opened = false;
+
+  ~State() {
+    if (!opened) {
+      senders.clear();  // each started shard thread sees its channel disconnected and ends
+      for (auto& thread : threads) thread.join();
+      return;
+    }
+    if (fast_write) fast_write->disable();
+    if (durability) durability->shutdown();
+    // (The insight runtime, once it exists, is stopped and joined here.)
+    for (auto& sender : senders) (void)sender.send(ShardCommand{ShardCommand::Shutdown{}});
+    for (auto it = threads.rbegin(); it != threads.rend(); ++it) {
+      if (it->joinable()) it->join();
+    }
+  }
+};
+
+Database::Database(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Database::~Database() = default;
+
+const Config& Database::config() const { return state_->config; }
+
+Result<std::unique_ptr<Database>> Database::open(const std::string& path, const Config& config) {
+  TRY(config.validate());
+  TRY(util::create_dir_all(path));
+
+  auto state = std::make_unique<State>();
+  state->config = config;
+  // Two Database objects must never share a directory: the second open fails instead.
+  state->root_lock = TRY(util::File::open(path, O_RDONLY | O_DIRECTORY));
+  if (::flock(state->root_lock.fd(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) return fail(QuenlorError::io(err, "database directory is in use by another open database"));
+    return fail(QuenlorError::io(err, "cannot lock the database directory"));
+  }
+
+  storage::Manifest manifest = TRY(storage::Manifest::load_or_create(path, config.shard_count));
+  if (manifest.state().shards.size() != config.shard_count) {
+    return fail(QuenlorError::manifest_format("manifest shard count " + std::to_string(manifest.state().shards.size()) +
+                                              " != config shard count " + std::to_string(config.shard_count)));
+  }
+  state->manifest = std::make_shared<SharedManifest>(std::move(manifest));
+  state->hasher = build_hasher();
+  auto block_cache = std::make_shared<storage::BlockCache>(config.block_cache_bytes);
+  auto index_cache = std::make_shared<storage::IndexCache>(config.index_cache_entries);
+
+  std::shared_ptr<storage::WalBatchQueue> queue;
+  if (config.group_commit_enabled) queue = std::make_shared<storage::WalBatchQueue>(config.shard_count);
+  std::vector<std::shared_ptr<ShardShared>> shards;
+  std::vector<std::string> wal_paths;
+  std::vector<std::shared_ptr<storage::WalLock>> wal_locks;
+
+  for (std::uint64_t j = 0; j < config.shard_count; ++j) {
+    auto [tx, rx] = util::make_channel<ShardCommand>();
+    storage::ManifestShardState entry;
+    {
+      std::lock_guard lock(state->manifest->mutex());
+      entry = state->manifest->manifest().state().shards[j];
+    }
+    ShardRuntime::Opened opened = TRY(ShardRuntime::open(path, entry, config, state->manifest, state->hasher,
+                                                         block_cache, index_cache, j, queue));
+    if (queue) {
+      shards.push_back(opened.handle.shared());
+      wal_paths.push_back(opened.runtime->wal_path());
+      wal_locks.push_back(opened.runtime->wal_lock());
+    }
+    auto thread = util::spawn_named(
+        "quenlordb-shard-" + std::to_string(j),
+        [runtime = std::move(opened.runtime), rx = std::move(rx)]() mutable {
+          try {
+            ShardRuntime::run(std::move(runtime), std::move(rx));
+          } catch (...) {
+            // A shard thread that panics ends alone; its requesters see their channels close.
+          }
+        });
+    if (!thread) return fail(std::move(thread).error());
+    state->senders.push_back(std::move(tx));
+    state->read_handles.push_back(std::move(opened.handle));
+    state->threads.push_back(std::move(*thread));
+  }
+
+  // The insight runtime (ai_enabled) is started here once it exists; until then the switch starts
+  // nothing.
+
+  if (config.group_commit_enabled) {
+    state->fast_write = std::make_shared<FastWritePath>(std::move(shards), config.memtable_max_bytes, queue, state->hasher);
+    state->durability =
+        storage::DurabilityThread::spawn(queue, std::move(wal_paths), std::move(wal_locks), config.group_commit_interval_us);
+  }
+  state->opened = true;
+  return std::unique_ptr<Database>(new Database(std::move(state)));
+}
+
+Result<std::uint64_t> Database::put(std::string_view key, std::string doc, std::uint64_t valid_from,
+                                    std::uint64_t valid_to, std::optional<std::uint64_t> write_tag) {
+  State& s = *state_;
+  if (s.fast_write) {
+    if (auto ts = s.fast_write->try_fast_put(key, doc, valid_from, valid_to, write_tag)) return *ts;
+  }
+  auto [reply_tx, reply_rx] = util::make_bounded_channel<Result<std::uint64_t>>(1);
+  ShardCommand::Put cmd{write_tag, std::move(reply_tx), std::string(key), std::move(doc), valid_from, valid_to};
+  TRY(s.senders[s.route(key)].send_or_closed(ShardCommand{std::move(cmd)}));
+  return TRY(reply_rx.recv_or_closed());
+}
+
+Result<std::optional<std::string>> Database::get(std::string_view key, std::optional<std::uint64_t> as_of,
+                                                 std::optional<std::uint64_t> valid_at) {
+  State& s = *state_;
+  ShardGetResult result = TRY(s.read_handles[s.route(key)].get(key, as_of, valid_at));
+  return std::move(result.value);
+}
+
+Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std::uint64_t> as_of,
+                                         std::optional<std::uint64_t> valid_at) {
+  State& s = *state_;
+  const std::size_t shard = s.route(key);
+  ShardGetResult result = TRY(s.read_handles[shard].get(key, as_of, valid_at));
+  return GetExplain{result.sstable_block, shard, result.commit_ts_used, result.bloom_hit};
+}
+
+Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                                         std::optional<std::uint64_t> valid_at,
+                                                         std::optional<std::uint64_t> limit) {
+  if (limit && *limit == 0) return std::vector<PrefixScanRow>{};
+  std::vector<PrefixScanRow> rows;
+  for (const ShardReadHandle& handle : state_->read_handles) {
+    std::vector<PrefixScanResultRow> part = TRY(handle.scan_prefix(prefix, as_of, valid_at, limit));
+    for (PrefixScanResultRow& row : part) rows.push_back({std::move(row.key), std::move(row.doc), row.commit_ts});
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const PrefixScanRow& a, const PrefixScanRow& b) { return a.key < b.key; });
+  if (limit && rows.size() > *limit) rows.resize(static_cast<std::size_t>(*limit));
+  return rows;
+}
+
+Result<DbStats> Database::stats() {
+  State& s = *state_;
+  DbStats out;
+  out.shard_count = s.config.shard_count;
+  for (auto& sender : s.senders) {
+    auto [reply_tx, reply_rx] = util::make_bounded_channel<ShardStats>(1);
+    TRY(sender.send_or_closed(ShardCommand{ShardCommand::Stats{std::move(reply_tx)}}));
+    ShardStats shard = TRY(reply_rx.recv_or_closed());
+    out.writes += shard.writes;
+    out.flushes += shard.flushes;
+    out.compactions += shard.compactions;
+  }
+  for (const ShardReadHandle& handle : s.read_handles) {
+    out.reads += handle.shared()->reads.load(std::memory_order_relaxed);
+    out.bloom_negatives += handle.shared()->bloom_negatives.load(std::memory_order_relaxed);
+    out.block_reads += handle.shared()->block_reads.load(std::memory_order_relaxed);
+  }
+  return out;
+}
+
+Result<sql::exec::SqlResult> Database::sql(std::string_view /*script*/) {
+  // The SQL executor hands scripts to the statement layers once they exist.
+  return fail(QuenlorError::sql_execution("SQL statements are not supported yet"));
+}
+
+}  // namespace quenlordb::engine

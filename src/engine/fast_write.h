@@ -1,0 +1,47 @@
+// The fast write path: a put executed on the caller's thread, without a round trip to the shard
+// thread. It takes the shard's next commit timestamp, inserts the version into the active memtable,
+// publishes the timestamp and queues the log frame for the group-commit thread, returning before the
+// frame is durable. It declines (the caller then sends the put to the shard thread) while the path
+// is disabled, the shard has subscribers, the group-commit thread is not accepting frames, the
+// record would exceed the log's frame limit, or the active memtable has reached its size limit.
+// Shared by the facade; callable from any number of threads at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/shard_shared.h"
+#include "hasher.h"
+#include "storage/group_commit.h"
+
+namespace quenlordb::engine {
+
+class FastWritePath {
+ public:
+  FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::uint64_t memtable_max_bytes,
+                std::shared_ptr<storage::WalBatchQueue> queue, std::shared_ptr<const Hasher> hasher);
+
+  FastWritePath(const FastWritePath&) = delete;
+  FastWritePath& operator=(const FastWritePath&) = delete;
+
+  // The commit timestamp, or none when the path declines.
+  std::optional<std::uint64_t> try_fast_put(std::string_view key, std::string_view doc, std::uint64_t valid_from,
+                                            std::uint64_t valid_to, std::optional<std::uint64_t> write_tag);
+
+  // From now on every put is declined.
+  void disable() { enabled_.store(false, std::memory_order_release); }
+  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+ private:
+  std::vector<std::shared_ptr<ShardShared>> shards_;
+  std::uint64_t memtable_max_bytes_;
+  std::shared_ptr<storage::WalBatchQueue> queue_;
+  std::shared_ptr<const Hasher> hasher_;
+  std::atomic<bool> enabled_{true};
+};
+
+}  // namespace quenlordb::engine

@@ -1,0 +1,158 @@
+// Flushing, compaction driving and manifest persistence of a shard: ShardRuntime members that move
+// the shard's data from memory to disk and keep the manifest in step. Shard thread only.
+#include <mutex>
+#include <shared_mutex>
+
+#include "engine/shard_runtime.h"
+#include "storage/sstable_reader.h"
+#include "storage/sstable_writer.h"
+#include "util/file.h"
+#include "util/log.h"
+
+namespace quenlordb::engine {
+
+namespace {
+
+// Pauses the shard's group-commit queue for the life of the guard: frames of versions that land in
+// the new memtable stay queued until the log has been truncated. Resumes on every path.
+class QueuePause {
+ public:
+  QueuePause(storage::WalBatchQueue* queue, std::size_t shard) : queue_(queue), shard_(shard) {}
+  QueuePause(const QueuePause&) = delete;
+  QueuePause& operator=(const QueuePause&) = delete;
+  ~QueuePause() {
+    if (paused_) queue_->resume(shard_);
+  }
+  // Caller holds the shard's active write lock, so no version lands in the new memtable before.
+  void pause() {
+    if (queue_ != nullptr && !paused_) {
+      queue_->pause(shard_);
+      paused_ = true;
+    }
+  }
+
+ private:
+  storage::WalBatchQueue* queue_;
+  std::size_t shard_;
+  bool paused_ = false;
+};
+
+}  // namespace
+
+Result<void> ShardRuntime::flush_active_memtable() {
+  ShardShared& s = *shared_;
+  TRY(wal_.sync());
+
+  QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
+  {
+    std::unique_lock active(s.active_mu);
+    std::shared_lock frozen_check(s.immutables_mu, std::defer_lock);
+    if (s.active.empty()) {
+      // Nothing new; frozen memtables a failed flush left behind are still written below.
+      frozen_check.lock();
+      if (s.immutables.empty()) return {};
+      frozen_check.unlock();
+    }
+    pause.pause();
+    if (!s.active.empty()) {
+      auto frozen = std::make_shared<storage::Memtable>();
+      frozen->swap(s.active);
+      std::unique_lock immutables(s.immutables_mu);
+      s.immutables.push_back(std::move(frozen));
+    }
+  }
+
+  TRY(write_frozen_memtables());
+  TRY(persist_manifest_state());
+  // Every version the log holds for this shard is now in a table file named by the saved manifest:
+  // the shard thread is here, and frames of fast writes since the freeze are held in the queue.
+  TRY(wal_.truncate());
+  return maybe_compact();
+}
+
+// Writes every frozen memtable, oldest first, into a level-0 file of its own. Each file joins the
+// levels before its memtable leaves `immutables`, so a concurrent reader finds every version in one
+// or the other. Stops at the first failure, leaving that memtable (and newer ones) frozen.
+Result<void> ShardRuntime::write_frozen_memtables() {
+  ShardShared& s = *shared_;
+  while (true) {
+    std::shared_ptr<const storage::Memtable> oldest;
+    {
+      std::shared_lock immutables(s.immutables_mu);
+      if (s.immutables.empty()) return {};
+      oldest = s.immutables.front();
+    }
+    const std::uint64_t id = manifest_->take_file_id();
+    std::string path = util::join_path(shard_dir_, "l0-" + std::to_string(id) + ".sst");
+    TRY(storage::build_sstable(path, oldest->entries(), config_.sstable_block_bytes, config_.bloom_bits_per_key,
+                               *s.hasher));
+    TRY(util::sync_dir(shard_dir_));
+    auto reader = std::make_shared<const storage::SsTableReader>(TRY(storage::SsTableReader::open(std::move(path))));
+    {
+      std::unique_lock levels(s.levels_mu);
+      s.levels.add_l0_file(std::move(reader));
+    }
+    {
+      std::unique_lock immutables(s.immutables_mu);
+      s.immutables.erase(s.immutables.begin());
+    }
+    ++stats_.flushes;
+  }
+}
+
+Result<void> ShardRuntime::maybe_compact() {
+  ShardShared& s = *shared_;
+  while (true) {
+    std::optional<storage::CompactionStep> step;
+    {
+      std::shared_lock levels(s.levels_mu);
+      step = s.levels.needs_compaction(config_.compaction_l0_threshold);
+    }
+    if (!step) break;
+    storage::CompactionOutcome done;
+    {
+      std::unique_lock levels(s.levels_mu);
+      done = TRY(s.levels.execute_compaction(*step, config_.sstable_block_bytes, config_.bloom_bits_per_key,
+                                             *s.hasher, [this] { return manifest_->take_file_id(); }));
+    }
+    for (std::string& input : done.obsolete_paths) pending_deletions_.push_back(std::move(input));
+    ++stats_.compactions;
+    if (util::log_enabled()) {
+      util::log_event(util::LogLevel::Info, "shard " + std::to_string(shard_id_) + ": compacted L" +
+                                                std::to_string(step->source) + "\u2192L" + std::to_string(step->target) +
+                                                ": removed " + std::to_string(done.removed_files) + " files, created " +
+                                                std::to_string(done.created_files));
+    }
+  }
+  return persist_manifest_state();
+}
+
+Result<void> ShardRuntime::persist_manifest_state() {
+  {
+    std::lock_guard lock(manifest_->mutex());
+    storage::ManifestState& state = manifest_->manifest().state();
+    storage::ManifestShardState* entry = nullptr;
+    for (storage::ManifestShardState& shard : state.shards) {
+      if (shard.shard_id == shard_id_) {
+        entry = &shard;
+        break;
+      }
+    }
+    // Saving without this shard's files would let the caller truncate a log whose records are
+    // named nowhere else.
+    if (entry == nullptr)
+      return fail(QuenlorError::manifest_format("no manifest entry for shard " + std::to_string(shard_id_)));
+    {
+      std::shared_lock levels(shared_->levels_mu);
+      entry->l0_files = shared_->levels.file_names();
+      entry->level_files = shared_->levels.manifest_levels();
+    }
+    TRY(manifest_->save_locked());
+  }
+  // The saved manifest names the compaction outputs instead of their inputs.
+  for (const std::string& path : pending_deletions_) (void)util::remove_file(path);
+  pending_deletions_.clear();
+  return {};
+}
+
+}  // namespace quenlordb::engine

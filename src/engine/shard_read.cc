@@ -1,0 +1,144 @@
+// The shard read path: point reads and prefix scans on the caller's thread, against ShardShared.
+// Each of the three locks is held alone and released before the next is taken.
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "ai/risk.h"
+#include "engine/shard_shared.h"
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/bloom.h"
+#include "storage/sstable_reader.h"
+
+namespace quenlordb::engine {
+
+namespace {
+
+constexpr std::string_view kReservedAiPrefix = "__ai/";
+
+// The candidate of a point read: a version replaces it only with a strictly greater timestamp.
+void offer(std::optional<storage::VisibleVersion>& candidate, std::optional<storage::VisibleVersion>&& found) {
+  if (found && (!candidate || found->commit_ts > candidate->commit_ts)) candidate = std::move(found);
+}
+
+// The key's newest inline risk score in the active memtable; any failure on the way means none.
+std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
+  const std::string prefix = "__ai/risk/" + ai::hex_encode(key) + "/";
+  storage::VisibleMap found;
+  {
+    std::shared_lock lock(s.active_mu);
+    if (!s.active.merge_prefix_visible(prefix, std::numeric_limits<std::uint64_t>::max(), std::nullopt, found))
+      return std::nullopt;
+  }
+  if (found.empty()) return std::nullopt;
+  const std::string& doc = found.rbegin()->second.doc;
+  nlohmann::json value = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
+  if (!value.is_object()) return std::nullopt;
+  auto risk = value.find("risk");
+  if (risk == value.end() || !risk->is_number()) return std::nullopt;
+  return risk->get<double>();
+}
+
+}  // namespace
+
+Result<void> merge_prefix_visible(storage::VisibleMap& acc, const storage::Memtable& memtable, std::string_view prefix,
+                                  std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) {
+  return memtable.merge_prefix_visible(prefix, snapshot, valid_at, acc);
+}
+
+Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::optional<std::uint64_t> as_of,
+                                            std::optional<std::uint64_t> valid_at) const {
+  ShardShared& s = *shared_;
+  s.reads.fetch_add(1, std::memory_order_relaxed);
+  ShardGetResult result;
+  const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
+  result.commit_ts_used = snapshot;
+
+  std::optional<storage::VisibleVersion> candidate;
+  {
+    std::shared_lock lock(s.active_mu);
+    candidate = TRY(s.active.visible_get(key, snapshot, valid_at));
+  }
+  {
+    std::shared_lock lock(s.immutables_mu);
+    for (const auto& frozen : s.immutables) offer(candidate, TRY(frozen->visible_get(key, snapshot, valid_at)));
+  }
+  {
+    std::shared_lock lock(s.levels_mu);
+    const auto& levels = s.levels.levels();
+    bool first = true;
+    storage::BloomProbe probe = storage::BloomProbe::of(key, *s.hasher);
+    // Deepest level's last file first, level 0's first file last; every file is probed.
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+      for (auto file = level->rbegin(); file != level->rend(); ++file) {
+        storage::TableLookup lookup =
+            TRY(file->reader->get_visible(key, probe, snapshot, valid_at, *s.block_cache));
+        if (first) {
+          result.bloom_hit = lookup.bloom_hit;
+          result.sstable_block = lookup.sstable_block;
+          first = false;
+        }
+        if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
+        if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
+        offer(candidate, std::move(lookup.found));
+      }
+    }
+  }
+  if (candidate) result.value = std::move(candidate->doc);
+  if (s.risk_on_get && !key.starts_with(kReservedAiPrefix)) result.risk = lookup_risk(s, key);
+  return result;
+}
+
+Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_prefix(std::string_view prefix,
+                                                                      std::optional<std::uint64_t> as_of,
+                                                                      std::optional<std::uint64_t> valid_at,
+                                                                      std::optional<std::uint64_t> limit) const {
+  if (limit && *limit == 0) return std::vector<PrefixScanResultRow>{};
+  ShardShared& s = *shared_;
+  s.reads.fetch_add(1, std::memory_order_relaxed);
+  const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
+
+  storage::VisibleMap acc;
+  {
+    std::shared_lock lock(s.active_mu);
+    TRY(merge_prefix_visible(acc, s.active, prefix, snapshot, valid_at));
+  }
+  {
+    std::shared_lock lock(s.immutables_mu);
+    for (const auto& frozen : s.immutables) TRY(merge_prefix_visible(acc, *frozen, prefix, snapshot, valid_at));
+  }
+  {
+    const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
+    auto visit = [&](std::string_view ikey, std::string_view stored) -> Result<bool> {
+      if (upper && ikey >= *upper) return false;  // past every key under the prefix
+      const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(ikey));
+      if (key.commit_ts > snapshot || !key.user_key.starts_with(prefix)) return true;
+      const ledger::FactValueView value = TRY(ledger::read_fact_value(stored));
+      if (!value.visible_at(valid_at)) return true;
+      auto found = acc.find(key.user_key);
+      if (found == acc.end()) {
+        acc.emplace(std::string(key.user_key), storage::VisibleVersion{key.commit_ts, std::string(value.doc)});
+      } else if (found->second.commit_ts < key.commit_ts) {
+        found->second = storage::VisibleVersion{key.commit_ts, std::string(value.doc)};
+      }
+      return true;
+    };
+    std::shared_lock lock(s.levels_mu);
+    for (const auto& level : s.levels.levels()) {
+      for (const auto& file : level) TRY(file.reader->for_each_entry(prefix, s.block_cache.get(), visit));
+    }
+  }
+
+  std::vector<PrefixScanResultRow> rows;
+  const std::size_t n = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, acc.size())) : acc.size();
+  rows.reserve(n);
+  for (auto it = acc.begin(); it != acc.end() && rows.size() < n; ++it) {
+    rows.push_back(PrefixScanResultRow{it->first, std::move(it->second.doc), it->second.commit_ts});
+  }
+  return rows;
+}
+
+}  // namespace quenlordb::engine

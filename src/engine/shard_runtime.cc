@@ -1,0 +1,210 @@
+#include "engine/shard_runtime.h"
+
+#include <fcntl.h>
+
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+
+#include "ai/risk.h"
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/sstable_reader.h"
+#include "util/file.h"
+
+namespace quenlordb::engine {
+
+namespace {
+
+constexpr std::string_view kReservedAiPrefix = "__ai/";
+constexpr double kInlineRiskThreshold = 0.75;
+
+// Opens the table files a manifest entry names. Per-level lists win over the flat name list.
+Result<storage::LevelManager> open_levels(const std::string& shard_dir, const storage::ManifestShardState& entry,
+                                          const Config& config) {
+  const storage::LevelOptions options = storage::LevelOptions::from_config(config);
+  if (entry.level_files) return storage::LevelManager::from_manifest_levels(shard_dir, *entry.level_files, options);
+  std::vector<std::shared_ptr<const storage::SsTableReader>> readers;
+  for (const std::string& name : entry.l0_files) {
+    std::string path = util::join_path(shard_dir, name);
+    // A file that no longer exists is skipped; any other failure to look at it fails the open, so
+    // a live file is never dropped from the manifest because it could not be inspected.
+    if (!TRY(util::file_size_if_exists(path))) continue;
+    readers.push_back(std::make_shared<const storage::SsTableReader>(TRY(storage::SsTableReader::open(std::move(path)))));
+  }
+  return storage::LevelManager::from_sstables(shard_dir, std::move(readers), options);
+}
+
+}  // namespace
+
+Result<ShardRuntime::Opened> ShardRuntime::open(const std::string& root, const storage::ManifestShardState& entry,
+                                                const Config& config, std::shared_ptr<SharedManifest> manifest,
+                                                std::shared_ptr<const Hasher> hasher,
+                                                std::shared_ptr<storage::BlockCache> block_cache,
+                                                std::shared_ptr<storage::IndexCache> index_cache,
+                                                std::uint64_t shard_id,
+                                                std::shared_ptr<storage::WalBatchQueue> queue) {
+  std::string shard_dir = util::join_path(root, "shard-" + std::to_string(shard_id));
+  TRY(util::create_dir_all(shard_dir));
+  std::string wal_path = util::join_path(shard_dir, entry.wal_file);
+  if (!TRY(util::file_size_if_exists(wal_path))) {
+    util::File created = TRY(util::File::open(wal_path, O_WRONLY | O_APPEND | O_CREAT, 0666));
+    TRY(created.close());
+  }
+
+  storage::LevelManager levels = TRY(open_levels(shard_dir, entry, config));
+
+  storage::WalReplay replay = TRY(storage::replay_wal(wal_path));
+  std::uint64_t highest = entry.commit_ts_high_watermark;
+  storage::Memtable memtable;
+  for (ledger::FactWrite& record : replay.records) {
+    if (auto key = ledger::decode_internal_key_view(record.key); key && key->commit_ts > highest)
+      highest = key->commit_ts;
+    memtable.insert(std::move(record.key), std::move(record.value));
+  }
+
+  storage::Wal wal = TRY(storage::Wal::open(wal_path, config.wal_fsync_every_n_records));
+  // Records appended behind a damaged or cut-off frame would be out of every later replay's reach.
+  if (replay.stopped_early) TRY(wal.cut_back(replay.intact_end));
+
+  auto shared = std::make_shared<ShardShared>(std::move(levels));
+  shared->active = std::move(memtable);
+  shared->last_allocated_ts.store(highest, std::memory_order_relaxed);
+  shared->committed_ts.store(highest, std::memory_order_release);
+  shared->hasher = std::move(hasher);
+  shared->block_cache = std::move(block_cache);
+  shared->index_cache = std::move(index_cache);
+  shared->risk_on_get = config.ai_risk_on_get;
+  manifest->register_watermark(shard_id, std::shared_ptr<const std::atomic<std::uint64_t>>(shared, &shared->last_allocated_ts));
+
+  ShardReadHandle handle(shared);
+  std::unique_ptr<ShardRuntime> runtime(
+      new ShardRuntime(std::move(shard_dir), std::move(wal), config, std::move(manifest), std::move(shared), shard_id,
+                       std::move(queue)));
+  return Opened{std::move(runtime), std::move(handle)};
+}
+
+void ShardRuntime::run(std::unique_ptr<ShardRuntime> rt, util::Receiver<ShardCommand> commands) {
+  while (true) {
+    auto received = commands.recv();
+    if (!received) return;  // every sender is gone: end without saving
+    ShardCommand command = std::move(*received);
+    if (auto* put = std::get_if<ShardCommand::Put>(&command.value)) {
+      auto result = rt->execute_put(*put);
+      (void)put->reply.send(std::move(result));
+    } else if (auto* batch = std::get_if<ShardCommand::PutBatch>(&command.value)) {
+      auto result = rt->execute_put_batch(*batch);
+      (void)batch->reply.send(std::move(result));
+    } else if (std::holds_alternative<ShardCommand::MaybeFlush>(command.value)) {
+      if (rt->memtable_full()) (void)rt->flush_active_memtable();
+    } else if (auto* subscribe = std::get_if<ShardCommand::Subscribe>(&command.value)) {
+      rt->subscribers_.push_back(std::move(subscribe->subscriber));
+      rt->shared_->has_subscribers.store(true, std::memory_order_release);
+    } else if (auto* stats = std::get_if<ShardCommand::Stats>(&command.value)) {
+      (void)stats->reply.send(rt->stats_);
+    } else {
+      // Shutdown: the active memtable stays in the log and is replayed at the next open. Commands
+      // queued behind this one are dropped with the receiver, closing their reply channels.
+      (void)rt->wal_.sync();
+      (void)rt->persist_manifest_state();
+      return;
+    }
+  }
+}
+
+Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
+  ShardShared& s = *shared_;
+  std::uint64_t ts;
+  {
+    std::lock_guard commit(s.commit_mu);
+    ts = s.allocate_ts();
+    ledger::FactWrite record;
+    record.write_tag = cmd.write_tag;
+    ledger::append_internal_key(record.key, cmd.key, ts);
+    ledger::append_fact_value(record.value, cmd.valid_from, cmd.valid_to, cmd.doc);
+    TRY(wal_.append(record));  // on failure nothing is inserted or published; ts stays consumed
+
+    std::string risk_key;
+    std::string risk_value;
+    if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(kReservedAiPrefix)) {
+      const double score = ai::quick_risk_score(cmd.doc);
+      if (score >= kInlineRiskThreshold) {  // NaN compares false
+        const std::uint64_t rts = s.allocate_ts();
+        ledger::append_internal_key(risk_key, "__ai/risk/" + ai::hex_encode(cmd.key) + "/" + std::to_string(ts), rts);
+        char text[96];
+        const int n = std::snprintf(text, sizeof text, "{\"risk\":%.4f,\"source_ts\":%llu}", score,
+                                    static_cast<unsigned long long>(ts));
+        ledger::append_fact_value(risk_value, cmd.valid_from, cmd.valid_to,
+                                  std::string_view(text, static_cast<std::size_t>(std::max(n, 0))));
+      }
+    }
+    {
+      std::unique_lock lock(s.active_mu);
+      s.active.insert(std::move(record.key), std::move(record.value));
+      // The risk record is not logged: it reaches disk only if a flush writes it.
+      if (!risk_key.empty()) s.active.insert(std::move(risk_key), std::move(risk_value));
+    }
+    // The put's own timestamp is published even when a risk record took the next one.
+    s.publish(ts);
+  }
+  ++stats_.writes;
+  notify(cmd, ts);
+  TRY(flush_check());
+  return ts;
+}
+
+Result<std::vector<std::uint64_t>> ShardRuntime::execute_put_batch(ShardCommand::PutBatch& cmd) {
+  ShardShared& s = *shared_;
+  std::vector<std::uint64_t> timestamps;
+  timestamps.reserve(cmd.items.size());
+  {
+    std::lock_guard commit(s.commit_mu);
+    std::vector<ledger::FactWrite> records(cmd.items.size());
+    for (std::size_t i = 0; i < cmd.items.size(); ++i) {
+      const WriteBatchItem& item = cmd.items[i];
+      const std::uint64_t ts = s.allocate_ts();
+      timestamps.push_back(ts);
+      records[i].write_tag = item.write_tag;
+      ledger::append_internal_key(records[i].key, item.key, ts);
+      ledger::append_fact_value(records[i].value, item.valid_from, item.valid_to, item.doc);
+    }
+    TRY(wal_.append_batch(records));
+    {
+      std::unique_lock lock(s.active_mu);
+      for (ledger::FactWrite& record : records) s.active.insert(std::move(record.key), std::move(record.value));
+    }
+    s.publish(s.last_allocated_ts.load(std::memory_order_relaxed));
+  }
+  stats_.writes += cmd.items.size();
+  TRY(flush_check());
+  return timestamps;
+}
+
+void ShardRuntime::notify(const ShardCommand::Put& cmd, std::uint64_t ts) {
+  for (auto it = subscribers_.begin(); it != subscribers_.end();) {
+    if (!std::string_view(cmd.key).starts_with(it->prefix)) {
+      ++it;
+      continue;
+    }
+    if (it->tx.send(ChangeEvent{cmd.key, cmd.doc, ts, cmd.valid_from, cmd.valid_to})) {
+      ++it;
+    } else {
+      it = subscribers_.erase(it);  // the receiving end is gone
+    }
+  }
+}
+
+bool ShardRuntime::memtable_full() {
+  std::shared_lock lock(shared_->active_mu);
+  return shared_->active.approx_bytes() >= config_.memtable_max_bytes;
+}
+
+Result<void> ShardRuntime::flush_check() {
+  // The watermark is not copied into the manifest here: every save reads it from the shard's
+  // counter (see SharedManifest).
+  if (memtable_full()) return flush_active_memtable();
+  return {};
+}
+
+}  // namespace quenlordb::engine

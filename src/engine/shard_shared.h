@@ -1,0 +1,129 @@
+// The state a shard thread shares with its readers and with the fast write path, and the reader's
+// handle on it. Reads run on the caller's thread and never wait for the shard thread, only for the
+// short sections in which a writer holds one of the locks below.
+//
+// Lock order (a thread only ever takes these in the order listed, and never the reverse):
+//   commit_mu  ->  active  ->  immutables            (writes: allocate, insert, publish; flush freeze)
+//   manifest mutex  ->  levels                        (saving the manifest)
+//   levels (write)  ->  manifest mutex                (a compaction step drawing file ids)
+//   commit_mu  ->  the log's WalLock                  (the shard thread's append)
+//   levels (read)  ->  block cache mutex              (the cache's mutex is innermost)
+// The two orders between the manifest mutex and levels cannot deadlock: a shard's levels are
+// write-locked only by its own thread, which is then not saving the manifest. Readers hold one of
+// active, immutables and levels at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "hasher.h"
+#include "storage/block_cache.h"
+#include "storage/levels.h"
+#include "storage/memtable.h"
+
+namespace quenlordb::engine {
+
+struct ShardShared {
+  explicit ShardShared(storage::LevelManager level_set) : levels(std::move(level_set)) {}
+  ShardShared(const ShardShared&) = delete;
+  ShardShared& operator=(const ShardShared&) = delete;
+
+  // Commit timestamps of the shard come from one allocation, shared by the shard thread and the
+  // fast write path. A writer holds commit_mu from taking its timestamp until it has published it
+  // (after the memtable insert), so timestamps are unique, published in order, and a published
+  // timestamp's version is already in the memtable.
+  std::mutex commit_mu;
+  // The highest timestamp handed out; written under commit_mu, readable anywhere.
+  std::atomic<std::uint64_t> last_allocated_ts{0};
+  // The default snapshot of readers; written under commit_mu (release), never decreases.
+  std::atomic<std::uint64_t> committed_ts{0};
+
+  std::shared_mutex active_mu;
+  storage::Memtable active;  // guarded by active_mu
+
+  std::shared_mutex immutables_mu;
+  // Frozen memtables whose flush has begun and not finished, oldest first. Never changed once here.
+  std::vector<std::shared_ptr<const storage::Memtable>> immutables;  // guarded by immutables_mu
+
+  std::shared_mutex levels_mu;
+  storage::LevelManager levels;  // guarded by levels_mu
+
+  std::shared_ptr<const Hasher> hasher;
+  std::shared_ptr<storage::BlockCache> block_cache;
+  std::shared_ptr<storage::IndexCache> index_cache;
+
+  std::atomic<std::uint64_t> reads{0};
+  std::atomic<std::uint64_t> bloom_negatives{0};
+  std::atomic<std::uint64_t> block_reads{0};
+  // Set once a subscription exists; never cleared. The fast write path declines while it is set.
+  std::atomic<bool> has_subscribers{false};
+  bool risk_on_get = false;
+
+  // The next timestamp, saturating at 2^64 - 1. Caller holds commit_mu.
+  std::uint64_t allocate_ts() {
+    std::uint64_t ts = last_allocated_ts.load(std::memory_order_relaxed);
+    if (ts != std::numeric_limits<std::uint64_t>::max()) ++ts;
+    last_allocated_ts.store(ts, std::memory_order_relaxed);
+    return ts;
+  }
+  // Makes ts the default snapshot. Caller holds commit_mu and has inserted every version up to ts.
+  void publish(std::uint64_t ts) { committed_ts.store(ts, std::memory_order_release); }
+};
+
+// What a point read found, and how.
+struct ShardGetResult {
+  std::optional<std::string> value;
+  // Of the first table file probed: the index position of the first block examined.
+  std::optional<std::uint64_t> sstable_block;
+  // Of the first table file probed: whether its bloom filter let the key through.
+  std::optional<bool> bloom_hit;
+  std::uint64_t commit_ts_used = 0;
+  // The key's newest inline risk score (only when risk_on_get is set and one is in the memtable).
+  std::optional<double> risk;
+};
+
+struct PrefixScanResultRow {
+  std::string key;
+  std::string doc;
+  std::uint64_t commit_ts = 0;
+
+  friend bool operator==(const PrefixScanResultRow&, const PrefixScanResultRow&) = default;
+};
+
+// A reader's shared reference to one shard's state. Cheap to copy; usable from any thread.
+class ShardReadHandle {
+ public:
+  explicit ShardReadHandle(std::shared_ptr<ShardShared> shared) : shared_(std::move(shared)) {}
+
+  // The newest version of key at or below the snapshot (as_of, or the committed timestamp) that is
+  // valid at valid_at; every table file is probed.
+  Result<ShardGetResult> get(std::string_view key, std::optional<std::uint64_t> as_of,
+                             std::optional<std::uint64_t> valid_at) const;
+
+  // The newest visible version of every key that begins with prefix, in key order; at most limit
+  // rows (the smallest keys).
+  Result<std::vector<PrefixScanResultRow>> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                                       std::optional<std::uint64_t> valid_at,
+                                                       std::optional<std::uint64_t> limit) const;
+
+  const std::shared_ptr<ShardShared>& shared() const { return shared_; }
+
+ private:
+  std::shared_ptr<ShardShared> shared_;
+};
+
+// Adds the newest qualifying version of each key under prefix in memtable to acc, keeping per key
+// the version with the greatest commit timestamp (the first met on ties).
+Result<void> merge_prefix_visible(storage::VisibleMap& acc, const storage::Memtable& memtable, std::string_view prefix,
+                                  std::uint64_t snapshot, std::optional<std::uint64_t> valid_at);
+
+}  // namespace quenlordb::engine

@@ -1,0 +1,184 @@
+#include "engine/database.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "engine_test_util.h"
+#include "hasher.h"
+#include "support/temp_dir.h"
+
+namespace quenlordb::engine {
+namespace {
+
+using namespace std::string_literals;
+using quenlordb::testing::TempDir;
+using testing::must;
+using testing::open_db;
+using testing::test_config;
+
+constexpr std::uint64_t kForever = ~0ULL;
+
+TEST(DatabaseTest, InvalidConfigLeavesNoDirectory) {
+  TempDir dir;
+  Config c = test_config();
+  c.shard_count = 0;
+  auto r = Database::open(dir.file("db"), c);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "config error: shard_count must be > 0");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("db")));
+}
+
+TEST(DatabaseTest, ReopenWithAnotherShardCountFails) {
+  TempDir dir;
+  open_db(dir.file("db"), test_config(4)).reset();
+  auto r = Database::open(dir.file("db"), test_config(2));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "manifest format error: manifest shard count 4 != config shard count 2");
+  // The failed open left nothing running; the right count still opens.
+  open_db(dir.file("db"), test_config(4));
+}
+
+TEST(DatabaseTest, SecondOpenOfOneDirectoryIsRefused) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), test_config());
+  auto r = Database::open(dir.file("db"), test_config());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+  EXPECT_NE(r.error().to_string().find("in use by another open database"), std::string::npos);
+  db.reset();
+  open_db(dir.file("db"), test_config());
+}
+
+TEST(DatabaseTest, PutGetTimeTravel) {
+  for (bool group_commit : {false, true}) {
+    TempDir dir;
+    auto db = open_db(dir.file("db"), test_config(2, group_commit));
+    const std::uint64_t t1 = must(db->put("k", "v1", 0, 100));
+    const std::uint64_t t2 = must(db->put("k", "v2", 50, kForever));
+    EXPECT_LT(t1, t2);
+    EXPECT_EQ(must(db->get("k")), "v2");
+    EXPECT_EQ(must(db->get("k", t1)), "v1");
+    EXPECT_EQ(must(db->get("k", t1 - 1)), std::nullopt);
+    EXPECT_EQ(must(db->get("k", std::nullopt, 10)), "v1");    // v2 not valid yet at 10
+    EXPECT_EQ(must(db->get("k", std::nullopt, 100)), "v2");
+    EXPECT_EQ(must(db->get("k", t1, 100)), std::nullopt);     // v1 ended at 100
+    EXPECT_EQ(must(db->get("missing")), std::nullopt);
+    must(db->put("empty", "", 0, kForever));
+    EXPECT_EQ(must(db->get("empty")), "");
+  }
+}
+
+TEST(DatabaseTest, ExplainGetReportsTheRoutedShard) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), test_config(4));
+  for (const std::string key : {"a", "b", "user:17", ""}) {
+    GetExplain e = must(db->explain_get(key));
+    EXPECT_EQ(e.shard_id, FnvMixHasher::hash(key) % 4) << key;
+    EXPECT_EQ(e.sstable_block, std::nullopt);
+    EXPECT_EQ(e.bloom_hit, std::nullopt);
+  }
+}
+
+TEST(DatabaseTest, ScanPrefixAcrossShardsHonoursTheLimit) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), test_config(4, true));
+  std::set<std::string> keys;
+  for (int i = 0; i < 40; ++i) {
+    std::string k = "row/" + std::to_string(1000 + i * 7 % 40);
+    keys.insert(k);
+    must(db->put(k, "d" + k, 0, kForever));
+  }
+  must(db->put("other", "x", 0, kForever));
+  auto rows = must(db->scan_prefix("row/", std::nullopt, std::nullopt, 3));
+  ASSERT_EQ(rows.size(), 3u);
+  auto it = keys.begin();
+  for (const PrefixScanRow& row : rows) {
+    EXPECT_EQ(row.key, *it++);
+    EXPECT_EQ(row.doc, "d" + row.key);
+  }
+  EXPECT_EQ(must(db->scan_prefix("row/")).size(), 40u);
+  EXPECT_EQ(must(db->scan_prefix("")).size(), 41u);
+  EXPECT_TRUE(must(db->scan_prefix("row/", std::nullopt, std::nullopt, 0)).empty());
+}
+
+TEST(DatabaseTest, StatsCountShardThreadWritesOnly) {
+  TempDir dir;
+  {
+    auto db = open_db(dir.file("db"), test_config(2, true));
+    EXPECT_EQ(must(db->stats()), (DbStats{2, 0, 0, 0, 0, 0, 0}));
+    for (int i = 0; i < 5; ++i) must(db->put("k" + std::to_string(i), "v", 0, kForever));
+    EXPECT_EQ(must(db->stats()).writes, 0u);
+    must(db->get("k1"));
+    EXPECT_EQ(must(db->stats()).reads, 1u);
+  }
+  auto db = open_db(dir.file("db"), test_config(2, false));
+  for (int i = 0; i < 5; ++i) must(db->put("k" + std::to_string(i), "v", 0, kForever));
+  EXPECT_EQ(must(db->stats()).writes, 5u);
+}
+
+TEST(DatabaseTest, DropAndReopenKeepsEveryAcknowledgedWrite) {
+  struct Case {
+    bool group_commit;
+    std::uint64_t interval_us;
+    std::uint64_t memtable_bytes;
+  };
+  const Case cases[] = {{false, 1000, 4194304}, {true, 1000, 4194304}, {true, 10'000'000, 4194304}, {true, 1000, 4096},
+                        {false, 1000, 4096}};
+  for (const Case& tc : cases) {
+    TempDir dir;
+    Config c = test_config(3, tc.group_commit);
+    c.group_commit_interval_us = tc.interval_us;
+    c.memtable_max_bytes = tc.memtable_bytes;
+    c.compaction_l0_threshold = 2;
+    std::vector<std::pair<std::string, std::uint64_t>> written;
+    {
+      auto db = open_db(dir.file("db"), c);
+      for (int i = 0; i < 500; ++i) {
+        std::string key = "key" + std::to_string(i % 180);
+        written.emplace_back(key, must(db->put(key, "doc" + std::to_string(i), 0, kForever)));
+      }
+    }
+    auto db = open_db(dir.file("db"), c);
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      EXPECT_EQ(must(db->get(written[i].first, written[i].second)), "doc" + std::to_string(i))
+          << "group commit " << tc.group_commit << " memtable " << tc.memtable_bytes;
+    }
+    // New writes resume above every stored timestamp.
+    const std::uint64_t next = must(db->put("key0", "after", 0, kForever));
+    for (const auto& [key, ts] : written) {
+      if (FnvMixHasher::hash(key) % 3 == FnvMixHasher::hash("key0") % 3) {
+        EXPECT_GT(next, ts);
+      }
+    }
+  }
+}
+
+TEST(DatabaseTest, ConcurrentWritersAndReaders) {
+  TempDir dir;
+  Config c = test_config(4, true);
+  c.memtable_max_bytes = 8192;
+  c.compaction_l0_threshold = 2;
+  auto db = open_db(dir.file("db"), c);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&db, t] {
+      for (int i = 0; i < 400; ++i) {
+        std::string key = "t" + std::to_string(t) + "/" + std::to_string(i);
+        auto ts = db->put(key, "v" + std::to_string(i), 0, kForever);
+        ASSERT_TRUE(ts) << ts.error().to_string();
+        auto got = db->get(key, *ts);
+        ASSERT_TRUE(got);
+        ASSERT_EQ(*got, "v" + std::to_string(i));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(must(db->scan_prefix("t")).size(), 1600u);
+  EXPECT_GT(must(db->stats()).flushes, 0u);
+}
+
+}  // namespace
+}  // namespace quenlordb::engine

@@ -1,0 +1,336 @@
+#include "engine/shard_runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "engine_test_util.h"
+#include "shard_harness.h"
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/manifest.h"
+#include "storage/wal.h"
+#include "support/temp_dir.h"
+#include "util/file.h"
+
+namespace quenlordb::engine {
+namespace {
+
+using namespace std::string_literals;
+using quenlordb::testing::TempDir;
+using testing::edit_manifest;
+using testing::file_length;
+using testing::kForever;
+using testing::must;
+using testing::Shard;
+
+TEST(ShardRuntimeTest, RestartResumesAboveWatermarkAndLog) {
+  struct Case {
+    const char* name;
+    std::uint64_t watermark;  // written into the manifest after three puts (ts 1..3) are logged
+    bool empty_log;
+    std::uint64_t expected_next;
+  };
+  const Case cases[] = {
+      {"watermark above the log", 10, false, 11},
+      {"log above the watermark", 1, false, 4},
+      {"empty log", 7, true, 8},
+  };
+  for (const Case& tc : cases) {
+    TempDir dir;
+    {
+      Shard shard(dir.path(), Config{});
+      for (int i = 0; i < 3; ++i) must(shard.put("k" + std::to_string(i), "v"));
+    }
+    if (tc.empty_log) std::filesystem::resize_file(dir.file("shard-0/shard-0.wal"), 0);
+    edit_manifest(dir.path(), [&](storage::ManifestState& s) { s.shards[0].commit_ts_high_watermark = tc.watermark; });
+    Shard shard(dir.path(), Config{});
+    EXPECT_EQ(must(shard.put("x", "y")), tc.expected_next) << tc.name;
+  }
+}
+
+TEST(ShardRuntimeTest, UndecodableLogKeyIsInsertedButDoesNotRaiseTimestamps) {
+  TempDir dir;
+  { Shard shard(dir.path(), Config{}); }
+  {
+    storage::Wal wal = must(storage::Wal::open(dir.file("shard-0/shard-0.wal"), 128));
+    must(wal.append({std::nullopt, std::nullopt, ledger::encode_internal_key("good", 5), ledger::FactValue{0, kForever, "g"}.encode()}));
+    must(wal.append({std::nullopt, std::nullopt, "short", ledger::FactValue{0, kForever, "s"}.encode()}));
+    must(wal.append({std::nullopt, std::nullopt, std::string(20, '\x7f'), ledger::FactValue{0, kForever, "x"}.encode()}));
+  }
+  Shard shard(dir.path(), Config{});
+  EXPECT_EQ(shard.get("good"), "g");
+  EXPECT_EQ(must(shard.put("next", "n")), 6u);
+  // The raw entries are in the memtable: a scan over everything meets them.
+  EXPECT_EQ(shard.handle().scan_prefix("", std::nullopt, std::nullopt, std::nullopt).error().to_string(),
+            "sstable format error: internal key too short");
+}
+
+TEST(ShardRuntimeTest, MissingTableFileIsSkipped) {
+  for (bool level_lists : {true, false}) {
+    TempDir dir;
+    Config c;
+    c.memtable_max_bytes = 1024;
+    {
+      Shard shard(dir.path(), c);
+      for (int i = 0; !std::filesystem::exists(dir.file("shard-0/l0-1.sst")); ++i)
+        must(shard.put("k" + std::to_string(i), std::string(100, 'x')));
+      must(shard.put("after", "a"));
+    }
+    std::filesystem::remove(dir.file("shard-0/l0-1.sst"));
+    if (!level_lists) edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].level_files.reset(); });
+    Shard shard(dir.path(), c);
+    ASSERT_TRUE(shard.ok()) << shard.open_error().to_string();
+    EXPECT_EQ(shard.get("k0"), std::nullopt);
+    EXPECT_EQ(shard.get("after"), "a");
+  }
+}
+
+TEST(ShardRuntimeTest, StatFailureOfATableFileFailsTheOpen) {
+  TempDir dir;
+  Config c;
+  c.memtable_max_bytes = 1024;
+  {
+    Shard shard(dir.path(), c);
+    for (int i = 0; !std::filesystem::exists(dir.file("shard-0/l0-1.sst")); ++i)
+      must(shard.put("k" + std::to_string(i), std::string(100, 'x')));
+  }
+  edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].level_files.reset(); });
+  util::set_fault_hook([](util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
+    return op == util::FileOp::Stat && phase == util::FaultPhase::Before && path.ends_with(".sst") ? EACCES : 0;
+  });
+  Shard shard(dir.path(), c);
+  util::set_fault_hook(nullptr);
+  ASSERT_FALSE(shard.ok());
+  EXPECT_EQ(shard.open_error().os_error(), EACCES);
+}
+
+TEST(ShardRuntimeTest, BatchPuts) {
+  TempDir dir;
+  Shard shard(dir.path(), Config{});
+  const std::uint64_t log_before = file_length(shard.wal_path());
+  EXPECT_TRUE(must(shard.put_batch({})).empty());
+  EXPECT_EQ(file_length(shard.wal_path()), log_before);
+
+  auto ts = must(shard.put_batch({{1, "a", "1", 0, kForever}, {std::nullopt, "b", "2", 0, kForever}}));
+  EXPECT_EQ(ts, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(shard.get("a"), "1");
+  EXPECT_EQ(shard.get("b"), "2");
+  EXPECT_EQ(shard.stats().writes, 2u);
+  EXPECT_EQ(must(shard.put("c", "3")), 3u);
+}
+
+TEST(ShardRuntimeTest, SubscribersGetEventsForTheirPrefix) {
+  TempDir dir;
+  Shard shard(dir.path(), Config{});
+  auto [tx, rx] = util::make_channel<ChangeEvent>();
+  shard.send(ShardCommand::Subscribe{Subscriber{std::move(tx), "a"}});
+  {
+    auto [gone_tx, gone_rx] = util::make_channel<ChangeEvent>();
+    shard.send(ShardCommand::Subscribe{Subscriber{std::move(gone_tx), ""}});
+  }  // the second subscriber's receiver is gone: it is dropped at the next matching put
+  const std::uint64_t t1 = must(shard.put("a", "doc-a", 3, 9));
+  must(shard.put("b", "doc-b"));
+  const std::uint64_t t3 = must(shard.put("ab", "doc-ab"));
+  must(shard.put_batch({{std::nullopt, "abc", "batch", 0, kForever}}));  // batches raise no event
+
+  ChangeEvent e1 = must(rx.recv_or_closed());
+  EXPECT_EQ(e1.key, "a");
+  EXPECT_EQ(e1.doc, "doc-a");
+  EXPECT_EQ(e1.commit_ts, t1);
+  EXPECT_EQ(e1.valid_from, 3u);
+  EXPECT_EQ(e1.valid_to, 9u);
+  ChangeEvent e2 = must(rx.recv_or_closed());
+  EXPECT_EQ(e2.key, "ab");
+  EXPECT_EQ(e2.commit_ts, t3);
+  EXPECT_FALSE(rx.try_recv());
+}
+
+TEST(ShardRuntimeTest, CommandsQueuedBehindShutdownSeeAClosedChannel) {
+  TempDir dir;
+  Shard shard(dir.path(), Config{});
+  auto [reply, rx] = util::make_bounded_channel<Result<std::uint64_t>>(1);
+  shard.send(ShardCommand::Shutdown{});
+  shard.send(ShardCommand::Put{std::nullopt, std::move(reply), "k", "v", 0, kForever});
+  auto r = rx.recv_or_closed();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "channel closed");
+  shard.shutdown();
+  EXPECT_FALSE(shard.put("k", "v").has_value());
+}
+
+TEST(ShardRuntimeTest, InlineRiskRecord) {
+  TempDir dir;
+  Config c;
+  c.ai_inline_risk = true;
+  c.ai_risk_on_get = true;
+  Shard shard(dir.path(), c);
+  const std::uint64_t ts = must(shard.put("k1", "critical unauthorized access", 5, 50));
+  EXPECT_EQ(must(shard.put("other", "fine")), ts + 2);  // the risk record took ts + 1
+
+  auto rows = must(shard.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].key, "__ai/risk/6b31/" + std::to_string(ts));
+  EXPECT_EQ(rows[0].doc, "{\"risk\":0.7500,\"source_ts\":" + std::to_string(ts) + "}");
+  EXPECT_EQ(rows[0].commit_ts, ts + 1);
+  EXPECT_EQ(must(shard.handle().get("k1", std::nullopt, std::nullopt)).risk, 0.75);
+  EXPECT_EQ(must(shard.handle().get("other", std::nullopt, std::nullopt)).risk, std::nullopt);
+
+  must(shard.put("__ai/x", "critical unauthorized"));  // reserved keys are never scored
+  EXPECT_EQ(must(shard.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt)).size(), 1u);
+  EXPECT_EQ(shard.stats().writes, 3u);
+
+  // Not logged: gone after a restart.
+  shard.shutdown();
+  Shard again(dir.path(), c);
+  EXPECT_TRUE(must(again.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt)).empty());
+  EXPECT_EQ(again.get("k1"), "critical unauthorized access");
+}
+
+TEST(ShardRuntimeTest, DamagedLogTailIsCutBeforeNewAppends) {
+  TempDir dir;
+  {
+    Shard shard(dir.path(), Config{});
+    must(shard.put("a", "1"));
+    must(shard.put("b", "2"));
+  }
+  const std::string wal = dir.file("shard-0/shard-0.wal");
+  const std::uint64_t intact = file_length(wal);
+  {
+    std::ofstream out(wal, std::ios::app | std::ios::binary);
+    out << "QWA";  // a header cut short
+  }
+  {
+    Shard shard(dir.path(), Config{});
+    EXPECT_EQ(file_length(wal), intact);
+    must(shard.put("c", "3"));
+  }
+  Shard shard(dir.path(), Config{});
+  EXPECT_EQ(shard.get("a"), "1");
+  EXPECT_EQ(shard.get("c"), "3");
+}
+
+int g_sst_opens_to_fail = 0;
+int fail_table_creation(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
+  if (op == util::FileOp::Open && phase == util::FaultPhase::Before && path.ends_with(".sst") &&
+      path.find("/l0-") != std::string::npos && g_sst_opens_to_fail > 0) {
+    --g_sst_opens_to_fail;
+    return ENOSPC;
+  }
+  return 0;
+}
+
+TEST(ShardRuntimeTest, FailedFlushThenSuccessfulFlushKeepsTheFirstMemtable) {
+  TempDir dir;
+  Config c;
+  c.memtable_max_bytes = 2048;
+  std::vector<std::pair<std::string, std::uint64_t>> written;
+  {
+    Shard shard(dir.path(), c);
+    g_sst_opens_to_fail = 1;
+    util::set_fault_hook(fail_table_creation);
+    bool failed = false;
+    for (int i = 0; !failed; ++i) {
+      std::string key = "first" + std::to_string(i);
+      auto r = shard.put(key, std::string(200, 'a'));
+      if (!r) {
+        EXPECT_EQ(r.error().os_error(), ENOSPC);
+        failed = true;  // the write itself is committed
+        written.emplace_back(key, 0);
+      } else {
+        written.emplace_back(key, *r);
+      }
+    }
+    util::set_fault_hook(nullptr);
+    EXPECT_GT(file_length(shard.wal_path()), 0u);  // nothing truncated
+    for (int i = 0; shard.stats().flushes < 2; ++i) must(shard.put("second" + std::to_string(i), std::string(200, 'b')));
+    EXPECT_EQ(shard.stats().flushes, 2u);  // the frozen memtable and the new one, one file each
+  }
+  Shard shard(dir.path(), c);
+  for (const auto& [key, ts] : written) EXPECT_EQ(shard.get(key), std::string(200, 'a')) << key;
+}
+
+TEST(ShardRuntimeTest, UnmatchedShardIdFailsTheFlushAndKeepsTheLog) {
+  TempDir dir;
+  Config c;
+  c.memtable_max_bytes = 1024;
+  { Shard shard(dir.path(), c); }
+  edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].shard_id = 7; });
+  std::vector<std::string> keys;
+  {
+    Shard shard(dir.path(), c);
+    for (int i = 0;; ++i) {
+      keys.push_back("k" + std::to_string(i));
+      auto r = shard.put(keys.back(), std::string(100, 'x'));
+      if (!r) {
+        EXPECT_EQ(r.error().to_string(), "manifest format error: no manifest entry for shard 0");
+        break;
+      }
+    }
+    EXPECT_GT(file_length(shard.wal_path()), 0u);
+  }
+  edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].shard_id = 0; });
+  Shard shard(dir.path(), c);
+  for (const std::string& key : keys) EXPECT_EQ(shard.get(key), std::string(100, 'x')) << key;
+}
+
+int g_manifest_renames_to_skip = 0;
+int g_manifest_renames_to_fail = 0;
+int fail_manifest_rename(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
+  if (op != util::FileOp::Rename || phase != util::FaultPhase::Before || !path.ends_with("MANIFEST.json")) return 0;
+  if (g_manifest_renames_to_skip > 0) {
+    --g_manifest_renames_to_skip;
+    return 0;
+  }
+  if (g_manifest_renames_to_fail > 0) {
+    --g_manifest_renames_to_fail;
+    return EIO;
+  }
+  return 0;
+}
+
+TEST(ShardRuntimeTest, CompactionInputsAreDeletedOnlyAfterASavedManifest) {
+  TempDir dir;
+  Config c;
+  c.memtable_max_bytes = 1024;
+  c.compaction_l0_threshold = 1;
+  Shard shard(dir.path(), c);
+  auto exists = [&](const char* name) { return std::filesystem::exists(dir.file("shard-0/"s + name)); };
+  int n = 0;
+  auto fill_until_flush = [&](std::uint64_t flushes) {
+    Result<std::uint64_t> last = 0;
+    while (shard.stats().flushes < flushes) last = shard.put("k" + std::to_string(n++), std::string(100, 'x'));
+    return last;
+  };
+  must(fill_until_flush(1));
+  EXPECT_TRUE(exists("l0-1.sst"));
+
+  // Flush 2 saves its manifest (naming l0-1 and l0-2), truncates, then compacts both into l1-3;
+  // the save after the compaction fails, so the inputs must stay on disk.
+  g_manifest_renames_to_skip = 1;
+  g_manifest_renames_to_fail = 1;
+  util::set_fault_hook(fail_manifest_rename);
+  Result<std::uint64_t> r = fill_until_flush(2);
+  util::set_fault_hook(nullptr);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().os_error(), EIO);
+  EXPECT_EQ(shard.stats().compactions, 1u);
+  EXPECT_TRUE(exists("l0-1.sst"));
+  EXPECT_TRUE(exists("l0-2.sst"));
+  EXPECT_TRUE(exists("l1-3.sst"));
+
+  // Flush 3's save succeeds and names l1-3 instead: now the inputs go.
+  must(fill_until_flush(3));
+  EXPECT_FALSE(exists("l0-1.sst"));
+  EXPECT_FALSE(exists("l0-2.sst"));
+  EXPECT_TRUE(exists("l1-3.sst"));
+  EXPECT_TRUE(exists("l0-4.sst"));
+  shard.shutdown();
+  Shard again(dir.path(), c);
+  for (int i = 0; i < n; ++i) EXPECT_EQ(again.get("k" + std::to_string(i)), std::string(100, 'x')) << i;
+}
+
+}  // namespace
+}  // namespace quenlordb::engine
