@@ -28,6 +28,8 @@
 
 namespace quenlordb::sql::parser {
 
+class Parser;
+
 template <typename T, typename Variant>
 struct is_variant_alternative : std::false_type {};
 template <typename T, typename... Ts>
@@ -108,6 +110,12 @@ class Expr {
   friend bool operator==(const Expr& a, const Expr& b);
 
  private:
+  // The parser creates empty handles as places for children it is about to parse; it never lets
+  // one escape.
+  friend class Parser;
+  struct Empty {};
+  explicit Expr(Empty) {}
+
   std::unique_ptr<Node> node_;
 };
 

@@ -94,17 +94,25 @@ Result<std::uint64_t> Parser::expect_number_u64() {
   return value;
 }
 
-namespace {
-
-QuenlorError too_deep() { return QuenlorError::sql_parse(std::string(Parser::kDepthMessage)); }
-
-}  // namespace
-
 Result<Parser::DepthGuard> Parser::nest() {
-  if (depth_ >= kMaxDepth) return fail(too_deep());
+  if (!enter_level()) return fail(take_error());
+  return DepthGuard(this);
+}
+
+bool Parser::enter_level() {
+  if (depth_ >= kMaxDepth) {
+    error_ = QuenlorError::sql_parse(std::string(kDepthMessage));
+    return false;
+  }
   ++depth_;
   peak_ = std::max(peak_, depth_);
-  return DepthGuard(this);
+  return true;
+}
+
+QuenlorError Parser::take_error() {
+  QuenlorError error = std::move(*error_);
+  error_.reset();
+  return error;
 }
 
 // The chain tracks the height of the tree it has built: the first operand's height is how far
@@ -123,7 +131,7 @@ std::uint32_t Parser::OperatorChain::height() const {
 
 Result<void> Parser::OperatorChain::grow() {
   const std::uint32_t h = height();
-  if (base_ + h + 1 > kMaxDepth) return fail(too_deep());
+  if (base_ + h + 1 > kMaxDepth) return fail(QuenlorError::sql_parse(std::string(kDepthMessage)));
   height_ = h;
   grown_ = true;
   parser_.depth_ = base_ + 1;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,19 +141,55 @@ class Parser {
   Result<Statement> try_parse_set_op(Statement left);
 
  private:
-  Result<Expr> parse_in_list(OperatorChain& chain, Expr left, bool negated);
-  Result<Expr> parse_between(OperatorChain& chain, Expr left, bool negated);
-  Result<Expr> parse_like(OperatorChain& chain, Expr left, bool negated);
-  Result<std::vector<Expr>> parse_expr_list();  // expr {, expr}
-  Result<Expr> parse_call(std::string name);
-  Result<Expr> parse_case();
-  Result<Expr> parse_cast();
+  // The expression rules proper. Each writes its expression into `out` and returns true, or stores
+  // the failure in error_ and returns false, so that no result objects sit on the recursion path
+  // (see the note on stack use in expr_parser.cc). The public rules above wrap them.
+  enum class ChainLevel : std::uint8_t { Or, And, Add, Mul };
+  using Rule = bool (Parser::*)(Expr& out);
+  Result<Expr> run_rule(Rule rule);
+  static Expr hole();  // an empty place for a child about to be parsed
+  bool set_error(QuenlorError error);
+  bool want_symbol(char c);
+  bool want_kw(std::string_view kw);
+  bool enter_level();       // nest() without a result object: on success put a DepthGuard on the level
+  QuenlorError take_error();
+  bool grow(OperatorChain& chain);
+  bool or_rule(Expr& out);
+  bool and_rule(Expr& out);
+  bool not_rule(Expr& out);
+  bool comparison_rule(Expr& out);
+  bool addition_rule(Expr& out);
+  bool multiplication_rule(Expr& out);
+  bool unary_rule(Expr& out);
+  bool primary_rule(Expr& out);
+  bool expr_list(std::vector<Expr>& out);  // expr {, expr}, appended
+  bool chain_rule(Expr& out, ChainLevel level);
+  static Rule chain_operand(ChainLevel level);  // the rule of the operands of a level
+  std::optional<BinOperator> chain_operator(ChainLevel level) const;
+  bool chain_tail(OperatorChain& chain, Expr& out, ChainLevel level);
+  bool not_operand(Expr& out);
+  bool may_continue_comparison() const;
+  bool comparison_tail(OperatorChain& chain, Expr& out);
+  bool is_null_tail(OperatorChain& chain, Expr& out);
+  bool in_list_tail(OperatorChain& chain, Expr& out, bool negated);
+  bool between_tail(OperatorChain& chain, Expr& out, bool negated);
+  bool like_tail(OperatorChain& chain, Expr& out, bool negated);
+  bool binary_comparison_tail(OperatorChain& chain, Expr& out);
+  bool negation(Expr& out);
+  bool parenthesized(Expr& out);
+  bool operand(Expr& out);
+  bool match_call(Expr& out);
+  bool call(Expr& out);
+  bool window(Expr& out);
+  bool case_expr(Expr& out);
+  bool cast(Expr& out);
   QuenlorError unexpected_token() const;
 
   std::vector<Token> tokens_;
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;  // tree level of what is being parsed now
   std::uint32_t peak_ = 0;   // deepest level reached since the innermost open OperatorChain began
+  std::optional<QuenlorError> error_;  // the failure of the expression rule that returned false
 };
 
 }  // namespace quenlordb::sql::parser

@@ -3,6 +3,7 @@
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>
 
+#include "util/utf8.h"
 
 namespace quenlordb::sql::parser {
 
@@ -56,19 +57,7 @@ Utf8Step decode_utf8_at(std::string_view s, std::size_t pos) {
 }
 
 Result<void> check_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const Utf8Step step = decode_utf8_at(s, i);
-    if (!step.valid) {
-      return fail(QuenlorError::sql_parse(step.incomplete ? QuenlorError::utf8_incomplete(i).message()
-                                                          : QuenlorError::utf8_invalid(step.length, i).message()));
-    }
-    i += step.length;
-  }
+  if (auto valid = util::validate_utf8(s); !valid) return fail(QuenlorError::sql_parse(valid.error().message()));
   return {};
 }
 

@@ -1,0 +1,75 @@
+#include "sql/parser/analysis.h"
+
+#include "sql/parser/text.h"
+
+namespace quenlordb::sql::parser {
+
+namespace {
+
+// Looks through BinOp, Not, Cast and Case, asking `self` of each operand; `self` decides what the
+// other variants give.
+template <typename Self>
+bool any_operand(const Expr& expr, Self self) {
+  if (const auto* n = expr.get_if<Expr::BinOp>()) return self(n->left) || self(n->right);
+  if (const auto* n = expr.get_if<Expr::Not>()) return self(n->expr);
+  if (const auto* n = expr.get_if<Expr::Cast>()) return self(n->expr);
+  if (const auto* n = expr.get_if<Expr::Case>()) {
+    if (n->operand && self(*n->operand)) return true;
+    for (const auto& [when, then] : n->when_clauses) {
+      if (self(when) || self(then)) return true;
+    }
+    return n->else_clause && self(*n->else_clause);
+  }
+  return false;
+}
+
+bool is_pk_column(const Expr& e) {
+  const auto* c = e.get_if<Expr::Column>();
+  return c != nullptr && eq_ignore_ascii_case(c->name, "pk");
+}
+
+}  // namespace
+
+bool is_aggregate_function(std::string_view name) {
+  static constexpr std::string_view kAggregates[] = {
+      "COUNT",    "SUM",     "AVG",     "MIN",        "MAX",          "FIRST",
+      "LAST",     "STDDEV",  "STDDEV_POP", "STDDEV_SAMP", "VARIANCE", "VAR_POP",
+      "VAR_SAMP", "STRING_AGG", "GROUP_CONCAT", "APPROX_COUNT_DISTINCT",
+  };
+  const std::string upper = to_upper_full(name);
+  for (std::string_view aggregate : kAggregates) {
+    if (upper == aggregate) return true;
+  }
+  return false;
+}
+
+bool expr_contains_aggregate(const Expr& expr) {
+  if (const auto* f = expr.get_if<Expr::Function>()) {
+    if (is_aggregate_function(f->name)) return true;
+    for (const Expr& arg : f->args) {
+      if (expr_contains_aggregate(arg)) return true;
+    }
+    return false;
+  }
+  return any_operand(expr, [](const Expr& e) { return expr_contains_aggregate(e); });
+}
+
+bool expr_contains_window(const Expr& expr) {
+  if (expr.is<Expr::WindowFunction>()) return true;
+  return any_operand(expr, [](const Expr& e) { return expr_contains_window(e); });
+}
+
+std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter) {
+  if (!filter) return std::nullopt;
+  const auto* eq = filter->get_if<Expr::BinOp>();
+  if (eq == nullptr || eq->op != BinOperator::Eq) return std::nullopt;
+  if (const auto* lit = eq->left.get_if<Expr::StringLit>(); lit != nullptr && is_pk_column(eq->right)) {
+    return lit->value;
+  }
+  if (const auto* lit = eq->right.get_if<Expr::StringLit>(); lit != nullptr && is_pk_column(eq->left)) {
+    return lit->value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace quenlordb::sql::parser

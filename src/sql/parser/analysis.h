@@ -1,0 +1,31 @@
+// Questions the planner, CREATE VIEW and the executor ask about parsed expressions. They never fail
+// and look only where stated: an aggregate or window call in a place they do not look is not seen.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sql/parser/ast.h"
+
+namespace quenlordb::sql::parser {
+
+// True when name, upper-cased with full Unicode case mapping, is one of COUNT SUM AVG MIN MAX FIRST
+// LAST STDDEV STDDEV_POP STDDEV_SAMP VARIANCE VAR_POP VAR_SAMP STRING_AGG GROUP_CONCAT
+// APPROX_COUNT_DISTINCT.
+bool is_aggregate_function(std::string_view name);
+
+// An aggregate call in expr, looking into function arguments, both sides of a BinOp, the operand
+// of Not and Cast, and every part of a Case. IsNull, Between, InList and WindowFunction are not
+// looked into.
+bool expr_contains_aggregate(const Expr& expr);
+
+// A window function in expr, looking into both sides of a BinOp, the operand of Not and Cast, and
+// every part of a Case; function arguments are not looked into.
+bool expr_contains_window(const Expr& expr);
+
+// The literal of a filter that is, as a whole, pk = 'literal' or 'literal' = pk (pk in any ASCII
+// case); none for anything else.
+std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter);
+
+}  // namespace quenlordb::sql::parser
