@@ -110,6 +110,7 @@ bool Parser::enter_level() {
 }
 
 QuenlorError Parser::take_error() {
+  if (!error_) panic("sql parser: a rule failed without an error");
   QuenlorError error = std::move(*error_);
   error_.reset();
   return error;
