@@ -1,4 +1,5 @@
-# Finds a CPython >= 3.12 with its headers. Debian's python3 is older on these machines, so when no
+# Finds a CPython >= 3.12 with its headers (for the extension module) and its shared library (for the
+# test that embeds the interpreter). Debian's python3 is older on these machines, so when no
 # interpreter is named (-DPython3_EXECUTABLE=...) the pyenv installations are searched first,
 # lowest suitable version first, then the PATH.
 if(NOT Python3_EXECUTABLE)
@@ -36,5 +37,5 @@ if(NOT Python3_EXECUTABLE)
   message(FATAL_ERROR "quenlordb needs CPython 3.12 or later with its headers; none was found. "
                       "Install one (for example with pyenv) or pass -DPython3_EXECUTABLE=/path/to/python3.12.")
 endif()
-find_package(Python3 3.12 REQUIRED COMPONENTS Interpreter Development.Module)
+find_package(Python3 3.12 REQUIRED COMPONENTS Interpreter Development.Module Development.Embed)
 message(STATUS "Python for the module: ${Python3_EXECUTABLE} (${Python3_VERSION})")

@@ -1,0 +1,163 @@
+#include "py_database.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "arguments.h"
+#include "config.h"
+#include "convert.h"
+#include "engine/database.h"
+#include "errors.h"
+
+namespace quenlordb::python {
+
+namespace {
+
+struct DatabaseObject {
+  PyObject_HEAD
+  engine::Database* db;  // owned; set by `open`, released by dealloc
+};
+
+PyObject* g_database_type = nullptr;
+
+constexpr const char* kOpenParams[] = {"path", "shard_count"};
+constexpr const char* kPutParams[] = {"key", "doc", "valid_from", "valid_to"};
+constexpr const char* kGetParams[] = {"key", "as_of", "valid_at"};
+constexpr const char* kSqlParams[] = {"query"};
+constexpr Signature kOpen{"PyDatabase.open()", kOpenParams, 1};
+constexpr Signature kPut{"PyDatabase.put()", kPutParams, 4};
+constexpr Signature kGet{"PyDatabase.get()", kGetParams, 1};
+constexpr Signature kSql{"PyDatabase.sql()", kSqlParams, 1};
+
+// The database behind `self`, or nullptr with TypeError when self is not a PyDatabase.
+engine::Database* database_of(PyObject* self) {
+  if (self == nullptr || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_database_type)) {
+    PyErr_SetString(PyExc_TypeError, "expected a PyDatabase instance");
+    return nullptr;
+  }
+  return reinterpret_cast<DatabaseObject*>(self)->db;
+}
+
+PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    PyObject* bound[std::size(kOpenParams)];
+    if (!bind_arguments(kOpen, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view path;
+    Config config;  // the defaults; only the shard count can be chosen from here
+    if (!extract_path(bound[0], "path", &path)) return nullptr;
+    if (bound[1] != nullptr && bound[1] != Py_None && !extract_u64(bound[1], "shard_count", &config.shard_count))
+      return nullptr;
+
+    auto opened = engine::Database::open(std::string(path), config);
+    if (!opened) return raise_engine_error(opened.error());
+    auto* type = reinterpret_cast<PyTypeObject*>(g_database_type);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;  // the database shuts down as `opened` goes away
+    reinterpret_cast<DatabaseObject*>(self)->db = opened->release();
+    return self;
+  });
+}
+
+PyObject* database_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    engine::Database* db = database_of(self);
+    PyObject* bound[std::size(kPutParams)];
+    if (db == nullptr || !bind_arguments(kPut, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view key;
+    std::string doc;
+    std::uint64_t valid_from = 0;
+    std::uint64_t valid_to = 0;
+    if (!extract_bytes(bound[0], "key", &key) || !extract_byte_sequence(bound[1], "doc", &doc) ||
+        !extract_u64(bound[2], "valid_from", &valid_from) || !extract_u64(bound[3], "valid_to", &valid_to))
+      return nullptr;
+
+    auto commit_ts = db->put(key, std::move(doc), valid_from, valid_to);
+    if (!commit_ts) return raise_engine_error(commit_ts.error());
+    return PyLong_FromUnsignedLongLong(*commit_ts);
+  });
+}
+
+PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    engine::Database* db = database_of(self);
+    PyObject* bound[std::size(kGetParams)];
+    if (db == nullptr || !bind_arguments(kGet, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view key;
+    std::optional<std::uint64_t> as_of;
+    std::optional<std::uint64_t> valid_at;
+    if (!extract_bytes(bound[0], "key", &key) || !extract_optional_u64(bound[1], "as_of", &as_of) ||
+        !extract_optional_u64(bound[2], "valid_at", &valid_at))
+      return nullptr;
+
+    auto doc = db->get(key, as_of, valid_at);
+    if (!doc) return raise_engine_error(doc.error());
+    if (!doc->has_value()) Py_RETURN_NONE;
+    return bytes_to_int_list(**doc);
+  });
+}
+
+PyObject* database_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    engine::Database* db = database_of(self);
+    PyObject* bound[std::size(kSqlParams)];
+    if (db == nullptr || !bind_arguments(kSql, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view query;
+    if (!extract_str(bound[0], "query", &query)) return nullptr;
+
+    auto result = db->sql(query);
+    if (!result) return raise_engine_error(result.error());
+    return sql_result_to_py(*result);
+  });
+}
+
+PyObject* database_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  return nullptr;
+}
+
+void database_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // The shutdown sequence joins the engine's threads; they never wait for the interpreter lock, so
+  // holding it here cannot deadlock. ~Database is noexcept: it discards the panics of its threads.
+  delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->db, nullptr);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <typename Fn>
+PyCFunction as_cfunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef g_methods[] = {
+    {"open", as_cfunction(database_open), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "open(path, shard_count=None)\n--\n\n"},
+    {"put", as_cfunction(database_put), METH_FASTCALL | METH_KEYWORDS, "put($self, key, doc, valid_from, valid_to)\n--\n\n"},
+    {"get", as_cfunction(database_get), METH_FASTCALL | METH_KEYWORDS, "get($self, key, as_of=None, valid_at=None)\n--\n\n"},
+    {"sql", as_cfunction(database_sql), METH_FASTCALL | METH_KEYWORDS, "sql($self, query)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(database_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+// Not subclassable (no Py_TPFLAGS_BASETYPE), no instance dict, no weak references.
+PyType_Spec g_spec = {"PyDatabase", sizeof(DatabaseObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+}  // namespace
+
+PyObject* database_type() {
+  if (g_database_type == nullptr) g_database_type = PyType_FromSpec(&g_spec);
+  return g_database_type;
+}
+
+}  // namespace quenlordb::python
