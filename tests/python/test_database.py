@@ -1,0 +1,201 @@
+"""PyDatabase against a real database directory: open and its errors, round trips, reads as of
+a commit and at a valid time, durability across drop and reopen (also from a child process that
+simply exits), shutdown on the last reference, and calls from several threads."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import unittest
+
+from quenlordb import PyDatabase
+from support import TempDirTestCase
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+class OpenTest(TempDirTestCase):
+    def assert_runtime_error(self, call, pattern):
+        with self.assertRaises(RuntimeError) as caught:
+            call()
+        self.assertEqual(len(caught.exception.args), 1)
+        self.assertIsInstance(caught.exception.args[0], str)
+        self.assertRegex(caught.exception.args[0], pattern)
+
+    def test_open_with_only_a_path_makes_four_shards(self):
+        db = PyDatabase.open(self.path())
+        self.assertEqual(sorted(n for n in os.listdir(self.path()) if n.startswith("shard-")),
+                         ["shard-0", "shard-1", "shard-2", "shard-3"])
+        self.assertIn("MANIFEST.json", os.listdir(self.path()))
+        del db
+
+    def test_open_errors(self):
+        PyDatabase.open(self.path("four"))  # dropped at once
+        with open(self.path("file"), "w") as f:
+            f.write("not a directory")
+        cases = [
+            ("shard count 0", lambda: PyDatabase.open(self.path("zero"), 0),
+             r"^config error: shard_count must be > 0$"),
+            ("other shard count", lambda: PyDatabase.open(self.path("four"), shard_count=2),
+             r"^manifest format error: manifest shard count 4 != config shard count 2$"),
+            ("path is a regular file", lambda: PyDatabase.open(self.path("file")),
+             r"^io error: .* \(os error \d+\)$"),
+            ("path below a regular file", lambda: PyDatabase.open(self.path("file") + "/db"),
+             r"^io error: .* \(os error \d+\)$"),
+        ]
+        for name, call, pattern in cases:
+            with self.subTest(name):
+                self.assert_runtime_error(call, pattern)
+
+    def test_path_with_nul_never_opens_the_shorter_path(self):
+        with self.assertRaises(ValueError):
+            PyDatabase.open(self.path("a") + "\0b")
+        self.assertFalse(os.path.exists(self.path("a")))
+
+    def test_sql_errors_are_runtime_errors(self):
+        db = PyDatabase.open(self.path(), 1)
+        self.assert_runtime_error(lambda: db.sql("THIS IS NOT SQL"), r"^sql .*error: ")
+
+
+class ReadWriteTest(TempDirTestCase):
+    def setUp(self):
+        super().setUp()
+        self.db = PyDatabase.open(self.path(), 2)
+
+    def test_round_trips(self):
+        db = self.db
+        self.assertIsNone(db.get(b"never written"))
+        self.assertEqual(db.get(b"x"), None)
+        cases = [("two bytes", b"{}", [123, 125]), ("empty document", b"", []),
+                 ("every byte value", bytes(range(256)), list(range(256))),
+                 ("empty key", b"\x00\xff", [0, 255])]
+        for name, doc, expected in cases:
+            with self.subTest(name):
+                key = b"" if name == "empty key" else name.encode()
+                db.put(key, doc, 0, 100)
+                got = db.get(key)
+                self.assertIs(type(got), list)
+                self.assertEqual(got, expected)
+
+    def test_commit_timestamps_grow_per_key(self):
+        stamps = [self.db.put(b"counter", [i], 0, 10) for i in range(20)]
+        self.assertTrue(all(type(ts) is int for ts in stamps))
+        self.assertEqual(stamps, sorted(set(stamps)))
+
+    def test_reads_as_of_a_commit_and_at_a_valid_time(self):
+        db = self.db
+        first = db.put(b"price", b"10", 100, 200)
+        second = db.put(b"price", b"12", 200, 300)
+        backwards = db.put(b"odd", b"x", 50, 10)  # bounds are passed on unchecked
+        cases = [
+            ("before the first version", dict(as_of=first - 1), None),
+            ("at the first version", dict(as_of=first), b"10"),
+            ("between the versions", dict(as_of=second - 1), b"10"),
+            ("at the second version", dict(as_of=second), b"12"),
+            ("latest", dict(), b"12"),
+            ("far future snapshot", dict(as_of=2**64 - 1), b"12"),
+            ("valid time of the older version", dict(valid_at=150), b"10"),
+            ("first instant of the newer", dict(valid_at=200), b"12"),
+            ("last instant of the newer", dict(valid_at=299), b"12"),
+            ("end bound is exclusive", dict(valid_at=300), None),
+            ("before every interval", dict(valid_at=99), None),
+            ("valid time unseen at the snapshot", dict(as_of=first, valid_at=250), None),
+            ("both given", dict(as_of=second, valid_at=100), b"10"),
+        ]
+        for name, kwargs, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(db.get(b"price", **kwargs), None if expected is None else list(expected))
+        self.assertEqual(db.get(b"odd", as_of=backwards), [120])
+        self.assertIsNone(db.get(b"odd", valid_at=20))
+
+
+class LifecycleTest(TempDirTestCase):
+    def write_some(self, db, count):
+        written = {}
+        for i in range(count):
+            key = b"key-%05d" % i
+            doc = b'{"i": %d, "pad": "%s"}' % (i, b"x" * (i % 50))
+            written[key] = (db.put(key, doc, i, i + 1000), list(doc))
+        return written
+
+    def assert_all_readable(self, db, written):
+        for key, (ts, doc) in written.items():
+            self.assertEqual(db.get(key), doc, key)
+            self.assertEqual(db.get(key, as_of=ts), doc, key)
+            self.assertIsNone(db.get(key, as_of=ts - 1), key)
+
+    def test_drop_and_reopen_keeps_every_acknowledged_write(self):
+        db = PyDatabase.open(self.path())
+        written = self.write_some(db, 500)
+        del db
+        db = PyDatabase.open(self.path())
+        self.assert_all_readable(db, written)
+
+    def test_child_that_exits_normally_keeps_its_writes(self):
+        code = textwrap.dedent(f"""
+            from quenlordb import PyDatabase
+            db = PyDatabase.open({self.path()!r}, 4)
+            for i in range(300):
+                ts = db.put(b"child-%d" % i, b"doc %d" % i, 0, 10)
+                print(i, ts)
+        """)
+        out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True,
+                             env=os.environ, timeout=120).stdout
+        acknowledged = [tuple(map(int, line.split())) for line in out.splitlines()]
+        self.assertEqual(len(acknowledged), 300)
+        db = PyDatabase.open(self.path(), 4)
+        for i, ts in acknowledged:
+            self.assertEqual(db.get(b"child-%d" % i, as_of=ts), list(b"doc %d" % i))
+
+    def test_last_reference_shuts_the_threads_down(self):
+        before, type_refs = thread_count(), sys.getrefcount(PyDatabase)
+        db = PyDatabase.open(self.path(), 3)
+        self.assertGreaterEqual(thread_count(), before + 3)  # at least one thread per shard
+        alias = db
+        del db
+        self.assertGreaterEqual(thread_count(), before + 3)  # still referenced
+        del alias
+        self.assertEqual(thread_count(), before)
+
+        for i in range(50):
+            db = PyDatabase.open(self.path(), 3)
+            db.put(b"cycle", [i], 0, 10)
+            del db
+        self.assertEqual(thread_count(), before)
+        self.assertEqual(sys.getrefcount(PyDatabase), type_refs)
+        self.assertEqual(PyDatabase.open(self.path(), 3).get(b"cycle"), [49])
+
+
+class ThreadsTest(TempDirTestCase):
+    def test_several_threads_put_and_get_at_once(self):
+        db = PyDatabase.open(self.path())
+        failures = []
+
+        def work(n):
+            try:
+                for i in range(400):
+                    key = b"t%d-%d" % (n, i)
+                    ts = db.put(key, b"%d:%d" % (n, i), 0, 10)
+                    if db.get(key, as_of=ts) != list(b"%d:%d" % (n, i)):
+                        failures.append((key, "read back"))
+                    db.get(b"t%d-%d" % ((n + 1) % 4, i))  # another thread's key, maybe not yet there
+            except BaseException as e:  # reported below; a thread's exception would be lost
+                failures.append((n, repr(e)))
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+        self.assertFalse(any(t.is_alive() for t in threads), "a thread hangs")
+        self.assertEqual(failures, [])
+        for n in range(4):
+            for i in range(400):
+                self.assertEqual(db.get(b"t%d-%d" % (n, i)), list(b"%d:%d" % (n, i)))
+
+
+if __name__ == "__main__":
+    unittest.main()
