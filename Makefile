@@ -20,9 +20,7 @@ test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@if [ -f examples/quickstart.py ]; then \
-	  PYTHONPATH=$(BUILD_DIR)/python "$$(cat $(BUILD_DIR)/python_executable)" examples/quickstart.py; \
-	else echo "no demo yet"; fi
+	@PYTHONPATH=$(BUILD_DIR)/python "$$(cat $(BUILD_DIR)/python_executable)" examples/quickstart.py
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan
