@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "util/json_record.h"
+
 namespace quenlordb::python {
 
 namespace {
@@ -17,7 +19,7 @@ namespace {
 PyObject* g_byte_ints[256] = {};
 
 // Builds interpreter objects straight from the parser's events, without a JSON tree in between.
-// Nesting is bounded by kMaxJsonNesting, so neither the parse nor the objects built grow without
+// Nesting is bounded by util::kJsonMaxDepth, so neither the parse nor the objects built grow without
 // bound in depth. Objects gather their members and are turned into a dict at their end, sorted by
 // name in byte order with the last of repeated names kept.
 class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
@@ -40,7 +42,7 @@ class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
   bool binary(binary_t&) override { return false; }  // JSON text carries no binary values
 
   bool start_object(std::size_t) override {
-    if (frames_.size() >= kMaxJsonNesting) return false;
+    if (frames_.size() >= util::kJsonMaxDepth) return false;
     Frame frame;
     frame.is_object = true;
     frames_.push_back(std::move(frame));
@@ -66,7 +68,7 @@ class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
   }
 
   bool start_array(std::size_t) override {
-    if (frames_.size() >= kMaxJsonNesting) return false;
+    if (frames_.size() >= util::kJsonMaxDepth) return false;
     PyRef list(PyList_New(0));
     if (!list) return python_error();
     Frame frame;

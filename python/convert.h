@@ -13,9 +13,6 @@
 
 namespace quenlordb::python {
 
-// JSON deeper than this many nested arrays/objects is not treated as JSON.
-inline constexpr std::size_t kMaxJsonNesting = 127;
-
 // Fills the table of byte values (0..255) as interpreter ints; call once before bytes_to_int_list.
 bool init_byte_ints();
 
@@ -25,7 +22,8 @@ PyObject* text_to_py(std::string_view text);
 PyObject* bytes_to_int_list(std::string_view bytes);
 // One parsed JSON text: null -> None, booleans, integers in [-2^63, 2^63) -> int, other numbers ->
 // float, strings, arrays -> list, objects -> dict with members in ascending byte order of their names
-// (the last of repeated names). Text that is not JSON (or is nested too deeply) -> its `str`.
+// (the last of repeated names). Text that is not JSON, or nests containers deeper than
+// util::kJsonMaxDepth, -> its `str`.
 PyObject* json_row_to_py(std::string_view row);
 // Affected -> dict {"rows", "commit_ts", "message"} in this order; Rows -> list of converted rows;
 // Explain -> str.

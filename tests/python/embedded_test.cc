@@ -171,11 +171,12 @@ TEST(JsonRows, ConvertByTheRules) {
 }
 
 TEST(JsonRows, NestingBeyondTheLimitStaysText) {
+  // Containers may nest 127 deep; one level more is not JSON.
   auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  PyRef deepest(json_row_to_py(nested(kMaxJsonNesting)));
+  PyRef deepest(json_row_to_py(nested(127)));
   ASSERT_TRUE(deepest);
   EXPECT_TRUE(PyList_Check(deepest.get()));
-  PyRef too_deep(json_row_to_py(nested(kMaxJsonNesting + 1)));
+  PyRef too_deep(json_row_to_py(nested(128)));
   ASSERT_TRUE(too_deep);
   EXPECT_TRUE(PyUnicode_Check(too_deep.get()));
   // Far deeper input is refused just as cheaply, without recursion.
@@ -206,6 +207,25 @@ TEST(SqlResults, ConvertByKind) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(repr_of(sql_result_to_py(c.result)), c.repr);
   }
+}
+
+TEST(SqlResults, ConvertedObjectsHaveOneOwner) {
+  using sql::exec::SqlResult;
+  PyRef affected(sql_result_to_py({SqlResult::Affected{1, 1ull << 40, "one row"}}));
+  ASSERT_TRUE(affected);
+  EXPECT_EQ(Py_REFCNT(affected.get()), 1);
+  EXPECT_EQ(Py_REFCNT(PyDict_GetItemString(affected.get(), "commit_ts")), 1);
+  EXPECT_EQ(Py_REFCNT(PyDict_GetItemString(affected.get(), "message")), 1);
+
+  PyRef rows(sql_result_to_py({SqlResult::Rows{{R"({"a":"text","b":[1.5]})", "not json"}}}));
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(Py_REFCNT(rows.get()), 1);
+  PyObject* object = PyList_GET_ITEM(rows.get(), 0);
+  EXPECT_EQ(Py_REFCNT(object), 1);
+  EXPECT_EQ(Py_REFCNT(PyDict_GetItemString(object, "a")), 1);
+  EXPECT_EQ(Py_REFCNT(PyDict_GetItemString(object, "b")), 1);
+  EXPECT_EQ(Py_REFCNT(PyList_GET_ITEM(PyDict_GetItemString(object, "b"), 0)), 1);
+  EXPECT_EQ(Py_REFCNT(PyList_GET_ITEM(rows.get(), 1)), 1);
 }
 
 TEST(SqlResults, EngineErrorBecomesRuntimeErrorWithDisplayText) {
