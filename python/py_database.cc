@@ -44,7 +44,7 @@ engine::Database* database_of(PyObject* self) {
 
 PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
-    PyObject* bound[std::size(kOpenParams)];
+    PyObject* bound[kOpen.params.size()];
     if (!bind_arguments(kOpen, args, nargs, kwnames, bound)) return nullptr;
     std::string_view path;
     Config config;  // the defaults; only the shard count can be chosen from here
@@ -62,56 +62,54 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-PyObject* database_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The one wrapper of every instance method: checks that self is a PyDatabase, binds the arguments
+// to Sig's parameters, runs Body with the database and the bound arguments, and turns any C++
+// exception into PanicException.
+template <const Signature& Sig, PyObject* (*Body)(engine::Database&, PyObject* const* bound)>
+PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
     engine::Database* db = database_of(self);
-    PyObject* bound[std::size(kPutParams)];
-    if (db == nullptr || !bind_arguments(kPut, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view key;
-    std::string doc;
-    std::uint64_t valid_from = 0;
-    std::uint64_t valid_to = 0;
-    if (!extract_bytes(bound[0], "key", &key) || !extract_byte_sequence(bound[1], "doc", &doc) ||
-        !extract_u64(bound[2], "valid_from", &valid_from) || !extract_u64(bound[3], "valid_to", &valid_to))
-      return nullptr;
-
-    auto commit_ts = db->put(key, std::move(doc), valid_from, valid_to);
-    if (!commit_ts) return raise_engine_error(commit_ts.error());
-    return PyLong_FromUnsignedLongLong(*commit_ts);
+    PyObject* bound[Sig.params.size()];
+    if (db == nullptr || !bind_arguments(Sig, args, nargs, kwnames, bound)) return nullptr;
+    return Body(*db, bound);
   });
 }
 
-PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    engine::Database* db = database_of(self);
-    PyObject* bound[std::size(kGetParams)];
-    if (db == nullptr || !bind_arguments(kGet, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view key;
-    std::optional<std::uint64_t> as_of;
-    std::optional<std::uint64_t> valid_at;
-    if (!extract_bytes(bound[0], "key", &key) || !extract_optional_u64(bound[1], "as_of", &as_of) ||
-        !extract_optional_u64(bound[2], "valid_at", &valid_at))
-      return nullptr;
+PyObject* put(engine::Database& db, PyObject* const* bound) {
+  std::string_view key;
+  std::string doc;
+  std::uint64_t valid_from = 0;
+  std::uint64_t valid_to = 0;
+  if (!extract_bytes(bound[0], "key", &key) || !extract_byte_sequence(bound[1], "doc", &doc) ||
+      !extract_u64(bound[2], "valid_from", &valid_from) || !extract_u64(bound[3], "valid_to", &valid_to))
+    return nullptr;
 
-    auto doc = db->get(key, as_of, valid_at);
-    if (!doc) return raise_engine_error(doc.error());
-    if (!doc->has_value()) Py_RETURN_NONE;
-    return bytes_to_int_list(**doc);
-  });
+  auto commit_ts = db.put(key, std::move(doc), valid_from, valid_to);
+  if (!commit_ts) return raise_engine_error(commit_ts.error());
+  return PyLong_FromUnsignedLongLong(*commit_ts);
 }
 
-PyObject* database_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    engine::Database* db = database_of(self);
-    PyObject* bound[std::size(kSqlParams)];
-    if (db == nullptr || !bind_arguments(kSql, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view query;
-    if (!extract_str(bound[0], "query", &query)) return nullptr;
+PyObject* get(engine::Database& db, PyObject* const* bound) {
+  std::string_view key;
+  std::optional<std::uint64_t> as_of;
+  std::optional<std::uint64_t> valid_at;
+  if (!extract_bytes(bound[0], "key", &key) || !extract_optional_u64(bound[1], "as_of", &as_of) ||
+      !extract_optional_u64(bound[2], "valid_at", &valid_at))
+    return nullptr;
 
-    auto result = db->sql(query);
-    if (!result) return raise_engine_error(result.error());
-    return sql_result_to_py(*result);
-  });
+  auto doc = db.get(key, as_of, valid_at);
+  if (!doc) return raise_engine_error(doc.error());
+  if (!doc->has_value()) Py_RETURN_NONE;
+  return bytes_to_int_list(**doc);
+}
+
+PyObject* sql(engine::Database& db, PyObject* const* bound) {
+  std::string_view query;
+  if (!extract_str(bound[0], "query", &query)) return nullptr;
+
+  auto result = db.sql(query);
+  if (!result) return raise_engine_error(result.error());
+  return sql_result_to_py(*result);
 }
 
 PyObject* database_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -136,9 +134,11 @@ PyCFunction as_cfunction(Fn fn) {
 PyMethodDef g_methods[] = {
     {"open", as_cfunction(database_open), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open(path, shard_count=None)\n--\n\n"},
-    {"put", as_cfunction(database_put), METH_FASTCALL | METH_KEYWORDS, "put($self, key, doc, valid_from, valid_to)\n--\n\n"},
-    {"get", as_cfunction(database_get), METH_FASTCALL | METH_KEYWORDS, "get($self, key, as_of=None, valid_at=None)\n--\n\n"},
-    {"sql", as_cfunction(database_sql), METH_FASTCALL | METH_KEYWORDS, "sql($self, query)\n--\n\n"},
+    {"put", as_cfunction(instance_method<kPut, put>), METH_FASTCALL | METH_KEYWORDS,
+     "put($self, key, doc, valid_from, valid_to)\n--\n\n"},
+    {"get", as_cfunction(instance_method<kGet, get>), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key, as_of=None, valid_at=None)\n--\n\n"},
+    {"sql", as_cfunction(instance_method<kSql, sql>), METH_FASTCALL | METH_KEYWORDS, "sql($self, query)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
