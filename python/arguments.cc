@@ -111,12 +111,16 @@ bool extract_str(PyObject* obj, const char* name, std::string_view* out) {
   return true;
 }
 
-bool extract_path(PyObject* obj, const char* name, std::string_view* out) {
-  if (!extract_str(obj, name, out)) return false;
-  if (out->find('\0') != std::string_view::npos) {
+bool extract_path(PyObject* obj, const char* name, std::string* out) {
+  if (!PyUnicode_Check(obj)) return wrong_type(name, "str", obj);
+  PyRef encoded(PyUnicode_EncodeFSDefault(obj));
+  if (!encoded) return false;
+  const std::string_view bytes(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  if (bytes.find('\0') != std::string_view::npos) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return false;
   }
+  out->assign(bytes);
   return true;
 }
 

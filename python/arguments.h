@@ -30,9 +30,10 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // A `str` as UTF-8; the view lives as long as obj.
 bool extract_str(PyObject* obj, const char* name, std::string_view* out);
-// A `str` naming a file system path: as extract_str, and a NUL character is refused with
+// A `str` naming a file system path, encoded as the interpreter's own file functions encode paths
+// (so a name read from os.listdir comes back to the same file); a NUL character is refused with
 // ValueError("embedded null byte") rather than cutting the path short.
-bool extract_path(PyObject* obj, const char* name, std::string_view* out);
+bool extract_path(PyObject* obj, const char* name, std::string* out);
 // A `bytes` object (no other buffer type); the view lives as long as obj.
 bool extract_bytes(PyObject* obj, const char* name, std::string_view* out);
 // An integer 0..2^64-1 (anything with __index__).

@@ -46,13 +46,13 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return call_guarded([&]() -> PyObject* {
     PyObject* bound[kOpen.params.size()];
     if (!bind_arguments(kOpen, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view path;
+    std::string path;
     Config config;  // the defaults; only the shard count can be chosen from here
     if (!extract_path(bound[0], "path", &path)) return nullptr;
     if (bound[1] != nullptr && bound[1] != Py_None && !extract_u64(bound[1], "shard_count", &config.shard_count))
       return nullptr;
 
-    auto opened = engine::Database::open(std::string(path), config);
+    auto opened = engine::Database::open(path, config);
     if (!opened) return raise_engine_error(opened.error());
     auto* type = reinterpret_cast<PyTypeObject*>(g_database_type);
     PyObject* self = type->tp_alloc(type, 0);

@@ -55,6 +55,12 @@ class OpenTest(TempDirTestCase):
             PyDatabase.open(self.path("a") + "\0b")
         self.assertFalse(os.path.exists(self.path("a")))
 
+    def test_path_is_encoded_as_the_os_functions_encode_it(self):
+        name = "caf\udce9"  # how os.listdir names a file whose name is not UTF-8
+        PyDatabase.open(self.path(name), 1)  # dropped at once
+        self.assertIn(name, os.listdir(self.dir))
+        self.assertTrue(os.path.isdir(os.path.join(os.fsencode(self.dir), b"caf\xe9")))
+
     def test_sql_errors_are_runtime_errors(self):
         db = PyDatabase.open(self.path(), 1)
         self.assert_runtime_error(lambda: db.sql("THIS IS NOT SQL"), r"^sql .*error: ")
