@@ -50,7 +50,7 @@ def main():
 
         print("\nReading user/ada:")
         show("now", db.get(b"user/ada"))
-        show(f"as of commit {first_commit} (the first one)", db.get(b"user/ada", as_of=first_commit))
+        show(f"as of commit {first_commit} (before the move)", db.get(b"user/ada", as_of=first_commit))
         show("valid at 20240315", db.get(b"user/ada", valid_at=20240315))
         show("valid at 20241001", db.get(b"user/ada", valid_at=20241001))
         show("valid at 20231231 (before any)", db.get(b"user/ada", valid_at=20231231))
