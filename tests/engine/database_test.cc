@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
 #include "engine_test_util.h"
 #include "hasher.h"
 #include "support/temp_dir.h"
+#include "util/file.h"
 
 namespace quenlordb::engine {
 namespace {
@@ -50,6 +52,38 @@ TEST(DatabaseTest, SecondOpenOfOneDirectoryIsRefused) {
   EXPECT_NE(r.error().to_string().find("in use by another open database"), std::string::npos);
   db.reset();
   open_db(dir.file("db"), test_config());
+}
+
+// Names of this process's threads that belong to the engine.
+std::vector<std::string> engine_threads() {
+  std::vector<std::string> names;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream in(task.path() / "comm");
+    std::string name;
+    std::getline(in, name);
+    if (name.starts_with("quenlordb")) names.push_back(name);
+  }
+  return names;
+}
+
+int fail_last_shard_open(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
+  return op == util::FileOp::Stat && phase == util::FaultPhase::Before && path.ends_with("shard-3.wal") ? EACCES : 0;
+}
+
+TEST(DatabaseTest, FailedOpenStopsEveryThreadItStartedAndReleasesTheDirectory) {
+  for (bool group_commit : {false, true}) {
+    SCOPED_TRACE(group_commit ? "group commit" : "shard threads only");
+    TempDir dir;
+    util::set_fault_hook(fail_last_shard_open);  // shards 0 to 2 are running by then
+    auto r = Database::open(dir.file("db"), test_config(4, group_commit));
+    util::set_fault_hook(nullptr);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().os_error(), EACCES);
+    EXPECT_TRUE(engine_threads().empty());
+    auto db = open_db(dir.file("db"), test_config(4, group_commit));
+    must(db->put("k", "v", 0, kForever));
+    EXPECT_EQ(must(db->get("k")), "v");
+  }
 }
 
 TEST(DatabaseTest, PutGetTimeTravel) {

@@ -1,0 +1,234 @@
+// The fast write path and the group-commit thread, seen through the facade: frames, declines, the
+// thread's idle wait and the log events of the engine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine_test_util.h"
+#include "hasher.h"
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/wal.h"
+#include "support/crash_harness.h"
+#include "support/temp_dir.h"
+#include "util/file.h"
+#include "util/log.h"
+
+namespace quenlordb::engine {
+namespace {
+
+using quenlordb::testing::current_thread_name_starts_with;
+using quenlordb::testing::TempDir;
+using testing::must;
+using testing::open_db;
+using testing::test_config;
+
+constexpr std::uint64_t kForever = ~0ULL;
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string key_in_shard(std::uint64_t shard, std::uint64_t shards) {
+  for (int i = 0;; ++i) {
+    std::string key = "key" + std::to_string(i);
+    if (FnvMixHasher::hash(key) % shards == shard) return key;
+  }
+}
+
+// Captures the engine's log events for the life of the object.
+class LogCapture {
+ public:
+  LogCapture() {
+    events().clear();
+    util::set_log_sink(&LogCapture::sink);
+  }
+  ~LogCapture() { util::set_log_sink(nullptr); }
+
+  std::vector<std::pair<util::LogLevel, std::string>> take() {
+    std::lock_guard lock(mu());
+    return std::exchange(events(), {});
+  }
+  // Waits up to 5 s for the first event.
+  std::vector<std::pair<util::LogLevel, std::string>> wait() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard lock(mu());
+        if (!events().empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return take();
+  }
+
+ private:
+  static std::mutex& mu() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<std::pair<util::LogLevel, std::string>>& events() {
+    static std::vector<std::pair<util::LogLevel, std::string>> e;
+    return e;
+  }
+  static void sink(util::LogLevel level, std::string_view text) {
+    std::lock_guard lock(mu());
+    events().emplace_back(level, std::string(text));
+  }
+};
+
+TEST(GroupCommitTest, FastPathAndShardThreadWriteIdenticalFrames) {
+  for (std::optional<std::uint64_t> tag : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1}}) {
+    TempDir dir;
+    std::string logs[2];
+    for (bool group_commit : {false, true}) {
+      const std::string root = dir.file(group_commit ? "fast" : "shard");
+      {
+        auto db = open_db(root, test_config(1, group_commit));
+        EXPECT_EQ(must(db->put("key", "document", 5, 50, tag)), 1u);
+        EXPECT_EQ(must(db->stats()).writes, group_commit ? 0u : 1u);  // which path took it
+      }  // the drop writes the queued frame
+      logs[group_commit] = read_bytes(root + "/shard-0/shard-0.wal");
+    }
+    EXPECT_FALSE(logs[0].empty());
+    EXPECT_EQ(logs[1], logs[0]) << "write tag " << tag.has_value();
+  }
+}
+
+TEST(GroupCommitTest, PutOverTheLogLimitIsDeclinedAndRefusedByTheShardThread) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  const std::string key = "big";
+  // The smallest document whose record is one byte over the limit.
+  std::size_t doc_len = storage::kWalMaxBodyBytes - 64;
+  while (ledger::fact_write_payload_size(key.size() + 9, ledger::fact_value_size(doc_len), std::nullopt, std::nullopt) <=
+         storage::kWalMaxBodyBytes)
+    ++doc_len;
+  {
+    auto db = open_db(root, test_config(1, true));
+    auto r = db->put(key, std::string(doc_len, 'x'), 0, kForever);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "io error: File too large (os error 27)");
+    EXPECT_EQ(must(db->get(key)), std::nullopt);
+    EXPECT_EQ(must(db->stats()).writes, 0u);
+    must(db->put("small", "s", 0, kForever));
+  }
+  auto db = open_db(root, test_config(1, true));
+  EXPECT_EQ(must(db->get("small")), "s");
+  EXPECT_EQ(must(db->get(key)), std::nullopt);
+}
+
+// The number of context switches of the thread whose name begins with prefix.
+std::optional<std::uint64_t> context_switches(std::string_view prefix) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm = read_bytes(task.path() / "comm");
+    if (!comm.starts_with(prefix)) continue;
+    std::ifstream status(task.path() / "status");
+    std::uint64_t total = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:") || line.starts_with("nonvoluntary_ctxt_switches:"))
+        total += std::stoull(line.substr(line.find(':') + 1));
+    }
+    return total;
+  }
+  return std::nullopt;
+}
+
+TEST(GroupCommitTest, IdleGroupCommitThreadSleepsUntilAFrameIsQueued) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  Config c = test_config(1, true);
+  c.group_commit_interval_us = 1000;
+  auto db = open_db(root, c);
+  must(db->put("first", "1", 0, kForever));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto before = context_switches("quenlordb-group");
+  ASSERT_TRUE(before);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // A wait with the 1 ms interval as its timeout would wake about 200 times.
+  EXPECT_LT(*context_switches("quenlordb-group") - *before, 20u);
+
+  // An enqueue still wakes it: the frame reaches the log without any other activity.
+  const std::uint64_t ts = must(db->put("second", "2", 0, kForever));
+  const std::string frame =
+      storage::encode_wal_frame(ledger::encode_internal_key("second", ts), ledger::FactValue{0, kForever, "2"}.encode(),
+                                std::nullopt)
+          .value();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (read_bytes(root + "/shard-0/shard-0.wal").find(frame) == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the queued frame was never written";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Fails the first call of `g_fail_op` on shard 1's log made by the group-commit thread.
+std::atomic<util::FileOp> g_fail_op{util::FileOp::Write};
+std::atomic<bool> g_failed{false};
+int fail_group_commit_call(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
+  if (phase != util::FaultPhase::Before || op != g_fail_op || !path.ends_with("shard-1.wal") ||
+      !current_thread_name_starts_with("quenlordb-group"))
+    return 0;
+  return g_failed.exchange(true) ? 0 : EIO;
+}
+
+TEST(GroupCommitTest, FailedGroupWriteOrSyncRaisesAnErrorEvent) {
+  struct Case {
+    util::FileOp op;
+    const char* text;
+  };
+  const Case cases[] = {
+      {util::FileOp::Write, "group WAL write failed for shard 1: io error: Input/output error (os error 5)"},
+      {util::FileOp::DataSync, "group WAL sync failed for shard 1: io error: Input/output error (os error 5)"},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.text);
+    TempDir dir;
+    const std::string root = dir.file("db");
+    const std::string key = key_in_shard(1, 2);
+    {
+      auto db = open_db(root, test_config(2, true));
+      LogCapture capture;
+      g_fail_op = tc.op;
+      g_failed = false;
+      util::set_fault_hook(fail_group_commit_call);
+      must(db->put(key, "first", 0, kForever));
+      const auto events = capture.wait();
+      util::set_fault_hook(nullptr);
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_EQ(events[0].first, util::LogLevel::Error);
+      EXPECT_EQ(events[0].second, tc.text);
+      must(db->put(key, "second", 0, kForever));
+      EXPECT_EQ(must(db->stats()).writes, 0u);
+    }
+    // The frames written after the failure are replayed.
+    auto db = open_db(root, test_config(2, true));
+    EXPECT_EQ(must(db->get(key)), "second");
+  }
+}
+
+TEST(GroupCommitTest, CompactionStepRaisesAnInfoEvent) {
+  TempDir dir;
+  Config c = test_config(1, false);
+  c.memtable_max_bytes = 1024;
+  c.compaction_l0_threshold = 1;
+  auto db = open_db(dir.file("db"), c);
+  LogCapture capture;
+  for (int i = 0; must(db->stats()).compactions == 0; ++i) must(db->put("k" + std::to_string(i), std::string(100, 'x'), 0, kForever));
+  const auto events = capture.take();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].first, util::LogLevel::Info);
+  EXPECT_EQ(events[0].second, "shard 0: compacted L0\u2192L1: removed 2 files, created 1");
+}
+
+}  // namespace
+}  // namespace quenlordb::engine
