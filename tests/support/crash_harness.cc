@@ -40,7 +40,7 @@ namespace {
 //   2       2      len
 //   4       4      zero
 //   8       8      commit timestamp (acks)
-//   16      8      document digest (acks)
+//   16      8      document hash (acks)
 //   24      len    bytes
 enum class MsgType : std::uint8_t { Ack = 1, Durable = 2, Note = 3, Failure = 4, Done = 5, NotDurable = 6 };
 constexpr std::size_t kMsgHeaderBytes = 24;
@@ -166,7 +166,7 @@ void child_log_sink(util::LogLevel, std::string_view text) {
 
 }  // namespace
 
-std::uint64_t doc_digest(std::string_view doc) { return FnvMixHasher::hash(doc) ^ doc.size(); }
+std::uint64_t doc_hash(std::string_view doc) { return FnvMixHasher::hash(doc) ^ doc.size(); }
 
 bool current_thread_name_starts_with(std::string_view prefix) {
   if (prefix.empty()) return true;
@@ -177,7 +177,7 @@ bool current_thread_name_starts_with(std::string_view prefix) {
 
 // ---- ChildReporter ----
 
-void ChildReporter::send(std::uint8_t type, std::uint8_t path, std::string_view bytes, std::uint64_t digest,
+void ChildReporter::send(std::uint8_t type, std::uint8_t path, std::string_view bytes, std::uint64_t hash,
                          std::uint64_t ts) {
   char buf[kMaxMsgBytes] = {};
   const std::uint16_t len = static_cast<std::uint16_t>(std::min(bytes.size(), kMaxMsgBytes - kMsgHeaderBytes));
@@ -185,7 +185,7 @@ void ChildReporter::send(std::uint8_t type, std::uint8_t path, std::string_view 
   buf[1] = static_cast<char>(path);
   std::memcpy(buf + 2, &len, sizeof len);
   std::memcpy(buf + 8, &ts, sizeof ts);
-  std::memcpy(buf + 16, &digest, sizeof digest);
+  std::memcpy(buf + 16, &hash, sizeof hash);
   if (len > 0) std::memcpy(buf + kMsgHeaderBytes, bytes.data(), len);
   const std::size_t total = kMsgHeaderBytes + len;
   ssize_t n;
@@ -195,8 +195,8 @@ void ChildReporter::send(std::uint8_t type, std::uint8_t path, std::string_view 
   if (n != static_cast<ssize_t>(total)) ::_exit(4);  // the parent is gone
 }
 
-void ChildReporter::acked(std::string_view key, std::uint64_t digest, std::uint64_t commit_ts, WritePath path) {
-  send(static_cast<std::uint8_t>(MsgType::Ack), static_cast<std::uint8_t>(path), key, digest, commit_ts);
+void ChildReporter::acked(std::string_view key, std::uint64_t hash, std::uint64_t commit_ts, WritePath path) {
+  send(static_cast<std::uint8_t>(MsgType::Ack), static_cast<std::uint8_t>(path), key, hash, commit_ts);
 }
 
 void ChildReporter::durable() { send(static_cast<std::uint8_t>(MsgType::Durable), 0, {}, 0, 0); }
@@ -257,7 +257,7 @@ Result<std::uint64_t> ChildDb::put(std::string_view key, std::string doc, std::u
                                    std::uint64_t valid_to, std::optional<std::uint64_t> write_tag) {
   const bool track = one_writer_ && config_.group_commit_enabled;
   const std::string value = track ? ledger::FactValue{valid_from, valid_to, doc}.encode() : std::string();
-  const std::uint64_t digest = doc_digest(doc);
+  const std::uint64_t hash = doc_hash(doc);
   const std::uint64_t shard_writes = g_shard_log_writes.load(std::memory_order_relaxed);
   const std::uint64_t ts = TRY(db_->put(key, std::move(doc), valid_from, valid_to, write_tag));
   WritePath path = WritePath::Unknown;
@@ -272,7 +272,7 @@ Result<std::uint64_t> ChildDb::put(std::string_view key, std::string doc, std::u
     std::lock_guard lock(pending_mu_);
     pending_.push_back(Pending{std::string(key), ts, shard, std::move(frame), truncations});
   }
-  reporter_.acked(key, digest, ts, path);
+  reporter_.acked(key, hash, ts, path);
   return ts;
 }
 
@@ -377,7 +377,7 @@ ChildRun run_child(const std::function<void(ChildReporter&)>& body, const KillPl
           w.key = bytes;
           w.path = static_cast<WritePath>(m[1]);
           std::memcpy(&w.commit_ts, m + 8, sizeof w.commit_ts);
-          std::memcpy(&w.doc_digest, m + 16, sizeof w.doc_digest);
+          std::memcpy(&w.doc_hash, m + 16, sizeof w.doc_hash);
           w.seq = run.acks.size() + 1;
           run.acks.push_back(std::move(w));
           break;
@@ -499,25 +499,25 @@ void CrashModel::verify() {
   auto report = [&](const std::string& what) {
     if (++reported <= 10) ADD_FAILURE() << what;
   };
-  auto digest_at = [&](const std::string& key, std::optional<std::uint64_t> as_of) -> std::optional<std::uint64_t> {
+  auto hash_at = [&](const std::string& key, std::optional<std::uint64_t> as_of) -> std::optional<std::uint64_t> {
     auto got = db.get(key, as_of);
     if (!got) {
       report("get " + key + ": " + got.error().to_string());
       return std::nullopt;
     }
     if (!*got) return std::nullopt;
-    return doc_digest(**got);
+    return doc_hash(**got);
   };
 
   for (const AckedWrite& w : durable_) {
-    if (digest_at(w.key, w.commit_ts) != w.doc_digest)
+    if (hash_at(w.key, w.commit_ts) != w.doc_hash)
       report("acknowledged write of " + w.key + " at " + std::to_string(w.commit_ts) + " lost or changed");
   }
   // A maybe-lost write is found when its own document is visible at its timestamp. Empty documents
   // are not unique (an older empty version would pass for it), so those stay unconfirmed.
-  const std::uint64_t empty_digest = doc_digest("");
+  const std::uint64_t empty_hash = doc_hash("");
   for (const AckedWrite& w : maybe_) {
-    if (w.doc_digest != empty_digest && digest_at(w.key, w.commit_ts) == w.doc_digest) durable_.push_back(w);
+    if (w.doc_hash != empty_hash && hash_at(w.key, w.commit_ts) == w.doc_hash) durable_.push_back(w);
   }
   maybe_.clear();
 
@@ -534,9 +534,9 @@ void CrashModel::verify() {
   }
   std::vector<std::uint64_t> max_stored(config_.shard_count, 0);
   for (const engine::PrefixScanRow& row : *rows) {
-    const std::uint64_t digest = doc_digest(row.doc);
-    if (digest_at(row.key, std::nullopt) != digest) report("scan and get disagree on " + row.key);
-    if (digest_at(row.key, row.commit_ts) != digest) report("scan row of " + row.key + " not found at its timestamp");
+    const std::uint64_t hash = doc_hash(row.doc);
+    if (hash_at(row.key, std::nullopt) != hash) report("scan and get disagree on " + row.key);
+    if (hash_at(row.key, row.commit_ts) != hash) report("scan row of " + row.key + " not found at its timestamp");
     std::uint64_t& m = max_stored[shard_of(row.key)];
     m = std::max(m, row.commit_ts);
     auto it = newest_durable.find(row.key);
@@ -560,7 +560,7 @@ void CrashModel::verify() {
     auto ts = db.put(key, doc, 0, kForeverTs);
     ASSERT_TRUE(ts) << ts.error().to_string();
     EXPECT_GT(*ts, max_stored[shard]) << "shard " << shard;
-    durable_.push_back(AckedWrite{key, doc_digest(doc), *ts, WritePath::Shard, 0});
+    durable_.push_back(AckedWrite{key, doc_hash(doc), *ts, WritePath::Shard, 0});
     floor_[shard] = *ts;
   }
   opened->reset();

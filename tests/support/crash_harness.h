@@ -46,13 +46,13 @@ enum class WritePath : std::uint8_t {
 
 struct AckedWrite {
   std::string key;
-  std::uint64_t doc_digest = 0;  // doc_digest() of the document
+  std::uint64_t doc_hash = 0;  // doc_hash() of the document
   std::uint64_t commit_ts = 0;
   WritePath path = WritePath::Unknown;
   std::uint64_t seq = 0;  // 1-based position among the child's reports of acknowledged writes
 };
 
-std::uint64_t doc_digest(std::string_view doc);
+std::uint64_t doc_hash(std::string_view doc);
 
 // Whether the calling thread's name begins with prefix (engine threads: "quenlordb-shard" and
 // "quenlordb-group", the names cut to the system's 15 bytes). An empty prefix matches every thread.
@@ -66,9 +66,9 @@ class ChildReporter {
  public:
   explicit ChildReporter(int fd) : fd_(fd) {}
 
-  // Reports an acknowledged write (its document's doc_digest); call only after the engine call
+  // Reports an acknowledged write (its document's doc_hash); call only after the engine call
   // returned.
-  void acked(std::string_view key, std::uint64_t digest, std::uint64_t commit_ts, WritePath path);
+  void acked(std::string_view key, std::uint64_t hash, std::uint64_t commit_ts, WritePath path);
   // Every write acknowledged so far is durable, except those reported not_durable.
   void durable();
   // This acknowledged write may be lost, whatever a durable report says.
@@ -80,7 +80,7 @@ class ChildReporter {
   [[noreturn]] void done();
 
  private:
-  void send(std::uint8_t type, std::uint8_t path, std::string_view bytes, std::uint64_t digest, std::uint64_t ts);
+  void send(std::uint8_t type, std::uint8_t path, std::string_view bytes, std::uint64_t hash, std::uint64_t ts);
 
   int fd_;
 };
