@@ -96,6 +96,13 @@ class Parser {
   };
   // `auto level = TRY(parser.nest());` fails with kDepthMessage past kMaxDepth.
   Result<DepthGuard> nest();
+  // Runs rule() one level deeper and returns its result:
+  // `Statement query = TRY(parser.nested([&] { return parser.parse_select_or_cte(); }));`
+  template <typename Rule>
+  auto nested(Rule&& rule) -> decltype(rule()) {
+    auto level = TRY(nest());
+    return rule();
+  }
 
   // Accounts for nodes built on top of an operand that was already parsed: the links of a
   // left-associative chain (a + b + c builds ((a + b) + c), as deep as the chain is long), or one
@@ -133,12 +140,41 @@ class Parser {
   Result<Expr> parse_unary();            // prefix -
   Result<Expr> parse_primary();          // operands
 
-  // ---- Statements.
+  // ---- Statements. Each starts with the cursor on the statement's first word (unless said
+  // otherwise), consumes exactly the tokens of its grammar and leaves the rest to its caller.
 
   // One statement, from its first word; "unsupported SQL statement" for anything else.
   Result<Statement> parse_statement();
   // left unchanged, or wrapped as the left side of a SetOp when UNION, INTERSECT or EXCEPT follows.
+  // Set operations associate to the right: a UNION b EXCEPT c is a UNION (b EXCEPT c).
   Result<Statement> try_parse_set_op(Statement left);
+
+  // A query: an optional WITH list, then SELECT ... . Always gives a Select.
+  Result<Statement> parse_select_or_cte();
+  // From the word SELECT to the end of the query, with the WITH entries already read.
+  Result<Statement> parse_select_inner(std::vector<CteClause> ctes);
+  // One SELECT or RETURNING item: * or an expression with an optional AS alias.
+  Result<SelectItem> parse_select_item();
+  // One FOR clause, with the cursor just after FOR.
+  Result<TemporalClause> parse_temporal_for_clause();
+  // Any number of AS OF n / VALID AT n clauses (of UPDATE and DELETE); the last of each wins.
+  Result<void> parse_temporal_clauses(std::optional<std::uint64_t>& as_of, std::optional<std::uint64_t>& valid_at);
+
+  Result<Statement> parse_insert();
+  Result<Statement> parse_update();
+  Result<Statement> parse_drop();
+  Result<Statement> parse_copy();
+  // The optional [WITH] [FORMAT] word after a COPY path, with the cursor after the path; Csv when
+  // no format word is recognised. Never fails.
+  CopyFormat parse_copy_format();
+  Result<Statement> parse_show();
+  Result<Statement> parse_describe();
+
+  // CREATE TABLE, CREATE TABLE ... AS, CREATE TIMESERIES TABLE, CREATE VIEW, CREATE FULLTEXT INDEX
+  // and CREATE INDEX.
+  Result<Statement> parse_create();
+  // With the cursor on the INDEX that follows CREATE.
+  Result<Statement> parse_create_index_after_create();
 
  private:
   // The expression rules proper. Each writes its expression into `out` and returns true, or stores
