@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "parse_outcome.h"
+
+namespace quenlordb::sql::parser {
+namespace {
+
+using testing::expect_outcomes;
+using testing::select_text;
+
+TEST(StatementParserTest, TransactionWordsAnalyzeShowDescribe) {
+  expect_outcomes({
+      {"begin", "Begin"},
+      {"Commit", "Commit"},
+      {"ROLLBACK;", "Rollback"},
+      {"BEGIN TRANSACTION", "error: unexpected trailing tokens"},
+      {"ANALYZE Events", R"(Analyze { table: "Events" })"},
+      {"ANALYZE 't'", "error: expected identifier"},
+      {"SHOW TABLES", "ShowTables"},
+      {"show tables x", "error: unexpected trailing tokens"},
+      {"SHOW VIEWS", "error: expected keyword TABLES"},
+      {"DESCRIBE t", R"(Describe { table: "t" })"},
+      {"DESCRIBE", "error: expected identifier"},
+  });
+}
+
+TEST(StatementParserTest, UnknownFirstTokenIsUnsupported) {
+  expect_outcomes({
+      {"MERGE INTO t", "error: unsupported SQL statement"},
+      {"'SELECT'", "error: unsupported SQL statement"},
+      {"(SELECT * FROM t)", "error: unsupported SQL statement"},
+      {";", "error: unsupported SQL statement"},
+  });
+}
+
+TEST(StatementParserTest, ExplainForms) {
+  expect_outcomes({
+      {"EXPLAIN AI 'k'", R"(ExplainAi { key: "k" })"},
+      {"explain ai 'k' 'l'", "error: unexpected trailing tokens"},
+      {"EXPLAIN AI k", "error: expected string literal"},
+      {"EXPLAIN ANALYZE SELECT * FROM t", "ExplainAnalyze(" + select_text({}) + ")"},
+      {"EXPLAIN ANALYZE t", "error: unsupported SQL statement"},
+      {"EXPLAIN ANALYZE ANALYZE t", R"(ExplainAnalyze(Analyze { table: "t" }))"},
+      {"EXPLAIN EXPLAIN EXPLAIN ANALYZE SHOW TABLES", "Explain(Explain(ExplainAnalyze(ShowTables)))"},
+      {"EXPLAIN", "error: unsupported SQL statement"},
+      // A set operation after EXPLAIN attaches outside it.
+      {"EXPLAIN SHOW TABLES UNION SELECT * FROM t",
+       "SetOp { op: Union, left: Explain(ShowTables), right: " + select_text({}) + " }"},
+  });
+}
+
+TEST(StatementParserTest, AlterTableAddColumn) {
+  expect_outcomes({
+      {"ALTER TABLE t ADD COLUMN c NOPE", R"(AlterTableAddColumn { table: "t", column: "c", column_type: "NOPE" })"},
+      {"alter table T add column C int", R"(AlterTableAddColumn { table: "T", column: "C", column_type: "int" })"},
+      {"ALTER t ADD COLUMN c INT", "error: expected keyword TABLE"},
+      {"ALTER TABLE 't'", "error: expected identifier"},
+      {"ALTER TABLE t DROP COLUMN c", "error: expected keyword ADD"},
+      {"ALTER TABLE t ADD c INT", "error: expected keyword COLUMN"},
+      {"ALTER TABLE t ADD COLUMN c", "error: expected identifier"},
+  });
+}
+
+TEST(StatementParserTest, InsertForms) {
+  expect_outcomes({
+      {"INSERT INTO t (PK, Doc) VALUES ('a', '{}')", R"(Insert { table: "t", pk: "a", doc: "{}" })"},
+      {"INSERT INTO t (doc, pk) VALUES ('{}', 'a')",
+       R"(InsertTyped { table: "t", columns: ["doc", "pk"], values: [StringLit("{}"), StringLit("a")] })"},
+      {"INSERT INTO t (a) VALUES (1) RETURNING *, a AS x",
+       R"(InsertReturning { table: "t", columns: ["a"], values: [NumberLit(1.0)], )"
+       R"(returning: [AllColumns, Expr { expr: Column("a"), alias: Some("x") }] })"},
+      {"INSERT INTO t (pk, doc, n) VALUES ('a', '{}', 2)",
+       R"(InsertTyped { table: "t", columns: ["pk", "doc", "n"], values: [StringLit("a"), StringLit("{}"), NumberLit(2.0)] })"},
+      // The pk/doc form takes literals only and reads no RETURNING.
+      {"INSERT INTO t (pk, doc) VALUES ('a', 5)", "error: expected string literal"},
+      {"INSERT INTO t (pk, doc) VALUES ('a' '{}')", "error: expected symbol ,"},
+      {"INSERT INTO t (pk, doc) VALUES ('a', '{}') RETURNING *", "error: unexpected trailing tokens"},
+      {"INSERT INTO t (a, b) VALUES (1)", "error: column count does not match value count"},
+      {"INSERT INTO t (a) VALUES (1, 2)", "error: column count does not match value count"},
+      {"INSERT INTO t (a) VALUES (1), (2)", "error: unexpected trailing tokens"},
+      {"INSERT t (a) VALUES (1)", "error: expected keyword INTO"},
+      {"INSERT INTO (a) VALUES (1)", "error: expected identifier"},
+      {"INSERT INTO t a VALUES (1)", "error: expected symbol ("},
+      {"INSERT INTO t () VALUES ()", "error: expected identifier"},
+      {"INSERT INTO t (a b) VALUES (1)", "error: expected symbol )"},
+      {"INSERT INTO t (a) (1)", "error: expected keyword VALUES"},
+      {"INSERT INTO t (a) VALUES 1", "error: expected symbol ("},
+      {"INSERT INTO t (a) VALUES (1", "error: expected symbol )"},
+      {"INSERT INTO t (a) VALUES (1) RETURNING a AS", "error: expected identifier"},
+  });
+}
+
+TEST(StatementParserTest, UpdateAssignmentsAndClauses) {
+  expect_outcomes({
+      {"UPDATE t SET a = 1",
+       R"(Update { table: "t", set_doc: Null, set_assignments: [("a", NumberLit(1.0))], filter: None, as_of: None, valid_at: None })"},
+      {"UPDATE t SET doc = '{}', a = 1",
+       R"(Update { table: "t", set_doc: StringLit("{}"), set_assignments: [("a", NumberLit(1.0))], filter: None, as_of: None, valid_at: None })"},
+      // Only the first assignment is looked at for doc.
+      {"UPDATE t SET a = 1, DOC = '{}'",
+       R"(Update { table: "t", set_doc: Null, set_assignments: [("a", NumberLit(1.0)), ("DOC", StringLit("{}"))], filter: None, as_of: None, valid_at: None })"},
+      {"UPDATE t SET a = 1 WHERE pk = 'x' VALID AT 10 AS OF 20",
+       R"(Update { table: "t", set_doc: Null, set_assignments: [("a", NumberLit(1.0))], )"
+       R"(filter: Some(BinOp { left: Column("pk"), op: Eq, right: StringLit("x") }), as_of: Some(20), valid_at: Some(10) })"},
+      // Temporal clauses repeat and the last of each wins.
+      {"UPDATE t SET a = 1 AS OF 5 VALID AT 1 AS OF 7",
+       R"(Update { table: "t", set_doc: Null, set_assignments: [("a", NumberLit(1.0))], filter: None, as_of: Some(7), valid_at: Some(1) })"},
+      {"UPDATE t SET a = 1 AS OF 5 WHERE x", "error: unexpected trailing tokens"},
+      {"UPDATE t SET a = 1 AS 5", "error: unexpected trailing tokens"},
+      {"UPDATE t SET a = 1 VALID 5", "error: expected keyword AT"},
+      {"UPDATE t SET a = 1 AS OF x", "error: expected numeric literal"},
+      {"UPDATE t SET a = 1 VALID AT 2.5", "error: invalid number"},
+      {"UPDATE t SET a = 1 FOR SYSTEM_TIME ALL", "error: unexpected trailing tokens"},
+      {"UPDATE t a = 1", "error: expected keyword SET"},
+      {"UPDATE t SET a 1", "error: expected symbol ="},
+      {"UPDATE t SET a = 1,", "error: expected identifier"},
+      {"UPDATE t SET 'a' = 1", "error: expected identifier"},
+  });
+}
+
+TEST(StatementParserTest, DeleteForms) {
+  expect_outcomes({
+      {"DELETE FROM t", R"(Delete { table: "t", filter: None, as_of: None, valid_at: None })"},
+      {"delete from t where pk = 'a' as of 3 valid at 4 valid at 5",
+       R"(Delete { table: "t", filter: Some(BinOp { left: Column("pk"), op: Eq, right: StringLit("a") }), as_of: Some(3), valid_at: Some(5) })"},
+      {"DELETE t", "error: expected keyword FROM"},
+      {"DELETE FROM", "error: expected identifier"},
+      {"DELETE FROM t VALID AT 1 WHERE x", "error: unexpected trailing tokens"},
+  });
+}
+
+TEST(StatementParserTest, DropForms) {
+  expect_outcomes({
+      {"DROP TABLE t", R"(DropTable { table: "t" })"},
+      {"DROP VIEW v", R"(DropView { view: "v" })"},
+      {"DROP INDEX i ON t", R"(DropIndex { index: "i", table: "t" })"},
+      {"drop fulltext index f on t", R"(DropFulltextIndex { index: "f", table: "t" })"},
+      {"DROP INDEX i", "error: expected keyword ON"},
+      {"DROP FULLTEXT f ON t", "error: expected keyword INDEX"},
+      {"DROP FULLTEXT INDEX f ON", "error: expected identifier"},
+      {"DROP SCHEMA s", "error: expected TABLE, VIEW, FULLTEXT INDEX, or INDEX after DROP"},
+      {"DROP", "error: expected TABLE, VIEW, FULLTEXT INDEX, or INDEX after DROP"},
+      {"DROP TABLE IF EXISTS t", "error: unexpected trailing tokens"},
+      {"DROP TABLE", "error: expected identifier"},
+  });
+}
+
+TEST(StatementParserTest, CopyFormsAndFormats) {
+  expect_outcomes({
+      {"COPY t TO '/tmp/a.json' FORMAT json", R"(CopyTo { table: "t", path: "/tmp/a.json", format: Json })"},
+      {"COPY t TO '/tmp/a.json' WITH json", R"(CopyTo { table: "t", path: "/tmp/a.json", format: Json })"},
+      {"COPY t TO '/tmp/a.json' json", R"(CopyTo { table: "t", path: "/tmp/a.json", format: Json })"},
+      {"COPY t TO '/tmp/a' WITH FORMAT NDJSON", R"(CopyTo { table: "t", path: "/tmp/a", format: Ndjson })"},
+      {"COPY t FROM '/tmp/a' Parquet", R"(CopyFrom { table: "t", path: "/tmp/a", format: Parquet })"},
+      {"COPY t FROM '/tmp/a' WITH FORMAT csv", R"(CopyFrom { table: "t", path: "/tmp/a", format: Csv })"},
+      {"COPY t TO '/tmp/a'", R"(CopyTo { table: "t", path: "/tmp/a", format: Csv })"},
+      {"COPY t TO '/tmp/a' WITH", R"(CopyTo { table: "t", path: "/tmp/a", format: Csv })"},
+      {"COPY t TO '/tmp/a' WITH FORMAT xml", "error: unexpected trailing tokens"},
+      {"COPY t TO '/tmp/a' FORMAT WITH json", "error: unexpected trailing tokens"},
+      {"COPY t INTO '/tmp/a'", "error: expected TO or FROM after COPY table"},
+      {"COPY t", "error: expected TO or FROM after COPY table"},
+      {"COPY t TO a", "error: expected string literal"},
+      {"COPY '/tmp/a' TO t", "error: expected identifier"},
+  });
+}
+
+// parse_sql offers a set operation after every statement, not only after queries.
+TEST(StatementParserTest, SetOperationTailAttachesToAnyStatement) {
+  expect_outcomes({
+      {"INSERT INTO t (pk, doc) VALUES ('a', '{}') UNION SELECT * FROM t",
+       R"(SetOp { op: Union, left: Insert { table: "t", pk: "a", doc: "{}" }, right: )" + select_text({}) + " }"},
+      {"BEGIN EXCEPT SELECT * FROM t", "SetOp { op: Except, left: Begin, right: " + select_text({}) + " }"},
+      {"COMMIT UNION ROLLBACK", "error: expected keyword SELECT"},
+  });
+}
+
+}  // namespace
+}  // namespace quenlordb::sql::parser
