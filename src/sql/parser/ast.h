@@ -114,7 +114,7 @@ class Expr {
   // one escape.
   friend class Parser;
   struct Empty {};
-  explicit Expr(Empty) {}
+  explicit Expr(Empty);
 
   std::unique_ptr<Node> node_;
 };
@@ -201,6 +201,8 @@ struct Expr::Cast {
 template <typename T>
   requires is_variant_alternative_v<T, Expr::Node>
 Expr::Expr(T&& node) : node_(std::make_unique<Node>(std::forward<T>(node))) {}
+
+inline Expr::Expr(Empty) {}
 
 // ---------------------------------------------------------------------------------------------
 // Statements
