@@ -43,7 +43,10 @@ Result<std::vector<ColumnDef>> parse_column_defs(Parser& p) {
 // With the cursor after TABLE: name ( columns ) | name AS query
 Result<Statement> parse_create_table(Parser& p) {
   std::string table = TRY(p.expect_ident());
-  if (p.accept_symbol('(')) return Statement::CreateTable{std::move(table), TRY(parse_column_defs(p))};
+  if (p.accept_symbol('(')) {
+    std::vector<ColumnDef> columns = TRY(parse_column_defs(p));
+    return Statement::CreateTable{std::move(table), std::move(columns)};
+  }
   if (!p.accept_kw("AS")) return fail(parse_error("expected symbol ("));
   Statement query = TRY(p.nested([&] { return p.parse_select_or_cte(); }));
   return Statement::CreateTableAs{std::move(table), std::move(query)};
