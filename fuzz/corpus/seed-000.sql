@@ -1,0 +1,1 @@
+CREATE TABLE t (id INT PRIMARY KEY, name TEXT NOT NULL, score double)

@@ -1,0 +1,1 @@
+create table T (Id int not null primary key not null, Id Bool primary key, b Blob, j json)

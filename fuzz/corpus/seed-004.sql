@@ -1,0 +1,1 @@
+CREATE TIMESERIES TABLE m (ts INT, v REAL) WITH (bucket_size = '5m', retention = '7d')

@@ -1,0 +1,1 @@
+create timeseries table m (ts int, v real) with (Bucket_Size = 'soon')

@@ -1,0 +1,1 @@
+CREATE TIMESERIES TABLE m (ts INT, v REAL) WITH (retention = '7d')

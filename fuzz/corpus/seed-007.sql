@@ -1,0 +1,1 @@
+CREATE TIMESERIES TABLE m (ts INT, v REAL) WITH (bucket_size = '1m', bucket_size = '2m')

@@ -1,0 +1,1 @@
+CREATE VIEW v AS SELECT doc FROM t WHERE pk = 'a' AS OF 7

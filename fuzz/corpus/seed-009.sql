@@ -1,0 +1,1 @@
+create view V as select DOC from T where 'a' = PK valid at 3

@@ -1,0 +1,1 @@
+CREATE FULLTEXT INDEX f ON t (title, body)

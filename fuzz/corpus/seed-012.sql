@@ -1,0 +1,1 @@
+create fulltext index f on t (doc)

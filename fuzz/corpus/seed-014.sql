@@ -1,0 +1,1 @@
+SELECT NOT a = 1 FROM t WHERE NOT a = 1

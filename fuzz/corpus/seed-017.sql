@@ -1,0 +1,1 @@
+SELECT a is not null FROM t WHERE a is not null

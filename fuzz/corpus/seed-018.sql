@@ -1,0 +1,1 @@
+SELECT a IN (1, 'x') FROM t WHERE a IN (1, 'x')

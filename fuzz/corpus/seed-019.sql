@@ -1,0 +1,1 @@
+SELECT a NOT IN (1, 2) FROM t WHERE a NOT IN (1, 2)

@@ -1,0 +1,1 @@
+SELECT a IN (b OR c) FROM t WHERE a IN (b OR c)

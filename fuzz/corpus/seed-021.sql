@@ -1,0 +1,1 @@
+SELECT a NOT LIKE 'x%' FROM t WHERE a NOT LIKE 'x%'

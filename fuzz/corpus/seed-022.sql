@@ -1,0 +1,1 @@
+SELECT a NOT ILIKE b + c FROM t WHERE a NOT ILIKE b + c

@@ -1,0 +1,1 @@
+SELECT a BETWEEN b - 1 AND c * 2 FROM t WHERE a BETWEEN b - 1 AND c * 2

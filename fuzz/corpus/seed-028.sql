@@ -1,0 +1,1 @@
+SELECT false FROM t WHERE false

@@ -1,0 +1,1 @@
+SELECT Null FROM t WHERE Null

@@ -1,0 +1,1 @@
+SELECT doc.a.b FROM t WHERE doc.a.b

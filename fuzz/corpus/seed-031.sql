@@ -1,0 +1,1 @@
+SELECT t.pk FROM t WHERE t.pk

@@ -1,0 +1,1 @@
+SELECT coalesce(a, 1 + 2) FROM t WHERE coalesce(a, 1 + 2)

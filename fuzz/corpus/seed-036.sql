@@ -1,0 +1,1 @@
+SELECT match(body, 'word') FROM t WHERE match(body, 'word')

@@ -1,0 +1,1 @@
+SELECT SUM(x) OVER () FROM t WHERE SUM(x) OVER ()

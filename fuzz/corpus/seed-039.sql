@@ -1,0 +1,1 @@
+SELECT f(a) over (order by b asc) FROM t WHERE f(a) over (order by b asc)

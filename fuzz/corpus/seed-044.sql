@@ -1,0 +1,1 @@
+SELECT CAST(x AS varchar) FROM t WHERE CAST(x AS varchar)

@@ -1,0 +1,1 @@
+SELECT CAST(a + 1 AS Nope) FROM t WHERE CAST(a + 1 AS Nope)

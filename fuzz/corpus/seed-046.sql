@@ -1,0 +1,1 @@
+select a AS x, *, b from T

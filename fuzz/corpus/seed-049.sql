@@ -1,0 +1,1 @@
+SELECT * FROM t ORDER BY a, b ASC, c desc LIMIT 0

@@ -1,0 +1,1 @@
+SELECT * FROM t GROUP BY g, h HAVING n

@@ -1,0 +1,1 @@
+SELECT * FROM Read_Json('f', 2) AS y

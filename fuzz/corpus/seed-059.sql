@@ -1,0 +1,1 @@
+SELECT * FROM gen() cross join u

@@ -1,0 +1,1 @@
+SELECT * FROM gen() union SELECT * FROM t

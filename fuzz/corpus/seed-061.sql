@@ -1,0 +1,1 @@
+SELECT * FROM read_csv('f.csv') LIMIT 5

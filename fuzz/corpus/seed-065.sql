@@ -1,0 +1,1 @@
+SELECT * FROM a INNER JOIN b ON x

@@ -1,0 +1,1 @@
+SELECT * FROM a left outer join b ON x

@@ -1,0 +1,1 @@
+WITH x AS (SELECT * FROM t), y AS (SELECT * FROM x) SELECT * FROM y

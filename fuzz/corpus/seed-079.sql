@@ -1,0 +1,1 @@
+with y as (with x as (select * from t) select * from x) select * from t

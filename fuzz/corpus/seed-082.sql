@@ -1,0 +1,1 @@
+SELECT * FROM a union WITH x AS (SELECT * FROM t) SELECT * FROM x

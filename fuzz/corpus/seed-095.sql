@@ -1,0 +1,1 @@
+alter table T add column C int

@@ -1,0 +1,1 @@
+INSERT INTO t (doc, pk) VALUES ('{}', 'a')

@@ -1,0 +1,1 @@
+INSERT INTO t (a) VALUES (1) RETURNING *, a AS x

@@ -1,0 +1,1 @@
+INSERT INTO t (pk, doc, n) VALUES ('a', '{}', 2)

@@ -1,0 +1,1 @@
+UPDATE t SET a = 1 WHERE pk = 'x' VALID AT 10 AS OF 20

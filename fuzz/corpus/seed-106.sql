@@ -1,0 +1,1 @@
+delete from t where pk = 'a' as of 3 valid at 4 valid at 5

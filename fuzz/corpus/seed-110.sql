@@ -1,0 +1,1 @@
+drop fulltext index f on t

@@ -1,0 +1,1 @@
+COPY t TO '/tmp/a.json' WITH json

@@ -1,0 +1,1 @@
+COPY t FROM '/tmp/a' WITH FORMAT csv

@@ -1,0 +1,1 @@
+INSERT INTO t (pk, doc) VALUES ('a', '{}') UNION SELECT * FROM t

@@ -1,0 +1,1 @@
+BEGIN; INSERT INTO t (pk, doc) VALUES ('a;b', '{"x": 1}'); UPDATE t SET doc = '{}' WHERE pk = 'a;b'; COMMIT;

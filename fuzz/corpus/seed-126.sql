@@ -1,0 +1,1 @@
+SELECT 'it\';s', name FROM t; SELECT 'x', 'y;z' FROM u WHERE a = ''

@@ -1,0 +1,1 @@
+SELECT 'é', name FROM t WHERE name = '日本'
