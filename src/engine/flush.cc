@@ -84,7 +84,7 @@ Result<void> ShardRuntime::write_frozen_memtables() {
     }
     const std::uint64_t id = manifest_->take_file_id();
     std::string path = util::join_path(shard_dir_, "l0-" + std::to_string(id) + ".sst");
-    TRY(storage::build_sstable(path, oldest->entries(), config_.sstable_block_bytes, config_.bloom_bits_per_key,
+    TRY(storage::build_sstable(path, *oldest, config_.sstable_block_bytes, config_.bloom_bits_per_key,
                                *s.hasher));
     TRY(util::sync_dir(shard_dir_));
     auto reader = std::make_shared<const storage::SsTableReader>(TRY(storage::SsTableReader::open(std::move(path))));

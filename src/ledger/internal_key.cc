@@ -1,5 +1,8 @@
 #include "ledger/internal_key.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "util/coding.h"
 
 namespace quenlordb::ledger {
@@ -32,6 +35,18 @@ Result<InternalKeyView> decode_internal_key_view(std::string_view key) {
 Result<InternalKey> decode_internal_key(std::string_view key) {
   InternalKeyView v = TRY(decode_internal_key_view(key));
   return InternalKey{std::string(v.user_key), v.commit_ts, v.kind};
+}
+
+int compare_with_suffix(std::string_view a, std::string_view k, char suffix) {
+  const std::size_t n = std::min(a.size(), k.size());
+  if (n > 0) {
+    if (int c = std::memcmp(a.data(), k.data(), n)) return c;
+  }
+  if (a.size() <= k.size()) return -1;
+  const auto x = static_cast<unsigned char>(a[k.size()]);
+  const auto y = static_cast<unsigned char>(suffix);
+  if (x != y) return x < y ? -1 : 1;
+  return a.size() > k.size() + 1 ? 1 : 0;
 }
 
 std::pair<std::string, std::string> user_prefix_bounds(std::string_view user_key) {

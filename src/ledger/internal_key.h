@@ -47,6 +47,10 @@ struct InternalKey {
 Result<InternalKeyView> decode_internal_key_view(std::string_view key);
 Result<InternalKey> decode_internal_key(std::string_view key);
 
+// Three-way byte comparison of a with k ‖ suffix, without building the right-hand side: readers
+// bound the versions of k by k ‖ 0x00 and k ‖ 0x01.
+int compare_with_suffix(std::string_view a, std::string_view k, char suffix);
+
 // (k ‖ 0x00, k ‖ 0x01): every internal key of k lies in [lower, upper).
 std::pair<std::string, std::string> user_prefix_bounds(std::string_view user_key);
 

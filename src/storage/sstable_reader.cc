@@ -28,19 +28,6 @@ QuenlorError format_error(std::string message) { return QuenlorError::sstable_fo
 
 QuenlorError lz4_error(const std::string& what) { return format_error("LZ4 decompress error: " + what); }
 
-// Three-way byte comparison of a with k ‖ suffix, without building the right-hand side.
-int compare_with_suffix(std::string_view a, std::string_view k, char suffix) {
-  const std::size_t n = std::min(a.size(), k.size());
-  if (n > 0) {
-    if (int c = std::memcmp(a.data(), k.data(), n)) return c;
-  }
-  if (a.size() <= k.size()) return -1;
-  const auto x = static_cast<unsigned char>(a[k.size()]);
-  const auto y = static_cast<unsigned char>(suffix);
-  if (x != y) return x < y ? -1 : 1;
-  return a.size() > k.size() + 1 ? 1 : 0;
-}
-
 // Calls fn(key, value) for the entries of a raw block in order while it answers true. Answers
 // whether the walk reached the end of the block.
 template <typename Fn>
@@ -177,7 +164,7 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
   // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), but so do those of longer user keys that
   // begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
   const auto first = std::partition_point(index_.begin(), index_.end(), [&](const IndexEntry& e) {
-    return compare_with_suffix(e.last_key, user_key, '\0') < 0;
+    return ledger::compare_with_suffix(e.last_key, user_key, '\0') < 0;
   });
   std::uint64_t best_ts = 0;
   std::string_view best_doc;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+#include <vector>
+
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
 
@@ -105,6 +110,85 @@ TEST(MemtableTest, MalformedValueFailsOnlyWhenReached) {
   bad_key.insert("short", "x");
   EXPECT_EQ(bad_key.scan_prefix_visible("", 100, std::nullopt).error().to_string(),
             "sstable format error: internal key too short");
+}
+
+// The memtable against an ordered map fed the same inserts: enough keys for a tree several levels
+// deep, keys that tie on their first 8 bytes, keys shorter than 8 bytes holding 0x00, keys that are
+// prefixes of others, replacements; arrival orders random, ascending and descending.
+TEST(MemtableTest, AgreesWithAnOrderedMapOnOrderBoundsAndReplacements) {
+  std::mt19937_64 rng(7);
+  auto random_key = [&] {
+    static const std::vector<std::string> stems = {"", "a", "a\0"s, "tbl/users/", "tbl/users/row-0000", "\xff\xff"s};
+    std::string key = stems[rng() % stems.size()];
+    const std::size_t extra = rng() % 12;
+    for (std::size_t i = 0; i < extra; ++i) key.push_back("\0ab\xff"[rng() % 4]);
+    return key;
+  };
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40000; ++i) keys.push_back(random_key());
+  std::vector<std::string> sorted = keys;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::string> descending(sorted.rbegin(), sorted.rend());
+
+  for (const auto* order : {&keys, &sorted, &descending}) {
+    Memtable m;
+    std::map<std::string, std::string> model;
+    std::uint64_t bytes = 0;
+    for (const std::string& key : *order) {
+      std::string value(rng() % 40, static_cast<char>('a' + rng() % 26));
+      auto [it, inserted] = model.try_emplace(key);
+      if (!inserted) bytes -= key.size() + it->second.size();
+      it->second = value;
+      bytes += key.size() + value.size();
+      m.insert(key, value);
+    }
+    ASSERT_EQ(m.size(), model.size());
+    EXPECT_EQ(m.approx_bytes(), bytes);
+
+    const std::vector<std::pair<std::string, std::string>> expected(model.begin(), model.end());
+    std::vector<std::pair<std::string, std::string>> forward;
+    for (const auto& [key, value] : m) forward.emplace_back(key, value);
+    EXPECT_EQ(forward, expected);
+
+    std::vector<std::pair<std::string, std::string>> backward;
+    for (auto it = m.end(); it != m.begin();) {
+      --it;
+      backward.emplace_back(it.key(), it.value());
+    }
+    std::reverse(backward.begin(), backward.end());
+    EXPECT_EQ(backward, expected);
+
+    for (int i = 0; i < 2000; ++i) {
+      const std::string probe = random_key();
+      auto expected = model.lower_bound(probe);
+      auto got = m.lower_bound(probe);
+      if (expected == model.end()) {
+        EXPECT_TRUE(got == m.end()) << probe;
+      } else {
+        ASSERT_FALSE(got == m.end()) << probe;
+        EXPECT_EQ(got.key(), expected->first);
+      }
+      const char suffix = "\0\x01\xff"[i % 3];
+      auto expected_suffixed = model.lower_bound(probe + suffix);
+      auto got_suffixed = m.lower_bound(probe, suffix);
+      EXPECT_EQ(got_suffixed == m.end(), expected_suffixed == model.end());
+      if (got_suffixed != m.end() && expected_suffixed != model.end()) {
+        EXPECT_EQ(got_suffixed.key(), expected_suffixed->first);
+      }
+    }
+  }
+}
+
+TEST(MemtableTest, MovedFromMemtableIsEmptyAndUsable) {
+  Memtable a;
+  put(a, "k", 1, 0, ~0ULL, "doc");
+  Memtable b = std::move(a);
+  EXPECT_EQ(ts_of(b, "k", 10), 1u);
+  EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
+  EXPECT_EQ(a.approx_bytes(), 0u);
+  EXPECT_TRUE(a.begin() == a.end());
+  put(a, "k", 2, 0, ~0ULL, "again");
+  EXPECT_EQ(ts_of(a, "k", 10), 2u);
 }
 
 }  // namespace
