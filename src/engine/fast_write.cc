@@ -10,6 +10,17 @@
 
 namespace quenlordb::engine {
 
+namespace {
+
+// A buffer kept across puts gives back the memory of an unusually large record.
+constexpr std::size_t kKeptBufferBytes = 64 * 1024;
+
+void shrink_if_large(std::string& buffer) {
+  if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
+}
+
+}  // namespace
+
 FastWritePath::FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::uint64_t memtable_max_bytes,
                              std::shared_ptr<storage::WalBatchQueue> queue, std::shared_ptr<const Hasher> hasher)
     : shards_(std::move(shards)),
@@ -35,15 +46,18 @@ std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, s
     if (s.active.approx_bytes() >= memtable_max_bytes_) return std::nullopt;
   }
 
-  std::string value;
-  ledger::append_fact_value(value, valid_from, valid_to, doc);
+  // The encodings are built in buffers the thread keeps, so a put allocates nothing once they have
+  // grown to its size; the memtable and the queue copy what they keep.
+  thread_local std::string value;
+  thread_local std::string ikey;
   thread_local std::string frame;
+  value.clear();
+  ledger::append_fact_value(value, valid_from, valid_to, doc);
   std::uint64_t ts;
   {
     std::lock_guard commit(s.commit_mu);
     ts = s.allocate_ts();
-    std::string ikey;
-    ikey.reserve(key_len);
+    ikey.clear();
     ledger::append_internal_key(ikey, key, ts);
     frame.clear();
     if (!storage::append_wal_frame(frame, ikey, value, std::nullopt, write_tag)) {
@@ -51,11 +65,14 @@ std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, s
     }
     {
       std::unique_lock lock(s.active_mu);
-      s.active.insert(std::move(ikey), std::move(value));
+      s.active.insert(ikey, value);
     }
     s.publish(ts);
   }
   queue_->enqueue(frame, shard);
+  shrink_if_large(value);
+  shrink_if_large(ikey);
+  shrink_if_large(frame);
   return ts;
 }
 
