@@ -130,14 +130,21 @@ Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view
   std::lock_guard guard(lock.mutex);
   if (lock.cut_back_to) {
     TRY(file.truncate(*lock.cut_back_to));
+    lock.length = lock.cut_back_to;
     lock.cut_back_to.reset();
   }
-  const std::uint64_t before = TRY(file.size());
+  const std::uint64_t before = lock.length ? *lock.length : TRY(file.size());
+  lock.length.reset();
   auto written = file.write_all(frames);
   if (!written) {
-    if (!file.truncate(before)) lock.cut_back_to = before;
+    if (file.truncate(before)) {
+      lock.length = before;
+    } else {
+      lock.cut_back_to = before;
+    }
     return written;
   }
+  lock.length = before + frames.size();
   return {};
 }
 
@@ -223,7 +230,9 @@ Result<void> Wal::sync() {
 Result<void> Wal::truncate() {
   {
     std::lock_guard guard(lock_->mutex);
+    lock_->length.reset();
     TRY(file_.truncate(0));
+    lock_->length = 0;
     lock_->cut_back_to.reset();
     TRY(file_.seek(0));
   }
@@ -234,7 +243,9 @@ Result<void> Wal::cut_back(std::uint64_t length) {
   {
     std::lock_guard guard(lock_->mutex);
     if (length >= TRY(file_.size())) return {};
+    lock_->length.reset();
     TRY(file_.truncate(length));
+    lock_->length = length;
     if (lock_->cut_back_to && *lock_->cut_back_to >= length) lock_->cut_back_to.reset();
   }
   return file_.data_sync();

@@ -83,6 +83,10 @@ struct WalLock {
   // Guarded by mutex. The length the file must be cut back to before anything else is appended:
   // set when a failed append could not remove its partial frame.
   std::optional<std::uint64_t> cut_back_to;
+  // Guarded by mutex. The file's length after the last append, cut or truncation made under this
+  // lock; none while unknown (at first, and after a failure left it uncertain), when the next
+  // append asks the file. Every change to the file goes through this lock, so it stays exact.
+  std::optional<std::uint64_t> length;
 };
 
 // Opens (creating it with mode 0666 before the umask) a log file for reading and appending

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -413,6 +414,43 @@ TEST_F(WalTest, FailedAppendIsCutBackBeforeAnythingElseIsWritten) {
   const WalReplay r = replay();
   EXPECT_EQ(r.records, (std::vector{a, c, d}));
   EXPECT_FALSE(r.stopped_early);
+}
+
+// Whatever changed the file last (either writer, a truncation, a cut-back), a failed append of
+// either writer cuts the file back to exactly its length just before that append.
+TEST_F(WalTest, FailedAppendAfterAnyChangeCutsBackToTheLengthJustBefore) {
+  HookScope hook;
+  Wal wal = open_wal();
+  util::File other = open_wal_file(path_).value();
+  auto other_append = [&](const FactWrite& r) {
+    return append_wal_frames(other, *wal.shared_lock(), encode_wal_frame(r.key, r.value, r.write_tag).value());
+  };
+  std::uint64_t first_frame_end = 0;
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"append", [&] { ASSERT_TRUE(wal.append(rec("a", 1, "A"))); }},
+      {"other writer", [&] { ASSERT_TRUE(other_append(rec("b", 2, "B", 1))); }},
+      {"truncate", [&] { ASSERT_TRUE(wal.truncate()); }},
+      {"batch", [&] { ASSERT_TRUE(wal.append_batch(std::vector{rec("c", 3, "C"), rec("d", 4, "D")})); }},
+      {"cut back",
+       [&] {
+         first_frame_end = file_bytes(path_).size();
+         ASSERT_TRUE(wal.append(rec("e", 5, "E")));
+         ASSERT_TRUE(wal.cut_back(first_frame_end));
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    for (bool by_other : {false, true}) {
+      change();
+      const std::string before = file_bytes(path_);
+      g_faults.short_write = 5;
+      g_faults.fail_write_at = g_faults.write_calls + 2;
+      const FactWrite torn = rec("torn", 9, "never whole");
+      EXPECT_FALSE(by_other ? other_append(torn) : wal.append(torn)) << name;
+      g_faults.short_write = 0;
+      EXPECT_EQ(file_bytes(path_), before) << name << (by_other ? ", failed by the other writer" : "");
+    }
+  }
+  EXPECT_EQ(file_bytes(path_).size(), first_frame_end);
 }
 
 TEST_F(WalTest, TwoWritersSharingTheLockWriteOnlyWholeFrames) {
