@@ -1,8 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
+#   scripts/install-deps.sh          what `make test` and `make demo` need
+#   scripts/install-deps.sh --fuzz   the clang and sanitizer runtimes the parser fuzzer needs (CI)
 set -eu
 
 PACKAGES="cmake ninja-build g++ make liblz4-dev zlib1g-dev nlohmann-json3-dev libicu-dev libgtest-dev"
+if [ "${1:-}" = "--fuzz" ]; then
+  # clang 16 is the oldest clang that builds these sources against libstdc++ 12 (std::expected).
+  PACKAGES="clang-16 libclang-rt-16-dev"
+fi
 
 missing=""
 for p in $PACKAGES; do

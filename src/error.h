@@ -100,6 +100,9 @@ class Panic : public std::exception {
 
 // Evaluates a Result-returning expression; on error returns the error from the enclosing function,
 // otherwise yields the value (nothing for Result<void>). The enclosing function must return a Result.
+// Do not use it inside a braced initializer after members already built (`T{std::move(a), TRY(f())}`):
+// clang does not destroy those members when the statement expression returns. Bind it to a local
+// first.
 #define TRY(expr)                                                     \
   ({                                                                  \
     auto&& try_result_ = (expr);                                      \
