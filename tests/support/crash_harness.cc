@@ -312,7 +312,13 @@ void ChildDb::barrier() {
 
 ChildRun run_child(const std::function<void(ChildReporter&)>& body, const KillPlan& plan) {
   ChildRun run;
-  const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+  // A thread the parent joined a moment ago can still be listed while the kernel finishes it.
+  auto count_threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  auto threads = count_threads();
+  for (int i = 0; i < 200 && threads != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    threads = count_threads();
+  }
   if (threads != 1) {
     ADD_FAILURE() << "run_child needs a process without other threads; this one has " << threads;
     return run;
