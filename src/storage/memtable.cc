@@ -20,18 +20,9 @@ namespace {
 // entries than memory could.
 constexpr int kMaxHeight = 20;
 
-// The first 8 bytes of key as a big-endian number, zero-padded. For any keys a and b, a smaller
-// prefix means a < b in byte order; equal prefixes decide nothing.
-std::uint64_t key_prefix(std::string_view key) {
-  if (key.size() >= 8) return util::load_u64_be(key.data());
-  char padded[8] = {};
-  if (!key.empty()) std::memcpy(padded, key.data(), key.size());
-  return util::load_u64_be(padded);
-}
-
 // A key searched for: its prefix and how to compare an entry's key with the whole of it.
 struct PlainProbe {
-  explicit PlainProbe(std::string_view k) : prefix(key_prefix(k)), key(k) {}
+  explicit PlainProbe(std::string_view k) : prefix(util::load_prefix_u64_be(k)), key(k) {}
   int compare(std::string_view entry_key) const { return entry_key.compare(key); }
 
   std::uint64_t prefix;
@@ -41,18 +32,13 @@ struct PlainProbe {
 // key ‖ suffix, without building it.
 struct SuffixProbe {
   SuffixProbe(std::string_view k, char s) : key(k), suffix(s) {
-    if (k.size() >= 8) {
-      prefix = util::load_u64_be(k.data());
-    } else {
-      char padded[8] = {};
-      if (!k.empty()) std::memcpy(padded, k.data(), k.size());
-      padded[k.size()] = s;
-      prefix = util::load_u64_be(padded);
-    }
+    prefix = util::load_prefix_u64_be(k);
+    // A key of fewer than 8 bytes has the suffix inside its prefix, as the byte after it.
+    if (k.size() < 8) prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(s)) << (8 * (7 - k.size()));
   }
   int compare(std::string_view entry_key) const { return ledger::compare_with_suffix(entry_key, key, suffix); }
 
-  std::uint64_t prefix = 0;
+  std::uint64_t prefix;
   std::string_view key;
   char suffix;
 };

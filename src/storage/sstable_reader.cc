@@ -172,10 +172,14 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
   CachedBlock block;
   bool past_key = false;
   const std::size_t k = user_key.size();
+  // The prefix of k ‖ 0x00 is that of k: the zero byte falls in the padding or past 8 bytes.
+  const std::uint64_t search_prefix = util::load_prefix_u64_be(user_key);
   auto visit = [&](std::string_view key, std::string_view value) -> Result<bool> {
     // Every key walked must decode; the check is inlined and the decoder called only for its error.
     if (key.size() < ledger::kInternalKeySuffixBytes || key[key.size() - ledger::kInternalKeySuffixBytes] != '\0')
       return fail(ledger::decode_internal_key_view(key).error());
+    // Most keys walked lie below k ‖ 0x00, which their first 8 bytes already show.
+    if (util::load_u64_be(key.data()) < search_prefix) return true;
     // One comparison answers both questions: is key >= k ‖ 0x01 (the walk is past user_key), and
     // is key's user key exactly user_key (it starts with it and is k + 10 bytes long).
     const int c = k == 0 ? 0 : std::memcmp(key.data(), user_key.data(), std::min(key.size(), k));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace quenlordb::util {
 
@@ -63,6 +64,16 @@ inline std::uint64_t load_u64_be(const char* p) {
   std::uint64_t v = 0;
   for (int i = 0; i < 8; ++i) v = (v << 8) | u[i];
   return v;
+}
+
+// The first 8 bytes of b as a big-endian number, zero-padded when b is shorter. Of two byte
+// strings, the one with the smaller prefix is the smaller in byte order; equal prefixes decide
+// nothing. Searches compare prefixes first and look at the bytes only on a tie.
+inline std::uint64_t load_prefix_u64_be(std::string_view b) {
+  if (b.size() >= 8) return load_u64_be(b.data());
+  char padded[8] = {};
+  if (!b.empty()) std::memcpy(padded, b.data(), b.size());
+  return load_u64_be(padded);
 }
 
 }  // namespace quenlordb::util

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -13,6 +14,7 @@
 
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
+#include "storage/memtable.h"
 #include "storage/sstable_writer.h"
 #include "support/temp_dir.h"
 #include "util/coding.h"
@@ -285,6 +287,37 @@ TEST_F(SsTableReaderTest, UserKeysHoldingZeroBytesDoNotEndTheLookupEarly) {
   EXPECT_EQ(lookup(r, "a", 4).value().found, (VisibleVersion{3, "a3"}));
   EXPECT_EQ(lookup(r, "a\0"s).value().found, (VisibleVersion{1, "nul"}));
   EXPECT_EQ(lookup(r, "a\0b"s).value().found, (VisibleVersion{9, "nulb"}));
+}
+
+// Lookups against the memtable's answers for the same versions: short keys, keys holding 0x00,
+// keys sharing their first 8 bytes or being prefixes of others, several versions per key, keys
+// the file does not hold; small blocks so that a key's versions often cross a block boundary.
+TEST_F(SsTableReaderTest, LookupsAgreeWithTheMemtableOverManyKeys) {
+  std::mt19937_64 rng(11);
+  auto random_key = [&] {
+    static const std::vector<std::string> stems = {"", "a", "a\0"s, "users/00", "users/0001", "\xff"s};
+    std::string key = stems[rng() % stems.size()];
+    const std::size_t extra = rng() % 6;
+    for (std::size_t i = 0; i < extra; ++i) key.push_back("\0\x01a\xff"[rng() % 4]);
+    return key;
+  };
+  Memtable model;
+  std::map<std::string, std::string> versions;
+  for (int i = 0; i < 3000; ++i) {
+    const std::uint64_t from = rng() % 50;
+    auto [key, value] = version(random_key(), 1 + rng() % 200, "doc" + std::to_string(i), from, from + rng() % 50);
+    versions[key] = value;
+    model.insert(key, value);
+  }
+  const SsTableReader r = build(Entries(versions.begin(), versions.end()));
+  ASSERT_GT(r.index().size(), 20u);
+  for (int i = 0; i < 3000; ++i) {
+    const std::string key = random_key();
+    const std::uint64_t snapshot = rng() % 220;
+    const std::optional<std::uint64_t> valid_at = i % 2 ? std::optional(rng() % 100) : std::nullopt;
+    const TableLookup got = lookup(r, key, snapshot, valid_at).value();
+    EXPECT_EQ(got.found, model.visible_get(key, snapshot, valid_at).value()) << ::testing::PrintToString(key);
+  }
 }
 
 TEST_F(SsTableReaderTest, LookupUsesTheCachedBlock) {
