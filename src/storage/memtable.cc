@@ -50,14 +50,30 @@ int compare(std::uint64_t prefix, const Entry* entry, const Probe& probe) {
   return probe.compare(entry->key_view());
 }
 
+// The positions [lo, hi) of a node's sorted prefixes that equal the probe's: below lo every key is
+// smaller than the probe, from hi on every key is larger. Counted rather than searched, so that the
+// loads of a node's cache lines do not wait on each other.
+struct PrefixTie {
+  int lo;
+  int hi;
+};
+PrefixTie prefix_tie(const std::uint64_t* prefixes, int n, std::uint64_t probe) {
+  int below = 0;
+  int not_above = 0;
+  for (int i = 0; i < n; ++i) {
+    below += prefixes[i] < probe;
+    not_above += prefixes[i] <= probe;
+  }
+  return {below, not_above};
+}
+
 // The first position whose entry is >= probe (count when none).
 template <typename Probe>
 int leaf_lower_bound(const Leaf& leaf, const Probe& probe) {
-  int lo = 0;
-  int hi = leaf.count;
+  auto [lo, hi] = prefix_tie(leaf.prefix, leaf.count, probe.prefix);
   while (lo < hi) {
     const int mid = (lo + hi) / 2;
-    if (compare(leaf.prefix[mid], leaf.entry[mid], probe) < 0) {
+    if (probe.compare(leaf.entry[mid]->key_view()) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -69,11 +85,10 @@ int leaf_lower_bound(const Leaf& leaf, const Probe& probe) {
 // The child whose key range holds probe: the number of separators <= probe.
 template <typename Probe>
 int inner_child(const Inner& node, const Probe& probe) {
-  int lo = 0;
-  int hi = node.count - 1;
+  auto [lo, hi] = prefix_tie(node.prefix, node.count - 1, probe.prefix);
   while (lo < hi) {
     const int mid = (lo + hi) / 2;
-    if (compare(node.prefix[mid], node.sep[mid], probe) <= 0) {
+    if (probe.compare(node.sep[mid]->key_view()) <= 0) {
       lo = mid + 1;
     } else {
       hi = mid;
