@@ -3,6 +3,7 @@
 // Readers take a pointer the caller has bounds-checked.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -38,7 +39,8 @@ inline void store_u32_le(char* p, std::uint32_t v) {
 }
 
 inline void store_u64_be(char* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (56 - 8 * i));
+  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
+  std::memcpy(p, &v, sizeof v);
 }
 
 inline std::uint16_t load_u16_le(const char* p) {
@@ -52,17 +54,18 @@ inline std::uint32_t load_u32_le(const char* p) {
          (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
 }
 
+// One 8-byte load and at most a byte swap (the compiler does not see through a byte loop here).
 inline std::uint64_t load_u64_le(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | u[i];
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
   return v;
 }
 
 inline std::uint64_t load_u64_be(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | u[i];
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
   return v;
 }
 
