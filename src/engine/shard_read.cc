@@ -1,5 +1,6 @@
 // The shard read path: point reads and prefix scans on the caller's thread, against ShardShared.
 // Each of the three locks is held alone and released before the next is taken.
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <shared_mutex>
@@ -12,6 +13,7 @@
 #include "ledger/record.h"
 #include "storage/bloom.h"
 #include "storage/sstable_reader.h"
+#include "util/coding.h"
 
 namespace quenlordb::engine {
 
@@ -44,9 +46,40 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
 
 }  // namespace
 
-Result<void> merge_prefix_visible(storage::VisibleMap& acc, const storage::Memtable& memtable, std::string_view prefix,
+void PrefixScanAccumulator::add(const storage::ScanHit& hit) {
+  if (!candidates_.empty() && candidates_.back().key == hit.user_key) {
+    Candidate& last = candidates_.back();
+    if (hit.commit_ts > last.commit_ts) {
+      last.commit_ts = hit.commit_ts;
+      last.doc.assign(hit.doc);
+    }
+    return;
+  }
+  candidates_.push_back(
+      Candidate{util::load_prefix_u64_be(hit.user_key), hit.commit_ts, std::string(hit.user_key), std::string(hit.doc)});
+}
+
+std::vector<PrefixScanResultRow> PrefixScanAccumulator::take_rows(std::optional<std::uint64_t> limit) {
+  // Key order, newest first within a key; the stable sort keeps equal timestamps in the order they
+  // were added, so the first of each key is its answer.
+  std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.key_prefix != b.key_prefix) return a.key_prefix < b.key_prefix;
+    if (const int c = a.key.compare(b.key); c != 0) return c < 0;
+    return a.commit_ts > b.commit_ts;
+  });
+  std::vector<PrefixScanResultRow> rows;
+  for (Candidate& c : candidates_) {
+    if (!rows.empty() && rows.back().key == c.key) continue;
+    if (limit && rows.size() >= *limit) break;
+    rows.push_back(PrefixScanResultRow{std::move(c.key), std::move(c.doc), c.commit_ts});
+  }
+  candidates_.clear();
+  return rows;
+}
+
+Result<void> merge_prefix_visible(PrefixScanAccumulator& acc, const storage::Memtable& memtable, std::string_view prefix,
                                   std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) {
-  return memtable.merge_prefix_visible(prefix, snapshot, valid_at, acc);
+  return memtable.for_each_prefix_visible(prefix, snapshot, valid_at, [&](const storage::ScanHit& hit) { acc.add(hit); });
 }
 
 Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::optional<std::uint64_t> as_of,
@@ -101,7 +134,7 @@ Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_prefix(std::strin
   s.reads.fetch_add(1, std::memory_order_relaxed);
   const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
 
-  storage::VisibleMap acc;
+  PrefixScanAccumulator acc;
   {
     std::shared_lock lock(s.active_mu);
     TRY(merge_prefix_visible(acc, s.active, prefix, snapshot, valid_at));
@@ -114,16 +147,8 @@ Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_prefix(std::strin
     const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
     auto visit = [&](std::string_view ikey, std::string_view stored) -> Result<bool> {
       if (upper && ikey >= *upper) return false;  // past every key under the prefix
-      const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(ikey));
-      if (key.commit_ts > snapshot || !key.user_key.starts_with(prefix)) return true;
-      const ledger::FactValueView value = TRY(ledger::read_fact_value(stored));
-      if (!value.visible_at(valid_at)) return true;
-      auto found = acc.find(key.user_key);
-      if (found == acc.end()) {
-        acc.emplace(std::string(key.user_key), storage::VisibleVersion{key.commit_ts, std::string(value.doc)});
-      } else if (found->second.commit_ts < key.commit_ts) {
-        found->second = storage::VisibleVersion{key.commit_ts, std::string(value.doc)};
-      }
+      if (const std::optional<storage::ScanHit> hit = TRY(storage::scan_hit(ikey, stored, prefix, snapshot, valid_at)))
+        acc.add(*hit);
       return true;
     };
     std::shared_lock lock(s.levels_mu);
@@ -131,14 +156,7 @@ Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_prefix(std::strin
       for (const auto& file : level) TRY(file.reader->for_each_entry(prefix, s.block_cache.get(), visit));
     }
   }
-
-  std::vector<PrefixScanResultRow> rows;
-  const std::size_t n = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, acc.size())) : acc.size();
-  rows.reserve(n);
-  for (auto it = acc.begin(); it != acc.end() && rows.size() < n; ++it) {
-    rows.push_back(PrefixScanResultRow{it->first, std::move(it->second.doc), it->second.commit_ts});
-  }
-  return rows;
+  return acc.take_rows(limit);
 }
 
 }  // namespace quenlordb::engine

@@ -121,9 +121,30 @@ class ShardReadHandle {
   std::shared_ptr<ShardShared> shared_;
 };
 
+// The answer of a prefix scan as it is gathered: per user key, of every version added, the one with
+// the greatest commit timestamp, the first added among equal ones. The versions are collected, the
+// repeats of a key that arrive one after another folded at once, and put in key order once at the
+// end, which costs far less than keeping an ordered map up to date.
+class PrefixScanAccumulator {
+ public:
+  void add(const storage::ScanHit& hit);
+  // The kept versions in key order, at most limit of them (the smallest keys). Leaves the
+  // accumulator empty.
+  std::vector<PrefixScanResultRow> take_rows(std::optional<std::uint64_t> limit);
+
+ private:
+  struct Candidate {
+    std::uint64_t key_prefix;  // util::load_prefix_u64_be(key), compared first
+    std::uint64_t commit_ts;
+    std::string key;
+    std::string doc;
+  };
+  std::vector<Candidate> candidates_;
+};
+
 // Adds the newest qualifying version of each key under prefix in memtable to acc, keeping per key
 // the version with the greatest commit timestamp (the first met on ties).
-Result<void> merge_prefix_visible(storage::VisibleMap& acc, const storage::Memtable& memtable, std::string_view prefix,
+Result<void> merge_prefix_visible(PrefixScanAccumulator& acc, const storage::Memtable& memtable, std::string_view prefix,
                                   std::uint64_t snapshot, std::optional<std::uint64_t> valid_at);
 
 }  // namespace quenlordb::engine

@@ -295,23 +295,36 @@ Result<std::optional<VisibleVersion>> Memtable::visible_get(std::string_view use
   return std::nullopt;
 }
 
-Result<void> Memtable::merge_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                            std::optional<std::uint64_t> valid_at, VisibleMap& out) const {
+Result<std::optional<ScanHit>> scan_hit(std::string_view internal_key, std::string_view stored, std::string_view prefix,
+                                        std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) {
+  const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(internal_key));
+  if (key.commit_ts > snapshot || !key.user_key.starts_with(prefix)) return std::nullopt;
+  const ledger::FactValueView value = TRY(ledger::read_fact_value(stored));
+  if (!value.visible_at(valid_at)) return std::nullopt;
+  return ScanHit{key.user_key, key.commit_ts, value.doc};
+}
+
+Result<void> Memtable::for_each_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
+                                               std::optional<std::uint64_t> valid_at,
+                                               util::FunctionRef<void(const ScanHit&)> visit) const {
   const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
   const Iterator stop = upper ? lower_bound(*upper) : end();
   for (auto it = lower_bound(prefix); it != stop; ++it) {
-    const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(it.key()));
-    if (key.commit_ts > snapshot || !key.user_key.starts_with(prefix)) continue;
-    const ledger::FactValueView value = TRY(ledger::read_fact_value(it.value()));
-    if (!value.visible_at(valid_at)) continue;
-    auto found = out.find(key.user_key);
-    if (found == out.end()) {
-      out.emplace(std::string(key.user_key), VisibleVersion{key.commit_ts, std::string(value.doc)});
-    } else if (found->second.commit_ts < key.commit_ts) {
-      found->second = VisibleVersion{key.commit_ts, std::string(value.doc)};
-    }
+    if (const std::optional<ScanHit> hit = TRY(scan_hit(it.key(), it.value(), prefix, snapshot, valid_at))) visit(*hit);
   }
   return {};
+}
+
+Result<void> Memtable::merge_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
+                                            std::optional<std::uint64_t> valid_at, VisibleMap& out) const {
+  return for_each_prefix_visible(prefix, snapshot, valid_at, [&](const ScanHit& hit) {
+    auto found = out.find(hit.user_key);
+    if (found == out.end()) {
+      out.emplace(std::string(hit.user_key), VisibleVersion{hit.commit_ts, std::string(hit.doc)});
+    } else if (found->second.commit_ts < hit.commit_ts) {
+      found->second = VisibleVersion{hit.commit_ts, std::string(hit.doc)};
+    }
+  });
 }
 
 Result<VisibleMap> Memtable::scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,

@@ -20,6 +20,7 @@
 
 #include "error.h"
 #include "util/arena.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::storage {
 
@@ -33,6 +34,18 @@ struct VisibleVersion {
 
 // Result of a prefix scan: user key -> newest visible version, in user-key byte order.
 using VisibleMap = std::map<std::string, VisibleVersion, std::less<>>;
+
+// What one entry (internal key, stored value) gives a scan of a prefix at a snapshot and a valid
+// time: the version, or none when it lies above the snapshot, outside the prefix or outside the
+// valid time. The key is decoded first, and the value read only when the key qualifies; their
+// errors are returned. The views point into the entry.
+struct ScanHit {
+  std::string_view user_key;
+  std::uint64_t commit_ts;
+  std::string_view doc;
+};
+Result<std::optional<ScanHit>> scan_hit(std::string_view internal_key, std::string_view stored, std::string_view prefix,
+                                        std::uint64_t snapshot, std::optional<std::uint64_t> valid_at);
 
 namespace memtable_detail {
 
@@ -135,6 +148,12 @@ class Memtable {
   // highest commit timestamp (an entry already in out with an equal or higher one stays).
   Result<void> merge_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
                                     std::optional<std::uint64_t> valid_at, VisibleMap& out) const;
+
+  // Calls visit with every visible version under prefix (scan_hit of each entry in the prefix's key
+  // range, in key order); the first error ends the walk.
+  Result<void> for_each_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
+                                       std::optional<std::uint64_t> valid_at,
+                                       util::FunctionRef<void(const ScanHit&)> visit) const;
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
