@@ -168,13 +168,40 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
                                                          std::optional<std::uint64_t> valid_at,
                                                          std::optional<std::uint64_t> limit) {
   if (limit && *limit == 0) return std::vector<PrefixScanRow>{};
-  std::vector<PrefixScanRow> rows;
+  std::vector<std::vector<PrefixScanResultRow>> parts;
+  parts.reserve(state_->read_handles.size());
+  std::size_t total = 0;
   for (const ShardReadHandle& handle : state_->read_handles) {
-    std::vector<PrefixScanResultRow> part = TRY(handle.scan_prefix(prefix, as_of, valid_at, limit));
-    for (PrefixScanResultRow& row : part) rows.push_back({std::move(row.key), std::move(row.doc), row.commit_ts});
+    parts.push_back(TRY(handle.scan_prefix(prefix, as_of, valid_at, limit)));
+    total += parts.back().size();
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const PrefixScanRow& a, const PrefixScanRow& b) { return a.key < b.key; });
-  if (limit && rows.size() > *limit) rows.resize(static_cast<std::size_t>(*limit));
+  if (limit) total = static_cast<std::size_t>(std::min<std::uint64_t>(total, *limit));
+
+  // Every part is in key order: merge them, the earlier shard first on equal keys, which is the
+  // order a stable sort of their concatenation gives.
+  using Head = std::pair<std::size_t, std::size_t>;  // part, position in it
+  auto later = [&](const Head& a, const Head& b) {
+    if (const int c = parts[a.first][a.second].key.compare(parts[b.first][b.second].key); c != 0) return c > 0;
+    return a.first > b.first;
+  };
+  std::vector<Head> heap;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (!parts[i].empty()) heap.emplace_back(i, 0);
+  }
+  std::make_heap(heap.begin(), heap.end(), later);
+  std::vector<PrefixScanRow> rows;
+  rows.reserve(total);
+  while (rows.size() < total) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    auto& [part, at] = heap.back();
+    PrefixScanResultRow& row = parts[part][at];
+    rows.push_back({std::move(row.key), std::move(row.doc), row.commit_ts});
+    if (++at < parts[part].size()) {
+      std::push_heap(heap.begin(), heap.end(), later);
+    } else {
+      heap.pop_back();
+    }
+  }
   return rows;
 }
 
