@@ -109,6 +109,8 @@ Result<SsTableReader> SsTableReader::open(std::string path) {
   const std::size_t footer_at = len - kTableFooterBytes;
   if (index_offset >= bloom_offset || bloom_offset > footer_at) return fail(format_error("footer offsets out of range"));
   r.index_ = TRY(parse_index_block(data.substr(index_offset, bloom_offset - index_offset)));
+  r.index_prefixes_.reserve(r.index_.size());
+  for (const IndexEntry& e : r.index_) r.index_prefixes_.push_back(util::load_prefix_u64_be(e.last_key));
   std::optional<BloomFilter> bloom = BloomFilter::decode(data.substr(bloom_offset, footer_at - bloom_offset));
   if (!bloom) return fail(format_error("invalid bloom block encoding"));
   r.bloom_ = std::move(*bloom);
@@ -148,6 +150,25 @@ Result<CachedBlock> SsTableReader::cached_block(const IndexEntry& e, BlockCache&
   return block;
 }
 
+std::size_t SsTableReader::first_block_for(std::string_view user_key) const {
+  // The prefix of k ‖ 0x00 is that of k: the zero byte falls in the padding or past 8 bytes.
+  const std::uint64_t search_prefix = util::load_prefix_u64_be(user_key);
+  std::size_t lo = 0;
+  std::size_t hi = index_.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::uint64_t p = index_prefixes_[mid];
+    const bool below = p != search_prefix ? p < search_prefix
+                                          : ledger::compare_with_suffix(index_[mid].last_key, user_key, '\0') < 0;
+    if (below) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
 Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, std::uint64_t snapshot,
                                                std::optional<std::uint64_t> valid_at, const Hasher& hasher,
                                                BlockCache& cache, const IndexCache&) const {
@@ -163,9 +184,7 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
 
   // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), but so do those of longer user keys that
   // begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
-  const auto first = std::partition_point(index_.begin(), index_.end(), [&](const IndexEntry& e) {
-    return ledger::compare_with_suffix(e.last_key, user_key, '\0') < 0;
-  });
+  const auto first = index_.begin() + static_cast<std::ptrdiff_t>(first_block_for(user_key));
   std::uint64_t best_ts = 0;
   std::string_view best_doc;
   CachedBlock best_block;  // keeps best_doc alive

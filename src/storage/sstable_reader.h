@@ -135,10 +135,14 @@ class SsTableReader {
   // otherwise decompressed into scratch.
   Result<std::string_view> raw_block(const IndexEntry& e, std::string& scratch) const;
   Result<CachedBlock> cached_block(const IndexEntry& e, BlockCache& cache) const;
+  // The position of the first block whose last key is >= user_key ‖ 0x00 (the index's size when none).
+  std::size_t first_block_for(std::string_view user_key) const;
 
   std::string path_;
   util::MappedFile map_;
   std::vector<IndexEntry> index_;
+  // util::load_prefix_u64_be of each block's last key: the index search compares these first.
+  std::vector<std::uint64_t> index_prefixes_;
   BloomFilter bloom_;
   std::uint32_t block_bytes_ = 0;
   std::uint32_t version_ = 0;

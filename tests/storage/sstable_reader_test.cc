@@ -317,6 +317,12 @@ TEST_F(SsTableReaderTest, LookupsAgreeWithTheMemtableOverManyKeys) {
     const std::optional<std::uint64_t> valid_at = i % 2 ? std::optional(rng() % 100) : std::nullopt;
     const TableLookup got = lookup(r, key, snapshot, valid_at).value();
     EXPECT_EQ(got.found, model.visible_get(key, snapshot, valid_at).value()) << ::testing::PrintToString(key);
+    // The first block examined is the first whose last key is at or above key ‖ 0x00.
+    std::optional<std::uint64_t> first_block;
+    for (std::size_t b = 0; got.bloom_hit && b < r.index().size() && !first_block; ++b) {
+      if (r.index()[b].last_key >= key + '\0') first_block = b;
+    }
+    EXPECT_EQ(got.sstable_block, first_block) << ::testing::PrintToString(key);
   }
 }
 
