@@ -4,12 +4,29 @@
 
 namespace quenlordb::storage {
 
+void BlockCache::unlink(Slot& slot) {
+  (slot.older != nullptr ? slot.older->newer : oldest_) = slot.newer;
+  (slot.newer != nullptr ? slot.newer->older : newest_) = slot.older;
+  slot.older = slot.newer = nullptr;
+}
+
+void BlockCache::link_newest(Slot& slot) {
+  slot.older = newest_;
+  slot.newer = nullptr;
+  (newest_ != nullptr ? newest_->newer : oldest_) = &slot;
+  newest_ = &slot;
+}
+
 CachedBlock BlockCache::get(std::uint64_t file_id, std::uint64_t offset) {
   std::lock_guard lock(mu_);
   auto it = blocks_.find(Key{file_id, offset});
   if (it == blocks_.end()) return nullptr;
-  lru_.splice(lru_.end(), lru_, it->second.recency);
-  return it->second.block;
+  Slot& slot = it->second;
+  if (&slot != newest_) {
+    unlink(slot);
+    link_newest(slot);
+  }
+  return slot.block;
 }
 
 void BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block) {
@@ -17,15 +34,19 @@ void BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock
   const Key key{file_id, offset};
   const std::uint64_t len = block->size();
   std::lock_guard lock(mu_);
-  if (blocks_.contains(key)) return;
-  while (used_bytes_ + len > capacity_ && !lru_.empty()) {
-    auto victim = blocks_.find(lru_.front());
-    used_bytes_ -= std::min<std::uint64_t>(used_bytes_, victim->second.block->size());
-    blocks_.erase(victim);
-    lru_.pop_front();
+  auto [it, added] = blocks_.try_emplace(key);
+  if (!added) return;  // the cached block and its recency stay
+  // The new slot is not in the recency order yet, so only older blocks make room for it.
+  while (used_bytes_ + len > capacity_ && oldest_ != nullptr) {
+    Slot& victim = *oldest_;
+    unlink(victim);
+    used_bytes_ -= std::min<std::uint64_t>(used_bytes_, victim.block->size());
+    blocks_.erase(victim.key);
   }
-  lru_.push_back(key);
-  blocks_.emplace(key, Slot{std::move(block), std::prev(lru_.end())});
+  Slot& slot = it->second;
+  slot.block = std::move(block);
+  slot.key = key;
+  link_newest(slot);
   used_bytes_ += len;
 }
 

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,15 +48,23 @@ class BlockCache {
       return static_cast<std::size_t>(k.file_id * 0x9E3779B97F4A7C15ULL ^ k.offset);
     }
   };
+  // A cached block, linked into the recency order through the map's own nodes (whose addresses
+  // never change), so that a hit or an insert touches the map once and allocates one node at most.
   struct Slot {
     CachedBlock block;
-    std::list<Key>::iterator recency;
+    Key key;
+    Slot* older = nullptr;
+    Slot* newer = nullptr;
   };
+
+  void unlink(Slot& slot);
+  void link_newest(Slot& slot);
 
   const std::uint64_t capacity_;
   mutable std::mutex mu_;
-  std::list<Key> lru_;  // least recently used at the front
   std::unordered_map<Key, Slot, KeyHash> blocks_;
+  Slot* oldest_ = nullptr;  // the least recently used, evicted first
+  Slot* newest_ = nullptr;
   std::uint64_t used_bytes_ = 0;
 };
 
