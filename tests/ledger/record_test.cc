@@ -3,21 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "ledger/internal_key.h"
+#include "support/bytes.h"
 
 namespace quenlordb::ledger {
 namespace {
 
 using namespace std::string_literals;
 
-std::string hex(std::string_view s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out.push_back(d[c >> 4]);
-    out.push_back(d[c & 15]);
-  }
-  return out;
-}
+using quenlordb::testing::hex;
 
 TEST(FactValueTest, EncodingAndReadingRule) {
   FactValue empty{1, 2, ""};

@@ -7,21 +7,14 @@
 #include <vector>
 
 #include "util/coding.h"
+#include "support/bytes.h"
 
 namespace quenlordb::storage {
 namespace {
 
 const FnvMixHasher kHasher;
 
-std::string hex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using quenlordb::testing::hex;
 
 BloomFilter filter_of(const std::vector<std::string>& keys, std::uint64_t bits_per_key) {
   std::vector<std::string_view> views(keys.begin(), keys.end());

@@ -3,19 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include "support/bytes.h"
 
 namespace quenlordb::util {
 namespace {
 
-std::string hex(std::string_view s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out.push_back(d[c >> 4]);
-    out.push_back(d[c & 15]);
-  }
-  return out;
-}
+using quenlordb::testing::hex;
 
 TEST(VarintTest, EncodesShortestForm) {
   const std::pair<std::uint64_t, const char*> cases[] = {

@@ -9,25 +9,13 @@
 #include "sql/parser/analysis.h"
 #include "sql/parser/debug_text.h"
 #include "sql/parser/parser.h"
+#include "support/bytes.h"
 
 namespace quenlordb::sql::parser {
 namespace {
 
-constexpr std::size_t kDefaultThreadStack = 8u << 20;
-
-// Runs fn on a thread with the stack size a Linux thread gets by default.
 void on_default_stack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, kDefaultThreadStack), 0);
-  pthread_t thread;
-  auto trampoline = [](void* arg) -> void* {
-    (*static_cast<const std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&fn)), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
+  quenlordb::testing::run_with_stack(quenlordb::testing::kDefaultThreadStack, fn);
 }
 
 Result<Expr> parse_whole(std::string_view sql) {

@@ -10,25 +10,15 @@
 
 #include "sql/parser/debug_text.h"
 #include "sql/parser/parser.h"
+#include "support/bytes.h"
 
 namespace quenlordb::sql::parser {
 namespace {
 
 const std::string kDepthError = "sql parse error: " + std::string(Parser::kDepthMessage);
 
-// Runs fn on a thread with an 8 MiB stack, the default of a thread that sets none.
 void run_on_8mib_stack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 8u << 20), 0);
-  pthread_t thread;
-  auto body = [](void* arg) -> void* {
-    (*static_cast<const std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&fn)), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
+  quenlordb::testing::run_with_stack(quenlordb::testing::kDefaultThreadStack, fn);
 }
 
 std::string repeat(std::string_view part, int n) {
