@@ -47,7 +47,7 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
 }  // namespace
 
 void PrefixScanAccumulator::add(const storage::ScanHit& hit) {
-  if (!candidates_.empty() && candidates_.back().key == hit.user_key) {
+  if (candidates_.size() > folded_ && candidates_.back().key == hit.user_key) {
     Candidate& last = candidates_.back();
     if (hit.commit_ts > last.commit_ts) {
       last.commit_ts = hit.commit_ts;
@@ -57,23 +57,37 @@ void PrefixScanAccumulator::add(const storage::ScanHit& hit) {
   }
   candidates_.push_back(
       Candidate{util::load_prefix_u64_be(hit.user_key), hit.commit_ts, std::string(hit.user_key), std::string(hit.doc)});
+  if (candidates_.size() >= 2 * folded_ + first_fold_) fold();
 }
 
-std::vector<PrefixScanResultRow> PrefixScanAccumulator::take_rows(std::optional<std::uint64_t> limit) {
-  // Key order, newest first within a key; the stable sort keeps equal timestamps in the order they
-  // were added, so the first of each key is its answer.
-  std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
+void PrefixScanAccumulator::fold() {
+  auto before = [](const Candidate& a, const Candidate& b) {
     if (a.key_prefix != b.key_prefix) return a.key_prefix < b.key_prefix;
     if (const int c = a.key.compare(b.key); c != 0) return c < 0;
     return a.commit_ts > b.commit_ts;
-  });
+  };
+  // Both steps are stable, so among equal timestamps the one added first comes first.
+  const auto unfolded = candidates_.begin() + static_cast<std::ptrdiff_t>(folded_);
+  std::stable_sort(unfolded, candidates_.end(), before);
+  std::inplace_merge(candidates_.begin(), unfolded, candidates_.end(), before);
+  const auto kept = std::unique(candidates_.begin(), candidates_.end(),
+                                [](const Candidate& a, const Candidate& b) { return a.key == b.key; });
+  candidates_.erase(kept, candidates_.end());
+  folded_ = candidates_.size();
+}
+
+std::vector<PrefixScanResultRow> PrefixScanAccumulator::take_rows(std::optional<std::uint64_t> limit) {
+  fold();
+  std::size_t n = candidates_.size();
+  if (limit) n = static_cast<std::size_t>(std::min<std::uint64_t>(n, *limit));
   std::vector<PrefixScanResultRow> rows;
-  for (Candidate& c : candidates_) {
-    if (!rows.empty() && rows.back().key == c.key) continue;
-    if (limit && rows.size() >= *limit) break;
+  rows.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Candidate& c = candidates_[i];
     rows.push_back(PrefixScanResultRow{std::move(c.key), std::move(c.doc), c.commit_ts});
   }
   candidates_.clear();
+  folded_ = 0;
   return rows;
 }
 

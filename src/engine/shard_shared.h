@@ -122,11 +122,16 @@ class ShardReadHandle {
 };
 
 // The answer of a prefix scan as it is gathered: per user key, of every version added, the one with
-// the greatest commit timestamp, the first added among equal ones. The versions are collected, the
-// repeats of a key that arrive one after another folded at once, and put in key order once at the
-// end, which costs far less than keeping an ordered map up to date.
+// the greatest commit timestamp, the first added among equal ones. Versions are collected in a
+// vector: repeats of a key that arrive one after another are folded at once, and whenever the
+// vector has grown to twice its last folded size its new part is sorted, merged into the sorted
+// part and every key cut down to its answer. That costs far less than keeping an ordered map up to
+// date, and holds at most about twice as many versions as there are keys.
 class PrefixScanAccumulator {
  public:
+  // first_fold: how many versions are collected before the first fold (small ones are for tests).
+  explicit PrefixScanAccumulator(std::size_t first_fold = 4096) : first_fold_(first_fold) {}
+
   void add(const storage::ScanHit& hit);
   // The kept versions in key order, at most limit of them (the smallest keys). Leaves the
   // accumulator empty.
@@ -139,7 +144,13 @@ class PrefixScanAccumulator {
     std::string key;
     std::string doc;
   };
+  // Sorts the candidates by key, newest first, keeping the order of addition among equals (the
+  // folded part was added before the rest), then keeps the first of each key.
+  void fold();
+
+  std::size_t first_fold_;
   std::vector<Candidate> candidates_;
+  std::size_t folded_ = 0;  // candidates_[0, folded_) is in key order, one per key
 };
 
 // Adds the newest qualifying version of each key under prefix in memtable to acc, keeping per key

@@ -168,13 +168,14 @@ TEST(ShardReadTest, PrefixScans) {
 
 // The accumulator against the ordered map the scan rule describes (a version replaces the kept one
 // only with a strictly greater timestamp): keys repeating in runs and apart, equal timestamps
-// (the first added must win), keys that are prefixes of others or share their first 8 bytes.
+// (the first added must win), keys that are prefixes of others or share their first 8 bytes, and
+// folds of what was gathered so far happening at any point.
 TEST(ShardReadTest, ScanAccumulatorKeepsWhatAnOrderedMapWould) {
   std::mt19937_64 rng(5);
   const std::vector<std::string> keys = {"",         "a",         "a\0"s,     "ab",       "user/000001",
                                          "user/000002", "user/0000010", "\xff"s, "\xff\xff"s};
   for (int round = 0; round < 200; ++round) {
-    PrefixScanAccumulator acc;
+    PrefixScanAccumulator acc(round % 2 ? 1 + round % 7 : 4096);  // folds along the way, or only at the end
     storage::VisibleMap model;
     const int adds = static_cast<int>(rng() % 60);
     std::string key = keys[rng() % keys.size()];
