@@ -33,12 +33,11 @@ BloomFilter BloomFilter::new_for_key_hashes(std::span<const std::uint64_t> key_h
                                             const Hasher& hasher) {
   const auto [num_bits, num_hashes] = sizing(bits_per_key, key_hashes.size());
   std::string bits((static_cast<std::uint64_t>(num_bits) + 7) / 8, '\0');
-  const util::FastRemainder bit_of(num_bits);
   for (std::uint64_t h1 : key_hashes) {
     const BloomProbe probe = BloomProbe::from_hash(h1, hasher);
     std::uint64_t h = probe.h1;
     for (std::uint8_t j = 0; j < num_hashes; ++j, h += probe.h2) {
-      const std::uint64_t bit = bit_of(h);
+      const std::uint64_t bit = h % num_bits;
       bits[bit / 8] = static_cast<char>(static_cast<unsigned char>(bits[bit / 8]) | (1u << (bit % 8)));
     }
   }
@@ -78,7 +77,7 @@ bool BloomFilter::may_contain(const BloomProbe& probe) const {
   const auto* bits = reinterpret_cast<const unsigned char*>(bits_.data());
   std::uint64_t h = probe.h1;
   for (std::uint8_t j = 0; j < num_hashes_; ++j, h += probe.h2) {
-    const std::uint64_t bit = bit_of_(h);
+    const std::uint64_t bit = h % num_bits_;
     if ((bits[bit / 8] & (1u << (bit % 8))) == 0) return false;
   }
   return true;

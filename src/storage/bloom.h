@@ -13,7 +13,6 @@
 // h1 = hash64(key) and h2 = hash64(h1 as 8 little-endian bytes): two hashes per key serve all probes.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,7 +21,6 @@
 #include <utility>
 
 #include "hasher.h"
-#include "util/fast_remainder.h"
 
 namespace quenlordb::storage {
 
@@ -77,12 +75,11 @@ class BloomFilter {
 
  private:
   BloomFilter(std::string bits, std::uint32_t num_bits, std::uint8_t num_hashes)
-      : bits_(std::move(bits)), num_bits_(num_bits), num_hashes_(num_hashes), bit_of_(std::max<std::uint32_t>(num_bits, 1)) {}
+      : bits_(std::move(bits)), num_bits_(num_bits), num_hashes_(num_hashes) {}
 
   std::string bits_;
   std::uint32_t num_bits_ = 0;
   std::uint8_t num_hashes_ = 0;
-  util::FastRemainder bit_of_{1};  // h % num_bits (num_bits 0 is never probed)
 };
 
 }  // namespace quenlordb::storage
