@@ -54,4 +54,11 @@ std::string hex_encode(std::string_view bytes) {
   return out;
 }
 
+std::string risk_key_prefix(std::string_view user_key) {
+  std::string prefix = "__ai/risk/";
+  prefix += hex_encode(user_key);
+  prefix += '/';
+  return prefix;
+}
+
 }  // namespace quenlordb::ai

@@ -15,4 +15,11 @@ double quick_risk_score(std::string_view doc);
 // Each byte as two lowercase hexadecimal digits, high nibble first; "" for "".
 std::string hex_encode(std::string_view bytes);
 
+// Keys beginning with this are the insight features' own; they are never scored.
+inline constexpr std::string_view kReservedKeyPrefix = "__ai/";
+
+// "__ai/risk/{hex of user_key}/": the prefix of the inline risk records of user_key, each of which
+// continues with the commit timestamp of the put it scored.
+std::string risk_key_prefix(std::string_view user_key);
+
 }  // namespace quenlordb::ai

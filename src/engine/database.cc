@@ -35,7 +35,7 @@ struct Database::State {
   std::unique_ptr<storage::DurabilityThread> durability;
 
   std::size_t route(std::string_view key) const {
-    const std::size_t shard = hasher->hash64(key) % senders.size();
+    const std::size_t shard = shard_of(*hasher, key, senders.size());
     if (shard >= read_handles.size()) panic("key routed to shard " + std::to_string(shard) + " of " +
                                             std::to_string(read_handles.size()));
     return shard;

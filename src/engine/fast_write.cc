@@ -32,7 +32,7 @@ std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, s
                                                          std::uint64_t valid_from, std::uint64_t valid_to,
                                                          std::optional<std::uint64_t> write_tag) {
   if (!enabled_.load(std::memory_order_relaxed)) return std::nullopt;
-  const std::size_t shard = hasher_->hash64(key) % shards_.size();
+  const std::size_t shard = shard_of(*hasher_, key, shards_.size());
   ShardShared& s = *shards_[shard];
   if (s.has_subscribers.load(std::memory_order_relaxed) || !queue_->accepting()) return std::nullopt;
 

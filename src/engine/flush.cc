@@ -4,6 +4,7 @@
 #include <shared_mutex>
 
 #include "engine/shard_runtime.h"
+#include "storage/levels.h"
 #include "storage/sstable_reader.h"
 #include "storage/sstable_writer.h"
 #include "util/file.h"
@@ -46,12 +47,10 @@ Result<void> ShardRuntime::flush_active_memtable() {
   QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
   {
     std::unique_lock active(s.active_mu);
-    std::shared_lock frozen_check(s.immutables_mu, std::defer_lock);
     if (s.active.empty()) {
       // Nothing new; frozen memtables a failed flush left behind are still written below.
-      frozen_check.lock();
+      std::shared_lock immutables(s.immutables_mu);
       if (s.immutables.empty()) return {};
-      frozen_check.unlock();
     }
     pause.pause();
     if (!s.active.empty()) {
@@ -83,7 +82,7 @@ Result<void> ShardRuntime::write_frozen_memtables() {
       oldest = s.immutables.front();
     }
     const std::uint64_t id = manifest_->take_file_id();
-    std::string path = util::join_path(shard_dir_, "l0-" + std::to_string(id) + ".sst");
+    std::string path = util::join_path(shard_dir_, storage::table_file_name(0, id));
     TRY(storage::build_sstable(path, *oldest, config_.sstable_block_bytes, config_.bloom_bits_per_key,
                                *s.hasher));
     TRY(util::sync_dir(shard_dir_));

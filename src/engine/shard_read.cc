@@ -19,8 +19,6 @@ namespace quenlordb::engine {
 
 namespace {
 
-constexpr std::string_view kReservedAiPrefix = "__ai/";
-
 // The candidate of a point read: a version replaces it only with a strictly greater timestamp.
 void offer(std::optional<storage::VisibleVersion>& candidate, std::optional<storage::VisibleVersion>&& found) {
   if (found && (!candidate || found->commit_ts > candidate->commit_ts)) candidate = std::move(found);
@@ -28,15 +26,14 @@ void offer(std::optional<storage::VisibleVersion>& candidate, std::optional<stor
 
 // The key's newest inline risk score in the active memtable; any failure on the way means none.
 std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
-  const std::string prefix = "__ai/risk/" + ai::hex_encode(key) + "/";
-  storage::VisibleMap found;
+  Result<storage::VisibleMap> found = fail(QuenlorError::not_found());
   {
     std::shared_lock lock(s.active_mu);
-    if (!s.active.merge_prefix_visible(prefix, std::numeric_limits<std::uint64_t>::max(), std::nullopt, found))
-      return std::nullopt;
+    found = s.active.scan_prefix_visible(ai::risk_key_prefix(key), std::numeric_limits<std::uint64_t>::max(),
+                                         std::nullopt);
   }
-  if (found.empty()) return std::nullopt;
-  const std::string& doc = found.rbegin()->second.doc;
+  if (!found || found->empty()) return std::nullopt;
+  const std::string& doc = found->rbegin()->second.doc;
   nlohmann::json value = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) return std::nullopt;
   auto risk = value.find("risk");
@@ -135,7 +132,7 @@ Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::optional<
     }
   }
   if (candidate) result.value = std::move(candidate->doc);
-  if (s.risk_on_get && !key.starts_with(kReservedAiPrefix)) result.risk = lookup_risk(s, key);
+  if (s.risk_on_get && !key.starts_with(ai::kReservedKeyPrefix)) result.risk = lookup_risk(s, key);
   return result;
 }
 

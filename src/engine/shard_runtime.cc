@@ -17,7 +17,6 @@ namespace quenlordb::engine {
 
 namespace {
 
-constexpr std::string_view kReservedAiPrefix = "__ai/";
 constexpr double kInlineRiskThreshold = 0.75;
 
 // Opens the table files a manifest entry names. Per-level lists win over the flat name list.
@@ -127,11 +126,11 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
 
     std::string risk_key;
     std::string risk_value;
-    if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(kReservedAiPrefix)) {
+    if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix)) {
       const double score = ai::quick_risk_score(cmd.doc);
       if (score >= kInlineRiskThreshold) {  // NaN compares false
         const std::uint64_t rts = s.allocate_ts();
-        ledger::append_internal_key(risk_key, "__ai/risk/" + ai::hex_encode(cmd.key) + "/" + std::to_string(ts), rts);
+        ledger::append_internal_key(risk_key, ai::risk_key_prefix(cmd.key) + std::to_string(ts), rts);
         char text[96];
         const int n = std::snprintf(text, sizeof text, "{\"risk\":%.4f,\"source_ts\":%llu}", score,
                                     static_cast<unsigned long long>(ts));

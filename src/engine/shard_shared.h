@@ -79,6 +79,11 @@ struct ShardShared {
   void publish(std::uint64_t ts) { committed_ts.store(ts, std::memory_order_release); }
 };
 
+// The shard a key belongs to: hash64 of the key modulo the shard count.
+inline std::size_t shard_of(const Hasher& hasher, std::string_view key, std::size_t shard_count) {
+  return static_cast<std::size_t>(hasher.hash64(key) % shard_count);
+}
+
 // What a point read found, and how.
 struct ShardGetResult {
   std::optional<std::string> value;

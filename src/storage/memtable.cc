@@ -315,22 +315,17 @@ Result<void> Memtable::for_each_prefix_visible(std::string_view prefix, std::uin
   return {};
 }
 
-Result<void> Memtable::merge_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                            std::optional<std::uint64_t> valid_at, VisibleMap& out) const {
-  return for_each_prefix_visible(prefix, snapshot, valid_at, [&](const ScanHit& hit) {
+Result<VisibleMap> Memtable::scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
+                                                 std::optional<std::uint64_t> valid_at) const {
+  VisibleMap out;
+  TRY(for_each_prefix_visible(prefix, snapshot, valid_at, [&](const ScanHit& hit) {
     auto found = out.find(hit.user_key);
     if (found == out.end()) {
       out.emplace(std::string(hit.user_key), VisibleVersion{hit.commit_ts, std::string(hit.doc)});
     } else if (found->second.commit_ts < hit.commit_ts) {
       found->second = VisibleVersion{hit.commit_ts, std::string(hit.doc)};
     }
-  });
-}
-
-Result<VisibleMap> Memtable::scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                                 std::optional<std::uint64_t> valid_at) const {
-  VisibleMap out;
-  TRY(merge_prefix_visible(prefix, snapshot, valid_at, out));
+  }));
   return out;
 }
 

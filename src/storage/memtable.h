@@ -153,11 +153,6 @@ class Memtable {
   Result<VisibleMap> scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
                                          std::optional<std::uint64_t> valid_at) const;
 
-  // Adds the visible versions under prefix into out, keeping per user key the version with the
-  // highest commit timestamp (an entry already in out with an equal or higher one stays).
-  Result<void> merge_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                    std::optional<std::uint64_t> valid_at, VisibleMap& out) const;
-
   // Calls visit with every visible version under prefix (scan_hit of each entry in the prefix's key
   // range, in key order); the first error ends the walk.
   Result<void> for_each_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
