@@ -1,6 +1,7 @@
 #include "sql/parser/analysis.h"
 
 #include "sql/parser/text.h"
+#include "util/unicode.h"
 
 namespace quenlordb::sql::parser {
 
@@ -36,7 +37,7 @@ bool is_aggregate_function(std::string_view name) {
       "LAST",     "STDDEV",  "STDDEV_POP", "STDDEV_SAMP", "VARIANCE", "VAR_POP",
       "VAR_SAMP", "STRING_AGG", "GROUP_CONCAT", "APPROX_COUNT_DISTINCT",
   };
-  const std::string upper = to_upper_full(name);
+  const std::string upper = util::to_upper_full(name);
   for (std::string_view aggregate : kAggregates) {
     if (upper == aggregate) return true;
   }

@@ -1,11 +1,11 @@
 #include "sql/parser/ast.h"
 
-#include "sql/parser/text.h"
+#include "util/unicode.h"
 
 namespace quenlordb::sql::parser {
 
 std::optional<SqlType> SqlType::from_str_name(std::string_view word) {
-  const std::string upper = to_upper_full(word);
+  const std::string upper = util::to_upper_full(word);
   static constexpr std::pair<std::string_view, Kind> kNames[] = {
       {"INT", Integer},  {"INTEGER", Integer}, {"BIGINT", Integer}, {"REAL", Real},    {"FLOAT", Real},
       {"DOUBLE", Real},  {"TEXT", Text},       {"STRING", Text},    {"VARCHAR", Text}, {"BOOL", Boolean},

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "sql/parser/text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::parser {
 
@@ -152,7 +152,7 @@ void put(std::string& out, const std::string& text) {
       ++i;
       continue;
     }
-    const Utf8Step step = decode_utf8_at(text, i);
+    const util::Utf8Step step = util::decode_utf8_at(text, i);
     if (!step.valid) {
       out.append("\xEF\xBF\xBD");  // bytes that are not UTF-8 show as U+FFFD
     } else if (needs_escape(step.value)) {

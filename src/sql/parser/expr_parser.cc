@@ -17,6 +17,7 @@
 
 #include "sql/parser/parser.h"
 #include "sql/parser/text.h"
+#include "util/unicode.h"
 
 namespace quenlordb::sql::parser {
 
@@ -419,7 +420,7 @@ bool Parser::primary_rule(Expr& out) {
   if (!or_rule(cast->expr) || !want_kw("AS")) return false;
   Result<std::string> type_word = expect_ident();
   if (!type_word) return set_error(std::move(type_word).error());
-  cast->target_type = to_upper_full(*type_word);
+  cast->target_type = util::to_upper_full(*type_word);
   return want_symbol(')');
 }
 

@@ -1,6 +1,8 @@
 #include "sql/parser/lexer.h"
 
 #include "sql/parser/text.h"
+#include "util/unicode.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::parser {
 
@@ -10,7 +12,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 QuenlorError unexpected_character(std::string_view sql, std::size_t pos) {
-  const std::size_t len = decode_utf8_at(sql, pos).length;
+  const std::size_t len = util::decode_utf8_at(sql, pos).length;
   std::string message = "unexpected character ";
   message.append(sql.substr(pos, len));
   return QuenlorError::sql_parse(std::move(message));
@@ -31,12 +33,12 @@ Result<std::vector<Token>> tokenize(std::string_view sql) {
     const char c = sql[i];
     const char next = i + 1 < n ? sql[i + 1] : '\0';
     if (static_cast<unsigned char>(c) >= 0x80) {
-      const Utf8Step step = decode_utf8_at(sql, i);
-      if (!is_sql_white_space(step.value)) return fail(unexpected_character(sql, i));
+      const util::Utf8Step step = util::decode_utf8_at(sql, i);
+      if (!util::is_white_space(step.value)) return fail(unexpected_character(sql, i));
       i += step.length;
       continue;
     }
-    if (is_sql_white_space(static_cast<unsigned char>(c))) {
+    if (util::is_white_space(static_cast<unsigned char>(c))) {
       ++i;
       continue;
     }
@@ -73,7 +75,7 @@ Result<std::vector<Token>> tokenize(std::string_view sql) {
         ++i;
         while (i < n && sql[i] != '\'') {
           if (sql[i] == '\\' && i + 1 < n) ++i;  // the escaped character stands for itself
-          const std::size_t len = decode_utf8_at(sql, i).length;
+          const std::size_t len = util::decode_utf8_at(sql, i).length;
           text.append(sql.substr(i, len));
           i += len;
         }

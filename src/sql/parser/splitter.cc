@@ -1,6 +1,7 @@
 #include "sql/parser/splitter.h"
 
 #include "sql/parser/text.h"
+#include "util/unicode.h"
 
 namespace quenlordb::sql::parser {
 
@@ -11,7 +12,7 @@ Result<std::vector<std::string>> split_sql_statements(std::string_view script) {
 
   std::vector<std::string> pieces;
   const auto take = [&](std::size_t begin, std::size_t end) {
-    const std::string_view piece = trim_sql_white_space(script.substr(begin, end - begin));
+    const std::string_view piece = util::trim_white_space(script.substr(begin, end - begin));
     if (!piece.empty()) pieces.emplace_back(piece);
   };
 

@@ -90,12 +90,5 @@ TEST(AstTest, SqlTypeFromStrName) {
   for (const auto& [word, type] : cases) EXPECT_EQ(SqlType::from_str_name(word), type) << word;
 }
 
-TEST(AstTest, FullUpperCasing) {
-  EXPECT_EQ(to_upper_full("count"), "COUNT");
-  EXPECT_EQ(to_upper_full("straße"), "STRASSE");
-  EXPECT_EQ(to_upper_full("ǆ é"), "Ǆ É");
-  EXPECT_EQ(to_upper_full("a\xff"), "A\xff");  // not UTF-8: ASCII letters only
-}
-
 }  // namespace
 }  // namespace quenlordb::sql::parser
