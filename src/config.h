@@ -9,6 +9,11 @@
 namespace quenlordb {
 
 struct Config {
+  // Upper bounds of validate: every shard costs a thread, a directory and a log, and every level a
+  // list of files, so values far beyond these are mistakes rather than configurations.
+  static constexpr std::uint64_t kMaxShardCount = 4096;
+  static constexpr std::uint64_t kMaxCompactionLevels = 64;
+
   std::uint64_t wal_fsync_every_n_records = 128;
   std::uint64_t memtable_max_bytes = 4194304;
   std::uint64_t sstable_block_bytes = 16384;

@@ -46,9 +46,22 @@ TEST(ConfigTest, BoundariesOfEachRule) {
       {"bloom 3", [](Config& c) { c.bloom_bits_per_key = 3; }, "config error: bloom_bits_per_key must be >= 4"},
       {"bloom 4", [](Config& c) { c.bloom_bits_per_key = 4; }, "ok"},
       {"shards 0", [](Config& c) { c.shard_count = 0; }, "config error: shard_count must be > 0"},
+      {"shards 4096", [](Config& c) { c.shard_count = 4096; }, "ok"},
+      {"shards 4097", [](Config& c) { c.shard_count = 4097; }, "config error: shard_count must be at most 4096"},
+      {"shards 2^64-1", [](Config& c) { c.shard_count = UINT64_MAX; }, "config error: shard_count must be at most 4096"},
       {"l0 0", [](Config& c) { c.compaction_l0_threshold = 0; }, "config error: compaction_l0_threshold must be > 0"},
       {"levels 1", [](Config& c) { c.compaction_max_levels = 1; }, "config error: compaction_max_levels must be >= 2"},
       {"levels 2", [](Config& c) { c.compaction_max_levels = 2; }, "ok"},
+      {"levels 64", [](Config& c) { c.compaction_max_levels = 64; }, "ok"},
+      {"levels 65", [](Config& c) { c.compaction_max_levels = 65; }, "config error: compaction_max_levels must be at most 64"},
+      {"levels 2^64-1", [](Config& c) { c.compaction_max_levels = UINT64_MAX; },
+       "config error: compaction_max_levels must be at most 64"},
+      {"too many shards is reported before too many levels",
+       [](Config& c) {
+         c.shard_count = 5000;
+         c.compaction_max_levels = 100;
+       },
+       "config error: shard_count must be at most 4096"},
       {"unchecked fields accept 0",
        [](Config& c) {
          c.compaction_level_base_bytes = 0;

@@ -39,6 +39,8 @@ class OpenTest(TempDirTestCase):
         cases = [
             ("shard count 0", lambda: PyDatabase.open(self.path("zero"), 0),
              r"^config error: shard_count must be > 0$"),
+            ("shard count 2^64 - 1", lambda: PyDatabase.open(self.path("huge"), 2**64 - 1),
+             r"^config error: shard_count must be at most 4096$"),
             ("other shard count", lambda: PyDatabase.open(self.path("four"), shard_count=2),
              r"^manifest format error: manifest shard count 4 != config shard count 2$"),
             ("path is a regular file", lambda: PyDatabase.open(self.path("file")),
