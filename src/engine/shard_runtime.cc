@@ -44,7 +44,7 @@ Result<ShardRuntime::Opened> ShardRuntime::open(const std::string& root, const s
                                                 std::shared_ptr<storage::IndexCache> index_cache,
                                                 std::uint64_t shard_id,
                                                 std::shared_ptr<storage::WalBatchQueue> queue) {
-  std::string shard_dir = util::join_path(root, "shard-" + std::to_string(shard_id));
+  std::string shard_dir = util::join_path(root, storage::shard_dir_name(shard_id));
   TRY(util::create_dir_all(shard_dir));
   std::string wal_path = util::join_path(shard_dir, entry.wal_file);
   if (!TRY(util::file_size_if_exists(wal_path))) {

@@ -173,7 +173,28 @@ LevelOptions LevelOptions::from_config(const Config& config) {
 }
 
 std::string table_file_name(std::size_t level, std::uint64_t id) {
-  return "l" + std::to_string(level) + "-" + std::to_string(id) + ".sst";
+  return "l" + std::to_string(level) + "-" + std::to_string(id) + std::string(kTableFileSuffix);
+}
+
+std::optional<std::uint64_t> table_file_id(std::string_view name) {
+  // "l", digits, "-", digits, ".sst"
+  auto digits = [&](std::size_t from) {
+    std::size_t end = from;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    return end;
+  };
+  if (!name.starts_with('l')) return std::nullopt;
+  const std::size_t dash = digits(1);
+  if (dash == 1 || dash >= name.size() || name[dash] != '-') return std::nullopt;
+  const std::size_t dot = digits(dash + 1);
+  if (dot == dash + 1 || name.substr(dot) != kTableFileSuffix) return std::nullopt;
+  std::uint64_t id = 0;
+  for (std::size_t i = dash + 1; i < dot; ++i) {
+    const std::uint64_t digit = static_cast<std::uint64_t>(name[i] - '0');
+    if (id > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    id = id * 10 + digit;
+  }
+  return id;
 }
 
 KeyRange extract_key_range(const SsTableReader& reader) {
@@ -276,8 +297,10 @@ Result<CompactionOutcome> LevelManager::execute_compaction(CompactionStep step, 
     std::uint64_t counted = 0;
     TRY(merge.run([&](std::string_view key, std::string_view value) -> Result<void> {
       if (!builder) {
-        written.push_back(util::join_path(dir_, table_file_name(step.target, next_file_id())));
-        builder.emplace(TRY(SsTableBuilder::create(written.back(), block_bytes, bits_per_key, hasher)));
+        std::string path = util::join_path(dir_, table_file_name(step.target, next_file_id()));
+        // Only a file this step created is removed again on failure, never one that was there.
+        builder.emplace(TRY(SsTableBuilder::create(path, block_bytes, bits_per_key, hasher)));
+        written.push_back(std::move(path));
       }
       TRY(builder->add(key, value));
       counted = saturating_add(counted, saturating_add(key.size() + value.size(), kEntryOverheadBytes));

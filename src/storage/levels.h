@@ -138,7 +138,12 @@ class LevelManager {
   std::vector<std::vector<LevelFile>> levels_;
 };
 
+inline constexpr std::string_view kTableFileSuffix = ".sst";
+
 // "l{level}-{id}.sst"
 std::string table_file_name(std::size_t level, std::uint64_t id);
+// The id of a name table_file_name gives, or nothing for any other name (also for an id beyond 64
+// bits).
+std::optional<std::uint64_t> table_file_id(std::string_view name);
 
 }  // namespace quenlordb::storage

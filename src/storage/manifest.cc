@@ -15,6 +15,7 @@
 #include <array>
 #include <limits>
 
+#include "storage/levels.h"
 #include "util/file.h"
 #include "util/json_record.h"
 
@@ -153,7 +154,88 @@ std::optional<std::string> parent_dir(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// A name that stays inside the directory it is joined to: not empty, not "." or "..", without '/'
+// (and without NUL, which would cut the name short at the system call).
+bool is_plain_file_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+Result<void> check_file_name(std::string_view name, const std::string& field) {
+  if (is_plain_file_name(name)) return {};
+  return fail(QuenlorError::manifest_format(field + " \"" + std::string(name) + "\" is not a plain file name"));
+}
+
+// Every file name of the manifest, so that no path built from them leaves the shard directory.
+Result<void> check_file_names(const ManifestState& state) {
+  for (std::size_t i = 0; i < state.shards.size(); ++i) {
+    const ManifestShardState& shard = state.shards[i];
+    const std::string at = "shards[" + std::to_string(i) + "].";
+    TRY(check_file_name(shard.wal_file, at + "wal_file"));
+    for (std::size_t j = 0; j < shard.l0_files.size(); ++j)
+      TRY(check_file_name(shard.l0_files[j], at + "l0_files[" + std::to_string(j) + "]"));
+    if (!shard.level_files) continue;
+    for (std::size_t level = 0; level < shard.level_files->size(); ++level) {
+      const auto& files = (*shard.level_files)[level];
+      for (std::size_t j = 0; j < files.size(); ++j) {
+        TRY(check_file_name(files[j].file_name, at + "level_files[" + std::to_string(level) + "][" +
+                                                    std::to_string(j) + "].file_name"));
+      }
+    }
+  }
+  return {};
+}
+
+bool is_shard_dir_name(std::string_view name) {
+  constexpr std::string_view kPrefix = "shard-";
+  if (!name.starts_with(kPrefix) || name.size() == kPrefix.size()) return false;
+  return name.substr(kPrefix.size()).find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// What the shard directories under root hold.
+struct ShardDirFiles {
+  std::string first_database_file;          // "shard-{n}/{name}" of a log or table file, if any
+  std::optional<std::uint64_t> highest_id;  // of the table files present
+};
+
+Result<ShardDirFiles> scan_shard_dirs(const std::string& root) {
+  ShardDirFiles found;
+  for (const util::DirEntry& dir : TRY(util::list_dir(root))) {
+    if (!dir.is_dir || !is_shard_dir_name(dir.name)) continue;
+    for (const util::DirEntry& file : TRY(util::list_dir(util::join_path(root, dir.name)))) {
+      if (file.is_dir) continue;
+      const std::string_view name = file.name;
+      if (!name.ends_with(kTableFileSuffix) && !name.ends_with(".wal")) continue;
+      if (found.first_database_file.empty()) found.first_database_file = dir.name + "/" + file.name;
+      if (auto id = table_file_id(name); id && (!found.highest_id || *id > *found.highest_id)) found.highest_id = id;
+    }
+  }
+  return found;
+}
+
+// Raises next_file_id above `id`.
+Result<void> reserve_ids_through(ManifestState& state, std::optional<std::uint64_t> id) {
+  if (!id || *id < state.next_file_id) return {};
+  if (*id == std::numeric_limits<std::uint64_t>::max())
+    return fail(QuenlorError::manifest_format("table file id " + std::to_string(*id) + " leaves no ids for new files"));
+  state.next_file_id = *id + 1;
+  return {};
+}
+
+Result<void> reserve_named_ids(ManifestState& state) {
+  for (const ManifestShardState& shard : state.shards) {
+    for (const std::string& name : shard.l0_files) TRY(reserve_ids_through(state, table_file_id(name)));
+    if (!shard.level_files) continue;
+    for (const auto& files : *shard.level_files) {
+      for (const ManifestLevelFile& file : files) TRY(reserve_ids_through(state, table_file_id(file.file_name)));
+    }
+  }
+  return {};
+}
+
 }  // namespace
+
+std::string shard_dir_name(std::uint64_t shard_id) { return "shard-" + std::to_string(shard_id); }
 
 ManifestState ManifestState::default_for(std::uint64_t shard_count) {
   ManifestState state;
@@ -161,7 +243,7 @@ ManifestState ManifestState::default_for(std::uint64_t shard_count) {
   for (std::uint64_t i = 0; i < shard_count; ++i) {
     ManifestShardState shard;
     shard.shard_id = i;
-    shard.wal_file = "shard-" + std::to_string(i) + ".wal";
+    shard.wal_file = shard_dir_name(i) + ".wal";
     state.shards.push_back(std::move(shard));
   }
   return state;
@@ -186,13 +268,23 @@ Result<Manifest> Manifest::load_or_create(const std::string& root, std::uint64_t
   TRY(util::create_dir_all(root));
   std::string path = util::join_path(root, kManifestFileName);
   std::optional<std::uint64_t> existing = TRY(util::file_size_if_exists(path));
+  const ShardDirFiles present = TRY(scan_shard_dirs(root));
   if (!existing) {
+    if (!present.first_database_file.empty()) {
+      return fail(QuenlorError::manifest_format("manifest is missing while database files exist: " +
+                                                present.first_database_file));
+    }
     Manifest manifest(std::move(path), ManifestState::default_for(shard_count));
     TRY(manifest.save());
     return manifest;
   }
   std::string text = TRY(util::read_file(path));
   ManifestState state = TRY(decode_manifest_state(text));
+  TRY(check_file_names(state));
+  TRY(reserve_named_ids(state));
+  TRY(reserve_ids_through(state, present.highest_id));
+  if (state.next_file_id == std::numeric_limits<std::uint64_t>::max())
+    return fail(QuenlorError::manifest_format("next_file_id leaves no ids for new files"));
   return Manifest(std::move(path), std::move(state));
 }
 

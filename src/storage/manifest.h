@@ -20,6 +20,9 @@ namespace quenlordb::storage {
 inline constexpr std::string_view kManifestFileName = "MANIFEST.json";
 inline constexpr std::string_view kManifestTempFileName = "MANIFEST.json.tmp";
 
+// "shard-{n}": the directory of shard n under the database root.
+std::string shard_dir_name(std::uint64_t shard_id);
+
 struct ManifestLevelFile {
   std::string file_name;
   std::uint64_t level = 0;
@@ -64,6 +67,15 @@ class Manifest {
   // Creates root (and its parents), then loads root/MANIFEST.json, or, when it does not exist, saves
   // and returns the state of a new database. Any other failure to look at the file is an Io error:
   // an existing manifest is never replaced because it could not be inspected.
+  //
+  // The database touches only files inside its directory, and never takes the place of one it
+  // cannot account for:
+  // - a manifest file name (wal_file, a table file) that is not a plain name of an entry in its
+  //   shard directory fails the load with ManifestFormat naming the field;
+  // - a missing manifest beside shard directories that hold log or table files fails with
+  //   ManifestFormat instead of starting a new database over them;
+  // - next_file_id is raised above the id of every table file the manifest names or a shard
+  //   directory holds, so that no new table file takes the name of an existing one.
   static Result<Manifest> load_or_create(const std::string& root, std::uint64_t shard_count);
 
   // Replaces the file atomically: writes and data-syncs MANIFEST.json.tmp, renames it over

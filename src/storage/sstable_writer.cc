@@ -33,7 +33,7 @@ SsTableBuilder::~SsTableBuilder() = default;
 Result<SsTableBuilder> SsTableBuilder::create(std::string path, std::uint64_t block_bytes, std::uint64_t bits_per_key,
                                               const Hasher& hasher) {
   SsTableBuilder b;
-  b.file_ = TRY(util::File::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  b.file_ = TRY(util::File::open(path, O_WRONLY | O_CREAT | O_EXCL, 0666));
   b.block_bytes_ = std::min(block_bytes, kMaxRawBlockBytes);
   b.bits_per_key_ = bits_per_key;
   b.hasher_ = &hasher;

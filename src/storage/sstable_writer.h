@@ -61,7 +61,8 @@ struct SsTableBuildResult {
 // error the builder must be dropped. Owned by one thread; move-only.
 class SsTableBuilder {
  public:
-  // Creates (or truncates) the file with mode 0666 before the umask. block_bytes is the
+  // Creates the file with mode 0666 before the umask. An existing file is never replaced: when path
+  // exists the create fails with Io EEXIST and the file is left as it was. block_bytes is the
   // sstable_block_bytes setting, bits_per_key the bloom_bits_per_key setting. The hasher must
   // outlive the builder.
   static Result<SsTableBuilder> create(std::string path, std::uint64_t block_bytes, std::uint64_t bits_per_key,

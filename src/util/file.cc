@@ -1,5 +1,6 @@
 #include "util/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -251,6 +252,31 @@ Result<std::optional<std::uint64_t>> file_size_if_exists(const std::string& path
 Result<std::string> read_file(const std::string& path) {
   File file = TRY(File::open(path, O_RDONLY));
   return file.read_to_end();
+}
+
+Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
+  if (int injected = before(FileOp::Open, dir)) return fail(QuenlorError::io(injected));
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return fail(QuenlorError::last_os_error());
+  std::vector<DirEntry> entries;
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool is_dir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      struct stat st;
+      is_dir = ::fstatat(::dirfd(handle), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    entries.push_back({std::string(name), is_dir});
+  }
+  const int err = errno;
+  ::closedir(handle);
+  if (err != 0) return fail(QuenlorError::io(err));
+  after(FileOp::Open, dir);
+  return entries;
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
 
@@ -117,6 +118,14 @@ Result<void> create_dir_all(const std::string& path);
 Result<std::optional<std::uint64_t>> file_size_if_exists(const std::string& path);
 // Reads the whole file.
 Result<std::string> read_file(const std::string& path);
+
+struct DirEntry {
+  std::string name;
+  bool is_dir = false;  // a directory, or a symbolic link to one
+};
+// The entries of a directory other than "." and "..", in no particular order. The hook sees it as
+// an Open of the directory.
+Result<std::vector<DirEntry>> list_dir(const std::string& dir);
 // Joins two path pieces with one '/'.
 std::string join_path(std::string_view dir, std::string_view name);
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -188,6 +189,93 @@ TEST(DatabaseTest, DropAndReopenKeepsEveryAcknowledgedWrite) {
       }
     }
   }
+}
+
+// ---- damaged manifests ----
+
+std::string read_text(const std::string& path) { return util::read_file(path).value(); }
+
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Replaces the first match of `pattern` in the manifest of the database at root.
+void damage_manifest(const std::string& root, const std::string& pattern, const std::string& replacement) {
+  const std::string path = root + "/MANIFEST.json";
+  const std::string text = read_text(path);
+  const std::string damaged = std::regex_replace(text, std::regex(pattern), replacement,
+                                                 std::regex_constants::format_first_only);
+  ASSERT_NE(damaged, text) << pattern;
+  write_text(path, damaged);
+}
+
+// Puts until the shard thread has flushed `flushes` times; the written keys and documents.
+std::vector<std::pair<std::string, std::string>> write_until_flushed(Database& db, std::uint64_t flushes,
+                                                                     const std::string& tag) {
+  std::vector<std::pair<std::string, std::string>> written;
+  while (must(db.stats()).flushes < flushes) {
+    std::string key = tag + std::to_string(written.size());
+    must(db.put(key, std::string(200, 'v') + key, 0, kForever));
+    written.emplace_back(key, std::string(200, 'v') + key);
+  }
+  return written;
+}
+
+TEST(DatabaseTest, FileCounterSetBackNeverRewritesALiveTable) {
+  TempDir dir;
+  Config c = test_config(1);
+  c.memtable_max_bytes = 4096;
+  std::vector<std::pair<std::string, std::string>> written;
+  {
+    auto db = open_db(dir.file("db"), c);
+    written = write_until_flushed(*db, 2, "first");
+  }
+  damage_manifest(dir.file("db"), R"("next_file_id": \d+)", R"("next_file_id": 1)");
+  const std::string live = read_text(dir.file("db/shard-0/l0-1.sst"));
+
+  auto db = open_db(dir.file("db"), c);
+  for (auto& kv : write_until_flushed(*db, 2, "second")) written.push_back(std::move(kv));
+  EXPECT_EQ(read_text(dir.file("db/shard-0/l0-1.sst")), live);
+  for (const auto& [key, doc] : written) EXPECT_EQ(must(db->get(key)), doc) << key;
+}
+
+TEST(DatabaseTest, ManifestNamingAFileOutsideTheDirectoryIsRefused) {
+  TempDir dir;
+  std::vector<std::uint64_t> other_writes;
+  {
+    auto other = open_db(dir.file("other"), test_config(1));
+    for (int i = 0; i < 100; ++i) other_writes.push_back(must(other->put("k" + std::to_string(i), "v", 0, kForever)));
+  }
+  const std::string other_log = read_text(dir.file("other/shard-0/shard-0.wal"));
+  open_db(dir.file("db"), test_config(1)).reset();
+  damage_manifest(dir.file("db"), R"("wal_file": "shard-0.wal")",
+                  R"("wal_file": "../../other/shard-0/shard-0.wal")");
+
+  auto r = Database::open(dir.file("db"), test_config(1));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(),
+            R"(manifest format error: shards[0].wal_file "../../other/shard-0/shard-0.wal" is not a plain file name)");
+  EXPECT_EQ(read_text(dir.file("other/shard-0/shard-0.wal")), other_log);
+  auto other = open_db(dir.file("other"), test_config(1));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(must(other->get("k" + std::to_string(i), other_writes[i])), "v");
+}
+
+TEST(DatabaseTest, MissingManifestBesideDataIsRefused) {
+  TempDir dir;
+  Config c = test_config(2);
+  c.memtable_max_bytes = 4096;
+  {
+    auto db = open_db(dir.file("db"), c);
+    write_until_flushed(*db, 1, "k");
+  }
+  std::filesystem::remove(dir.file("db/MANIFEST.json"));
+  auto r = Database::open(dir.file("db"), c);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::ManifestFormat);
+  EXPECT_TRUE(r.error().to_string().starts_with("manifest format error: manifest is missing while database files exist: shard-"))
+      << r.error().to_string();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("db/MANIFEST.json")));
 }
 
 TEST(DatabaseTest, ConcurrentWritersAndReaders) {

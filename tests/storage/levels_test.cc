@@ -389,6 +389,34 @@ TEST(LevelsTest, FailedCompactionChangesNothingAndRemovesItsOutputs) {
   }
 }
 
+TEST(LevelsTest, TableFileIdsReadBackFromTheirNames) {
+  EXPECT_EQ(table_file_id(table_file_name(0, 7)), 7u);
+  EXPECT_EQ(table_file_id(table_file_name(12, 30)), 30u);
+  EXPECT_EQ(table_file_id("l0-18446744073709551615.sst"), UINT64_MAX);
+  for (const char* other : {"l0-18446744073709551616.sst", "l0-.sst", "l-1.sst", "x0-1.sst", "l0-1.sst.tmp", "l0-1x.sst",
+                            "shard-0.wal", ""}) {
+    EXPECT_EQ(table_file_id(other), std::nullopt) << other;
+  }
+}
+
+// An output whose name is taken fails the step; the file that was there is left as it was.
+TEST(LevelsTest, CompactionNeverWritesOverAnExistingFile) {
+  TempDir dir;
+  std::vector<Version> versions;
+  for (int i = 0; i < 40; ++i) versions.push_back({"key" + std::to_string(i), 1});
+  LevelManager levels = LevelManager::from_sstables(dir.path(), {write_table(dir.path(), "l0-1.sst", versions)},
+                                                    LevelOptions{7, 1, 10, 400});
+  write_table(dir.path(), "l1-3.sst", {{"other", 1}});
+  const std::string taken = util::read_file(dir.file("l1-3.sst")).value();
+  IdCounter ids{2};
+  auto r = levels.execute_compaction({0, 1}, kBlockBytes, kBitsPerKey, kHasher, ids);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().os_error(), EEXIST);
+  EXPECT_EQ(levels.file_names(), std::vector<std::string>{"l0-1.sst"});
+  EXPECT_EQ(util::read_file(dir.file("l1-3.sst")).value(), taken);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("l1-2.sst")));  // the step's own output is removed
+}
+
 TEST(LevelsTest, DamagedInputFailsTheStep) {
   TempDir dir;
   std::vector<Version> versions;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "support/temp_dir.h"
 #include "util/file.h"
@@ -11,6 +12,7 @@
 namespace quenlordb::storage {
 namespace {
 
+using namespace std::string_literals;
 using testing::TempDir;
 
 constexpr std::string_view kFreshTwoShards = R"({
@@ -245,6 +247,129 @@ TEST(ManifestTest, LoadErrors) {
 
   write_text(dir.file("file"), "");
   EXPECT_EQ(Manifest::load_or_create(dir.file("file"), 1).error().kind(), ErrorKind::Io);
+}
+
+// ---- what the directory holds ----
+
+void make_file(const TempDir& dir, const std::string& name) {
+  std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
+  write_text(dir.file(name), "");
+}
+
+TEST(ManifestTest, FileNamesMustStayInsideTheShardDirectory) {
+  const std::string file = R"({"version":1,"next_file_id":5,"shards":[{"shard_id":0,"wal_file":"shard-0.wal",)"
+                           R"("l0_files":["l1-3.sst"],"level_files":[[],[{"file_name":"l1-3.sst","level":1,)"
+                           R"("min_key":[97],"max_key":[98],"file_size":10}]],"commit_ts_high_watermark":9}]})";
+  auto edit = [&](std::string_view from, std::string_view to) {
+    std::string text = file;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string error;  // empty: loads
+  };
+  const Case cases[] = {
+      {"plain names", file, ""},
+      {"names with dots inside", edit(R"("wal_file":"shard-0.wal")", R"("wal_file":"..wal..")"), ""},
+      {"log of another database",
+       edit(R"("wal_file":"shard-0.wal")", R"("wal_file":"../../other/shard-0/shard-0.wal")"),
+       R"(manifest format error: shards[0].wal_file "../../other/shard-0/shard-0.wal" is not a plain file name)"},
+      {"empty log name", edit(R"("wal_file":"shard-0.wal")", R"("wal_file":"")"),
+       R"(manifest format error: shards[0].wal_file "" is not a plain file name)"},
+      {"the directory itself", edit(R"("wal_file":"shard-0.wal")", R"("wal_file":".")"),
+       R"(manifest format error: shards[0].wal_file "." is not a plain file name)"},
+      {"absolute log path", edit(R"("wal_file":"shard-0.wal")", R"("wal_file":"/tmp/x.wal")"),
+       R"(manifest format error: shards[0].wal_file "/tmp/x.wal" is not a plain file name)"},
+      {"NUL inside a name", edit(R"("wal_file":"shard-0.wal")", R"("wal_file":"a\u0000b")"),
+       "manifest format error: shards[0].wal_file \"a\0b\" is not a plain file name"s},
+      {"table file of the parent", edit(R"("l0_files":["l1-3.sst"])", R"("l0_files":["l1-3.sst",".."])"),
+       R"(manifest format error: shards[0].l0_files[1] ".." is not a plain file name)"},
+      {"level file in a subdirectory", edit(R"("file_name":"l1-3.sst")", R"("file_name":"sub/l1-3.sst")"),
+       R"(manifest format error: shards[0].level_files[1][0].file_name "sub/l1-3.sst" is not a plain file name)"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    write_text(dir.file("MANIFEST.json"), c.text);
+    auto r = Manifest::load_or_create(dir.path(), 1);
+    if (c.error.empty()) {
+      EXPECT_TRUE(r) << c.name << ": " << r.error().to_string();
+      continue;
+    }
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind(), ErrorKind::ManifestFormat) << c.name;
+    EXPECT_EQ(r.error().to_string(), c.error) << c.name;
+  }
+}
+
+TEST(ManifestTest, MissingManifestBesideDatabaseFilesIsRefused) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> files;
+    const char* error;  // nullptr: a new manifest is created
+  };
+  const Case cases[] = {
+      {"empty directory", {}, nullptr},
+      {"files that are not the database's", {"notes.txt", "shard-0/notes.txt", "shard-x/l0-1.sst", "old/shard-0.wal"},
+       nullptr},
+      {"a table file", {"shard-1/l0-4.sst"},
+       "manifest format error: manifest is missing while database files exist: shard-1/l0-4.sst"},
+      {"a log", {"shard-12/shard-12.wal"},
+       "manifest format error: manifest is missing while database files exist: shard-12/shard-12.wal"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    for (const std::string& f : c.files) make_file(dir, f);
+    auto r = Manifest::load_or_create(dir.path(), 2);
+    if (c.error == nullptr) {
+      ASSERT_TRUE(r) << c.name << ": " << r.error().to_string();
+      EXPECT_EQ(r->state(), ManifestState::default_for(2)) << c.name;
+      continue;
+    }
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind(), ErrorKind::ManifestFormat) << c.name;
+    EXPECT_EQ(r.error().to_string(), c.error) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("MANIFEST.json"))) << c.name;
+  }
+}
+
+TEST(ManifestTest, NextFileIdIsRaisedAboveEveryTableFile) {
+  const std::string manifest = R"({"version":1,"next_file_id":NEXT,"shards":[)"
+                               R"({"shard_id":0,"wal_file":"shard-0.wal","l0_files":["l0-4.sst"],"level_files":null,)"
+                               R"("commit_ts_high_watermark":0},)"
+                               R"({"shard_id":1,"wal_file":"shard-1.wal","l0_files":["l0-2.sst"],"level_files":[[],)"
+                               R"([{"file_name":"l1-6.sst","level":1,"min_key":[],"max_key":[],"file_size":0}]],)"
+                               R"("commit_ts_high_watermark":0}]})";
+  auto with_next = [&](std::string_view next) {
+    std::string text = manifest;
+    return text.replace(text.find("NEXT"), 4, next);
+  };
+  struct Case {
+    const char* name;
+    const char* next;
+    std::vector<std::string> files;
+    std::uint64_t expected;  // 0: the load fails
+  };
+  const Case cases[] = {
+      {"counter set back: above the named files", "1", {}, 7},
+      {"above files present but not named", "1", {"shard-0/l0-3.sst", "shard-1/l2-9.sst", "shard-1/l9-x.sst"}, 10},
+      {"a counter already above stays", "20", {"shard-1/l2-9.sst"}, 20},
+      {"the last id leaves none", "1", {"shard-0/l0-18446744073709551615.sst"}, 0},
+      {"a spent counter", "18446744073709551615", {}, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    write_text(dir.file("MANIFEST.json"), with_next(c.next));
+    for (const std::string& f : c.files) make_file(dir, f);
+    auto r = Manifest::load_or_create(dir.path(), 2);
+    if (c.expected == 0) {
+      ASSERT_FALSE(r) << c.name;
+      EXPECT_EQ(r.error().kind(), ErrorKind::ManifestFormat) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(r) << c.name << ": " << r.error().to_string();
+    EXPECT_EQ(r->state().next_file_id, c.expected) << c.name;
+  }
 }
 
 TEST(ManifestTest, SaveFaultsLeaveOldOrNewFileWhole) {

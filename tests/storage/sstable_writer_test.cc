@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -98,6 +99,7 @@ class SsTableWriterTest : public ::testing::Test {
   ParsedTable build_and_parse(const std::vector<Entry>& entries, std::uint64_t block_bytes = 16384,
                               std::uint64_t bits_per_key = 10) {
     const std::string path = dir_.file("t.sst");
+    std::filesystem::remove(path);
     auto built = build_sstable(path, entries, block_bytes, bits_per_key, kHasher);
     EXPECT_TRUE(built) << built.error().to_string();
     if (built) {
@@ -197,6 +199,7 @@ TEST_F(SsTableWriterTest, FileSystemFailuresAreIoErrors) {
   for (int i = 0; i < 50; ++i) entries.push_back(entry_of_size(i, 300));
   for (util::FileOp op : {util::FileOp::Open, util::FileOp::Write, util::FileOp::DataSync}) {
     failing = op;
+    std::filesystem::remove(dir_.file("t.sst"));
     auto built = build_sstable(dir_.file("t.sst"), entries, 512, 10, kHasher);
     ASSERT_FALSE(built) << util::file_op_name(op);
     EXPECT_EQ(built.error().kind(), ErrorKind::Io);
@@ -207,6 +210,17 @@ TEST_F(SsTableWriterTest, FileSystemFailuresAreIoErrors) {
   auto missing_dir = build_sstable(dir_.file("no/such/dir.sst"), entries, 512, 10, kHasher);
   ASSERT_FALSE(missing_dir);
   EXPECT_EQ(missing_dir.error().os_error(), ENOENT);
+}
+
+// A table file is never written over: a reader may have it mapped, and the manifest may name it.
+TEST_F(SsTableWriterTest, AnExistingFileIsNeverReplaced) {
+  const std::string path = dir_.file("l0-1.sst");
+  ASSERT_TRUE(build_sstable(path, std::vector<Entry>{entry_of_size(0, 100)}, 512, 10, kHasher));
+  const std::string before = util::read_file(path).value();
+  auto again = build_sstable(path, std::vector<Entry>{entry_of_size(1, 200)}, 512, 10, kHasher);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().to_string(), "io error: File exists (os error 17)");
+  EXPECT_EQ(util::read_file(path).value(), before);
 }
 
 // An entry that no block of the format can hold is refused before it is written. The value is an
