@@ -1,0 +1,27 @@
+// The text analysis of full-text search: tokenize cuts a text into lower-case alphanumeric
+// tokens, stem strips one suffix by a fixed rule list, and highlight_text marks the words of a text
+// whose stems are terms of a query. The index, MATCH and HIGHLIGHT all use these, so a highlighted
+// word is exactly a word that matched. Pure functions, safe to call from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quenlordb::facet::fts {
+
+// The tokens of text in order, duplicates kept: each run of non-white-space characters keeps only
+// its Alphabetic and Numeric characters, lower-cased with the full mapping, and counts as a token
+// when that is at least 2 bytes of UTF-8 (a lone ASCII letter or digit is dropped, a lone é kept).
+std::vector<std::string> tokenize(std::string_view text);
+
+// token lower-cased, then with the first rule that fits applied, lengths in bytes: at 6 bytes or
+// more a final "ing", else "tion", "ness" or "ment" is removed; otherwise at 5 or more a final
+// "ed", "ly" or "es"; otherwise at 4 or more a final "s" not preceded by another "s".
+std::string stem(std::string_view token);
+
+// The words of text (runs of non-white-space characters) joined by single spaces, each word whose
+// normalised stem is the stem of a token of query wrapped as "<<word>>", the word kept as written.
+std::string highlight_text(std::string_view text, std::string_view query);
+
+}  // namespace quenlordb::facet::fts
