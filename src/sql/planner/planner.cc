@@ -5,6 +5,7 @@
 #include "sql/parser/analysis.h"
 #include "sql/parser/debug_text.h"
 #include "sql/parser/text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::planner {
 
@@ -102,7 +103,7 @@ PlanChild base_node(const std::string& table, const Statement::Select& select) {
 std::string_view prefix_chars(std::string_view text, std::size_t max_chars) {
   std::size_t pos = 0;
   for (std::size_t chars = 0; chars < max_chars && pos < text.size(); ++chars) {
-    pos += parser::decode_utf8_at(text, pos).length;
+    pos += util::decode_utf8_at(text, pos).length;
   }
   return text.substr(0, pos);
 }
