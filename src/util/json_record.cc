@@ -91,9 +91,62 @@ class RecordSax {
   std::string error_;
 };
 
+// Accepts every event and only counts the depth of open containers.
+class CheckSax {
+ public:
+  using number_integer_t = OrderedJson::number_integer_t;
+  using number_unsigned_t = OrderedJson::number_unsigned_t;
+  using number_float_t = OrderedJson::number_float_t;
+  using string_t = OrderedJson::string_t;
+  using binary_t = OrderedJson::binary_t;
+
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(number_integer_t) { return true; }
+  bool number_unsigned(number_unsigned_t) { return true; }
+  bool number_float(number_float_t, const string_t&) { return true; }
+  bool string(string_t&) { return true; }
+  bool binary(binary_t&) { return true; }
+  bool key(string_t&) { return true; }
+  bool start_object(std::size_t) { return open(); }
+  bool start_array(std::size_t) { return open(); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
+    error_ = parser_message(ex.what());
+    return false;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool open() {
+    if (depth_ >= kJsonMaxDepth) {
+      error_ = "recursion limit exceeded";
+      return false;
+    }
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  std::size_t depth_ = 0;
+  std::string error_;
+};
+
 QuenlorError serde(std::string text) { return QuenlorError::serde_json(std::move(text)); }
 
 }  // namespace
+
+Result<void> check_json_text(std::string_view text) {
+  CheckSax sax;
+  bool ok = nlohmann::json::sax_parse(text.begin(), text.end(), &sax, nlohmann::detail::input_format_t::json, true);
+  if (!ok) return fail(serde(sax.error().empty() ? "invalid JSON" : sax.error()));
+  return {};
+}
 
 Result<OrderedJson> parse_json_record(std::string_view text) {
   RecordSax sax;
@@ -195,6 +248,14 @@ std::string describe_json_value(const OrderedJson& value) {
 
 QuenlorError json_invalid_type(const OrderedJson& value, std::string_view expected) {
   return serde("invalid type: " + describe_json_value(value) + ", expected " + std::string(expected));
+}
+
+Result<std::string> dump_json_compact(const OrderedJson& value) {
+  try {
+    return value.dump();
+  } catch (const nlohmann::json::exception& e) {
+    return fail(serde(parser_message(e.what())));
+  }
 }
 
 Result<std::string> dump_json_pretty(const OrderedJson& value) {

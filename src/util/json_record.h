@@ -26,6 +26,10 @@ using OrderedJson = nlohmann::ordered_json;
 // Containers may nest this deep; one level more is refused.
 inline constexpr std::size_t kJsonMaxDepth = 127;
 
+// Checks that text is exactly one JSON value (white space only after it) nested at most
+// kJsonMaxDepth deep, without building it. Failures carry the parser's message (SerdeJson).
+Result<void> check_json_text(std::string_view text);
+
 // Parses exactly one JSON value (white space only after it), refusing nesting deeper than
 // kJsonMaxDepth. Unlike a plain DOM parse, an object keeps every member in document order, repeated
 // names included, so that a record reader can refuse a repeated field: walk such objects with
@@ -69,6 +73,9 @@ Result<void> read_json_array(const OrderedJson& value, FunctionRef<Result<void>(
 // "map": how a found value is named in "invalid type: {}, expected {}".
 std::string describe_json_value(const OrderedJson& value);
 QuenlorError json_invalid_type(const OrderedJson& value, std::string_view expected);
+
+// Dumps without white space. Failures (text that is not UTF-8) are SerdeJson.
+Result<std::string> dump_json_compact(const OrderedJson& value);
 
 // Dumps with two-space indentation, no final newline. Failures (text that is not UTF-8) are
 // SerdeJson.
