@@ -17,15 +17,19 @@ std::string parser_message(const char* what) {
   return std::string(text);
 }
 
-// Builds the value event by event. Containers are filled in place; a pointer to an open container
-// stays valid because only the innermost open container ever grows.
-class RecordSax {
- public:
+// The types nlohmann's SAX interface names in its event signatures.
+struct SaxTypes {
   using number_integer_t = OrderedJson::number_integer_t;
   using number_unsigned_t = OrderedJson::number_unsigned_t;
   using number_float_t = OrderedJson::number_float_t;
   using string_t = OrderedJson::string_t;
   using binary_t = OrderedJson::binary_t;
+};
+
+// Builds the value event by event. Containers are filled in place; a pointer to an open container
+// stays valid because only the innermost open container ever grows.
+class RecordSax : public SaxTypes {
+ public:
 
   bool null() { return add(OrderedJson(nullptr)) != nullptr; }
   bool boolean(bool v) { return add(OrderedJson(v)) != nullptr; }
@@ -92,13 +96,8 @@ class RecordSax {
 };
 
 // Accepts every event and only counts the depth of open containers.
-class CheckSax {
+class CheckSax : public SaxTypes {
  public:
-  using number_integer_t = OrderedJson::number_integer_t;
-  using number_unsigned_t = OrderedJson::number_unsigned_t;
-  using number_float_t = OrderedJson::number_float_t;
-  using string_t = OrderedJson::string_t;
-  using binary_t = OrderedJson::binary_t;
 
   bool null() { return true; }
   bool boolean(bool) { return true; }
