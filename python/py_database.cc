@@ -1,5 +1,10 @@
 #include "py_database.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,10 +24,23 @@ namespace {
 
 struct DatabaseObject {
   PyObject_HEAD
-  engine::Database* db;  // owned; set by `open`, released by dealloc
+  engine::Database* db;  // owned; set by `open`, released by dealloc in the opening process only
+  pid_t opener;          // the process that opened it
 };
 
 PyObject* g_database_type = nullptr;
+
+// A forked child holds a copy of every PyDatabase but none of the engine's threads: a write there
+// would be acknowledged and never made durable, and a shutdown would wait for threads that do not
+// exist. Each object therefore remembers the process that opened it. The current process id is
+// kept here and renewed in every child by a fork handler, so the check costs one load per call.
+std::atomic<pid_t> g_process_id{0};
+
+void renew_process_id() { g_process_id.store(::getpid(), std::memory_order_relaxed); }
+
+pid_t current_process_id() { return g_process_id.load(std::memory_order_relaxed); }
+
+constexpr const char* kOtherProcess = "database was opened in another process; open it again in this one";
 
 constexpr const char* kOpenParams[] = {"path", "shard_count"};
 constexpr const char* kPutParams[] = {"key", "doc", "valid_from", "valid_to"};
@@ -39,7 +57,12 @@ engine::Database* database_of(PyObject* self) {
     PyErr_SetString(PyExc_TypeError, "expected a PyDatabase instance");
     return nullptr;
   }
-  return reinterpret_cast<DatabaseObject*>(self)->db;
+  auto* object = reinterpret_cast<DatabaseObject*>(self);
+  if (object->opener != current_process_id()) {
+    PyErr_SetString(PyExc_RuntimeError, kOtherProcess);
+    return nullptr;
+  }
+  return object->db;
 }
 
 PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -58,6 +81,7 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // the database shuts down as `opened` goes away
     reinterpret_cast<DatabaseObject*>(self)->db = opened->release();
+    reinterpret_cast<DatabaseObject*>(self)->opener = current_process_id();
     return self;
   });
 }
@@ -119,9 +143,13 @@ PyObject* database_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void database_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  auto* object = reinterpret_cast<DatabaseObject*>(self);
+  engine::Database* db = std::exchange(object->db, nullptr);
   // The shutdown sequence joins the engine's threads; they never wait for the interpreter lock, so
   // holding it here cannot deadlock. ~Database is noexcept: it discards the panics of its threads.
-  delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->db, nullptr);
+  // In a forked child the database is left alone: its threads, and what they would write and
+  // sync, belong to the parent.
+  if (object->opener == current_process_id()) delete db;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -156,6 +184,15 @@ PyType_Spec g_spec = {"PyDatabase", sizeof(DatabaseObject), 0, Py_TPFLAGS_DEFAUL
 }  // namespace
 
 PyObject* database_type() {
+  static bool fork_handler_installed = false;
+  if (!fork_handler_installed) {
+    renew_process_id();
+    if (const int err = ::pthread_atfork(nullptr, nullptr, renew_process_id); err != 0) {
+      errno = err;
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    fork_handler_installed = true;
+  }
   if (g_database_type == nullptr) g_database_type = PyType_FromSpec(&g_spec);
   return g_database_type;
 }

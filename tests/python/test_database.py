@@ -158,6 +158,42 @@ class LifecycleTest(TempDirTestCase):
         for i, ts in acknowledged:
             self.assertEqual(db.get(b"child-%d" % i, as_of=ts), list(b"doc %d" % i))
 
+    def test_forked_child_refuses_every_call_and_leaves_the_parent_working(self):
+        code = textwrap.dedent(f"""
+            import os
+            from quenlordb import PyDatabase
+            db = PyDatabase.open({self.path()!r}, 2)
+            before = db.put(b"parent-before", b"1", 0, 10)
+            pid = os.fork()
+            if pid == 0:
+                calls = [("put", lambda: db.put(b"child", b"x", 0, 10)),
+                         ("get", lambda: db.get(b"parent-before")),
+                         ("sql", lambda: db.sql("SELECT 1"))]
+                for name, call in calls:
+                    try:
+                        print(name, "returned", call())
+                    except RuntimeError as e:
+                        print(name, "raised", e)
+                del db
+                print("child done", flush=True)
+            else:
+                _, status = os.waitpid(pid, 0)
+                print("child status", status)
+                print("parent", before, db.put(b"parent-after", b"2", 0, 10))
+        """)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ,
+                              timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = done.stdout.splitlines()
+        refused = "raised database was opened in another process; open it again in this one"
+        self.assertEqual(lines[:5], ["put " + refused, "get " + refused, "sql " + refused, "child done",
+                                     "child status 0"])
+        _, before, after = lines[5].split()
+        db = PyDatabase.open(self.path(), 2)
+        self.assertEqual(db.get(b"parent-before", as_of=int(before)), [ord("1")])
+        self.assertEqual(db.get(b"parent-after", as_of=int(after)), [ord("2")])
+        self.assertIsNone(db.get(b"child"))
+
     def test_last_reference_shuts_the_threads_down(self):
         before, type_refs = thread_count(), sys.getrefcount(PyDatabase)
         db = PyDatabase.open(self.path(), 3)
