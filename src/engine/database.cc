@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/fast_write.h"
+#include "engine/insight_service.h"
 #include "engine/shard_command.h"
 #include "engine/shard_runtime.h"
 #include "engine/shard_shared.h"
@@ -33,6 +34,7 @@ struct Database::State {
   std::vector<std::thread> threads;
   std::shared_ptr<FastWritePath> fast_write;
   std::unique_ptr<storage::DurabilityThread> durability;
+  std::unique_ptr<InsightService> insights;
 
   std::size_t route(std::string_view key) const {
     const std::size_t shard = shard_of(*hasher, key, senders.size());
@@ -46,13 +48,14 @@ struct Database::State {
 
   ~State() {
     if (!opened) {
+      insights.reset();
       senders.clear();  // each started shard thread sees its channel disconnected and ends
       for (auto& thread : threads) thread.join();
       return;
     }
     if (fast_write) fast_write->disable();
     if (durability) durability->shutdown();
-    // (The insight runtime, once it exists, is stopped and joined here.)
+    insights.reset();  // stops and joins the insight runtime
     for (auto& sender : senders) (void)sender.send(ShardCommand{ShardCommand::Shutdown{}});
     for (auto it = threads.rbegin(); it != threads.rend(); ++it) {
       if (it->joinable()) it->join();
@@ -66,8 +69,12 @@ Database::~Database() = default;
 
 const Config& Database::config() const { return state_->config; }
 
-Result<std::unique_ptr<Database>> Database::open(const std::string& path, const Config& config) {
+Result<std::unique_ptr<Database>> Database::open(const std::string& path, const Config& config,
+                                                 InsightStarter start_insights) {
   TRY(config.validate());
+  if (config.ai_enabled && start_insights == nullptr) {
+    return fail(QuenlorError::feature_not_enabled("ai_enabled needs the insight runtime, which this open was not given"));
+  }
   TRY(util::create_dir_all(path));
 
   auto state = std::make_unique<State>();
@@ -125,8 +132,20 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
     state->threads.push_back(std::move(*thread));
   }
 
-  // The insight runtime (ai_enabled) is started here once it exists; until then the switch starts
-  // nothing.
+  if (config.ai_enabled) {
+    if (config.group_commit_enabled) {
+      // The fast write path declines from now on, so that every put raises its change event.
+      for (const auto& shard : shards) shard->has_subscribers.store(true, std::memory_order_release);
+    }
+    util::Receiver<ChangeEvent> events = [&] {
+      auto [tx, rx] = util::make_channel<ChangeEvent>();
+      for (const auto& sender : state->senders) {
+        (void)sender.send(ShardCommand{ShardCommand::Subscribe{Subscriber{tx, std::string()}}});
+      }
+      return std::move(rx);
+    }();  // the facade's own sending end is gone here: only the subscribers hold one
+    state->insights = TRY(start_insights(InsightFeed{std::move(events), state->senders, state->hasher, config}));
+  }
 
   if (config.group_commit_enabled) {
     state->fast_write = std::make_shared<FastWritePath>(std::move(shards), config.memtable_max_bytes, queue, state->hasher);
@@ -223,11 +242,6 @@ Result<DbStats> Database::stats() {
     out.block_reads += handle.shared()->block_reads.load(std::memory_order_relaxed);
   }
   return out;
-}
-
-Result<sql::exec::SqlResult> Database::sql(std::string_view /*script*/) {
-  // The SQL executor hands scripts to the statement layers once they exist.
-  return fail(QuenlorError::sql_execution("SQL statements are not supported yet"));
 }
 
 }  // namespace quenlordb::engine

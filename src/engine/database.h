@@ -3,6 +3,15 @@
 // caller's thread and writes through the fast write path or the shard threads. Destroying the
 // Database shuts everything down in a fixed order; every write acknowledged before is durable on
 // disk afterwards. All operations may be called from several threads at once.
+//
+// Two operations reach layers above the engine, which the engine library does not link:
+// - Database::sql is declared here and defined in the SQL execution layer (src/sql/exec/
+//   database_sql.cc), which hands the script to its executor; a program that calls it links that
+//   layer. The result type is only declared here: callers include "sql/exec/sql_result.h".
+// - The insight runtime (src/ai) is started through a hook (engine/insight_service.h): open takes an
+//   optional InsightStarter, which it calls when ai_enabled is on; the Database owns the service it
+//   returns and stops it after the group-commit thread and before the shards. With ai_enabled on and
+//   no starter, open fails.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +23,16 @@
 
 #include "config.h"
 #include "error.h"
-#include "sql/exec/sql_result.h"
+
+namespace quenlordb::sql::exec {
+struct SqlResult;
+}
 
 namespace quenlordb::engine {
+
+class InsightService;
+struct InsightFeed;
+using InsightStarter = Result<std::unique_ptr<InsightService>> (*)(InsightFeed feed);
 
 struct DbStats {
   std::uint64_t shard_count = 0;
@@ -52,8 +68,10 @@ struct PrefixScanRow {
 class Database {
  public:
   // Validates the config, creates the directory, loads or creates the manifest and starts the
-  // threads. A failed open leaves nothing running.
-  static Result<std::unique_ptr<Database>> open(const std::string& path, const Config& config);
+  // threads, with start_insights starting the insight runtime when ai_enabled is on. A failed open
+  // leaves nothing running.
+  static Result<std::unique_ptr<Database>> open(const std::string& path, const Config& config,
+                                                InsightStarter start_insights = nullptr);
 
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -79,7 +97,7 @@ class Database {
 
   Result<DbStats> stats();
 
-  // Runs an SQL script; the result of its last statement.
+  // Runs an SQL script; the result of its last statement. Defined by the SQL execution layer.
   Result<sql::exec::SqlResult> sql(std::string_view script);
 
   const Config& config() const;
