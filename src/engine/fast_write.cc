@@ -41,10 +41,7 @@ std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, s
   // A record the log could not replay goes to the shard thread, which refuses it with an error.
   if (ledger::fact_write_payload_size(key_len, value_len, std::nullopt, write_tag) > storage::kWalMaxBodyBytes)
     return std::nullopt;
-  {
-    std::shared_lock lock(s.active_mu);
-    if (s.active.approx_bytes() >= memtable_max_bytes_) return std::nullopt;
-  }
+  if (s.memtable_full(memtable_max_bytes_)) return std::nullopt;
 
   // The encodings are built in buffers the thread keeps, so a put allocates nothing once they have
   // grown to its size; the memtable and the queue copy what they keep.
@@ -53,22 +50,18 @@ std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, s
   thread_local std::string frame;
   value.clear();
   ledger::append_fact_value(value, valid_from, valid_to, doc);
-  std::uint64_t ts;
-  {
-    std::lock_guard commit(s.commit_mu);
-    ts = s.allocate_ts();
-    ikey.clear();
-    ledger::append_internal_key(ikey, key, ts);
-    frame.clear();
-    if (!storage::append_wal_frame(frame, ikey, value, std::nullopt, write_tag)) {
-      return std::nullopt;  // unreachable after the size check; ts stays consumed
-    }
-    {
-      std::unique_lock lock(s.active_mu);
-      s.active.insert(ikey, value);
-    }
-    s.publish(ts);
-  }
+  const std::optional<std::uint64_t> ts = s.commit(
+      [&]() -> std::optional<std::uint64_t> {
+        const std::uint64_t ts = s.allocate_ts();
+        ikey.clear();
+        ledger::append_internal_key(ikey, key, ts);
+        frame.clear();
+        // Unreachable after the size check; ts stays consumed.
+        if (!storage::append_wal_frame(frame, ikey, value, std::nullopt, write_tag)) return std::nullopt;
+        return ts;
+      },
+      [&](storage::Memtable& active) { active.insert(ikey, value); });
+  if (!ts) return std::nullopt;
   queue_->enqueue(frame, shard);
   shrink_if_large(value);
   shrink_if_large(ikey);

@@ -96,7 +96,7 @@ void ShardRuntime::run(std::unique_ptr<ShardRuntime> rt, util::Receiver<ShardCom
       auto result = rt->execute_put_batch(*batch);
       (void)batch->reply.send(std::move(result));
     } else if (std::holds_alternative<ShardCommand::MaybeFlush>(command.value)) {
-      if (rt->memtable_full()) (void)rt->flush_active_memtable();
+      if (rt->shared_->memtable_full(rt->config_.memtable_max_bytes)) (void)rt->flush_active_memtable();
     } else if (auto* subscribe = std::get_if<ShardCommand::Subscribe>(&command.value)) {
       rt->subscribers_.push_back(std::move(subscribe->subscriber));
       rt->shared_->has_subscribers.store(true, std::memory_order_release);
@@ -114,39 +114,38 @@ void ShardRuntime::run(std::unique_ptr<ShardRuntime> rt, util::Receiver<ShardCom
 
 Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
   ShardShared& s = *shared_;
-  std::uint64_t ts;
-  {
-    std::lock_guard commit(s.commit_mu);
-    ts = s.allocate_ts();
-    ledger::FactWrite record;
-    record.write_tag = cmd.write_tag;
-    ledger::append_internal_key(record.key, cmd.key, ts);
-    ledger::append_fact_value(record.value, cmd.valid_from, cmd.valid_to, cmd.doc);
-    TRY(wal_.append(record));  // on failure nothing is inserted or published; ts stays consumed
+  ledger::FactWrite record;
+  std::string risk_key;
+  std::string risk_value;
+  Result<std::uint64_t> committed = s.commit(
+      [&]() -> Result<std::uint64_t> {
+        const std::uint64_t ts = s.allocate_ts();
+        record.write_tag = cmd.write_tag;
+        ledger::append_internal_key(record.key, cmd.key, ts);
+        ledger::append_fact_value(record.value, cmd.valid_from, cmd.valid_to, cmd.doc);
+        TRY(wal_.append(record));
 
-    std::string risk_key;
-    std::string risk_value;
-    if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix)) {
-      const double score = ai::quick_risk_score(cmd.doc);
-      if (score >= kInlineRiskThreshold) {  // NaN compares false
-        const std::uint64_t rts = s.allocate_ts();
-        ledger::append_internal_key(risk_key, ai::risk_key_prefix(cmd.key) + std::to_string(ts), rts);
-        char text[96];
-        const int n = std::snprintf(text, sizeof text, "{\"risk\":%.4f,\"source_ts\":%llu}", score,
-                                    static_cast<unsigned long long>(ts));
-        ledger::append_fact_value(risk_value, cmd.valid_from, cmd.valid_to,
-                                  std::string_view(text, static_cast<std::size_t>(std::max(n, 0))));
-      }
-    }
-    {
-      std::unique_lock lock(s.active_mu);
-      s.active.insert(std::move(record.key), std::move(record.value));
-      // The risk record is not logged: it reaches disk only if a flush writes it.
-      if (!risk_key.empty()) s.active.insert(std::move(risk_key), std::move(risk_value));
-    }
-    // The put's own timestamp is published even when a risk record took the next one.
-    s.publish(ts);
-  }
+        if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix)) {
+          const double score = ai::quick_risk_score(cmd.doc);
+          if (score >= kInlineRiskThreshold) {  // NaN compares false
+            const std::uint64_t rts = s.allocate_ts();
+            ledger::append_internal_key(risk_key, ai::risk_key_prefix(cmd.key) + std::to_string(ts), rts);
+            char text[96];
+            const int n = std::snprintf(text, sizeof text, "{\"risk\":%.4f,\"source_ts\":%llu}", score,
+                                        static_cast<unsigned long long>(ts));
+            ledger::append_fact_value(risk_value, cmd.valid_from, cmd.valid_to,
+                                      std::string_view(text, static_cast<std::size_t>(std::max(n, 0))));
+          }
+        }
+        // The put's own timestamp is published even when a risk record took the next one.
+        return ts;
+      },
+      [&](storage::Memtable& active) {
+        active.insert(std::move(record.key), std::move(record.value));
+        // The risk record is not logged: it reaches disk only if a flush writes it.
+        if (!risk_key.empty()) active.insert(std::move(risk_key), std::move(risk_value));
+      });
+  const std::uint64_t ts = TRY(committed);
   ++stats_.writes;
   notify(cmd, ts);
   TRY(flush_check());
@@ -157,24 +156,23 @@ Result<std::vector<std::uint64_t>> ShardRuntime::execute_put_batch(ShardCommand:
   ShardShared& s = *shared_;
   std::vector<std::uint64_t> timestamps;
   timestamps.reserve(cmd.items.size());
-  {
-    std::lock_guard commit(s.commit_mu);
-    std::vector<ledger::FactWrite> records(cmd.items.size());
-    for (std::size_t i = 0; i < cmd.items.size(); ++i) {
-      const WriteBatchItem& item = cmd.items[i];
-      const std::uint64_t ts = s.allocate_ts();
-      timestamps.push_back(ts);
-      records[i].write_tag = item.write_tag;
-      ledger::append_internal_key(records[i].key, item.key, ts);
-      ledger::append_fact_value(records[i].value, item.valid_from, item.valid_to, item.doc);
-    }
-    TRY(wal_.append_batch(records));
-    {
-      std::unique_lock lock(s.active_mu);
-      for (ledger::FactWrite& record : records) s.active.insert(std::move(record.key), std::move(record.value));
-    }
-    s.publish(s.last_allocated_ts.load(std::memory_order_relaxed));
-  }
+  std::vector<ledger::FactWrite> records(cmd.items.size());
+  TRY(s.commit(
+      [&]() -> Result<std::uint64_t> {
+        for (std::size_t i = 0; i < cmd.items.size(); ++i) {
+          const WriteBatchItem& item = cmd.items[i];
+          const std::uint64_t ts = s.allocate_ts();
+          timestamps.push_back(ts);
+          records[i].write_tag = item.write_tag;
+          ledger::append_internal_key(records[i].key, item.key, ts);
+          ledger::append_fact_value(records[i].value, item.valid_from, item.valid_to, item.doc);
+        }
+        TRY(wal_.append_batch(records));
+        return s.last_allocated_ts.load(std::memory_order_relaxed);
+      },
+      [&](storage::Memtable& active) {
+        for (ledger::FactWrite& record : records) active.insert(std::move(record.key), std::move(record.value));
+      }));
   stats_.writes += cmd.items.size();
   TRY(flush_check());
   return timestamps;
@@ -194,15 +192,10 @@ void ShardRuntime::notify(const ShardCommand::Put& cmd, std::uint64_t ts) {
   }
 }
 
-bool ShardRuntime::memtable_full() {
-  std::shared_lock lock(shared_->active_mu);
-  return shared_->active.approx_bytes() >= config_.memtable_max_bytes;
-}
-
 Result<void> ShardRuntime::flush_check() {
   // The watermark is not copied into the manifest here: every save reads it from the shard's
   // counter (see SharedManifest).
-  if (memtable_full()) return flush_active_memtable();
+  if (shared_->memtable_full(config_.memtable_max_bytes)) return flush_active_memtable();
   return {};
 }
 

@@ -81,7 +81,6 @@ class ShardRuntime {
   void notify(const ShardCommand::Put& cmd, std::uint64_t ts);
   // Flushes when the active memtable has reached its limit; the flush's result, or success.
   Result<void> flush_check();
-  bool memtable_full();
   Result<void> write_frozen_memtables();
 
   std::string shard_dir_;

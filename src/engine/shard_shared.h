@@ -38,9 +38,7 @@ struct ShardShared {
   ShardShared& operator=(const ShardShared&) = delete;
 
   // Commit timestamps of the shard come from one allocation, shared by the shard thread and the
-  // fast write path. A writer holds commit_mu from taking its timestamp until it has published it
-  // (after the memtable insert), so timestamps are unique, published in order, and a published
-  // timestamp's version is already in the memtable.
+  // fast write path, which both write through commit() below.
   std::mutex commit_mu;
   // The highest timestamp handed out; written under commit_mu, readable anywhere.
   std::atomic<std::uint64_t> last_allocated_ts{0};
@@ -68,15 +66,40 @@ struct ShardShared {
   std::atomic<bool> has_subscribers{false};
   bool risk_on_get = false;
 
-  // The next timestamp, saturating at 2^64 - 1. Caller holds commit_mu.
+  // The commit rule, on which read consistency rests; every write of the shard goes through it.
+  // Under commit_mu, stage() takes the write's timestamps with allocate_ts() and logs or encodes the
+  // write; it returns the timestamp to publish, or a failure (an error, or none), after which
+  // nothing is inserted or published and the timestamps it took stay consumed. Then insert(active)
+  // adds the versions under the active memtable's lock, and the timestamp is published. So
+  // timestamps are unique and published in order, and a published timestamp's versions are in the
+  // memtable. Returns what stage() returned.
+  template <typename Stage, typename Insert>
+  auto commit(Stage&& stage, Insert&& insert) {
+    std::lock_guard hold(commit_mu);
+    auto ts = stage();
+    if (!ts) return ts;
+    {
+      std::unique_lock lock(active_mu);
+      insert(active);
+    }
+    committed_ts.store(*ts, std::memory_order_release);
+    return ts;
+  }
+
+  // The next timestamp, saturating at 2^64 - 1. Only within commit()'s stage.
   std::uint64_t allocate_ts() {
     std::uint64_t ts = last_allocated_ts.load(std::memory_order_relaxed);
     if (ts != std::numeric_limits<std::uint64_t>::max()) ++ts;
     last_allocated_ts.store(ts, std::memory_order_relaxed);
     return ts;
   }
-  // Makes ts the default snapshot. Caller holds commit_mu and has inserted every version up to ts.
-  void publish(std::uint64_t ts) { committed_ts.store(ts, std::memory_order_release); }
+
+  // Whether the active memtable has reached max_bytes: a full one is flushed before more is taken,
+  // and the fast write path declines it.
+  bool memtable_full(std::uint64_t max_bytes) {
+    std::shared_lock lock(active_mu);
+    return active.approx_bytes() >= max_bytes;
+  }
 };
 
 // The shard a key belongs to: hash64 of the key modulo the shard count.
