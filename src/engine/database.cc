@@ -36,11 +36,18 @@ struct Database::State {
   std::unique_ptr<storage::DurabilityThread> durability;
   std::unique_ptr<InsightService> insights;
 
-  std::size_t route(std::string_view key) const {
-    const std::size_t shard = shard_of(*hasher, key, senders.size());
+  // A key's shard, and the hash that chose it, which its bloom probes start from. Computed once per
+  // operation.
+  struct Route {
+    std::size_t shard;
+    std::uint64_t hash;
+  };
+  Route route(std::string_view key) const {
+    const std::uint64_t hash = hasher->hash64(key);
+    const std::size_t shard = shard_of(hash, senders.size());
     if (shard >= read_handles.size()) panic("key routed to shard " + std::to_string(shard) + " of " +
                                             std::to_string(read_handles.size()));
-    return shard;
+    return {shard, hash};
   }
 
   // Set once open has started everything; a failed open only disconnects and joins what it started.
@@ -148,7 +155,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
   }
 
   if (config.group_commit_enabled) {
-    state->fast_write = std::make_shared<FastWritePath>(std::move(shards), config.memtable_max_bytes, queue, state->hasher);
+    state->fast_write = std::make_shared<FastWritePath>(std::move(shards), config.memtable_max_bytes, queue);
     state->durability =
         storage::DurabilityThread::spawn(queue, std::move(wal_paths), std::move(wal_locks), config.group_commit_interval_us);
   }
@@ -159,28 +166,30 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
 Result<std::uint64_t> Database::put(std::string_view key, std::string doc, std::uint64_t valid_from,
                                     std::uint64_t valid_to, std::optional<std::uint64_t> write_tag) {
   State& s = *state_;
+  const std::size_t shard = s.route(key).shard;
   if (s.fast_write) {
-    if (auto ts = s.fast_write->try_fast_put(key, doc, valid_from, valid_to, write_tag)) return *ts;
+    if (auto ts = s.fast_write->try_fast_put(shard, key, doc, valid_from, valid_to, write_tag)) return *ts;
   }
   auto [reply_tx, reply_rx] = util::make_bounded_channel<Result<std::uint64_t>>(1);
   ShardCommand::Put cmd{write_tag, std::move(reply_tx), std::string(key), std::move(doc), valid_from, valid_to};
-  TRY(s.senders[s.route(key)].send_or_closed(ShardCommand{std::move(cmd)}));
+  TRY(s.senders[shard].send_or_closed(ShardCommand{std::move(cmd)}));
   return TRY(reply_rx.recv_or_closed());
 }
 
 Result<std::optional<std::string>> Database::get(std::string_view key, std::optional<std::uint64_t> as_of,
                                                  std::optional<std::uint64_t> valid_at) {
   State& s = *state_;
-  ShardGetResult result = TRY(s.read_handles[s.route(key)].get(key, as_of, valid_at));
+  const State::Route route = s.route(key);
+  ShardGetResult result = TRY(s.read_handles[route.shard].get(key, route.hash, as_of, valid_at));
   return std::move(result.value);
 }
 
 Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std::uint64_t> as_of,
                                          std::optional<std::uint64_t> valid_at) {
   State& s = *state_;
-  const std::size_t shard = s.route(key);
-  ShardGetResult result = TRY(s.read_handles[shard].get(key, as_of, valid_at));
-  return GetExplain{result.sstable_block, shard, result.commit_ts_used, result.bloom_hit};
+  const State::Route route = s.route(key);
+  ShardGetResult result = TRY(s.read_handles[route.shard].get(key, route.hash, as_of, valid_at));
+  return GetExplain{result.sstable_block, route.shard, result.commit_ts_used, result.bloom_hit};
 }
 
 Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,

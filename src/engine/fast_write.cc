@@ -22,17 +22,13 @@ void shrink_if_large(std::string& buffer) {
 }  // namespace
 
 FastWritePath::FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::uint64_t memtable_max_bytes,
-                             std::shared_ptr<storage::WalBatchQueue> queue, std::shared_ptr<const Hasher> hasher)
-    : shards_(std::move(shards)),
-      memtable_max_bytes_(memtable_max_bytes),
-      queue_(std::move(queue)),
-      hasher_(std::move(hasher)) {}
+                             std::shared_ptr<storage::WalBatchQueue> queue)
+    : shards_(std::move(shards)), memtable_max_bytes_(memtable_max_bytes), queue_(std::move(queue)) {}
 
-std::optional<std::uint64_t> FastWritePath::try_fast_put(std::string_view key, std::string_view doc,
+std::optional<std::uint64_t> FastWritePath::try_fast_put(std::size_t shard, std::string_view key, std::string_view doc,
                                                          std::uint64_t valid_from, std::uint64_t valid_to,
                                                          std::optional<std::uint64_t> write_tag) {
   if (!enabled_.load(std::memory_order_relaxed)) return std::nullopt;
-  const std::size_t shard = shard_of(*hasher_, key, shards_.size());
   ShardShared& s = *shards_[shard];
   if (s.has_subscribers.load(std::memory_order_relaxed) || !queue_->accepting()) return std::nullopt;
 

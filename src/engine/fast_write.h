@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "engine/shard_shared.h"
-#include "hasher.h"
 #include "storage/group_commit.h"
 
 namespace quenlordb::engine {
@@ -23,13 +22,13 @@ namespace quenlordb::engine {
 class FastWritePath {
  public:
   FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::uint64_t memtable_max_bytes,
-                std::shared_ptr<storage::WalBatchQueue> queue, std::shared_ptr<const Hasher> hasher);
+                std::shared_ptr<storage::WalBatchQueue> queue);
 
   FastWritePath(const FastWritePath&) = delete;
   FastWritePath& operator=(const FastWritePath&) = delete;
 
-  // The commit timestamp, or none when the path declines.
-  std::optional<std::uint64_t> try_fast_put(std::string_view key, std::string_view doc, std::uint64_t valid_from,
+  // The commit timestamp, or none when the path declines. shard is the one key routes to.
+  std::optional<std::uint64_t> try_fast_put(std::size_t shard, std::string_view key, std::string_view doc, std::uint64_t valid_from,
                                             std::uint64_t valid_to, std::optional<std::uint64_t> write_tag);
 
   // From now on every put is declined.
@@ -40,7 +39,6 @@ class FastWritePath {
   std::vector<std::shared_ptr<ShardShared>> shards_;
   std::uint64_t memtable_max_bytes_;
   std::shared_ptr<storage::WalBatchQueue> queue_;
-  std::shared_ptr<const Hasher> hasher_;
   std::atomic<bool> enabled_{true};
 };
 

@@ -93,7 +93,8 @@ Result<void> merge_prefix_visible(PrefixScanAccumulator& acc, const storage::Mem
   return memtable.for_each_prefix_visible(prefix, snapshot, valid_at, [&](const storage::ScanHit& hit) { acc.add(hit); });
 }
 
-Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::optional<std::uint64_t> as_of,
+Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t key_hash,
+                                            std::optional<std::uint64_t> as_of,
                                             std::optional<std::uint64_t> valid_at) const {
   ShardShared& s = *shared_;
   s.reads.fetch_add(1, std::memory_order_relaxed);
@@ -114,7 +115,7 @@ Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::optional<
     std::shared_lock lock(s.levels_mu);
     const auto& levels = s.levels.levels();
     bool first = true;
-    storage::BloomProbe probe = storage::BloomProbe::of(key, *s.hasher);
+    const storage::BloomProbe probe = storage::BloomProbe::from_hash(key_hash, *s.hasher);
     // Deepest level's last file first, level 0's first file last; every file is probed.
     for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
       for (auto file = level->rbegin(); file != level->rend(); ++file) {

@@ -102,9 +102,10 @@ struct ShardShared {
   }
 };
 
-// The shard a key belongs to: hash64 of the key modulo the shard count.
-inline std::size_t shard_of(const Hasher& hasher, std::string_view key, std::size_t shard_count) {
-  return static_cast<std::size_t>(hasher.hash64(key) % shard_count);
+// The shard a key belongs to, from its hash64 (which also seeds its bloom probe): the hash modulo
+// the shard count.
+inline std::size_t shard_of(std::uint64_t key_hash, std::size_t shard_count) {
+  return static_cast<std::size_t>(key_hash % shard_count);
 }
 
 // What a point read found, and how.
@@ -133,9 +134,15 @@ class ShardReadHandle {
   explicit ShardReadHandle(std::shared_ptr<ShardShared> shared) : shared_(std::move(shared)) {}
 
   // The newest version of key at or below the snapshot (as_of, or the committed timestamp) that is
-  // valid at valid_at; every table file is probed.
-  Result<ShardGetResult> get(std::string_view key, std::optional<std::uint64_t> as_of,
+  // valid at valid_at; every table file is probed. key_hash is the hasher's hash64 of key, which
+  // routed it here.
+  Result<ShardGetResult> get(std::string_view key, std::uint64_t key_hash, std::optional<std::uint64_t> as_of,
                              std::optional<std::uint64_t> valid_at) const;
+  // The same, hashing the key.
+  Result<ShardGetResult> get(std::string_view key, std::optional<std::uint64_t> as_of,
+                             std::optional<std::uint64_t> valid_at) const {
+    return get(key, shared_->hasher->hash64(key), as_of, valid_at);
+  }
 
   // The newest visible version of every key that begins with prefix, in key order; at most limit
   // rows (the smallest keys).

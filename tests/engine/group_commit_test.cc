@@ -210,7 +210,7 @@ TEST(GroupCommitTest, FastPutJoinsTheDefaultSnapshotOnlyOnceInTheMemtable) {
   auto queue = std::make_shared<storage::WalBatchQueue>(1);
   auto durability = storage::DurabilityThread::spawn(queue, {dir.file("shard-0.wal")},
                                                      {std::make_shared<storage::WalLock>()}, 1000);
-  FastWritePath fast({shared}, config.memtable_max_bytes, queue, shared->hasher);
+  FastWritePath fast({shared}, config.memtable_max_bytes, queue);
   const ShardReadHandle reader(shared);
 
   std::atomic<bool> stop{false};
@@ -218,7 +218,7 @@ TEST(GroupCommitTest, FastPutJoinsTheDefaultSnapshotOnlyOnceInTheMemtable) {
   for (int t = 0; t < 3; ++t) {
     writers.emplace_back([&, t] {
       for (int i = 0; !stop.load(); ++i) {
-        if (!fast.try_fast_put("hot", std::to_string(t) + "/" + std::to_string(i), 0, kForever, std::nullopt)) {
+        if (!fast.try_fast_put(0, "hot", std::to_string(t) + "/" + std::to_string(i), 0, kForever, std::nullopt)) {
           ADD_FAILURE() << "fast put declined";
           break;
         }
