@@ -29,9 +29,13 @@ struct Database::State {
   std::shared_ptr<const Hasher> hasher;
   // Held for the life of the database: an exclusive advisory lock on the root directory.
   util::File root_lock;
-  std::vector<util::Sender<ShardCommand>> senders;
-  std::vector<ShardReadHandle> read_handles;
-  std::vector<std::thread> threads;
+  // One slot per shard, index = shard number: its command channel, its readers' handle, its thread.
+  struct Shard {
+    util::Sender<ShardCommand> sender;
+    ShardReadHandle reader;
+    std::thread thread;
+  };
+  std::vector<Shard> shards;
   std::shared_ptr<FastWritePath> fast_write;
   std::unique_ptr<storage::DurabilityThread> durability;
   std::unique_ptr<InsightService> insights;
@@ -44,10 +48,14 @@ struct Database::State {
   };
   Route route(std::string_view key) const {
     const std::uint64_t hash = hasher->hash64(key);
-    const std::size_t shard = shard_of(hash, senders.size());
-    if (shard >= read_handles.size()) panic("key routed to shard " + std::to_string(shard) + " of " +
-                                            std::to_string(read_handles.size()));
-    return {shard, hash};
+    return {shard_of(hash, shards.size()), hash};
+  }
+
+  std::vector<util::Sender<ShardCommand>> senders() const {
+    std::vector<util::Sender<ShardCommand>> out;
+    out.reserve(shards.size());
+    for (const Shard& shard : shards) out.push_back(shard.sender);
+    return out;
   }
 
   // Set once open has started everything; a failed open only disconnects and joins what it started.
@@ -56,16 +64,19 @@ struct Database::State {
   ~State() {
     if (!opened) {
       insights.reset();
-      senders.clear();  // each started shard thread sees its channel disconnected and ends
-      for (auto& thread : threads) thread.join();
+      // Every sender goes first, so that each started shard thread sees its channel disconnected.
+      for (Shard& shard : shards) {
+        [[maybe_unused]] const util::Sender<ShardCommand> closed = std::move(shard.sender);
+      }
+      for (Shard& shard : shards) shard.thread.join();
       return;
     }
     if (fast_write) fast_write->disable();
     if (durability) durability->shutdown();
     insights.reset();  // stops and joins the insight runtime
-    for (auto& sender : senders) (void)sender.send(ShardCommand{ShardCommand::Shutdown{}});
-    for (auto it = threads.rbegin(); it != threads.rend(); ++it) {
-      if (it->joinable()) it->join();
+    for (const Shard& shard : shards) (void)shard.sender.send(ShardCommand{ShardCommand::Shutdown{}});
+    for (auto it = shards.rbegin(); it != shards.rend(); ++it) {
+      if (it->thread.joinable()) it->thread.join();
     }
   }
 };
@@ -134,9 +145,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
           }
         });
     if (!thread) return fail(std::move(thread).error());
-    state->senders.push_back(std::move(tx));
-    state->read_handles.push_back(std::move(opened.handle));
-    state->threads.push_back(std::move(*thread));
+    state->shards.push_back(State::Shard{std::move(tx), std::move(opened.handle), std::move(*thread)});
   }
 
   if (config.ai_enabled) {
@@ -146,12 +155,12 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
     }
     util::Receiver<ChangeEvent> events = [&] {
       auto [tx, rx] = util::make_channel<ChangeEvent>();
-      for (const auto& sender : state->senders) {
-        (void)sender.send(ShardCommand{ShardCommand::Subscribe{Subscriber{tx, std::string()}}});
+      for (const State::Shard& shard : state->shards) {
+        (void)shard.sender.send(ShardCommand{ShardCommand::Subscribe{Subscriber{tx, std::string()}}});
       }
       return std::move(rx);
     }();  // the facade's own sending end is gone here: only the subscribers hold one
-    state->insights = TRY(start_insights(InsightFeed{std::move(events), state->senders, state->hasher, config}));
+    state->insights = TRY(start_insights(InsightFeed{std::move(events), state->senders(), state->hasher, config}));
   }
 
   if (config.group_commit_enabled) {
@@ -172,7 +181,7 @@ Result<std::uint64_t> Database::put(std::string_view key, std::string doc, std::
   }
   auto [reply_tx, reply_rx] = util::make_bounded_channel<Result<std::uint64_t>>(1);
   ShardCommand::Put cmd{write_tag, std::move(reply_tx), std::string(key), std::move(doc), valid_from, valid_to};
-  TRY(s.senders[shard].send_or_closed(ShardCommand{std::move(cmd)}));
+  TRY(s.shards[shard].sender.send_or_closed(ShardCommand{std::move(cmd)}));
   return TRY(reply_rx.recv_or_closed());
 }
 
@@ -180,7 +189,7 @@ Result<std::optional<std::string>> Database::get(std::string_view key, std::opti
                                                  std::optional<std::uint64_t> valid_at) {
   State& s = *state_;
   const State::Route route = s.route(key);
-  ShardGetResult result = TRY(s.read_handles[route.shard].get(key, route.hash, as_of, valid_at));
+  ShardGetResult result = TRY(s.shards[route.shard].reader.get(key, route.hash, as_of, valid_at));
   return std::move(result.value);
 }
 
@@ -188,7 +197,7 @@ Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std
                                          std::optional<std::uint64_t> valid_at) {
   State& s = *state_;
   const State::Route route = s.route(key);
-  ShardGetResult result = TRY(s.read_handles[route.shard].get(key, route.hash, as_of, valid_at));
+  ShardGetResult result = TRY(s.shards[route.shard].reader.get(key, route.hash, as_of, valid_at));
   return GetExplain{result.sstable_block, route.shard, result.commit_ts_used, result.bloom_hit};
 }
 
@@ -197,10 +206,10 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
                                                          std::optional<std::uint64_t> limit) {
   if (limit && *limit == 0) return std::vector<PrefixScanRow>{};
   std::vector<std::vector<PrefixScanResultRow>> parts;
-  parts.reserve(state_->read_handles.size());
+  parts.reserve(state_->shards.size());
   std::size_t total = 0;
-  for (const ShardReadHandle& handle : state_->read_handles) {
-    parts.push_back(TRY(handle.scan_prefix(prefix, as_of, valid_at, limit)));
+  for (const State::Shard& shard : state_->shards) {
+    parts.push_back(TRY(shard.reader.scan_prefix(prefix, as_of, valid_at, limit)));
     total += parts.back().size();
   }
   if (limit) total = static_cast<std::size_t>(std::min<std::uint64_t>(total, *limit));
@@ -237,18 +246,19 @@ Result<DbStats> Database::stats() {
   State& s = *state_;
   DbStats out;
   out.shard_count = s.config.shard_count;
-  for (auto& sender : s.senders) {
+  for (const State::Shard& shard : s.shards) {
     auto [reply_tx, reply_rx] = util::make_bounded_channel<ShardStats>(1);
-    TRY(sender.send_or_closed(ShardCommand{ShardCommand::Stats{std::move(reply_tx)}}));
-    ShardStats shard = TRY(reply_rx.recv_or_closed());
-    out.writes += shard.writes;
-    out.flushes += shard.flushes;
-    out.compactions += shard.compactions;
+    TRY(shard.sender.send_or_closed(ShardCommand{ShardCommand::Stats{std::move(reply_tx)}}));
+    const ShardStats counted = TRY(reply_rx.recv_or_closed());
+    out.writes += counted.writes;
+    out.flushes += counted.flushes;
+    out.compactions += counted.compactions;
   }
-  for (const ShardReadHandle& handle : s.read_handles) {
-    out.reads += handle.shared()->reads.load(std::memory_order_relaxed);
-    out.bloom_negatives += handle.shared()->bloom_negatives.load(std::memory_order_relaxed);
-    out.block_reads += handle.shared()->block_reads.load(std::memory_order_relaxed);
+  for (const State::Shard& shard : s.shards) {
+    const ShardShared& shared = *shard.reader.shared();
+    out.reads += shared.reads.load(std::memory_order_relaxed);
+    out.bloom_negatives += shared.bloom_negatives.load(std::memory_order_relaxed);
+    out.block_reads += shared.block_reads.load(std::memory_order_relaxed);
   }
   return out;
 }
