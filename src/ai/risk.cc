@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
+#include <system_error>
 
 namespace quenlordb::ai {
 namespace {
@@ -59,6 +61,14 @@ std::string risk_key_prefix(std::string_view user_key) {
   prefix += hex_encode(user_key);
   prefix += '/';
   return prefix;
+}
+
+std::optional<std::uint64_t> risk_key_source_ts(std::string_view risk_key) {
+  const std::string_view digits = risk_key.substr(risk_key.rfind('/') + 1);  // npos + 1 == 0
+  std::uint64_t ts = 0;
+  const auto [end, err] = std::from_chars(digits.data(), digits.data() + digits.size(), ts);
+  if (digits.empty() || err != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return ts;
 }
 
 }  // namespace quenlordb::ai

@@ -3,6 +3,8 @@
 // no state, no allocation in the score, no failure.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,7 +21,13 @@ std::string hex_encode(std::string_view bytes);
 inline constexpr std::string_view kReservedKeyPrefix = "__ai/";
 
 // "__ai/risk/{hex of user_key}/": the prefix of the inline risk records of user_key, each of which
-// continues with the commit timestamp of the put it scored.
+// continues with the commit timestamp of the put it scored, in decimal. So byte order is not the
+// order of those timestamps ("…/9" sorts after "…/10"): the newest record is the one whose
+// risk_key_source_ts is greatest.
 std::string risk_key_prefix(std::string_view user_key);
+
+// The commit timestamp a risk record key ends in (the decimal digits after its last '/'); none when
+// they are missing, not all digits or beyond 2^64 - 1.
+std::optional<std::uint64_t> risk_key_source_ts(std::string_view risk_key);
 
 }  // namespace quenlordb::ai

@@ -24,7 +24,8 @@ void offer(std::optional<storage::VisibleVersion>& candidate, std::optional<stor
   if (found && (!candidate || found->commit_ts > candidate->commit_ts)) candidate = std::move(found);
 }
 
-// The key's newest inline risk score in the active memtable; any failure on the way means none.
+// The key's newest inline risk score in the active memtable (of the put with the greatest commit
+// timestamp); any failure on the way means none.
 std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
   Result<storage::VisibleMap> found = fail(QuenlorError::not_found());
   {
@@ -32,9 +33,18 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
     found = s.active.scan_prefix_visible(ai::risk_key_prefix(key), std::numeric_limits<std::uint64_t>::max(),
                                          std::nullopt);
   }
-  if (!found || found->empty()) return std::nullopt;
-  const std::string& doc = found->rbegin()->second.doc;
-  nlohmann::json value = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
+  if (!found) return std::nullopt;
+  const std::string* doc = nullptr;
+  std::uint64_t newest = 0;
+  for (const auto& [risk_key, version] : *found) {
+    const std::optional<std::uint64_t> ts = ai::risk_key_source_ts(risk_key);
+    if (ts && (doc == nullptr || *ts > newest)) {
+      doc = &version.doc;
+      newest = *ts;
+    }
+  }
+  if (doc == nullptr) return std::nullopt;
+  nlohmann::json value = nlohmann::json::parse(*doc, nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) return std::nullopt;
   auto risk = value.find("risk");
   if (risk == value.end() || !risk->is_number()) return std::nullopt;

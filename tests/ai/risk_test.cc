@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quenlordb::ai {
@@ -43,6 +45,22 @@ TEST(HexEncodeTest, TwoLowercaseDigitsPerByte) {
       {std::string("\x00\xff\xa0", 3), "00ffa0"},
   };
   for (const auto& [bytes, expected] : cases) EXPECT_EQ(hex_encode(bytes), expected);
+}
+
+TEST(RiskKeyTest, SourceTimestampIsTheDecimalNumberAfterTheLastSlash) {
+  const std::string prefix = risk_key_prefix("k1");
+  EXPECT_EQ(prefix, "__ai/risk/6b31/");
+  const std::pair<std::string, std::optional<std::uint64_t>> cases[] = {
+      {prefix + "9", 9},
+      {prefix + "10", 10},
+      {prefix + "18446744073709551615", 18446744073709551615ull},
+      {prefix + "18446744073709551616", std::nullopt},  // beyond 2^64 - 1
+      {prefix, std::nullopt},
+      {prefix + "1x", std::nullopt},
+      {prefix + "-1", std::nullopt},
+      {prefix + "+1", std::nullopt},
+  };
+  for (const auto& [key, expected] : cases) EXPECT_EQ(risk_key_source_ts(key), expected) << key;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ai/risk.h"
 #include "engine_test_util.h"
 #include "shard_harness.h"
 #include "ledger/internal_key.h"
@@ -187,6 +188,26 @@ TEST(ShardRuntimeTest, InlineRiskRecord) {
   Shard again(dir.path(), c);
   EXPECT_TRUE(must(again.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt)).empty());
   EXPECT_EQ(again.get("k1"), "critical unauthorized access");
+}
+
+TEST(ShardRuntimeTest, RiskOnGetTakesTheRecordOfTheGreatestTimestampNotTheGreatestKey) {
+  TempDir dir;
+  Config config;
+  config.ai_risk_on_get = true;
+  Shard shard(dir.path(), config);
+  // "…/9" sorts after "…/10", and "…/99" after "…/100"; the batch gives the newer record the
+  // smaller commit timestamp, so neither key order nor commit order picks it.
+  const struct {
+    const char* key;
+    std::uint64_t older;
+    std::uint64_t newer;
+  } cases[] = {{"k1", 9, 10}, {"k2", 99, 100}};
+  for (const auto& c : cases) {
+    const std::string prefix = ai::risk_key_prefix(c.key);
+    must(shard.put_batch({{std::nullopt, prefix + std::to_string(c.newer), "{\"risk\":0.9000}", 0, kForever},
+                          {std::nullopt, prefix + std::to_string(c.older), "{\"risk\":0.8000}", 0, kForever}}));
+    EXPECT_EQ(must(shard.handle().get(c.key, std::nullopt, std::nullopt)).risk, 0.9) << c.key;
+  }
 }
 
 TEST(ShardRuntimeTest, DamagedLogTailIsCutBeforeNewAppends) {
