@@ -4,6 +4,18 @@
 // Database shuts everything down in a fixed order; every write acknowledged before is durable on
 // disk afterwards. All operations may be called from several threads at once.
 //
+// What callers must know:
+// - Commit timestamps are per shard: each shard counts its own. A timestamp that put
+//   returns names a moment of that key's shard only, and one as_of is compared with each shard's
+//   own counter, so it means a different moment in each shard.
+// - A scan's snapshot is taken shard by shard: without as_of each shard reads at its own committed
+//   timestamp when the scan reaches it, so writes that land meanwhile may show in a later shard and
+//   not in an earlier one. There is no snapshot common to all shards.
+// - put can return an error after its version was committed: the shard thread logs, inserts and
+//   publishes the version, and a flush that then fails is the put's error (as is a shard thread that
+//   ends before replying). The version is visible and will be replayed; a caller must not blindly
+//   retry, which writes a second version.
+//
 // Two operations reach layers above the engine, which the engine library does not link:
 // - Database::sql is declared here and defined in the SQL execution layer (src/sql/exec/
 //   database_sql.cc), which hands the script to its executor; a program that calls it links that
@@ -77,7 +89,8 @@ class Database {
   Database& operator=(const Database&) = delete;
   ~Database();
 
-  // Writes a new version of key valid on [valid_from, valid_to); returns its commit timestamp.
+  // Writes a new version of key valid on [valid_from, valid_to); returns its commit timestamp (of
+  // the key's shard). An error does not always mean that nothing was written (see above).
   Result<std::uint64_t> put(std::string_view key, std::string doc, std::uint64_t valid_from, std::uint64_t valid_to,
                             std::optional<std::uint64_t> write_tag = std::nullopt);
 
@@ -90,7 +103,7 @@ class Database {
                                  std::optional<std::uint64_t> valid_at = std::nullopt);
 
   // Every key beginning with prefix, newest visible version each, in key order across shards; at most
-  // limit rows (the smallest keys) when a limit is given.
+  // limit rows (the smallest keys) when a limit is given. Each shard is read at its own snapshot.
   Result<std::vector<PrefixScanRow>> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
                                                  std::optional<std::uint64_t> valid_at = std::nullopt,
                                                  std::optional<std::uint64_t> limit = std::nullopt);

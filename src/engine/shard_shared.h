@@ -4,6 +4,7 @@
 //
 // Lock order (a thread only ever takes these in the order listed, and never the reverse):
 //   commit_mu  ->  active  ->  immutables            (writes: allocate, insert, publish; flush freeze)
+//   active (write)  ->  the shard's group-commit queue mutex  (a flush pauses the queue at the freeze)
 //   manifest mutex  ->  levels                        (saving the manifest)
 //   levels (write)  ->  manifest mutex                (a compaction step drawing file ids)
 //   commit_mu  ->  the log's WalLock                  (the shard thread's append)
