@@ -7,151 +7,15 @@ namespace quenlordb::util {
 
 namespace {
 
-// nlohmann prefixes its messages with "[json.exception.<kind>.<id>] "; the rest is the message.
-std::string parser_message(const char* what) {
-  std::string_view text(what);
-  if (text.starts_with("[json.exception.")) {
-    std::size_t close = text.find("] ");
-    if (close != std::string_view::npos) text.remove_prefix(close + 2);
-  }
-  return std::string(text);
-}
-
-// The types nlohmann's SAX interface names in its event signatures.
-struct SaxTypes {
-  using number_integer_t = OrderedJson::number_integer_t;
-  using number_unsigned_t = OrderedJson::number_unsigned_t;
-  using number_float_t = OrderedJson::number_float_t;
-  using string_t = OrderedJson::string_t;
-  using binary_t = OrderedJson::binary_t;
-};
-
-// Builds the value event by event. Containers are filled in place; a pointer to an open container
-// stays valid because only the innermost open container ever grows.
-class RecordSax : public SaxTypes {
- public:
-
-  bool null() { return add(OrderedJson(nullptr)) != nullptr; }
-  bool boolean(bool v) { return add(OrderedJson(v)) != nullptr; }
-  bool number_integer(number_integer_t v) { return add(OrderedJson(v)) != nullptr; }
-  bool number_unsigned(number_unsigned_t v) { return add(OrderedJson(v)) != nullptr; }
-  bool number_float(number_float_t v, const string_t&) { return add(OrderedJson(v)) != nullptr; }
-  bool string(string_t& v) { return add(OrderedJson(std::move(v))) != nullptr; }
-  bool binary(binary_t& v) { return add(OrderedJson::binary(std::move(v))) != nullptr; }
-  bool key(string_t& k) {
-    key_ = std::move(k);
-    return true;
-  }
-  bool start_object(std::size_t) { return open(OrderedJson::object()); }
-  bool start_array(std::size_t) { return open(OrderedJson::array()); }
-  bool end_object() {
-    open_.pop_back();
-    return true;
-  }
-  bool end_array() {
-    open_.pop_back();
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
-    error_ = parser_message(ex.what());
-    return false;
-  }
-
-  OrderedJson& root() { return root_; }
-  const std::string& error() const { return error_; }
-
- private:
-  bool open(OrderedJson container) {
-    if (open_.size() >= kJsonMaxDepth) {
-      error_ = "recursion limit exceeded";
-      return false;
-    }
-    OrderedJson* slot = add(std::move(container));
-    open_.push_back(slot);
-    return true;
-  }
-
-  OrderedJson* add(OrderedJson v) {
-    if (open_.empty()) {
-      root_ = std::move(v);
-      return &root_;
-    }
-    OrderedJson& parent = *open_.back();
-    if (parent.is_array()) {
-      auto& elements = *parent.get_ptr<OrderedJson::array_t*>();
-      elements.push_back(std::move(v));
-      return &elements.back();
-    }
-    // Append through the object's underlying vector: the map's own insert would drop a repeated name.
-    using Members = std::vector<std::pair<const std::string, OrderedJson>>;
-    Members& members = *parent.get_ptr<OrderedJson::object_t*>();
-    members.emplace_back(std::move(key_), std::move(v));
-    return &members.back().second;
-  }
-
-  OrderedJson root_;
-  std::vector<OrderedJson*> open_;
-  std::string key_;
-  std::string error_;
-};
-
-// Accepts every event and only counts the depth of open containers.
-class CheckSax : public SaxTypes {
- public:
-
-  bool null() { return true; }
-  bool boolean(bool) { return true; }
-  bool number_integer(number_integer_t) { return true; }
-  bool number_unsigned(number_unsigned_t) { return true; }
-  bool number_float(number_float_t, const string_t&) { return true; }
-  bool string(string_t&) { return true; }
-  bool binary(binary_t&) { return true; }
-  bool key(string_t&) { return true; }
-  bool start_object(std::size_t) { return open(); }
-  bool start_array(std::size_t) { return open(); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
-    error_ = parser_message(ex.what());
-    return false;
-  }
-
-  const std::string& error() const { return error_; }
-
- private:
-  bool open() {
-    if (depth_ >= kJsonMaxDepth) {
-      error_ = "recursion limit exceeded";
-      return false;
-    }
-    ++depth_;
-    return true;
-  }
-  bool close() {
-    --depth_;
-    return true;
-  }
-
-  std::size_t depth_ = 0;
-  std::string error_;
-};
-
 QuenlorError serde(std::string text) { return QuenlorError::serde_json(std::move(text)); }
 
 }  // namespace
 
-Result<void> check_json_text(std::string_view text) {
-  CheckSax sax;
-  bool ok = nlohmann::json::sax_parse(text.begin(), text.end(), &sax, nlohmann::detail::input_format_t::json, true);
-  if (!ok) return fail(serde(sax.error().empty() ? "invalid JSON" : sax.error()));
-  return {};
-}
+Result<void> check_json_text(std::string_view text) { return json_tree_detail::DepthCheck().parse(text); }
 
 Result<OrderedJson> parse_json_record(std::string_view text) {
-  RecordSax sax;
-  bool ok = OrderedJson::sax_parse(text.begin(), text.end(), &sax, nlohmann::detail::input_format_t::json, true);
-  if (!ok) return fail(serde(sax.error().empty() ? "invalid JSON" : sax.error()));
-  return std::move(sax.root());
+  using Builder = json_tree_detail::TreeBuilder<OrderedJson, json_tree_detail::RepeatedKeys::KeepAll>;
+  return Builder().parse(text);
 }
 
 Result<void> read_record(const OrderedJson& value, const RecordShape& shape, FieldReader read_field) {
@@ -253,7 +117,7 @@ Result<std::string> dump_json_compact(const OrderedJson& value) {
   try {
     return value.dump();
   } catch (const nlohmann::json::exception& e) {
-    return fail(serde(parser_message(e.what())));
+    return fail(serde(json_tree_detail::parser_message(e.what())));
   }
 }
 
@@ -261,7 +125,7 @@ Result<std::string> dump_json_pretty(const OrderedJson& value) {
   try {
     return value.dump(2);
   } catch (const nlohmann::json::exception& e) {
-    return fail(serde(parser_message(e.what())));
+    return fail(serde(json_tree_detail::parser_message(e.what())));
   }
 }
 

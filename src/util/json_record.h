@@ -18,13 +18,11 @@
 
 #include "error.h"
 #include "util/function_ref.h"
+#include "util/json_tree.h"
 
 namespace quenlordb::util {
 
 using OrderedJson = nlohmann::ordered_json;
-
-// Containers may nest this deep; one level more is refused.
-inline constexpr std::size_t kJsonMaxDepth = 127;
 
 // Checks that text is exactly one JSON value (white space only after it) nested at most
 // kJsonMaxDepth deep, without building it. Failures carry the parser's message (SerdeJson).

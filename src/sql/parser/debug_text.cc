@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "util/float_digits.h"
 #include "util/utf8.h"
 
 namespace quenlordb::sql::parser {
@@ -190,25 +191,10 @@ void put(std::string& out, double value) {
     out.append("0.0");
     return;
   }
-  // The shortest round-trip digits come from the scientific form "d[.ddd]e[+-]xx"; the fixed form
-  // of to_chars would print the exact binary expansion instead.
-  char buf[32];
-  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  const std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
-  const std::size_t e = sci.find('e');
-  char digits[24];
-  std::size_t n = 0;
-  for (char c : sci.substr(0, e)) {
-    if (c != '.') digits[n++] = c;
-  }
-  int exponent = 0;
-  std::string_view exp_text = sci.substr(e + 1);
-  const bool negative_exponent = exp_text.front() == '-';
-  exp_text.remove_prefix(1);  // the sign is always written
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-  if (negative_exponent) exponent = -exponent;
-
-  const std::string_view d(digits, n);
+  const util::DecimalDigits shortest = util::shortest_decimal_digits(value);
+  const std::size_t n = shortest.count;
+  const int exponent = shortest.exponent;
+  const std::string_view d = shortest.view();
   if (value >= 1e-4 && value < 1e16) {
     if (exponent >= 0) {
       const std::size_t int_digits = static_cast<std::size_t>(exponent) + 1;

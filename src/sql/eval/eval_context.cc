@@ -1,0 +1,311 @@
+#include "sql/eval/eval_context.h"
+
+#include <cmath>
+#include <utility>
+
+#include "sql/eval/like.h"
+#include "sql/eval/number_text.h"
+#include "util/saturate.h"
+#include "sql/eval/scalar_function.h"
+#include "sql/parser/text.h"
+#include "util/json_document.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::eval {
+
+namespace {
+
+using parser::BinOperator;
+using parser::Expr;
+
+bool is_less(std::partial_ordering o) { return o == std::partial_ordering::less; }
+bool is_equal(std::partial_ordering o) { return o == std::partial_ordering::equivalent; }
+bool is_greater(std::partial_ordering o) { return o == std::partial_ordering::greater; }
+
+SqlValue arithmetic(const SqlValue& left, BinOperator op, const SqlValue& right) {
+  const std::optional<double> a = to_f64(left);
+  if (!a) return SqlValue::null();
+  const std::optional<double> b = to_f64(right);
+  if (!b) return SqlValue::null();
+  switch (op) {
+    case BinOperator::Add:
+      return SqlValue::number(*a + *b);
+    case BinOperator::Sub:
+      return SqlValue::number(*a - *b);
+    case BinOperator::Mul:
+      return SqlValue::number(*a * *b);
+    case BinOperator::Div:
+      return *b == 0.0 ? SqlValue::null() : SqlValue::number(*a / *b);
+    case BinOperator::Mod:
+      return *b == 0.0 ? SqlValue::null() : SqlValue::number(std::fmod(*a, *b));
+    default:
+      return SqlValue::null();
+  }
+}
+
+// Each expression kind has its own function, kept out of line so that the recursion through
+// EvalContext::eval carries only the frame of the kind at each level.
+#define QUENLORDB_EVAL_NODE [[gnu::noinline]] Result<SqlValue>
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Column& n) {
+  if (parser::eq_ignore_ascii_case(n.name, "pk")) return SqlValue::text(ctx.pk());
+  if (parser::eq_ignore_ascii_case(n.name, "doc")) return SqlValue::text(util::decode_utf8_lossy(ctx.doc()));
+  return ctx.member(n.name);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::FieldAccess& n) {
+  if (!parser::eq_ignore_ascii_case(n.column, "doc")) return SqlValue::null();
+  return ctx.field_path(n.path);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::BinOp& n) {
+  SqlValue left = TRY(ctx.eval(n.left));
+  if (n.op == BinOperator::And || n.op == BinOperator::Or) {
+    const bool left_true = is_truthy(left);
+    if (n.op == BinOperator::And ? !left_true : left_true) return SqlValue::boolean(left_true);
+    const SqlValue right = TRY(ctx.eval(n.right));
+    return SqlValue::boolean(is_truthy(right));
+  }
+  const SqlValue right = TRY(ctx.eval(n.right));
+  return eval_binop(left, n.op, right);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Not& n) {
+  const SqlValue v = TRY(ctx.eval(n.expr));
+  return SqlValue::boolean(!is_truthy(v));
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Function& n) {
+  return eval_scalar_function(n.name, n.args, ctx);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::IsNull& n) {
+  const SqlValue v = TRY(ctx.eval(n.expr));
+  return SqlValue::boolean(v.is_null() != n.negated);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Between& n) {
+  const SqlValue v = TRY(ctx.eval(n.expr));
+  const SqlValue low = TRY(ctx.eval(n.low));
+  const SqlValue high = TRY(ctx.eval(n.high));
+  const std::partial_ordering to_low = cmp_partial(v, low);
+  const std::partial_ordering to_high = cmp_partial(v, high);
+  const bool inside = (is_equal(to_low) || is_greater(to_low)) && (is_less(to_high) || is_equal(to_high));
+  return SqlValue::boolean(inside != n.negated);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::InList& n) {
+  const SqlValue v = TRY(ctx.eval(n.expr));
+  bool found = false;
+  for (const Expr& item : n.list) {
+    const SqlValue candidate = TRY(ctx.eval(item));
+    if (is_equal(cmp_partial(v, candidate))) {
+      found = true;
+      break;
+    }
+  }
+  return SqlValue::boolean(found != n.negated);
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Case& n) {
+  if (n.operand) {
+    const SqlValue operand = TRY(ctx.eval(*n.operand));
+    for (const auto& [when, then] : n.when_clauses) {
+      const SqlValue v = TRY(ctx.eval(when));
+      if (is_equal(cmp_partial(operand, v))) return ctx.eval(then);
+    }
+  } else {
+    for (const auto& [when, then] : n.when_clauses) {
+      const SqlValue v = TRY(ctx.eval(when));
+      if (is_truthy(v)) return ctx.eval(then);
+    }
+  }
+  if (n.else_clause) return ctx.eval(*n.else_clause);
+  return SqlValue::null();
+}
+
+QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Cast& n) {
+  SqlValue v = TRY(ctx.eval(n.expr));
+  return cast_value(std::move(v), n.target_type);
+}
+
+#undef QUENLORDB_EVAL_NODE
+
+SqlValue cast_to_integer(const SqlValue& value) {
+  const std::optional<double> x = to_f64(value);
+  if (!x) return SqlValue::null();
+  return SqlValue::number(static_cast<double>(util::saturate_to_i64(*x)));
+}
+
+SqlValue cast_to_real(const SqlValue& value) {
+  // Same as to_f64: Bool gives 1.0 or 0.0, text is read by the decimal float syntax.
+  const std::optional<double> x = to_f64(value);
+  return x ? SqlValue::number(*x) : SqlValue::null();
+}
+
+SqlValue cast_to_text(SqlValue value) {
+  switch (value.kind()) {
+    case SqlValue::Kind::Null:
+      return value;
+    case SqlValue::Kind::Bool:
+      return SqlValue::text(value.bool_value() ? "true" : "false");
+    case SqlValue::Kind::Number:
+      return SqlValue::text(format_number(value.number_value()));
+    case SqlValue::Kind::Text:
+      return value;
+  }
+  return SqlValue::null();
+}
+
+SqlValue cast_to_boolean(const SqlValue& value) {
+  switch (value.kind()) {
+    case SqlValue::Kind::Null:
+    case SqlValue::Kind::Bool:
+      return value;
+    case SqlValue::Kind::Number:
+      return SqlValue::boolean(value.number_value() != 0.0);
+    case SqlValue::Kind::Text: {
+      // Lower-casing can only give "true" from ASCII letters (no other character lower-cases to
+      // t, r, u or e), so the ASCII comparison is the full one.
+      const std::string& t = value.text_value();
+      return SqlValue::boolean(t == "1" || parser::eq_ignore_ascii_case(t, "true"));
+    }
+  }
+  return SqlValue::null();
+}
+
+}  // namespace
+
+Result<SqlValue> EvalContext::eval(const Expr& expr) {
+  const Expr::Node& node = expr.node();
+  switch (node.index()) {
+    case 0:
+      return eval_node(*this, *std::get_if<Expr::Column>(&node));
+    case 1:
+      return eval_node(*this, *std::get_if<Expr::FieldAccess>(&node));
+    case 2:
+      return SqlValue::text(std::get_if<Expr::StringLit>(&node)->value);
+    case 3:
+      return SqlValue::number(std::get_if<Expr::NumberLit>(&node)->value);
+    case 4:
+      return SqlValue::boolean(std::get_if<Expr::BoolLit>(&node)->value);
+    case 5:
+      return SqlValue::null();
+    case 6:
+      return eval_node(*this, *std::get_if<Expr::BinOp>(&node));
+    case 7:
+      return eval_node(*this, *std::get_if<Expr::Not>(&node));
+    case 8:
+      return eval_node(*this, *std::get_if<Expr::Function>(&node));
+    case 9:  // Star
+      return SqlValue::null();
+    case 10:
+      return eval_node(*this, *std::get_if<Expr::IsNull>(&node));
+    case 11:
+      return eval_node(*this, *std::get_if<Expr::Between>(&node));
+    case 12:
+      return eval_node(*this, *std::get_if<Expr::InList>(&node));
+    case 13:  // WindowFunction: computed by the window path
+      return SqlValue::null();
+    case 14:
+      return eval_node(*this, *std::get_if<Expr::Case>(&node));
+    case 15:
+      return eval_node(*this, *std::get_if<Expr::Cast>(&node));
+  }
+  panic("expression of unknown kind");
+}
+
+const nlohmann::json& EvalContext::document() {
+  if (!doc_cache_) {
+    Result<nlohmann::json> parsed = util::parse_json_document(doc_);
+    doc_cache_.emplace(parsed ? std::move(*parsed) : nlohmann::json(nullptr));
+  }
+  return *doc_cache_;
+}
+
+SqlValue EvalContext::member(std::string_view name) {
+  const nlohmann::json& doc = document();
+  if (!doc.is_object()) return SqlValue::null();
+  const auto& members = *doc.get_ptr<const nlohmann::json::object_t*>();
+  const auto it = members.find(name);
+  return it == members.end() ? SqlValue::null() : json_value_to_sql(it->second);
+}
+
+SqlValue EvalContext::field_path(std::span<const std::string> path) {
+  const nlohmann::json* at = &document();
+  for (const std::string& name : path) {
+    if (!at->is_object()) return SqlValue::null();
+    const auto& members = *at->get_ptr<const nlohmann::json::object_t*>();
+    const auto it = members.find(name);
+    if (it == members.end()) return SqlValue::null();
+    at = &it->second;
+  }
+  return json_value_to_sql(*at);
+}
+
+SqlValue eval_binop(const SqlValue& left, BinOperator op, const SqlValue& right) {
+  switch (op) {
+    case BinOperator::Eq:
+      return SqlValue::boolean(is_equal(cmp_partial(left, right)));
+    case BinOperator::NotEq: {
+      const std::partial_ordering o = cmp_partial(left, right);
+      return SqlValue::boolean(is_less(o) || is_greater(o));
+    }
+    case BinOperator::Lt:
+      return SqlValue::boolean(is_less(cmp_partial(left, right)));
+    case BinOperator::Gt:
+      return SqlValue::boolean(is_greater(cmp_partial(left, right)));
+    case BinOperator::LtEq: {
+      const std::partial_ordering o = cmp_partial(left, right);
+      return SqlValue::boolean(is_less(o) || is_equal(o));
+    }
+    case BinOperator::GtEq: {
+      const std::partial_ordering o = cmp_partial(left, right);
+      return SqlValue::boolean(is_greater(o) || is_equal(o));
+    }
+    case BinOperator::Like:
+      return SqlValue::boolean(left.is_text() && right.is_text() && like_match(left.text_value(), right.text_value()));
+    case BinOperator::ILike:
+      return SqlValue::boolean(ilike_match(to_sort_string(left), to_sort_string(right)));
+    case BinOperator::Add:
+    case BinOperator::Sub:
+    case BinOperator::Mul:
+    case BinOperator::Div:
+    case BinOperator::Mod:
+      return arithmetic(left, op, right);
+    case BinOperator::And:
+    case BinOperator::Or:
+      // The evaluator short-circuits these before reaching here; as values, they are the truth tests.
+      return SqlValue::boolean(op == BinOperator::And ? is_truthy(left) && is_truthy(right)
+                                                      : is_truthy(left) || is_truthy(right));
+  }
+  return SqlValue::null();
+}
+
+Result<SqlValue> cast_value(SqlValue value, std::string_view target_type) {
+  const auto is = [&](std::string_view word) { return target_type == word; };
+  if (is("INT") || is("INTEGER")) return cast_to_integer(value);
+  if (is("REAL") || is("FLOAT") || is("DOUBLE")) return cast_to_real(value);
+  if (is("TEXT") || is("VARCHAR") || is("STRING")) return cast_to_text(std::move(value));
+  if (is("BOOL") || is("BOOLEAN")) return cast_to_boolean(value);
+  return fail(QuenlorError::sql_execution("unsupported CAST target type: " + std::string(target_type)));
+}
+
+Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const Expr& predicate) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    bool keep;
+    {
+      EvalContext ctx(rows[i]);
+      const SqlValue v = TRY(ctx.eval(predicate));
+      keep = is_truthy(v);
+    }
+    if (!keep) continue;
+    if (kept != i) rows[kept] = std::move(rows[i]);
+    ++kept;
+  }
+  rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(kept), rows.end());
+  return rows;
+}
+
+}  // namespace quenlordb::sql::eval

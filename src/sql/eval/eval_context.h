@@ -1,0 +1,80 @@
+// Evaluation of expression trees against one row: the row record VisibleRow that the executor
+// passes around, the per-row EvalContext, the binary operators, CAST, and filter_rows, the WHERE
+// filter of every query path.
+//
+// A context borrows its row's primary-key text and document bytes and must not outlive them; it
+// is used by one thread for one pass over the row. The document is parsed only when an expression
+// first reads one of its members (pk and doc never parse it), at most once per context, under the
+// system's JSON rules; a document that does not parse reads as JSON null, so every member is Null.
+//
+// Evaluation fails only with SqlExecution errors: an unknown CAST target and the errors of the
+// function library. Type mismatches give Null or false. Evaluation recurses once per tree level;
+// trees from the parser (at most Parser::kMaxDepth deep) fit a default thread stack.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "error.h"
+#include "sql/eval/sql_value.h"
+#include "sql/parser/ast.h"
+
+namespace quenlordb::sql::eval {
+
+// One row of a table or of a derived source as the executor sees it.
+struct VisibleRow {
+  std::string pk;   // primary-key text ("0", "1", ... for derived rows; the join key for joined rows)
+  std::string doc;  // the document as stored; need not be valid JSON
+
+  friend bool operator==(const VisibleRow&, const VisibleRow&) = default;
+};
+
+class EvalContext {
+ public:
+  EvalContext(std::string_view pk, std::string_view doc) : pk_(pk), doc_(doc) {}
+  explicit EvalContext(const VisibleRow& row) : EvalContext(row.pk, row.doc) {}
+  EvalContext(const EvalContext&) = delete;
+  EvalContext& operator=(const EvalContext&) = delete;
+
+  // Evaluates expr, sub-expressions left to right; the first error ends it and is returned as is.
+  Result<SqlValue> eval(const parser::Expr& expr);
+
+  std::string_view pk() const { return pk_; }
+  std::string_view doc() const { return doc_; }
+
+  // The document's top-level member `name` (exact case), Null when it is missing or the document
+  // is not an object.
+  SqlValue member(std::string_view name);
+  // The value reached from the document by following path through object members; Null when a
+  // member is missing or a value on the way is not an object.
+  SqlValue field_path(std::span<const std::string> path);
+  // The parsed document (JSON null when it does not parse). Parsed on the first call of this,
+  // member or field_path, and kept for the context's life.
+  const nlohmann::json& document();
+  bool document_parsed() const { return doc_cache_.has_value(); }
+
+ private:
+  std::optional<nlohmann::json> doc_cache_;
+  std::string_view pk_;
+  std::string_view doc_;
+};
+
+// Applies a comparison, pattern or arithmetic operator to two values; never fails. Not for And
+// and Or, which the evaluator short-circuits.
+SqlValue eval_binop(const SqlValue& left, parser::BinOperator op, const SqlValue& right);
+
+// CAST to a type word as the parser gives it (upper case, compared exactly): INT INTEGER, REAL
+// FLOAT DOUBLE, TEXT VARCHAR STRING, BOOL BOOLEAN. Any other word fails with SqlExecution
+// "unsupported CAST target type: {}".
+Result<SqlValue> cast_value(SqlValue value, std::string_view target_type);
+
+// The rows, in the order given, whose predicate is truthy; kept rows are moved, not copied. The
+// first evaluation error ends the call with that error.
+Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const parser::Expr& predicate);
+
+}  // namespace quenlordb::sql::eval

@@ -1,0 +1,28 @@
+#include "util/float_digits.h"
+
+#include <charconv>
+#include <system_error>
+
+namespace quenlordb::util {
+
+DecimalDigits shortest_decimal_digits(double value) {
+  // to_chars in scientific form without a precision gives the shortest round-trip digits as
+  // "d[.ddd]e[+-]xx"; the fixed form would print the exact binary expansion instead.
+  char buf[32];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
+  const std::size_t e = sci.find('e');
+  DecimalDigits out{};
+  for (char c : sci.substr(0, e)) {
+    if (c != '.' && out.count < sizeof out.digits) out.digits[out.count++] = c;
+  }
+  std::string_view exp_text = sci.substr(e + 1);
+  const bool negative = exp_text.front() == '-';
+  exp_text.remove_prefix(1);  // the sign is always written
+  int exponent = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  out.exponent = negative ? -exponent : exponent;
+  return out;
+}
+
+}  // namespace quenlordb::util

@@ -1,0 +1,10 @@
+#include "util/json_document.h"
+
+namespace quenlordb::util {
+
+Result<nlohmann::json> parse_json_document(std::string_view text) {
+  using Builder = json_tree_detail::TreeBuilder<nlohmann::json, json_tree_detail::RepeatedKeys::KeepLast>;
+  return Builder().parse(text);
+}
+
+}  // namespace quenlordb::util
