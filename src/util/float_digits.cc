@@ -1,6 +1,7 @@
 #include "util/float_digits.h"
 
 #include <charconv>
+#include <cmath>
 #include <system_error>
 
 namespace quenlordb::util {
@@ -23,6 +24,42 @@ DecimalDigits shortest_decimal_digits(double value) {
   std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
   out.exponent = negative ? -exponent : exponent;
   return out;
+}
+
+std::optional<double> append_sign_or_special(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out.append("NaN");
+    return std::nullopt;
+  }
+  if (std::signbit(value)) {
+    out += '-';
+    value = -value;
+  }
+  if (std::isinf(value)) {
+    out.append("inf");
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool append_positional_digits(std::string& out, const DecimalDigits& digits) {
+  const std::string_view d = digits.view();
+  if (digits.exponent < 0) {
+    out.append("0.");
+    out.append(static_cast<std::size_t>(-digits.exponent - 1), '0');
+    out.append(d);
+    return true;
+  }
+  const std::size_t int_digits = static_cast<std::size_t>(digits.exponent) + 1;
+  if (d.size() <= int_digits) {
+    out.append(d);
+    out.append(int_digits - d.size(), '0');
+    return false;
+  }
+  out.append(d.substr(0, int_digits));
+  out += '.';
+  out.append(d.substr(int_digits));
+  return true;
 }
 
 }  // namespace quenlordb::util

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace quenlordb::util {
@@ -18,5 +20,14 @@ struct DecimalDigits {
 
 // value must be finite and greater than zero.
 DecimalDigits shortest_decimal_digits(double value);
+
+// The common start of every float printer: appends "NaN", or "-" for a negative value (-0
+// included) and then "inf" for an infinity. Returns the magnitude still to print, or none when the
+// value is fully written.
+std::optional<double> append_sign_or_special(std::string& out, double value);
+
+// Appends the digits in plain positional notation, without sign or exponent: 25 x 10^-1 as 2.5,
+// 1 x 10^3 as 1000, 5 x 10^-4 as 0.0005. Returns whether a fractional part was written.
+bool append_positional_digits(std::string& out, const DecimalDigits& digits);
 
 }  // namespace quenlordb::util

@@ -48,40 +48,14 @@ bool magnitude_is_large(std::string_view mantissa, std::string_view exponent_dig
 }  // namespace
 
 void append_positional_float(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out.append("NaN");
-    return;
-  }
-  if (std::signbit(value)) {
-    out += '-';
-    value = -value;
-  }
-  if (std::isinf(value)) {
-    out.append("inf");
-    return;
-  }
+  const std::optional<double> magnitude = util::append_sign_or_special(out, value);
+  if (!magnitude) return;
+  value = *magnitude;
   if (value == 0) {
     out += '0';
     return;
   }
-  const util::DecimalDigits shortest = util::shortest_decimal_digits(value);
-  const std::string_view d = shortest.view();
-  const int exponent = shortest.exponent;
-  if (exponent >= 0) {
-    const std::size_t int_digits = static_cast<std::size_t>(exponent) + 1;
-    if (d.size() <= int_digits) {
-      out.append(d);
-      out.append(int_digits - d.size(), '0');
-    } else {
-      out.append(d.substr(0, int_digits));
-      out += '.';
-      out.append(d.substr(int_digits));
-    }
-  } else {
-    out.append("0.");
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
-    out.append(d);
-  }
+  util::append_positional_digits(out, util::shortest_decimal_digits(value));
 }
 
 std::string positional_float_text(double value) {

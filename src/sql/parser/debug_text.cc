@@ -175,18 +175,9 @@ void put(std::string& out, std::uint64_t value) {
 }
 
 void put(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out.append("NaN");
-    return;
-  }
-  if (std::signbit(value)) {
-    out += '-';
-    value = -value;
-  }
-  if (std::isinf(value)) {
-    out.append("inf");
-    return;
-  }
+  const std::optional<double> magnitude = util::append_sign_or_special(out, value);
+  if (!magnitude) return;
+  value = *magnitude;
   if (value == 0) {
     out.append("0.0");
     return;
@@ -196,22 +187,7 @@ void put(std::string& out, double value) {
   const int exponent = shortest.exponent;
   const std::string_view d = shortest.view();
   if (value >= 1e-4 && value < 1e16) {
-    if (exponent >= 0) {
-      const std::size_t int_digits = static_cast<std::size_t>(exponent) + 1;
-      if (n <= int_digits) {
-        out.append(d);
-        out.append(int_digits - n, '0');
-        out.append(".0");
-      } else {
-        out.append(d.substr(0, int_digits));
-        out += '.';
-        out.append(d.substr(int_digits));
-      }
-    } else {
-      out.append("0.");
-      out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out.append(d);
-    }
+    if (!util::append_positional_digits(out, shortest)) out.append(".0");
     return;
   }
   out += d[0];
