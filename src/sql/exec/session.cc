@@ -1,0 +1,106 @@
+#include "sql/exec/session.h"
+
+#include "facet/relational/keys.h"
+
+namespace quenlordb::sql::exec {
+
+std::deque<PendingPut> SqlSession::end_transaction() {
+  newest_.clear();
+  std::deque<PendingPut> out = std::move(pending_);
+  pending_.clear();
+  in_transaction_ = false;
+  return out;
+}
+
+void SqlSession::stage(std::string key, std::string value) {
+  if (!in_transaction_) panic("write staged outside a transaction");
+  PendingPut& put = pending_.emplace_back();
+  put.key = std::move(key);
+  put.value = std::move(value);
+  const std::size_t position = pending_.size() - 1;
+  auto [it, inserted] = newest_.try_emplace(put.key, position);
+  // The index keeps viewing the oldest write's key, which stays in place as long as the key does.
+  if (!inserted) it->second = position;
+}
+
+const PendingPut* SqlSession::newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const {
+  auto it = newest_.find(key);
+  if (it == newest_.end()) return nullptr;
+  const PendingPut& put = pending_[it->second];
+  return put.valid_at(valid_at) ? &put : nullptr;
+}
+
+const PendingPut* SqlSession::StagedRange::current() const {
+  if (it_ == session_->newest_.end() || !it_->first.starts_with(prefix_)) return nullptr;
+  return &session_->pending_[it_->second];
+}
+
+SqlSession::StagedRange SqlSession::staged_under(std::string_view prefix) const {
+  return StagedRange(this, newest_.lower_bound(prefix), prefix);
+}
+
+Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value) {
+  if (session.in_transaction()) {
+    session.stage(std::move(key), std::move(value));
+    return std::nullopt;
+  }
+  return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+}
+
+Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
+                                                 std::optional<std::uint64_t> as_of,
+                                                 std::optional<std::uint64_t> valid_at) {
+  if (!as_of && session.in_transaction()) {
+    if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
+      if (staged->value.empty()) return std::nullopt;
+      return staged->value;
+    }
+  }
+  std::optional<std::string> value = TRY(db.get(key, as_of, valid_at));
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSession& session, std::string_view prefix,
+                                                         std::optional<std::uint64_t> as_of,
+                                                         std::optional<std::uint64_t> valid_at) {
+  // The scan returns each key once, in ascending order; the staged keys come in the same order, so
+  // one merging pass lays them over the stored rows.
+  std::vector<engine::PrefixScanRow> stored = TRY(db.scan_prefix(prefix, as_of, valid_at));
+  std::vector<LiveEntry> out;
+  out.reserve(stored.size());
+
+  // Staged writes count only without as_of, and only when valid at valid_at (all share one
+  // interval).
+  const PendingPut* next = nullptr;
+  std::optional<SqlSession::StagedRange> staged;
+  if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
+    staged.emplace(session.staged_under(prefix));
+    next = staged->current();
+  }
+  auto take_staged = [&] {
+    if (!next->value.empty()) out.push_back(LiveEntry{next->key, next->value});
+    staged->advance();
+    next = staged->current();
+  };
+
+  for (engine::PrefixScanRow& row : stored) {
+    while (next != nullptr && next->key < row.key) take_staged();
+    if (next != nullptr && next->key == row.key) {
+      take_staged();
+      continue;
+    }
+    if (!row.doc.empty()) out.push_back(LiveEntry{std::move(row.key), std::move(row.doc)});
+  }
+  while (next != nullptr) take_staged();
+  return out;
+}
+
+Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
+                                                                 std::string_view table) {
+  std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::schema_key(table)));
+  if (!record) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
+  return facet::relational::parse_schema_metadata(*record);
+}
+
+}  // namespace quenlordb::sql::exec

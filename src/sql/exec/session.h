@@ -1,0 +1,122 @@
+// The state of one `sql` call and the reads and writes through which every statement reaches the
+// database, so that they see the writes staged by the call's open transaction.
+//
+// A SqlSession is created empty by execute_sql, lent to each statement of the script and dropped
+// when the call returns: writes still staged then are discarded. Between BEGIN and COMMIT or
+// ROLLBACK, write_put stages a write instead of applying it; reads without `as_of` see the staged
+// writes (the newest staged write of a key wins, and an empty value hides the key). There is no
+// isolation: applied writes are visible to every other caller at once. One thread uses a session.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/database.h"
+#include "error.h"
+#include "facet/relational/records.h"
+
+namespace quenlordb::sql::exec {
+
+using engine::Database;
+
+// Every SQL write carries this write tag and is valid for all of application time, [0, 2^64 − 1).
+inline constexpr std::uint64_t kSqlWriteTag = 1;
+inline constexpr std::uint64_t kSqlValidFrom = 0;
+inline constexpr std::uint64_t kSqlValidTo = std::numeric_limits<std::uint64_t>::max();
+
+// One write staged by an open transaction; COMMIT passes its fields unchanged to Database::put.
+struct PendingPut {
+  std::optional<std::uint64_t> write_tag = kSqlWriteTag;
+  std::string key;
+  std::string value;  // empty for a tombstone
+  std::uint64_t valid_from = kSqlValidFrom;
+  std::uint64_t valid_to = kSqlValidTo;
+
+  bool valid_at(std::optional<std::uint64_t> t) const { return !t || (valid_from <= *t && *t < valid_to); }
+};
+
+class SqlSession {
+ public:
+  SqlSession() = default;
+  SqlSession(const SqlSession&) = delete;
+  SqlSession& operator=(const SqlSession&) = delete;
+
+  bool in_transaction() const { return in_transaction_; }
+  // Enters a transaction; the caller has checked that none is open.
+  void begin() { in_transaction_ = true; }
+  // Leaves the transaction and returns its staged writes, oldest first.
+  std::deque<PendingPut> end_transaction();
+
+  std::size_t staged_count() const { return pending_.size(); }
+  // Stages a write (only inside a transaction).
+  void stage(std::string key, std::string value);
+  // The newest staged write of key, when it is valid at valid_at (always when valid_at is none).
+  // Staged writes share one validity interval, so the newest write of a key answers for all of them.
+  const PendingPut* newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const;
+
+  // The newest staged write of each staged key under a prefix, in ascending key order.
+  using StagedIndex = std::map<std::string_view, std::size_t, std::less<>>;
+  class StagedRange {
+   public:
+    const PendingPut* current() const;  // null at the end
+    void advance() { ++it_; }
+
+   private:
+    friend class SqlSession;
+    StagedRange(const SqlSession* session, StagedIndex::const_iterator it, std::string_view prefix)
+        : session_(session), it_(it), prefix_(prefix) {}
+    const SqlSession* session_;
+    StagedIndex::const_iterator it_;
+    std::string_view prefix_;
+  };
+  // prefix must outlive the range; so must the session, unchanged.
+  StagedRange staged_under(std::string_view prefix) const;
+
+ private:
+  // The staged writes in arrival order. A deque never moves its elements, so the index may keep
+  // views of their keys.
+  std::deque<PendingPut> pending_;
+  // Each staged key, viewed in pending_, to the position of its newest write there.
+  StagedIndex newest_;
+  bool in_transaction_ = false;
+};
+
+// One live key and its value, as collect_visible_by_prefix returns them.
+struct LiveEntry {
+  std::string key;
+  std::string value;
+
+  friend bool operator==(const LiveEntry&, const LiveEntry&) = default;
+};
+
+// Writes value under key with the SQL write tag, valid for all time. Inside a transaction the write
+// is staged, nothing is checked, and no timestamp is returned; otherwise it is applied with
+// Database::put and its commit timestamp returned.
+Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value);
+
+// The live value of key: without as_of inside a transaction the newest staged write of the key
+// decides when there is one valid at valid_at; otherwise Database::get. An empty value is absent.
+Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
+                                                 std::optional<std::uint64_t> as_of = std::nullopt,
+                                                 std::optional<std::uint64_t> valid_at = std::nullopt);
+
+// Every live key under prefix with its value, in ascending byte order of the keys: the database's
+// prefix scan with, when no as_of is given inside a transaction, the staged writes valid at valid_at
+// laid over it (newest staged write wins); keys whose value is empty are left out. Costs the scan
+// plus one merging pass.
+Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSession& session, std::string_view prefix,
+                                                         std::optional<std::uint64_t> as_of = std::nullopt,
+                                                         std::optional<std::uint64_t> valid_at = std::nullopt);
+
+// The schema record of table, staged writes included: "table {} does not exist" when there is none
+// (or it is a tombstone); the record's own failure (SerdeJson, or a name check) passes unchanged.
+Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
+                                                                 std::string_view table);
+
+}  // namespace quenlordb::sql::exec

@@ -1,0 +1,43 @@
+"""PyDatabase.sql: the conversion of each result form, the errors a script raises, and text that
+cannot reach the engine."""
+
+import unittest
+
+from quenlordb import PyDatabase
+from support import TempDirTestCase
+
+
+class SqlTest(TempDirTestCase):
+    def setUp(self):
+        super().setUp()
+        self.db = PyDatabase.open(self.path(), 2)
+
+    def test_affected_result_is_a_dict_in_key_order(self):
+        result = self.db.sql("BEGIN; COMMIT")
+        self.assertEqual(result, {"rows": 0, "commit_ts": None, "message": "COMMIT (0 writes)"})
+        self.assertEqual(list(result), ["rows", "commit_ts", "message"])
+        self.assertEqual(self.db.sql("BEGIN; ROLLBACK")["message"], "ROLLBACK (0 staged writes discarded)")
+
+    def test_errors_raise_runtime_error_with_the_display_text(self):
+        cases = [
+            ("THIS IS NOT SQL", "sql parse error: "),
+            ("'open", "sql parse error: unterminated string literal"),
+            ("BEGIN", "sql execution error: transaction left open; issue COMMIT or ROLLBACK"),
+            ("COMMIT", "sql execution error: COMMIT requires an active transaction"),
+        ]
+        for script, prefix in cases:
+            with self.subTest(script=script):
+                with self.assertRaises(RuntimeError) as caught:
+                    self.db.sql(script)
+                self.assertEqual(len(caught.exception.args), 1)
+                self.assertTrue(caught.exception.args[0].startswith(prefix), caught.exception.args[0])
+
+    def test_text_that_is_not_utf8_does_not_reach_the_engine(self):
+        # A lone surrogate has no UTF-8 form: the argument is refused before any engine call.
+        with self.assertRaises(UnicodeEncodeError):
+            self.db.sql("BEGIN; COMMIT; SELECT '\ud800'")
+        self.assertEqual(self.db.sql("BEGIN; COMMIT")["rows"], 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
