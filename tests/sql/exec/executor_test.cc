@@ -2,39 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/engine_test_util.h"
+#include "sql/exec/exec_fixture.h"
 #include "sql/exec/literals.h"
 #include "sql/parser/lexer.h"
-#include "sql/parser/parser.h"
-#include "support/temp_dir.h"
 
 namespace quenlordb::sql::exec {
 namespace {
 
-using engine::testing::must;
-using engine::testing::open_db;
-using engine::testing::test_config;
+using testing::affected;
+using testing::kMax;
+using testing::must;
 
-constexpr std::uint64_t kMax = UINT64_MAX;
-
-SqlResult affected(std::uint64_t rows, std::optional<std::uint64_t> ts, std::string message) {
-  return SqlResult{SqlResult::Affected{rows, ts, std::move(message)}};
-}
-
-class ExecutorTest : public ::testing::Test {
- protected:
-  void SetUp() override { db = open_db(dir.file("db"), test_config(2)); }
-
-  // Runs one statement in the test's session.
-  Result<SqlResult> run(std::string_view sql) {
-    parser::Statement stmt = TRY(parser::parse_sql(sql));
-    return execute_stmt(*db, session, std::move(stmt));
-  }
-
-  quenlordb::testing::TempDir dir;
-  std::unique_ptr<engine::Database> db;
-  SqlSession session;
-};
+class ExecutorTest : public testing::ExecFixture {};
 
 TEST_F(ExecutorTest, TransactionResultsAndMessages) {
   EXPECT_EQ(must(execute_sql(*db, "BEGIN; COMMIT")), affected(0, std::nullopt, "COMMIT (0 writes)"));

@@ -2,36 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/engine_test_util.h"
+#include "sql/exec/exec_fixture.h"
 #include "facet/relational/keys.h"
-#include "support/temp_dir.h"
 
 namespace quenlordb::sql::exec {
 namespace {
 
-using engine::testing::must;
-using engine::testing::open_db;
-using engine::testing::test_config;
+using testing::kMax;
+using testing::must;
 
-constexpr std::uint64_t kMax = UINT64_MAX;
-
-class SessionTest : public ::testing::Test {
- protected:
-  void SetUp() override { db = open_db(dir.file("db"), test_config(2)); }
-
-  std::optional<std::string> live(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
-                                  std::optional<std::uint64_t> valid_at = std::nullopt) {
-    return must(read_live_key(*db, session, key, as_of, valid_at));
-  }
-  std::vector<LiveEntry> scan(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
-                              std::optional<std::uint64_t> valid_at = std::nullopt) {
-    return must(collect_visible_by_prefix(*db, session, prefix, as_of, valid_at));
-  }
-
-  quenlordb::testing::TempDir dir;
-  std::unique_ptr<engine::Database> db;
-  SqlSession session;
-};
+class SessionTest : public testing::ExecFixture {};
 
 TEST_F(SessionTest, WritesOutsideATransactionAreAppliedAtOnce) {
   std::optional<std::uint64_t> ts = must(write_put(*db, session, "k", "v"));
