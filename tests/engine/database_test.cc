@@ -10,6 +10,7 @@
 
 #include "engine_test_util.h"
 #include "hasher.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 
@@ -17,6 +18,8 @@ namespace quenlordb::engine {
 namespace {
 
 using namespace std::string_literals;
+using quenlordb::testing::FaultRule;
+using quenlordb::testing::ScopedFaultHook;
 using quenlordb::testing::TempDir;
 using testing::must;
 using testing::open_db;
@@ -67,17 +70,17 @@ std::vector<std::string> engine_threads() {
   return names;
 }
 
-int fail_last_shard_open(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  return op == util::FileOp::Stat && phase == util::FaultPhase::Before && path.ends_with("shard-3.wal") ? EACCES : 0;
-}
-
 TEST(DatabaseTest, FailedOpenStopsEveryThreadItStartedAndReleasesTheDirectory) {
   for (bool group_commit : {false, true}) {
     SCOPED_TRACE(group_commit ? "group commit" : "shard threads only");
     TempDir dir;
-    util::set_fault_hook(fail_last_shard_open);  // shards 0 to 2 are running by then
-    auto r = Database::open(dir.file("db"), test_config(4, group_commit));
-    util::set_fault_hook(nullptr);
+    Result<std::unique_ptr<Database>> r = fail(QuenlorError::not_found());
+    {
+      // Shards 0 to 2 are running by the time shard 3's log is looked at.
+      ScopedFaultHook hook(
+          {FaultRule::fail_every({util::FileOp::Stat, util::FaultPhase::Before, "shard-3.wal"}, EACCES)});
+      r = Database::open(dir.file("db"), test_config(4, group_commit));
+    }
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().os_error(), EACCES);
     EXPECT_TRUE(engine_threads().empty());

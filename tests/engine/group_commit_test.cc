@@ -33,6 +33,8 @@ namespace quenlordb::engine {
 namespace {
 
 using quenlordb::testing::current_thread_name_starts_with;
+using quenlordb::testing::FaultRule;
+using quenlordb::testing::ScopedFaultHook;
 using quenlordb::testing::TempDir;
 using testing::must;
 using testing::open_db;
@@ -279,16 +281,6 @@ TEST(GroupCommitTest, IdleGroupCommitThreadSleepsUntilAFrameIsQueued) {
   }
 }
 
-// Fails the first call of `g_fail_op` on shard 1's log made by the group-commit thread.
-std::atomic<util::FileOp> g_fail_op{util::FileOp::Write};
-std::atomic<bool> g_failed{false};
-int fail_group_commit_call(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  if (phase != util::FaultPhase::Before || op != g_fail_op || !path.ends_with("shard-1.wal") ||
-      !current_thread_name_starts_with("quenlordb-group"))
-    return 0;
-  return g_failed.exchange(true) ? 0 : EIO;
-}
-
 TEST(GroupCommitTest, FailedGroupWriteOrSyncRaisesAnErrorEvent) {
   struct Case {
     util::FileOp op;
@@ -306,12 +298,16 @@ TEST(GroupCommitTest, FailedGroupWriteOrSyncRaisesAnErrorEvent) {
     {
       auto db = open_db(root, test_config(2, true));
       LogCapture capture;
-      g_fail_op = tc.op;
-      g_failed = false;
-      util::set_fault_hook(fail_group_commit_call);
-      must(db->put(key, "first", 0, kForever));
-      const auto events = capture.wait();
-      util::set_fault_hook(nullptr);
+      std::vector<std::pair<util::LogLevel, std::string>> events;
+      {
+        // The first such call on shard 1's log made by the group-commit thread fails.
+        ScopedFaultHook hook({{{tc.op, util::FaultPhase::Before, "shard-1.wal", "quenlordb-group"},
+                               1,
+                               FaultRule::Action::Fail,
+                               EIO}});
+        must(db->put(key, "first", 0, kForever));
+        events = capture.wait();
+      }
       ASSERT_EQ(events.size(), 1u);
       EXPECT_EQ(events[0].first, util::LogLevel::Error);
       EXPECT_EQ(events[0].second, tc.text);

@@ -8,6 +8,7 @@
 
 #include "engine/shard_shared.h"
 #include "shard_harness.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 
@@ -15,18 +16,12 @@ namespace quenlordb::engine {
 namespace {
 
 using namespace std::string_literals;
+using quenlordb::testing::FaultRule;
+using quenlordb::testing::ScopedFaultHook;
 using quenlordb::testing::TempDir;
 using testing::kForever;
 using testing::must;
 using testing::Shard;
-
-int g_fail_l0_creation = 0;
-int fail_l0(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  return g_fail_l0_creation && op == util::FileOp::Open && phase == util::FaultPhase::Before &&
-                 path.find("/l0-") != std::string::npos
-             ? ENOSPC
-             : 0;
-}
 
 // Puts filler into the shard until its memtable flushes (the put that flushes is the last one).
 Result<std::uint64_t> fill_until_flush(Shard& shard, std::uint64_t flushes_before, int& n) {
@@ -64,10 +59,11 @@ TEST(ShardReadTest, VersionsAcrossEveryPlace) {
   put(0, 60, "L0");  // stays in level 0 (one file is not more than the threshold)
   must(fill_until_flush(shard, 2, n));
   put(100, kForever, "frozen");  // the flush of this memtable fails: it stays frozen
-  g_fail_l0_creation = 1;
-  util::set_fault_hook(fail_l0);
-  EXPECT_FALSE(fill_until_flush(shard, 3, n));
-  util::set_fault_hook(nullptr);
+  {
+    ScopedFaultHook hook(
+        {FaultRule::fail_every({util::FileOp::Open, util::FaultPhase::Before, "/l0-"}, ENOSPC)});
+    EXPECT_FALSE(fill_until_flush(shard, 3, n));
+  }
   put(150, 160, "active");
   {
     auto& s = *shard.handle().shared();

@@ -13,6 +13,7 @@
 #include "ledger/record.h"
 #include "storage/manifest.h"
 #include "storage/wal.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 
@@ -20,6 +21,8 @@ namespace quenlordb::engine {
 namespace {
 
 using namespace std::string_literals;
+using quenlordb::testing::FaultRule;
+using quenlordb::testing::ScopedFaultHook;
 using quenlordb::testing::TempDir;
 using testing::edit_manifest;
 using testing::file_length;
@@ -99,11 +102,8 @@ TEST(ShardRuntimeTest, StatFailureOfATableFileFailsTheOpen) {
       must(shard.put("k" + std::to_string(i), std::string(100, 'x')));
   }
   edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].level_files.reset(); });
-  util::set_fault_hook([](util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-    return op == util::FileOp::Stat && phase == util::FaultPhase::Before && path.ends_with(".sst") ? EACCES : 0;
-  });
+  ScopedFaultHook hook({FaultRule::fail_every({util::FileOp::Stat, util::FaultPhase::Before, ".sst"}, EACCES)});
   Shard shard(dir.path(), c);
-  util::set_fault_hook(nullptr);
   ASSERT_FALSE(shard.ok());
   EXPECT_EQ(shard.open_error().os_error(), EACCES);
 }
@@ -233,16 +233,6 @@ TEST(ShardRuntimeTest, DamagedLogTailIsCutBeforeNewAppends) {
   EXPECT_EQ(shard.get("c"), "3");
 }
 
-int g_sst_opens_to_fail = 0;
-int fail_table_creation(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  if (op == util::FileOp::Open && phase == util::FaultPhase::Before && path.ends_with(".sst") &&
-      path.find("/l0-") != std::string::npos && g_sst_opens_to_fail > 0) {
-    --g_sst_opens_to_fail;
-    return ENOSPC;
-  }
-  return 0;
-}
-
 TEST(ShardRuntimeTest, FailedFlushThenSuccessfulFlushKeepsTheFirstMemtable) {
   TempDir dir;
   Config c;
@@ -250,21 +240,22 @@ TEST(ShardRuntimeTest, FailedFlushThenSuccessfulFlushKeepsTheFirstMemtable) {
   std::vector<std::pair<std::string, std::uint64_t>> written;
   {
     Shard shard(dir.path(), c);
-    g_sst_opens_to_fail = 1;
-    util::set_fault_hook(fail_table_creation);
-    bool failed = false;
-    for (int i = 0; !failed; ++i) {
-      std::string key = "first" + std::to_string(i);
-      auto r = shard.put(key, std::string(200, 'a'));
-      if (!r) {
-        EXPECT_EQ(r.error().os_error(), ENOSPC);
-        failed = true;  // the write itself is committed
-        written.emplace_back(key, 0);
-      } else {
-        written.emplace_back(key, *r);
+    {
+      // The first level-0 table file cannot be created.
+      ScopedFaultHook hook({{{util::FileOp::Open, util::FaultPhase::Before, "/l0-"}, 1, FaultRule::Action::Fail, ENOSPC}});
+      bool failed = false;
+      for (int i = 0; !failed; ++i) {
+        std::string key = "first" + std::to_string(i);
+        auto r = shard.put(key, std::string(200, 'a'));
+        if (!r) {
+          EXPECT_EQ(r.error().os_error(), ENOSPC);
+          failed = true;  // the write itself is committed
+          written.emplace_back(key, 0);
+        } else {
+          written.emplace_back(key, *r);
+        }
       }
     }
-    util::set_fault_hook(nullptr);
     EXPECT_GT(file_length(shard.wal_path()), 0u);  // nothing truncated
     for (int i = 0; shard.stats().flushes < 2; ++i) must(shard.put("second" + std::to_string(i), std::string(200, 'b')));
     EXPECT_EQ(shard.stats().flushes, 2u);  // the frozen memtable and the new one, one file each
@@ -297,21 +288,6 @@ TEST(ShardRuntimeTest, UnmatchedShardIdFailsTheFlushAndKeepsTheLog) {
   for (const std::string& key : keys) EXPECT_EQ(shard.get(key), std::string(100, 'x')) << key;
 }
 
-int g_manifest_renames_to_skip = 0;
-int g_manifest_renames_to_fail = 0;
-int fail_manifest_rename(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  if (op != util::FileOp::Rename || phase != util::FaultPhase::Before || !path.ends_with("MANIFEST.json")) return 0;
-  if (g_manifest_renames_to_skip > 0) {
-    --g_manifest_renames_to_skip;
-    return 0;
-  }
-  if (g_manifest_renames_to_fail > 0) {
-    --g_manifest_renames_to_fail;
-    return EIO;
-  }
-  return 0;
-}
-
 TEST(ShardRuntimeTest, CompactionInputsAreDeletedOnlyAfterASavedManifest) {
   TempDir dir;
   Config c;
@@ -330,11 +306,11 @@ TEST(ShardRuntimeTest, CompactionInputsAreDeletedOnlyAfterASavedManifest) {
 
   // Flush 2 saves its manifest (naming l0-1 and l0-2), truncates, then compacts both into l1-3;
   // the save after the compaction fails, so the inputs must stay on disk.
-  g_manifest_renames_to_skip = 1;
-  g_manifest_renames_to_fail = 1;
-  util::set_fault_hook(fail_manifest_rename);
-  Result<std::uint64_t> r = fill_until_flush(2);
-  util::set_fault_hook(nullptr);
+  Result<std::uint64_t> r = fail(QuenlorError::not_found());
+  {
+    ScopedFaultHook hook({{{util::FileOp::Rename, util::FaultPhase::Before, "MANIFEST.json"}, 2, FaultRule::Action::Fail, EIO}});
+    r = fill_until_flush(2);
+  }
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().os_error(), EIO);
   EXPECT_EQ(shard.stats().compactions, 1u);

@@ -14,12 +14,15 @@
 #include "storage/block_cache.h"
 #include "storage/sstable_reader.h"
 #include "storage/sstable_writer.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 
 namespace quenlordb::storage {
 namespace {
 
+using testing::FaultRule;
+using testing::ScopedFaultHook;
 using testing::TempDir;
 
 const FnvMixHasher kHasher{};
@@ -344,14 +347,6 @@ TEST(LevelsTest, EveryReadGivesTheSameAnswerAfterCompactingDown) {
 
 // ---- failures leave the level set as it was ----
 
-std::string g_fail_marker;
-util::FileOp g_fail_op;
-
-int fail_on_output(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  if (phase != util::FaultPhase::Before || op != g_fail_op) return 0;
-  return path.find(g_fail_marker) != std::string::npos ? ENOSPC : 0;
-}
-
 TEST(LevelsTest, FailedCompactionChangesNothingAndRemovesItsOutputs) {
   struct Case {
     util::FileOp op;
@@ -371,11 +366,11 @@ TEST(LevelsTest, FailedCompactionChangesNothingAndRemovesItsOutputs) {
     LevelManager levels = LevelManager::from_sstables(dir.path(), {write_table(dir.path(), "l0-1.sst", versions)},
                                                       LevelOptions{7, 1, 10, 400});
     IdCounter ids{2};
-    g_fail_op = c.op;
-    g_fail_marker = c.marker;
-    util::set_fault_hook(fail_on_output);
-    auto r = levels.execute_compaction({0, 1}, kBlockBytes, kBitsPerKey, kHasher, ids);
-    util::set_fault_hook(nullptr);
+    Result<CompactionOutcome> r = fail(QuenlorError::not_found());
+    {
+      ScopedFaultHook hook({FaultRule::fail_every({c.op, util::FaultPhase::Before, c.marker}, ENOSPC)});
+      r = levels.execute_compaction({0, 1}, kBlockBytes, kBitsPerKey, kHasher, ids);
+    }
     ASSERT_FALSE(r) << util::file_op_name(c.op);
     EXPECT_EQ(r.error().kind(), ErrorKind::Io);
     EXPECT_EQ(levels.file_names(), std::vector<std::string>{"l0-1.sst"}) << util::file_op_name(c.op);

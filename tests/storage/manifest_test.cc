@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 
@@ -13,6 +14,8 @@ namespace quenlordb::storage {
 namespace {
 
 using namespace std::string_literals;
+using testing::FaultRule;
+using testing::ScopedFaultHook;
 using testing::TempDir;
 
 constexpr std::string_view kFreshTwoShards = R"({
@@ -200,24 +203,10 @@ TEST(ManifestTest, TakeFileIdAdvancesTheCounter) {
 
 // ---- faults ----
 
-util::FileOp g_fail_op;
-std::string g_fail_suffix;
-int g_fail_errno;
-
-int fail_matching(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t*) {
-  if (phase != util::FaultPhase::Before || op != g_fail_op || !path.ends_with(g_fail_suffix)) return 0;
-  return g_fail_errno;
+// Fails every call of op, before it runs, on a path containing path_part.
+std::vector<FaultRule> fail_calls(util::FileOp op, std::string path_part, int err) {
+  return {FaultRule::fail_every({op, util::FaultPhase::Before, std::move(path_part)}, err)};
 }
-
-struct FaultHookGuard {
-  FaultHookGuard(util::FileOp op, std::string suffix, int err) {
-    g_fail_op = op;
-    g_fail_suffix = std::move(suffix);
-    g_fail_errno = err;
-    util::set_fault_hook(fail_matching);
-  }
-  ~FaultHookGuard() { util::set_fault_hook(nullptr); }
-};
 
 TEST(ManifestTest, StatFailureOtherThanMissingNeverReplacesTheManifest) {
   TempDir dir;
@@ -226,7 +215,7 @@ TEST(ManifestTest, StatFailureOtherThanMissingNeverReplacesTheManifest) {
   ASSERT_TRUE(m.save());
   const std::string before = util::read_file(m.path()).value();
   {
-    FaultHookGuard hook(util::FileOp::Stat, "MANIFEST.json", EACCES);
+    ScopedFaultHook hook(fail_calls(util::FileOp::Stat, "MANIFEST.json", EACCES));
     auto r = Manifest::load_or_create(dir.path(), 1);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), ErrorKind::Io);
@@ -391,7 +380,7 @@ TEST(ManifestTest, SaveFaultsLeaveOldOrNewFileWhole) {
     const std::string old_text = util::read_file(m.path()).value();
     m.state().next_file_id = 9;
     {
-      FaultHookGuard hook(c.op, c.suffix, EIO);
+      ScopedFaultHook hook(fail_calls(c.op, c.suffix, EIO));
       auto r = m.save();
       ASSERT_FALSE(r) << util::file_op_name(c.op);
       EXPECT_EQ(r.error().kind(), ErrorKind::Io);

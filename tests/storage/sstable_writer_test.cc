@@ -13,6 +13,7 @@
 
 #include "ledger/internal_key.h"
 #include "storage/bloom.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/coding.h"
 #include "util/file.h"
@@ -191,21 +192,16 @@ TEST_F(SsTableWriterTest, TakesMapsAndViews) {
 }
 
 TEST_F(SsTableWriterTest, FileSystemFailuresAreIoErrors) {
-  static util::FileOp failing;
-  util::set_fault_hook([](util::FileOp op, util::FaultPhase phase, const std::string&, std::size_t*) {
-    return op == failing && phase == util::FaultPhase::Before ? ENOSPC : 0;
-  });
   std::vector<Entry> entries;
   for (int i = 0; i < 50; ++i) entries.push_back(entry_of_size(i, 300));
   for (util::FileOp op : {util::FileOp::Open, util::FileOp::Write, util::FileOp::DataSync}) {
-    failing = op;
     std::filesystem::remove(dir_.file("t.sst"));
+    testing::ScopedFaultHook hook({testing::FaultRule::fail_every({op, util::FaultPhase::Before, ""}, ENOSPC)});
     auto built = build_sstable(dir_.file("t.sst"), entries, 512, 10, kHasher);
     ASSERT_FALSE(built) << util::file_op_name(op);
     EXPECT_EQ(built.error().kind(), ErrorKind::Io);
     EXPECT_EQ(built.error().os_error(), ENOSPC);
   }
-  util::set_fault_hook(nullptr);
 
   auto missing_dir = build_sstable(dir_.file("no/such/dir.sst"), entries, 512, 10, kHasher);
   ASSERT_FALSE(missing_dir);

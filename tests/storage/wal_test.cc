@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ledger/internal_key.h"
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/coding.h"
 #include "util/file.h"
@@ -70,7 +71,8 @@ void write_bytes(const std::string& path, std::string_view bytes) {
 
 std::string file_bytes(const std::string& path) { return util::read_file(path).value(); }
 
-// Faults injected through the file layer; one hook for the whole file, reset by each HookScope.
+// Faults injected through the file layer, which a test changes as it goes, and the counts of calls
+// made. Declared before the ScopedFaultHook(faults.rules()) that applies them.
 struct Faults {
   std::atomic<int> data_syncs{0};       // successful data syncs
   std::atomic<int> write_calls{0};      // write(2) calls asked for
@@ -78,38 +80,24 @@ struct Faults {
   std::atomic<std::size_t> short_write{0};  // when set, each write call writes at most this many bytes
   std::atomic<bool> fail_data_sync{false};
   std::atomic<bool> fail_truncate{false};
-};
-Faults g_faults;
 
-int fault_hook(FileOp op, FaultPhase phase, const std::string&, std::size_t* len) {
-  if (phase == FaultPhase::After) {
-    if (op == FileOp::DataSync) ++g_faults.data_syncs;
-    return 0;
+  std::vector<testing::FaultRule> rules() {
+    return {
+        {{FileOp::Write, FaultPhase::Before, ""},
+         [this](std::size_t* len) {
+           if (++write_calls == fail_write_at) return ENOSPC;
+           if (const std::size_t s = short_write; s != 0) *len = std::min(*len, s);
+           return 0;
+         }},
+        {{FileOp::DataSync, FaultPhase::Before, ""}, [this](std::size_t*) { return fail_data_sync ? EIO : 0; }},
+        {{FileOp::DataSync, FaultPhase::After, ""},
+         [this](std::size_t*) {
+           ++data_syncs;
+           return 0;
+         }},
+        {{FileOp::Truncate, FaultPhase::Before, ""}, [this](std::size_t*) { return fail_truncate ? EIO : 0; }},
+    };
   }
-  switch (op) {
-    case FileOp::Write: {
-      const int call = ++g_faults.write_calls;
-      if (call == g_faults.fail_write_at) return ENOSPC;
-      if (const std::size_t s = g_faults.short_write; s != 0) *len = std::min(*len, s);
-      return 0;
-    }
-    case FileOp::DataSync: return g_faults.fail_data_sync ? EIO : 0;
-    case FileOp::Truncate: return g_faults.fail_truncate ? EIO : 0;
-    default: return 0;
-  }
-}
-
-struct HookScope {
-  HookScope() {
-    g_faults.data_syncs = 0;
-    g_faults.write_calls = 0;
-    g_faults.fail_write_at = 0;
-    g_faults.short_write = 0;
-    g_faults.fail_data_sync = false;
-    g_faults.fail_truncate = false;
-    util::set_fault_hook(fault_hook);
-  }
-  ~HookScope() { util::set_fault_hook(nullptr); }
 };
 
 class WalTest : public ::testing::Test {
@@ -314,7 +302,8 @@ TEST_F(WalTest, ReplaysALogSpanningManyReads) {
 }
 
 TEST_F(WalTest, SyncCounting) {
-  HookScope hook;
+  Faults faults;
+  testing::ScopedFaultHook hook(faults.rules());
   const FactWrite r = rec("k", 1, "v");
   const std::vector<FactWrite> five(5, r);
   std::size_t written = 0;
@@ -322,32 +311,32 @@ TEST_F(WalTest, SyncCounting) {
     Wal wal = open_wal(2);
     ASSERT_TRUE(wal.append(r));
     EXPECT_EQ(wal.pending(), 1u);
-    EXPECT_EQ(g_faults.data_syncs, 0);
+    EXPECT_EQ(faults.data_syncs, 0);
     ASSERT_TRUE(wal.append(r));
     EXPECT_EQ(wal.pending(), 0u);
-    EXPECT_EQ(g_faults.data_syncs, 1);
+    EXPECT_EQ(faults.data_syncs, 1);
     ASSERT_TRUE(wal.append_batch(five));
     EXPECT_EQ(wal.pending(), 0u);
-    EXPECT_EQ(g_faults.data_syncs, 2);
-    const int writes = g_faults.write_calls;
+    EXPECT_EQ(faults.data_syncs, 2);
+    const int writes = faults.write_calls;
     ASSERT_TRUE(wal.append_batch({}));
-    EXPECT_EQ(g_faults.write_calls, writes);
+    EXPECT_EQ(faults.write_calls, writes);
     written = 7;
 
     // A failed sync keeps the frame and the count, so the next append syncs again.
     ASSERT_TRUE(wal.append(r));
-    g_faults.fail_data_sync = true;
+    faults.fail_data_sync = true;
     auto failed = wal.append(r);
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().os_error(), EIO);
     EXPECT_EQ(wal.pending(), 2u);
-    g_faults.fail_data_sync = false;
+    faults.fail_data_sync = false;
     ASSERT_TRUE(wal.append(r));
     EXPECT_EQ(wal.pending(), 0u);
     written += 3;
 
     // A failed write counts nothing; sync() resets the count.
-    g_faults.fail_write_at = g_faults.write_calls + 1;
+    faults.fail_write_at = faults.write_calls + 1;
     ASSERT_FALSE(wal.append(r));
     EXPECT_EQ(wal.pending(), 0u);
     ASSERT_TRUE(wal.append(r));
@@ -356,9 +345,9 @@ TEST_F(WalTest, SyncCounting) {
     EXPECT_EQ(wal.pending(), 0u);
     ASSERT_TRUE(wal.append(r));
     written += 2;
-    g_faults.data_syncs = 0;
+    faults.data_syncs = 0;
   }
-  EXPECT_EQ(g_faults.data_syncs, 1) << "destruction syncs";
+  EXPECT_EQ(faults.data_syncs, 1) << "destruction syncs";
   EXPECT_EQ(replay().records.size(), written);
 }
 
@@ -380,34 +369,35 @@ TEST_F(WalTest, TruncateEmptiesTheLogAndTheNextFrameLandsAtOffsetZero) {
 }
 
 TEST_F(WalTest, FailedAppendIsCutBackBeforeAnythingElseIsWritten) {
-  HookScope hook;
+  Faults faults;
+  testing::ScopedFaultHook hook(faults.rules());
   const FactWrite a = rec("a", 1, "A"), b = rec("b", 2, "B"), c = rec("c", 3, "C");
   Wal wal = open_wal();
   ASSERT_TRUE(wal.append(a));
 
   // The frame's first write call writes 5 bytes, the retry fails: the 5 bytes are cut off again.
-  g_faults.short_write = 5;
-  g_faults.fail_write_at = g_faults.write_calls + 2;
+  faults.short_write = 5;
+  faults.fail_write_at = faults.write_calls + 2;
   auto failed = wal.append(b);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().to_string(), "io error: No space left on device (os error 28)");
   EXPECT_EQ(file_bytes(path_), single(a));
-  g_faults.short_write = 0;
+  faults.short_write = 0;
   ASSERT_TRUE(wal.append(c));
   EXPECT_EQ(replay().records, (std::vector{a, c}));
 
   // When the cut itself fails, the torn bytes stay until the next append on the same lock, from
   // any writer, cuts them first; while the cut keeps failing, nothing is appended behind them.
   const std::string intact = file_bytes(path_);
-  g_faults.short_write = 5;
-  g_faults.fail_write_at = g_faults.write_calls + 2;
-  g_faults.fail_truncate = true;
+  faults.short_write = 5;
+  faults.fail_write_at = faults.write_calls + 2;
+  faults.fail_truncate = true;
   ASSERT_FALSE(wal.append(b));
   EXPECT_EQ(file_bytes(path_).size(), intact.size() + 5);
-  g_faults.short_write = 0;
+  faults.short_write = 0;
   ASSERT_FALSE(wal.append(b));
   EXPECT_EQ(file_bytes(path_).size(), intact.size() + 5);
-  g_faults.fail_truncate = false;
+  faults.fail_truncate = false;
   util::File other = open_wal_file(path_).value();
   const FactWrite d = rec("d", 4, "D", 1);
   ASSERT_TRUE(append_wal_frames(other, *wal.shared_lock(), encode_wal_frame(d.key, d.value, d.write_tag).value()));
@@ -419,7 +409,8 @@ TEST_F(WalTest, FailedAppendIsCutBackBeforeAnythingElseIsWritten) {
 // Whatever changed the file last (either writer, a truncation, a cut-back), a failed append of
 // either writer cuts the file back to exactly its length just before that append.
 TEST_F(WalTest, FailedAppendAfterAnyChangeCutsBackToTheLengthJustBefore) {
-  HookScope hook;
+  Faults faults;
+  testing::ScopedFaultHook hook(faults.rules());
   Wal wal = open_wal();
   util::File other = open_wal_file(path_).value();
   auto other_append = [&](const FactWrite& r) {
@@ -442,11 +433,11 @@ TEST_F(WalTest, FailedAppendAfterAnyChangeCutsBackToTheLengthJustBefore) {
     for (bool by_other : {false, true}) {
       change();
       const std::string before = file_bytes(path_);
-      g_faults.short_write = 5;
-      g_faults.fail_write_at = g_faults.write_calls + 2;
+      faults.short_write = 5;
+      faults.fail_write_at = faults.write_calls + 2;
       const FactWrite torn = rec("torn", 9, "never whole");
       EXPECT_FALSE(by_other ? other_append(torn) : wal.append(torn)) << name;
-      g_faults.short_write = 0;
+      faults.short_write = 0;
       EXPECT_EQ(file_bytes(path_), before) << name << (by_other ? ", failed by the other writer" : "");
     }
   }
@@ -454,8 +445,9 @@ TEST_F(WalTest, FailedAppendAfterAnyChangeCutsBackToTheLengthJustBefore) {
 }
 
 TEST_F(WalTest, TwoWritersSharingTheLockWriteOnlyWholeFrames) {
-  HookScope hook;
-  g_faults.short_write = 7;  // every frame takes several write calls, which would interleave unlocked
+  Faults faults;
+  testing::ScopedFaultHook hook(faults.rules());
+  faults.short_write = 7;  // every frame takes several write calls, which would interleave unlocked
   Wal wal = open_wal(64);
   util::File other = open_wal_file(path_).value();
   constexpr int kRounds = 150;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -56,28 +55,13 @@ std::string read_whole_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool matches(const FileMatch& m, util::FileOp op, util::FaultPhase phase, const std::string& path) {
-  return m.op == op && m.phase == phase && path.find(m.path_part) != std::string::npos &&
-         current_thread_name_starts_with(m.thread_name);
-}
-
 // ---- the child's file-layer hook ----
-
-struct RuleState {
-  explicit RuleState(FaultRule r) : rule(std::move(r)) {}
-
-  FaultRule rule;
-  int count = 0;
-  bool after_seen = false;
-  bool fired = false;
-  std::string short_path;  // a short write was made here; the retry gets the follow-up
-};
 
 struct HookState {
   std::mutex mu;
   ChildReporter* reporter = nullptr;
-  std::vector<RuleState> rules;
   std::map<std::string, std::uint64_t> truncations;  // per log path, by shard threads
+  FaultRules rules;
 };
 
 HookState& hook_state() {
@@ -96,67 +80,19 @@ std::uint64_t truncations_of(const std::string& path) {
   return it == h.truncations.end() ? 0 : it->second;
 }
 
-int apply_rules(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t* len,
-                std::function<void()>& call);
-
 int child_hook(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t* len) {
-  std::function<void()> call;
-  const int result = apply_rules(op, phase, path, len, call);
-  if (call) call();  // without the hook's lock: the call may use the engine
-  return result;
-}
-
-int apply_rules(util::FileOp op, util::FaultPhase phase, const std::string& path, std::size_t* len,
-                std::function<void()>& call) {
   HookState& h = hook_state();
-  const bool is_log = path.ends_with(".wal");
-  if (phase == util::FaultPhase::After && is_log && op == util::FileOp::Write &&
-      current_thread_name_starts_with(kShardThreadName)) {
-    g_shard_log_writes.fetch_add(1, std::memory_order_relaxed);
-  }
-  std::lock_guard lock(h.mu);
-  if (phase == util::FaultPhase::After && is_log && op == util::FileOp::Truncate &&
-      current_thread_name_starts_with(kShardThreadName)) {
-    ++h.truncations[path];
-  }
-  for (RuleState& r : h.rules) {
-    if (!r.short_path.empty()) {
-      if (op != util::FileOp::Write || phase != util::FaultPhase::Before || path != r.short_path) continue;
-      r.short_path.clear();
-      r.fired = true;
-      if (r.rule.action == FaultRule::Action::ShortThenKill) ::raise(SIGKILL);
-      return r.rule.error;
-    }
-    if (r.fired) continue;
-    if (r.rule.after && !r.after_seen) {
-      if (matches(*r.rule.after, op, phase, path)) r.after_seen = true;
-      continue;
-    }
-    if (!matches(r.rule.match, op, phase, path) || ++r.count != r.rule.nth) continue;
-    switch (r.rule.action) {
-      case FaultRule::Action::Kill:
-        ::raise(SIGKILL);
-        break;
-      case FaultRule::Action::Fail:
-        r.fired = true;
-        return r.rule.error;
-      case FaultRule::Action::Call:
-        r.fired = true;
-        call = r.rule.call;
-        return 0;
-      case FaultRule::Action::ShortThenKill:
-      case FaultRule::Action::ShortThenFail:
-        if (len != nullptr && *len > 1) {
-          *len /= 2;
-          r.short_path = path;
-          return 0;
-        }
-        r.fired = true;
-        if (r.rule.action == FaultRule::Action::ShortThenKill) ::raise(SIGKILL);
-        return r.rule.error;
+  if (phase == util::FaultPhase::After && path.ends_with(".wal") && current_thread_name_starts_with(kShardThreadName)) {
+    if (op == util::FileOp::Write) g_shard_log_writes.fetch_add(1, std::memory_order_relaxed);
+    if (op == util::FileOp::Truncate) {
+      std::lock_guard lock(h.mu);
+      ++h.truncations[path];
     }
   }
-  return 0;
+  std::function<void()> call;
+  const int result = h.rules.apply(op, phase, path, len, call);
+  if (call) call();  // without the rules' lock: the call may use the engine
+  return result;
 }
 
 void child_log_sink(util::LogLevel, std::string_view text) {
@@ -167,13 +103,6 @@ void child_log_sink(util::LogLevel, std::string_view text) {
 }  // namespace
 
 std::uint64_t doc_hash(std::string_view doc) { return FnvMixHasher::hash(doc) ^ doc.size(); }
-
-bool current_thread_name_starts_with(std::string_view prefix) {
-  if (prefix.empty()) return true;
-  char name[32] = {};
-  pthread_getname_np(pthread_self(), name, sizeof name);
-  return std::string_view(name).starts_with(prefix);
-}
 
 // ---- ChildReporter ----
 
@@ -225,18 +154,9 @@ void install_child_hooks(ChildReporter& reporter) {
   util::set_fault_hook(child_hook);
 }
 
-void arm_faults(std::vector<FaultRule> rules) {
-  HookState& h = hook_state();
-  std::lock_guard lock(h.mu);
-  h.rules.clear();
-  for (FaultRule& rule : rules) h.rules.emplace_back(std::move(rule));
-}
+void arm_faults(std::vector<FaultRule> rules) { hook_state().rules.arm(std::move(rules)); }
 
-bool fault_fired(std::size_t index) {
-  HookState& h = hook_state();
-  std::lock_guard lock(h.mu);
-  return index < h.rules.size() && h.rules[index].fired;
-}
+bool fault_fired(std::size_t index) { return hook_state().rules.fired(index); }
 
 // ---- ChildDb ----
 

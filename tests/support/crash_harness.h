@@ -32,6 +32,7 @@
 #include "config.h"
 #include "engine/database.h"
 #include "error.h"
+#include "support/fault_hook.h"
 #include "util/file.h"
 
 namespace quenlordb::testing {
@@ -53,10 +54,6 @@ struct AckedWrite {
 };
 
 std::uint64_t doc_hash(std::string_view doc);
-
-// Whether the calling thread's name begins with prefix (engine threads: "quenlordb-shard" and
-// "quenlordb-group", the names cut to the system's 15 bytes). An empty prefix matches every thread.
-bool current_thread_name_starts_with(std::string_view prefix);
 
 // ---- child side ----
 
@@ -83,40 +80,6 @@ class ChildReporter {
   void send(std::uint8_t type, std::uint8_t path, std::string_view bytes, std::uint64_t hash, std::uint64_t ts);
 
   int fd_;
-};
-
-// A fault the child's file-layer hook applies to the nth call that matches. Counting starts when the
-// rule is armed (arm_faults), and, with `after`, only once a call matching `after` has succeeded.
-struct FileMatch {
-  FileMatch(util::FileOp op, util::FaultPhase phase, std::string path_part, std::string thread_name = {})
-      : op(op), phase(phase), path_part(std::move(path_part)), thread_name(std::move(thread_name)) {}
-
-  util::FileOp op;
-  util::FaultPhase phase;
-  std::string path_part;    // the call's path contains this
-  std::string thread_name;  // when set: only calls from threads whose name starts with this
-};
-
-struct FaultRule {
-  enum class Action : std::uint8_t {
-    Kill,           // raise(SIGKILL) (in phase Before: the call never runs; After: it has succeeded)
-    Fail,           // the call fails with `error` (phase Before only)
-    ShortThenKill,  // a write: half of it is written, the process dies at the retry for the rest
-    ShortThenFail,  // a write: half of it is written, the retry fails with `error`
-    Call,           // runs `call` on the calling thread (e.g. to hold an engine thread at this point)
-  };
-  FaultRule(FileMatch match, int nth = 1, Action action = Action::Kill, int error = EIO,
-            std::optional<FileMatch> after = std::nullopt)
-      : match(std::move(match)), nth(nth), action(action), error(error), after(std::move(after)) {}
-  FaultRule(FileMatch match, std::function<void()> call)
-      : match(std::move(match)), nth(1), action(Action::Call), error(0), call(std::move(call)) {}
-
-  FileMatch match;
-  int nth;
-  Action action;
-  int error;
-  std::optional<FileMatch> after;
-  std::function<void()> call;
 };
 
 // Installs the child's hook: it counts log writes of shard threads (to tell which path a put took)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "support/fault_hook.h"
 #include "support/temp_dir.h"
 
 namespace quenlordb::util {
@@ -44,23 +45,16 @@ TEST(FileTest, CreateDirAll) {
   EXPECT_EQ(create_dir_all(dir.file("plain/sub")).error().os_error(), ENOTDIR);
 }
 
-int g_writes = 0;
-int short_then_fail(FileOp op, FaultPhase phase, const std::string&, std::size_t* len) {
-  if (op != FileOp::Write || phase != FaultPhase::Before) return 0;
-  if (++g_writes == 1) {
-    *len = 3;
-    return 0;
-  }
-  return ENOSPC;
-}
-
 TEST(FileTest, FaultHookShortensAndFailsWrites) {
   testing::TempDir dir;
   File f = File::open(dir.file("f"), O_CREAT | O_WRONLY).value();
-  g_writes = 0;
-  set_fault_hook(short_then_fail);
-  auto r = f.write_all("abcdef");
-  set_fault_hook(nullptr);
+  Result<void> r;
+  {
+    // The first write call writes half (3 bytes), the retry for the rest fails.
+    testing::ScopedFaultHook hook(
+        {{{FileOp::Write, FaultPhase::Before, ""}, 1, testing::FaultRule::Action::ShortThenFail, ENOSPC}});
+    r = f.write_all("abcdef");
+  }
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "io error: No space left on device (os error 28)");
   EXPECT_EQ(read_file(dir.file("f")).value(), "abc");
