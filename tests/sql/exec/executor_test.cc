@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "sql/exec/exec_fixture.h"
-#include "sql/exec/literals.h"
-#include "sql/parser/lexer.h"
 
 namespace quenlordb::sql::exec {
 namespace {
@@ -104,24 +102,6 @@ TEST_F(ExecutorTest, KindsWithoutCodeFailNamingTheirKind) {
     auto r = run(c.sql);
     ASSERT_FALSE(r) << c.sql;
     EXPECT_EQ(r.error(), QuenlorError::sql_execution(c.message)) << c.sql << ": " << r.error().to_string();
-  }
-}
-
-TEST(EscapeSqlLiteralTest, ReadsBackThroughTheLexer) {
-  struct Case {
-    std::string_view text;
-    std::string_view escaped;
-  };
-  const Case cases[] = {
-      {"", ""}, {"plain", "plain"}, {"it's", "it\\'s"}, {"a\\b", "a\\\\b"}, {"\\'", "\\\\\\'"}, {"''", "\\'\\'"},
-  };
-  for (const Case& c : cases) {
-    const std::string escaped = escape_sql_literal(c.text);
-    EXPECT_EQ(escaped, c.escaped) << c.text;
-    auto tokens = parser::tokenize("'" + escaped + "'");
-    ASSERT_TRUE(tokens) << c.text;
-    ASSERT_EQ(tokens->size(), 1u) << c.text;
-    EXPECT_EQ((*tokens)[0].text, c.text) << c.text;
   }
 }
 
