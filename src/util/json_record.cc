@@ -63,6 +63,11 @@ Result<std::string> read_json_string(const OrderedJson& value) {
   return *value.get_ptr<const OrderedJson::string_t*>();
 }
 
+Result<double> read_json_f64(const OrderedJson& value) {
+  if (!value.is_number()) return fail(json_invalid_type(value, "f64"));
+  return value.get<double>();
+}
+
 Result<std::uint64_t> read_json_uint_max(const OrderedJson& value, std::uint64_t max, std::string_view expected) {
   if (value.is_number_unsigned()) {
     std::uint64_t v = value.get<std::uint64_t>();

@@ -62,6 +62,8 @@ Result<std::string> read_json_string(const OrderedJson& value);
 // An unsigned integer that fits UInt (u8, u32 or u64); a float or a negative number is refused.
 template <typename UInt>
 Result<UInt> read_json_uint(const OrderedJson& value);
+// Any JSON number as a double (an integer too: 1 reads as 1.0).
+Result<double> read_json_f64(const OrderedJson& value);
 // An array of integers 0 to 255, one per byte.
 Result<std::string> read_json_bytes(const OrderedJson& value);
 // Calls read_element for each element of an array, in order.

@@ -119,5 +119,14 @@ TEST(JsonRecordTest, PrettyDumpRefusesTextThatIsNotUtf8) {
   EXPECT_EQ(r.error().kind(), ErrorKind::SerdeJson);
 }
 
+TEST(JsonRecordTest, FloatFieldTakesAnyNumber) {
+  EXPECT_EQ(read_json_f64(parse_json_record("1").value()).value(), 1.0);
+  EXPECT_EQ(read_json_f64(parse_json_record("-2").value()).value(), -2.0);
+  EXPECT_EQ(read_json_f64(parse_json_record("0.65").value()).value(), 0.65);
+  EXPECT_EQ(read_json_f64(parse_json_record("\"1\"").value()).error().message(),
+            "invalid type: string \"1\", expected f64");
+  EXPECT_FALSE(read_json_f64(parse_json_record("null").value()));
+}
+
 }  // namespace
 }  // namespace quenlordb::util
