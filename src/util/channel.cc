@@ -26,6 +26,10 @@ void SelectWaiter::reset() {
   notified_ = false;
 }
 
+}  // namespace quenlordb::util::detail
+
+namespace quenlordb::util {
+
 bool coin_flip() {
   // splitmix64, seeded once per thread; its top bit is unbiased.
   thread_local std::uint64_t state = [] {
@@ -39,4 +43,4 @@ bool coin_flip() {
   return (z >> 63) != 0;
 }
 
-}  // namespace quenlordb::util::detail
+}  // namespace quenlordb::util

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "error.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::util {
 
@@ -138,6 +139,13 @@ struct SelectResult {
   std::optional<B> second;  // which == Second: likewise for the second channel
 };
 
+// Decides which receiver a select takes when both are ready: true takes the second. Called on the
+// selecting thread, once per such wait.
+using ReadyChooser = FunctionRef<bool()>;
+
+// An unbiased random bit from a per-thread generator: the select's choice when none is given.
+bool coin_flip();
+
 // Waits until either receiver is ready (holds a message or is disconnected) and takes from it. When
 // both are ready, each is taken with equal chance; neither has priority. The wait is woken by a send
 // or the last sender's departure on either channel, never by polling.
@@ -148,6 +156,12 @@ SelectResult<A, B> select(Receiver<A>& first, Receiver<B>& second);
 // deadline has passed.
 template <typename A, typename B>
 SelectResult<A, B> select_until(Receiver<A>& first, Receiver<B>& second, Deadline deadline);
+
+// The same with the choice between two ready receivers made by `take_second` (tests force a side).
+template <typename A, typename B>
+SelectResult<A, B> select(Receiver<A>& first, Receiver<B>& second, ReadyChooser take_second);
+template <typename A, typename B>
+SelectResult<A, B> select_until(Receiver<A>& first, Receiver<B>& second, Deadline deadline, ReadyChooser take_second);
 
 // ---------------------------------------------------------------------------------------------------
 // Implementation.
@@ -169,9 +183,6 @@ class SelectWaiter {
   std::condition_variable cv_;
   bool notified_ = false;
 };
-
-// An unbiased random bit, from a per-thread generator.
-bool coin_flip();
 
 // FIFO that keeps a lone message inline, so a channel that seldom holds more than one message (a
 // reply channel, a command channel that keeps up) does not allocate. Invariant: the inline slot, when
@@ -270,13 +281,13 @@ void Sender<T>::release() noexcept {
 
 template <typename T>
 std::expected<void, T> Sender<T>::send(T value) const {
-  if (!state_) return std::unexpected(std::move(value));
+  if (!state_) return std::expected<void, T>(std::unexpect, std::move(value));
   State& s = *state_;
   std::unique_lock lock(s.mu);
   if (s.capacity != 0) {
     s.not_full.wait(lock, [&] { return !s.receiver_alive || s.queue.size() < s.capacity; });
   }
-  if (!s.receiver_alive) return std::unexpected(std::move(value));
+  if (!s.receiver_alive) return std::expected<void, T>(std::unexpect, std::move(value));
   s.queue.push(std::move(value));
   if (s.waiter) s.waiter->notify();
   lock.unlock();
@@ -361,7 +372,8 @@ struct ReceiverAccess {
 };
 
 template <typename A, typename B>
-SelectResult<A, B> select_impl(Receiver<A>& first, Receiver<B>& second, const std::optional<Deadline>& deadline) {
+SelectResult<A, B> select_impl(Receiver<A>& first, Receiver<B>& second, const std::optional<Deadline>& deadline,
+                               ReadyChooser take_second) {
   SelectWaiter waiter;
   for (;;) {
     bool first_ready = ReceiverAccess::set_waiter(first, &waiter);
@@ -371,7 +383,7 @@ SelectResult<A, B> select_impl(Receiver<A>& first, Receiver<B>& second, const st
     // only consumer, but it may have been gained.
     first_ready = ReceiverAccess::set_waiter(first, nullptr);
     second_ready = ReceiverAccess::set_waiter(second, nullptr);
-    if (first_ready && second_ready) (coin_flip() ? second_ready : first_ready) = false;
+    if (first_ready && second_ready) (take_second() ? first_ready : second_ready) = false;
     if (first_ready) return {Selected::First, ReceiverAccess::take_ready(first), std::nullopt};
     if (second_ready) return {Selected::Second, std::nullopt, ReceiverAccess::take_ready(second)};
     if (deadline && std::chrono::steady_clock::now() >= *deadline) {
@@ -385,12 +397,22 @@ SelectResult<A, B> select_impl(Receiver<A>& first, Receiver<B>& second, const st
 
 template <typename A, typename B>
 SelectResult<A, B> select(Receiver<A>& first, Receiver<B>& second) {
-  return detail::select_impl(first, second, std::nullopt);
+  return detail::select_impl(first, second, std::nullopt, [] { return coin_flip(); });
 }
 
 template <typename A, typename B>
 SelectResult<A, B> select_until(Receiver<A>& first, Receiver<B>& second, Deadline deadline) {
-  return detail::select_impl(first, second, deadline);
+  return detail::select_impl(first, second, deadline, [] { return coin_flip(); });
+}
+
+template <typename A, typename B>
+SelectResult<A, B> select(Receiver<A>& first, Receiver<B>& second, ReadyChooser take_second) {
+  return detail::select_impl(first, second, std::nullopt, take_second);
+}
+
+template <typename A, typename B>
+SelectResult<A, B> select_until(Receiver<A>& first, Receiver<B>& second, Deadline deadline, ReadyChooser take_second) {
+  return detail::select_impl(first, second, deadline, take_second);
 }
 
 }  // namespace quenlordb::util

@@ -187,6 +187,30 @@ TEST(SelectTest, TakesEitherReadySideWithEqualChance) {
   EXPECT_GT(seconds, 800);
 }
 
+TEST(SelectTest, AChooserDecidesBetweenReadySidesOnly) {
+  auto [a_tx, a_rx] = make_channel<int>();
+  auto [b_tx, b_rx] = make_channel<int>();
+  int asked = 0;
+  bool take_second = false;
+  auto chooser = [&] {
+    ++asked;
+    return take_second;
+  };
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(a_tx.send(i));
+    ASSERT_TRUE(b_tx.send(10 + i));
+  }
+  EXPECT_EQ(select(a_rx, b_rx, chooser).first, 0);
+  take_second = true;
+  EXPECT_EQ(select(a_rx, b_rx, chooser).second, 10);
+  EXPECT_EQ(select_until(a_rx, b_rx, std::chrono::steady_clock::now() + 1h, chooser).second, 11);
+  EXPECT_EQ(select(a_rx, b_rx, chooser).second, 12);
+  EXPECT_EQ(asked, 4);
+  // One side ready: the chooser is not asked.
+  EXPECT_EQ(select(a_rx, b_rx, chooser).first, 1);
+  EXPECT_EQ(asked, 4);
+}
+
 TEST(SelectTest, WakesOnEitherChannelAndTellsDisconnectionApart) {
   struct Case {
     const char* name;
