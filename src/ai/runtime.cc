@@ -157,4 +157,23 @@ void AiRuntimeHandle::stop() {
   thread_handle_.reset();
 }
 
+namespace {
+
+// What the Database owns: destroying it stops and joins the runtime.
+class AiRuntimeService final : public engine::InsightService {
+ public:
+  explicit AiRuntimeService(AiRuntimeHandle handle) : handle_(std::move(handle)) {}
+
+ private:
+  AiRuntimeHandle handle_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<engine::InsightService>> start_insight_runtime(engine::InsightFeed feed) {
+  AiRuntimeHandle handle =
+      TRY(AiRuntimeHandle::spawn(std::move(feed.events), std::move(feed.senders), std::move(feed.hasher), feed.config));
+  return std::make_unique<AiRuntimeService>(std::move(handle));
+}
+
 }  // namespace quenlordb::ai

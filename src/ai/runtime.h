@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "config.h"
+#include "engine/insight_service.h"
 #include "engine/shard_command.h"
 #include "error.h"
 #include "hasher.h"
@@ -81,5 +82,10 @@ class AiRuntimeHandle {
 void run_ai_runtime(util::Receiver<engine::ChangeEvent> events, util::Receiver<AiStop> stop,
                     std::vector<util::Sender<engine::ShardCommand>> shard_senders,
                     std::shared_ptr<const Hasher> hasher, Config config, AiRuntimeHooks hooks = {}) noexcept;
+
+// The engine's insight hook (engine/insight_service.h): starts the runtime on the feed that
+// Database::open prepared when ai_enabled is on, and returns the service that stops it. Pass it to
+// Database::open for ai_enabled to take effect.
+Result<std::unique_ptr<engine::InsightService>> start_insight_runtime(engine::InsightFeed feed);
 
 }  // namespace quenlordb::ai
