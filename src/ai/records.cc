@@ -75,15 +75,6 @@ std::string correlation_key_of_hex(std::string_view cluster_id, std::uint64_t co
 
 // ---- reading ----
 
-Result<std::vector<std::string>> read_string_list(const OrderedJson& value) {
-  std::vector<std::string> out;
-  TRY(util::read_json_array(value, [&](const OrderedJson& e) -> Result<void> {
-    out.push_back(TRY(util::read_json_string(e)));
-    return {};
-  }));
-  return out;
-}
-
 constexpr std::array<RecordField, 3> kProvenanceFields{{
     {"matched_signals", false},
     {"risk_factors", false},
@@ -95,8 +86,8 @@ Result<AiInsightProvenance> read_provenance(const OrderedJson& value) {
   AiInsightProvenance out;
   TRY(util::read_record(value, kProvenanceShape, [&](std::size_t i, const OrderedJson& f) -> Result<void> {
     switch (i) {
-      case 0: out.matched_signals = TRY(read_string_list(f)); break;
-      case 1: out.risk_factors = TRY(read_string_list(f)); break;
+      case 0: out.matched_signals = TRY(util::read_json_strings(f)); break;
+      case 1: out.risk_factors = TRY(util::read_json_strings(f)); break;
       case 2: out.hint_basis = TRY(util::read_json_string(f)); break;
     }
     return {};
@@ -209,7 +200,7 @@ Result<AiInsight> read_ai_insight(std::string_view doc) {
       case 2: out.source_commit_ts = TRY(util::read_json_uint<std::uint64_t>(f)); break;
       case 3: out.cluster_id = TRY(util::read_json_string(f)); break;
       case 4: out.summary = TRY(util::read_json_string(f)); break;
-      case 5: out.tags = TRY(read_string_list(f)); break;
+      case 5: out.tags = TRY(util::read_json_strings(f)); break;
       case 6: out.risk_score = TRY(util::read_json_f64(f)); break;
       case 7: out.troubleshooting_hint = TRY(util::read_json_string(f)); break;
       case 8: out.provenance = TRY(read_provenance(f)); break;
@@ -231,7 +222,7 @@ Result<AiCorrelationRef> read_ai_correlation_ref(std::string_view doc) {
       case 2: out.source_key_hex = TRY(util::read_json_string(f)); break;
       case 3: out.source_commit_ts = TRY(util::read_json_uint<std::uint64_t>(f)); break;
       case 4: out.risk_score = TRY(util::read_json_f64(f)); break;
-      case 5: out.tags = TRY(read_string_list(f)); break;
+      case 5: out.tags = TRY(util::read_json_strings(f)); break;
       case 6: out.summary = TRY(util::read_json_string(f)); break;
       case 7: out.generated_at_ms = TRY(util::read_json_uint<std::uint64_t>(f)); break;
     }

@@ -98,6 +98,15 @@ Result<void> read_json_array(const OrderedJson& value, FunctionRef<Result<void>(
   return {};
 }
 
+Result<std::vector<std::string>> read_json_strings(const OrderedJson& value) {
+  if (!value.is_array()) return fail(json_invalid_type(value, "a sequence"));
+  const auto& elements = *value.get_ptr<const OrderedJson::array_t*>();
+  std::vector<std::string> out;
+  out.reserve(elements.size());
+  for (const OrderedJson& e : elements) out.push_back(TRY(read_json_string(e)));
+  return out;
+}
+
 std::string describe_json_value(const OrderedJson& value) {
   switch (value.type()) {
     case OrderedJson::value_t::null: return "null";

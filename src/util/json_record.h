@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -66,6 +67,8 @@ Result<UInt> read_json_uint(const OrderedJson& value);
 Result<double> read_json_f64(const OrderedJson& value);
 // An array of integers 0 to 255, one per byte.
 Result<std::string> read_json_bytes(const OrderedJson& value);
+// An array of strings.
+Result<std::vector<std::string>> read_json_strings(const OrderedJson& value);
 // Calls read_element for each element of an array, in order.
 Result<void> read_json_array(const OrderedJson& value, FunctionRef<Result<void>(const OrderedJson&)> read_element);
 

@@ -35,15 +35,6 @@ OrderedJson string_array(const std::vector<std::string>& items) {
   return out;
 }
 
-Result<std::vector<std::string>> read_string_array(const OrderedJson& value) {
-  std::vector<std::string> out;
-  TRY(util::read_json_array(value, [&](const OrderedJson& e) -> Result<void> {
-    out.push_back(TRY(util::read_json_string(e)));
-    return {};
-  }));
-  return out;
-}
-
 OrderedJson column_json(const TableColumnMetadata& column) {
   OrderedJson out = OrderedJson::object();
   out["name"] = column.name;
@@ -123,7 +114,7 @@ Result<ViewMetadata> parse_view_metadata(std::string_view bytes) {
     switch (i) {
       case 0: out.name = TRY(util::read_json_string(f)); break;
       case 1: out.query = TRY(util::read_json_string(f)); break;
-      default: out.depends_on = TRY(read_string_array(f)); break;
+      default: out.depends_on = TRY(util::read_json_strings(f)); break;
     }
     return {};
   }));
@@ -154,7 +145,7 @@ Result<FtsIndexMetadata> parse_fts_index_metadata(std::string_view bytes) {
     switch (i) {
       case 0: out.name = TRY(util::read_json_string(f)); break;
       case 1: out.table = TRY(util::read_json_string(f)); break;
-      default: out.columns = TRY(read_string_array(f)); break;
+      default: out.columns = TRY(util::read_json_strings(f)); break;
     }
     return {};
   }));
@@ -178,7 +169,7 @@ Result<TimeseriesMetadata> parse_timeseries_metadata(std::string_view bytes) {
       case 1: out.bucket_interval = TRY(util::read_json_string(f)); break;
       case 2: out.bucket_seconds = TRY(util::read_json_uint<std::uint64_t>(f)); break;
       case 3: out.ts_column = TRY(util::read_json_string(f)); break;
-      default: out.value_columns = TRY(read_string_array(f)); break;
+      default: out.value_columns = TRY(util::read_json_strings(f)); break;
     }
     return {};
   }));
