@@ -6,7 +6,7 @@
 #include <span>
 
 #include "ai/risk.h"
-#include "util/json_record.h"
+#include "util/json_document.h"
 #include "util/json_text.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
@@ -130,7 +130,7 @@ void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vec
 }
 
 std::string document_text(std::string_view doc) {
-  if (auto parsed = util::parse_json(doc)) {
+  if (auto parsed = util::parse_json_document(doc)) {
     std::vector<std::string> lines;
     flatten_json("", *parsed, lines);
     if (!lines.empty()) {

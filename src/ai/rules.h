@@ -51,7 +51,7 @@ std::uint64_t system_wall_clock_ms();
 // "true"/"false"; a number its JSON text (an integer in decimal, a float in the system's float
 // text); a string its content; an array its elements with the same prefix; an object its members in
 // ascending key order, each with the prefix extended by "{key}=". value must be nested at most
-// util::kJsonMaxDepth deep (as util::parse_json guarantees), which bounds the recursion.
+// util::kJsonMaxDepth deep (as util::parse_json_document guarantees), which bounds the recursion.
 void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vector<std::string>& lines);
 
 // The text the rules read: the flattened lines of a JSON document joined by single spaces, or, when

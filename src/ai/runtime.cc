@@ -96,9 +96,9 @@ class Runtime {
       const AiCorrelationRef correlation = correlation_of(*insight);
       std::string insight_key = storage_key(*insight);
       std::string correlation_key = storage_key(correlation);
-      plan[engine::shard_of(hasher_, insight_key, n)].push_back(
+      plan[engine::shard_of(hasher_.hash64(insight_key), n)].push_back(
           {kInsightWriteTag, std::move(insight_key), to_json(*insight), event.valid_from, event.valid_to});
-      plan[engine::shard_of(hasher_, correlation_key, n)].push_back(
+      plan[engine::shard_of(hasher_.hash64(correlation_key), n)].push_back(
           {kInsightWriteTag, std::move(correlation_key), to_json(correlation), event.valid_from, event.valid_to});
     }
     for (std::size_t shard = 0; shard < n; ++shard) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "util/json_record.h"
+#include "util/json_document.h"
 #include "util/utf8.h"
 
 namespace quenlordb::ai {
@@ -149,12 +149,12 @@ TEST(AiRulesTest, Summaries) {
 
 TEST(AiRulesTest, FlattenJson) {
   std::vector<std::string> lines;
-  flatten_json("", util::parse_json(R"({"a":{"b":1},"t":["x","y"],"n":null,"f":false})").value(), lines);
+  flatten_json("", util::parse_json_document(R"({"a":{"b":1},"t":["x","y"],"n":null,"f":false})").value(), lines);
   EXPECT_EQ(lines, (Strings{"a=b=1", "f=false", "t=x", "t=y"}));
   EXPECT_EQ(document_text(R"({"a":{"b":1},"t":["x","y"],"n":null,"f":false})"), "a=b=1 f=false t=x t=y");
 
   lines.clear();
-  flatten_json("p:", util::parse_json(R"([[{"k\"q":"v\n"}],18446744073709551615,-9223372036854775808,0.1])").value(),
+  flatten_json("p:", util::parse_json_document(R"([[{"k\"q":"v\n"}],18446744073709551615,-9223372036854775808,0.1])").value(),
                lines);
   EXPECT_EQ(lines, (Strings{"p:k\"q=v\n", "p:18446744073709551615", "p:-9223372036854775808", "p:0.1"}));
 }
