@@ -27,6 +27,7 @@
 
 #include "error.h"
 #include "hasher.h"
+#include "ledger/visible.h"
 #include "storage/block_cache.h"
 #include "storage/levels.h"
 #include "storage/memtable.h"
@@ -154,6 +155,13 @@ class ShardReadHandle {
   const std::shared_ptr<ShardShared>& shared() const { return shared_; }
 
  private:
+  Result<std::optional<std::vector<PrefixScanResultRow>>> scan_merged(std::string_view prefix, std::uint64_t snapshot,
+                                                                      std::optional<std::uint64_t> valid_at,
+                                                                      std::optional<std::uint64_t> limit) const;
+  Result<std::vector<PrefixScanResultRow>> scan_sorted(std::string_view prefix, std::uint64_t snapshot,
+                                                       std::optional<std::uint64_t> valid_at,
+                                                       std::optional<std::uint64_t> limit) const;
+
   std::shared_ptr<ShardShared> shared_;
 };
 
@@ -168,7 +176,7 @@ class PrefixScanAccumulator {
   // first_fold: how many versions are collected before the first fold (small ones are for tests).
   explicit PrefixScanAccumulator(std::size_t first_fold = 4096) : first_fold_(first_fold) {}
 
-  void add(const storage::ScanHit& hit);
+  void add(const ledger::VisibleView& hit);
   // The kept versions in key order, at most limit of them (the smallest keys). Leaves the
   // accumulator empty.
   std::vector<PrefixScanResultRow> take_rows(std::optional<std::uint64_t> limit);

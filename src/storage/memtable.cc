@@ -9,6 +9,9 @@
 
 namespace quenlordb::storage {
 
+using ledger::VisibleMap;
+using ledger::VisibleVersion;
+
 using memtable_detail::Entry;
 using memtable_detail::Inner;
 using memtable_detail::kFanout;
@@ -295,37 +298,25 @@ Result<std::optional<VisibleVersion>> Memtable::visible_get(std::string_view use
   return std::nullopt;
 }
 
-Result<std::optional<ScanHit>> scan_hit(std::string_view internal_key, std::string_view stored, std::string_view prefix,
-                                        std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) {
-  const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(internal_key));
-  if (key.commit_ts > snapshot || !key.user_key.starts_with(prefix)) return std::nullopt;
-  const ledger::FactValueView value = TRY(ledger::read_fact_value(stored));
-  if (!value.visible_at(valid_at)) return std::nullopt;
-  return ScanHit{key.user_key, key.commit_ts, value.doc};
-}
-
-Result<void> Memtable::for_each_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                               std::optional<std::uint64_t> valid_at,
-                                               util::FunctionRef<void(const ScanHit&)> visit) const {
+Memtable::PrefixWalk Memtable::walk_prefix(std::string_view prefix, std::uint64_t snapshot,
+                                           std::optional<std::uint64_t> valid_at) const {
   const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
-  const Iterator stop = upper ? lower_bound(*upper) : end();
-  for (auto it = lower_bound(prefix); it != stop; ++it) {
-    if (const std::optional<ScanHit> hit = TRY(scan_hit(it.key(), it.value(), prefix, snapshot, valid_at))) visit(*hit);
-  }
-  return {};
+  return PrefixWalk(lower_bound(prefix), upper ? lower_bound(*upper) : end(), prefix, snapshot, valid_at);
 }
 
 Result<VisibleMap> Memtable::scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
                                                  std::optional<std::uint64_t> valid_at) const {
   VisibleMap out;
-  TRY(for_each_prefix_visible(prefix, snapshot, valid_at, [&](const ScanHit& hit) {
+  PrefixWalk walk = walk_prefix(prefix, snapshot, valid_at);
+  while (TRY(walk.next())) {
+    const ledger::VisibleView& hit = walk.view();
     auto found = out.find(hit.user_key);
     if (found == out.end()) {
       out.emplace(std::string(hit.user_key), VisibleVersion{hit.commit_ts, std::string(hit.doc)});
     } else if (found->second.commit_ts < hit.commit_ts) {
       found->second = VisibleVersion{hit.commit_ts, std::string(hit.doc)};
     }
-  }));
+  }
   return out;
 }
 

@@ -12,40 +12,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "error.h"
+#include "ledger/visible.h"
 #include "util/arena.h"
-#include "util/function_ref.h"
 
 namespace quenlordb::storage {
-
-// One visible version: commit timestamp and document bytes.
-struct VisibleVersion {
-  std::uint64_t commit_ts;
-  std::string doc;
-
-  friend bool operator==(const VisibleVersion&, const VisibleVersion&) = default;
-};
-
-// Result of a prefix scan: user key -> newest visible version, in user-key byte order.
-using VisibleMap = std::map<std::string, VisibleVersion, std::less<>>;
-
-// What one entry (internal key, stored value) gives a scan of a prefix at a snapshot and a valid
-// time: the version, or none when it lies above the snapshot, outside the prefix or outside the
-// valid time. The key is decoded first, and the value read only when the key qualifies; their
-// errors are returned. The views point into the entry.
-struct ScanHit {
-  std::string_view user_key;
-  std::uint64_t commit_ts;
-  std::string_view doc;
-};
-Result<std::optional<ScanHit>> scan_hit(std::string_view internal_key, std::string_view stored, std::string_view prefix,
-                                        std::uint64_t snapshot, std::optional<std::uint64_t> valid_at);
 
 namespace memtable_detail {
 
@@ -146,18 +122,48 @@ class Memtable {
   void insert(std::string_view key, std::string_view value);
 
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at.
-  Result<std::optional<VisibleVersion>> visible_get(std::string_view user_key, std::uint64_t snapshot,
+  Result<std::optional<ledger::VisibleVersion>> visible_get(std::string_view user_key, std::uint64_t snapshot,
                                                     std::optional<std::uint64_t> valid_at) const;
 
   // The newest visible version of every user key that begins with prefix.
-  Result<VisibleMap> scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
+  Result<ledger::VisibleMap> scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
                                          std::optional<std::uint64_t> valid_at) const;
 
-  // Calls visit with every visible version under prefix (scan_hit of each entry in the prefix's key
-  // range, in key order); the first error ends the walk.
-  Result<void> for_each_prefix_visible(std::string_view prefix, std::uint64_t snapshot,
-                                       std::optional<std::uint64_t> valid_at,
-                                       util::FunctionRef<void(const ScanHit&)> visit) const;
+  // Walks the visible versions under a prefix (ledger::visible_in_prefix of each entry in the
+  // prefix's key range) in internal-key order: the versions of a user key oldest first, and user
+  // keys ascending unless some of them hold 0x00 bytes (see ledger/internal_key.h). Views point into
+  // the memtable; the prefix must outlive the walk.
+  class PrefixWalk {
+   public:
+    // Moves to the next visible version; false once the range is exhausted. An error ends the walk.
+    Result<bool> next() {
+      while (it_ != stop_) {
+        const std::optional<ledger::VisibleView> found =
+            TRY(ledger::visible_in_prefix(it_.key(), it_.value(), prefix_, snapshot_, valid_at_));
+        ++it_;
+        if (found) {
+          view_ = *found;
+          return true;
+        }
+      }
+      return false;
+    }
+    const ledger::VisibleView& view() const { return view_; }
+
+   private:
+    friend class Memtable;
+    PrefixWalk(Iterator from, Iterator stop, std::string_view prefix, std::uint64_t snapshot,
+               std::optional<std::uint64_t> valid_at)
+        : it_(from), stop_(stop), prefix_(prefix), snapshot_(snapshot), valid_at_(valid_at) {}
+
+    Iterator it_;
+    Iterator stop_;
+    std::string_view prefix_;
+    std::uint64_t snapshot_;
+    std::optional<std::uint64_t> valid_at_;
+    ledger::VisibleView view_{};
+  };
+  PrefixWalk walk_prefix(std::string_view prefix, std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) const;
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }

@@ -28,24 +28,32 @@ QuenlorError format_error(std::string message) { return QuenlorError::sstable_fo
 
 QuenlorError lz4_error(const std::string& what) { return format_error("LZ4 decompress error: " + what); }
 
+// Reads the entry of a raw block at pos into key and value and moves pos past it. Lengths below 128
+// take one byte; they are read inline, the rest by the general reader.
+inline Result<void> read_entry(std::string_view raw, std::size_t& pos, std::string_view& key, std::string_view& value) {
+  auto length = [&raw](std::size_t& at) -> Result<std::uint64_t> {
+    if (at < raw.size() && static_cast<unsigned char>(raw[at]) < 0x80) return static_cast<unsigned char>(raw[at++]);
+    return util::get_varint(raw, at);
+  };
+  const std::uint64_t key_len = TRY(length(pos));
+  const std::uint64_t value_len = TRY(length(pos));
+  if (key_len > raw.size() - pos || value_len > raw.size() - pos - key_len)
+    return fail(format_error("entry out of bounds"));
+  key = raw.substr(pos, key_len);
+  value = raw.substr(pos + key_len, value_len);
+  pos += key_len + value_len;
+  return {};
+}
+
 // Calls fn(key, value) for the entries of a raw block in order while it answers true. Answers
 // whether the walk reached the end of the block.
 template <typename Fn>
 Result<bool> walk_block(std::string_view raw, Fn&& fn) {
-  // Lengths below 128 take one byte; they are read inline, the rest by the general reader.
-  auto length = [&raw](std::size_t& pos) -> Result<std::uint64_t> {
-    if (pos < raw.size() && static_cast<unsigned char>(raw[pos]) < 0x80) return static_cast<unsigned char>(raw[pos++]);
-    return util::get_varint(raw, pos);
-  };
   std::size_t pos = 0;
+  std::string_view key;
+  std::string_view value;
   while (pos < raw.size()) {
-    const std::uint64_t key_len = TRY(length(pos));
-    const std::uint64_t value_len = TRY(length(pos));
-    if (key_len > raw.size() - pos || value_len > raw.size() - pos - key_len)
-      return fail(format_error("entry out of bounds"));
-    const std::string_view key = raw.substr(pos, key_len);
-    const std::string_view value = raw.substr(pos + key_len, value_len);
-    pos += key_len + value_len;
+    TRY(read_entry(raw, pos, key, value));
     const bool go_on = TRY(fn(key, value));
     if (!go_on) return false;
   }
@@ -223,7 +231,7 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
     if (!out.sstable_block) out.sstable_block = static_cast<std::uint64_t>(it - index_.begin());
     TRY(walk_block(*block, visit));
   }
-  if (best_block != nullptr) out.found = VisibleVersion{best_ts, std::string(best_doc)};
+  if (best_block != nullptr) out.found = ledger::VisibleVersion{best_ts, std::string(best_doc)};
   return out;
 }
 
@@ -256,6 +264,80 @@ Result<void> SsTableReader::for_each_entry(std::string_view lower, BlockCache* c
     }
   }
   return {};
+}
+
+SsTableReader::PrefixWalk SsTableReader::walk_prefix(std::string_view prefix, std::uint64_t snapshot,
+                                                     std::optional<std::uint64_t> valid_at, BlockCache* cache) const {
+  std::size_t first = 0;
+  if (!prefix.empty())
+    first = static_cast<std::size_t>(
+        std::partition_point(index_.begin(), index_.end(), [&](const IndexEntry& e) { return e.last_key < prefix; }) -
+        index_.begin());
+  return PrefixWalk(*this, first, prefix, snapshot, valid_at, cache);
+}
+
+SsTableReader::PrefixWalk::PrefixWalk(const SsTableReader& reader, std::size_t first_block, std::string_view prefix,
+                                      std::uint64_t snapshot, std::optional<std::uint64_t> valid_at, BlockCache* cache)
+    : reader_(&reader),
+      cache_(cache),
+      next_block_(first_block),
+      prefix_(prefix),
+      upper_(ledger::prefix_upper_bound(prefix)),
+      snapshot_(snapshot),
+      valid_at_(valid_at),
+      below_prefix_(!prefix.empty()) {}
+
+Result<bool> SsTableReader::PrefixWalk::load_next_block(std::vector<CachedBlock>* retired) {
+  const std::vector<IndexEntry>& index = reader_->index_;
+  if (next_block_ == index.size()) return false;
+  const IndexEntry& e = index[next_block_++];
+  if (!reader_->block_in_file(e)) return fail(format_error("index offset out of range"));
+  if (retired != nullptr && block_ != nullptr) retired->push_back(std::move(block_));
+  if (cache_ != nullptr) {
+    block_ = TRY(reader_->cached_block(e, *cache_));
+    raw_ = *block_;
+  } else if (reader_->version_ == kTableFormatVersionRaw) {
+    block_.reset();
+    raw_ = reader_->map_.data().substr(e.offset + kBlockLengthBytes, e.size);
+  } else {
+    auto owned = std::make_shared<std::string>();
+    TRY(decompress_block(reader_->map_.data().substr(e.offset + kBlockLengthBytes, e.size), *owned));
+    raw_ = *owned;
+    block_ = std::move(owned);
+  }
+  pos_ = 0;
+  return true;
+}
+
+Result<bool> SsTableReader::PrefixWalk::next(std::vector<CachedBlock>* retired) {
+  if (done_) return false;
+  std::string_view key;
+  std::string_view value;
+  for (;;) {
+    if (pos_ == raw_.size()) {
+      if (!TRY(load_next_block(retired))) break;
+      retired = nullptr;  // only the block of the current version needs keeping
+      continue;
+    }
+    TRY(read_entry(raw_, pos_, key, value));
+    if (below_prefix_) {
+      if (key < prefix_) continue;
+      below_prefix_ = false;
+    }
+    if (upper_ && key >= *upper_) break;  // past every key under the prefix
+    const std::optional<ledger::VisibleView> found =
+        TRY(ledger::visible_in_prefix(key, value, prefix_, snapshot_, valid_at_));
+    if (found) {
+      view_ = *found;
+      return true;
+    }
+  }
+  done_ = true;
+  if (retired != nullptr && block_ != nullptr) retired->push_back(std::move(block_));
+  block_.reset();
+  raw_ = {};
+  pos_ = 0;
+  return false;
 }
 
 Result<std::vector<std::pair<std::string, std::string>>> SsTableReader::iter_all_entries() const {

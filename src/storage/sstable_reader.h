@@ -22,7 +22,7 @@
 #include "hasher.h"
 #include "storage/block_cache.h"
 #include "storage/bloom.h"
-#include "storage/memtable.h"
+#include "ledger/visible.h"
 #include "util/file.h"
 
 namespace quenlordb::storage {
@@ -44,9 +44,9 @@ Result<std::vector<IndexEntry>> parse_index_block(std::string_view block);
 
 // The result of a point lookup in one file.
 struct TableLookup {
-  bool bloom_hit = false;                     // false: the bloom filter ruled the key out
-  std::optional<std::uint64_t> sstable_block;  // index position of the first block examined
-  std::optional<VisibleVersion> found;         // the newest visible version
+  bool bloom_hit = false;                             // false: the bloom filter ruled the key out
+  std::optional<std::uint64_t> sstable_block;          // index position of the first block examined
+  std::optional<ledger::VisibleVersion> found;         // the newest visible version
 
   friend bool operator==(const TableLookup&, const TableLookup&) = default;
 };
@@ -127,6 +127,42 @@ class SsTableReader {
   // errors of iter_all_entries. With a cache, blocks are taken from it and inserted on a miss;
   // without one, nothing is cached.
   Result<void> for_each_entry(std::string_view lower, BlockCache* cache, EntryVisitor visit) const;
+
+  // Walks the visible versions under a prefix (ledger::visible_in_prefix of each entry) in file
+  // order, from the first block that can hold the prefix to the first entry past it; the order is
+  // that of Memtable::PrefixWalk. Blocks are read as for_each_entry reads them, with its errors.
+  // Views point into the walk's current block, or into the mapping for uncompressed files without
+  // a cache; the prefix must outlive the walk, and the reader too.
+  class PrefixWalk {
+   public:
+    // Moves to the next visible version; false at the end. An error ends the walk. When retired is
+    // given and the walk leaves the block that holds the current version, that block is moved
+    // there, so that views of the current version stay valid; otherwise it is released.
+    Result<bool> next(std::vector<CachedBlock>* retired = nullptr);
+    const ledger::VisibleView& view() const { return view_; }
+
+   private:
+    friend class SsTableReader;
+    PrefixWalk(const SsTableReader& reader, std::size_t first_block, std::string_view prefix,
+               std::uint64_t snapshot, std::optional<std::uint64_t> valid_at, BlockCache* cache);
+    Result<bool> load_next_block(std::vector<CachedBlock>* retired);
+
+    const SsTableReader* reader_;
+    BlockCache* cache_;
+    std::size_t next_block_;
+    CachedBlock block_;     // holds raw_ unless it is a view into the mapping
+    std::string_view raw_;  // the current block
+    std::size_t pos_ = 0;   // of the next entry in raw_
+    std::string_view prefix_;
+    std::optional<std::string> upper_;  // entries from here on lie past the prefix
+    std::uint64_t snapshot_;
+    std::optional<std::uint64_t> valid_at_;
+    bool below_prefix_;  // entries of the first block may lie below the prefix
+    bool done_ = false;
+    ledger::VisibleView view_{};
+  };
+  PrefixWalk walk_prefix(std::string_view prefix, std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
+                         BlockCache* cache) const;
 
  private:
   SsTableReader() = default;

@@ -172,16 +172,16 @@ TEST(ShardReadTest, ScanAccumulatorKeepsWhatAnOrderedMapWould) {
                                          "user/000002", "user/0000010", "\xff"s, "\xff\xff"s};
   for (int round = 0; round < 200; ++round) {
     PrefixScanAccumulator acc(round % 2 ? 1 + round % 7 : 4096);  // folds along the way, or only at the end
-    storage::VisibleMap model;
+    ledger::VisibleMap model;
     const int adds = static_cast<int>(rng() % 60);
     std::string key = keys[rng() % keys.size()];
     for (int i = 0; i < adds; ++i) {
       if (rng() % 3 == 0) key = keys[rng() % keys.size()];  // otherwise the same key again
       const std::uint64_t ts = rng() % 6;
       const std::string doc = "doc" + std::to_string(i);
-      acc.add(storage::ScanHit{key, ts, doc});
-      auto [it, added] = model.try_emplace(key, storage::VisibleVersion{ts, doc});
-      if (!added && it->second.commit_ts < ts) it->second = storage::VisibleVersion{ts, doc};
+      acc.add(ledger::VisibleView{key, ts, doc});
+      auto [it, added] = model.try_emplace(key, ledger::VisibleVersion{ts, doc});
+      if (!added && it->second.commit_ts < ts) it->second = ledger::VisibleVersion{ts, doc};
     }
     const std::optional<std::uint64_t> limit = round % 3 ? std::nullopt : std::optional<std::uint64_t>(rng() % 5);
     std::vector<PrefixScanResultRow> expected;

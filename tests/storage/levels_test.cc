@@ -24,6 +24,7 @@ namespace {
 using testing::FaultRule;
 using testing::ScopedFaultHook;
 using testing::TempDir;
+using ledger::VisibleVersion;
 
 const FnvMixHasher kHasher{};
 constexpr std::uint64_t kBlockBytes = 512;

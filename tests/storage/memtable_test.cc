@@ -15,6 +15,8 @@ namespace {
 
 using namespace std::string_literals;
 using ledger::encode_internal_key;
+using ledger::VisibleMap;
+using ledger::VisibleVersion;
 
 void put(Memtable& m, const std::string& key, std::uint64_t ts, std::uint64_t from, std::uint64_t to, std::string doc) {
   m.insert(encode_internal_key(key, ts), ledger::FactValue{from, to, std::move(doc)}.encode());

@@ -25,6 +25,7 @@ namespace quenlordb::storage {
 namespace {
 
 using namespace std::string_literals;
+using ledger::VisibleVersion;
 using Entry = std::pair<std::string, std::string>;
 using Entries = std::vector<Entry>;
 
