@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <span>
 #include <thread>
 
 #include "engine/fast_write.h"
 #include "engine/insight_service.h"
+#include "engine/prefix_scan.h"
 #include "engine/shard_command.h"
 #include "engine/shard_runtime.h"
 #include "engine/shard_shared.h"
@@ -205,17 +207,35 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
                                                          std::optional<std::uint64_t> valid_at,
                                                          std::optional<std::uint64_t> limit) {
   if (limit && *limit == 0) return std::vector<PrefixScanRow>{};
+  const std::vector<State::Shard>& shards = state_->shards;
+  std::vector<std::uint64_t> snapshots;
+  snapshots.reserve(shards.size());
+  for (const State::Shard& shard : shards) snapshots.push_back(shard.reader.scan_snapshot(as_of));
+
+  // Every shard's memtables merged under their locks, then the table files of all shards at once.
+  std::vector<ShardScanInput> inputs;
+  inputs.reserve(shards.size());
+  for (std::size_t i = 0; i < shards.size(); ++i) {
+    std::optional<ShardScanInput> input = TRY(shards[i].reader.gather_scan(prefix, snapshots[i], valid_at, limit));
+    if (!input) break;
+    inputs.push_back(std::move(*input));
+  }
+  if (inputs.size() == shards.size()) {
+    std::vector<PrefixScanRow> rows;
+    if (TRY(merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, rows))) return rows;
+  }
+  inputs.clear();
+
+  // Some user keys hold 0x00 bytes in an order that defeats the merge: sort each shard's versions,
+  // then merge the shards' rows, the earlier shard first on equal keys.
   std::vector<std::vector<PrefixScanResultRow>> parts;
-  parts.reserve(state_->shards.size());
+  parts.reserve(shards.size());
   std::size_t total = 0;
-  for (const State::Shard& shard : state_->shards) {
-    parts.push_back(TRY(shard.reader.scan_prefix(prefix, as_of, valid_at, limit)));
+  for (std::size_t i = 0; i < shards.size(); ++i) {
+    parts.push_back(TRY(shards[i].reader.scan_sorted(prefix, snapshots[i], valid_at, limit)));
     total += parts.back().size();
   }
   if (limit) total = static_cast<std::size_t>(std::min<std::uint64_t>(total, *limit));
-
-  // Every part is in key order: merge them, the earlier shard first on equal keys, which is the
-  // order a stable sort of their concatenation gives.
   using Head = std::pair<std::size_t, std::size_t>;  // part, position in it
   auto later = [&](const Head& a, const Head& b) {
     if (const int c = parts[a.first][a.second].key.compare(parts[b.first][b.second].key); c != 0) return c > 0;

@@ -130,6 +130,16 @@ struct PrefixScanResultRow {
   friend bool operator==(const PrefixScanResultRow&, const PrefixScanResultRow&) = default;
 };
 
+// What a prefix scan reads of one shard once its memtables have been merged (engine/prefix_scan.h).
+struct ShardScanInput {
+  std::uint64_t snapshot = 0;
+  // The memtables' answers: the newest visible version of each key, in key order.
+  std::vector<PrefixScanResultRow> memtable_rows;
+  // The shard's table files, level 0 first and each level in its order (the order of ties).
+  std::vector<std::shared_ptr<const storage::SsTableReader>> tables;
+  storage::BlockCache* cache = nullptr;  // blocks read are taken from it and added to it
+};
+
 // A reader's shared reference to one shard's state. Cheap to copy; usable from any thread.
 class ShardReadHandle {
  public:
@@ -152,16 +162,21 @@ class ShardReadHandle {
                                                        std::optional<std::uint64_t> valid_at,
                                                        std::optional<std::uint64_t> limit) const;
 
-  const std::shared_ptr<ShardShared>& shared() const { return shared_; }
-
- private:
-  Result<std::optional<std::vector<PrefixScanResultRow>>> scan_merged(std::string_view prefix, std::uint64_t snapshot,
-                                                                      std::optional<std::uint64_t> valid_at,
-                                                                      std::optional<std::uint64_t> limit) const;
+  // scan_prefix in steps, for a scan of several shards at once (the facade's). A scan counts as a
+  // read of the shard and takes its snapshot once (scan_snapshot); it then merges the memtables'
+  // answers under their locks and takes the table files (gather_scan), or, when gather_scan or the
+  // merge of its inputs finds user keys out of order, gathers and sorts every version (scan_sorted).
+  std::uint64_t scan_snapshot(std::optional<std::uint64_t> as_of) const;
+  Result<std::optional<ShardScanInput>> gather_scan(std::string_view prefix, std::uint64_t snapshot,
+                                                    std::optional<std::uint64_t> valid_at,
+                                                    std::optional<std::uint64_t> limit) const;
   Result<std::vector<PrefixScanResultRow>> scan_sorted(std::string_view prefix, std::uint64_t snapshot,
                                                        std::optional<std::uint64_t> valid_at,
                                                        std::optional<std::uint64_t> limit) const;
 
+  const std::shared_ptr<ShardShared>& shared() const { return shared_; }
+
+ private:
   std::shared_ptr<ShardShared> shared_;
 };
 

@@ -130,9 +130,10 @@ class SsTableReader {
 
   // Walks the visible versions under a prefix (ledger::visible_in_prefix of each entry) in file
   // order, from the first block that can hold the prefix to the first entry past it; the order is
-  // that of Memtable::PrefixWalk. Blocks are read as for_each_entry reads them, with its errors.
-  // Views point into the walk's current block, or into the mapping for uncompressed files without
-  // a cache; the prefix must outlive the walk, and the reader too.
+  // that of Memtable::PrefixWalk. The errors are those of for_each_entry. A block found in the
+  // cache is read from there; others are read from the file and not added, so that a long scan
+  // does not push out the blocks of point reads. Views point into the walk's current block, or
+  // into the mapping for uncompressed files; the prefix must outlive the walk, and the reader too.
   class PrefixWalk {
    public:
     // Moves to the next visible version; false at the end. An error ends the walk. When retired is
@@ -140,6 +141,8 @@ class SsTableReader {
     // there, so that views of the current version stay valid; otherwise it is released.
     Result<bool> next(std::vector<CachedBlock>* retired = nullptr);
     const ledger::VisibleView& view() const { return view_; }
+    // About how much of its range the walk has passed, from 0 to 1.
+    double progress() const;
 
    private:
     friend class SsTableReader;
@@ -149,8 +152,11 @@ class SsTableReader {
 
     const SsTableReader* reader_;
     BlockCache* cache_;
+    std::size_t first_block_;
+    std::size_t end_block_ = 0;  // past the last block that can hold the prefix
     std::size_t next_block_;
-    CachedBlock block_;     // holds raw_ unless it is a view into the mapping
+    CachedBlock block_;  // holds raw_ unless it is a view into the mapping
+    std::shared_ptr<std::string> scratch_;  // the block last decompressed
     std::string_view raw_;  // the current block
     std::size_t pos_ = 0;   // of the next entry in raw_
     std::string_view prefix_;
