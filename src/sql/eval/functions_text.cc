@@ -3,7 +3,6 @@
 // Unicode module's; texts that the functions build are bounded by kMaxFunctionResultBytes.
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "facet/fts/analysis.h"
 #include "sql/eval/function_args.h"
