@@ -118,6 +118,28 @@ TEST(DatabaseInsightsTest, EmptyDocumentsAndReservedKeysGetNone) {
   EXPECT_EQ(must(db->stats()).writes, 8u);
 }
 
+// Shard threads hand events over without waiting while the runtime waits on those same shards'
+// replies: puts from several threads at once, each its own batch, all get their records.
+TEST(DatabaseInsightsTest, ConcurrentPutsNeverWaitForTheRuntime) {
+  constexpr int kThreads = 4, kPutsEach = 60;
+  quenlordb::testing::TempDir dir;
+  Config c = ai_config(true);
+  c.ai_batch_max_events = 1;
+  auto db = open_ai(dir.path(), c);
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kPutsEach; ++i) {
+        ASSERT_TRUE(db->put("t" + std::to_string(t) + "/" + std::to_string(i), "slow disk", 0, UINT64_MAX));
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  constexpr std::size_t kPuts = kThreads * kPutsEach;
+  EXPECT_EQ(await_rows(*db, "__ai/", 2 * kPuts).size(), 2 * kPuts);
+  EXPECT_EQ(must(db->stats()).writes, 3 * kPuts);
+}
+
 TEST(DatabaseInsightsTest, DroppingWhileABatchFillsIsClean) {
   quenlordb::testing::TempDir dir;
   Config c = ai_config(true);
