@@ -6,6 +6,8 @@
 #include <utility>
 #include <variant>
 
+#include "sql/exec/explain.h"
+#include "sql/exec/table_stats.h"
 #include "sql/exec/transaction.h"
 #include "sql/parser/parser.h"
 #include "sql/parser/splitter.h"
@@ -26,6 +28,11 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Begin&&) const { return execute_begin(session); }
   Result<SqlResult> operator()(Statement::Commit&&) const { return execute_commit(db, session); }
   Result<SqlResult> operator()(Statement::Rollback&&) const { return execute_rollback(session); }
+  Result<SqlResult> operator()(Statement::Explain&& n) const { return execute_explain(db, session, n.statement); }
+  Result<SqlResult> operator()(Statement::ExplainAnalyze&& n) const {
+    return execute_explain_analyze(db, session, std::move(n.statement));
+  }
+  Result<SqlResult> operator()(Statement::Analyze&& n) const { return execute_analyze(db, session, n.table); }
 
   template <typename Kind>
   Result<SqlResult> operator()(Kind&&) const {

@@ -1,12 +1,16 @@
 #include "sql/exec/explain.h"
 
+#include <chrono>
 #include <string_view>
 #include <type_traits>
 #include <variant>
 
+#include "facet/relational/keys.h"
+#include "sql/exec/executor.h"
+#include "sql/exec/select_source.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
-#include "sql/planner/plan_node.h"
+#include "sql/planner/planner.h"
 
 namespace quenlordb::sql::exec {
 
@@ -94,6 +98,36 @@ std::string explain_analyze_text(std::uint64_t elapsed_us, const SqlResult& resu
     planner::append_fixed(out, *plan_cost, 1);
   }
   return out;
+}
+
+Result<SqlResult> execute_explain(Database& db, SqlSession& session, const Statement& stmt) {
+  std::string text = planner::explain_plan(stmt);
+  if (const std::optional<std::string> pk = storage_probe_pk(stmt)) {
+    const auto& select = *stmt.get_if<Statement::Select>();
+    const std::string& name = select.from.get_if<parser::TableRef::Named>()->name;
+    const SelectTarget target = TRY(resolve_select_target(db, session, name, select.as_of, select.valid_at));
+    const engine::GetExplain probe =
+        TRY(db.explain_get(facet::relational::row_key(target.table, *pk), target.as_of, target.valid_at));
+    append_storage_line(text, probe);
+  }
+  return SqlResult{SqlResult::Explain{std::move(text)}};
+}
+
+Result<SqlResult> execute_explain_analyze(Database& db, SqlSession& session, Statement stmt) {
+  std::optional<double> plan_cost;
+  if (const std::optional<planner::PlanNode> plan = planner::generate_plan(stmt)) plan_cost = plan->cost();
+
+  const auto read_stats = [&db]() -> std::optional<engine::DbStats> {
+    Result<engine::DbStats> stats = db.stats();
+    return stats ? std::optional(*stats) : std::nullopt;
+  };
+  const std::optional<engine::DbStats> before = read_stats();
+  const auto start = std::chrono::steady_clock::now();
+  const SqlResult result = TRY(execute_stmt(db, session, std::move(stmt)));
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  const std::optional<engine::DbStats> after = read_stats();
+  return SqlResult{SqlResult::Explain{
+      explain_analyze_text(static_cast<std::uint64_t>(elapsed.count()), result, before, after, plan_cost)}};
 }
 
 }  // namespace quenlordb::sql::exec

@@ -1,7 +1,7 @@
-// The texts of EXPLAIN and EXPLAIN ANALYZE beyond the plan itself: the storage line that tells
-// where a point read of one document found its key, and the one-line account of an executed
-// statement. Pure functions over values; the statement arms that gather those values live with
-// the executor.
+// EXPLAIN and EXPLAIN ANALYZE. EXPLAIN returns the planner's text and never runs the statement;
+// for a point read of one document it adds where in storage the key was found. EXPLAIN ANALYZE
+// runs the statement for real, with all its effects (writes applied, or staged inside a
+// transaction), and returns an account of the run instead of the statement's own result.
 //
 //   EXPLAIN, for SELECT doc FROM t WHERE pk = '...' only, after the plan text:
 //     "\nStorage: shard_id={} bloom_hit={} sstable_block={} commit_ts_used={}"
@@ -20,10 +20,25 @@
 #include <string>
 
 #include "engine/database.h"
+#include "error.h"
+#include "sql/exec/session.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
 
 namespace quenlordb::sql::exec {
+
+// The plan text of stmt, with the storage line when stmt has the shape of storage_probe_pk: the
+// FROM name is resolved (resolve_select_target with the statement's AS OF and VALID AT; its FOR
+// clauses do not count) and the row key probed with Database::explain_get at the target's as_of
+// and valid_at. The probe goes to storage directly, so writes staged by the open transaction are
+// not seen. Fails only when the resolution or the probe fails.
+Result<SqlResult> execute_explain(Database& db, SqlSession& session, const parser::Statement& stmt);
+
+// Runs stmt through execute_stmt in the same session and returns explain_analyze_text of the run:
+// the elapsed monotonic time in whole microseconds, the database counters read before and after
+// (their failures only drop the operations line) and the plan's cost when stmt has a plan. The
+// statement's failure is the result; its writes made before the failure stay.
+Result<SqlResult> execute_explain_analyze(Database& db, SqlSession& session, parser::Statement stmt);
 
 // The primary key of the one shape whose EXPLAIN probes storage: a SELECT from a plain name whose
 // select list is the column doc alone (any ASCII case, no alias), without a join, whose whole

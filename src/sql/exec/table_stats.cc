@@ -1,10 +1,15 @@
 #include "sql/exec/table_stats.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include <nlohmann/json.hpp>
 
+#include "facet/relational/keys.h"
+#include "facet/relational/validate.h"
+#include "sql/exec/select_source.h"
 #include "sql/parser/text.h"
+#include "util/json_document.h"
 
 namespace quenlordb::sql::exec {
 
@@ -13,19 +18,11 @@ namespace {
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
 
-constexpr std::string_view kStatsPrefix = "__meta/stats/";
-
 OrderedJson text_or_null(const std::optional<std::string>& text) {
   return text ? OrderedJson(*text) : OrderedJson(nullptr);
 }
 
 }  // namespace
-
-std::string stats_key(std::string_view table) {
-  std::string key(kStatsPrefix);
-  key += table;
-  return key;
-}
 
 std::string encode_table_stats(const TableStats& stats) {
   OrderedJson columns = OrderedJson::array();
@@ -100,8 +97,10 @@ void TableStatsBuilder::add_row(std::string_view pk, std::string_view doc) {
   byte_size_ += doc.size();
   if (columns_.empty()) return;
 
-  Json parsed;
-  if (needs_document_) parsed = Json::parse(doc, nullptr, /*allow_exceptions=*/false);
+  Json parsed;  // null, so not an object, unless the document is read
+  if (needs_document_) {
+    if (Result<Json> read = util::parse_json_document(doc)) parsed = std::move(*read);
+  }
   for (Column& column : columns_) {
     if (column.is_pk) {
       column.stats.add(pk);
@@ -130,6 +129,30 @@ TableStats TableStatsBuilder::finish(std::uint64_t last_updated_ms) && {
   out.columns.reserve(columns_.size());
   for (Column& column : columns_) out.columns.push_back(std::move(column.stats).finish());
   return out;
+}
+
+Result<SqlResult> execute_analyze(Database& db, SqlSession& session, std::string_view table) {
+  TRY(facet::relational::validate_identifier_kind("table", table));
+  const facet::relational::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
+  const std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, std::nullopt, std::nullopt));
+
+  std::vector<std::string> column_names;
+  if (schema.schema_mode == "typed") {
+    column_names.reserve(schema.columns.size());
+    for (const auto& column : schema.columns) column_names.push_back(column.name);
+  }
+  TableStatsBuilder builder(schema.pk, column_names);
+  for (const eval::VisibleRow& row : rows) builder.add_row(row.pk, row.doc);
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+  const TableStats stats = std::move(builder).finish(now_ms > 0 ? static_cast<std::uint64_t>(now_ms) : 0);
+
+  const std::uint64_t ts = TRY(db.put(facet::relational::stats_key(table), encode_table_stats(stats), kSqlValidFrom,
+                                      kSqlValidTo, std::nullopt));
+  std::string message = "ANALYZE " + std::string(table) + ": " + std::to_string(stats.row_count) + " rows, ~" +
+                        std::to_string(stats.approx_byte_size) + " bytes";
+  if (!stats.columns.empty()) message += ", " + std::to_string(stats.columns.size()) + " column stats";
+  return SqlResult{SqlResult::Affected{stats.row_count, ts, std::move(message)}};
 }
 
 }  // namespace quenlordb::sql::exec

@@ -1,6 +1,6 @@
-// The statistics record that ANALYZE writes for a table under "__meta/stats/{table}", and the one
-// pass over the table's rows that computes it. Nothing reads the record back; it is written for
-// the user to look at (SELECT through the key space, or a get).
+// ANALYZE: the statistics record it writes for a table under "__meta/stats/{table}", and the one
+// pass over the table's rows that computes it. Nothing reads the record back; it is there for the
+// user to read.
 //
 // The record is compact JSON with its fields in this order:
 //   {"row_count":u64,"approx_byte_size":u64,"avg_row_bytes":u64,"last_updated_ms":u64,
@@ -10,7 +10,7 @@
 //
 // A row's value text for a column: the primary key for the key column (its name compared without
 // ASCII case); otherwise the document's member of exactly that name (last of repeated names) when
-// the document is a JSON object: a string gives its content, null gives no value, anything else
+// the document is a JSON object (read under the system's JSON rules): a string gives its content, null gives no value, anything else
 // its compact JSON text (7, 3.0, true, [1,2]). A document that is not JSON, or not an object, has
 // no value for any other column. min and max compare value texts byte by byte; top_values holds
 // the 10 most frequent texts, highest count first, equal counts in byte order of the text, so the
@@ -29,6 +29,10 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "error.h"
+#include "sql/exec/session.h"
+#include "sql/exec/sql_result.h"
 
 namespace quenlordb::sql::exec {
 
@@ -54,9 +58,6 @@ struct TableStats {
 
   friend bool operator==(const TableStats&, const TableStats&) = default;
 };
-
-// "__meta/stats/{table}".
-std::string stats_key(std::string_view table);
 
 // The record's compact JSON text (texts that are not valid UTF-8 have their bad bytes replaced by
 // U+FFFD).
@@ -104,5 +105,13 @@ class TableStatsBuilder {
   std::vector<Column> columns_;
   bool needs_document_ = false;  // some column reads the document
 };
+
+// ANALYZE table: checks the name, loads the schema ("table {} does not exist"), scans the live rows
+// (those staged by the open transaction included), computes the statistics (per column only when
+// the schema_mode is "typed") and writes the record straight to the database, valid for all time
+// and without a write tag: it is applied at once, even inside a transaction that later rolls back.
+// Result: {row_count, the put's commit timestamp, "ANALYZE {}: {} rows, ~{} bytes"}, with
+// ", {} column stats" added when there are column statistics.
+Result<SqlResult> execute_analyze(Database& db, SqlSession& session, std::string_view table);
 
 }  // namespace quenlordb::sql::exec

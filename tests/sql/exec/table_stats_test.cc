@@ -110,7 +110,5 @@ TEST(TableStatsTest, TextsThatAreNotUtf8AreWrittenReplaced) {
       << encode_table_stats(stats);
 }
 
-TEST(TableStatsTest, StatsKey) { EXPECT_EQ(stats_key("orders"), "__meta/stats/orders"); }
-
 }  // namespace
 }  // namespace quenlordb::sql::exec

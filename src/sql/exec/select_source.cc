@@ -1,0 +1,48 @@
+#include "sql/exec/select_source.h"
+
+#include <utility>
+
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "sql/parser/analysis.h"
+#include "sql/parser/parser.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::exec {
+
+Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
+                                           std::optional<std::uint64_t> as_of,
+                                           std::optional<std::uint64_t> valid_at) {
+  if (TRY(read_live_key(db, session, facet::relational::schema_key(name)))) {
+    return SelectTarget{as_of, std::string(name), std::nullopt, valid_at};
+  }
+  const std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::view_key(name)));
+  if (!record) return fail(QuenlorError::sql_execution("table or view " + std::string(name) + " does not exist"));
+  const facet::relational::ViewMetadata view = TRY(facet::relational::parse_view_metadata(*record));
+  parser::Statement query = TRY(parser::parse_sql(view.query));
+  auto* select = query.get_if<parser::Statement::Select>();
+  auto* from = select != nullptr ? select->from.get_if<parser::TableRef::Named>() : nullptr;
+  if (from == nullptr) {
+    return fail(QuenlorError::sql_execution("view " + std::string(name) + " has unsupported query shape"));
+  }
+  return SelectTarget{as_of ? as_of : select->as_of, std::move(from->name),
+                      parser::extract_pk_eq_literal(select->filter), valid_at ? valid_at : select->valid_at};
+}
+
+Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
+                                                        std::optional<std::uint64_t> as_of,
+                                                        std::optional<std::uint64_t> valid_at) {
+  const std::string prefix = facet::relational::row_prefix(table);
+  std::vector<LiveEntry> entries = TRY(collect_visible_by_prefix(db, session, prefix, as_of, valid_at));
+  std::vector<eval::VisibleRow> rows;
+  rows.reserve(entries.size());
+  for (LiveEntry& entry : entries) {
+    const std::string_view pk = facet::relational::pk_of_row_key(entry.key, prefix.size());
+    if (!util::validate_utf8(pk)) return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
+    entry.key.erase(0, prefix.size());
+    rows.push_back(eval::VisibleRow{std::move(entry.key), std::move(entry.value)});
+  }
+  return rows;
+}
+
+}  // namespace quenlordb::sql::exec

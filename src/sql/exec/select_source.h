@@ -1,0 +1,46 @@
+// Where a SELECT's rows come from when its FROM names a table or a view: the name resolved to the
+// table read (and, for a view, the one key it selects and its snapshot), and the scan of a table's
+// live rows. Both read through the SqlSession, so they see the writes staged by its transaction.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "sql/eval/eval_context.h"
+#include "sql/exec/session.h"
+
+namespace quenlordb::sql::exec {
+
+// The resolved row source of a table or view.
+struct SelectTarget {
+  std::optional<std::uint64_t> as_of;
+  std::string table;
+  std::optional<std::string> pk;  // the one key a view selects
+  std::optional<std::uint64_t> valid_at;
+
+  friend bool operator==(const SelectTarget&, const SelectTarget&) = default;
+};
+
+// A live table record under the name makes it a table, read at the given as_of and valid_at (a
+// table shadows a view of the same name). Otherwise the view record decides: its query, parsed
+// again, must be a SELECT from a plain name ("view {} has unsupported query shape"); the target is
+// that name, the pk of its WHERE when that is pk = 'literal' (else every row), and the caller's
+// as_of and valid_at where given, the view's own otherwise. Neither record: "table or view {} does
+// not exist". The records are read as they stand now, whatever as_of says; a view record that does
+// not decode fails with its JSON error, a view query that does not parse with its parse error.
+Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
+                                           std::optional<std::uint64_t> as_of,
+                                           std::optional<std::uint64_t> valid_at);
+
+// Every live row of table at as_of and valid_at, in ascending primary-key byte order, each with its
+// primary key (the row key after "table/{table}/") and its document. A primary key that is not
+// UTF-8 fails the scan with "row key contains non-utf8 pk".
+Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
+                                                        std::optional<std::uint64_t> as_of,
+                                                        std::optional<std::uint64_t> valid_at);
+
+}  // namespace quenlordb::sql::exec
