@@ -17,41 +17,17 @@ std::optional<SqlType> SqlType::from_str_name(std::string_view word) {
   return std::nullopt;
 }
 
-// Copies and comparisons tolerate empty (moved-from) handles so that no walker dereferences null.
+// The handles' special members, defined where their boxes are complete.
 
-Expr::Expr() : node_(std::make_unique<Node>(Null{})) {}
-
-Expr::Expr(const Expr& other) : node_(other.node_ ? std::make_unique<Node>(*other.node_) : nullptr) {}
-
-Expr& Expr::operator=(const Expr& other) {
-  if (this != &other) node_ = other.node_ ? std::make_unique<Node>(*other.node_) : nullptr;
-  return *this;
-}
-
+Expr::Expr() : TreeHandle(std::in_place, Null{}) {}
+Expr::Expr(const Expr& other) = default;
+Expr& Expr::operator=(const Expr& other) = default;
 Expr& Expr::operator=(Expr&& other) noexcept = default;
-
 Expr::~Expr() = default;
 
-bool operator==(const Expr& a, const Expr& b) {
-  if (!a.node_ || !b.node_) return a.node_ == b.node_;
-  return *a.node_ == *b.node_;
-}
-
-Statement::Statement(const Statement& other)
-    : node_(other.node_ ? std::make_unique<Node>(*other.node_) : nullptr) {}
-
-Statement& Statement::operator=(const Statement& other) {
-  if (this != &other) node_ = other.node_ ? std::make_unique<Node>(*other.node_) : nullptr;
-  return *this;
-}
-
+Statement::Statement(const Statement& other) = default;
+Statement& Statement::operator=(const Statement& other) = default;
 Statement& Statement::operator=(Statement&& other) noexcept = default;
-
 Statement::~Statement() = default;
-
-bool operator==(const Statement& a, const Statement& b) {
-  if (!a.node_ || !b.node_) return a.node_ == b.node_;
-  return *a.node_ == *b.node_;
-}
 
 }  // namespace quenlordb::sql::parser

@@ -62,9 +62,55 @@ class SqlType {
 };
 
 // ---------------------------------------------------------------------------------------------
+// The owning handle of one heap node, which Expr and Statement are. Box holds the node (a struct
+// whose one member `node` is the variant) and is complete only after the node structs, so each
+// handle declares its constructors, assignments and destructor and defines them in ast.cc. A copy
+// is a deep copy and == compares the nodes; a moved-from handle is empty, and copies and comparisons
+// tolerate it.
+
+template <typename Box>
+class TreeHandle {
+ public:
+  // True only for a moved-from handle.
+  bool empty() const { return box_ == nullptr; }
+  const auto& node() const { return box_->node; }
+  auto& node() { return box_->node; }
+  template <typename T>
+  const T* get_if() const { return box_ ? std::get_if<T>(&box_->node) : nullptr; }
+  template <typename T>
+  T* get_if() { return box_ ? std::get_if<T>(&box_->node) : nullptr; }
+  template <typename T>
+  bool is() const { return get_if<T>() != nullptr; }
+
+  friend bool operator==(const TreeHandle& a, const TreeHandle& b) {
+    if (!a.box_ || !b.box_) return a.box_ == b.box_;
+    return a.box_->node == b.box_->node;
+  }
+
+ protected:
+  TreeHandle() = default;  // empty
+  template <typename T>
+  explicit TreeHandle(std::in_place_t, T&& node) : box_(std::make_unique<Box>(Box{std::forward<T>(node)})) {}
+  TreeHandle(const TreeHandle& other) : box_(other.box_ ? std::make_unique<Box>(*other.box_) : nullptr) {}
+  TreeHandle(TreeHandle&& other) noexcept = default;
+  TreeHandle& operator=(const TreeHandle& other) {
+    if (this != &other) box_ = other.box_ ? std::make_unique<Box>(*other.box_) : nullptr;
+    return *this;
+  }
+  TreeHandle& operator=(TreeHandle&& other) noexcept = default;
+  ~TreeHandle() = default;
+
+ private:
+  std::unique_ptr<Box> box_;
+};
+
+struct ExprBox;
+struct StatementBox;
+
+// ---------------------------------------------------------------------------------------------
 // Expressions
 
-class Expr {
+class Expr : public TreeHandle<ExprBox> {
  public:
   struct Column;          // a name as written (also a parameter word such as $1)
   struct FieldAccess;     // column.path[0].path[1]...
@@ -96,27 +142,12 @@ class Expr {
   Expr& operator=(Expr&& other) noexcept;
   ~Expr();
 
-  // True only for a moved-from handle.
-  bool empty() const { return node_.get() == nullptr; }
-  const Node& node() const { return *node_.get(); }
-  Node& node() { return *node_.get(); }
-  template <typename T>
-  const T* get_if() const { return std::get_if<T>(node_.get()); }
-  template <typename T>
-  T* get_if() { return std::get_if<T>(node_.get()); }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const Expr& a, const Expr& b);
-
  private:
   // The parser creates empty handles as places for children it is about to parse; it never lets
   // one escape.
   friend class Parser;
   struct Empty {};
   explicit Expr(Empty);
-
-  std::unique_ptr<Node> node_;
 };
 
 struct Expr::Column {
@@ -198,16 +229,20 @@ struct Expr::Cast {
   friend bool operator==(const Cast&, const Cast&) = default;
 };
 
+struct ExprBox {
+  Expr::Node node;
+};
+
 template <typename T>
   requires is_variant_alternative_v<T, Expr::Node>
-Expr::Expr(T&& node) : node_(std::make_unique<Node>(std::forward<T>(node))) {}
+Expr::Expr(T&& node) : TreeHandle(std::in_place, std::forward<T>(node)) {}
 
 inline Expr::Expr(Empty) {}
 
 // ---------------------------------------------------------------------------------------------
 // Statements
 
-class Statement {
+class Statement : public TreeHandle<StatementBox> {
  public:
   struct Begin;
   struct Commit;
@@ -251,22 +286,6 @@ class Statement {
   Statement& operator=(const Statement& other);
   Statement& operator=(Statement&& other) noexcept;
   ~Statement();
-
-  // True only for a moved-from handle.
-  bool empty() const { return node_.get() == nullptr; }
-  const Node& node() const { return *node_.get(); }
-  Node& node() { return *node_.get(); }
-  template <typename T>
-  const T* get_if() const { return std::get_if<T>(node_.get()); }
-  template <typename T>
-  T* get_if() { return std::get_if<T>(node_.get()); }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const Statement& a, const Statement& b);
-
- private:
-  std::unique_ptr<Node> node_;
 };
 
 // One column of CREATE TABLE or CREATE TIMESERIES TABLE.
@@ -586,8 +605,12 @@ struct Statement::Analyze {
   friend bool operator==(const Analyze&, const Analyze&) = default;
 };
 
+struct StatementBox {
+  Statement::Node node;
+};
+
 template <typename T>
   requires is_variant_alternative_v<T, Statement::Node>
-Statement::Statement(T&& node) : node_(std::make_unique<Node>(std::forward<T>(node))) {}
+Statement::Statement(T&& node) : TreeHandle(std::in_place, std::forward<T>(node)) {}
 
 }  // namespace quenlordb::sql::parser
