@@ -17,6 +17,7 @@
 #include "storage/bloom.h"
 #include "storage/sstable_reader.h"
 #include "util/coding.h"
+#include "util/json_document.h"
 
 namespace quenlordb::engine {
 
@@ -47,10 +48,10 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
     }
   }
   if (doc == nullptr) return std::nullopt;
-  nlohmann::json value = nlohmann::json::parse(*doc, nullptr, /*allow_exceptions=*/false);
-  if (!value.is_object()) return std::nullopt;
-  auto risk = value.find("risk");
-  if (risk == value.end() || !risk->is_number()) return std::nullopt;
+  const Result<nlohmann::json> value = util::parse_json_document(*doc);
+  if (!value || !value->is_object()) return std::nullopt;
+  const auto risk = value->find("risk");
+  if (risk == value->end() || !risk->is_number()) return std::nullopt;
   return risk->get<double>();
 }
 

@@ -40,6 +40,8 @@ class EvalContext {
   explicit EvalContext(const VisibleRow& row) : EvalContext(row.pk, row.doc) {}
   EvalContext(const EvalContext&) = delete;
   EvalContext& operator=(const EvalContext&) = delete;
+  EvalContext(EvalContext&&) = default;
+  EvalContext& operator=(EvalContext&&) = default;
 
   // Evaluates expr, sub-expressions left to right; the first error ends it and is returned as is.
   Result<SqlValue> eval(const parser::Expr& expr);
