@@ -43,8 +43,9 @@ SqlValue arithmetic(const SqlValue& left, BinOperator op, const SqlValue& right)
   }
 }
 
-// Each expression kind has its own function, kept out of line so that the recursion through
-// EvalContext::eval carries only the frame of the kind at each level.
+// Each expression kind has its own function, kept out of line, and EvalContext::eval only
+// dispatches to them, so that the recursion carries one small frame per tree level: a handler
+// evaluates its children and hands the values to out-of-line code for the rest.
 #define QUENLORDB_EVAL_NODE [[gnu::noinline]] Result<SqlValue>
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Column& n) {
@@ -58,21 +59,34 @@ QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::FieldAccess& n) {
   return ctx.field_path(n.path);
 }
 
+QUENLORDB_EVAL_NODE eval_node(EvalContext&, const Expr::StringLit& n) { return SqlValue::text(n.value); }
+QUENLORDB_EVAL_NODE eval_node(EvalContext&, const Expr::NumberLit& n) { return SqlValue::number(n.value); }
+QUENLORDB_EVAL_NODE eval_node(EvalContext&, const Expr::BoolLit& n) { return SqlValue::boolean(n.value); }
+
+// AND and OR: the right side only when the left does not decide, and always a Bool.
+QUENLORDB_EVAL_NODE eval_logical(EvalContext& ctx, const Expr::BinOp& n) {
+  const Result<SqlValue> left = ctx.eval(n.left);
+  if (!left) return left;
+  const bool left_true = is_truthy(*left);
+  if (n.op == BinOperator::And ? !left_true : left_true) return SqlValue::boolean(left_true);
+  const Result<SqlValue> right = ctx.eval(n.right);
+  if (!right) return right;
+  return SqlValue::boolean(is_truthy(*right));
+}
+
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::BinOp& n) {
-  SqlValue left = TRY(ctx.eval(n.left));
-  if (n.op == BinOperator::And || n.op == BinOperator::Or) {
-    const bool left_true = is_truthy(left);
-    if (n.op == BinOperator::And ? !left_true : left_true) return SqlValue::boolean(left_true);
-    const SqlValue right = TRY(ctx.eval(n.right));
-    return SqlValue::boolean(is_truthy(right));
-  }
-  const SqlValue right = TRY(ctx.eval(n.right));
-  return eval_binop(left, n.op, right);
+  if (n.op == BinOperator::And || n.op == BinOperator::Or) return eval_logical(ctx, n);
+  const Result<SqlValue> left = ctx.eval(n.left);
+  if (!left) return left;
+  const Result<SqlValue> right = ctx.eval(n.right);
+  if (!right) return right;
+  return eval_binop(*left, n.op, *right);
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Not& n) {
-  const SqlValue v = TRY(ctx.eval(n.expr));
-  return SqlValue::boolean(!is_truthy(v));
+  const Result<SqlValue> v = ctx.eval(n.expr);
+  if (!v) return v;
+  return SqlValue::boolean(!is_truthy(*v));
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Function& n) {
@@ -80,44 +94,52 @@ QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Function& n) {
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::IsNull& n) {
-  const SqlValue v = TRY(ctx.eval(n.expr));
-  return SqlValue::boolean(v.is_null() != n.negated);
+  const Result<SqlValue> v = ctx.eval(n.expr);
+  if (!v) return v;
+  return SqlValue::boolean(v->is_null() != n.negated);
+}
+
+[[gnu::noinline]] bool between(const SqlValue& v, const SqlValue& low, const SqlValue& high) {
+  const std::partial_ordering to_low = cmp_partial(v, low);
+  const std::partial_ordering to_high = cmp_partial(v, high);
+  return (is_equal(to_low) || is_greater(to_low)) && (is_less(to_high) || is_equal(to_high));
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Between& n) {
-  const SqlValue v = TRY(ctx.eval(n.expr));
-  const SqlValue low = TRY(ctx.eval(n.low));
-  const SqlValue high = TRY(ctx.eval(n.high));
-  const std::partial_ordering to_low = cmp_partial(v, low);
-  const std::partial_ordering to_high = cmp_partial(v, high);
-  const bool inside = (is_equal(to_low) || is_greater(to_low)) && (is_less(to_high) || is_equal(to_high));
-  return SqlValue::boolean(inside != n.negated);
+  const Result<SqlValue> v = ctx.eval(n.expr);
+  if (!v) return v;
+  const Result<SqlValue> low = ctx.eval(n.low);
+  if (!low) return low;
+  const Result<SqlValue> high = ctx.eval(n.high);
+  if (!high) return high;
+  return SqlValue::boolean(between(*v, *low, *high) != n.negated);
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::InList& n) {
-  const SqlValue v = TRY(ctx.eval(n.expr));
-  bool found = false;
+  const Result<SqlValue> v = ctx.eval(n.expr);
+  if (!v) return v;
   for (const Expr& item : n.list) {
-    const SqlValue candidate = TRY(ctx.eval(item));
-    if (is_equal(cmp_partial(v, candidate))) {
-      found = true;
-      break;
-    }
+    const Result<SqlValue> candidate = ctx.eval(item);
+    if (!candidate) return candidate;
+    if (is_equal(cmp_partial(*v, *candidate))) return SqlValue::boolean(!n.negated);
   }
-  return SqlValue::boolean(found != n.negated);
+  return SqlValue::boolean(n.negated);
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Case& n) {
   if (n.operand) {
-    const SqlValue operand = TRY(ctx.eval(*n.operand));
+    const Result<SqlValue> operand = ctx.eval(*n.operand);
+    if (!operand) return operand;
     for (const auto& [when, then] : n.when_clauses) {
-      const SqlValue v = TRY(ctx.eval(when));
-      if (is_equal(cmp_partial(operand, v))) return ctx.eval(then);
+      const Result<SqlValue> v = ctx.eval(when);
+      if (!v) return v;
+      if (is_equal(cmp_partial(*operand, *v))) return ctx.eval(then);
     }
   } else {
     for (const auto& [when, then] : n.when_clauses) {
-      const SqlValue v = TRY(ctx.eval(when));
-      if (is_truthy(v)) return ctx.eval(then);
+      const Result<SqlValue> v = ctx.eval(when);
+      if (!v) return v;
+      if (is_truthy(*v)) return ctx.eval(then);
     }
   }
   if (n.else_clause) return ctx.eval(*n.else_clause);
@@ -125,9 +147,14 @@ QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Case& n) {
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Cast& n) {
-  SqlValue v = TRY(ctx.eval(n.expr));
-  return cast_value(std::move(v), n.target_type);
+  Result<SqlValue> v = ctx.eval(n.expr);
+  if (!v) return v;
+  return cast_value(std::move(*v), n.target_type);
 }
+
+QUENLORDB_EVAL_NODE null_value() { return SqlValue::null(); }
+
+[[noreturn, gnu::noinline, gnu::cold]] void unknown_kind() { panic("expression of unknown kind"); }
 
 #undef QUENLORDB_EVAL_NODE
 
@@ -184,13 +211,13 @@ Result<SqlValue> EvalContext::eval(const Expr& expr) {
     case 1:
       return eval_node(*this, *std::get_if<Expr::FieldAccess>(&node));
     case 2:
-      return SqlValue::text(std::get_if<Expr::StringLit>(&node)->value);
+      return eval_node(*this, *std::get_if<Expr::StringLit>(&node));
     case 3:
-      return SqlValue::number(std::get_if<Expr::NumberLit>(&node)->value);
+      return eval_node(*this, *std::get_if<Expr::NumberLit>(&node));
     case 4:
-      return SqlValue::boolean(std::get_if<Expr::BoolLit>(&node)->value);
+      return eval_node(*this, *std::get_if<Expr::BoolLit>(&node));
     case 5:
-      return SqlValue::null();
+      return null_value();
     case 6:
       return eval_node(*this, *std::get_if<Expr::BinOp>(&node));
     case 7:
@@ -198,7 +225,7 @@ Result<SqlValue> EvalContext::eval(const Expr& expr) {
     case 8:
       return eval_node(*this, *std::get_if<Expr::Function>(&node));
     case 9:  // Star
-      return SqlValue::null();
+      return null_value();
     case 10:
       return eval_node(*this, *std::get_if<Expr::IsNull>(&node));
     case 11:
@@ -206,13 +233,13 @@ Result<SqlValue> EvalContext::eval(const Expr& expr) {
     case 12:
       return eval_node(*this, *std::get_if<Expr::InList>(&node));
     case 13:  // WindowFunction: computed by the window path
-      return SqlValue::null();
+      return null_value();
     case 14:
       return eval_node(*this, *std::get_if<Expr::Case>(&node));
     case 15:
       return eval_node(*this, *std::get_if<Expr::Cast>(&node));
   }
-  panic("expression of unknown kind");
+  unknown_kind();
 }
 
 const nlohmann::json& EvalContext::document() {
@@ -243,7 +270,7 @@ SqlValue EvalContext::field_path(std::span<const std::string> path) {
   return json_value_to_sql(*at);
 }
 
-SqlValue eval_binop(const SqlValue& left, BinOperator op, const SqlValue& right) {
+[[gnu::noinline]] SqlValue eval_binop(const SqlValue& left, BinOperator op, const SqlValue& right) {
   switch (op) {
     case BinOperator::Eq:
       return SqlValue::boolean(is_equal(cmp_partial(left, right)));
@@ -282,7 +309,7 @@ SqlValue eval_binop(const SqlValue& left, BinOperator op, const SqlValue& right)
   return SqlValue::null();
 }
 
-Result<SqlValue> cast_value(SqlValue value, std::string_view target_type) {
+[[gnu::noinline]] Result<SqlValue> cast_value(SqlValue value, std::string_view target_type) {
   const auto is = [&](std::string_view word) { return target_type == word; };
   if (is("INT") || is("INTEGER")) return cast_to_integer(value);
   if (is("REAL") || is("FLOAT") || is("DOUBLE")) return cast_to_real(value);
