@@ -34,8 +34,12 @@ class FunctionArgs {
   std::size_t size() const { return exprs_.size(); }
   bool has(std::size_t i) const { return i < exprs_.size(); }
 
-  // The value of argument i (i < size()); its error ends the call.
-  Result<SqlValue> value(std::size_t i) { return ctx_.eval(exprs_[i]); }
+  // The value of argument i (i < size(), which the table's minimum or has() guarantees); its
+  // error ends the call.
+  Result<SqlValue> value(std::size_t i) {
+    if (i >= exprs_.size()) throw Panic("scalar function read past its arguments");
+    return ctx_.eval(exprs_[i]);
+  }
 
   // A text argument: none for Null (the whole result is then Null); Text as it is; Bool and
   // Number as their sort-string text.
