@@ -127,13 +127,22 @@ QuenlorError json_invalid_type(const OrderedJson& value, std::string_view expect
   return serde("invalid type: " + describe_json_value(value) + ", expected " + std::string(expected));
 }
 
-Result<std::string> dump_json_compact(const OrderedJson& value) {
+namespace {
+
+template <typename Json>
+Result<std::string> dump_compact(const Json& value) {
   try {
     return value.dump();
   } catch (const nlohmann::json::exception& e) {
     return fail(serde(json_tree_detail::parser_message(e.what())));
   }
 }
+
+}  // namespace
+
+Result<std::string> dump_json_compact(const OrderedJson& value) { return dump_compact(value); }
+
+Result<std::string> dump_json_compact(const nlohmann::json& value) { return dump_compact(value); }
 
 Result<std::string> dump_json_pretty(const OrderedJson& value) {
   try {

@@ -79,6 +79,7 @@ QuenlorError json_invalid_type(const OrderedJson& value, std::string_view expect
 
 // Dumps without white space. Failures (text that is not UTF-8) are SerdeJson.
 Result<std::string> dump_json_compact(const OrderedJson& value);
+Result<std::string> dump_json_compact(const nlohmann::json& value);
 
 // Dumps with two-space indentation, no final newline. Failures (text that is not UTF-8) are
 // SerdeJson.

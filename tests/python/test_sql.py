@@ -18,6 +18,18 @@ class SqlTest(TempDirTestCase):
         self.assertEqual(list(result), ["rows", "commit_ts", "message"])
         self.assertEqual(self.db.sql("BEGIN; ROLLBACK")["message"], "ROLLBACK (0 staged writes discarded)")
 
+    def test_insert_reports_its_commit_timestamp(self):
+        # No CREATE TABLE yet: the schema record is written directly.
+        self.db.put(b"__meta/table/t", b"{}", 0, 2**64 - 1)
+        result = self.db.sql("INSERT INTO t (pk, doc) VALUES ('a', '{\"x\": 1}')")
+        self.assertEqual(list(result), ["rows", "commit_ts", "message"])
+        self.assertEqual((result["rows"], result["message"]), (1, "inserted 1 row"))
+        self.assertIsInstance(result["commit_ts"], int)
+        self.assertEqual(bytes(self.db.get(b"table/t/a", result["commit_ts"])), b'{"x": 1}')
+        staged = self.db.sql("BEGIN; INSERT INTO t (pk, doc) VALUES ('b', '2'); INSERT INTO t (pk, doc) VALUES ('c', '3'); COMMIT")
+        self.assertEqual((staged["rows"], staged["message"]), (2, "COMMIT (2 writes)"))
+        self.assertEqual(bytes(self.db.get(b"table/t/c", staged["commit_ts"])), b"3")
+
     def test_errors_raise_runtime_error_with_the_display_text(self):
         cases = [
             ("THIS IS NOT SQL", "sql parse error: "),

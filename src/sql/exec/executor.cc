@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "sql/exec/explain.h"
+#include "sql/exec/row_writes.h"
 #include "sql/exec/table_stats.h"
 #include "sql/exec/transaction.h"
 #include "sql/parser/parser.h"
@@ -28,6 +29,8 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Begin&&) const { return execute_begin(session); }
   Result<SqlResult> operator()(Statement::Commit&&) const { return execute_commit(db, session); }
   Result<SqlResult> operator()(Statement::Rollback&&) const { return execute_rollback(session); }
+  Result<SqlResult> operator()(Statement::Insert&& s) const { return execute_insert(db, session, s); }
+  Result<SqlResult> operator()(Statement::InsertTyped&& s) const { return execute_insert_typed(db, session, s); }
   Result<SqlResult> operator()(Statement::Explain&& n) const { return execute_explain(db, session, n.statement); }
   Result<SqlResult> operator()(Statement::ExplainAnalyze&& n) const {
     return execute_explain_analyze(db, session, std::move(n.statement));

@@ -1,0 +1,33 @@
+// The statements that write rows: INSERT of a primary key and a document, typed INSERT (a column
+// list with values), UPDATE and DELETE. A row is the value under "table/{table}/{pk}"; it is never
+// changed in place: INSERT and UPDATE write a new version, DELETE a tombstone, each row through
+// write_put (so inside a transaction it is staged and reported without a commit timestamp). An
+// INSERT of an existing primary key writes a newer version; nothing checks uniqueness, and the
+// values of a typed INSERT are checked against neither the declared columns nor their types.
+//
+// Each row write is its own put: a statement that fails part-way keeps the rows it wrote before
+// (outside a transaction). The Affected result counts the rows written and carries the timestamp
+// of the last write that returned one.
+#pragma once
+
+#include "error.h"
+#include "sql/exec/session.h"
+#include "sql/exec/sql_result.h"
+#include "sql/parser/ast.h"
+
+namespace quenlordb::sql::exec {
+
+// INSERT INTO t (pk, doc) VALUES ('k', 'json'): the table must exist (any kind of table), the
+// primary key pass validate_pk and the document be JSON; the document is stored as written.
+// {1, ts, "inserted 1 row"}.
+Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser::Statement::Insert& stmt);
+
+// INSERT INTO t (c1, c2, ...) VALUES (v1, v2, ...): each value is evaluated as a constant
+// expression and stored under its column's name, as written, in a new JSON object (members in byte
+// order, the later of two equal names winning). The column equal to the schema's pk, ignoring ASCII
+// case, gives the primary key: a text as it is, a number as its positional text, anything else
+// "primary key must be text or number"; without one, "INSERT must include primary key column
+// '{pk}'". {1, ts, "inserted 1 row"}.
+Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt);
+
+}  // namespace quenlordb::sql::exec

@@ -1,0 +1,111 @@
+#include "sql/exec/row_writes.h"
+
+#include <gtest/gtest.h>
+
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "sql/exec/exec_fixture.h"
+
+namespace quenlordb::sql::exec {
+namespace {
+
+namespace rel = facet::relational;
+using testing::affected;
+using testing::must;
+
+class RowWritesTest : public testing::ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    create("docs", rel::TableSchemaMetadata{});
+    create("typed", rel::TableSchemaMetadata{"id", "typed", {{"id", "INTEGER"}, {"n", "REAL"}}, "typed"});
+  }
+  void create(std::string_view table, const rel::TableSchemaMetadata& schema) {
+    must(db->put(rel::schema_key(table), must(rel::encode_schema_metadata(schema)), 0, testing::kMax));
+  }
+  std::optional<std::string> row(std::string_view table, std::string_view pk) { return live(rel::row_key(table, pk)); }
+  void expect_error(std::string_view sql, const QuenlorError& error) {
+    auto r = run(sql);
+    ASSERT_FALSE(r) << sql;
+    EXPECT_EQ(r.error(), error) << sql << ": " << r.error().to_string();
+  }
+};
+
+TEST_F(RowWritesTest, InsertStoresTheDocumentAsWritten) {
+  SqlResult result = must(run("INSERT INTO docs (pk, doc) VALUES ('a', '[1,  2]')"));
+  const auto& a = std::get<SqlResult::Affected>(result.value);
+  EXPECT_EQ(a.rows, 1u);
+  EXPECT_EQ(a.message, "inserted 1 row");
+  ASSERT_TRUE(a.commit_ts);
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "a"), *a.commit_ts)), "[1,  2]");
+  // Any kind of table takes this form; a primary key may hold "/".
+  must(run("INSERT INTO typed (pk, doc) VALUES ('x/y', '{}')"));
+  EXPECT_EQ(row("typed", "x/y"), "{}");
+
+  expect_error("INSERT INTO docs (pk, doc) VALUES ('', '{}')", QuenlorError::sql_execution("pk cannot be empty"));
+  expect_error("INSERT INTO nope (pk, doc) VALUES ('a', '{}')", QuenlorError::sql_execution("table nope does not exist"));
+  auto bad = run("INSERT INTO docs (pk, doc) VALUES ('b', 'oops')");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind(), ErrorKind::SerdeJson);
+  EXPECT_EQ(row("docs", "b"), std::nullopt);
+}
+
+TEST_F(RowWritesTest, TypedInsertBuildsAnObject) {
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("INSERT INTO typed (ID, n) VALUES (7, 1)")).value).message,
+            "inserted 1 row");
+  EXPECT_EQ(row("typed", "7"), R"({"ID":7.0,"n":1.0})");
+  must(run("INSERT INTO typed (id, x, y, x) VALUES ('a', 1 / 0, name, 'later')"));
+  EXPECT_EQ(row("typed", "a"), R"({"id":"a","x":"later","y":null})");
+  must(run("INSERT INTO typed (n, id) VALUES (2.5, 2.5)"));
+  EXPECT_EQ(row("typed", "2.5"), R"({"id":2.5,"n":2.5})");
+  // On a document table, a column list other than (pk, doc) takes the typed path.
+  must(run("INSERT INTO docs (pk, a) VALUES ('k', 'v')"));
+  EXPECT_EQ(row("docs", "k"), R"({"a":"v","pk":"k"})");
+
+  expect_error("INSERT INTO typed (id, n) VALUES (NULL, 1)", QuenlorError::sql_execution("primary key must be text or number"));
+  expect_error("INSERT INTO typed (id) VALUES (TRUE)", QuenlorError::sql_execution("primary key must be text or number"));
+  expect_error("INSERT INTO typed (n) VALUES (1)", QuenlorError::sql_execution("INSERT must include primary key column 'id'"));
+  expect_error("INSERT INTO typed (id) VALUES ('')", QuenlorError::sql_execution("pk cannot be empty"));
+}
+
+TEST_F(RowWritesTest, InsertsInsideATransactionAreStaged) {
+  EXPECT_EQ(must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('a', '1'); "
+                                  "INSERT INTO typed (id) VALUES ('b'); COMMIT"))
+                .value.index(),
+            0u);
+  EXPECT_EQ(row("docs", "a"), "1");
+  EXPECT_EQ(row("typed", "b"), R"({"id":"b"})");
+
+  must(run("BEGIN"));
+  EXPECT_EQ(must(run("INSERT INTO docs (pk, doc) VALUES ('c', '2')")), affected(1, std::nullopt, "inserted 1 row"));
+  EXPECT_EQ(row("docs", "c"), "2");
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "c"))), std::nullopt);
+  // A table created in the transaction takes inserts at once.
+  must(write_put(*db, session, rel::schema_key("fresh"), "{}"));
+  must(run("INSERT INTO fresh (pk, doc) VALUES ('d', '3')"));
+  EXPECT_EQ(row("fresh", "d"), "3");
+}
+
+TEST_F(RowWritesTest, ScriptFailureKeepsEarlierWritesAndDiscardsStagedOnes) {
+  auto r = execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('a', '1'); INSERT INTO docs (pk, doc) VALUES ('', '2')");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "a"))), "1");
+
+  r = execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('b', '1')");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), QuenlorError::sql_execution("transaction left open; issue COMMIT or ROLLBACK"));
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "b"))), std::nullopt);
+
+  // Two staged inserts: COMMIT reports both and the second put's timestamp.
+  SqlResult commit = must(execute_sql(
+      *db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('c', '1'); INSERT INTO docs (pk, doc) VALUES ('d', '2'); COMMIT"));
+  const auto& a = std::get<SqlResult::Affected>(commit.value);
+  EXPECT_EQ(a.rows, 2u);
+  EXPECT_EQ(a.message, "COMMIT (2 writes)");
+  ASSERT_TRUE(a.commit_ts);
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "d"), *a.commit_ts)), "2");
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "d"), *a.commit_ts - 1)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quenlordb::sql::exec
