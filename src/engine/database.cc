@@ -228,7 +228,7 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
 
   // Some user keys hold 0x00 bytes in an order that defeats the merge: sort each shard's versions,
   // then merge the shards' rows, the earlier shard first on equal keys.
-  std::vector<std::vector<PrefixScanResultRow>> parts;
+  std::vector<std::vector<PrefixScanRow>> parts;
   parts.reserve(shards.size());
   std::size_t total = 0;
   for (std::size_t i = 0; i < shards.size(); ++i) {
@@ -251,8 +251,7 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
   while (rows.size() < total) {
     std::pop_heap(heap.begin(), heap.end(), later);
     auto& [part, at] = heap.back();
-    PrefixScanResultRow& row = parts[part][at];
-    rows.push_back({std::move(row.key), std::move(row.doc), row.commit_ts});
+    rows.push_back(std::move(parts[part][at]));
     if (++at < parts[part].size()) {
       std::push_heap(heap.begin(), heap.end(), later);
     } else {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "config.h"
+#include "engine/prefix_scan_row.h"
 #include "error.h"
 
 namespace quenlordb::sql::exec {
@@ -67,14 +68,6 @@ struct GetExplain {
   std::optional<bool> bloom_hit;
 
   friend bool operator==(const GetExplain&, const GetExplain&) = default;
-};
-
-struct PrefixScanRow {
-  std::string key;
-  std::string doc;
-  std::uint64_t commit_ts = 0;
-
-  friend bool operator==(const PrefixScanRow&, const PrefixScanRow&) = default;
 };
 
 class Database {

@@ -76,8 +76,7 @@ class RowsSource final : public MergeSource {
 // Room for the rows still to come. The merge's keys pass through the ranges of all table files at
 // about the same pace, so once it is some way in, how far the walks have got tells how many rows
 // the scan will give; before that, or without table files, the room doubles.
-template <typename Row>
-void make_room(std::vector<Row>& out, std::span<MergeSource* const> sources) {
+void make_room(std::vector<PrefixScanRow>& out, std::span<MergeSource* const> sources) {
   const std::size_t n = out.size();
   std::size_t want = 2 * n + 1024;
   double passed = 0;
@@ -102,9 +101,8 @@ void make_room(std::vector<Row>& out, std::span<MergeSource* const> sources) {
 // copied (or moved, from a RowsSource) once the merge passes the key. Answers false, out then
 // unusable, when a source goes back to a smaller user key than the one it was at: only a sort of
 // all versions orders such keys.
-template <typename Row>
 Result<bool> merge_sources(std::span<MergeSource* const> sources, std::optional<std::uint64_t> limit,
-                           std::vector<Row>& out) {
+                           std::vector<PrefixScanRow>& out) {
   struct Head {
     std::uint64_t key_prefix;  // util::load_prefix_u64_be of the source's user key, compared first
     std::size_t order;         // position in sources, which breaks ties
@@ -166,9 +164,9 @@ Result<bool> merge_sources(std::span<MergeSource* const> sources, std::optional<
     if (out.size() < max_rows) {
       if (out.size() == out.capacity()) make_room(out, sources);
       if (best_row != nullptr) {
-        out.push_back(Row{std::move(best_row->key), std::move(best_row->doc), best_row->commit_ts});
+        out.push_back(std::move(*best_row));
       } else {
-        out.push_back(Row{std::string(best.user_key), std::string(best.doc), best.commit_ts});
+        out.push_back(PrefixScanRow{std::string(best.user_key), std::string(best.doc), best.commit_ts});
       }
     }
     if (!retired.empty()) retired.clear();
@@ -197,10 +195,9 @@ Result<bool> merge_memtables(std::vector<PrefixScanResultRow>& rows,
   return true;
 }
 
-template <typename Row>
 Result<bool> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-                               std::vector<Row>& out) {
+                               std::vector<PrefixScanRow>& out) {
   std::vector<RowsSource> newer;
   std::vector<TableSource> tables;
   std::size_t table_count = 0;
@@ -221,10 +218,5 @@ Result<bool> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_vie
   out.reserve(memtable_rows);
   return merge_sources(sources, limit, out);
 }
-
-template Result<bool> merge_scan_inputs(std::span<ShardScanInput>, std::string_view, std::optional<std::uint64_t>,
-                                        std::optional<std::uint64_t>, std::vector<PrefixScanResultRow>&);
-template Result<bool> merge_scan_inputs(std::span<ShardScanInput>, std::string_view, std::optional<std::uint64_t>,
-                                        std::optional<std::uint64_t>, std::vector<PrefixScanRow>&);
 
 }  // namespace quenlordb::engine

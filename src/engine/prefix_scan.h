@@ -36,9 +36,8 @@ Result<bool> merge_memtables(std::vector<PrefixScanResultRow>& rows,
 // Merges the inputs of shards whose keys are disjoint into out, in key order, at most limit rows;
 // the memtable rows are moved out of the inputs. Every table file is read to its end, so damage
 // past the limit is still reported. False (out then unusable) when a walk's user keys do not ascend.
-template <typename Row>
 Result<bool> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-                               std::vector<Row>& out);
+                               std::vector<PrefixScanRow>& out);
 
 }  // namespace quenlordb::engine

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/prefix_scan_row.h"
 #include "error.h"
 #include "hasher.h"
 #include "ledger/visible.h"
@@ -122,13 +123,7 @@ struct ShardGetResult {
   std::optional<double> risk;
 };
 
-struct PrefixScanResultRow {
-  std::string key;
-  std::string doc;
-  std::uint64_t commit_ts = 0;
-
-  friend bool operator==(const PrefixScanResultRow&, const PrefixScanResultRow&) = default;
-};
+using PrefixScanResultRow = PrefixScanRow;
 
 // What a prefix scan reads of one shard once its memtables have been merged (engine/prefix_scan.h).
 struct ShardScanInput {

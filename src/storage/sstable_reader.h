@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "storage/bloom.h"
 #include "ledger/visible.h"
 #include "util/file.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::storage {
 
@@ -51,25 +51,9 @@ struct TableLookup {
   friend bool operator==(const TableLookup&, const TableLookup&) = default;
 };
 
-// A non-owning reference to a callable (internal key, stored value) -> Result<bool>, true to go on.
-// The views are valid only during the call.
-class EntryVisitor {
- public:
-  template <typename F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, EntryVisitor>) &&
-            std::is_invocable_r_v<Result<bool>, F&, std::string_view, std::string_view>
-  EntryVisitor(F&& fn)  // NOLINT: implicit, so that a lambda can be passed directly
-      : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(fn)))),
-        call_([](void* obj, std::string_view key, std::string_view value) -> Result<bool> {
-          return (*static_cast<std::remove_reference_t<F>*>(obj))(key, value);
-        }) {}
-
-  Result<bool> operator()(std::string_view key, std::string_view value) const { return call_(obj_, key, value); }
-
- private:
-  void* obj_;
-  Result<bool> (*call_)(void*, std::string_view, std::string_view);
-};
+// A callable (internal key, stored value) -> Result<bool>, true to go on, referenced for the call
+// it is passed to. The views are valid only during the call.
+using EntryVisitor = util::FunctionRef<Result<bool>(std::string_view, std::string_view)>;
 
 // Calls visit for each entry of a raw (decompressed) block, in order, while it answers true; answers
 // whether the walk reached the end of the block. Lengths that are malformed are InvalidVarint, ones
