@@ -31,6 +31,8 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Rollback&&) const { return execute_rollback(session); }
   Result<SqlResult> operator()(Statement::Insert&& s) const { return execute_insert(db, session, s); }
   Result<SqlResult> operator()(Statement::InsertTyped&& s) const { return execute_insert_typed(db, session, s); }
+  Result<SqlResult> operator()(Statement::Update&& s) const { return execute_update(db, session, s); }
+  Result<SqlResult> operator()(Statement::Delete&& s) const { return execute_delete(db, session, s); }
   Result<SqlResult> operator()(Statement::Explain&& n) const { return execute_explain(db, session, n.statement); }
   Result<SqlResult> operator()(Statement::ExplainAnalyze&& n) const {
     return execute_explain_analyze(db, session, std::move(n.statement));

@@ -8,8 +8,10 @@
 
 #include "facet/relational/keys.h"
 #include "facet/relational/validate.h"
+#include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
 #include "sql/exec/literals.h"
+#include "sql/exec/select_source.h"
 #include "sql/parser/text.h"
 #include "util/json_record.h"
 
@@ -21,6 +23,43 @@ namespace {
 
 SqlResult inserted_one(std::optional<std::uint64_t> ts) {
   return SqlResult{SqlResult::Affected{1, ts, "inserted 1 row"}};
+}
+
+// The rows an UPDATE or DELETE writes: the table's live rows at its temporal clauses, those its
+// filter keeps.
+Result<std::vector<eval::VisibleRow>> rows_to_write(Database& db, SqlSession& session, const std::string& table,
+                                                    const std::optional<parser::Expr>& filter,
+                                                    std::optional<std::uint64_t> as_of,
+                                                    std::optional<std::uint64_t> valid_at) {
+  TRY(rel::validate_identifier_kind("table", table));
+  TRY(load_table_schema(db, session, table));
+  std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, as_of, valid_at));
+  if (filter) rows = TRY(eval::filter_rows(std::move(rows), *filter));
+  return rows;
+}
+
+// The document an UPDATE writes for one row.
+Result<std::string> updated_document(const parser::Statement::Update& stmt, const eval::VisibleRow& row) {
+  eval::EvalContext context(row);
+  if (stmt.set_assignments.empty()) {
+    eval::SqlValue value = TRY(context.eval(stmt.set_doc));
+    if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
+    TRY(rel::validate_json_bytes(value.text_value()));
+    return std::move(value).text_value();
+  }
+  // The context keeps the document as stored, so every assignment reads the row as it was; the new
+  // document is a copy. The context reads a document that does not parse as null: tell that from a
+  // stored null, which is written back as it is.
+  const nlohmann::json& stored = context.document();
+  nlohmann::json doc = stored.is_null() && !util::check_json_text(row.doc) ? nlohmann::json::object() : stored;
+  if (doc.is_object()) {
+    for (const auto& [name, expr] : stmt.set_assignments) doc[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
+  }
+  return util::dump_json_compact(doc);
+}
+
+SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::string_view verb) {
+  return SqlResult{SqlResult::Affected{rows, ts, std::string(verb) + " " + std::to_string(rows) + " row(s)"}};
 }
 
 }  // namespace
@@ -62,6 +101,29 @@ Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const 
   const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, *pk), std::move(bytes)));
   // The full-text and time-series upkeep of the inserted row runs here once those facets exist.
   return inserted_one(ts);
+}
+
+Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
+  std::vector<eval::VisibleRow> rows =
+      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at));
+  std::optional<std::uint64_t> last_ts;
+  for (const eval::VisibleRow& row : rows) {
+    std::string doc = TRY(updated_document(stmt, row));
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::move(doc)));
+    if (ts) last_ts = ts;
+  }
+  return written(rows.size(), last_ts, "updated");
+}
+
+Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {
+  std::vector<eval::VisibleRow> rows =
+      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at));
+  std::optional<std::uint64_t> last_ts;
+  for (const eval::VisibleRow& row : rows) {
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::string()));
+    if (ts) last_ts = ts;
+  }
+  return written(rows.size(), last_ts, "deleted");
 }
 
 }  // namespace quenlordb::sql::exec

@@ -30,4 +30,18 @@ Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser
 // '{pk}'". {1, ts, "inserted 1 row"}.
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt);
 
+// UPDATE t SET ... [WHERE ...] [AS OF ...] [VALID AT ...]: the live rows of the table as the
+// temporal clauses choose them (staged writes included when there is no AS OF), those the filter
+// keeps, in primary-key order, each written anew (valid for all time). With assignments (set_doc is
+// then unused), the document read as JSON (an empty object when it does not read) gets each
+// assigned member set to its value, every value computed from the row as it was before the
+// statement; a document that is not an object is written back unchanged, compactly. Otherwise the
+// set_doc expression must give a text ("UPDATE SET doc must evaluate to a string") that is JSON,
+// stored as it is. {n, ts, "updated n row(s)"}.
+Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt);
+
+// DELETE FROM t [WHERE ...] [AS OF ...] [VALID AT ...]: a tombstone for each row chosen as by
+// UPDATE. {n, ts, "deleted n row(s)"}.
+Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt);
+
 }  // namespace quenlordb::sql::exec

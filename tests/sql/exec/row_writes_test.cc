@@ -107,5 +107,81 @@ TEST_F(RowWritesTest, ScriptFailureKeepsEarlierWritesAndDiscardsStagedOnes) {
   EXPECT_EQ(must(db->get(rel::row_key("docs", "d"), *a.commit_ts - 1)), std::nullopt);
 }
 
+TEST_F(RowWritesTest, UpdateAssignmentsReadTheRowAsItWas) {
+  for (auto [pk, doc] : {std::pair{"arr", "[1, 2]"}, {"bad", "not json"}, {"nul", "null"}, {"obj", R"({"a":1,"b":"x"})"}}) {
+    must(db->put(rel::row_key("docs", pk), doc, 0, testing::kMax));
+  }
+  SqlResult result = must(run("UPDATE docs SET a = b, b = a"));
+  const auto& a = std::get<SqlResult::Affected>(result.value);
+  EXPECT_EQ(a.rows, 4u);
+  EXPECT_EQ(a.message, "updated 4 row(s)");
+  EXPECT_TRUE(a.commit_ts);
+  EXPECT_EQ(row("docs", "arr"), "[1,2]");  // not an object: written back compactly, still counted
+  EXPECT_EQ(row("docs", "bad"), R"({"a":null,"b":null})");
+  EXPECT_EQ(row("docs", "nul"), "null");
+  EXPECT_EQ(row("docs", "obj"), R"({"a":"x","b":1.0})");
+
+  // With assignments, a first assignment to doc is unused; a later one sets a member named doc.
+  must(run(R"(UPDATE docs SET doc = '{"z":1}', c = pk WHERE pk = 'obj')"));
+  EXPECT_EQ(row("docs", "obj"), R"({"a":"x","b":1.0,"c":"obj"})");
+  must(run("UPDATE docs SET c = 1, doc = 'x' WHERE pk = 'obj'"));
+  EXPECT_EQ(row("docs", "obj"), R"({"a":"x","b":1.0,"c":1.0,"doc":"x"})");
+}
+
+TEST_F(RowWritesTest, UpdateSetDocStoresTheTextAsWritten) {
+  must(run("INSERT INTO docs (pk, doc) VALUES ('k', '{}')"));
+  must(run("INSERT INTO docs (pk, doc) VALUES ('other', '{}')"));
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run(R"(UPDATE docs SET doc = '{ "z" : 1 }' WHERE pk = 'k')")).value).rows,
+            1u);
+  EXPECT_EQ(row("docs", "k"), R"({ "z" : 1 })");
+  EXPECT_EQ(row("docs", "other"), "{}");
+  expect_error("UPDATE docs SET doc = 5", QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
+  auto bad = run("UPDATE docs SET doc = 'nope'");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind(), ErrorKind::SerdeJson);
+  EXPECT_EQ(must(run("UPDATE docs SET a = 1 WHERE pk = 'none'")), affected(0, std::nullopt, "updated 0 row(s)"));
+  EXPECT_EQ(must(run("DELETE FROM docs WHERE pk = 'none'")), affected(0, std::nullopt, "deleted 0 row(s)"));
+  expect_error("UPDATE nope SET a = 1", QuenlorError::sql_execution("table nope does not exist"));
+  expect_error("DELETE FROM nope", QuenlorError::sql_execution("table nope does not exist"));
+}
+
+TEST_F(RowWritesTest, UpdateFailingPartWayKeepsTheRowsBefore) {
+  for (const char* pk : {"a", "b", "c"}) must(db->put(rel::row_key("docs", pk), "{}", 0, testing::kMax));
+  auto r = run("UPDATE docs SET doc = CASE WHEN pk = 'b' THEN 5 ELSE '[0]' END");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(row("docs", "a"), "[0]");
+  EXPECT_EQ(row("docs", "b"), "{}");
+  EXPECT_EQ(row("docs", "c"), "{}");
+}
+
+TEST_F(RowWritesTest, DeleteAsOfDeletesTheRowsLiveThen) {
+  const std::uint64_t then =
+      *std::get<SqlResult::Affected>(must(run("INSERT INTO docs (pk, doc) VALUES ('b', '2')")).value).commit_ts;
+  must(run("INSERT INTO docs (pk, doc) VALUES ('a', '1')"));
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("DELETE FROM docs WHERE pk = 'b'")).value).rows, 1u);
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("DELETE FROM docs WHERE pk = 'b'")).value).rows, 0u);
+  // At `then` b was live: it is deleted again (a new tombstone), and counted.
+  SqlResult result = must(run("DELETE FROM docs WHERE pk = 'b' AS OF " + std::to_string(then)));
+  EXPECT_EQ(std::get<SqlResult::Affected>(result.value).message, "deleted 1 row(s)");
+  EXPECT_EQ(row("docs", "b"), std::nullopt);
+  EXPECT_EQ(row("docs", "a"), "1");
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("DELETE FROM docs")).value).rows, 1u);
+  EXPECT_EQ(row("docs", "a"), std::nullopt);
+}
+
+TEST_F(RowWritesTest, WritesInsideATransactionSeeEachOther) {
+  must(run("INSERT INTO docs (pk, doc) VALUES ('stored', '{}')"));
+  must(run("BEGIN"));
+  must(run("INSERT INTO docs (pk, doc) VALUES ('new', '{\"n\":1}')"));
+  EXPECT_EQ(must(run("UPDATE docs SET n = n + 1 WHERE pk = 'new'")), affected(1, std::nullopt, "updated 1 row(s)"));
+  EXPECT_EQ(row("docs", "new"), R"({"n":2.0})");
+  EXPECT_EQ(must(run("DELETE FROM docs")), affected(2, std::nullopt, "deleted 2 row(s)"));
+  EXPECT_EQ(must(run("UPDATE docs SET n = 1")), affected(0, std::nullopt, "updated 0 row(s)"));
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "stored"))), "{}");
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("COMMIT")).value).rows, 4u);
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "stored"))), "");  // a tombstone
+  EXPECT_EQ(must(db->get(rel::row_key("docs", "new"))), "");
+}
+
 }  // namespace
 }  // namespace quenlordb::sql::exec
