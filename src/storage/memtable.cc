@@ -131,11 +131,36 @@ Entry* Memtable::new_entry(std::string_view key, std::string_view value) {
   return new (block) Entry{bytes, bytes + key.size(), key.size(), value.size()};
 }
 
-Leaf* Memtable::new_leaf() { return new (arena_.allocate(sizeof(Leaf), alignof(Leaf))) Leaf(); }
+Leaf* Memtable::new_leaf() {
+  if (spare_leaf_ != nullptr) return std::exchange(spare_leaf_, nullptr);
+  return new (arena_.allocate(sizeof(Leaf), alignof(Leaf))) Leaf();
+}
 
-Inner* Memtable::new_inner() { return new (arena_.allocate(sizeof(Inner), alignof(Inner))) Inner(); }
+Inner* Memtable::new_inner() {
+  if (spare_inners_ != nullptr) {
+    Inner* node = std::exchange(spare_inners_, static_cast<Inner*>(spare_inners_->child[0]));
+    node->child[0] = nullptr;
+    --spare_inner_count_;
+    return node;
+  }
+  return new (arena_.allocate(sizeof(Inner), alignof(Inner))) Inner();
+}
+
+void Memtable::reserve_insert(std::size_t key_size, std::size_t value_size) {
+  if (spare_leaf_ == nullptr) spare_leaf_ = new (arena_.allocate(sizeof(Leaf), alignof(Leaf))) Leaf();
+  while (spare_inner_count_ < height_ + 1) {
+    Inner* node = new (arena_.allocate(sizeof(Inner), alignof(Inner))) Inner();
+    node->child[0] = spare_inners_;
+    spare_inners_ = node;
+    ++spare_inner_count_;
+  }
+  // The entry (or a replacing value, which is smaller) is the one allocation insert makes itself.
+  arena_.reserve(sizeof(Entry) + key_size + value_size, alignof(Entry));
+}
 
 void Memtable::insert(std::string_view key, std::string_view value) {
+  // Everything the insert allocates is set aside first, so a failure leaves the tree untouched.
+  reserve_insert(key.size(), value.size());
   const PlainProbe probe(key);
   if (root_ == nullptr) {
     Leaf* leaf = new_leaf();

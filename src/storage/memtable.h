@@ -118,8 +118,13 @@ class Memtable {
     return *this;
   }
 
-  // Stores a copy of value under a copy of the internal key, replacing a present value. Never fails.
+  // Stores a copy of value under a copy of the internal key, replacing a present value. When memory
+  // runs out it throws std::bad_alloc before changing anything.
   void insert(std::string_view key, std::string_view value);
+  // Sets aside what inserting a key and a value of these sizes needs, so that the next such insert
+  // cannot fail: a writer reserves before it logs a record it is then bound to insert. Throws
+  // std::bad_alloc when memory runs out (and nothing is lost).
+  void reserve_insert(std::size_t key_size, std::size_t value_size);
 
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at.
   Result<std::optional<ledger::VisibleVersion>> visible_get(std::string_view user_key, std::uint64_t snapshot,
@@ -185,6 +190,9 @@ class Memtable {
     std::swap(last_, other.last_);
     std::swap(size_, other.size_);
     std::swap(approx_bytes_, other.approx_bytes_);
+    std::swap(spare_leaf_, other.spare_leaf_);
+    std::swap(spare_inners_, other.spare_inners_);
+    std::swap(spare_inner_count_, other.spare_inner_count_);
   }
 
  private:
@@ -201,6 +209,11 @@ class Memtable {
   memtable_detail::Leaf* last_ = nullptr;
   std::size_t size_ = 0;
   std::uint64_t approx_bytes_ = 0;
+  // Nodes set aside by reserve_insert for the splits of the next insert: a leaf, and one inner node
+  // per level plus one for a new root (a list through child[0]).
+  memtable_detail::Leaf* spare_leaf_ = nullptr;
+  memtable_detail::Inner* spare_inners_ = nullptr;
+  int spare_inner_count_ = 0;
 };
 
 }  // namespace quenlordb::storage

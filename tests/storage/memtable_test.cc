@@ -9,6 +9,7 @@
 
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
+#include "support/alloc_fault.h"
 
 namespace quenlordb::storage {
 namespace {
@@ -179,6 +180,52 @@ TEST(MemtableTest, AgreesWithAnOrderedMapOnOrderBoundsAndReplacements) {
       }
     }
   }
+}
+
+// Every insert either completes or, when an allocation fails, throws and changes nothing; after
+// reserve_insert the insert allocates nothing. Keys in random order make leaves and inner nodes
+// split at many points, and values of every size make the arena start blocks of both kinds.
+TEST(MemtableTest, FailedAllocationLeavesTheTableAsItWas) {
+  Memtable m;
+  std::map<std::string, std::string> model;
+  std::mt19937_64 rng(7);
+  int failed = 0;
+  auto check = [&] {
+    ASSERT_EQ(m.size(), model.size());
+    std::uint64_t bytes = 0;
+    auto it = model.begin();
+    for (const auto& [key, value] : m) {
+      ASSERT_EQ(key, it->first);
+      ASSERT_EQ(value, it->second);
+      bytes += key.size() + value.size();
+      ++it;
+    }
+    EXPECT_EQ(m.approx_bytes(), bytes);
+  };
+  for (int i = 0; i < 10000; ++i) {
+    const std::string key = encode_internal_key("k" + std::to_string(rng() % 8000), 1);
+    const std::string value(rng() % 8 == 0 ? rng() % 40000 : rng() % 100, static_cast<char>('a' + i % 26));
+    bool threw = false;
+    {
+      testing::AllocationFailure failure(1, 1);
+      try {
+        m.insert(key, value);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+    }
+    if (threw) {
+      ++failed;
+      check();
+      m.reserve_insert(key.size(), value.size());
+      testing::AllocationFailure failure(1, 1);
+      m.insert(key, value);
+      EXPECT_FALSE(failure.disarm()) << "insert allocated after reserve_insert";
+    }
+    model[key] = value;
+  }
+  check();
+  EXPECT_GT(failed, 50);
 }
 
 TEST(MemtableTest, MovedFromMemtableIsEmptyAndUsable) {
