@@ -1,26 +1,47 @@
 #include "storage/group_commit.h"
 
+#include <cerrno>
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "util/log.h"
 #include "util/thread.h"
 
 namespace quenlordb::storage {
 
+namespace {
+
+// Claimable space the thread keeps in each shard's log reserve (topped up once below half). A
+// frame larger than this is never acknowledged ahead of its write.
+constexpr std::uint64_t kReserveTargetBytes = 1 << 20;
+// Passes that may fail outright while draining at shutdown before the thread gives up.
+constexpr int kFailedDrainPasses = 3;
+
+}  // namespace
+
 WalBatchQueue::WalBatchQueue(std::size_t shard_count) {
   queues_.reserve(shard_count);
   for (std::size_t i = 0; i < shard_count; ++i) queues_.push_back(std::make_unique<ShardQueue>());
 }
 
-void WalBatchQueue::enqueue(std::string_view frames, std::size_t shard) {
+void WalBatchQueue::enqueue(std::string_view frames, std::size_t shard, std::uint64_t claimed_bytes,
+                            bool wake_thread) {
   if (shard >= queues_.size()) panic("group commit: shard " + std::to_string(shard) + " out of range");
   {
     ShardQueue& q = *queues_[shard];
     std::lock_guard lock(q.mu);
     q.frames.append(frames);
+    q.claimed += claimed_bytes;
+    ++q.writes;
   }
-  wake();
+  if (wake_thread) wake();
+}
+
+std::uint64_t WalBatchQueue::unwritten_writes(std::size_t shard) const {
+  const ShardQueue& q = *queues_.at(shard);
+  std::lock_guard lock(q.mu);
+  return q.writes;
 }
 
 void WalBatchQueue::pause(std::size_t shard) {
@@ -101,19 +122,22 @@ void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
     ready.set_value(false);
     return;
   }
+  // Writers can claim reserved space from the first pass on.
+  top_up_reserves(s, files);
   queue.accepting_.store(true, std::memory_order_release);
   ready.set_value(true);
 
   try {
     Leftover left = Leftover::None;
+    int failed_drain_passes = 0;
     while (true) {
       {
         std::unique_lock lock(queue.signal_mu_);
         const bool stopping = s.stop.load(std::memory_order_acquire);
-        if (!queue.pending_ && (!stopping || left == Leftover::Paused)) {
+        if (!queue.pending_ && (!stopping || left != Leftover::None)) {
           // Idle: an enqueue (or a resume, or shutdown) wakes the thread. With frames held back by
-          // a paused shard, look again within the interval.
-          if (left == Leftover::Paused) {
+          // a paused shard or a failed write, look again within the interval.
+          if (left != Leftover::None) {
             queue.signal_cv_.wait_for(lock, s.interval);
           } else {
             queue.signal_cv_.wait(lock, [&] { return queue.pending_; });
@@ -121,8 +145,12 @@ void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
         }
         queue.pending_ = false;
       }
-      left = flush_all(s, files);
+      bool progress = false;
+      left = flush_all(s, files, &progress);
       if (!s.stop.load(std::memory_order_acquire)) continue;
+      // Draining: go on while frames are queued, unless their writes keep failing; those frames
+      // stay queued for the owner (unwritten_writes).
+      if (left == Leftover::Failed && !progress && ++failed_drain_passes >= kFailedDrainPasses) break;
       if (any_queued(s)) continue;
       flush_all(s, files);
       break;
@@ -133,34 +161,58 @@ void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
   queue.accepting_.store(false, std::memory_order_release);
 }
 
-DurabilityThread::Leftover DurabilityThread::flush_all(Shared& s, std::vector<util::File>& files) {
+DurabilityThread::Leftover DurabilityThread::flush_all(Shared& s, std::vector<util::File>& files, bool* progress) {
   WalBatchQueue& queue = *s.queue;
   Leftover left = Leftover::None;
   for (std::size_t shard = 0; shard < files.size(); ++shard) {
     WalBatchQueue::ShardQueue& q = *queue.queues_[shard];
     std::string& batch = s.spare[shard];
+    std::uint64_t claimed;
+    std::uint64_t writes;
     {
       std::lock_guard lock(q.mu);
       if (q.frames.empty()) continue;
       if (q.paused) {
-        left = Leftover::Paused;
+        if (left == Leftover::None) left = Leftover::Paused;
         continue;
       }
       batch.swap(q.frames);
+      claimed = std::exchange(q.claimed, 0);
+      writes = std::exchange(q.writes, 0);
     }
-    auto written = append_wal_frames(files[shard], *s.locks[shard], batch);
-    batch.clear();  // keeps its capacity for a later pass
+    auto written = append_wal_frames(files[shard], *s.locks[shard], batch, claimed);
     if (!written) {
       util::log_event(util::LogLevel::Error,
                       "group WAL write failed for shard " + std::to_string(shard) + ": " + written.error().to_string());
+      // The frames go back in front of those queued since, to be written on a later pass.
+      std::lock_guard lock(q.mu);
+      batch.append(q.frames);
+      q.frames.swap(batch);
+      q.claimed += claimed;
+      q.writes += writes;
+      q.failing.store(true, std::memory_order_release);
+      batch.clear();
+      left = Leftover::Failed;
       continue;
     }
+    batch.clear();  // keeps its capacity for a later pass
+    q.failing.store(false, std::memory_order_release);
+    if (progress != nullptr) *progress = true;
     if (auto synced = files[shard].data_sync(); !synced) {
       util::log_event(util::LogLevel::Error,
                       "group WAL sync failed for shard " + std::to_string(shard) + ": " + synced.error().to_string());
     }
   }
+  top_up_reserves(s, files);
   return left;
+}
+
+void DurabilityThread::top_up_reserves(Shared& s, std::vector<util::File>& files) {
+  for (std::size_t shard = 0; shard < files.size(); ++shard) {
+    // A full disk leaves the reserve short: writers then stop claiming and take the shard thread's
+    // path, which reports the failure. EOPNOTSUPP is remembered by the lock.
+    (void)top_up_wal_reserve(files[shard], *s.locks[shard], kReserveTargetBytes);
+  }
 }
 
 bool DurabilityThread::any_queued(Shared& s) {

@@ -8,6 +8,13 @@
 // failed write is cut off. A shard's queue can be paused while that shard flushes: its frames then
 // stay queued until the flush has truncated the log, so the truncation never removes frames of
 // versions that are only in the new memtable.
+//
+// A frame is acknowledged only once it may be written: writers claim space for it in the log's
+// reserve (see WalLock), which the thread keeps topped up, so a full disk cannot fail its write.
+// A write that fails all the same keeps its frames queued, in order, and the thread tries them
+// again on later passes and when draining at shutdown; while a shard's frames are failing, writers
+// must not acknowledge more (failing()). Frames that still could not be written when the thread
+// ends stay in the queue, and unwritten_writes() tells the owner how many writes they hold.
 #pragma once
 
 #include <atomic>
@@ -36,9 +43,11 @@ class WalBatchQueue {
   WalBatchQueue(const WalBatchQueue&) = delete;
   WalBatchQueue& operator=(const WalBatchQueue&) = delete;
 
-  // Appends one whole frame (or several) to the shard's queue and wakes the thread. Panics on a
-  // shard number beyond the queues.
-  void enqueue(std::string_view frames, std::size_t shard);
+  // Appends one write's whole frame (or several) to the shard's queue and, unless told not to
+  // (the caller then calls wake() itself, say after releasing its own locks), wakes the thread.
+  // claimed_bytes of them hold claims on the log's reserve, which the thread ends once it has
+  // written them. Panics on a shard number beyond the queues.
+  void enqueue(std::string_view frames, std::size_t shard, std::uint64_t claimed_bytes = 0, bool wake_thread = true);
 
   // While paused, the thread leaves the shard's frames queued. Every pause must be followed by a
   // resume, on every path.
@@ -50,18 +59,26 @@ class WalBatchQueue {
   // it is false.
   bool accepting() const { return accepting_.load(std::memory_order_acquire); }
 
+  // True from a failed write of the shard's frames until they have been written.
+  bool failing(std::size_t shard) const { return queues_[shard]->failing.load(std::memory_order_acquire); }
+  // Writes whose frames are queued and not yet written.
+  std::uint64_t unwritten_writes(std::size_t shard) const;
+  // Wakes the thread (for example to top up a reserve that ran short).
+  void wake();
+
   std::size_t shard_count() const { return queues_.size(); }
 
  private:
   friend class DurabilityThread;
 
   struct ShardQueue {
-    std::mutex mu;
-    std::string frames;  // concatenated frames, oldest first
+    mutable std::mutex mu;
+    std::string frames;         // concatenated frames, oldest first
+    std::uint64_t claimed = 0;  // bytes of frames that hold claims on the reserve
+    std::uint64_t writes = 0;   // writes the frames belong to
     bool paused = false;
+    std::atomic<bool> failing{false};
   };
-
-  void wake();
 
   std::vector<std::unique_ptr<ShardQueue>> queues_;
   std::mutex signal_mu_;
@@ -92,15 +109,17 @@ class DurabilityThread {
 
  private:
   struct Shared;
-  enum class Leftover { None, Paused };
+  // What a pass left queued: nothing, frames of a paused shard, or frames whose write failed.
+  enum class Leftover { None, Paused, Failed };
 
   DurabilityThread(std::shared_ptr<Shared> shared, std::thread thread)
       : shared_(std::move(shared)), thread_(std::move(thread)) {}
 
   static void run(Shared& shared, std::promise<bool>& ready);
-  // One pass: writes and syncs every unpaused shard's queued frames; reports whether a paused
-  // shard kept frames queued.
-  static Leftover flush_all(Shared& shared, std::vector<util::File>& files);
+  // One pass: writes and syncs every unpaused shard's queued frames, then tops up the reserves;
+  // reports what stayed queued (Failed over Paused) and whether anything was written.
+  static Leftover flush_all(Shared& shared, std::vector<util::File>& files, bool* progress = nullptr);
+  static void top_up_reserves(Shared& shared, std::vector<util::File>& files);
   static bool any_queued(Shared& shared);
 
   std::shared_ptr<Shared> shared_;

@@ -120,31 +120,124 @@ Result<void> append_wal_batch_frame(std::string& out, std::span<const ledger::Fa
   return {};
 }
 
+// ---- the reserve ----
+
+namespace {
+
+// Space allocated at a time for appends without a claim once the reserve holds too little for
+// them, so that a run of such appends does not allocate once each.
+constexpr std::uint64_t kUnclaimedAllocationBytes = 64 * 1024;
+
+// Takes bytes from what may still be claimed; false when fewer are left.
+bool take_claimable(WalLock& lock, std::uint64_t bytes) {
+  std::uint64_t left = lock.claimable.load(std::memory_order_acquire);
+  while (left >= bytes) {
+    if (lock.claimable.compare_exchange_weak(left, left - bytes, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+
+// Room for `bytes` of unclaimed frames at `end` that leaves the reserve whole. Caller holds mutex.
+Result<void> make_unclaimed_room(util::File& file, WalLock& lock, std::uint64_t end, std::uint64_t bytes) {
+  if (!lock.reserving.load(std::memory_order_relaxed)) return {};
+  // Claims move from claimable to claimed (claimed first), so the sum read here is never short.
+  const std::uint64_t protected_bytes =
+      lock.claimed.load(std::memory_order_acquire) + lock.claimable.load(std::memory_order_acquire);
+  if (protected_bytes == 0) return {};  // nothing lies past the end that this write could take
+  const std::uint64_t required = end + bytes + protected_bytes;
+  const std::uint64_t at = std::max(lock.allocated_end, end);
+  if (at >= required) return {};
+  const std::uint64_t missing = required - at;
+  for (const std::uint64_t chunk : {std::max(missing, kUnclaimedAllocationBytes), missing}) {
+    if (file.allocate_keeping_size(at, chunk)) {
+      lock.allocated_end = at + chunk;
+      return {};
+    }
+  }
+  // The disk is full: what the reserve could still hand out makes the room, or the write fails.
+  if (take_claimable(lock, missing)) return {};
+  return fail(QuenlorError::io(ENOSPC));
+}
+
+// The file was just cut to `end`, which frees the space past it: allocate again for what is
+// claimed and claimable. When that fails, nothing more can be claimed, and the claimed frames are
+// covered if at all possible (their writes are retried on failure). Caller holds mutex.
+void restore_reserve_after_cut(util::File& file, WalLock& lock, std::uint64_t end) {
+  if (!lock.reserving.load(std::memory_order_relaxed)) return;
+  lock.allocated_end = end;
+  const std::uint64_t wanted =
+      lock.claimed.load(std::memory_order_acquire) + lock.claimable.load(std::memory_order_acquire);
+  if (wanted == 0) return;
+  if (file.allocate_keeping_size(end, wanted)) {
+    lock.allocated_end = end + wanted;
+    return;
+  }
+  lock.claimable.store(0, std::memory_order_release);
+  const std::uint64_t claimed = lock.claimed.load(std::memory_order_acquire);
+  if (claimed > 0 && file.allocate_keeping_size(end, claimed)) lock.allocated_end = end + claimed;
+}
+
+Result<void> cut_file(util::File& file, WalLock& lock, std::uint64_t length) {
+  TRY(file.truncate(length));
+  lock.length = length;
+  restore_reserve_after_cut(file, lock, length);
+  return {};
+}
+
+}  // namespace
+
+bool WalLock::claim(std::uint64_t bytes) {
+  if (!reserving.load(std::memory_order_acquire)) return false;
+  claimed.fetch_add(bytes, std::memory_order_acq_rel);
+  if (take_claimable(*this, bytes)) return true;
+  claimed.fetch_sub(bytes, std::memory_order_acq_rel);
+  return false;
+}
+
+Result<void> top_up_wal_reserve(util::File& file, WalLock& lock, std::uint64_t target) {
+  if (lock.reserving.load(std::memory_order_acquire) && lock.claimable.load(std::memory_order_acquire) >= target / 2)
+    return {};
+  std::lock_guard guard(lock.mutex);
+  if (lock.unsupported.load(std::memory_order_relaxed)) return fail(QuenlorError::io(EOPNOTSUPP));
+  const std::uint64_t claimable = lock.claimable.load(std::memory_order_acquire);
+  const bool active = lock.reserving.load(std::memory_order_relaxed);
+  if (active && claimable >= target / 2) return {};
+  const std::uint64_t end = lock.length ? *lock.length : TRY(file.size());
+  const std::uint64_t at = active ? std::max(lock.allocated_end, end) : end;
+  const std::uint64_t added = target - std::min(claimable, target);
+  if (auto allocated = file.allocate_keeping_size(at, added); !allocated) {
+    // Only the first allocation tells whether the file system can allocate ahead.
+    if (!active && allocated.error().os_error() == EOPNOTSUPP) lock.unsupported.store(true, std::memory_order_release);
+    return allocated;
+  }
+  lock.allocated_end = at + added;
+  lock.claimable.fetch_add(added, std::memory_order_acq_rel);
+  lock.reserving.store(true, std::memory_order_release);
+  return {};
+}
+
 // ---- appending ----
 
 Result<util::File> open_wal_file(const std::string& path) {
   return util::File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
 }
 
-Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view frames) {
+Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view frames, std::uint64_t claimed_bytes) {
   std::lock_guard guard(lock.mutex);
   if (lock.cut_back_to) {
-    TRY(file.truncate(*lock.cut_back_to));
-    lock.length = lock.cut_back_to;
+    TRY(cut_file(file, lock, *lock.cut_back_to));
     lock.cut_back_to.reset();
   }
   const std::uint64_t before = lock.length ? *lock.length : TRY(file.size());
+  TRY(make_unclaimed_room(file, lock, before, frames.size() - std::min<std::uint64_t>(claimed_bytes, frames.size())));
   lock.length.reset();
   auto written = file.write_all(frames);
   if (!written) {
-    if (file.truncate(before)) {
-      lock.length = before;
-    } else {
-      lock.cut_back_to = before;
-    }
+    if (!cut_file(file, lock, before)) lock.cut_back_to = before;
     return written;
   }
   lock.length = before + frames.size();
+  if (claimed_bytes > 0) lock.release(claimed_bytes);
   return {};
 }
 
@@ -231,8 +324,7 @@ Result<void> Wal::truncate() {
   {
     std::lock_guard guard(lock_->mutex);
     lock_->length.reset();
-    TRY(file_.truncate(0));
-    lock_->length = 0;
+    TRY(cut_file(file_, *lock_, 0));
     lock_->cut_back_to.reset();
     TRY(file_.seek(0));
   }
@@ -244,8 +336,7 @@ Result<void> Wal::cut_back(std::uint64_t length) {
     std::lock_guard guard(lock_->mutex);
     if (length >= TRY(file_.size())) return {};
     lock_->length.reset();
-    TRY(file_.truncate(length));
-    lock_->length = length;
+    TRY(cut_file(file_, *lock_, length));
     if (lock_->cut_back_to && *lock_->cut_back_to >= length) lock_->cut_back_to.reset();
   }
   return file_.data_sync();

@@ -34,6 +34,7 @@
 // past the body abandons the rest of that frame only; bytes after the N-th entry are ignored.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,17 @@ Result<void> append_wal_batch_frame(std::string& out, std::span<const ledger::Fa
 
 // The lock of one log file, shared by every writer of that file (hold it through a shared_ptr).
 // Whoever appends to or cuts the file holds `mutex` for the whole operation.
+//
+// It also keeps the log's reserve: disk space allocated past the file's end (without changing its
+// size, so the log format is untouched) for frames that are acknowledged before they are written.
+// A writer claims reserved space for such a frame before acknowledging it; the group-commit thread
+// writes the frame into that space later, so a full disk cannot make it fail. Claimed and still
+// claimable space always lie inside the allocation:
+//   allocated_end >= file length + claimed + claimable
+// Appends of frames without a claim keep this by taking space from `claimable` or allocating more,
+// and fail with ENOSPC when neither is possible; cutting the file frees the space past the cut,
+// so every cut allocates again for what is claimed and claimable. Until the reserve is activated
+// (and on a file system that cannot allocate ahead) nothing can be claimed.
 struct WalLock {
   std::mutex mutex;
   // Guarded by mutex. The length the file must be cut back to before anything else is appended:
@@ -87,18 +99,45 @@ struct WalLock {
   // lock; none while unknown (at first, and after a failure left it uncertain), when the next
   // append asks the file. Every change to the file goes through this lock, so it stays exact.
   std::optional<std::uint64_t> length;
+
+  // Set (under mutex) once space past the end could be allocated; never cleared.
+  std::atomic<bool> reserving{false};
+  // Set once the file system refused to allocate ahead (EOPNOTSUPP); never cleared. Nothing is
+  // then ever claimable, and a writer that acknowledges frames before writing them must rely on
+  // the log's earlier writes having succeeded.
+  std::atomic<bool> unsupported{false};
+  // Guarded by mutex, meaningful while reserving: space is allocated up to this offset.
+  std::uint64_t allocated_end = 0;
+  // Reserved bytes that may still be claimed.
+  std::atomic<std::uint64_t> claimable{0};
+  // Claimed bytes of frames not yet written.
+  std::atomic<std::uint64_t> claimed{0};
+
+  // Claims bytes of the reserve for a frame that will be written later; false (nothing claimed)
+  // when the reserve holds less. Any thread, without the mutex.
+  bool claim(std::uint64_t bytes);
+  // Ends the claims of frames that have been written (by the writer that wrote them).
+  void release(std::uint64_t bytes) { claimed.fetch_sub(bytes, std::memory_order_acq_rel); }
 };
+
+// Tops the log's reserve up to `target` claimable bytes when it holds less than half of that,
+// allocating past the end of the file; the first call activates the reserve. Fails with the
+// allocation's error (EOPNOTSUPP: the file system cannot allocate ahead; ENOSPC: the disk is full)
+// and then leaves the reserve as it was.
+Result<void> top_up_wal_reserve(util::File& file, WalLock& lock, std::uint64_t target);
 
 // Opens (creating it with mode 0666 before the umask) a log file for reading and appending
 // (O_APPEND). Every handle given to append_wal_frames must be opened this way.
 Result<util::File> open_wal_file(const std::string& path);
 
 // Appends `frames` (one or more whole frames, e.g. several queued frames concatenated) at the end
-// of file as one unit while holding lock.mutex, retrying short writes. On failure the file is cut
-// back to its length before the call and the write error is returned; if that cut fails too, the
-// cut is left to the next append on this lock, which makes it first (and fails if it cannot).
-// Does not sync.
-Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view frames);
+// of file as one unit while holding lock.mutex, retrying short writes. `claimed_bytes` of them hold
+// claims on the reserve (they are ended on success); the rest must not eat into the reserve and
+// fail with ENOSPC, before anything is written, when it cannot make room for them. On a failed
+// write the file is cut back to its length before the call and the write error is returned; if
+// that cut fails too, the cut is left to the next append on this lock, which makes it first (and
+// fails if it cannot). Does not sync.
+Result<void> append_wal_frames(util::File& file, WalLock& lock, std::string_view frames, std::uint64_t claimed_bytes = 0);
 
 // ---- replay ----
 

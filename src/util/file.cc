@@ -59,6 +59,7 @@ const char* file_op_name(FileOp op) {
     case FileOp::Mkdir: return "mkdir";
     case FileOp::Stat: return "stat";
     case FileOp::Map: return "map";
+    case FileOp::Allocate: return "allocate";
   }
   return "unknown";
 }
@@ -151,6 +152,12 @@ Result<void> File::data_sync() {
 
 Result<void> File::sync() {
   return checked(FileOp::Sync, path_, [&] { return ::fsync(fd_); });
+}
+
+Result<void> File::allocate_keeping_size(std::uint64_t offset, std::uint64_t len) {
+  return checked(FileOp::Allocate, path_, [&] {
+    return ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(len));
+  });
 }
 
 Result<void> File::close() {

@@ -33,6 +33,7 @@ enum class FileOp : std::uint8_t {
   Mkdir,
   Stat,
   Map,
+  Allocate,
 };
 
 const char* file_op_name(FileOp op);
@@ -75,6 +76,10 @@ class File {
   Result<void> seek(std::uint64_t offset);
   Result<void> data_sync();
   Result<void> sync();
+  // Allocates disk space for [offset, offset + len) without changing the file's size
+  // (fallocate with FALLOC_FL_KEEP_SIZE), so that later writes there cannot run out of space. A
+  // file system that cannot do this fails with EOPNOTSUPP.
+  Result<void> allocate_keeping_size(std::uint64_t offset, std::uint64_t len);
   // Closes now and reports a failure of close(2) (the destructor ignores it).
   Result<void> close();
 
