@@ -146,7 +146,8 @@ Inner* Memtable::new_inner() {
   return new (arena_.allocate(sizeof(Inner), alignof(Inner))) Inner();
 }
 
-void Memtable::reserve_insert(std::size_t key_size, std::size_t value_size) {
+void Memtable::reserve_inserts(std::size_t count, std::size_t key_bytes, std::size_t value_bytes) {
+  if (count == 0) return;
   if (spare_leaf_ == nullptr) spare_leaf_ = new (arena_.allocate(sizeof(Leaf), alignof(Leaf))) Leaf();
   while (spare_inner_count_ < height_ + 1) {
     Inner* node = new (arena_.allocate(sizeof(Inner), alignof(Inner))) Inner();
@@ -154,13 +155,23 @@ void Memtable::reserve_insert(std::size_t key_size, std::size_t value_size) {
     spare_inners_ = node;
     ++spare_inner_count_;
   }
-  // The entry (or a replacing value, which is smaller) is the one allocation insert makes itself.
-  arena_.reserve(sizeof(Entry) + key_size + value_size, alignof(Entry));
+  // Each insert allocates its entry (or a replacing value, which is smaller); every insert after
+  // the first (the nodes above serve the first) may split a leaf and one inner node per level and
+  // add a root. Nodes other than the root hold at least half of kFanout, so a tree of height h
+  // holds at least 2 * 16^h entries. What is reserved and not used serves later inserts.
+  constexpr std::size_t kEntry = sizeof(Entry) + alignof(Entry) - 1;
+  constexpr std::size_t kNode = std::max(sizeof(Leaf) + alignof(Leaf), sizeof(Inner) + alignof(Inner)) - 1;
+  const std::size_t entries = size_ + count;
+  std::size_t max_height = 0;
+  constexpr std::size_t kHalf = kFanout / 2;
+  for (std::size_t least = 2 * kHalf; least <= entries && least <= SIZE_MAX / kHalf; least *= kHalf) ++max_height;
+  const std::size_t later = count - 1;
+  arena_.reserve(count * kEntry + key_bytes + value_bytes + later * (max_height + 2) * kNode);
 }
 
 void Memtable::insert(std::string_view key, std::string_view value) {
   // Everything the insert allocates is set aside first, so a failure leaves the tree untouched.
-  reserve_insert(key.size(), value.size());
+  reserve_inserts(1, key.size(), value.size());
   const PlainProbe probe(key);
   if (root_ == nullptr) {
     Leaf* leaf = new_leaf();

@@ -121,10 +121,10 @@ class Memtable {
   // Stores a copy of value under a copy of the internal key, replacing a present value. When memory
   // runs out it throws std::bad_alloc before changing anything.
   void insert(std::string_view key, std::string_view value);
-  // Sets aside what inserting a key and a value of these sizes needs, so that the next such insert
-  // cannot fail: a writer reserves before it logs a record it is then bound to insert. Throws
+  // Sets aside what `count` inserts of keys and values adding up to these sizes need, so that they
+  // cannot fail: a writer reserves before it logs records it is then bound to insert. Throws
   // std::bad_alloc when memory runs out (and nothing is lost).
-  void reserve_insert(std::size_t key_size, std::size_t value_size);
+  void reserve_inserts(std::size_t count, std::size_t key_bytes, std::size_t value_bytes);
 
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at.
   Result<std::optional<ledger::VisibleVersion>> visible_get(std::string_view user_key, std::uint64_t snapshot,
@@ -209,8 +209,8 @@ class Memtable {
   memtable_detail::Leaf* last_ = nullptr;
   std::size_t size_ = 0;
   std::uint64_t approx_bytes_ = 0;
-  // Nodes set aside by reserve_insert for the splits of the next insert: a leaf, and one inner node
-  // per level plus one for a new root (a list through child[0]).
+  // Nodes kept ready for the splits of one insert: a leaf, and one inner node per level plus one
+  // for a new root (a list through child[0]). Further inserts of a reservation draw on the arena.
   memtable_detail::Leaf* spare_leaf_ = nullptr;
   memtable_detail::Inner* spare_inners_ = nullptr;
   int spare_inner_count_ = 0;

@@ -3,8 +3,9 @@
 // trivially destructible data only. Not thread-safe; move-only.
 //
 // allocate and reserve throw std::bad_alloc when memory runs out, and then leave the arena as it
-// was. After reserve(bytes, align), the next allocation of at most bytes (alignment at most align)
-// cannot fail: callers that must not fail half-way through a change reserve before they start.
+// was. After reserve(bytes), allocations that add up to at most bytes, each counted with its
+// alignment padding (at most align - 1), cannot fail: callers that must not fail half-way through a
+// change reserve before they start.
 #pragma once
 
 #include <cstddef>
@@ -36,11 +37,9 @@ class Arena {
     return out;
   }
 
-  void reserve(std::size_t bytes, std::size_t align) {
-    const std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
-    if (bytes + pad <= left_) return;
-    // A block set aside serves any request up to its size without padding (blocks from new[] are
-    // aligned for every type).
+  void reserve(std::size_t bytes) {
+    if (bytes <= left_) return;
+    // The block set aside becomes the current block at the next allocation that does not fit.
     const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
     if (spare_ != nullptr && spare_size_ >= size) return;
     spare_ = new_block(size);
@@ -59,20 +58,19 @@ class Arena {
   static constexpr std::size_t kBlockBytes = 64 * 1024;
 
   // A fresh block: a large request gets one of its own, so the current block keeps serving small
-  // ones. The block set aside by reserve is taken first.
+  // ones. A block set aside by reserve is taken first and becomes the current block (blocks from
+  // new[] are aligned for every type).
   char* allocate_slow(std::size_t bytes) {
-    const bool own = bytes > kBlockBytes / 4;
-    std::size_t size = own ? bytes : kBlockBytes;
-    char* block;
-    if (spare_ != nullptr && spare_size_ >= size) {
-      block = std::exchange(spare_, nullptr);
-      size = std::exchange(spare_size_, 0);
-    } else {
-      block = new_block(size);
+    if (spare_ != nullptr && spare_size_ >= bytes) {
+      char* block = std::exchange(spare_, nullptr);
+      next_ = block + bytes;
+      left_ = std::exchange(spare_size_, 0) - bytes;
+      return block;
     }
-    if (own) return block;
+    if (bytes > kBlockBytes / 4) return new_block(bytes);
+    char* block = new_block(kBlockBytes);
     next_ = block + bytes;
-    left_ = size - bytes;
+    left_ = kBlockBytes - bytes;
     return block;
   }
 

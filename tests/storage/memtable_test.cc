@@ -183,7 +183,7 @@ TEST(MemtableTest, AgreesWithAnOrderedMapOnOrderBoundsAndReplacements) {
 }
 
 // Every insert either completes or, when an allocation fails, throws and changes nothing; after
-// reserve_insert the insert allocates nothing. Keys in random order make leaves and inner nodes
+// reserve_inserts the insert allocates nothing. Keys in random order make leaves and inner nodes
 // split at many points, and values of every size make the arena start blocks of both kinds.
 TEST(MemtableTest, FailedAllocationLeavesTheTableAsItWas) {
   Memtable m;
@@ -217,12 +217,27 @@ TEST(MemtableTest, FailedAllocationLeavesTheTableAsItWas) {
     if (threw) {
       ++failed;
       check();
-      m.reserve_insert(key.size(), value.size());
+      m.reserve_inserts(1, key.size(), value.size());
       testing::AllocationFailure failure(1, 1);
       m.insert(key, value);
-      EXPECT_FALSE(failure.disarm()) << "insert allocated after reserve_insert";
+      EXPECT_FALSE(failure.disarm()) << "insert allocated after reserve_inserts";
     }
     model[key] = value;
+    if (i % 500 == 0) {  // a reserved batch allocates nothing either
+      std::vector<std::pair<std::string, std::string>> batch;
+      std::size_t key_bytes = 0;
+      std::size_t value_bytes = 0;
+      for (int j = 0; j < 60; ++j) {
+        batch.emplace_back(encode_internal_key("b" + std::to_string(rng() % 8000), 2), std::string(rng() % 300, 'b'));
+        key_bytes += batch.back().first.size();
+        value_bytes += batch.back().second.size();
+      }
+      m.reserve_inserts(batch.size(), key_bytes, value_bytes);
+      testing::AllocationFailure failure(1, 1);
+      for (const auto& [k, v] : batch) m.insert(k, v);
+      EXPECT_FALSE(failure.disarm()) << "a reserved batch allocated";
+      for (auto& [k, v] : batch) model[k] = v;
+    }
   }
   check();
   EXPECT_GT(failed, 50);
