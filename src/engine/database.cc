@@ -39,6 +39,7 @@ struct Database::State {
   };
   std::vector<Shard> shards;
   std::shared_ptr<FastWritePath> fast_write;
+  std::shared_ptr<storage::WalBatchQueue> queue;  // the fast write path's frames, with it
   std::unique_ptr<storage::DurabilityThread> durability;
   std::unique_ptr<InsightService> insights;
 
@@ -76,7 +77,12 @@ struct Database::State {
     if (fast_write) fast_write->disable();
     if (durability) durability->shutdown();
     insights.reset();  // stops and joins the insight runtime
-    for (const Shard& shard : shards) (void)shard.sender.send(ShardCommand{ShardCommand::Shutdown{}});
+    // Frames the group-commit thread could not write: their shards keep those writes in table files.
+    for (std::size_t j = 0; j < shards.size(); ++j) {
+      ShardCommand::Shutdown shutdown;
+      if (queue) shutdown.unwritten_writes = queue->unwritten_writes(j);
+      (void)shards[j].sender.send(ShardCommand{shutdown});
+    }
     for (auto it = shards.rbegin(); it != shards.rend(); ++it) {
       if (it->thread.joinable()) it->thread.join();
     }
@@ -166,7 +172,8 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
   }
 
   if (config.group_commit_enabled) {
-    state->fast_write = std::make_shared<FastWritePath>(std::move(shards), config.memtable_max_bytes, queue);
+    state->fast_write = std::make_shared<FastWritePath>(std::move(shards), wal_locks, config.memtable_max_bytes, queue);
+    state->queue = queue;
     state->durability =
         storage::DurabilityThread::spawn(queue, std::move(wal_paths), std::move(wal_locks), config.group_commit_interval_us);
   }

@@ -1,10 +1,13 @@
 // The fast write path: a put executed on the caller's thread, without a round trip to the shard
-// thread. It takes the shard's next commit timestamp, inserts the version into the active memtable,
-// publishes the timestamp and queues the log frame for the group-commit thread, returning before the
-// frame is durable. It declines (the caller then sends the put to the shard thread) while the path
+// thread. It takes the shard's next commit timestamp, claims space for the log frame in the log's
+// reserve and queues the frame for the group-commit thread, inserts the version into the active
+// memtable and publishes the timestamp, returning before the frame is durable (but with its space
+// on disk set aside). It declines (the caller then sends the put to the shard thread) while the path
 // is disabled, the shard has subscribers, the group-commit thread is not accepting frames, the
-// record would exceed the log's frame limit, or the active memtable has reached its size limit.
-// Shared by the facade; callable from any number of threads at once.
+// record would exceed the log's frame limit, the active memtable has reached its size limit, the
+// log's reserve holds too little for the frame, a write of the shard's frames has failed and they
+// are not yet written, or memory runs out. Shared by the facade; callable from any
+// number of threads at once.
 #pragma once
 
 #include <atomic>
@@ -16,13 +19,15 @@
 
 #include "engine/shard_shared.h"
 #include "storage/group_commit.h"
+#include "storage/wal.h"
 
 namespace quenlordb::engine {
 
 class FastWritePath {
  public:
-  FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::uint64_t memtable_max_bytes,
-                std::shared_ptr<storage::WalBatchQueue> queue);
+  // shards and wal_locks (each shard's log lock, with its reserve) in shard order.
+  FastWritePath(std::vector<std::shared_ptr<ShardShared>> shards, std::vector<std::shared_ptr<storage::WalLock>> wal_locks,
+                std::uint64_t memtable_max_bytes, std::shared_ptr<storage::WalBatchQueue> queue);
 
   FastWritePath(const FastWritePath&) = delete;
   FastWritePath& operator=(const FastWritePath&) = delete;
@@ -37,6 +42,7 @@ class FastWritePath {
 
  private:
   std::vector<std::shared_ptr<ShardShared>> shards_;
+  std::vector<std::shared_ptr<storage::WalLock>> wal_locks_;
   std::uint64_t memtable_max_bytes_;
   std::shared_ptr<storage::WalBatchQueue> queue_;
   std::atomic<bool> enabled_{true};

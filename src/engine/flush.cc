@@ -12,11 +12,9 @@
 
 namespace quenlordb::engine {
 
-namespace {
-
 // Pauses the shard's group-commit queue for the life of the guard: frames of versions that land in
 // the new memtable stay queued until the log has been truncated. Resumes on every path.
-class QueuePause {
+class ShardRuntime::QueuePause {
  public:
   QueuePause(storage::WalBatchQueue* queue, std::size_t shard) : queue_(queue), shard_(shard) {}
   QueuePause(const QueuePause&) = delete;
@@ -24,7 +22,7 @@ class QueuePause {
   ~QueuePause() {
     if (paused_) queue_->resume(shard_);
   }
-  // Caller holds the shard's active write lock, so no version lands in the new memtable before.
+  // Caller holds the shard's commit_mu, so no frame of a version in the new memtable is queued before.
   void pause() {
     if (queue_ != nullptr && !paused_) {
       queue_->pause(shard_);
@@ -38,35 +36,47 @@ class QueuePause {
   bool paused_ = false;
 };
 
-}  // namespace
-
 Result<void> ShardRuntime::flush_active_memtable() {
+  QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
+  TRY(freeze_and_write(pause));
+  // Every version the log holds for this shard is now in a table file named by the saved manifest:
+  // the shard thread is here, and frames of fast writes since the freeze are held in the queue.
+  TRY(wal_.truncate());
+  return maybe_compact();
+}
+
+Result<void> ShardRuntime::write_memtables_to_tables() {
+  QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
+  return freeze_and_write(pause);
+}
+
+Result<void> ShardRuntime::freeze_and_write(QueuePause& pause) {
   ShardShared& s = *shared_;
   TRY(wal_.sync());
-
-  QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
   {
+    // Under commit_mu, so that no write is between reserving room in the active memtable and
+    // inserting into it, and every frame queued from here on belongs to the new memtable.
+    std::lock_guard commit(s.commit_mu);
     std::unique_lock active(s.active_mu);
     if (s.active.empty()) {
       // Nothing new; frozen memtables a failed flush left behind are still written below.
       std::shared_lock immutables(s.immutables_mu);
       if (s.immutables.empty()) return {};
     }
-    pause.pause();
     if (!s.active.empty()) {
+      // Everything that can run out of memory comes before the swap.
       auto frozen = std::make_shared<storage::Memtable>();
-      frozen->swap(s.active);
       std::unique_lock immutables(s.immutables_mu);
+      s.immutables.reserve(s.immutables.size() + 1);
+      pause.pause();
+      frozen->swap(s.active);
       s.immutables.push_back(std::move(frozen));
+    } else {
+      pause.pause();
     }
   }
-
   TRY(write_frozen_memtables());
-  TRY(persist_manifest_state());
-  // Every version the log holds for this shard is now in a table file named by the saved manifest:
-  // the shard thread is here, and frames of fast writes since the freeze are held in the queue.
-  TRY(wal_.truncate());
-  return maybe_compact();
+  return persist_manifest_state();
 }
 
 // Writes every frozen memtable, oldest first, into a level-0 file of its own. Each file joins the

@@ -67,7 +67,11 @@ struct ShardCommand {
   struct Stats {
     util::Sender<ShardStats> reply;
   };
-  struct Shutdown {};
+  struct Shutdown {
+    // Fast writes of this shard whose log frames could not be written: the shard flushes its
+    // memtable before it ends, so that they are kept.
+    std::uint64_t unwritten_writes = 0;
+  };
 
   std::variant<Put, PutBatch, MaybeFlush, Subscribe, Stats, Shutdown> value;
 };

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 
 #include "ai/risk.h"
@@ -12,6 +14,7 @@
 #include "ledger/record.h"
 #include "storage/sstable_reader.h"
 #include "util/file.h"
+#include "util/log.h"
 
 namespace quenlordb::engine {
 
@@ -89,27 +92,66 @@ void ShardRuntime::run(std::unique_ptr<ShardRuntime> rt, util::Receiver<ShardCom
     auto received = commands.recv();
     if (!received) return;  // every sender is gone: end without saving
     ShardCommand command = std::move(*received);
-    if (auto* put = std::get_if<ShardCommand::Put>(&command.value)) {
-      auto result = rt->execute_put(*put);
-      (void)put->reply.send(std::move(result));
-    } else if (auto* batch = std::get_if<ShardCommand::PutBatch>(&command.value)) {
-      auto result = rt->execute_put_batch(*batch);
-      (void)batch->reply.send(std::move(result));
-    } else if (std::holds_alternative<ShardCommand::MaybeFlush>(command.value)) {
-      if (rt->shared_->memtable_full(rt->config_.memtable_max_bytes)) (void)rt->flush_active_memtable();
-    } else if (auto* subscribe = std::get_if<ShardCommand::Subscribe>(&command.value)) {
-      rt->subscribers_.push_back(std::move(subscribe->subscriber));
-      rt->shared_->has_subscribers.store(true, std::memory_order_release);
-    } else if (auto* stats = std::get_if<ShardCommand::Stats>(&command.value)) {
-      (void)stats->reply.send(rt->stats_);
-    } else {
-      // Shutdown: the active memtable stays in the log and is replayed at the next open. Commands
-      // queued behind this one are dropped with the receiver, closing their reply channels.
-      (void)rt->wal_.sync();
-      (void)rt->persist_manifest_state();
-      return;
+    // Memory running out fails the command at hand, not the thread: each command's changes are
+    // made so that a std::bad_alloc leaves nothing half done (see ShardShared::commit). A reply
+    // that cannot be sent for want of memory is dropped with its command, and its requester sees
+    // the channel close.
+    try {
+      if (rt->execute(command)) return;
+    } catch (const std::bad_alloc&) {
     }
   }
+}
+
+bool ShardRuntime::execute(ShardCommand& command) {
+  auto out_of_memory = [] { return fail(QuenlorError::io(ENOMEM)); };
+  if (auto* put = std::get_if<ShardCommand::Put>(&command.value)) {
+    Result<std::uint64_t> result = out_of_memory();
+    try {
+      result = execute_put(*put);
+    } catch (const std::bad_alloc&) {
+    }
+    (void)put->reply.send(std::move(result));
+  } else if (auto* batch = std::get_if<ShardCommand::PutBatch>(&command.value)) {
+    Result<std::vector<std::uint64_t>> result = out_of_memory();
+    try {
+      result = execute_put_batch(*batch);
+    } catch (const std::bad_alloc&) {
+    }
+    (void)batch->reply.send(std::move(result));
+  } else if (std::holds_alternative<ShardCommand::MaybeFlush>(command.value)) {
+    if (shared_->memtable_full(config_.memtable_max_bytes)) (void)flush_active_memtable();
+  } else if (auto* subscribe = std::get_if<ShardCommand::Subscribe>(&command.value)) {
+    subscribers_.push_back(std::move(subscribe->subscriber));
+    shared_->has_subscribers.store(true, std::memory_order_release);
+  } else if (auto* stats = std::get_if<ShardCommand::Stats>(&command.value)) {
+    (void)stats->reply.send(stats_);
+  } else {
+    shut_down(std::get<ShardCommand::Shutdown>(command.value));
+    return true;
+  }
+  return false;
+}
+
+void ShardRuntime::shut_down(const ShardCommand::Shutdown& command) {
+  // The active memtable stays in the log and is replayed at the next open. Commands queued behind
+  // this one are dropped with the receiver, closing their reply channels.
+  (void)wal_.sync();
+  if (command.unwritten_writes > 0) {
+    // Fast writes whose log frames could not be written are kept in a table file instead.
+    Result<void> kept = fail(QuenlorError::io(ENOMEM));
+    try {
+      kept = write_memtables_to_tables();
+    } catch (const std::bad_alloc&) {
+    }
+    if (!kept) {
+      util::log_event(util::LogLevel::Error,
+                      "shard " + std::to_string(shard_id_) + ": " + std::to_string(command.unwritten_writes) +
+                          " acknowledged writes lost: their log frames could not be written and the memtable "
+                          "could not be flushed: " + kept.error().to_string());
+    }
+  }
+  (void)persist_manifest_state();
 }
 
 Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
@@ -123,7 +165,6 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
         record.write_tag = cmd.write_tag;
         ledger::append_internal_key(record.key, cmd.key, ts);
         ledger::append_fact_value(record.value, cmd.valid_from, cmd.valid_to, cmd.doc);
-        TRY(wal_.append(record));
 
         if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix)) {
           const double score = ai::quick_risk_score(cmd.doc);
@@ -137,6 +178,9 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
                                       std::string_view(text, static_cast<std::size_t>(std::max(n, 0))));
           }
         }
+        s.reserve_inserts(risk_key.empty() ? 1 : 2, record.key.size() + risk_key.size(),
+                          record.value.size() + risk_value.size());
+        TRY(wal_.append(record));
         // The put's own timestamp is published even when a risk record took the next one.
         return ts;
       },
@@ -147,8 +191,12 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
       });
   const std::uint64_t ts = TRY(committed);
   ++stats_.writes;
-  notify(cmd, ts);
-  TRY(flush_check());
+  try {
+    notify(cmd, ts);
+  } catch (const std::bad_alloc&) {
+    // The put is committed; subscribers not reached yet miss its event.
+  }
+  TRY(flush_check_after_commit());
   return ts;
 }
 
@@ -167,6 +215,13 @@ Result<std::vector<std::uint64_t>> ShardRuntime::execute_put_batch(ShardCommand:
           ledger::append_internal_key(records[i].key, item.key, ts);
           ledger::append_fact_value(records[i].value, item.valid_from, item.valid_to, item.doc);
         }
+        std::size_t key_bytes = 0;
+        std::size_t value_bytes = 0;
+        for (const ledger::FactWrite& record : records) {
+          key_bytes += record.key.size();
+          value_bytes += record.value.size();
+        }
+        s.reserve_inserts(records.size(), key_bytes, value_bytes);
         TRY(wal_.append_batch(records));
         return s.last_allocated_ts.load(std::memory_order_relaxed);
       },
@@ -174,7 +229,7 @@ Result<std::vector<std::uint64_t>> ShardRuntime::execute_put_batch(ShardCommand:
         for (ledger::FactWrite& record : records) active.insert(std::move(record.key), std::move(record.value));
       }));
   stats_.writes += cmd.items.size();
-  TRY(flush_check());
+  TRY(flush_check_after_commit());
   return timestamps;
 }
 
@@ -192,11 +247,17 @@ void ShardRuntime::notify(const ShardCommand::Put& cmd, std::uint64_t ts) {
   }
 }
 
-Result<void> ShardRuntime::flush_check() {
+Result<void> ShardRuntime::flush_check_after_commit() {
   // The watermark is not copied into the manifest here: every save reads it from the shard's
   // counter (see SharedManifest).
-  if (shared_->memtable_full(config_.memtable_max_bytes)) return flush_active_memtable();
-  return {};
+  if (!shared_->memtable_full(config_.memtable_max_bytes)) return {};
+  try {
+    return flush_active_memtable();
+  } catch (const std::bad_alloc&) {
+    // The write is committed and its reply must say so; the flush left everything readable and is
+    // tried again at the next write.
+    return {};
+  }
 }
 
 }  // namespace quenlordb::engine

@@ -76,11 +76,21 @@ class ShardRuntime {
         shard_id_(shard_id),
         queue_(std::move(queue)) {}
 
+  // Executes one command; true when it was Shutdown and the loop must end.
+  bool execute(ShardCommand& command);
   Result<std::uint64_t> execute_put(ShardCommand::Put& cmd);
   Result<std::vector<std::uint64_t>> execute_put_batch(ShardCommand::PutBatch& cmd);
   void notify(const ShardCommand::Put& cmd, std::uint64_t ts);
-  // Flushes when the active memtable has reached its limit; the flush's result, or success.
-  Result<void> flush_check();
+  // After a committed write: flushes when the active memtable has reached its limit; the flush's
+  // error, or success (also when the flush ran out of memory).
+  Result<void> flush_check_after_commit();
+  // Syncs the log and, when fast writes could not be logged, keeps them in a table file.
+  void shut_down(const ShardCommand::Shutdown& command);
+  // The first steps of a flush: the active memtable and any frozen one are written into level-0
+  // files and the manifest naming them is saved (then they are durable without the log).
+  Result<void> write_memtables_to_tables();
+  class QueuePause;
+  Result<void> freeze_and_write(QueuePause& pause);
   Result<void> write_frozen_memtables();
 
   std::string shard_dir_;

@@ -4,7 +4,8 @@
 //
 // Lock order (a thread only ever takes these in the order listed, and never the reverse):
 //   commit_mu  ->  active  ->  immutables            (writes: allocate, insert, publish; flush freeze)
-//   active (write)  ->  the shard's group-commit queue mutex  (a flush pauses the queue at the freeze)
+//   commit_mu  ->  active  ->  immutables  ->  group-commit queue mutex   (flush freeze: pause)
+//   commit_mu  ->  group-commit queue mutex           (the fast path queues its frame)
 //   manifest mutex  ->  levels                        (saving the manifest)
 //   levels (write)  ->  manifest mutex                (a compaction step drawing file ids)
 //   commit_mu  ->  the log's WalLock                  (the shard thread's append)
@@ -70,12 +71,16 @@ struct ShardShared {
   bool risk_on_get = false;
 
   // The commit rule, on which read consistency rests; every write of the shard goes through it.
-  // Under commit_mu, stage() takes the write's timestamps with allocate_ts() and logs or encodes the
-  // write; it returns the timestamp to publish, or a failure (an error, or none), after which
+  // Under commit_mu, stage() takes the write's timestamps with allocate_ts(), reserves room for its
+  // versions with reserve_inserts() and then logs or queues the write; it returns the timestamp to
+  // publish, or a failure (an error, or none, or an exception such as std::bad_alloc), after which
   // nothing is inserted or published and the timestamps it took stay consumed. Then insert(active)
-  // adds the versions under the active memtable's lock, and the timestamp is published. So
-  // timestamps are unique and published in order, and a published timestamp's versions are in the
-  // memtable. Returns what stage() returned.
+  // adds the versions under the active memtable's lock, which cannot fail for want of memory once
+  // they are reserved, and the timestamp is published. So timestamps are unique and published in
+  // order, a published timestamp's versions are in the memtable, and a logged write is inserted.
+  // The flush freezes the active memtable under commit_mu too, so a write's room and its versions
+  // are in the same memtable, and frames queued before the freeze belong to the frozen one.
+  // Returns what stage() returned.
   template <typename Stage, typename Insert>
   auto commit(Stage&& stage, Insert&& insert) {
     std::lock_guard hold(commit_mu);
@@ -87,6 +92,13 @@ struct ShardShared {
     }
     committed_ts.store(*ts, std::memory_order_release);
     return ts;
+  }
+
+  // Room in the active memtable for count versions whose keys and values add up to these sizes.
+  // Only within commit()'s stage, before the write is logged. Throws std::bad_alloc.
+  void reserve_inserts(std::size_t count, std::size_t key_bytes, std::size_t value_bytes) {
+    std::unique_lock lock(active_mu);
+    active.reserve_inserts(count, key_bytes, value_bytes);
   }
 
   // The next timestamp, saturating at 2^64 - 1. Only within commit()'s stage.

@@ -462,6 +462,82 @@ TEST(CrashTest, ConcurrentWritersSurviveKillsAtRandomMoments) {
   }
 }
 
+// ---- log writes of the group-commit thread that fail ----
+
+// Fast writes are acknowledged before their frames are written. When the group-commit thread's
+// writes fail, the frames are kept and written by a later pass, or, when they still fail at the
+// close, the shard writes its memtable into a table file; when that fails too, the loss is
+// reported. A file system without space reserved ahead is tried too.
+TEST(CrashTest, FastWritesWhoseLogWritesFailAreKeptThroughTheClose) {
+  const FileMatch group_log_write{FileOp::Write, FaultPhase::Before, ".wal", "quenlordb-group"};
+  const FileMatch table_create{FileOp::Open, FaultPhase::Before, ".sst"};
+  const FaultRule no_reserve = FaultRule::fail_every({FileOp::Allocate, FaultPhase::Before, ".wal"}, EOPNOTSUPP);
+  struct Case {
+    const char* name;
+    std::vector<FaultRule> faults;
+    bool writes_succeed_later;  // a barrier then sees every frame in its log
+    bool flush_at_close_fails;  // the fast writes of the failing shards are lost, and reported
+  };
+  std::vector<Case> cases;
+  for (bool reserve : {true, false}) {
+    std::vector<FaultRule> base;
+    if (!reserve) base.push_back(no_reserve);
+    auto with = [&](std::vector<FaultRule> more) {
+      for (const FaultRule& r : base) more.push_back(r);
+      return more;
+    };
+    cases.push_back({reserve ? "writes fail three times" : "no reserve, writes fail three times",
+                     with({{group_log_write, 1, Action::Fail, EIO}, {group_log_write, 2, Action::Fail, ENOSPC},
+                           {group_log_write, 3, Action::Fail, EIO}}),
+                     true, false});
+    cases.push_back({reserve ? "writes fail through the close" : "no reserve, writes fail through the close",
+                     with({FaultRule::fail_every(group_log_write, EIO)}), false, false});
+  }
+  cases.push_back({"writes and the flush at the close fail",
+                   {FaultRule::fail_every(group_log_write, EIO), FaultRule::fail_every(table_create, ENOSPC)},
+                   false, true});
+
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir dir;
+    const std::string root = dir.file("db");
+    Config config = crash_config(2, true);
+    // Flushes (and their table files) during the run, unless table files cannot be created.
+    if (tc.flush_at_close_fails) config.memtable_max_bytes = 4 << 20;
+    CrashModel model(root, config);
+    const ChildRun run = run_child(
+        [&](ChildReporter& r) {
+          install_child_hooks(r);
+          arm_faults(tc.faults);
+          {
+            ChildDb db(r, root, config);
+            Workload w;
+            w.puts = 300;
+            w.max_doc = 40;
+            run_puts(r, db, w);
+            if (tc.writes_succeed_later) db.barrier();
+            if (tc.flush_at_close_fails) db.forget_pending();
+          }  // the close: the group-commit thread drains, the shards shut down
+          r.durable();
+          r.done();
+        },
+        KillPlan{});
+    ASSERT_TRUE(run.finished) << run.ending;
+    std::size_t fast = 0;
+    for (const AckedWrite& w : run.acks) fast += w.path == WritePath::Fast;
+    EXPECT_GT(fast, 0u);
+    std::size_t lost = 0;
+    for (const std::string& note : run.notes) {
+      const std::size_t at = note.find(" acknowledged writes lost");
+      if (at == std::string::npos) continue;
+      lost += std::stoull(note.substr(note.rfind(' ', at - 1) + 1));
+    }
+    EXPECT_EQ(lost, tc.flush_at_close_fails ? fast : 0u);
+    model.absorb(run);
+    model.verify();
+  }
+}
+
 // ---- a group-commit thread that could not open its log handles ----
 
 TEST(CrashTest, WithoutAGroupCommitThreadEveryPutIsDurableOnceAcknowledged) {

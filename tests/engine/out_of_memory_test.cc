@@ -1,0 +1,77 @@
+// Memory running out while the engine executes a write: the write either fails with an error and
+// leaves no version, now or after a reopen, or succeeds; and the shard goes on serving.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/database.h"
+#include "engine_test_util.h"
+#include "support/alloc_fault.h"
+#include "support/temp_dir.h"
+
+namespace quenlordb::engine {
+namespace {
+
+using quenlordb::testing::AllocationFailure;
+using quenlordb::testing::TempDir;
+using testing::must;
+using testing::open_db;
+using testing::test_config;
+
+constexpr std::uint64_t kForever = ~0ULL;
+constexpr std::size_t kDocBytes = 2 << 20;
+// Only the big put's own copies (its value, log frame, memtable entry, table blocks) are this large.
+constexpr std::size_t kLargeBytes = 1 << 20;
+
+// Fails, in turn, each large allocation that a 2 MiB put makes: building its value and frame,
+// inserting it, and the flush its full memtable starts (table blocks and output buffer). The shard
+// threads' path and the fast path, each with and without a flush.
+TEST(OutOfMemoryTest, EveryFailedAllocationOfAPutFailsItCleanlyOrLetsItSucceed) {
+  for (bool group_commit : {false, true}) {
+    int failures_seen = 0;
+    for (std::size_t nth = 1;; ++nth) {
+      SCOPED_TRACE((group_commit ? "group commit, allocation " : "shard threads, allocation ") + std::to_string(nth));
+      TempDir dir;
+      Config c = test_config(1, group_commit);
+      c.memtable_max_bytes = kDocBytes;  // the big put fills the memtable: its flush check flushes
+      const std::string doc(kDocBytes, static_cast<char>('a' + nth % 26));
+      std::optional<std::uint64_t> big;
+      bool fired;
+      {
+        auto db = open_db(dir.file("db"), c);
+        must(db->put("before", "1", 0, kForever));
+        Result<std::uint64_t> put = fail(QuenlorError::not_found());
+        std::string arg = doc;  // copied before arming: only the engine's own copies count
+        {
+          AllocationFailure failure(nth, kLargeBytes);
+          put = db->put("big", std::move(arg), 0, kForever);
+          fired = failure.disarm();
+        }
+        if (put) {
+          big = *put;
+          EXPECT_EQ(must(db->get("big")), doc);
+        } else {
+          EXPECT_EQ(put.error().to_string(), "io error: Cannot allocate memory (os error 12)");
+          EXPECT_EQ(must(db->get("big", kForever)), std::nullopt) << "a failed put left its version";
+          ++failures_seen;
+        }
+        // The shard thread is still there.
+        must(db->put("after", "2", 0, kForever));
+        EXPECT_EQ(must(db->stats()).shard_count, 1u);
+      }
+      auto db = open_db(dir.file("db"), c);
+      EXPECT_EQ(must(db->get("before")), "1");
+      EXPECT_EQ(must(db->get("after")), "2");
+      if (big) {
+        EXPECT_EQ(must(db->get("big", *big)), doc);
+      } else {
+        EXPECT_EQ(must(db->get("big", kForever)), std::nullopt);
+      }
+      if (!fired) break;  // nth went past the put's last large allocation
+    }
+    EXPECT_GT(failures_seen, 0);
+  }
+}
+
+}  // namespace
+}  // namespace quenlordb::engine
