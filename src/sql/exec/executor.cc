@@ -9,6 +9,7 @@
 #include "sql/exec/explain.h"
 #include "sql/exec/row_writes.h"
 #include "sql/exec/table_stats.h"
+#include "sql/exec/select.h"
 #include "sql/exec/transaction.h"
 #include "sql/parser/parser.h"
 #include "sql/parser/splitter.h"
@@ -38,6 +39,7 @@ struct StatementArms {
     return execute_explain_analyze(db, session, std::move(n.statement));
   }
   Result<SqlResult> operator()(Statement::Analyze&& n) const { return execute_analyze(db, session, n.table); }
+  Result<SqlResult> operator()(Statement::Select&& select) const { return execute_select(db, session, select); }
 
   template <typename Kind>
   Result<SqlResult> operator()(Kind&&) const {

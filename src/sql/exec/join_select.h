@@ -1,0 +1,22 @@
+// The join path of a SELECT: the FROM table joined with the JOIN table, WHERE over the joined rows,
+// and the count, grouped or plain finish. The pipeline hands over any SELECT over a table or view
+// that has a JOIN, with the folded temporal pair.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/database.h"
+#include "error.h"
+#include "sql/exec/session.h"
+#include "sql/exec/sql_result.h"
+#include "sql/parser/ast.h"
+
+namespace quenlordb::sql::exec {
+
+Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::string_view left_table,
+                                      const parser::Statement::Select& select, std::optional<std::uint64_t> as_of,
+                                      std::optional<std::uint64_t> valid_at);
+
+}  // namespace quenlordb::sql::exec

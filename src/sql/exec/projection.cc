@@ -1,0 +1,131 @@
+#include "sql/exec/projection.h"
+
+#include <utility>
+
+#include "sql/eval/sql_value.h"
+#include "sql/parser/text.h"
+#include "util/json_document.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::exec {
+
+using parser::Expr;
+using parser::SelectItem;
+
+namespace {
+
+// The item's expression when it is an unaliased expression.
+const Expr* bare_expr(const SelectItem& item) {
+  const SelectItem::Expr* e = item.get_if<SelectItem::Expr>();
+  return e && !e->alias ? &e->expr : nullptr;
+}
+
+bool is_column(const SelectItem& item, std::string_view name) {
+  const Expr* e = bare_expr(item);
+  const Expr::Column* c = e ? e->get_if<Expr::Column>() : nullptr;
+  return c && parser::eq_ignore_ascii_case(c->name, name);
+}
+
+bool is_count_star(const SelectItem& item) {
+  const Expr* e = bare_expr(item);
+  const Expr::Function* f = e ? e->get_if<Expr::Function>() : nullptr;
+  return f && parser::eq_ignore_ascii_case(f->name, "count") && f->args.size() == 1 && f->args[0].is<Expr::Star>();
+}
+
+void append_display_args(std::string& out, const std::vector<Expr>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i) out += ", ";
+    out += expr_display_name(args[i]);
+  }
+}
+
+}  // namespace
+
+ProjectionClass detect_legacy_projection(const std::vector<SelectItem>& items) {
+  if (items.size() == 1) {
+    if (is_column(items[0], "doc")) return ProjectionClass::Doc;
+    if (is_count_star(items[0])) return ProjectionClass::Count;
+  } else if (items.size() == 2 && is_column(items[0], "pk")) {
+    if (is_column(items[1], "doc")) return ProjectionClass::PkAndDoc;
+    if (is_count_star(items[1])) return ProjectionClass::PkAndCount;
+  }
+  return ProjectionClass::General;
+}
+
+bool is_plain_count_star(const std::vector<SelectItem>& items) {
+  return items.size() == 1 && is_count_star(items[0]);
+}
+
+nlohmann::json decode_row_json(std::string_view bytes) {
+  Result<nlohmann::json> parsed = util::parse_json_document(bytes);
+  if (parsed) return std::move(*parsed);
+  return nlohmann::json(util::decode_utf8_lossy(bytes));
+}
+
+std::string expr_display_name(const Expr& expr) {
+  if (const auto* c = expr.get_if<Expr::Column>()) return c->name;
+  if (const auto* f = expr.get_if<Expr::FieldAccess>()) {
+    std::string out = f->column;
+    for (const std::string& p : f->path) {
+      out += '.';
+      out += p;
+    }
+    return out;
+  }
+  if (const auto* f = expr.get_if<Expr::Function>()) {
+    std::string out = f->name + "(";
+    append_display_args(out, f->args);
+    return out + ")";
+  }
+  if (const auto* w = expr.get_if<Expr::WindowFunction>()) {
+    std::string out = w->name + "(";
+    append_display_args(out, w->args);
+    return out + ")";
+  }
+  if (expr.is<Expr::Star>()) return "*";
+  return "?";
+}
+
+std::string write_json(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
+  switch (cls) {
+    case ProjectionClass::Doc:
+      return std::string(ctx.doc());
+    case ProjectionClass::PkAndDoc: {
+      nlohmann::json obj = nlohmann::json::object();
+      obj["doc"] = decode_row_json(ctx.doc());
+      obj["pk"] = util::decode_utf8_lossy(ctx.pk());
+      return write_json(obj);
+    }
+    default:
+      break;
+  }
+  nlohmann::json obj = nlohmann::json::object();
+  for (const SelectItem& item : items) {
+    if (item.is<SelectItem::AllColumns>()) {
+      obj["pk"] = util::decode_utf8_lossy(ctx.pk());
+      obj["doc"] = decode_row_json(ctx.doc());
+      continue;
+    }
+    const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
+    eval::SqlValue value = TRY(ctx.eval(e.expr));
+    obj[e.alias ? *e.alias : expr_display_name(e.expr)] = eval::sql_value_to_json(value);
+  }
+  return write_json(obj);
+}
+
+Result<SqlResult> project_rows(const std::vector<eval::VisibleRow>& rows, const std::vector<SelectItem>& items) {
+  ProjectionClass cls = detect_legacy_projection(items);
+  SqlResult::Rows out;
+  out.rows.reserve(rows.size());
+  for (const eval::VisibleRow& row : rows) {
+    eval::EvalContext ctx(row);
+    out.rows.push_back(TRY(project_row(ctx, items, cls)));
+  }
+  return SqlResult{std::move(out)};
+}
+
+}  // namespace quenlordb::sql::exec

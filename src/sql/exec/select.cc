@@ -1,0 +1,277 @@
+#include "sql/exec/select.h"
+
+#include <unordered_map>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "sql/exec/ai_tables.h"
+#include "sql/exec/executor.h"
+#include "sql/exec/grouped_select.h"
+#include "sql/exec/join_select.h"
+#include "sql/exec/match_filter.h"
+#include "sql/exec/order.h"
+#include "sql/exec/projection.h"
+#include "sql/exec/table_function.h"
+#include "sql/exec/window_select.h"
+#include "sql/parser/analysis.h"
+#include "sql/parser/parser.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::exec {
+
+using eval::EvalContext;
+using eval::SqlValue;
+using eval::VisibleRow;
+using parser::Expr;
+using parser::SelectItem;
+using parser::Statement;
+using parser::TableRef;
+using parser::TemporalClause;
+
+namespace {
+
+using Select = Statement::Select;
+using DerivedRows = std::unordered_map<std::string, std::vector<VisibleRow>>;
+
+struct TemporalPair {
+  std::optional<std::uint64_t> as_of;
+  std::optional<std::uint64_t> valid_at;
+};
+
+// The statement's as_of and valid_at, then each FOR clause in order; the last to touch one wins.
+TemporalPair fold_temporal(const Select& select) {
+  TemporalPair t{select.as_of, select.valid_at};
+  for (const TemporalClause& clause : select.temporal) {
+    std::visit(
+        [&](const auto& c) {
+          using C = std::decay_t<decltype(c)>;
+          if constexpr (std::is_same_v<C, TemporalClause::SystemTimeAsOf>) t.as_of = c.ts;
+          else if constexpr (std::is_same_v<C, TemporalClause::SystemTimeFromTo>) t.as_of = c.from;
+          else if constexpr (std::is_same_v<C, TemporalClause::SystemTimeBetween>) t.as_of = c.low;
+          else if constexpr (std::is_same_v<C, TemporalClause::SystemTimeAll>) t.as_of.reset();
+          else if constexpr (std::is_same_v<C, TemporalClause::ApplicationTimeAsOf>) t.valid_at = c.ts;
+          else if constexpr (std::is_same_v<C, TemporalClause::ApplicationTimeFromTo>) t.valid_at = c.from;
+          else if constexpr (std::is_same_v<C, TemporalClause::ApplicationTimeBetween>) t.valid_at = c.low;
+        },
+        clause.node());
+  }
+  return t;
+}
+
+// Runs an inner query; its rows become derived rows numbered from 0.
+Result<std::vector<VisibleRow>> run_derived(Database& db, SqlSession& session, const Statement& query,
+                                            std::string_view not_rows_message) {
+  SqlResult result = TRY(execute_stmt(db, session, query));
+  auto* rows = std::get_if<SqlResult::Rows>(&result.value);
+  if (!rows) return fail(QuenlorError::sql_execution(std::string(not_rows_message)));
+  std::vector<VisibleRow> out;
+  out.reserve(rows->rows.size());
+  for (std::size_t i = 0; i < rows->rows.size(); ++i) out.push_back({std::to_string(i), std::move(rows->rows[i])});
+  return out;
+}
+
+// The finishing path a SELECT list and GROUP BY choose.
+enum class Finish { Count, Grouped, Window, Plain };
+
+Finish choose_finish(const Select& select) {
+  for (const SelectItem& item : select.items) {
+    const SelectItem::Expr* e = item.get_if<SelectItem::Expr>();
+    if (e && parser::expr_contains_aggregate(e->expr)) {
+      return !select.group_by && is_plain_count_star(select.items) ? Finish::Count : Finish::Grouped;
+    }
+  }
+  if (select.group_by) return Finish::Grouped;
+  for (const SelectItem& item : select.items) {
+    const SelectItem::Expr* e = item.get_if<SelectItem::Expr>();
+    if (e && parser::expr_contains_window(e->expr)) return Finish::Window;
+  }
+  return Finish::Plain;
+}
+
+Result<bool> passes(EvalContext& ctx, const Expr* filter) {
+  if (!filter) return true;
+  SqlValue v = TRY(ctx.eval(*filter));
+  return eval::is_truthy(v);
+}
+
+// ORDER BY, LIMIT and projection in one pass over the rows, with WHERE when filter is given: each
+// row's context serves the filter, its sort keys and, unless LIMIT cuts after sorting, its output.
+Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter, const Select& select) {
+  ProjectionClass cls = detect_legacy_projection(select.items);
+  std::optional<std::uint64_t> limit = select.limit;
+  SqlResult::Rows out;
+  if (!select.order_by || select.order_by->empty()) {
+    for (const VisibleRow& row : rows) {
+      if (!filter && limit && out.rows.size() >= *limit) break;
+      EvalContext ctx(row);
+      if (!TRY(passes(ctx, filter))) continue;
+      if (limit && out.rows.size() >= *limit) continue;  // WHERE still runs on every row
+      out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+    }
+    return SqlResult{std::move(out)};
+  }
+
+  const OrderBy& order_by = *select.order_by;
+  std::vector<std::size_t> kept;
+  std::vector<std::vector<SqlValue>> keys;
+  std::vector<std::string> projected;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EvalContext ctx(rows[i]);
+    if (!TRY(passes(ctx, filter))) continue;
+    kept.push_back(i);
+    keys.push_back(eval_order_keys(ctx, order_by));
+    if (!limit) projected.push_back(TRY(project_row(ctx, select.items, cls)));
+  }
+  std::vector<std::size_t> order = sort_by_keys(keys, order_by);
+  if (!limit) {
+    out.rows = apply_permutation(std::move(projected), order);
+    return SqlResult{std::move(out)};
+  }
+  std::size_t n = order.size() < *limit ? order.size() : static_cast<std::size_t>(*limit);
+  out.rows.reserve(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    EvalContext ctx(rows[kept[order[j]]]);
+    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+  }
+  return SqlResult{std::move(out)};
+}
+
+Result<std::vector<VisibleRow>> apply_filter(std::vector<VisibleRow> rows, const Expr* filter) {
+  if (!filter) return rows;
+  return eval::filter_rows(std::move(rows), *filter);
+}
+
+// Stage 5: the rows of a table, view or derived source, with WHERE still to apply when filter is
+// given.
+Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const Select& select) {
+  switch (choose_finish(select)) {
+    case Finish::Count: {
+      std::size_t n = rows.size();
+      if (filter) {
+        n = 0;
+        for (const VisibleRow& row : rows) {
+          EvalContext ctx(row);
+          if (TRY(passes(ctx, filter))) ++n;
+        }
+      }
+      return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
+    }
+    case Finish::Grouped:
+      return execute_grouped_select(TRY(apply_filter(std::move(rows), filter)), select);
+    case Finish::Window:
+      return execute_window_select(TRY(apply_filter(std::move(rows), filter)), select);
+    case Finish::Plain:
+      break;
+  }
+  return finish_plain(rows, filter, select);
+}
+
+Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& select) {
+  TemporalPair temporal = fold_temporal(select);
+
+  DerivedRows derived;
+  for (const parser::CteClause& cte : select.ctes) {
+    derived[cte.name] = TRY(run_derived(db, session, cte.query, "CTE must be a SELECT statement"));
+  }
+  std::string source;
+  if (const auto* named = select.from.get_if<TableRef::Named>()) {
+    source = named->name;
+  } else if (const auto* sub = select.from.get_if<TableRef::Subquery>()) {
+    derived[sub->alias] = TRY(run_derived(db, session, sub->query, "subquery in FROM must be a SELECT"));
+    source = sub->alias;
+  } else if (const auto* tf = select.from.get_if<TableRef::TableFunction>()) {
+    source = tf->alias ? *tf->alias : tf->name;
+    derived[source] = TRY(execute_table_function(tf->name, tf->args));
+  }
+
+  if (source == "ai_top_risks") return execute_ai_top_risks(db, select);
+  if (source == "ai_cluster_summary") return execute_ai_cluster_summary(db, select);
+
+  const Expr* filter = select.filter ? &*select.filter : nullptr;
+  if (auto it = derived.find(source); it != derived.end()) {
+    if (select.join) {
+      return fail(QuenlorError::sql_execution("JOIN is not supported on a common table expression or subquery"));
+    }
+    return finish(std::move(it->second), filter, select);
+  }
+  if (select.join) return execute_join_select(db, session, source, select, temporal.as_of, temporal.valid_at);
+
+  SelectTarget target = TRY(resolve_select_target(db, session, source, temporal.as_of, temporal.valid_at));
+  std::optional<std::vector<std::string>> matched;
+  if (filter) matched = TRY(extract_match_filter(*filter, target.table, db));
+  std::optional<std::string> lit = parser::extract_pk_eq_literal(select.filter);
+  std::optional<std::string_view> key;
+  if (lit) key = *lit;
+  else if (target.pk) key = *target.pk;
+
+  std::vector<VisibleRow> rows;
+  if (matched) {
+    for (const std::string& pk : *matched) {
+      std::vector<VisibleRow> one = TRY(fetch_rows_for_table(db, session, target.table, pk, target.as_of, target.valid_at));
+      for (VisibleRow& row : one) rows.push_back(std::move(row));
+    }
+  } else {
+    rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
+  }
+  return finish(std::move(rows), lit ? nullptr : filter, select);
+}
+
+}  // namespace
+
+Result<SqlResult> execute_select(Database& db, SqlSession& session, const Select& select) {
+  try {
+    return run_select(db, session, select);
+  } catch (const nlohmann::json::exception& e) {
+    return fail(QuenlorError::serde_json(e.what()));
+  }
+}
+
+Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
+                                           std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  if (TRY(read_live_key(db, session, facet::relational::schema_key(name)))) {
+    return SelectTarget{as_of, std::string(name), std::nullopt, valid_at};
+  }
+  std::optional<std::string> view_bytes = TRY(read_live_key(db, session, facet::relational::view_key(name)));
+  if (!view_bytes) return fail(QuenlorError::sql_execution("table or view " + std::string(name) + " does not exist"));
+  facet::relational::ViewMetadata view = TRY(facet::relational::parse_view_metadata(*view_bytes));
+  Statement stmt = TRY(parser::parse_sql(view.query));
+  const Select* query = stmt.get_if<Select>();
+  const TableRef::Named* from = query ? query->from.get_if<TableRef::Named>() : nullptr;
+  if (!from) return fail(QuenlorError::sql_execution("view " + std::string(name) + " has unsupported query shape"));
+  return SelectTarget{as_of ? as_of : query->as_of, from->name, parser::extract_pk_eq_literal(query->filter),
+                      valid_at ? valid_at : query->valid_at};
+}
+
+Result<std::vector<VisibleRow>> fetch_rows_for_table(Database& db, SqlSession& session, std::string_view table,
+                                                     std::optional<std::string_view> pk,
+                                                     std::optional<std::uint64_t> as_of,
+                                                     std::optional<std::uint64_t> valid_at) {
+  if (!pk) return scan_visible_rows(db, session, table, as_of, valid_at);
+  std::vector<VisibleRow> rows;
+  std::optional<std::string> value =
+      TRY(read_live_key(db, session, facet::relational::row_key(table, *pk), as_of, valid_at));
+  if (value) rows.push_back({std::string(*pk), std::move(*value)});
+  return rows;
+}
+
+Result<std::vector<VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
+                                                  std::optional<std::uint64_t> as_of,
+                                                  std::optional<std::uint64_t> valid_at) {
+  std::string prefix = facet::relational::row_prefix(table);
+  std::vector<LiveEntry> entries = TRY(collect_visible_by_prefix(db, session, prefix, as_of, valid_at));
+  std::vector<VisibleRow> rows;
+  rows.reserve(entries.size());
+  for (LiveEntry& entry : entries) {
+    std::string_view pk = std::string_view(entry.key).substr(prefix.size());
+    if (!util::validate_utf8(pk)) return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
+    rows.push_back({std::string(pk), std::move(entry.value)});
+  }
+  return rows;
+}
+
+bool is_simple_pk_eq(const std::optional<Expr>& filter) { return parser::extract_pk_eq_literal(filter).has_value(); }
+
+}  // namespace quenlordb::sql::exec
