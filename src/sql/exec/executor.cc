@@ -8,8 +8,8 @@
 
 #include "sql/exec/explain.h"
 #include "sql/exec/row_writes.h"
-#include "sql/exec/table_stats.h"
 #include "sql/exec/select.h"
+#include "sql/exec/table_stats.h"
 #include "sql/exec/transaction.h"
 #include "sql/parser/parser.h"
 #include "sql/parser/splitter.h"
