@@ -57,11 +57,9 @@ TEST(EvalDepthTest, DeepestParsedTreesEvaluateOnADefaultStack) {
       {"IS NULL", nested("(", "x", ")", n - 1) + " IS NULL", is(SqlValue::boolean(true))},
       {"document member at the bottom", nested("(", "doc.a.b", ")", n), is(SqlValue::number(5))},
       // Functions evaluate their own arguments; at depth the library must keep its frames small too.
-      {"function arguments", nested("coalesce(", "1", ")", n),
-       [](const Result<SqlValue>& got) {
-         if (got) EXPECT_EQ(*got, SqlValue::number(1));
-         else EXPECT_EQ(got.error().message(), "unknown function: coalesce");
-       }},
+      {"function arguments", nested("coalesce(", "1", ")", n), is(SqlValue::number(1))},
+      {"text function arguments", nested("upper(", "'a'", ")", n), is(SqlValue::text("A"))},
+      {"conditional function", nested("if(1, ", "2", ", 3)", n), is(SqlValue::number(2))},
   };
   // The trees are parsed first (the parser has its own depth tests); evaluation, copying and
   // destruction then run on a thread with a default stack. (Under ASan they fit in a quarter of it.)
