@@ -147,10 +147,29 @@ TEST_F(ExplainTest, AnalyzeRunsTheStatementAndAccountsForIt) {
   EXPECT_EQ(nested.find("plan_cost="), std::string::npos);
 }
 
+TEST_F(ExplainTest, AnalyzeOfAnInsertWritesTheRow) {
+  create_table("t");
+  const std::string inserted = text("EXPLAIN ANALYZE INSERT INTO t (pk, doc) VALUES ('a', '{}')");
+  const std::regex pattern(R"(execution_time_us=\d+ rows_returned=1 message=inserted 1 row\n)"
+                           R"(operations: reads=\d+ writes=1 bloom_negatives=\d+)");
+  EXPECT_TRUE(std::regex_match(inserted, pattern)) << inserted;
+  EXPECT_EQ(live(rel::row_key("t", "a")), "{}");
+
+  // Inside a transaction the write is staged like any other, and goes with the rollback.
+  must(run("BEGIN"));
+  must(run("EXPLAIN ANALYZE INSERT INTO t (pk, doc) VALUES ('b', '{}')"));
+  EXPECT_EQ(session.staged_count(), 1u);
+  must(run("ROLLBACK"));
+  EXPECT_EQ(live(rel::row_key("t", "b")), std::nullopt);
+}
+
 TEST_F(ExplainTest, AnalyzeOfAFailingStatementReturnsItsFailure) {
   auto r = run("EXPLAIN ANALYZE COMMIT");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), QuenlorError::sql_execution("COMMIT requires an active transaction"));
+  r = run("EXPLAIN ANALYZE INSERT INTO nosuch (pk, doc) VALUES ('a', '{}')");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), QuenlorError::sql_execution("table nosuch does not exist"));
 }
 
 TEST_F(ExplainTest, ResolveSelectTargetPrefersTheTable) {
