@@ -94,6 +94,20 @@ TEST_F(AnalyzeTest, TypedColumnStatistics) {
             R"("top_values":[["b",2],["a",1]]}]})");
 }
 
+TEST_F(AnalyzeTest, NumbersOfATypedInsertReadAsTheirJsonText) {
+  create_table("n", "typed", {"id", "v"});
+  for (const char* row : {"('a', 9)", "('b', 10)", "('c', 10)"}) {
+    must(run(std::string("INSERT INTO n (id, v) VALUES ") + row));
+  }
+  must(run("ANALYZE n"));
+  const std::string stats = record("n");
+  // Byte order puts "10.0" before "9.0".
+  EXPECT_NE(stats.find(R"({"name":"v","distinct_count":2,"null_count":0,"min_value":"10.0","max_value":"9.0",)"
+                       R"("top_values":[["10.0",2],["9.0",1]]})"),
+            std::string::npos)
+      << stats;
+}
+
 TEST_F(AnalyzeTest, TimeseriesTableGetsNoColumnStatistics) {
   create_table("m", "timeseries", {"ts", "v"});
   put_row("m", "1", R"({"ts":1,"v":2.0})");
