@@ -128,6 +128,14 @@ namespace {
 // them, so that a run of such appends does not allocate once each.
 constexpr std::uint64_t kUnclaimedAllocationBytes = 64 * 1024;
 
+// What is claimed and claimable together. A claim adds to `claimed` before it takes from
+// `claimable`, so reading `claimable` first never comes out short (at worst a claim in flight is
+// counted twice).
+std::uint64_t protected_bytes(const WalLock& lock) {
+  const std::uint64_t claimable = lock.claimable.load(std::memory_order_acquire);
+  return claimable + lock.claimed.load(std::memory_order_acquire);
+}
+
 // Takes bytes from what may still be claimed; false when fewer are left.
 bool take_claimable(WalLock& lock, std::uint64_t bytes) {
   std::uint64_t left = lock.claimable.load(std::memory_order_acquire);
@@ -140,11 +148,9 @@ bool take_claimable(WalLock& lock, std::uint64_t bytes) {
 // Room for `bytes` of unclaimed frames at `end` that leaves the reserve whole. Caller holds mutex.
 Result<void> make_unclaimed_room(util::File& file, WalLock& lock, std::uint64_t end, std::uint64_t bytes) {
   if (!lock.reserving.load(std::memory_order_relaxed)) return {};
-  // Claims move from claimable to claimed (claimed first), so the sum read here is never short.
-  const std::uint64_t protected_bytes =
-      lock.claimed.load(std::memory_order_acquire) + lock.claimable.load(std::memory_order_acquire);
-  if (protected_bytes == 0) return {};  // nothing lies past the end that this write could take
-  const std::uint64_t required = end + bytes + protected_bytes;
+  const std::uint64_t reserved = protected_bytes(lock);
+  if (reserved == 0) return {};  // nothing lies past the end that this write could take
+  const std::uint64_t required = end + bytes + reserved;
   const std::uint64_t at = std::max(lock.allocated_end, end);
   if (at >= required) return {};
   const std::uint64_t missing = required - at;
@@ -165,8 +171,7 @@ Result<void> make_unclaimed_room(util::File& file, WalLock& lock, std::uint64_t 
 void restore_reserve_after_cut(util::File& file, WalLock& lock, std::uint64_t end) {
   if (!lock.reserving.load(std::memory_order_relaxed)) return;
   lock.allocated_end = end;
-  const std::uint64_t wanted =
-      lock.claimed.load(std::memory_order_acquire) + lock.claimable.load(std::memory_order_acquire);
+  const std::uint64_t wanted = protected_bytes(lock);
   if (wanted == 0) return;
   if (file.allocate_keeping_size(end, wanted)) {
     lock.allocated_end = end + wanted;

@@ -490,5 +490,42 @@ TEST_F(WalTest, TwoWritersSharingTheLockWriteOnlyWholeFrames) {
   EXPECT_EQ(next_s, kRounds * 2);
 }
 
+// The reserve: claims come out of it; appends without a claim take from it once the disk is full,
+// and fail before writing anything when it holds too little; a cut allocates again for the claims.
+TEST_F(WalTest, ReserveBacksClaimsAndAppendsWithoutClaimsKeepItWhole) {
+  util::File file = open_wal_file(path_).value();
+  auto shared_lock = std::make_shared<WalLock>();
+  WalLock& lock = *shared_lock;
+  EXPECT_FALSE(lock.claim(1));  // nothing is claimable before the reserve is activated
+  ASSERT_TRUE(top_up_wal_reserve(file, lock, 4096));
+  EXPECT_TRUE(lock.reserving.load());
+  EXPECT_EQ(lock.claimable.load(), 4096u);
+  EXPECT_FALSE(lock.claim(5000));
+  ASSERT_TRUE(lock.claim(1000));
+  EXPECT_EQ(lock.claimable.load(), 3096u);
+  EXPECT_EQ(lock.claimed.load(), 1000u);
+
+  // Written, the claimed frames end their claims.
+  ASSERT_TRUE(append_wal_frames(file, lock, std::string(1000, 'c'), 1000));
+  EXPECT_EQ(lock.claimed.load(), 0u);
+  ASSERT_TRUE(lock.claim(500));
+  {
+    // The disk is full: an append without a claim takes what the reserve could still hand out.
+    testing::ScopedFaultHook full({testing::FaultRule::fail_every({FileOp::Allocate, FaultPhase::Before, ".wal"}, ENOSPC)});
+    ASSERT_TRUE(append_wal_frames(file, lock, std::string(100, 'u')));
+    EXPECT_LE(lock.claimable.load(), 2496u);
+    auto refused = append_wal_frames(file, lock, std::string(4000, 'u'));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().os_error(), ENOSPC);
+    EXPECT_EQ(file.size().value(), 1100u);  // nothing of it was written
+    EXPECT_EQ(lock.claimed.load(), 500u);   // the claim is untouched
+  }
+  // A cut frees the space past it; what is claimed and claimable is allocated again.
+  Wal wal = Wal::open(path_, 128, shared_lock).value();
+  ASSERT_TRUE(wal.truncate());
+  EXPECT_EQ(lock.allocated_end, lock.claimed.load() + lock.claimable.load());
+  EXPECT_EQ(lock.claimed.load(), 500u);
+}
+
 }  // namespace
 }  // namespace quenlordb::storage
