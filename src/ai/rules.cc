@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <limits>
 #include <span>
 
 #include "ai/risk.h"
@@ -83,32 +84,59 @@ bool has_tag(const std::vector<std::string>& tags, std::string_view tag) {
 
 double clamp_unit(double v) { return v < 0 ? 0 : v > 1 ? 1 : v; }
 
-void flatten(const std::string& prefix, const nlohmann::json& value, std::vector<std::string>& lines, std::size_t depth) {
-  using Type = nlohmann::json::value_t;
-  switch (value.type()) {
-    case Type::null:
-    case Type::discarded: return;
-    case Type::boolean: lines.push_back(prefix + (value.get<bool>() ? "true" : "false")); return;
-    case Type::number_integer: lines.push_back(prefix + std::to_string(value.get<std::int64_t>())); return;
-    case Type::number_unsigned: lines.push_back(prefix + std::to_string(value.get<std::uint64_t>())); return;
-    case Type::number_float: {
-      std::string line = prefix;
-      util::append_json_float(line, value.get<double>());
-      lines.push_back(std::move(line));
+// Flattening with a bound on the bytes of the lines: the first line (or member prefix) that would
+// take the total past `budget` ends the walk, and the lines so far are the result.
+class Flattener {
+ public:
+  Flattener(std::vector<std::string>& lines, std::size_t budget) : lines_(lines), budget_(budget) {}
+
+  void walk(const std::string& prefix, const nlohmann::json& value, std::size_t depth) {
+    if (done_) return;
+    using Type = nlohmann::json::value_t;
+    switch (value.type()) {
+      case Type::null:
+      case Type::discarded:
+      case Type::binary: return;  // the parser never builds a binary value
+      case Type::boolean: return line(prefix, value.get<bool>() ? "true" : "false");
+      case Type::number_integer: return line(prefix, std::to_string(value.get<std::int64_t>()));
+      case Type::number_unsigned: return line(prefix, std::to_string(value.get<std::uint64_t>()));
+      case Type::number_float: return line(prefix, util::json_float_text(value.get<double>()));
+      case Type::string: return line(prefix, *value.get_ptr<const std::string*>());
+      case Type::array:
+      case Type::object: break;
+    }
+    if (depth >= util::kJsonMaxDepth) panic("flatten_json: value nested deeper than the parse limit");
+    if (value.is_array()) {
+      for (const nlohmann::json& element : value) walk(prefix, element, depth + 1);
       return;
     }
-    case Type::string: lines.push_back(prefix + *value.get_ptr<const std::string*>()); return;
-    case Type::binary: return;  // the parser never builds one
-    case Type::array:
-    case Type::object: break;
+    for (const auto& [key, member] : value.items()) {
+      if (!fits(prefix.size() + key.size() + 1)) return;
+      walk(prefix + key + "=", member, depth + 1);
+    }
   }
-  if (depth >= util::kJsonMaxDepth) panic("flatten_json: value nested deeper than the parse limit");
-  if (value.is_array()) {
-    for (const nlohmann::json& element : value) flatten(prefix, element, lines, depth + 1);
-    return;
+
+ private:
+  bool fits(std::size_t bytes) {
+    if (bytes > budget_ - used_) done_ = true;
+    return !done_;
   }
-  for (const auto& [key, member] : value.items()) flatten(prefix + key + "=", member, lines, depth + 1);
-}
+  void line(const std::string& prefix, std::string_view text) {
+    const std::size_t size = prefix.size() + text.size();
+    if (!fits(size + 1)) return;  // and one byte for the space that joins it
+    used_ += size + 1;
+    std::string l;
+    l.reserve(size);
+    l += prefix;
+    l += text;
+    lines_.push_back(std::move(l));
+  }
+
+  std::vector<std::string>& lines_;
+  const std::size_t budget_;
+  std::size_t used_ = 0;
+  bool done_ = false;
+};
 
 // Writes v in decimal, zero-padded to at least width digits.
 void append_padded(std::string& out, std::uint64_t v, std::size_t width) {
@@ -119,20 +147,27 @@ void append_padded(std::string& out, std::uint64_t v, std::size_t width) {
 
 }  // namespace
 
+std::size_t flattened_text_limit(std::size_t doc_bytes) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  if (doc_bytes > (kMax - kFlattenSlackBytes) / kFlattenGrowth) return kMax;
+  return doc_bytes * kFlattenGrowth + kFlattenSlackBytes;
+}
+
 std::uint64_t system_wall_clock_ms() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
   return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
-void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vector<std::string>& lines) {
-  flatten(std::string(prefix), value, lines, 0);
+void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vector<std::string>& lines,
+                  std::size_t max_bytes) {
+  Flattener(lines, max_bytes).walk(std::string(prefix), value, 0);
 }
 
 std::string document_text(std::string_view doc) {
   if (auto parsed = util::parse_json_document(doc)) {
     std::vector<std::string> lines;
-    flatten_json("", *parsed, lines);
+    flatten_json("", *parsed, lines, flattened_text_limit(doc.size()));
     if (!lines.empty()) {
       std::size_t size = lines.size() - 1;
       for (const std::string& line : lines) size += line.size();

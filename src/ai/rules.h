@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,11 +53,22 @@ std::uint64_t system_wall_clock_ms();
 // text); a string its content; an array its elements with the same prefix; an object its members in
 // ascending key order, each with the prefix extended by "{key}=". value must be nested at most
 // util::kJsonMaxDepth deep (as util::parse_json_document guarantees), which bounds the recursion.
-void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vector<std::string>& lines);
+//
+// Every line repeats the keys above it, so the lines of a small document can be far larger than it
+// (a long key over many leaves). The walk stops at the first line, or member prefix, that would take
+// the lines' bytes (plus one per line) past max_bytes; the lines before it are the result.
+void flatten_json(std::string_view prefix, const nlohmann::json& value, std::vector<std::string>& lines,
+                  std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 
-// The text the rules read: the flattened lines of a JSON document joined by single spaces, or, when
-// the document is not JSON or flattens to no line (null, [], {}), the document as UTF-8 with each
-// maximal invalid sequence replaced by U+FFFD.
+// The bound document_text puts on the flattened text of a document of doc_bytes bytes:
+// kFlattenGrowth times its size plus kFlattenSlackBytes, far above what ordinary documents reach.
+inline constexpr std::size_t kFlattenGrowth = 16;
+inline constexpr std::size_t kFlattenSlackBytes = 64 * 1024;
+std::size_t flattened_text_limit(std::size_t doc_bytes);
+
+// The text the rules read: the flattened lines of a JSON document joined by single spaces (at most
+// flattened_text_limit of its size), or, when the document is not JSON or flattens to no line
+// (null, [], {}), the document as UTF-8 with each maximal invalid sequence replaced by U+FFFD.
 std::string document_text(std::string_view doc);
 
 // At most kSummaryMaxBytes bytes of text, cut after a whole character, followed by "..." when cut;

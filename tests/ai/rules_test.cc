@@ -159,6 +159,24 @@ TEST(AiRulesTest, FlattenJson) {
   EXPECT_EQ(lines, (Strings{"p:k\"q=v\n", "p:18446744073709551615", "p:-9223372036854775808", "p:0.1"}));
 }
 
+// A long key over many leaves repeats in every line: the text stays within a bound of the
+// document's size instead of growing with their product (here it would be gigabytes).
+TEST(AiRulesTest, FlatteningIsBoundedByTheDocumentsSize) {
+  std::vector<std::string> lines;
+  const auto value = util::parse_json_document(R"({"a":{"b":1},"t":["x","y"],"n":null,"f":false})").value();
+  flatten_json("", value, lines, 13);  // "a=b=1" and its space fit (6 bytes), "f=false" (8) would not
+  EXPECT_EQ(lines, (Strings{"a=b=1"}));
+
+  std::string doc = "{\"" + std::string(60'000, 'k') + "\":[";
+  for (int i = 0; i < 50'000; ++i) doc += i ? ",1" : "1";
+  doc += "]}";
+  const std::string text = document_text(doc);
+  EXPECT_LE(text.size(), flattened_text_limit(doc.size()));
+  EXPECT_GT(text.size(), doc.size());
+  EXPECT_TRUE(text.starts_with(std::string(60'000, 'k') + "=1 " + std::string(60'000, 'k') + "=1"));
+  EXPECT_EQ(synthesize(text).provenance.risk_factors, (Strings{"base-risk", "long-payload"}));
+}
+
 TEST(AiRulesTest, ClusterAndIds) {
   FnvMixHasher hasher;
   EXPECT_EQ(minute_bucket(1'700'000'000'000), 28'333'333u);
