@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "sql/exec/ddl.h"
 #include "sql/exec/explain.h"
 #include "sql/exec/row_writes.h"
 #include "sql/exec/select.h"
@@ -40,6 +41,26 @@ struct StatementArms {
   }
   Result<SqlResult> operator()(Statement::Analyze&& n) const { return execute_analyze(db, session, n.table); }
   Result<SqlResult> operator()(Statement::Select&& select) const { return execute_select(db, session, select); }
+  Result<SqlResult> operator()(Statement::CreateTable&& s) const { return execute_create_table(db, session, s); }
+  Result<SqlResult> operator()(Statement::CreateView&& s) const { return execute_create_view(db, session, s); }
+  Result<SqlResult> operator()(Statement::CreateIndex&& s) const { return execute_create_index(db, session, s); }
+  Result<SqlResult> operator()(Statement::DropIndex&& s) const { return execute_drop_index(db, session, s); }
+  Result<SqlResult> operator()(Statement::CreateFulltextIndex&& s) const {
+    return execute_create_fulltext_index(db, session, s);
+  }
+  Result<SqlResult> operator()(Statement::DropFulltextIndex&& s) const {
+    return execute_drop_fulltext_index(db, session, s);
+  }
+  Result<SqlResult> operator()(Statement::CreateTimeseriesTable&& s) const {
+    return execute_create_timeseries_table(db, session, s);
+  }
+  Result<SqlResult> operator()(Statement::AlterTableAddColumn&& s) const {
+    return execute_alter_add_column(db, session, s);
+  }
+  Result<SqlResult> operator()(Statement::DropTable&& s) const { return execute_drop_table(db, session, s); }
+  Result<SqlResult> operator()(Statement::DropView&& s) const { return execute_drop_view(db, session, s); }
+  Result<SqlResult> operator()(Statement::ShowTables&&) const { return execute_show_tables(db, session); }
+  Result<SqlResult> operator()(Statement::Describe&& s) const { return execute_describe(db, session, s); }
 
   template <typename Kind>
   Result<SqlResult> operator()(Kind&&) const {

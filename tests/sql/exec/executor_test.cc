@@ -94,7 +94,6 @@ TEST_F(ExecutorTest, KindsWithoutCodeFailNamingTheirKind) {
     const char* message;
   };
   const Case cases[] = {
-      {"CREATE FULLTEXT INDEX i ON t (doc)", "CREATE FULLTEXT INDEX is not supported yet"},
       {"EXPLAIN AI 'k'", "EXPLAIN AI is not supported yet"},
   };
   for (const Case& c : cases) {
