@@ -229,22 +229,6 @@ Result<SqlResult> execute_select(Database& db, SqlSession& session, const Select
   }
 }
 
-Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
-                                           std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
-  if (TRY(read_live_key(db, session, facet::relational::schema_key(name)))) {
-    return SelectTarget{as_of, std::string(name), std::nullopt, valid_at};
-  }
-  std::optional<std::string> view_bytes = TRY(read_live_key(db, session, facet::relational::view_key(name)));
-  if (!view_bytes) return fail(QuenlorError::sql_execution("table or view " + std::string(name) + " does not exist"));
-  facet::relational::ViewMetadata view = TRY(facet::relational::parse_view_metadata(*view_bytes));
-  Statement stmt = TRY(parser::parse_sql(view.query));
-  const Select* query = stmt.get_if<Select>();
-  const TableRef::Named* from = query ? query->from.get_if<TableRef::Named>() : nullptr;
-  if (!from) return fail(QuenlorError::sql_execution("view " + std::string(name) + " has unsupported query shape"));
-  return SelectTarget{as_of ? as_of : query->as_of, from->name, parser::extract_pk_eq_literal(query->filter),
-                      valid_at ? valid_at : query->valid_at};
-}
-
 Result<std::vector<VisibleRow>> fetch_rows_for_table(Database& db, SqlSession& session, std::string_view table,
                                                      std::optional<std::string_view> pk,
                                                      std::optional<std::uint64_t> as_of,
@@ -254,21 +238,6 @@ Result<std::vector<VisibleRow>> fetch_rows_for_table(Database& db, SqlSession& s
   std::optional<std::string> value =
       TRY(read_live_key(db, session, facet::relational::row_key(table, *pk), as_of, valid_at));
   if (value) rows.push_back({std::string(*pk), std::move(*value)});
-  return rows;
-}
-
-Result<std::vector<VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
-                                                  std::optional<std::uint64_t> as_of,
-                                                  std::optional<std::uint64_t> valid_at) {
-  std::string prefix = facet::relational::row_prefix(table);
-  std::vector<LiveEntry> entries = TRY(collect_visible_by_prefix(db, session, prefix, as_of, valid_at));
-  std::vector<VisibleRow> rows;
-  rows.reserve(entries.size());
-  for (LiveEntry& entry : entries) {
-    std::string_view pk = std::string_view(entry.key).substr(prefix.size());
-    if (!util::validate_utf8(pk)) return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
-    rows.push_back({std::string(pk), std::move(entry.value)});
-  }
   return rows;
 }
 

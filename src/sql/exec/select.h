@@ -26,39 +26,20 @@
 #include "engine/database.h"
 #include "error.h"
 #include "sql/eval/eval_context.h"
+#include "sql/exec/select_source.h"
 #include "sql/exec/session.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
 
 namespace quenlordb::sql::exec {
 
-// A table or view resolved to the rows it reads.
-struct SelectTarget {
-  std::optional<std::uint64_t> as_of;
-  std::string table;
-  std::optional<std::string> pk;  // the one row a view selects
-  std::optional<std::uint64_t> valid_at;
-
-  friend bool operator==(const SelectTarget&, const SelectTarget&) = default;
-};
-
 Result<SqlResult> execute_select(Database& db, SqlSession& session, const parser::Statement::Select& select);
-
-// A table of that name first (its schema record, staged writes included), else a view; "table or
-// view {} does not exist" when neither is there.
-Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
-                                           std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at);
 
 // The one row of pk when given (none when it is not visible), else every live row of the table.
 Result<std::vector<eval::VisibleRow>> fetch_rows_for_table(Database& db, SqlSession& session, std::string_view table,
                                                            std::optional<std::string_view> pk,
                                                            std::optional<std::uint64_t> as_of,
                                                            std::optional<std::uint64_t> valid_at);
-
-// Every live row of the table in ascending primary-key byte order.
-Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
-                                                        std::optional<std::uint64_t> as_of,
-                                                        std::optional<std::uint64_t> valid_at);
 
 // True when the whole filter is `pk = 'literal'` (either order, pk in any letter case).
 bool is_simple_pk_eq(const std::optional<parser::Expr>& filter);
