@@ -30,6 +30,17 @@ class SqlTest(TempDirTestCase):
         self.assertEqual((staged["rows"], staged["message"]), (2, "COMMIT (2 writes)"))
         self.assertEqual(bytes(self.db.get(b"table/t/c", staged["commit_ts"])), b"3")
 
+    def test_select_rows_become_python_objects(self):
+        self.db.put(b"__meta/table/t", b"{}", 0, 2**64 - 1)
+        self.db.sql("INSERT INTO t (pk, doc) VALUES ('a', '{\"n\": 30, \"tags\": [\"x\"]}')")
+        self.db.put(b"table/t/b", b"not json", 0, 2**64 - 1)  # INSERT refuses such a document
+        self.assertEqual(self.db.sql("SELECT * FROM t"),
+                         [{"doc": {"n": 30, "tags": ["x"]}, "pk": "a"}, {"doc": "not json", "pk": "b"}])
+        self.assertEqual(self.db.sql("SELECT n FROM t WHERE pk = 'a'"), [{"n": 30.0}])
+        self.assertEqual(self.db.sql("SELECT doc FROM t ORDER BY pk DESC"), ["not json", {"n": 30, "tags": ["x"]}])
+        self.assertEqual(self.db.sql("SELECT count(*) FROM t"), [2])
+        self.assertEqual(self.db.sql("SELECT pk FROM t WHERE n > 100"), [])
+
     def test_errors_raise_runtime_error_with_the_display_text(self):
         cases = [
             ("THIS IS NOT SQL", "sql parse error: "),
