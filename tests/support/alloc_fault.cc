@@ -1,5 +1,6 @@
-// Replaces the global operator new and delete (the plain and array forms, on malloc and free) so
-// that an armed test can make one large allocation fail.
+// Replaces the global operator new and delete (the plain, array and nothrow forms, on malloc and
+// free; every form a delete here may receive) so that an armed test can make one large allocation
+// fail.
 #include "support/alloc_fault.h"
 
 #include <atomic>
@@ -49,6 +50,22 @@ bool disarm_allocation_failure() {
 }  // namespace quenlordb::testing
 
 void* operator new(std::size_t size) { return quenlordb::testing::allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return quenlordb::testing::allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return quenlordb::testing::allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void* operator new[](std::size_t size) { return quenlordb::testing::allocate(size); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
