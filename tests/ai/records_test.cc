@@ -55,7 +55,7 @@ TEST(AiRecordsTest, RoundTrips) {
   EXPECT_EQ(read_ai_correlation_ref(to_json(correlation_of(r))).value(), correlation_of(r));
 
   // Odd text survives: controls, quotes, non-ASCII, the largest u64, an empty record.
-  r.summary = std::string("tab\there \x01 \xe2\x82\xac \"q\" \\", 22);
+  r.summary = "tab\there \x01 \xe2\x82\xac \"q\" \\";
   r.source_commit_ts = UINT64_MAX;
   r.generated_at_ms = 0;
   r.tags = {};
