@@ -1,6 +1,8 @@
 """PyDatabase.sql: the conversion of each result form, the errors a script raises, and text that
 cannot reach the engine."""
 
+import random
+import sqlite3
 import unittest
 
 from quenlordb import PyDatabase
@@ -60,6 +62,28 @@ class SqlTest(TempDirTestCase):
         with self.assertRaises(UnicodeEncodeError):
             self.db.sql("BEGIN; COMMIT; SELECT '\ud800'")
         self.assertEqual(self.db.sql("BEGIN; COMMIT")["rows"], 0)
+
+    def test_created_table_takes_rows_and_answers_like_sqlite(self):
+        created = self.db.sql("CREATE TABLE items (id INT PRIMARY KEY, name TEXT, price REAL)")
+        self.assertEqual((created["rows"], created["message"]), (1, "created table items"))
+        self.assertIsInstance(created["commit_ts"], int)
+        self.assertEqual(self.db.sql("SHOW TABLES"), ["items"])
+        lite = sqlite3.connect(":memory:")
+        lite.execute("CREATE TABLE items (id INT PRIMARY KEY, name TEXT, price REAL)")
+        rng = random.Random(17)
+        for i in range(40):
+            name, price = rng.choice(["ant", "bee", "cat"]), rng.randint(0, 100) / 4
+            self.db.sql(f"INSERT INTO items (id, name, price) VALUES ({i}, '{name}', {price})")
+            lite.execute("INSERT INTO items VALUES (?, ?, ?)", (i, name, price))
+        for where in ["price > 12.5", "name = 'bee'", "name <> 'cat' AND price <= 30"]:
+            with self.subTest(where=where):
+                got = self.db.sql(f"SELECT id, name, price FROM items WHERE {where}")
+                # Numbers of a typed INSERT are stored as floats; compare them as numbers.
+                got = sorted((int(r["id"]), r["name"], float(r["price"])) for r in got)
+                want = sorted(lite.execute(f"SELECT id, name, price FROM items WHERE {where}").fetchall())
+                self.assertEqual(got, want)
+        self.assertEqual(self.db.sql("DROP TABLE items")["rows"], 41)
+        self.assertEqual(self.db.sql("SHOW TABLES"), [])
 
 
 if __name__ == "__main__":
