@@ -1,9 +1,364 @@
 #include "sql/exec/grouped_select.h"
 
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "sql/eval/datetime.h"
+#include "sql/eval/first_last.h"
+#include "sql/exec/literals.h"
+#include "sql/exec/order.h"
+#include "sql/exec/projection.h"
+#include "sql/parser/analysis.h"
+#include "sql/parser/text.h"
+#include "storage/zone_map.h"
+#include "util/json_document.h"
+#include "util/unicode.h"
+#include "util/utf8.h"
+
 namespace quenlordb::sql::exec {
 
-Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow>, const parser::Statement::Select&) {
-  return fail(QuenlorError::sql_execution("GROUP BY and aggregate functions are not supported yet"));
+using eval::EvalContext;
+using eval::SqlValue;
+using eval::VisibleRow;
+using parser::Expr;
+using parser::SelectItem;
+
+namespace {
+
+// The value of each row's first argument, in row order.
+template <typename Visit>
+Result<void> for_each_value(const Expr& arg, const GroupRows& group, Visit&& visit) {
+  for (const VisibleRow* row : group) {
+    EvalContext ctx(*row);
+    visit(TRY(ctx.eval(arg)));
+  }
+  return {};
+}
+
+// The numbers among the first argument's values (Null and non-numeric text skipped).
+Result<std::vector<double>> numbers_of(const Expr& arg, const GroupRows& group) {
+  std::vector<double> out;
+  out.reserve(group.size());
+  TRY(for_each_value(arg, group, [&](const SqlValue& v) {
+    if (std::optional<double> x = eval::to_f64(v)) out.push_back(*x);
+  }));
+  return out;
+}
+
+// The mean's sum of squared deviations of xs (not empty).
+double squared_deviations(const std::vector<double>& xs) {
+  double sum = 0;
+  for (double x : xs) sum += x;
+  const double mean = sum / static_cast<double>(xs.size());
+  double ss = 0;
+  for (double x : xs) ss += (x - mean) * (x - mean);
+  return ss;
+}
+
+template <typename Accumulator>
+Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std::string_view message) {
+  if (f.args.size() < 2) return fail(QuenlorError::sql_execution(std::string(message)));
+  Accumulator acc;
+  for (const VisibleRow* row : group) {
+    EvalContext ctx(*row);
+    SqlValue value = TRY(ctx.eval(f.args[0]));
+    SqlValue ts = TRY(ctx.eval(f.args[1]));
+    acc.accumulate(value, ts);
+  }
+  return acc.result();
+}
+
+Result<SqlValue> eval_aggregate(const Expr::Function& f, const GroupRows& group) {
+  const std::string name = util::to_upper_full(f.name);
+  if (name == "FIRST") {
+    return first_last<eval::FirstAccumulator>(f, group, "FIRST() requires 2 arguments: FIRST(value, timestamp)");
+  }
+  if (name == "LAST") {
+    return first_last<eval::LastAccumulator>(f, group, "LAST() requires 2 arguments: LAST(value, timestamp)");
+  }
+  // Called without an argument there is nothing to read: a count of nothing, else no value.
+  if (f.args.empty()) {
+    return name == "COUNT" || name == "APPROX_COUNT_DISTINCT" ? SqlValue::number(0) : SqlValue::null();
+  }
+  const Expr& arg = f.args[0];
+  if (name == "COUNT") {
+    if (arg.is<Expr::Star>()) return SqlValue::number(static_cast<double>(group.size()));
+    double n = 0;
+    TRY(for_each_value(arg, group, [&](const SqlValue& v) { n += v.is_null() ? 0 : 1; }));
+    return SqlValue::number(n);
+  }
+  if (name == "STRING_AGG" || name == "GROUP_CONCAT") {
+    std::string separator = ",";
+    if (f.args.size() >= 2) {
+      SqlValue sep = TRY(eval_const_expr(f.args[1]));
+      if (sep.is_text()) separator = std::move(sep).text_value();
+    }
+    std::string out;
+    bool any = false;
+    TRY(for_each_value(arg, group, [&](const SqlValue& v) {
+      if (v.is_null()) return;
+      if (any) out += separator;
+      eval::append_sort_string(out, v);
+      any = true;
+    }));
+    return any ? SqlValue::text(std::move(out)) : SqlValue::null();
+  }
+  if (name == "APPROX_COUNT_DISTINCT") {
+    storage::HyperLogLog sketch;
+    TRY(for_each_value(arg, group, [&](const SqlValue& v) {
+      if (!v.is_null()) sketch.add(eval::to_sort_string(v));
+    }));
+    return SqlValue::number(static_cast<double>(sketch.count()));
+  }
+  const std::vector<double> xs = TRY(numbers_of(arg, group));
+  if (xs.empty()) return SqlValue::null();
+  const double n = static_cast<double>(xs.size());
+  if (name == "SUM" || name == "AVG") {
+    double sum = 0;
+    for (double x : xs) sum += x;
+    // AVG divides by the values summed: rows without a number do not pull the mean down.
+    return SqlValue::number(name == "SUM" ? sum : sum / n);
+  }
+  if (name == "MIN" || name == "MAX") {
+    double best = xs[0];
+    for (double x : xs) {
+      if (name == "MIN" ? !(best <= x) : !(x <= best)) best = x;
+    }
+    return SqlValue::number(best);
+  }
+  const double ss = squared_deviations(xs);
+  const double sample = xs.size() == 1 ? ss : ss / (n - 1);
+  if (name == "STDDEV" || name == "STDDEV_SAMP") return SqlValue::number(std::sqrt(sample));
+  if (name == "STDDEV_POP") return SqlValue::number(std::sqrt(ss / n));
+  if (name == "VAR_SAMP") return SqlValue::number(sample);
+  return SqlValue::number(ss / n);  // VARIANCE, VAR_POP
+}
+
+// Evaluates an expression built from literals without a row.
+Result<SqlValue> eval_rowless(const Expr& expr) {
+  EvalContext ctx("", "{}");
+  return ctx.eval(expr);
+}
+
+bool is_column_named(const Expr& expr, std::string_view name) {
+  const Expr::Column* c = expr.get_if<Expr::Column>();
+  return c && parser::eq_ignore_ascii_case(c->name, name);
+}
+
+bool is_count_star(const Expr& expr) {
+  const Expr::Function* f = expr.get_if<Expr::Function>();
+  return f && parser::eq_ignore_ascii_case(f->name, "count") && f->args.size() == 1 && f->args[0].is<Expr::Star>();
+}
+
+// The `pk, count(*)` list, which answers with integer counts beside each group's first pk.
+bool is_pk_count_shape(const std::vector<SelectItem>& items) {
+  if (items.size() != 2) return false;
+  const auto* a = items[0].get_if<SelectItem::Expr>();
+  const auto* b = items[1].get_if<SelectItem::Expr>();
+  return a && b && !a->alias && !b->alias && is_column_named(a->expr, "pk") && is_count_star(b->expr);
+}
+
+// The step of the first GROUP BY time_bucket_gapfill call whose width reads as a step.
+std::optional<std::uint64_t> gapfill_step(const std::vector<Expr>& group_by) {
+  for (const Expr& key : group_by) {
+    const Expr::Function* f = key.get_if<Expr::Function>();
+    if (!f || !parser::eq_ignore_ascii_case(f->name, "time_bucket_gapfill") || f->args.size() < 2) continue;
+    if (const auto* s = f->args[0].get_if<Expr::StringLit>()) {
+      if (std::optional<std::uint64_t> step = eval::parse_interval_seconds(s->value)) return step;
+    } else if (const auto* n = f->args[0].get_if<Expr::NumberLit>()) {
+      const double x = n->value;
+      if (!(x > 0)) return 0;
+      if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+      return static_cast<std::uint64_t>(x);
+    }
+  }
+  return std::nullopt;
+}
+
+struct Group {
+  std::string key;
+  GroupRows rows;
+};
+
+// The groups in ascending key order: one hash map from key to group, then one sort of the keys.
+Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, const std::optional<std::vector<Expr>>& by) {
+  std::vector<Group> groups;
+  if (!by) {
+    groups.push_back(Group{"__all__", {}});
+    groups[0].rows.reserve(rows.size());
+    for (const VisibleRow& row : rows) groups[0].rows.push_back(&row);
+    return groups;
+  }
+  std::unordered_map<std::string, std::size_t> index;
+  std::string key;
+  for (const VisibleRow& row : rows) {
+    EvalContext ctx(row);
+    key.clear();
+    for (std::size_t i = 0; i < by->size(); ++i) {
+      if (i) key.push_back('\0');
+      eval::append_sort_string(key, TRY(ctx.eval((*by)[i])));
+    }
+    auto [it, inserted] = index.try_emplace(key, groups.size());
+    if (inserted) groups.push_back(Group{key, {}});
+    groups[it->second].rows.push_back(&row);
+  }
+  std::vector<std::size_t> order = sort_permutation(
+      groups.size(), [&](std::size_t a, std::size_t b) { return groups[a].key < groups[b].key; });
+  return apply_permutation(std::move(groups), order);
+}
+
+// A grouped output row with what HAVING and ORDER BY read of it.
+struct OutputRow {
+  VisibleRow row;
+  AliasValues aliases;
+  const GroupRows* group;
+};
+
+Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& items, bool pk_count) {
+  OutputRow out{VisibleRow{g.rows.empty() ? std::string() : g.rows[0]->pk, {}}, {}, &g.rows};
+  nlohmann::json obj = nlohmann::json::object();
+  if (pk_count) {
+    obj["count"] = static_cast<std::uint64_t>(g.rows.size());
+    obj["pk"] = util::decode_utf8_lossy(out.row.pk);
+    out.row.doc = write_json(obj);
+    return out;
+  }
+  for (const SelectItem& item : items) {
+    if (item.is<SelectItem::AllColumns>()) {
+      if (g.rows.empty()) continue;
+      Result<nlohmann::json> doc = util::parse_json_document(g.rows[0]->doc);
+      if (!doc || !doc->is_object()) continue;
+      for (auto it = doc->begin(); it != doc->end(); ++it) obj[it.key()] = std::move(it.value());
+      continue;
+    }
+    const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
+    SqlValue value = TRY(eval_aggregate_expr(e.expr, g.rows));
+    obj[e.alias ? *e.alias : aggregate_display_name(e.expr)] = eval::sql_value_to_json(value);
+    if (e.alias) out.aliases.insert_or_assign(*e.alias, std::move(value));
+  }
+  out.row.doc = write_json(obj);
+  return out;
+}
+
+}  // namespace
+
+Expr to_literal(const SqlValue& value) {
+  switch (value.kind()) {
+    case SqlValue::Kind::Null:
+      return Expr(Expr::Null{});
+    case SqlValue::Kind::Bool:
+      return Expr(Expr::BoolLit{value.bool_value()});
+    case SqlValue::Kind::Number:
+      return Expr(Expr::NumberLit{value.number_value()});
+    case SqlValue::Kind::Text:
+      break;
+  }
+  return Expr(Expr::StringLit{value.text_value()});
+}
+
+std::string aggregate_display_name(const Expr& expr) {
+  const Expr::Function* f = expr.get_if<Expr::Function>();
+  if (!f || !parser::is_aggregate_function(f->name)) return expr_display_name(expr);
+  std::string out = util::to_lower_full(f->name);
+  if (f->args.size() == 1 && !f->args[0].is<Expr::Star>()) {
+    out += '_';
+    out += expr_display_name(f->args[0]);
+  }
+  return out;
+}
+
+Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, const AliasValues* aliases) {
+  if (const auto* f = expr.get_if<Expr::Function>()) {
+    if (parser::is_aggregate_function(f->name)) return eval_aggregate(*f, group);
+    Expr::Function call{f->name, {}};
+    call.args.reserve(f->args.size());
+    for (const Expr& arg : f->args) call.args.push_back(to_literal(TRY(eval_aggregate_expr(arg, group, aliases))));
+    return eval_rowless(Expr(std::move(call)));
+  }
+  if (const auto* b = expr.get_if<Expr::BinOp>()) {
+    Expr left = to_literal(TRY(eval_aggregate_expr(b->left, group, aliases)));
+    Expr right = to_literal(TRY(eval_aggregate_expr(b->right, group, aliases)));
+    return eval_rowless(Expr(Expr::BinOp{std::move(left), b->op, std::move(right)}));
+  }
+  if (const auto* c = expr.get_if<Expr::Case>()) {
+    Expr::Case lit;
+    if (c->operand) lit.operand = to_literal(TRY(eval_aggregate_expr(*c->operand, group, aliases)));
+    for (const auto& [when, then] : c->when_clauses) {
+      Expr w = to_literal(TRY(eval_aggregate_expr(when, group, aliases)));
+      Expr t = to_literal(TRY(eval_aggregate_expr(then, group, aliases)));
+      lit.when_clauses.emplace_back(std::move(w), std::move(t));
+    }
+    if (c->else_clause) lit.else_clause = to_literal(TRY(eval_aggregate_expr(*c->else_clause, group, aliases)));
+    return eval_rowless(Expr(std::move(lit)));
+  }
+  if (const auto* c = expr.get_if<Expr::Cast>()) {
+    Expr operand = to_literal(TRY(eval_aggregate_expr(c->expr, group, aliases)));
+    return eval_rowless(Expr(Expr::Cast{std::move(operand), c->target_type}));
+  }
+  if (aliases) {
+    if (const auto* col = expr.get_if<Expr::Column>()) {
+      if (auto it = aliases->find(col->name); it != aliases->end()) return it->second;
+    }
+  }
+  if (group.empty()) return SqlValue::null();
+  EvalContext ctx(*group[0]);
+  return ctx.eval(expr);
+}
+
+Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const parser::Statement::Select& select) {
+  const std::vector<Group> groups = TRY(group_rows(rows, select.group_by));
+  const bool pk_count = is_pk_count_shape(select.items);
+  std::vector<OutputRow> out;
+  out.reserve(groups.size());
+  for (const Group& g : groups) {
+    OutputRow o = TRY(build_output(g, select.items, pk_count));
+    if (select.having && !eval::is_truthy(TRY(eval_aggregate_expr(*select.having, g.rows, &o.aliases)))) continue;
+    out.push_back(std::move(o));
+  }
+
+  std::optional<std::uint64_t> step = select.group_by ? gapfill_step(*select.group_by) : std::nullopt;
+  if (step) {
+    std::vector<VisibleRow> plain;
+    plain.reserve(out.size());
+    for (OutputRow& o : out) plain.push_back(std::move(o.row));
+    plain = TRY(apply_gapfill(std::move(plain), *step, select.items));
+    out.clear();
+    for (VisibleRow& r : plain) out.push_back(OutputRow{std::move(r), {}, nullptr});
+  }
+
+  if (select.order_by && !select.order_by->empty()) {
+    // A key that holds an aggregate is the group's value of it, as a SELECT item would be; any
+    // other key reads the output row, so aliases and output names are columns there.
+    const OrderBy& order_by = *select.order_by;
+    static const GroupRows kNoRows;
+    std::vector<std::vector<SqlValue>> keys;
+    keys.reserve(out.size());
+    for (const OutputRow& o : out) {
+      EvalContext ctx(o.row);
+      std::vector<SqlValue> k = eval_order_keys(ctx, order_by);
+      for (std::size_t i = 0; i < order_by.size(); ++i) {
+        if (parser::expr_contains_aggregate(order_by[i].first)) {
+          k[i] = TRY(eval_aggregate_expr(order_by[i].first, o.group ? *o.group : kNoRows));
+        }
+      }
+      keys.push_back(std::move(k));
+    }
+    out = apply_permutation(std::move(out), sort_by_keys(keys, order_by));
+  }
+
+  SqlResult::Rows result;
+  std::size_t n = out.size();
+  if (select.limit && *select.limit < n) n = static_cast<std::size_t>(*select.limit);
+  result.rows.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) result.rows.push_back(std::move(out[i].row.doc));
+  return SqlResult{std::move(result)};
 }
 
 }  // namespace quenlordb::sql::exec

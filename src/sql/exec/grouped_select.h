@@ -1,19 +1,54 @@
-// The grouped path of a SELECT: GROUP BY, aggregates, HAVING, and ORDER BY and LIMIT over the
-// groups' output rows. The pipeline calls it with the rows that survived WHERE (the join path with
-// joined rows) whenever the SELECT list holds an aggregate or the query has GROUP BY, except for
-// the bare `count(*)` answer.
+// The grouped path of a SELECT: GROUP BY, aggregates, HAVING, gap-filling, and ORDER BY and LIMIT
+// over the groups' output rows. The pipeline calls it with the rows that survived WHERE (the join
+// path with joined rows) whenever the SELECT list holds an aggregate or the query has GROUP BY,
+// except for the bare `count(*)` answer.
+//
+// Groups are keyed by the to_sort_string texts of the GROUP BY values joined with NUL bytes (so
+// NULL and '' fall together, as do 1 and '1'); without GROUP BY every row is in one group, which
+// exists even over no rows. Groups come out in ascending byte order of their keys. A group holds
+// pointers into the row list, which is moved in once and never copied.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "error.h"
 #include "sql/eval/eval_context.h"
+#include "sql/eval/sql_value.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
 
 namespace quenlordb::sql::exec {
 
+// One group's rows, in input order.
+using GroupRows = std::vector<const eval::VisibleRow*>;
+
+// Output values of a group by alias, read by HAVING in place of the first row's member.
+using AliasValues = std::map<std::string, eval::SqlValue, std::less<>>;
+
 // Reads items, group_by, having, order_by and limit of select.
 Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select);
+
+// The value of expr over a group: aggregate calls over the group's rows; functions, operators,
+// CASE and CAST applied to the values of their parts; anything else against the group's first row
+// (Null for a group without rows). A column named in aliases reads that value instead.
+Result<eval::SqlValue> eval_aggregate_expr(const parser::Expr& expr, const GroupRows& group,
+                                           const AliasValues* aliases = nullptr);
+
+// The output name of an unaliased item in a grouped query: `sum_amount` for SUM(amount), `count`
+// for count(*) or an aggregate of several arguments; expr_display_name for anything else.
+std::string aggregate_display_name(const parser::Expr& expr);
+
+// The literal expression that evaluates to value.
+parser::Expr to_literal(const eval::SqlValue& value);
+
+// The grouped path's output rows with a row added for every bucket missing between the smallest
+// and largest present bucket of the first time_bucket_gapfill item, all rows sorted by bucket and
+// locf columns carried forward. A step of 0 or one that overflows fails with "invalid gapfill
+// interval"; more than 1000000 added rows fail with "gapfill would produce more than 1000000 rows".
+Result<std::vector<eval::VisibleRow>> apply_gapfill(std::vector<eval::VisibleRow> rows, std::uint64_t step,
+                                                    const std::vector<parser::SelectItem>& items);
 
 }  // namespace quenlordb::sql::exec
