@@ -8,6 +8,7 @@
 
 #include "sql/exec/ddl.h"
 #include "sql/exec/explain.h"
+#include "sql/exec/explain_ai.h"
 #include "sql/exec/row_writes.h"
 #include "sql/exec/select.h"
 #include "sql/exec/table_stats.h"
@@ -39,6 +40,7 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::ExplainAnalyze&& n) const {
     return execute_explain_analyze(db, session, std::move(n.statement));
   }
+  Result<SqlResult> operator()(Statement::ExplainAi&& n) const { return execute_explain_ai(db, n.key); }
   Result<SqlResult> operator()(Statement::Analyze&& n) const { return execute_analyze(db, session, n.table); }
   Result<SqlResult> operator()(Statement::Select&& select) const { return execute_select(db, session, select); }
   Result<SqlResult> operator()(Statement::CreateTable&& s) const { return execute_create_table(db, session, s); }

@@ -88,20 +88,5 @@ TEST_F(ExecutorTest, FirstFailureEndsTheScript) {
   EXPECT_NE(r.error().kind(), ErrorKind::SqlExecution);
 }
 
-TEST_F(ExecutorTest, KindsWithoutCodeFailNamingTheirKind) {
-  struct Case {
-    const char* sql;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"EXPLAIN AI 'k'", "EXPLAIN AI is not supported yet"},
-  };
-  for (const Case& c : cases) {
-    auto r = run(c.sql);
-    ASSERT_FALSE(r) << c.sql;
-    EXPECT_EQ(r.error(), QuenlorError::sql_execution(c.message)) << c.sql << ": " << r.error().to_string();
-  }
-}
-
 }  // namespace
 }  // namespace quenlordb::sql::exec
