@@ -13,6 +13,8 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;  // clang 16 does not deduce aggregates' arguments
 
 void append_indent(std::string& out, std::uint64_t depth) { out.append(depth * 2, ' '); }
 

@@ -1,0 +1,1 @@
+SELECT * FROM docs WHERE age > 26 ORDER BY name DESC LIMIT 2

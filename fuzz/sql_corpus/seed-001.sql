@@ -1,0 +1,1 @@
+SELECT name, upper(name), length(name) FROM docs WHERE pk = 'a'

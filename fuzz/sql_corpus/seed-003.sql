@@ -1,0 +1,1 @@
+SELECT city, count(*), avg(age) FROM docs GROUP BY city HAVING count(*) > 0 ORDER BY city

@@ -1,0 +1,1 @@
+WITH c AS (SELECT name FROM docs) SELECT * FROM c WHERE name LIKE '%n%'

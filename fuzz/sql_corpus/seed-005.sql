@@ -1,0 +1,1 @@
+SELECT * FROM (SELECT age FROM docs) AS s ORDER BY age

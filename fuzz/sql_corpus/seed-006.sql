@@ -1,0 +1,1 @@
+BEGIN; INSERT INTO docs (pk, doc) VALUES ('d', '{"name":"dee"}'); SELECT * FROM docs; ROLLBACK

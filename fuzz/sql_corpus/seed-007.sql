@@ -1,0 +1,1 @@
+UPDATE docs SET age = 31 WHERE pk = 'a'; SELECT age FROM docs WHERE pk = 'a'

@@ -1,0 +1,1 @@
+DELETE FROM nums WHERE v < 0; SELECT * FROM nums

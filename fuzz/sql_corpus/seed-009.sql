@@ -1,0 +1,1 @@
+INSERT INTO nums (id, v, s) VALUES (3, 1e3, 'three'); SELECT s FROM nums ORDER BY v

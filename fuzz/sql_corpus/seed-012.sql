@@ -1,0 +1,1 @@
+SELECT d.name, n.s FROM docs d JOIN nums n ON d.pk = n.pk

@@ -1,0 +1,1 @@
+SELECT name, row_number() OVER (ORDER BY age) AS rn FROM docs

@@ -1,0 +1,1 @@
+SELECT CAST(age AS INTEGER), coalesce(city, 'none'), CASE WHEN age > 28 THEN 'old' ELSE 'young' END FROM docs

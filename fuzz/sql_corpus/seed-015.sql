@@ -1,0 +1,1 @@
+SELECT date_trunc('day', 86401), extract(year FROM 0), time_bucket('1h', 7200) FROM nums

@@ -1,0 +1,1 @@
+EXPLAIN SELECT * FROM docs WHERE age BETWEEN 1 AND 40 AND name IN ('ann', 'bob')

@@ -1,0 +1,1 @@
+CREATE FULLTEXT INDEX ft ON docs (name); SELECT * FROM docs WHERE MATCH(name, 'ann')

@@ -1,0 +1,1 @@
+SELECT * FROM docs UNION SELECT * FROM docs

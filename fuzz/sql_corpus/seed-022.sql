@@ -1,0 +1,1 @@
+CREATE TABLE t2 (pk TEXT PRIMARY KEY); INSERT INTO t2 (pk, doc) VALUES ('x', '[1,2,3]'); DROP TABLE t2

@@ -1,0 +1,1 @@
+SELECT * FROM ai_top_risks LIMIT 3
