@@ -1,5 +1,5 @@
 """A first look at quenlordb: documents with validity intervals, reads as of an earlier commit and
-at a point of valid time, and data that survives a reopen.
+at a point of valid time, data that survives a reopen, and SQL over a table in the same database.
 
 Run with `make demo` (or PYTHONPATH=build/python python3.12 examples/quickstart.py).
 """
@@ -62,7 +62,35 @@ def main():
         for key, _, _, _ in USERS:
             show(key.decode(), db.get(key))
         show(f"user/ada as of commit {first_commit}", db.get(b"user/ada", as_of=first_commit))
+
+        sql_tour(db)
         del db
+
+
+def sql_tour(db):
+    print("\nSQL: a typed table, rows inserted in one transaction:")
+    db.sql("CREATE TABLE players (id TEXT PRIMARY KEY, name TEXT, city TEXT, score INTEGER)")
+    result = db.sql(
+        "BEGIN;"
+        " INSERT INTO players (id, name, city, score) VALUES ('ada', 'Ada', 'London', 90);"
+        " INSERT INTO players (id, name, city, score) VALUES ('bob', 'Bob', 'Oslo', 72);"
+        " INSERT INTO players (id, name, city, score) VALUES ('cyd', 'Cyd', 'Lima', 85);"
+        " COMMIT"
+    )
+    print(f"  {result}")
+    query = "SELECT name, score FROM players WHERE score > 80 ORDER BY score DESC"
+    print(f"  {query}")
+    for row in db.sql(query):
+        print(f"    {row}")
+
+    update = db.sql("UPDATE players SET score = 99 WHERE pk = 'cyd'")
+    print(f"  UPDATE players SET score = 99 WHERE pk = 'cyd' -> {update}")
+    before = update["commit_ts"] - 1  # commit timestamps count per shard; the row's shard wrote it
+    for label, sql in [
+        ("now", "SELECT name, score FROM players WHERE pk = 'cyd'"),
+        ("before the update", f"SELECT name, score FROM players WHERE pk = 'cyd' AS OF {before}"),
+    ]:
+        print(f"  {label:<18} {db.sql(sql)}")
 
 
 if __name__ == "__main__":
