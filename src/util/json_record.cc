@@ -31,7 +31,8 @@ Result<void> read_record(const OrderedJson& value, const RecordShape& shape, Fie
       for (std::size_t j = i; j < n; ++j) {
         if (shape.fields[j].required) {
           return fail(serde("invalid length " + std::to_string(elements.size()) + ", expected " +
-                            std::string(shape.expecting) + " with " + std::to_string(n) + " elements"));
+                            std::string(shape.expecting) + " with " + std::to_string(n) +
+                            (n == 1 ? " element" : " elements")));
         }
       }
       return {};

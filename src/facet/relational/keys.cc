@@ -1,5 +1,7 @@
 #include "facet/relational/keys.h"
 
+#include "facet/fts/postings.h"
+
 #include <charconv>
 #include <initializer_list>
 
@@ -42,7 +44,7 @@ std::string timeseries_meta_key(std::string_view table) { return concat({"__meta
 
 std::string stats_key(std::string_view table) { return concat({"__meta/stats/", table}); }
 
-std::string posting_key(std::string_view table, std::string_view term) { return concat({"__fts/", table, "/", term}); }
+std::string posting_key(std::string_view table, std::string_view term) { return fts::posting_key(table, term); }
 
 std::string bucket_key(std::string_view table, std::string_view column, std::uint64_t bucket) {
   char digits[20];
