@@ -14,6 +14,11 @@
 
 namespace quenlordb::facet::fts {
 
+// The failure of a MATCH call that is not a term of the top-level AND chain of a table query's
+// WHERE, where alone it can select rows.
+inline constexpr std::string_view kMatchPlacementMessage =
+    "MATCH() is only supported in the WHERE clause of a table query, joined by AND";
+
 // "__fts/{table}/{term}".
 std::string posting_key(std::string_view table, std::string_view term);
 

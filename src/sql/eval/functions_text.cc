@@ -5,6 +5,7 @@
 #include <string>
 
 #include "facet/fts/analysis.h"
+#include "facet/fts/postings.h"
 #include "sql/eval/function_args.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
@@ -310,8 +311,10 @@ Result<SqlValue> to_char(FunctionArgs& args) {
   return SqlValue::text(to_sort_string(v));
 }
 
-// MATCH(column, query) is applied by the query pipeline, which selects the rows; on a row it is true.
-Result<SqlValue> match(FunctionArgs&) { return SqlValue::boolean(true); }
+// MATCH(column, query) selects rows only as a term of the top-level AND chain of a table query's
+// WHERE, where the query pipeline answers it from the full-text index and removes it before the
+// filter runs. Anywhere else it has no answer, and evaluating it would select every row.
+Result<SqlValue> match(FunctionArgs&) { return fail(QuenlorError::sql_execution(std::string(facet::fts::kMatchPlacementMessage))); }
 
 Result<SqlValue> highlight(FunctionArgs& args) {
   const auto text = TRY(args.strict_text(0));

@@ -10,6 +10,7 @@
 #include "facet/relational/validate.h"
 #include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/literals.h"
 #include "sql/exec/select_source.h"
 #include "sql/parser/text.h"
@@ -70,7 +71,7 @@ Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser
   TRY(rel::validate_pk(stmt.pk));
   TRY(rel::validate_json_bytes(stmt.doc));
   const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, stmt.pk), stmt.doc));
-  // The full-text and time-series upkeep of the inserted row runs here once those facets exist.
+  TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, stmt.doc));
   return inserted_one(ts);
 }
 
@@ -98,8 +99,8 @@ Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const 
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
   TRY(rel::validate_pk(*pk));
   std::string bytes = TRY(util::dump_json_compact(doc));
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, *pk), std::move(bytes)));
-  // The full-text and time-series upkeep of the inserted row runs here once those facets exist.
+  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, *pk), bytes));
+  TRY(upkeep_inserted_row(db, session, stmt.table, *pk, bytes));
   return inserted_one(ts);
 }
 
@@ -109,8 +110,10 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   std::optional<std::uint64_t> last_ts;
   for (const eval::VisibleRow& row : rows) {
     std::string doc = TRY(updated_document(stmt, row));
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::move(doc)));
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), doc));
     if (ts) last_ts = ts;
+    // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
+    TRY(update_fts_indexes(db, session, stmt.table, row.pk, doc));
   }
   return written(rows.size(), last_ts, "updated");
 }

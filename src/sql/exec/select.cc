@@ -195,9 +195,13 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
     if (select.join) {
       return fail(QuenlorError::sql_execution("JOIN is not supported on a common table expression or subquery"));
     }
+    if (filter) TRY(refuse_match(*filter));
     return finish(std::move(it->second), filter, select);
   }
-  if (select.join) return execute_join_select(db, session, source, select, temporal.as_of, temporal.valid_at);
+  if (select.join) {
+    if (filter) TRY(refuse_match(*filter));
+    return execute_join_select(db, session, source, select, temporal.as_of, temporal.valid_at);
+  }
 
   SelectTarget target = TRY(resolve_select_target(db, session, source, temporal.as_of, temporal.valid_at));
   std::optional<std::vector<std::string>> matched;
@@ -208,11 +212,16 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   else if (target.pk) key = *target.pk;
 
   std::vector<VisibleRow> rows;
+  std::optional<Expr> unmatched_filter;
   if (matched) {
     for (const std::string& pk : *matched) {
       std::vector<VisibleRow> one = TRY(fetch_rows_for_table(db, session, target.table, pk, target.as_of, target.valid_at));
       for (VisibleRow& row : one) rows.push_back(std::move(row));
     }
+    rows = TRY(keep_rows_holding_match_terms(db, target.table, *filter, std::move(rows)));
+    // The MATCH calls have selected the rows; the rest of the filter still applies to them.
+    unmatched_filter = without_chain_matches(*filter);
+    filter = &*unmatched_filter;
   } else {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
   }

@@ -1,0 +1,138 @@
+#include "sql/exec/facet_upkeep.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "facet/fts/analysis.h"
+#include "facet/fts/postings.h"
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "facet/timeseries/bucket.h"
+#include "sql/parser/text.h"
+#include "util/json_document.h"
+#include "util/saturate.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::exec {
+
+namespace rel = facet::relational;
+namespace ts = facet::timeseries;
+
+namespace {
+
+// The text an index over columns reads from a document: its pieces joined by single spaces.
+std::string index_text(std::string_view doc, const std::vector<std::string>& columns) {
+  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+  if (!parsed) return util::decode_utf8_lossy(doc);
+  std::vector<std::string> pieces;
+  for (const std::string& column : columns) {
+    if (parser::eq_ignore_ascii_case(column, "doc")) {
+      collect_json_strings(*parsed, pieces);
+      continue;
+    }
+    if (!parsed->is_object()) continue;
+    auto it = parsed->find(column);
+    if (it == parsed->end()) continue;
+    if (it->is_string()) pieces.push_back(it->get<std::string>());
+    else collect_json_strings(*it, pieces);
+  }
+  std::string text;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i) text.push_back(' ');
+    text += pieces[i];
+  }
+  return text;
+}
+
+// A JSON number as a double; integers round to the nearest double.
+double number_value(const nlohmann::json& value) { return value.get<double>(); }
+
+}  // namespace
+
+void collect_json_strings(const nlohmann::json& value, std::vector<std::string>& out) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::boolean: out.push_back(value.get<bool>() ? "true" : "false"); break;
+    case nlohmann::json::value_t::number_integer:
+    case nlohmann::json::value_t::number_unsigned:
+    case nlohmann::json::value_t::number_float: out.push_back(value.dump()); break;
+    case nlohmann::json::value_t::string: out.push_back(value.get<std::string>()); break;
+    case nlohmann::json::value_t::array:
+      for (const nlohmann::json& element : value) collect_json_strings(element, out);
+      break;
+    case nlohmann::json::value_t::object:  // nlohmann::json keeps members in ascending byte order
+      for (const auto& member : value.items()) collect_json_strings(member.value(), out);
+      break;
+    default: break;
+  }
+}
+
+std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::vector<std::string>& columns) {
+  return facet::fts::query_terms(index_text(doc, columns));
+}
+
+Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                               std::string_view doc, const std::vector<std::string>& columns) {
+  for (const std::string& term : fts_terms_of_document(doc, columns)) {
+    std::string key = rel::posting_key(table, term);
+    std::optional<std::string> current = TRY(read_live_key(db, session, key));
+    std::string merged = current ? facet::fts::merge_posting(std::string_view(*current), pk)
+                                 : facet::fts::merge_posting(std::nullopt, pk);
+    TRY(write_put(db, session, std::move(key), std::move(merged)));
+  }
+  return {};
+}
+
+Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
+  std::vector<engine::PrefixScanRow> records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
+  std::vector<std::vector<std::string>> out;
+  for (const engine::PrefixScanRow& record : records) {
+    Result<rel::FtsIndexMetadata> index = rel::parse_fts_index_metadata(record.doc);
+    if (!index || index->table != table || index->columns.empty()) continue;
+    out.push_back(std::move(index->columns));
+  }
+  return out;
+}
+
+Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                                std::string_view doc) {
+  for (const std::vector<std::string>& columns : TRY(fts_index_columns(db, table))) {
+    TRY(index_row_for_fts(db, session, table, pk, doc, columns));
+  }
+  return {};
+}
+
+Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
+  std::optional<std::string> meta_bytes = TRY(read_live_key(db, session, rel::timeseries_meta_key(table)));
+  if (!meta_bytes) return {};
+  Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
+  if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));
+  if (meta->bucket_seconds == 0) {
+    return fail(QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
+  }
+  Result<nlohmann::json> row = util::parse_json_document(doc);
+  if (!row) return fail(QuenlorError::sql_execution("invalid JSON for timeseries row: " + row.error().message()));
+  if (!row->is_object()) return {};
+  auto ts_member = row->find(meta->ts_column);
+  if (ts_member == row->end() || !ts_member->is_number()) return {};
+  const std::uint64_t timestamp = util::saturate_to_u64(number_value(*ts_member));
+  const std::uint64_t bucket_number = timestamp / meta->bucket_seconds;
+  for (const std::string& column : meta->value_columns) {
+    auto member = row->find(column);
+    if (member == row->end() || !member->is_number()) continue;
+    std::string key = rel::bucket_key(table, column, bucket_number);
+    std::optional<std::string> current = TRY(read_live_key(db, session, key));
+    ts::Bucket bucket;
+    if (current) bucket = TRY(ts::Bucket::decode(*current));
+    bucket.points.push_back({timestamp, number_value(*member)});
+    TRY(write_put(db, session, std::move(key), ts::Bucket::encode(bucket)));
+  }
+  return {};
+}
+
+Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                                 std::string_view doc) {
+  TRY(update_fts_indexes(db, session, table, pk, doc));
+  return update_ts_buckets(db, session, table, doc);
+}
+
+}  // namespace quenlordb::sql::exec

@@ -1,0 +1,50 @@
+// The upkeep of a table's facets when a statement writes a row: the full-text posting lists of
+// every committed full-text index of the table, and the buckets of a time-series table. Also the
+// terms a row's document yields under a table's indexes, by which MATCH checks the rows it reads.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/database.h"
+#include "error.h"
+#include "sql/exec/session.h"
+
+namespace quenlordb::sql::exec {
+
+// Appends the text leaves of value, depth first: null nothing, a boolean "true" or "false", a
+// number its JSON text, a text itself, an array its elements in order, an object its member values
+// in ascending byte order of the names.
+void collect_json_strings(const nlohmann::json& value, std::vector<std::string>& out);
+
+// The stemmed terms an index over columns takes from a document, each once, in order of first
+// occurrence. A document that is not JSON is indexed as its whole text whatever the columns; else
+// a column "doc" (any ASCII case) stands for the whole document and any other name for the
+// document's top-level member of exactly that name.
+std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::vector<std::string>& columns);
+
+// Adds pk to the posting list of every term the document yields under columns: one read and one
+// rewrite per distinct term, through the session.
+Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                               std::string_view doc, const std::vector<std::string>& columns);
+
+// The column lists of the table's committed full-text index definitions, in key order; records
+// that do not read, name another table or have no columns are skipped.
+Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table);
+
+// Indexes the written row under every committed full-text index of the table.
+Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                                std::string_view doc);
+
+// Appends the row's points to the table's buckets; nothing for a table without time-series
+// metadata, a row without a numeric timestamp member, or a value column the row lacks as a number.
+Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc);
+
+// The upkeep of a row an INSERT form wrote: the full-text lists, then the buckets.
+Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                                 std::string_view doc);
+
+}  // namespace quenlordb::sql::exec
