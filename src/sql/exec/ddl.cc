@@ -10,6 +10,7 @@
 #include "facet/relational/records.h"
 #include "facet/relational/validate.h"
 #include "sql/eval/datetime.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/literals.h"
 #include "sql/exec/select_source.h"
 #include "sql/parser/text.h"
@@ -182,6 +183,7 @@ Result<SqlResult> execute_create_fulltext_index(Database& db, SqlSession& sessio
   // The existing rows, in primary-key order, staged ones included; each is handed to the
   // full-text upkeep.
   std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, stmt.table, std::nullopt, std::nullopt));
+  TRY(index_rows_for_fts(db, session, stmt.table, rows, stmt.columns));
   return done(ts, "created fulltext index " + stmt.index + " on " + stmt.table + "(" + joined(stmt.columns) +
                       ") \u2014 indexed " + std::to_string(rows.size()) + " rows");
 }

@@ -1,6 +1,7 @@
 #include "sql/exec/facet_upkeep.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "facet/fts/analysis.h"
@@ -78,6 +79,33 @@ Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_vi
     std::string merged = current ? facet::fts::merge_posting(std::string_view(*current), pk)
                                  : facet::fts::merge_posting(std::nullopt, pk);
     TRY(write_put(db, session, std::move(key), std::move(merged)));
+  }
+  return {};
+}
+
+Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
+                                const std::vector<eval::VisibleRow>& rows, const std::vector<std::string>& columns) {
+  std::vector<std::string> terms;  // in order of first occurrence
+  std::unordered_map<std::string, std::vector<std::string>> added;
+  for (const eval::VisibleRow& row : rows) {
+    for (std::string& term : fts_terms_of_document(row.doc, columns)) {
+      auto [it, fresh] = added.try_emplace(term);
+      if (fresh) terms.push_back(std::move(term));
+      it->second.push_back(row.pk);
+    }
+  }
+  for (const std::string& term : terms) {
+    std::string key = rel::posting_key(table, term);
+    std::vector<std::string> pks;
+    if (std::optional<std::string> current = TRY(read_live_key(db, session, key))) {
+      // A list that does not decode starts again, as merge_posting does.
+      if (Result<std::vector<std::string>> decoded = facet::fts::decode_posting_list(*current)) pks = std::move(*decoded);
+    }
+    std::unordered_set<std::string> listed(pks.begin(), pks.end());
+    for (const std::string& pk : added[term]) {
+      if (listed.insert(pk).second) pks.push_back(pk);
+    }
+    TRY(write_put(db, session, std::move(key), facet::fts::encode_posting_list(pks)));
   }
   return {};
 }

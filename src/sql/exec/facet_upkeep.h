@@ -11,6 +11,7 @@
 
 #include "engine/database.h"
 #include "error.h"
+#include "sql/eval/eval_context.h"
 #include "sql/exec/session.h"
 
 namespace quenlordb::sql::exec {
@@ -30,6 +31,11 @@ std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::
 // rewrite per distinct term, through the session.
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                std::string_view doc, const std::vector<std::string>& columns);
+
+// Indexes existing rows under columns, as index_row_for_fts of each row in order would, but each
+// term's list is read and rewritten once: the additions are gathered in memory first.
+Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
+                                const std::vector<eval::VisibleRow>& rows, const std::vector<std::string>& columns);
 
 // The column lists of the table's committed full-text index definitions, in key order; records
 // that do not read, name another table or have no columns are skipped.

@@ -1,0 +1,267 @@
+// The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "facet/fts/postings.h"
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "facet/timeseries/bucket.h"
+#include "sql/exec/exec_fixture.h"
+#include "sql/exec/facet_upkeep.h"
+
+namespace quenlordb::sql::exec::testing {
+namespace {
+
+namespace rel = facet::relational;
+using Keys = std::vector<std::string>;
+
+class FtsTest : public ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    must(run("CREATE TABLE docs (pk TEXT PRIMARY KEY)"));
+  }
+  // Definitions are written directly so that any member name can be indexed.
+  void index(std::string_view name, Keys columns, std::string_view table = "docs") {
+    const std::string bytes = must(rel::encode_fts_index_metadata({std::string(name), std::string(table), columns}));
+    must(db->put(rel::fts_index_meta_key(table, name), bytes, 0, kMax));
+  }
+  void insert(std::string_view pk, std::string_view doc) {
+    must(run("INSERT INTO docs (pk, doc) VALUES ('" + std::string(pk) + "', '" + std::string(doc) + "')"));
+  }
+  Keys list(std::string_view term) {
+    std::optional<std::string> bytes = live(rel::posting_key("docs", term));
+    return bytes ? must(facet::fts::decode_posting_list(*bytes)) : Keys{};
+  }
+  Keys pks(std::string_view where) {
+    Result<SqlResult> r = run("SELECT pk FROM docs WHERE " + std::string(where));
+    if (!r) {
+      ADD_FAILURE() << where << ": " << r.error().to_string();
+      return {};
+    }
+    Keys out;
+    for (const std::string& row : std::get<SqlResult::Rows>(r->value).rows) {
+      out.push_back(nlohmann::json::parse(row).at("pk").get<std::string>());
+    }
+    return out;
+  }
+  std::string error(std::string_view sql) {
+    Result<SqlResult> r = run(sql);
+    if (r) {
+      ADD_FAILURE() << sql << ": succeeded";
+      return {};
+    }
+    return r.error().message();
+  }
+};
+
+TEST_F(FtsTest, InsertAddsTheRowToEveryTermsList) {
+  index("f", {"doc", "title"});
+  insert("r1", R"({"title":"Running Dogs","tags":["alpha","beta"],"n":3.25,"ok":true,"z":null})");
+  insert("r2", R"({"title":"dogs, again","body":"x"})");
+  insert("r1", R"({"title":"dogs"})");  // an overwrite keeps one entry per list
+  EXPECT_EQ(list("runn"), Keys{"r1"});  // "running" stems to "runn"
+  EXPECT_EQ(list("dog"), (Keys{"r1", "r2"}));
+  EXPECT_EQ(list("alpha"), Keys{"r1"});
+  EXPECT_EQ(list("325"), Keys{"r1"});
+  EXPECT_EQ(list("true"), Keys{"r1"});
+  EXPECT_EQ(list("again"), Keys{"r2"});
+  EXPECT_EQ(list("null"), Keys{});
+  // Only the title is indexed by a second definition; a table without definitions writes nothing.
+  must(run("CREATE TABLE other (pk TEXT PRIMARY KEY)"));
+  must(run("INSERT INTO other (pk, doc) VALUES ('o', '{\"title\":\"dogs\"}')"));
+  EXPECT_EQ(scan("__fts/other/").size(), 0u);
+}
+
+TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
+  struct Case {
+    std::string_view doc;
+    Keys columns;
+    Keys terms;
+  };
+  const Case cases[] = {
+      {R"({"title":"big cat","body":"red fox"})", {"title"}, {"big", "cat"}},
+      {R"({"title":"big cat","body":"red fox"})", {"DOC"}, {"red", "fox", "big", "cat"}},  // members in name order
+      {R"({"Title":"big"})", {"title"}, {}},                                               // exact member names
+      {R"(["big cat"])", {"title"}, {}},                                                   // not an object
+      {R"({"t":{"b":"two","a":["one",12]}})", {"t"}, {"one", "12", "two"}},
+      {"big cat {", {"title"}, {"big", "cat"}},        // not JSON: the whole text, whatever the columns
+      {"caf\xff tea", {"title"}, {"caf", "tea"}},  // the U+FFFD put in place of \xff is no letter
+  };
+  for (const Case& c : cases) EXPECT_EQ(fts_terms_of_document(c.doc, c.columns), c.terms) << c.doc;
+
+  index_row_for_fts(*db, session, "docs", "raw", "plain words", {"x"}).value();
+  EXPECT_EQ(list("plain"), Keys{"raw"});
+}
+
+TEST_F(FtsTest, CreateFulltextIndexIndexesTheExistingRows) {
+  // A definition staged in a transaction does not index rows inserted after it in the same one.
+  must(run("BEGIN"));
+  must(run("CREATE FULLTEXT INDEX g ON docs (doc)"));
+  insert("c", R"({"t":"gamma"})");
+  must(run("COMMIT"));
+  EXPECT_EQ(list("gamma"), Keys{});
+
+  insert("b", R"({"t":"alpha beta alpha"})");  // g indexes b and a as they are inserted
+  insert("a", R"({"t":"alpha"})");
+  must(db->put(rel::posting_key("docs", "beta"), "[broken", 0, kMax));
+  must(db->put(rel::posting_key("docs", "alpha"), R"(["old"])", 0, kMax));
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("CREATE FULLTEXT INDEX f ON docs (doc)")).value).message,
+            "created fulltext index f on docs(doc) \u2014 indexed 3 rows");
+  EXPECT_EQ(list("alpha"), (Keys{"old", "a", "b"}));  // rows in primary-key order after what was listed
+  EXPECT_EQ(list("beta"), Keys{"b"});
+  EXPECT_EQ(list("gamma"), Keys{"c"});
+}
+
+TEST_F(FtsTest, MatchSelectsRowsHoldingEveryTermInListOrder) {
+  index("f", {"doc"});
+  insert("b", R"({"t":"alpha beta","year":2020})");
+  insert("a", R"({"t":"alpha","year":2020})");
+  insert("c", R"({"t":"beta alpha gamma","year":2021})");
+  EXPECT_EQ(pks("MATCH(doc, 'alpha beta')"), (Keys{"b", "c"}));
+  EXPECT_EQ(pks("MATCH(body, 'ALPHA')"), (Keys{"b", "a", "c"}));  // the column does not restrict
+  EXPECT_EQ(pks("MATCH(doc, 'alpha') AND year = 2020"), (Keys{"b", "a"}));
+  EXPECT_EQ(pks("year = 2021 AND MATCH(doc, 'alpha')"), Keys{"c"});
+  EXPECT_EQ(pks("MATCH(doc, 'a b ?')"), Keys{});  // one-character words give no terms
+  EXPECT_EQ(pks("MATCH(doc, 'delta')"), Keys{});
+  // Every MATCH of the chain narrows, in the first one's order.
+  EXPECT_EQ(pks("MATCH(doc, 'alpha') AND MATCH(doc, 'gamma')"), Keys{"c"});
+  EXPECT_EQ(pks("MATCH(doc, 'beta') AND year > 0 AND MATCH(doc, 'alpha')"), (Keys{"b", "c"}));
+  EXPECT_EQ(run("SELECT COUNT(*) FROM docs WHERE MATCH(doc, 'alpha') AND MATCH(doc, 'beta')").value(),
+            (SqlResult{SqlResult::Rows{{"2"}}}));
+}
+
+TEST_F(FtsTest, MatchOutsideTheAndChainFails) {
+  index("f", {"doc"});
+  insert("a", R"({"t":"alpha","year":2020})");
+  const std::string placement = "MATCH() is only supported in the WHERE clause of a table query, joined by AND";
+  for (std::string_view sql : {
+           "SELECT pk FROM docs WHERE year = 2020 OR MATCH(doc, 'alpha')",
+           "SELECT pk FROM docs WHERE NOT MATCH(doc, 'alpha')",
+           "SELECT pk FROM docs WHERE MATCH(doc, 'alpha') AND (year = 1 OR MATCH(doc, 'x'))",
+           "SELECT MATCH(doc, 'alpha') FROM docs",
+           "WITH c AS (SELECT * FROM docs) SELECT pk FROM c WHERE MATCH(doc, 'alpha')",
+           "SELECT pk FROM (SELECT * FROM docs) AS s WHERE MATCH(doc, 'alpha')",
+       }) {
+    EXPECT_EQ(error(sql), placement) << sql;
+  }
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc)"), "MATCH() requires exactly 2 arguments: MATCH(column, 'query')");
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH('doc', 'x')"), "MATCH() first argument must be a column name");
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc, x)"), "MATCH() second argument must be a string literal");
+}
+
+TEST_F(FtsTest, UpdateIsReflectedInMatch) {
+  index("f", {"t"});
+  insert("a", R"({"t":"alpha beta"})");
+  insert("b", R"({"t":"alpha"})");
+  must(run("UPDATE docs SET t = 'gamma' WHERE pk = 'a'"));
+  // The lists still name a, but its document no longer holds alpha; the new term is found.
+  EXPECT_EQ(list("alpha"), (Keys{"a", "b"}));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{"b"});
+  EXPECT_EQ(pks("MATCH(doc, 'gamma')"), Keys{"a"});
+  must(run("DELETE FROM docs WHERE pk = 'b'"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
+}
+
+TEST_F(FtsTest, TransactionsStageTheListsAndMatchReadsCommittedOnes) {
+  index("f", {"doc"});
+  insert("a", R"({"t":"shared"})");
+  must(run("BEGIN"));
+  insert("b", R"({"t":"shared"})");
+  insert("c", R"({"t":"shared"})");
+  EXPECT_EQ(pks("MATCH(doc, 'shared')"), Keys{"a"});
+  must(run("COMMIT"));
+  EXPECT_EQ(list("shar"), (Keys{"a", "b", "c"}));  // "shared" stems to "shar"
+  EXPECT_EQ(pks("MATCH(doc, 'shared')"), (Keys{"a", "b", "c"}));
+}
+
+TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
+  index("f", {"doc"});
+  insert("a", R"({"t":"word"})");
+  must(db->put(rel::posting_key("docs", "word"), "[oops", 0, kMax));
+  Result<SqlResult> r = run("SELECT pk FROM docs WHERE MATCH(doc, 'word')");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::SqlExecution);
+  insert("b", R"({"t":"word"})");
+  EXPECT_EQ(list("word"), Keys{"b"});
+}
+
+class TimeseriesTest : public ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    must(run("CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE, hum DOUBLE)"));
+    meta = rel::parse_timeseries_metadata(*live(rel::timeseries_meta_key("m"))).value();
+  }
+  void set_meta() {
+    must(db->put(rel::timeseries_meta_key("m"), must(rel::encode_timeseries_metadata(meta)), 0, kMax));
+  }
+  Result<SqlResult> insert(std::string_view id, std::string_view ts, std::string_view temp) {
+    return run("INSERT INTO m (id, ts, temp) VALUES ('" + std::string(id) + "', " + std::string(ts) + ", " +
+               std::string(temp) + ")");
+  }
+  std::vector<facet::timeseries::DataPoint> points(std::string_view column, std::uint64_t bucket) {
+    std::optional<std::string> bytes = live(rel::bucket_key("m", column, bucket));
+    return bytes ? facet::timeseries::Bucket::decode(*bytes).value().points
+                 : std::vector<facet::timeseries::DataPoint>{};
+  }
+  rel::TimeseriesMetadata meta;
+};
+
+TEST_F(TimeseriesTest, AppendsEachRowsPointsToItsBucket) {
+  ASSERT_EQ(meta.bucket_seconds, 3600u);
+  ASSERT_EQ(meta.value_columns, (Keys{"temp", "hum"}));
+  must(insert("a", "7200", "21"));
+  must(insert("b", "7200", "22.5"));
+  must(insert("c", "7199.9", "1"));   // truncated to 7199: bucket 1
+  must(insert("d", "-5", "2"));       // saturated to 0
+  must(insert("e", "'7200'", "3"));   // a text timestamp writes no point
+  must(insert("f", "9007199254740993", "4"));  // rounded to the nearest double first
+  using P = facet::timeseries::DataPoint;
+  EXPECT_EQ(points("temp", 2), (std::vector<P>{{7200, 21.0}, {7200, 22.5}}));
+  EXPECT_EQ(*live("__ts/m/temp/0000000000000002"), R"({"points":[{"timestamp":7200,"value":21.0},{"timestamp":7200,"value":22.5}]})");
+  EXPECT_EQ(points("temp", 1), (std::vector<P>{{7199, 1.0}}));
+  EXPECT_EQ(points("temp", 0), (std::vector<P>{{0, 2.0}}));
+  EXPECT_EQ(points("temp", 9007199254740992 / 3600), (std::vector<P>{{9007199254740992, 4.0}}));
+  EXPECT_EQ(scan("__ts/m/hum/").size(), 0u);  // no row holds hum
+  EXPECT_EQ(scan("__ts/m/").size(), 4u);
+  EXPECT_TRUE(live(rel::row_key("m", "e")));  // the row itself is stored
+}
+
+TEST_F(TimeseriesTest, TwoRowsInOneTransactionShareTheStagedBucket) {
+  must(run("BEGIN"));
+  must(insert("a", "10", "1"));
+  must(insert("b", "20", "2"));
+  EXPECT_EQ(db->get(rel::bucket_key("m", "temp", 0)).value(), std::nullopt);
+  must(run("COMMIT"));
+  EXPECT_EQ(points("temp", 0).size(), 2u);
+}
+
+TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
+  must(db->put(rel::bucket_key("m", "temp", 0), R"({"pts":[]})", 0, kMax));
+  Result<SqlResult> r = insert("a", "10", "1");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), QuenlorError::sql_execution("missing field `points`"));
+  EXPECT_TRUE(live(rel::row_key("m", "a")));  // the row's own write stays
+
+  meta.bucket_seconds = 0;
+  set_meta();
+  EXPECT_EQ(insert("b", "10", "1").error(),
+            QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
+  must(db->put(rel::timeseries_meta_key("m"), "{}", 0, kMax));
+  EXPECT_EQ(insert("c", "10", "1").error(),
+            QuenlorError::sql_execution("invalid timeseries metadata: missing field `table`"));
+
+  meta.bucket_seconds = 60;
+  meta.value_columns = {};
+  set_meta();
+  must(insert("d", "7200", "1"));
+  EXPECT_EQ(points("temp", 120).size(), 0u);
+}
+
+}  // namespace
+}  // namespace quenlordb::sql::exec::testing
