@@ -11,6 +11,7 @@
 #include "sql/exec/explain_ai.h"
 #include "sql/exec/row_writes.h"
 #include "sql/exec/select.h"
+#include "sql/exec/set_op.h"
 #include "sql/exec/table_stats.h"
 #include "sql/exec/transaction.h"
 #include "sql/parser/parser.h"
@@ -43,6 +44,9 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::ExplainAi&& n) const { return execute_explain_ai(db, n.key); }
   Result<SqlResult> operator()(Statement::Analyze&& n) const { return execute_analyze(db, session, n.table); }
   Result<SqlResult> operator()(Statement::Select&& select) const { return execute_select(db, session, select); }
+  Result<SqlResult> operator()(Statement::SetOp&& s) const {
+    return execute_set_op(db, session, s.op, std::move(s.left), std::move(s.right));
+  }
   Result<SqlResult> operator()(Statement::CreateTable&& s) const { return execute_create_table(db, session, s); }
   Result<SqlResult> operator()(Statement::CreateView&& s) const { return execute_create_view(db, session, s); }
   Result<SqlResult> operator()(Statement::CreateIndex&& s) const { return execute_create_index(db, session, s); }
