@@ -163,6 +163,17 @@ TEST_F(ExplainTest, AnalyzeOfAnInsertWritesTheRow) {
   EXPECT_EQ(live(rel::row_key("t", "b")), std::nullopt);
 }
 
+TEST_F(ExplainTest, AnalyzeOfASelectCountsItsRowsAndShowsThePlanCost) {
+  must(run("CREATE TABLE t (pk TEXT PRIMARY KEY)"));
+  must(run("INSERT INTO t (pk, doc) VALUES ('a', '{\"x\":1}')"));
+  must(run("INSERT INTO t (pk, doc) VALUES ('b', '{\"x\":2}')"));
+  const std::string analyzed = text("EXPLAIN ANALYZE SELECT * FROM t WHERE x > 1");
+  const std::regex pattern(R"(execution_time_us=\d+ rows_returned=1\n)"
+                           R"(operations: reads=\d+ writes=0 bloom_negatives=\d+\n)"
+                           R"(plan_cost=\d+\.\d)");
+  EXPECT_TRUE(std::regex_match(analyzed, pattern)) << analyzed;
+}
+
 TEST_F(ExplainTest, AnalyzeOfAFailingStatementReturnsItsFailure) {
   auto r = run("EXPLAIN ANALYZE COMMIT");
   ASSERT_FALSE(r);
