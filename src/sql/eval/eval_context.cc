@@ -55,7 +55,7 @@ QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::Column& n) {
 }
 
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::FieldAccess& n) {
-  if (!parser::eq_ignore_ascii_case(n.column, "doc")) return SqlValue::null();
+  if (!parser::eq_ignore_ascii_case(n.column, "doc")) return ctx.qualified(n.column, n.path);
   return ctx.field_path(n.path);
 }
 
@@ -250,7 +250,31 @@ const nlohmann::json& EvalContext::document() {
   return *doc_cache_;
 }
 
+SqlValue EvalContext::qualified(std::string_view qualifier, std::span<const std::string> path) {
+  for (const TableBinding& t : tables_) {
+    if (!parser::eq_ignore_ascii_case(t.name, qualifier)) continue;
+    if (t.absent) return SqlValue::null();
+    if (path.size() == 1 && parser::eq_ignore_ascii_case(path[0], "pk")) return SqlValue::text(t.pk);
+    return t.row ? t.row->field_path(path) : field_path(path);
+  }
+  return SqlValue::null();
+}
+
+SqlValue EvalContext::side_path(std::span<const std::string> path) {
+  EvalContext* side = nullptr;
+  if (path[0] == "left_doc") side = sides_->left;
+  else if (path[0] == "right_doc") side = sides_->right;
+  else return SqlValue::null();
+  if (!side) return SqlValue::null();
+  if (path.size() == 1) return json_value_to_sql(side->document());
+  return side->field_path(path.subspan(1));
+}
+
 SqlValue EvalContext::member(std::string_view name) {
+  if (sides_) {
+    const std::string key(name);
+    return side_path(std::span<const std::string>(&key, 1));
+  }
   const nlohmann::json& doc = document();
   if (!doc.is_object()) return SqlValue::null();
   const auto& members = *doc.get_ptr<const nlohmann::json::object_t*>();
@@ -259,6 +283,7 @@ SqlValue EvalContext::member(std::string_view name) {
 }
 
 SqlValue EvalContext::field_path(std::span<const std::string> path) {
+  if (sides_ && !path.empty()) return side_path(path);
   const nlohmann::json* at = &document();
   for (const std::string& name : path) {
     if (!at->is_object()) return SqlValue::null();

@@ -34,6 +34,24 @@ struct VisibleRow {
   friend bool operator==(const VisibleRow&, const VisibleRow&) = default;
 };
 
+class EvalContext;
+
+// A table a qualified name `name.path` reads: `name.pk` is pk, any other path walks the row's
+// document. row null: the row of the context itself; absent: a side a join padded, read as NULL.
+struct TableBinding {
+  std::string_view name;  // matched in any ASCII letter case
+  std::string_view pk;
+  EvalContext* row = nullptr;
+  bool absent = false;
+};
+
+// The two rows of a joined pair, read as the document {"left_doc": ..., "right_doc": ...} without
+// building it; null is a padded side.
+struct JoinSides {
+  EvalContext* left = nullptr;
+  EvalContext* right = nullptr;
+};
+
 class EvalContext {
  public:
   EvalContext(std::string_view pk, std::string_view doc) : pk_(pk), doc_(doc) {}
@@ -60,7 +78,20 @@ class EvalContext {
   const nlohmann::json& document();
   bool document_parsed() const { return doc_cache_.has_value(); }
 
+  // Tables the qualified names of this row read; a qualifier naming none of them reads NULL. The
+  // bindings and the contexts they point to must outlive this context.
+  void bind_tables(std::span<const TableBinding> tables) { tables_ = tables; }
+  // Serves member and field_path reads of "left_doc" and "right_doc" from the two rows; the
+  // document itself is then never parsed (doc() is whatever the context was built with).
+  void bind_sides(JoinSides sides) { sides_ = sides; }
+  // The value of a qualified name `qualifier.path[0]...`.
+  SqlValue qualified(std::string_view qualifier, std::span<const std::string> path);
+
  private:
+  SqlValue side_path(std::span<const std::string> path);
+
+  std::span<const TableBinding> tables_;
+  std::optional<JoinSides> sides_;
   std::optional<nlohmann::json> doc_cache_;
   std::string_view pk_;
   std::string_view doc_;
