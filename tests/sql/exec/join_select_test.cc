@@ -126,6 +126,9 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
        {R"({"cust.pk":"k1","pk":"o2"})"}},
       {"SELECT pk FROM cust RIGHT JOIN orders ON cust.id = orders.cust WHERE pk = 'o3'", {R"({"pk":"o3"})"}},
       {"SELECT count(*) FROM orders JOIN cust ON orders.cust = cust.id WHERE orders.amount > 2", {"2"}},
+      {"SELECT doc.right_doc.name AS n, sum(doc.left_doc.amount) AS s FROM orders JOIN cust "
+       "ON orders.cust = cust.id GROUP BY doc.right_doc.name",
+       {R"({"n":"ann","s":6.0})", R"({"n":"bob","s":7.0})"}},
       {"SELECT orders.pk FROM orders JOIN cust ON orders.cust = cust.id ORDER BY orders.amount",
        {R"({"orders.pk":"o4"})", R"({"orders.pk":"o1"})", R"({"orders.pk":"o2"})"}},
   };
