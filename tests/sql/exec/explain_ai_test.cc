@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <string_view>
 
 #include "ai/records.h"
 #include "ai/risk.h"
+#include "ai/runtime.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
@@ -168,6 +171,30 @@ TEST_F(ExplainAiTest, ReadsCommittedDataOnly) {
   must(run("INSERT INTO docs (pk, doc) VALUES ('1', '{}')"));
   EXPECT_NE(report("docs/1").find("Key not found in database\n\n"), std::string::npos);
   must(run("ROLLBACK"));
+}
+
+TEST(ExplainAiRuntimeTest, ShowsTheRuntimeInsightsOfSqlWrites) {
+  quenlordb::testing::TempDir dir;
+  Config config = engine::testing::test_config(2);
+  config.ai_enabled = true;
+  config.ai_batch_window_ms = 5;
+  auto db = must(engine::Database::open(dir.file("db"), config, ai::start_insight_runtime));
+  must(execute_sql(*db, "CREATE TABLE orders (id TEXT PRIMARY KEY, note TEXT)"));
+  must(execute_sql(*db, "INSERT INTO orders (id, note) VALUES ('17', 'payment failed')"));
+  must(execute_sql(*db, "UPDATE orders SET note = 'critical error: payment failed' WHERE id = '17'"));
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    text = std::get<SqlResult::Explain>(must(execute_sql(*db, "EXPLAIN AI 'orders/17'")).value).text;
+    if (text.find("AI Insights (2):\n") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (std::chrono::steady_clock::now() < deadline);
+  EXPECT_TRUE(text.starts_with("EXPLAIN AI for key: orders/17\n\nCurrent value size: ")) << text;
+  EXPECT_NE(text.find("Value preview: "), std::string::npos) << text;
+  EXPECT_NE(text.find("AI Insights (2):\n  --- Insight " + ai::hex_encode("table/orders/17") + "/"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  Model: core-ai\n\n"), std::string::npos) << text;
 }
 
 }  // namespace
