@@ -15,6 +15,7 @@
 #include "sql/parser/parser.h"
 #include "sql/parser/splitter.h"
 #include "sql/parser/text.h"
+#include "util/unicode.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ void check_script(std::string_view script) {
   }
   if (pieces->empty()) fault("no pieces and no error", script);
   for (const std::string& piece : *pieces) {
-    if (piece.empty() || trim_sql_white_space(piece).size() != piece.size()) fault("piece not trimmed", piece);
+    if (piece.empty() || quenlordb::util::trim_white_space(piece).size() != piece.size()) fault("piece not trimmed", piece);
     check_statement(piece);
   }
 }
