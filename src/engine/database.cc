@@ -95,6 +95,8 @@ Database::~Database() = default;
 
 const Config& Database::config() const { return state_->config; }
 
+const std::string& Database::path() const { return state_->root_lock.path(); }
+
 Result<std::unique_ptr<Database>> Database::open(const std::string& path, const Config& config,
                                                  InsightStarter start_insights) {
   TRY(config.validate());

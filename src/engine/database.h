@@ -107,6 +107,8 @@ class Database {
   Result<sql::exec::SqlResult> sql(std::string_view script);
 
   const Config& config() const;
+  // The directory the database was opened at, as given to open.
+  const std::string& path() const;
 
  private:
   struct State;

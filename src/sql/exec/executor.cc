@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "sql/exec/copy.h"
 #include "sql/exec/ddl.h"
 #include "sql/exec/explain.h"
 #include "sql/exec/explain_ai.h"
@@ -67,6 +68,8 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::DropView&& s) const { return execute_drop_view(db, session, s); }
   Result<SqlResult> operator()(Statement::ShowTables&&) const { return execute_show_tables(db, session); }
   Result<SqlResult> operator()(Statement::Describe&& s) const { return execute_describe(db, session, s); }
+  Result<SqlResult> operator()(Statement::CopyTo&& s) const { return execute_copy_to(db, session, s.table, s.path, s.format); }
+  Result<SqlResult> operator()(Statement::CopyFrom&& s) const { return execute_copy_from(db, session, s.table, s.path, s.format); }
 
   template <typename Kind>
   Result<SqlResult> operator()(Kind&&) const {

@@ -1,0 +1,297 @@
+#include "sql/exec/copy.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cmath>
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "facet/relational/keys.h"
+#include "facet/relational/validate.h"
+#include "sql/eval/number_text.h"
+#include "sql/eval/sql_value.h"
+#include "sql/exec/csv.h"
+#include "sql/exec/projection.h"
+#include "sql/exec/select_source.h"
+#include "util/file.h"
+#include "util/json_document.h"
+#include "util/json_record.h"
+#include "util/unicode.h"
+#include "util/utf8.h"
+
+namespace quenlordb::sql::exec {
+
+namespace rel = facet::relational;
+using parser::CopyFormat;
+
+namespace {
+
+constexpr std::string_view kParquetMessage = "Parquet support requires --features parquet";
+
+nlohmann::json parsed_or_empty_object(std::string_view doc) {
+  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+  return parsed ? std::move(*parsed) : nlohmann::json::object();
+}
+
+// The value one row takes in a JSON or NDJSON file.
+nlohmann::json row_json_value(const eval::VisibleRow& row, bool typed) {
+  if (typed) return parsed_or_empty_object(row.doc);
+  nlohmann::json value = nlohmann::json::object();
+  value["doc"] = decode_row_json(row.doc);
+  value["pk"] = row.pk;
+  return value;
+}
+
+std::string csv_member_text(const nlohmann::json& doc, const std::string& column) {
+  if (!doc.is_object()) return {};
+  auto it = doc.find(column);
+  if (it == doc.end() || it->is_null()) return {};
+  if (it->is_boolean()) return it->get<bool>() ? "true" : "false";
+  if (it->is_string()) return it->get<std::string>();
+  return write_json(*it);
+}
+
+std::string build_csv(const rel::TableSchemaMetadata& schema, const std::vector<eval::VisibleRow>& rows, bool typed) {
+  std::string out;
+  for (std::size_t i = 0; i < schema.columns.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    out += csv_quote(schema.columns[i].name);
+  }
+  out.push_back('\n');
+  for (const eval::VisibleRow& row : rows) {
+    if (!typed) {
+      out += csv_quote(row.pk);
+      out.push_back(',');
+      out += csv_quote(util::decode_utf8_lossy(row.doc));
+    } else {
+      const nlohmann::json doc = parsed_or_empty_object(row.doc);
+      for (std::size_t i = 0; i < schema.columns.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        out += csv_quote(csv_member_text(doc, schema.columns[i].name));
+      }
+    }
+    out.push_back('\n');
+  }
+  return out;
+}
+
+// Whether path, resolved against the working directory with every existing link followed, lies
+// in or at the directory dir.
+Result<bool> lies_within(const std::string& path, const std::string& dir) {
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  if (ec) return fail(QuenlorError::io(ec.value(), path));
+  const std::filesystem::path root = std::filesystem::weakly_canonical(std::filesystem::absolute(dir, ec), ec);
+  if (ec) return fail(QuenlorError::io(ec.value(), dir));
+  auto t = target.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++t) {
+    if (r->empty()) continue;  // a trailing separator
+    if (t == target.end() || *t != *r) return false;
+  }
+  return true;
+}
+
+Result<void> write_whole_file(const std::string& path, std::string_view text) {
+  util::File file = TRY(util::File::open(path, O_WRONLY | O_CREAT | O_TRUNC));
+  TRY(file.write_all(text));
+  TRY(file.close());
+  return {};
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+  std::string text = TRY(util::read_file(path));
+  if (!util::validate_utf8(text)) return fail(QuenlorError::io(EILSEQ, path + ": stream did not contain valid UTF-8"));
+  return text;
+}
+
+// A decimal integer in the signed 64-bit range: an optional sign, then digits only.
+std::optional<std::int64_t> parse_decimal_integer(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  if (text.front() == '+') text.remove_prefix(1);
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+const rel::TableColumnMetadata* find_column(const rel::TableSchemaMetadata& schema, std::string_view name) {
+  for (const rel::TableColumnMetadata& column : schema.columns) {
+    if (column.name == name) return &column;
+  }
+  return nullptr;
+}
+
+// The value of a typed CSV field under its column. An integer column also takes an integral
+// number written in the decimal float syntax ("7.0", as COPY TO writes a stored double), keeping
+// it a double so that the row reads back as it was written.
+nlohmann::json coerce_csv_field(const std::string& text, const rel::TableColumnMetadata* column) {
+  if (text.empty()) return nullptr;
+  if (column == nullptr) return text;
+  const std::string type = util::to_upper_full(column->type);
+  if (type == "INT" || type == "INTEGER" || type == "BIGINT") {
+    if (std::optional<std::int64_t> n = parse_decimal_integer(text)) return *n;
+    std::optional<double> x = eval::parse_decimal_float(text);
+    if (x && std::isfinite(*x) && *x == std::trunc(*x) && text.find_first_not_of("+-0123456789.eE") == std::string::npos) {
+      return *x;
+    }
+    return text;
+  }
+  if (type == "REAL" || type == "FLOAT" || type == "DOUBLE") {
+    std::optional<double> x = eval::parse_decimal_float(text);
+    if (x && std::isfinite(*x)) return *x;
+    return text;
+  }
+  if (type == "BOOL" || type == "BOOLEAN") {
+    const std::string lower = util::to_lower_full(text);
+    return lower == "1" || lower == "yes" || lower == "true";
+  }
+  return text;
+}
+
+struct Record {
+  std::string pk;
+  std::string doc;
+};
+
+Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableSchemaMetadata& schema, bool typed) {
+  const std::vector<std::string_view> lines = csv_split_records(text);
+  std::vector<std::string> header = csv_parse_line(lines.empty() ? std::string_view() : lines[0]);
+  for (std::string& field : header) field = std::string(util::trim_white_space(field));
+  std::vector<const rel::TableColumnMetadata*> columns;
+  for (const std::string& name : header) columns.push_back(find_column(schema, name));
+
+  std::vector<Record> records;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (is_blank_line(lines[i])) continue;
+    std::vector<std::string> fields = csv_parse_line(lines[i]);
+    if (!typed) {
+      std::string pk(util::trim_white_space(fields[0]));
+      if (pk.empty()) continue;
+      std::string doc = fields.size() > 1 ? std::string(util::trim_white_space(fields[1])) : std::string("{}");
+      TRY(rel::validate_json_bytes(doc));
+      records.push_back({std::move(pk), std::move(doc)});
+      continue;
+    }
+    nlohmann::json object = nlohmann::json::object();
+    for (std::size_t c = 0; c < header.size(); ++c) {
+      static const std::string kEmpty;
+      object[header[c]] = coerce_csv_field(c < fields.size() ? fields[c] : kEmpty, columns[c]);
+    }
+    std::optional<std::string> pk;
+    if (auto it = object.find(schema.pk); it != object.end()) pk = json_pk_text(*it);
+    if (!pk) pk = "row_" + std::to_string(records.size());
+    records.push_back({std::move(*pk), TRY(util::dump_json_compact(object))});
+  }
+  return records;
+}
+
+}  // namespace
+
+bool is_document_style(const rel::TableSchemaMetadata& schema) {
+  const auto& columns = schema.columns;
+  if (columns.size() <= 1) return true;
+  return columns.size() == 2 && (columns[0].name == "doc" || columns[1].name == "doc");
+}
+
+std::optional<std::string> json_pk_text(const nlohmann::json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_number()) return eval::to_sort_string(eval::json_value_to_sql(value));
+  return std::nullopt;
+}
+
+Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::json& record,
+                                                               const rel::TableSchemaMetadata& schema, bool typed) {
+  if (typed) {
+    std::optional<std::string> pk;
+    if (record.is_object()) {
+      if (auto it = record.find(schema.pk); it != record.end()) pk = json_pk_text(*it);
+    }
+    if (!pk) return fail(QuenlorError::sql_execution("JSON row missing pk column '" + schema.pk + "'"));
+    return std::pair{std::move(*pk), TRY(util::dump_json_compact(record))};
+  }
+  if (!record.is_object()) return fail(QuenlorError::sql_execution("JSON row missing 'pk'"));
+  auto pk = record.find("pk");
+  if (pk == record.end() || !pk->is_string()) return fail(QuenlorError::sql_execution("JSON row missing 'pk'"));
+  auto doc = record.find("doc");
+  std::string doc_text = doc == record.end() ? std::string("{}") : TRY(util::dump_json_compact(*doc));
+  return std::pair{pk->get<std::string>(), std::move(doc_text)};
+}
+
+Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::string& table,
+                                  const std::string& path, CopyFormat format) {
+  TRY(rel::validate_identifier_kind("table", table));
+  const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
+  const std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, std::nullopt, std::nullopt));
+  if (format == CopyFormat::Parquet) return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
+  const bool typed = !is_document_style(schema);
+
+  std::string text;
+  if (format == CopyFormat::Csv) {
+    text = build_csv(schema, rows, typed);
+  } else if (format == CopyFormat::Json) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const eval::VisibleRow& row : rows) array.push_back(row_json_value(row, typed));
+    text = array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  } else {
+    for (const eval::VisibleRow& row : rows) {
+      text += write_json(row_json_value(row, typed));
+      text.push_back('\n');
+    }
+  }
+
+  if (TRY(lies_within(path, db.path()))) {
+    return fail(QuenlorError::sql_execution("COPY TO target must not be inside the database directory"));
+  }
+  TRY(write_whole_file(path, text));
+  return SqlResult{SqlResult::Affected{rows.size(), std::nullopt,
+                                       "exported " + std::to_string(rows.size()) + " rows to " + path}};
+}
+
+Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
+                                    const std::string& path, CopyFormat format) {
+  TRY(rel::validate_identifier_kind("table", table));
+  const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
+  const bool typed = !is_document_style(schema);
+  if (format == CopyFormat::Parquet) return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
+  const std::string text = TRY(read_text_file(path));
+
+  std::vector<Record> records;
+  if (format == CopyFormat::Csv) {
+    records = TRY(csv_records(text, schema, typed));
+  } else {
+    auto add = [&](const nlohmann::json& value) -> Result<void> {
+      auto [pk, doc] = TRY(extract_pk_and_doc(value, schema, typed));
+      records.push_back({std::move(pk), std::move(doc)});
+      return {};
+    };
+    if (format == CopyFormat::Json) {
+      const nlohmann::json array = TRY(util::parse_json_document(text));
+      if (!array.is_array()) return fail(QuenlorError::serde_json("invalid type: expected a sequence"));
+      for (const nlohmann::json& value : array) TRY(add(value));
+    } else {
+      for (std::string_view line : split_lines(text)) {
+        if (is_blank_line(line)) continue;
+        TRY(add(TRY(util::parse_json_document(line))));
+      }
+    }
+  }
+
+  for (const Record& record : records) TRY(rel::validate_pk(record.pk));
+  std::optional<std::uint64_t> last_ts;
+  for (Record& record : records) {
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, record.pk), std::move(record.doc)));
+    if (ts) last_ts = ts;
+  }
+  return SqlResult{SqlResult::Affected{records.size(), last_ts,
+                                       "imported " + std::to_string(records.size()) + " rows from " + path}};
+}
+
+}  // namespace quenlordb::sql::exec

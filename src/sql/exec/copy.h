@@ -1,0 +1,46 @@
+// COPY t TO 'path' and COPY t FROM 'path': a whole table written to or read from one file, held
+// in memory at once, as CSV, JSON (one array) or NDJSON (one value per line); Parquet is refused.
+//
+// A table with at most one column, or two columns one of which is named "doc", is document-style
+// and moves as pairs of primary key and document; every other table is typed and moves one field
+// (or member) per column. A row key made from a number is its positional text (7 and 7.0 give "7"),
+// as for a typed INSERT, so a file COPY TO wrote reads back under the same keys.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "error.h"
+#include "facet/relational/records.h"
+#include "sql/exec/session.h"
+#include "sql/exec/sql_result.h"
+#include "sql/parser/ast.h"
+
+namespace quenlordb::sql::exec {
+
+bool is_document_style(const facet::relational::TableSchemaMetadata& schema);
+
+// Writes every visible row of table to path (created or replaced): {n, none, "exported n rows to
+// path"}. A path that resolves inside the database's directory is refused.
+Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::string& table,
+                                  const std::string& path, parser::CopyFormat format);
+
+// Reads path and writes one row per record: {n, ts of the last write, "imported n rows from path"}.
+// Every record is read and every primary key checked before the first row is written, so a bad
+// record writes nothing.
+Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
+                                    const std::string& path, parser::CopyFormat format);
+
+// The primary key text and document of one JSON or NDJSON record.
+Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::json& record,
+                                                               const facet::relational::TableSchemaMetadata& schema,
+                                                               bool typed);
+
+// The row key text of a JSON member used as a primary key: a text as itself, a number as its
+// positional text; none for anything else.
+std::optional<std::string> json_pk_text(const nlohmann::json& value);
+
+}  // namespace quenlordb::sql::exec

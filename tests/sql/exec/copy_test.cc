@@ -1,0 +1,236 @@
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "exec_fixture.h"
+#include "sql/exec/csv.h"
+#include "util/file.h"
+
+namespace quenlordb::sql::exec::testing {
+namespace {
+
+TEST(CsvTest, ParsesFieldsOfOneRecord) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> fields;
+  };
+  const std::vector<Case> cases = {
+      {R"(a,"b,c",d)", {"a", "b,c", "d"}},
+      {R"("say ""hi""")", {R"(say "hi")"}},
+      {R"(ab"cd"ef)", {"abcdef"}},
+      {"a,", {"a", ""}},
+      {"", {""}},
+      {"\"x\ny\",z", {"x\ny", "z"}},
+      {R"("open,end)", {"open,end"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(csv_parse_line(c.line), c.fields) << c.line;
+}
+
+TEST(CsvTest, SplitsRecordsOutsideQuotesOnly) {
+  EXPECT_EQ(csv_split_records("h\r\n\"a\nb\",1\n\nc,\"\"\"\n\"\nlast"),
+            (std::vector<std::string_view>{"h", "\"a\nb\",1", "", "c,\"\"\"\n\"", "last"}));
+  EXPECT_TRUE(csv_split_records("").empty());
+  EXPECT_EQ(csv_split_records("a\n").size(), 1u);
+}
+
+TEST(CsvTest, QuotesOnlyWhenNeeded) {
+  EXPECT_EQ(csv_quote("plain"), "plain");
+  EXPECT_EQ(csv_quote("a,b"), "\"a,b\"");
+  EXPECT_EQ(csv_quote("q\"x"), "\"q\"\"x\"");
+  EXPECT_EQ(csv_quote("l\nf"), "\"l\nf\"");
+  EXPECT_EQ(csv_quote("c\rr"), "\"c\rr\"");
+}
+
+class CopyTest : public ExecFixture {
+ protected:
+  static std::uint64_t rows_of(const SqlResult& r) { return std::get<SqlResult::Affected>(r.value).rows; }
+  std::string read(const std::string& path) { return must(util::read_file(path)); }
+  void write(const std::string& path, std::string_view text) {
+    util::File f = must(util::File::open(path, O_WRONLY | O_CREAT | O_TRUNC));
+    must(f.write_all(text));
+  }
+  void make_typed() {
+    must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, score REAL)"));
+    must(run("INSERT INTO t (id, name, score) VALUES (7, 'a,\"b\"\nc', 2.5)"));
+    must(run("INSERT INTO t (id, name, score) VALUES (10, 'x', 1)"));
+  }
+  void make_docs() {
+    must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+    must(run(R"(INSERT INTO d (pk, doc) VALUES ('k1', '{"a":[1,2],"s":"x,y"}'))"));
+    must(run("INSERT INTO d (pk, doc) VALUES ('k2', '3')"));
+  }
+};
+
+TEST_F(CopyTest, ExportsExactBytesInEachFormat) {
+  make_typed();
+  make_docs();
+  const std::string csv = dir.file("t.csv"), json = dir.file("t.json"), nd = dir.file("t.ndjson");
+  EXPECT_EQ(must(run("COPY t TO '" + csv + "'")), affected(2, std::nullopt, "exported 2 rows to " + csv));
+  EXPECT_EQ(read(csv), "id,name,score\n10.0,x,1.0\n7.0,\"a,\"\"b\"\"\nc\",2.5\n");
+  must(run("COPY t TO '" + nd + "' FORMAT NDJSON"));
+  EXPECT_EQ(read(nd), "{\"id\":10.0,\"name\":\"x\",\"score\":1.0}\n{\"id\":7.0,\"name\":\"a,\\\"b\\\"\\nc\",\"score\":2.5}\n");
+  must(run("COPY d TO '" + csv + "'"));
+  EXPECT_EQ(read(csv), "pk,doc\nk1,\"{\"\"a\"\":[1,2],\"\"s\"\":\"\"x,y\"\"}\"\nk2,3\n");
+  must(run("COPY d TO '" + json + "' FORMAT JSON"));
+  EXPECT_EQ(read(json),
+            "[\n  {\n    \"doc\": {\n      \"a\": [\n        1,\n        2\n      ],\n      \"s\": \"x,y\"\n    },\n"
+            "    \"pk\": \"k1\"\n  },\n  {\n    \"doc\": 3,\n    \"pk\": \"k2\"\n  }\n]");
+  must(run("COPY d TO '" + nd + "' FORMAT NDJSON"));
+  EXPECT_EQ(read(nd), "{\"doc\":{\"a\":[1,2],\"s\":\"x,y\"},\"pk\":\"k1\"}\n{\"doc\":3,\"pk\":\"k2\"}\n");
+}
+
+TEST_F(CopyTest, EmptyTableExportsHeaderEmptyArrayOrNothing) {
+  must(run("CREATE TABLE e (id INTEGER PRIMARY KEY, v TEXT)"));
+  const std::string p = dir.file("e.out");
+  must(run("COPY e TO '" + p + "'"));
+  EXPECT_EQ(read(p), "id,v\n");
+  must(run("COPY e TO '" + p + "' FORMAT JSON"));
+  EXPECT_EQ(read(p), "[]");
+  must(run("COPY e TO '" + p + "' FORMAT NDJSON"));
+  EXPECT_EQ(read(p), "");
+}
+
+TEST_F(CopyTest, RoundTripKeepsRowsAndKeysInEveryFormat) {
+  make_typed();
+  make_docs();
+  const std::vector<LiveEntry> typed_before = scan("table/t/"), docs_before = scan("table/d/");
+  ASSERT_EQ(typed_before[1].key, "table/t/7");
+  for (std::string format : {"CSV", "JSON", "NDJSON"}) {
+    const std::string p = dir.file("rt." + format);
+    must(run("COPY t TO '" + p + "' FORMAT " + format));
+    must(run("COPY d TO '" + p + ".d' FORMAT " + format));
+    must(run("DROP TABLE t"));
+    must(run("DROP TABLE d"));
+    must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, score REAL)"));
+    must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+    EXPECT_EQ(rows_of(must(run("COPY t FROM '" + p + "' FORMAT " + format))), 2u) << format;
+    must(run("COPY d FROM '" + p + ".d' FORMAT " + format));
+    EXPECT_EQ(scan("table/t/"), typed_before) << format;
+    EXPECT_EQ(scan("table/d/"), docs_before) << format;
+  }
+}
+
+TEST_F(CopyTest, CsvImportCoercesTypedFields) {
+  must(run("CREATE TABLE c (id INTEGER PRIMARY KEY, n BIGINT, r REAL, b BOOL, s TEXT)"));
+  const std::string p = dir.file("c.csv");
+  write(p, "id, n ,r,b,s,extra\n1,42,4.5,YES,t,e\n2, 42,inf,no,,\n\n3,4.5,x,1\n4,7.0,1e2,true,\"q\"\n");
+  must(run("COPY c FROM '" + p + "'"));
+  EXPECT_EQ(scan("table/c/"),
+            (std::vector<LiveEntry>{
+                {"table/c/1", R"({"b":true,"extra":"e","id":1,"n":42,"r":4.5,"s":"t"})"},
+                {"table/c/2", R"({"b":false,"extra":null,"id":2,"n":" 42","r":"inf","s":null})"},
+                {"table/c/3", R"({"b":true,"extra":null,"id":3,"n":"4.5","r":"x","s":null})"},
+                {"table/c/4", R"({"b":true,"extra":null,"id":4,"n":7.0,"r":100.0,"s":"q"})"},
+            }));
+}
+
+TEST_F(CopyTest, CsvImportWithoutKeyColumnNumbersRows) {
+  must(run("CREATE TABLE c (id INTEGER PRIMARY KEY, v TEXT)"));
+  const std::string p = dir.file("c.csv");
+  write(p, "v\na\nb\n");
+  must(run("COPY c FROM '" + p + "'"));
+  EXPECT_TRUE(live("table/c/row_0"));
+  EXPECT_TRUE(live("table/c/row_1"));
+}
+
+TEST_F(CopyTest, DocumentCsvImportSkipsKeylessLinesAndChecksJson) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const std::string p = dir.file("d.csv");
+  write(p, "ignored\nx\n,{}\n z ,\"{\"\"a\"\":1}\" \n");
+  EXPECT_EQ(rows_of(must(run("COPY d FROM '" + p + "'"))), 2u);
+  EXPECT_EQ(live("table/d/x"), "{}");
+  EXPECT_EQ(live("table/d/z"), R"({"a":1})");
+  write(p, "h\nw,{}\ny,\n");
+  auto bad = run("COPY d FROM '" + p + "'");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind(), ErrorKind::SerdeJson);
+  EXPECT_FALSE(live("table/d/w"));  // nothing is written when a record fails
+}
+
+TEST_F(CopyTest, JsonImportErrors) {
+  must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"));
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const std::string p = dir.file("in.json");
+  struct Case {
+    std::string table, format, text, message;
+  };
+  const std::vector<Case> cases = {
+      {"t", "JSON", R"([{"id":1},{"v":"x"}])", "JSON row missing pk column 'id'"},
+      {"t", "NDJSON", "{\"id\":1}\n5\n", "JSON row missing pk column 'id'"},
+      {"d", "JSON", R"([{"pk":1}])", "JSON row missing 'pk'"},
+      {"d", "JSON", R"([{"pk":"a"},{"pk":""}])", "pk cannot be empty"},
+      {"t", "JSON", "[{\"id\":\"a\\u0000b\"}]", "pk must not contain null bytes"},
+  };
+  for (const Case& c : cases) {
+    write(p, c.text);
+    auto r = run("COPY " + c.table + " FROM '" + p + "' FORMAT " + c.format);
+    ASSERT_FALSE(r) << c.text;
+    EXPECT_EQ(r.error().message(), c.message) << c.text;
+  }
+  EXPECT_TRUE(scan("table/t/").empty());
+  EXPECT_TRUE(scan("table/d/").empty());
+  write(p, R"({"id":1})");
+  auto object = run("COPY t FROM '" + p + "' FORMAT JSON");
+  ASSERT_FALSE(object);
+  EXPECT_EQ(object.error().kind(), ErrorKind::SerdeJson);
+}
+
+TEST_F(CopyTest, NdjsonImportSkipsBlankLines) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const std::string p = dir.file("in.ndjson");
+  write(p, "{\"pk\":\"a\",\"doc\":null}\n  \n\r\n{\"pk\":\"b\"}");
+  EXPECT_EQ(rows_of(must(run("COPY d FROM '" + p + "' FORMAT NDJSON"))), 2u);
+  EXPECT_EQ(live("table/d/a"), "null");
+  EXPECT_EQ(live("table/d/b"), "{}");
+}
+
+TEST_F(CopyTest, FailuresInOrder) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const std::string missing = dir.file("missing.csv");
+  auto parquet_to = run("COPY nope TO '" + missing + "' FORMAT PARQUET");
+  ASSERT_FALSE(parquet_to);
+  EXPECT_EQ(parquet_to.error().message(), "table nope does not exist");
+  auto parquet_from = run("COPY d FROM '" + missing + "' FORMAT PARQUET");
+  ASSERT_FALSE(parquet_from);
+  EXPECT_EQ(parquet_from.error().message(), "Parquet support requires --features parquet");
+  auto no_file = run("COPY d FROM '" + missing + "'");
+  ASSERT_FALSE(no_file);
+  EXPECT_EQ(no_file.error().kind(), ErrorKind::Io);
+  write(missing, "pk,doc\n\xff,{}\n");
+  auto not_utf8 = run("COPY d FROM '" + missing + "'");
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().kind(), ErrorKind::Io);
+  auto unwritable = run("COPY d TO '" + dir.file("no/such/dir.csv") + "'");
+  ASSERT_FALSE(unwritable);
+  EXPECT_EQ(unwritable.error().kind(), ErrorKind::Io);
+}
+
+TEST_F(CopyTest, RefusesTargetInsideDatabaseDirectory) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  for (std::string target : {dir.file("db/MANIFEST"), dir.file("db/../db/x.csv"), dir.file("db")}) {
+    auto r = run("COPY d TO '" + target + "'");
+    ASSERT_FALSE(r) << target;
+    EXPECT_EQ(r.error().message(), "COPY TO target must not be inside the database directory");
+  }
+  EXPECT_TRUE(run("COPY d TO '" + dir.file("db2.csv") + "'"));
+}
+
+TEST_F(CopyTest, ImportInsideTransactionAppliesAtCommit) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const std::string p = dir.file("d.csv");
+  write(p, "pk,doc\na,1\n");
+  must(run("BEGIN"));
+  EXPECT_EQ(must(run("COPY d FROM '" + p + "'")), affected(1, std::nullopt, "imported 1 rows from " + p));
+  must(run("ROLLBACK"));
+  EXPECT_FALSE(live("table/d/a"));
+  must(run("BEGIN"));
+  must(run("COPY d FROM '" + p + "'"));
+  must(run("COMMIT"));
+  EXPECT_EQ(live("table/d/a"), "1");
+}
+
+}  // namespace
+}  // namespace quenlordb::sql::exec::testing
