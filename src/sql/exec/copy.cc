@@ -17,6 +17,7 @@
 #include "sql/eval/number_text.h"
 #include "sql/eval/sql_value.h"
 #include "sql/exec/csv.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/projection.h"
 #include "sql/exec/select_source.h"
 #include "util/file.h"
@@ -156,10 +157,8 @@ nlohmann::json coerce_csv_field(const std::string& text, const rel::TableColumnM
   return text;
 }
 
-struct Record {
-  std::string pk;
-  std::string doc;
-};
+// One row to write: its primary key and document.
+using Record = eval::VisibleRow;
 
 Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableSchemaMetadata& schema, bool typed) {
   const std::vector<std::string_view> lines = csv_split_records(text);
@@ -225,6 +224,33 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
   return std::pair{pk->get<std::string>(), std::move(doc_text)};
 }
 
+Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
+                                                                std::string_view table,
+                                                                std::vector<eval::VisibleRow>& rows) {
+  const std::vector<std::vector<std::string>> indexes = TRY(fts_index_columns(db, table));
+  std::optional<std::uint64_t> last_ts;
+  std::size_t written = 0;
+  Result<void> status;
+  for (eval::VisibleRow& row : rows) {
+    // The documents are kept for the upkeep only when the table has a full-text index.
+    std::string doc = indexes.empty() ? std::move(row.doc) : row.doc;
+    Result<std::optional<std::uint64_t>> ts = write_put(db, session, rel::row_key(table, row.pk), std::move(doc));
+    if (!ts) {
+      status = fail(std::move(ts.error()));
+      break;
+    }
+    if (*ts) last_ts = *ts;
+    ++written;
+  }
+  if (!indexes.empty()) {
+    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(written), rows.end());
+    Result<void> indexed = index_rows_for_fts(db, session, table, rows, indexes);
+    if (status && !indexed) status = std::move(indexed);
+  }
+  TRY(status);
+  return last_ts;
+}
+
 Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::string& table,
                                   const std::string& path, CopyFormat format) {
   TRY(rel::validate_identifier_kind("table", table));
@@ -285,11 +311,7 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
   }
 
   for (const Record& record : records) TRY(rel::validate_pk(record.pk));
-  std::optional<std::uint64_t> last_ts;
-  for (Record& record : records) {
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, record.pk), std::move(record.doc)));
-    if (ts) last_ts = ts;
-  }
+  const std::optional<std::uint64_t> last_ts = TRY(write_rows_with_fts_upkeep(db, session, table, records));
   return SqlResult{SqlResult::Affected{records.size(), last_ts,
                                        "imported " + std::to_string(records.size()) + " rows from " + path}};
 }

@@ -7,14 +7,17 @@
 // as for a typed INSERT, so a file COPY TO wrote reads back under the same keys.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "error.h"
 #include "facet/relational/records.h"
+#include "sql/eval/eval_context.h"
 #include "sql/exec/session.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
@@ -30,9 +33,17 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
 
 // Reads path and writes one row per record: {n, ts of the last write, "imported n rows from path"}.
 // Every record is read and every primary key checked before the first row is written, so a bad
-// record writes nothing.
+// record writes nothing. The rows join the posting lists of the table's full-text indexes.
 Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
                                     const std::string& path, parser::CopyFormat format);
+
+// Writes each row (pk, doc) under its row key in order, then adds the rows written to the posting
+// lists of the table's committed full-text indexes, also when a write fails part-way, so that no
+// row written is missing from them. The timestamp of the last write that returned one. The rows'
+// documents may be moved from.
+Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
+                                                                std::string_view table,
+                                                                std::vector<eval::VisibleRow>& rows);
 
 // The primary key text and document of one JSON or NDJSON record.
 Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::json& record,

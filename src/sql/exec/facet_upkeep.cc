@@ -85,13 +85,21 @@ Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_vi
 
 Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
                                 const std::vector<eval::VisibleRow>& rows, const std::vector<std::string>& columns) {
+  return index_rows_for_fts(db, session, table, rows, std::vector<std::vector<std::string>>{columns});
+}
+
+Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
+                                const std::vector<eval::VisibleRow>& rows,
+                                const std::vector<std::vector<std::string>>& indexes) {
   std::vector<std::string> terms;  // in order of first occurrence
   std::unordered_map<std::string, std::vector<std::string>> added;
   for (const eval::VisibleRow& row : rows) {
-    for (std::string& term : fts_terms_of_document(row.doc, columns)) {
-      auto [it, fresh] = added.try_emplace(term);
-      if (fresh) terms.push_back(std::move(term));
-      it->second.push_back(row.pk);
+    for (const std::vector<std::string>& columns : indexes) {
+      for (std::string& term : fts_terms_of_document(row.doc, columns)) {
+        auto [it, fresh] = added.try_emplace(term);
+        if (fresh) terms.push_back(std::move(term));
+        it->second.push_back(row.pk);
+      }
     }
   }
   for (const std::string& term : terms) {

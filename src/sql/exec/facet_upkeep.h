@@ -36,6 +36,11 @@ Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_vi
 // term's list is read and rewritten once: the additions are gathered in memory first.
 Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
                                 const std::vector<eval::VisibleRow>& rows, const std::vector<std::string>& columns);
+// The same under several indexes at once (each a column list), as index_row_for_fts of each row
+// under each list in turn would: what bulk writes (COPY FROM, CREATE TABLE AS) add.
+Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
+                                const std::vector<eval::VisibleRow>& rows,
+                                const std::vector<std::vector<std::string>>& indexes);
 
 // The column lists of the table's committed full-text index definitions, in key order; records
 // that do not read, name another table or have no columns are skipped.

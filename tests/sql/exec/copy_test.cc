@@ -232,5 +232,24 @@ TEST_F(CopyTest, ImportInsideTransactionAppliesAtCommit) {
   EXPECT_EQ(live("table/d/a"), "1");
 }
 
+TEST_F(CopyTest, ImportedRowsJoinFullTextIndexes) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  must(run("CREATE FULLTEXT INDEX f ON d (doc)"));
+  must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, title TEXT, body TEXT)"));
+  must(run("CREATE FULLTEXT INDEX g ON t (title)"));
+  must(run("CREATE FULLTEXT INDEX h ON t (body)"));
+  const std::string d = dir.file("d.ndjson"), t = dir.file("t.csv");
+  write(d, "{\"pk\":\"a\",\"doc\":{\"text\":\"red cars\"}}\n{\"pk\":\"b\",\"doc\":{\"text\":\"blue cars\"}}\n");
+  write(t, "id,title,body\n1,red,fast cars\n2,cars,slow\n");
+  must(run("COPY d FROM '" + d + "' FORMAT NDJSON"));
+  must(run("COPY t FROM '" + t + "'"));
+  auto pks = [&](const std::string& sql) { return std::get<SqlResult::Rows>(must(run(sql)).value).rows; };
+  EXPECT_EQ(pks("SELECT pk FROM d WHERE MATCH(doc, 'cars')"), (std::vector<std::string>{R"({"pk":"a"})", R"({"pk":"b"})"}));
+  EXPECT_EQ(pks("SELECT pk FROM d WHERE MATCH(doc, 'blue')"), (std::vector<std::string>{R"({"pk":"b"})"}));
+  // Both indexes of t feed the one list of a term, each row once, in row order.
+  EXPECT_EQ(live("__fts/t/car"), R"(["1","2"])");
+  EXPECT_EQ(pks("SELECT pk FROM t WHERE MATCH(title, 'red cars')"), (std::vector<std::string>{R"({"pk":"1"})"}));
+}
+
 }  // namespace
 }  // namespace quenlordb::sql::exec::testing
