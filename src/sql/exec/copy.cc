@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,8 +31,6 @@ namespace rel = facet::relational;
 using parser::CopyFormat;
 
 namespace {
-
-constexpr std::string_view kParquetMessage = "Parquet support requires --features parquet";
 
 nlohmann::json parsed_or_empty_object(std::string_view doc) {
   Result<nlohmann::json> parsed = util::parse_json_document(doc);
@@ -111,18 +108,6 @@ Result<std::string> read_text_file(const std::string& path) {
   return text;
 }
 
-// A decimal integer in the signed 64-bit range: an optional sign, then digits only.
-std::optional<std::int64_t> parse_decimal_integer(std::string_view text) {
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-  if (text.front() == '+') text.remove_prefix(1);
-  std::int64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 const rel::TableColumnMetadata* find_column(const rel::TableSchemaMetadata& schema, std::string_view name) {
   for (const rel::TableColumnMetadata& column : schema.columns) {
     if (column.name == name) return &column;
@@ -198,6 +183,12 @@ bool is_document_style(const rel::TableSchemaMetadata& schema) {
   const auto& columns = schema.columns;
   if (columns.size() <= 1) return true;
   return columns.size() == 2 && (columns[0].name == "doc" || columns[1].name == "doc");
+}
+
+Result<nlohmann::json> parse_json_array(std::string_view text) {
+  nlohmann::json value = TRY(util::parse_json_document(text));
+  if (!value.is_array()) return fail(QuenlorError::serde_json("invalid type: expected a sequence"));
+  return value;
 }
 
 std::optional<std::string> json_pk_text(const nlohmann::json& value) {
@@ -299,8 +290,7 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
       return {};
     };
     if (format == CopyFormat::Json) {
-      const nlohmann::json array = TRY(util::parse_json_document(text));
-      if (!array.is_array()) return fail(QuenlorError::serde_json("invalid type: expected a sequence"));
+      const nlohmann::json array = TRY(parse_json_array(text));
       for (const nlohmann::json& value : array) TRY(add(value));
     } else {
       for (std::string_view line : split_lines(text)) {

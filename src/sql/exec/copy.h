@@ -24,6 +24,9 @@
 
 namespace quenlordb::sql::exec {
 
+// The refusal of the Parquet format, by COPY and by READ_PARQUET.
+inline constexpr std::string_view kParquetMessage = "Parquet support requires --features parquet";
+
 bool is_document_style(const facet::relational::TableSchemaMetadata& schema);
 
 // Writes every visible row of table to path (created or replaced): {n, none, "exported n rows to
@@ -49,6 +52,9 @@ Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, Sq
 Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::json& record,
                                                                const facet::relational::TableSchemaMetadata& schema,
                                                                bool typed);
+
+// The whole text as one JSON array; anything else, or text that does not parse, is SerdeJson.
+Result<nlohmann::json> parse_json_array(std::string_view text);
 
 // The row key text of a JSON member used as a primary key: a text as itself, a number as its
 // positional text; none for anything else.

@@ -1,5 +1,7 @@
 #include "sql/exec/csv.h"
 
+#include <charconv>
+
 #include "util/unicode.h"
 
 namespace quenlordb::sql::exec {
@@ -88,5 +90,16 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 }
 
 bool is_blank_line(std::string_view line) { return util::trim_white_space(line).empty(); }
+
+std::optional<std::int64_t> parse_decimal_integer(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  if (text.front() == '+') text.remove_prefix(1);
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
 
 }  // namespace quenlordb::sql::exec

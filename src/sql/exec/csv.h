@@ -4,6 +4,8 @@
 // quote belongs to the field, so every field csv_quote writes reads back whole. Pure functions.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,5 +29,9 @@ std::vector<std::string_view> split_lines(std::string_view text);
 
 // True when nothing is left of the line after removing Unicode white space at both ends.
 bool is_blank_line(std::string_view line);
+
+// A field that is a decimal integer in the signed 64-bit range: an optional sign, then digits only
+// (leading zeros allowed).
+std::optional<std::int64_t> parse_decimal_integer(std::string_view text);
 
 }  // namespace quenlordb::sql::exec

@@ -1,11 +1,126 @@
 #include "sql/exec/table_function.h"
 
+#include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "sql/eval/number_text.h"
+#include "sql/exec/copy.h"
+#include "sql/exec/csv.h"
+#include "sql/parser/text.h"
+#include "util/file.h"
+#include "util/json_document.h"
+#include "util/json_record.h"
+#include "util/unicode.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
 
-Result<std::vector<eval::VisibleRow>> execute_table_function(std::string_view name, const std::vector<parser::Expr>&) {
-  return fail(QuenlorError::sql_execution("table function " + std::string(name) + " is not supported yet"));
+using eval::VisibleRow;
+
+namespace {
+
+enum class Reader { Csv, Json, Ndjson };
+
+Result<std::string> read_whole_file(const std::string& path) {
+  Result<std::string> text = util::read_file(path);
+  if (!text) return fail(QuenlorError::sql_execution("failed to read file '" + path + "': " + text.error().message()));
+  if (!util::validate_utf8(*text)) {
+    return fail(QuenlorError::sql_execution("failed to read file '" + path + "': stream did not contain valid UTF-8"));
+  }
+  return text;
+}
+
+nlohmann::json infer_csv_value(const std::string& text) {
+  if (text.empty()) return nullptr;
+  if (std::optional<std::int64_t> n = parse_decimal_integer(text)) return *n;
+  if (std::optional<double> x = eval::parse_decimal_float(text)) {
+    if (std::isfinite(*x)) return *x;
+    return text;
+  }
+  if (parser::eq_ignore_ascii_case(text, "true")) return true;
+  if (parser::eq_ignore_ascii_case(text, "false")) return false;
+  return text;
+}
+
+Result<std::vector<VisibleRow>> read_csv_rows(std::string_view text) {
+  const std::vector<std::string_view> records = csv_split_records(text);
+  if (records.empty()) return fail(QuenlorError::sql_execution("CSV file is empty"));
+  std::vector<std::string> names = csv_parse_line(records[0]);
+  for (std::string& name : names) name = std::string(util::trim_white_space(name));
+
+  std::vector<VisibleRow> rows;
+  rows.reserve(records.size() - 1);
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    if (is_blank_line(records[i])) continue;
+    const std::vector<std::string> fields = csv_parse_line(records[i]);
+    nlohmann::json object = nlohmann::json::object();
+    for (std::size_t c = 0; c < names.size(); ++c) {
+      static const std::string kEmpty;
+      object[names[c]] = infer_csv_value(c < fields.size() ? fields[c] : kEmpty);
+    }
+    rows.push_back({std::to_string(i - 1), TRY(util::dump_json_compact(object))});
+  }
+  return rows;
+}
+
+Result<std::vector<VisibleRow>> read_json_rows(std::string_view text) {
+  const nlohmann::json array = TRY(parse_json_array(text));
+  std::vector<VisibleRow> rows;
+  rows.reserve(array.size());
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    rows.push_back({std::to_string(i), TRY(util::dump_json_compact(array[i]))});
+  }
+  return rows;
+}
+
+Result<std::vector<VisibleRow>> read_ndjson_rows(std::string_view text) {
+  const std::vector<std::string_view> lines = split_lines(text);
+  std::vector<VisibleRow> rows;
+  rows.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (is_blank_line(lines[i])) continue;
+    const nlohmann::json value = TRY(util::parse_json_document(lines[i]));
+    rows.push_back({std::to_string(i), TRY(util::dump_json_compact(value))});
+  }
+  return rows;
+}
+
+}  // namespace
+
+Result<std::vector<VisibleRow>> execute_table_function(std::string_view name, const std::vector<parser::Expr>& args) {
+  const std::string upper = util::to_upper_full(name);
+  Reader reader;
+  std::string_view lower_name;
+  if (upper == "READ_CSV") {
+    reader = Reader::Csv;
+    lower_name = "read_csv";
+  } else if (upper == "READ_JSON") {
+    reader = Reader::Json;
+    lower_name = "read_json";
+  } else if (upper == "READ_NDJSON") {
+    reader = Reader::Ndjson;
+    lower_name = "read_ndjson";
+  } else if (upper == "READ_PARQUET") {
+    return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
+  } else {
+    return fail(QuenlorError::sql_execution("unknown table function: " + std::string(name) + "()"));
+  }
+
+  const parser::Expr::StringLit* path = args.empty() ? nullptr : args[0].get_if<parser::Expr::StringLit>();
+  if (!path) {
+    return fail(QuenlorError::sql_execution(std::string(lower_name) + "() requires a file path as first argument"));
+  }
+  const std::string text = TRY(read_whole_file(path->value));
+  switch (reader) {
+    case Reader::Csv: return read_csv_rows(text);
+    case Reader::Json: return read_json_rows(text);
+    case Reader::Ndjson: return read_ndjson_rows(text);
+  }
+  return std::vector<VisibleRow>{};
 }
 
 }  // namespace quenlordb::sql::exec

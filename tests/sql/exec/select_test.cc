@@ -227,15 +227,5 @@ TEST_F(SelectTest, TransactionsAreSeen) {
   EXPECT_EQ(rows("SELECT count(*) FROM p"), Rows{"3"});
 }
 
-TEST_F(SelectTest, SeamsNameWhatIsNotBuilt) {
-  people();
-  for (const char* sql : {
-                          "SELECT * FROM read_csv('x.csv')"}) {
-    Result<SqlResult> r = run(sql);
-    ASSERT_FALSE(r) << sql;
-    EXPECT_EQ(r.error().kind(), ErrorKind::SqlExecution) << sql;
-  }
-}
-
 }  // namespace
 }  // namespace quenlordb::sql::exec::testing
