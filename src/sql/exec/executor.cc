@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "sql/exec/copy.h"
+#include "sql/exec/create_table_as.h"
 #include "sql/exec/ddl.h"
 #include "sql/exec/explain.h"
 #include "sql/exec/explain_ai.h"
@@ -70,6 +71,9 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Describe&& s) const { return execute_describe(db, session, s); }
   Result<SqlResult> operator()(Statement::CopyTo&& s) const { return execute_copy_to(db, session, s.table, s.path, s.format); }
   Result<SqlResult> operator()(Statement::CopyFrom&& s) const { return execute_copy_from(db, session, s.table, s.path, s.format); }
+  Result<SqlResult> operator()(Statement::CreateTableAs&& s) const {
+    return execute_create_table_as(db, session, std::move(s));
+  }
 
   template <typename Kind>
   Result<SqlResult> operator()(Kind&&) const {

@@ -1,0 +1,103 @@
+#include "sql/exec/create_table_as.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
+#include "facet/relational/validate.h"
+#include "sql/exec/copy.h"
+#include "sql/exec/executor.h"
+#include "sql/parser/text.h"
+#include "util/json_document.h"
+
+namespace quenlordb::sql::exec {
+
+namespace rel = facet::relational;
+
+namespace {
+
+bool names_key(std::string_view name) {
+  return parser::eq_ignore_ascii_case(name, "pk") || parser::eq_ignore_ascii_case(name, "id");
+}
+
+// The schema a first row (parsed, or none when there is no row or it is not JSON) gives.
+rel::TableSchemaMetadata derived_schema(const std::optional<nlohmann::json>& first) {
+  rel::TableSchemaMetadata schema;  // pk "pk", doc "json", mode "legacy"
+  if (!first || !first->is_object()) {
+    schema.columns = {{"pk", "TEXT"}, {"doc", "JSON"}};
+    return schema;
+  }
+  const rel::TableColumnMetadata* key = nullptr;
+  for (const auto& member : first->items()) {  // members in ascending byte order of the names
+    const nlohmann::json& value = member.value();
+    const char* type = value.is_boolean() ? "BOOLEAN" : value.is_number() ? "REAL" : "TEXT";
+    schema.columns.push_back({member.key(), type});
+  }
+  for (const rel::TableColumnMetadata& column : schema.columns) {
+    if (names_key(column.name)) {
+      key = &column;
+      break;
+    }
+  }
+  if (!schema.columns.empty()) {
+    schema.pk = key ? key->name : schema.columns[0].name;
+    if (!key) schema.columns[0].type += " (pk)";
+  }
+  return schema;
+}
+
+// A row's key: its member named as the key column, a text as itself and a number as its positional
+// text; "row_{i}" otherwise.
+std::string row_pk(const std::optional<nlohmann::json>& row, const std::string& pk_column, std::size_t i) {
+  if (row && row->is_object()) {
+    if (auto it = row->find(pk_column); it != row->end()) {
+      if (std::optional<std::string> pk = json_pk_text(*it)) return std::move(*pk);
+    }
+  }
+  return "row_" + std::to_string(i);
+}
+
+std::optional<nlohmann::json> parsed(std::string_view bytes) {
+  Result<nlohmann::json> value = util::parse_json_document(bytes);
+  if (!value) return std::nullopt;
+  return std::move(*value);
+}
+
+}  // namespace
+
+Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, parser::Statement::CreateTableAs stmt) {
+  const std::string& table = stmt.table;
+  TRY(rel::validate_identifier_kind("table", table));
+  if (TRY(read_live_key(db, session, rel::schema_key(table)))) {
+    return fail(QuenlorError::sql_execution("table " + table + " already exists"));
+  }
+  SqlResult result = TRY(execute_stmt(db, session, std::move(stmt.query)));
+  auto* rows = std::get_if<SqlResult::Rows>(&result.value);
+  if (!rows) return fail(QuenlorError::sql_execution("CREATE TABLE AS requires a SELECT statement"));
+
+  std::vector<eval::VisibleRow> records;
+  records.reserve(rows->rows.size());
+  rel::TableSchemaMetadata schema;
+  for (std::size_t i = 0; i < rows->rows.size(); ++i) {
+    const std::optional<nlohmann::json> row = parsed(rows->rows[i]);
+    if (i == 0) schema = derived_schema(row);
+    records.push_back({row_pk(row, schema.pk, i), std::move(rows->rows[i])});
+  }
+  if (records.empty()) schema = derived_schema(std::nullopt);
+
+  // Nothing is written unless the schema encodes and every key is one a row may have.
+  std::string schema_bytes = TRY(rel::encode_schema_metadata(schema));
+  for (const eval::VisibleRow& record : records) TRY(rel::validate_pk(record.pk));
+  TRY(write_put(db, session, rel::schema_key(table), std::move(schema_bytes)));
+  TRY(write_rows_with_fts_upkeep(db, session, table, records));
+  const std::size_t n = records.size();
+  return SqlResult{SqlResult::Affected{n, std::nullopt,
+                                       "created table " + table + " with " + std::to_string(n) + " row(s)"}};
+}
+
+}  // namespace quenlordb::sql::exec

@@ -1,0 +1,128 @@
+// CREATE TABLE AS: the schema derived from the first row, the keys of the rows, and what is
+// written when it fails.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "exec_fixture.h"
+
+namespace quenlordb::sql::exec::testing {
+namespace {
+
+using Rows = std::vector<std::string>;
+
+class CreateTableAsTest : public ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    must(run("CREATE TABLE src (pk TEXT PRIMARY KEY)"));
+    must(run(R"(INSERT INTO src (pk, doc) VALUES ('a', '{"id":7,"name":"ann","ok":true,"tags":["x"]}'))"));
+    must(run(R"(INSERT INTO src (pk, doc) VALUES ('b', '{"id":2.5,"name":"bob","ok":false}'))"));
+  }
+  Rows rows(const std::string& sql) { return std::get<SqlResult::Rows>(must(run(sql)).value).rows; }
+  std::string error(const std::string& sql) {
+    Result<SqlResult> r = run(sql);
+    if (r) {
+      ADD_FAILURE() << sql << ": succeeded";
+      return {};
+    }
+    return r.error().message();
+  }
+};
+
+TEST_F(CreateTableAsTest, DerivesColumnsAndKeysFromTheRows) {
+  struct Case {
+    std::string query;
+    std::string schema;
+    std::vector<LiveEntry> rows;
+  };
+  const std::vector<Case> cases = {
+      // A member named id (any case) is the key; numbers key rows by their positional text.
+      {"SELECT doc FROM src",
+       R"({"pk":"id","doc":"json","columns":[{"name":"id","type":"REAL"},{"name":"name","type":"TEXT"},)"
+       R"({"name":"ok","type":"BOOLEAN"},{"name":"tags","type":"TEXT"}],"schema_mode":"legacy"})",
+       {{"table/c/2.5", R"({"id":2.5,"name":"bob","ok":false})"},
+        {"table/c/7", R"({"id":7,"name":"ann","ok":true,"tags":["x"]})"}}},
+      {"SELECT id, name FROM src WHERE pk = 'a'",
+       R"({"pk":"id","doc":"json","columns":[{"name":"id","type":"REAL"},{"name":"name","type":"TEXT"}],)"
+       R"("schema_mode":"legacy"})",
+       {{"table/c/7", R"({"id":7.0,"name":"ann"})"}}},
+      // Without pk or id the first column is the key and says so in its type.
+      {"SELECT name, ok FROM src",
+       R"x({"pk":"name","doc":"json","columns":[{"name":"name","type":"TEXT (pk)"},{"name":"ok","type":"BOOLEAN"}],)x"
+       R"("schema_mode":"legacy"})",
+       {{"table/c/ann", R"({"name":"ann","ok":true})"}, {"table/c/bob", R"({"name":"bob","ok":false})"}}},
+      // Rows that are not objects, or lack the key member, are numbered.
+      {"SELECT count(*) FROM src",
+       R"({"pk":"pk","doc":"json","columns":[{"name":"pk","type":"TEXT"},{"name":"doc","type":"JSON"}],)"
+       R"("schema_mode":"legacy"})",
+       {{"table/c/row_0", "2"}}},
+      {"SELECT ok AS ID, name FROM src ORDER BY name",
+       R"({"pk":"ID","doc":"json","columns":[{"name":"ID","type":"BOOLEAN"},{"name":"name","type":"TEXT"}],)"
+       R"("schema_mode":"legacy"})",
+       {{"table/c/row_0", R"({"ID":true,"name":"ann"})"}, {"table/c/row_1", R"({"ID":false,"name":"bob"})"}}},
+      {"SELECT doc FROM src WHERE pk = 'none'",
+       R"({"pk":"pk","doc":"json","columns":[{"name":"pk","type":"TEXT"},{"name":"doc","type":"JSON"}],)"
+       R"("schema_mode":"legacy"})",
+       {}},
+  };
+  for (const Case& c : cases) {
+    const SqlResult result = must(run("CREATE TABLE c AS " + c.query));
+    const std::size_t n = c.rows.size();
+    EXPECT_EQ(result, affected(n, std::nullopt, "created table c with " + std::to_string(n) + " row(s)")) << c.query;
+    EXPECT_EQ(live("__meta/table/c"), c.schema) << c.query;
+    EXPECT_EQ(scan("table/c/"), c.rows) << c.query;
+    must(run("DROP TABLE c"));
+  }
+}
+
+TEST_F(CreateTableAsTest, CopyIsQueriedByItsNumericKey) {
+  must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)"));
+  must(run("INSERT INTO t (id, name) VALUES (7, 'seven')"));
+  must(run("CREATE TABLE c AS SELECT id, name FROM t"));
+  EXPECT_EQ(rows("SELECT name FROM c WHERE pk = '7'"), Rows{R"({"name":"seven"})"});
+}
+
+TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
+  // An existing table fails before the query runs: the query's own failure is not reached.
+  EXPECT_EQ(error("CREATE TABLE src AS SELECT * FROM nosuch"), "table src already exists");
+  struct Case {
+    std::string sql;
+    std::string message;
+  };
+  must(run(R"(INSERT INTO src (pk, doc) VALUES ('e', '{"id":"","name":"nil"}'))"));
+  must(run(R"(INSERT INTO src (pk, doc) VALUES ('s', '{"a b":1}'))"));
+  const std::vector<Case> cases = {
+      {"CREATE TABLE c AS SELECT doc FROM src WHERE pk != 's'", "pk cannot be empty"},
+      {"CREATE TABLE c AS SELECT doc FROM src WHERE pk = 's'", "identifier name must be ascii alnum/_/-"},
+      {"CREATE TABLE c AS SELECT * FROM nosuch", "table or view nosuch does not exist"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(error(c.sql), c.message) << c.sql;
+    EXPECT_FALSE(live("__meta/table/c")) << c.sql;
+    EXPECT_TRUE(scan("table/c/").empty()) << c.sql;
+  }
+}
+
+TEST_F(CreateTableAsTest, InsideATransactionTheCopyIsStaged) {
+  must(run("BEGIN"));
+  EXPECT_EQ(must(run("CREATE TABLE c AS SELECT name FROM src")),
+            affected(2, std::nullopt, "created table c with 2 row(s)"));
+  EXPECT_EQ(rows("SELECT name FROM c WHERE pk = 'bob'"), Rows{R"({"name":"bob"})"});
+  must(run("ROLLBACK"));
+  EXPECT_FALSE(live("__meta/table/c"));
+  EXPECT_TRUE(scan("table/c/").empty());
+}
+
+TEST_F(CreateTableAsTest, RowsJoinTheFullTextIndexesOfTheirTable) {
+  // A full-text index outlives DROP TABLE, so a table made again under the name is indexed by it.
+  must(run("CREATE TABLE c (pk TEXT PRIMARY KEY)"));
+  must(run("CREATE FULLTEXT INDEX f ON c (doc)"));
+  must(run("DROP TABLE c"));
+  must(run("CREATE TABLE c AS SELECT name, pk FROM src"));
+  EXPECT_EQ(rows("SELECT name FROM c WHERE MATCH(doc, 'bob')"), Rows{R"({"name":"bob"})"});
+}
+
+}  // namespace
+}  // namespace quenlordb::sql::exec::testing
