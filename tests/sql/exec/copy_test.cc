@@ -7,6 +7,7 @@
 
 #include "exec_fixture.h"
 #include "sql/exec/csv.h"
+#include "support/fault_hook.h"
 #include "util/file.h"
 
 namespace quenlordb::sql::exec::testing {
@@ -249,6 +250,25 @@ TEST_F(CopyTest, ImportedRowsJoinFullTextIndexes) {
   // Both indexes of t feed the one list of a term, each row once, in row order.
   EXPECT_EQ(live("__fts/t/car"), R"(["1","2"])");
   EXPECT_EQ(pks("SELECT pk FROM t WHERE MATCH(title, 'red cars')"), (std::vector<std::string>{R"({"pk":"1"})"}));
+}
+
+TEST_F(CopyTest, RowsWrittenBeforeAFailedWriteAreStillIndexed) {
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  must(run("CREATE FULLTEXT INDEX f ON d (doc)"));
+  const std::string p = dir.file("d.csv");
+  write(p, "pk,doc\na,\"[\"\"red\"\"]\"\nb,\"[\"\"red\"\"]\"\nc,\"[\"\"red\"\"]\"\n");
+  using quenlordb::testing::FaultRule;
+  Result<SqlResult> r = [&] {
+    // The second log write fails: one row is written, and its posting list after it.
+    quenlordb::testing::ScopedFaultHook hook(
+        {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, 2, FaultRule::Action::Fail, EIO)});
+    return run("COPY d FROM '" + p + "'");
+  }();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().os_error(), EIO);
+  const std::vector<LiveEntry> rows = scan("table/d/");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(live("__fts/d/red"), "[\"" + rows[0].key.substr(8) + "\"]");
 }
 
 }  // namespace
