@@ -71,6 +71,10 @@ TEST_F(CopyTest, ExportsExactBytesInEachFormat) {
   const std::string csv = dir.file("t.csv"), json = dir.file("t.json"), nd = dir.file("t.ndjson");
   EXPECT_EQ(must(run("COPY t TO '" + csv + "'")), affected(2, std::nullopt, "exported 2 rows to " + csv));
   EXPECT_EQ(read(csv), "id,name,score\n10.0,x,1.0\n7.0,\"a,\"\"b\"\"\nc\",2.5\n");
+  must(run("COPY t TO '" + json + "' FORMAT JSON"));
+  EXPECT_EQ(read(json),
+            "[\n  {\n    \"id\": 10.0,\n    \"name\": \"x\",\n    \"score\": 1.0\n  },\n"
+            "  {\n    \"id\": 7.0,\n    \"name\": \"a,\\\"b\\\"\\nc\",\n    \"score\": 2.5\n  }\n]");
   must(run("COPY t TO '" + nd + "' FORMAT NDJSON"));
   EXPECT_EQ(read(nd), "{\"id\":10.0,\"name\":\"x\",\"score\":1.0}\n{\"id\":7.0,\"name\":\"a,\\\"b\\\"\\nc\",\"score\":2.5}\n");
   must(run("COPY d TO '" + csv + "'"));
