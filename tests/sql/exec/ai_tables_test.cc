@@ -39,19 +39,11 @@ class AiTablesTest : public testing::ExecFixture {
     ai::AiCorrelationRef ref = ai::correlation_of(i);
     must(db->put(ai::storage_key(ref), ai::to_json(ref), 0, testing::kMax));
   }
-  std::vector<std::string> rows(std::string_view sql) {
-    return std::get<SqlResult::Rows>(must(run(sql)).value).rows;
-  }
   // The "summary" member of each row.
   std::vector<std::string> summaries(std::string_view sql) {
     std::vector<std::string> out;
     for (const std::string& row : rows(sql)) out.push_back(nlohmann::json::parse(row).at("summary"));
     return out;
-  }
-  void expect_error(std::string_view sql, std::string_view message) {
-    auto r = run(sql);
-    ASSERT_FALSE(r) << sql;
-    EXPECT_EQ(r.error(), QuenlorError::sql_execution(std::string(message))) << sql << ": " << r.error().to_string();
   }
 };
 

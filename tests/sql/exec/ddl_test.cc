@@ -21,17 +21,6 @@ class DdlTest : public testing::ExecFixture {
     if (!r) return {};
     return std::get<SqlResult::Affected>(r->value);
   }
-  std::vector<std::string> rows(std::string_view sql) {
-    auto r = run(sql);
-    EXPECT_TRUE(r) << sql << ": " << r.error().to_string();
-    if (!r) return {};
-    return std::get<SqlResult::Rows>(r->value).rows;
-  }
-  void expect_error(std::string_view sql, std::string_view message) {
-    auto r = run(sql);
-    ASSERT_FALSE(r) << sql;
-    EXPECT_EQ(r.error(), QuenlorError::sql_execution(std::string(message))) << sql << ": " << r.error().to_string();
-  }
 };
 
 TEST_F(DdlTest, CreateTableWritesTheDocumentOrTheTypedShape) {

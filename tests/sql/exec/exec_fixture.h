@@ -1,5 +1,6 @@
 // The fixture of the executor tests: a fresh two-shard database, one session, and short forms of
-// the calls the tests make through it.
+// the calls the tests make through it: running statements, reading their rows or their error, and
+// writing tables, rows and views directly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +10,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "engine/engine_test_util.h"
+#include "facet/relational/keys.h"
+#include "facet/relational/records.h"
 #include "sql/exec/executor.h"
 #include "sql/exec/session.h"
 #include "sql/parser/parser.h"
@@ -43,6 +48,48 @@ class ExecFixture : public ::testing::Test {
   std::vector<LiveEntry> scan(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
                               std::optional<std::uint64_t> valid_at = std::nullopt) {
     return must(collect_visible_by_prefix(*db, session, prefix, as_of, valid_at));
+  }
+
+  // The rows of a query; a failure, or a result that is not rows, fails the test and gives none.
+  std::vector<std::string> rows(std::string_view sql) {
+    Result<SqlResult> r = run(sql);
+    if (!r) {
+      ADD_FAILURE() << sql << ": " << r.error().to_string();
+      return {};
+    }
+    auto* out = std::get_if<SqlResult::Rows>(&r->value);
+    if (!out) {
+      ADD_FAILURE() << sql << ": not rows";
+      return {};
+    }
+    return std::move(out->rows);
+  }
+  // The whole text of the error a statement fails with, kind included ("sql execution error: ...");
+  // a success fails the test.
+  std::string error(std::string_view sql) {
+    Result<SqlResult> r = run(sql);
+    if (r) {
+      ADD_FAILURE() << sql << ": succeeded";
+      return {};
+    }
+    return r.error().to_string();
+  }
+  // The statement fails with the SqlExecution error of message.
+  void expect_error(std::string_view sql, std::string_view message) {
+    EXPECT_EQ(error(sql), QuenlorError::sql_execution(std::string(message)).to_string()) << sql;
+  }
+
+  // A document table, a row of a table and a view, written directly as SQL would write them.
+  void create_table(std::string_view table) {
+    must(db->put(facet::relational::schema_key(table),
+                 must(facet::relational::encode_schema_metadata(facet::relational::TableSchemaMetadata{})), 0, kMax, 1));
+  }
+  std::uint64_t put_row(std::string_view table, std::string_view pk, std::string_view doc) {
+    return must(db->put(facet::relational::row_key(table, pk), std::string(doc), 0, kMax, 1));
+  }
+  void create_view(std::string_view view, std::string query) {
+    facet::relational::ViewMetadata meta{std::string(view), std::move(query), {}};
+    must(db->put(facet::relational::view_key(view), must(facet::relational::encode_view_metadata(meta)), 0, kMax, 1));
   }
 
   quenlordb::testing::TempDir dir;

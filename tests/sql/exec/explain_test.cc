@@ -20,13 +20,6 @@ namespace rel = facet::relational;
 
 class ExplainTest : public testing::ExecFixture {
  protected:
-  void create_table(std::string_view name) {
-    must(db->put(rel::schema_key(name), must(rel::encode_schema_metadata({})), 0, kMax));
-  }
-  void create_view(std::string_view name, std::string query) {
-    must(db->put(rel::view_key(name), must(rel::encode_view_metadata({std::string(name), std::move(query), {}})), 0,
-                 kMax));
-  }
   std::string text(std::string_view sql) {
     const SqlResult result = must(run(sql), std::string(sql).c_str());
     const auto* explain = std::get_if<SqlResult::Explain>(&result.value);

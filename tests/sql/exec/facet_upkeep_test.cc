@@ -49,14 +49,6 @@ class FtsTest : public ExecFixture {
     }
     return out;
   }
-  std::string error(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return {};
-    }
-    return r.error().message();
-  }
 };
 
 TEST_F(FtsTest, InsertAddsTheRowToEveryTermsList) {
@@ -147,11 +139,11 @@ TEST_F(FtsTest, MatchOutsideTheAndChainFails) {
            "WITH c AS (SELECT * FROM docs) SELECT pk FROM c WHERE MATCH(doc, 'alpha')",
            "SELECT pk FROM (SELECT * FROM docs) AS s WHERE MATCH(doc, 'alpha')",
        }) {
-    EXPECT_EQ(error(sql), placement) << sql;
+    expect_error(sql, placement);
   }
-  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc)"), "MATCH() requires exactly 2 arguments: MATCH(column, 'query')");
-  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH('doc', 'x')"), "MATCH() first argument must be a column name");
-  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc, x)"), "MATCH() second argument must be a string literal");
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc)"), "sql execution error: MATCH() requires exactly 2 arguments: MATCH(column, 'query')");
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH('doc', 'x')"), "sql execution error: MATCH() first argument must be a column name");
+  EXPECT_EQ(error("SELECT pk FROM docs WHERE MATCH(doc, x)"), "sql execution error: MATCH() second argument must be a string literal");
 }
 
 TEST_F(FtsTest, UpdateIsReflectedInMatch) {

@@ -25,37 +25,10 @@ class GroupedTest : public ExecFixture {
   void expect_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
   }
-  void create_table(const std::string& table) {
-    must(db->put(rel::schema_key(table), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})), 0, kMax, 1));
-  }
-  void put_row(const std::string& table, const std::string& pk, const std::string& doc) {
-    must(db->put(rel::row_key(table, pk), doc, 0, kMax, 1));
-  }
   // A table whose rows are the given documents under the keys k0, k1, ...
   void table(const std::string& name, const std::vector<std::string>& docs) {
     create_table(name);
     for (std::size_t i = 0; i < docs.size(); ++i) put_row(name, "k" + std::to_string(i), docs[i]);
-  }
-  Rows rows(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (!r) {
-      ADD_FAILURE() << sql << ": " << r.error().to_string();
-      return {};
-    }
-    auto* out = std::get_if<SqlResult::Rows>(&r->value);
-    if (!out) {
-      ADD_FAILURE() << sql << ": not rows";
-      return {};
-    }
-    return out->rows;
-  }
-  std::string error(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return {};
-    }
-    return r.error().message();
   }
 };
 
@@ -92,9 +65,9 @@ TEST_F(GroupedTest, Aggregates) {
        {R"({"a":4.0,"b":4.0,"c":"many","d":"4"})"}},
       {"SELECT coalesce(sum(x), 0) AS a, 1 + count(*) AS b FROM e", {R"({"a":null,"b":null})"}},
   });
-  EXPECT_EQ(error("SELECT first(x) FROM t"), "FIRST() requires 2 arguments: FIRST(value, timestamp)");
-  EXPECT_EQ(error("SELECT last(x) FROM e"), "LAST() requires 2 arguments: LAST(value, timestamp)");
-  EXPECT_EQ(error("SELECT sum(CAST(x AS BLOB)) FROM t"), "unsupported CAST target type: BLOB");
+  EXPECT_EQ(error("SELECT first(x) FROM t"), "sql execution error: FIRST() requires 2 arguments: FIRST(value, timestamp)");
+  EXPECT_EQ(error("SELECT last(x) FROM e"), "sql execution error: LAST() requires 2 arguments: LAST(value, timestamp)");
+  EXPECT_EQ(error("SELECT sum(CAST(x AS BLOB)) FROM t"), "sql execution error: unsupported CAST target type: BLOB");
 }
 
 TEST_F(GroupedTest, GroupKeysOrderAndShapes) {
@@ -136,9 +109,9 @@ TEST_F(GroupedTest, HavingOrderByAndLimit) {
       {"SELECT g FROM s GROUP BY g LIMIT 9", {R"({"g":"a"})", R"({"g":"b"})", R"({"g":"c"})", R"({"g":"d"})"}},
   });
   EXPECT_EQ(error("SELECT g FROM s GROUP BY g HAVING last(v) > 1"),
-            "LAST() requires 2 arguments: LAST(value, timestamp)");
+            "sql execution error: LAST() requires 2 arguments: LAST(value, timestamp)");
   EXPECT_EQ(error("SELECT g FROM s GROUP BY g ORDER BY first(v)"),
-            "FIRST() requires 2 arguments: FIRST(value, timestamp)");
+            "sql execution error: FIRST() requires 2 arguments: FIRST(value, timestamp)");
 }
 
 TEST_F(GroupedTest, GapFill) {
@@ -164,11 +137,11 @@ TEST_F(GroupedTest, GapFill) {
   });
   for (const char* sql : {"SELECT time_bucket_gapfill(0, ts) AS b FROM m GROUP BY time_bucket_gapfill(0, ts)",
                           "SELECT time_bucket_gapfill('0s', ts) AS b FROM m GROUP BY time_bucket_gapfill('0s', ts)"}) {
-    EXPECT_EQ(error(sql), "invalid gapfill interval") << sql;
+    EXPECT_EQ(error(sql), "sql execution error: invalid gapfill interval") << sql;
   }
   table("far", {R"({"ts":0})", R"({"ts":1e12})"});
   EXPECT_EQ(error("SELECT time_bucket_gapfill(1, ts) AS b FROM far GROUP BY time_bucket_gapfill(1, ts)"),
-            "gapfill would produce more than 1000000 rows");
+            "sql execution error: gapfill would produce more than 1000000 rows");
 }
 
 TEST(GapFill, BucketsTruncateForPresenceAndSortAsRead) {

@@ -22,37 +22,6 @@ using eval::SqlValue;
 
 class SelectTest : public ExecFixture {
  protected:
-  void create_table(const std::string& table) {
-    must(db->put(rel::schema_key(table), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})), 0, kMax, 1));
-  }
-  std::uint64_t put_row(const std::string& table, const std::string& pk, const std::string& doc) {
-    return must(db->put(rel::row_key(table, pk), doc, 0, kMax, 1));
-  }
-  void create_view(const std::string& view, const std::string& query) {
-    rel::ViewMetadata meta{view, query, {}};
-    must(db->put(rel::view_key(view), must(rel::encode_view_metadata(meta)), 0, kMax, 1));
-  }
-  std::vector<std::string> rows(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (!r) {
-      ADD_FAILURE() << sql << ": " << r.error().to_string();
-      return {};
-    }
-    auto* rows = std::get_if<SqlResult::Rows>(&r->value);
-    if (!rows) {
-      ADD_FAILURE() << sql << ": not rows";
-      return {};
-    }
-    return rows->rows;
-  }
-  std::string error(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return {};
-    }
-    return r.error().to_string();
-  }
   void people() {
     create_table("p");
     put_row("p", "a", R"({"name":"ann","age":30,"city":"x"})");

@@ -23,24 +23,8 @@ class SetOpTest : public ExecFixture {
     table("e", {});
   }
   void table(const std::string& name, const std::vector<std::pair<std::string, std::string>>& rows) {
-    must(db->put(rel::schema_key(name), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})), 0, kMax, 1));
-    for (const auto& [pk, doc] : rows) must(db->put(rel::row_key(name, pk), doc, 0, kMax, 1));
-  }
-  Rows rows(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (!r) {
-      ADD_FAILURE() << sql << ": " << r.error().to_string();
-      return {};
-    }
-    return std::get<SqlResult::Rows>(r->value).rows;
-  }
-  std::string error(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return {};
-    }
-    return r.error().message();
+    create_table(name);
+    for (const auto& [pk, doc] : rows) put_row(name, pk, doc);
   }
 };
 
@@ -74,13 +58,13 @@ TEST_F(SetOpTest, TheFourKinds) {
 TEST_F(SetOpTest, ErrorsStopBeforeAnythingRunsOrWrites) {
   // The left side fails: the right side, which would fail differently, never runs.
   EXPECT_EQ(error("SELECT first(v) FROM a UNION SELECT last(v) FROM b"),
-            "FIRST() requires 2 arguments: FIRST(value, timestamp)");
-  EXPECT_EQ(error("SELECT pk FROM a UNION SELECT last(v) FROM b"), "LAST() requires 2 arguments: LAST(value, timestamp)");
+            "sql execution error: FIRST() requires 2 arguments: FIRST(value, timestamp)");
+  EXPECT_EQ(error("SELECT pk FROM a UNION SELECT last(v) FROM b"), "sql execution error: LAST() requires 2 arguments: LAST(value, timestamp)");
   // A side that is not a query is refused before either side runs: the INSERT writes nothing.
   EXPECT_EQ(error("INSERT INTO a (pk, doc) VALUES ('new', '{}') UNION SELECT pk FROM b"),
-            "set operation requires SELECT statements");
+            "sql execution error: set operation requires SELECT statements");
   EXPECT_EQ(error("INSERT INTO a (pk, doc) VALUES ('new', '{}') UNION SELECT pk FROM b UNION SELECT pk FROM a"),
-            "set operation requires SELECT statements");
+            "sql execution error: set operation requires SELECT statements");
   EXPECT_EQ(rows("SELECT pk FROM a"), (Rows{R"({"pk":"k1"})", R"({"pk":"k2"})"}));
 }
 

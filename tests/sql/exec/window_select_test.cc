@@ -17,19 +17,11 @@ class WindowTest : public ExecFixture {
  protected:
   void SetUp() override {
     ExecFixture::SetUp();
-    must(db->put(rel::schema_key("t"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})), 0, kMax, 1));
+    create_table("t");
     const std::vector<std::pair<std::string, std::string>> data = {
         {"r1", R"({"v":20,"g":"a|b","h":"c"})"}, {"r2", R"({"v":10,"g":"a","h":"b|c"})"},
         {"r3", R"({"v":30,"g":"a|b","h":"c"})"}, {"r4", R"({"v":20,"g":"a|b","h":"c"})"}};
-    for (const auto& [pk, doc] : data) must(db->put(rel::row_key("t", pk), doc, 0, kMax, 1));
-  }
-  std::vector<std::string> rows(std::string_view sql) {
-    Result<SqlResult> r = run(sql);
-    if (!r) {
-      ADD_FAILURE() << sql << ": " << r.error().to_string();
-      return {};
-    }
-    return std::get<SqlResult::Rows>(r->value).rows;
+    for (const auto& [pk, doc] : data) put_row("t", pk, doc);
   }
 };
 
@@ -61,10 +53,7 @@ TEST_F(WindowTest, Functions) {
 TEST_F(WindowTest, UnsupportedNames) {
   for (auto [sql, name] : {std::pair{"SELECT ntile(2) OVER (ORDER BY v) FROM t WHERE pk = 'none'", "NTILE"},
                            std::pair{"SELECT sum(v) OVER (ORDER BY v) FROM t", "SUM"}}) {
-    Result<SqlResult> r = run(sql);
-    ASSERT_FALSE(r) << sql;
-    EXPECT_NE(r.error().to_string().find(std::string("unsupported window function: ") + name), std::string::npos)
-        << r.error().to_string();
+    expect_error(sql, std::string("unsupported window function: ") + name);
   }
 }
 
