@@ -254,8 +254,9 @@ SqlValue EvalContext::qualified(std::string_view qualifier, std::span<const std:
   for (const TableBinding& t : tables_) {
     if (!parser::eq_ignore_ascii_case(t.name, qualifier)) continue;
     if (t.absent) return SqlValue::null();
-    if (path.size() == 1 && parser::eq_ignore_ascii_case(path[0], "pk")) return SqlValue::text(t.pk);
-    return t.row ? t.row->field_path(path) : field_path(path);
+    EvalContext& row = t.row ? *t.row : *this;
+    if (path.size() == 1 && parser::eq_ignore_ascii_case(path[0], "pk")) return SqlValue::text(row.pk());
+    return row.field_path(path);
   }
   return SqlValue::null();
 }
@@ -343,12 +344,13 @@ SqlValue EvalContext::field_path(std::span<const std::string> path) {
   return fail(QuenlorError::sql_execution("unsupported CAST target type: " + std::string(target_type)));
 }
 
-Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const Expr& predicate) {
+Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const Expr& predicate,
+                                            std::span<const TableBinding> tables) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     bool keep;
     {
-      EvalContext ctx(rows[i]);
+      EvalContext ctx(rows[i], tables);
       const SqlValue v = TRY(ctx.eval(predicate));
       keep = is_truthy(v);
     }

@@ -36,11 +36,11 @@ struct VisibleRow {
 
 class EvalContext;
 
-// A table a qualified name `name.path` reads: `name.pk` is pk, any other path walks the row's
-// document. row null: the row of the context itself; absent: a side a join padded, read as NULL.
+// A table a qualified name `name.path` reads: `name.pk` is the row's pk, any other path walks the
+// row's document as `doc.path` would. row null: the row of the context itself; absent: a side a
+// join padded, every path of which reads NULL.
 struct TableBinding {
   std::string_view name;  // matched in any ASCII letter case
-  std::string_view pk;
   EvalContext* row = nullptr;
   bool absent = false;
 };
@@ -56,6 +56,9 @@ class EvalContext {
  public:
   EvalContext(std::string_view pk, std::string_view doc) : pk_(pk), doc_(doc) {}
   explicit EvalContext(const VisibleRow& row) : EvalContext(row.pk, row.doc) {}
+  EvalContext(const VisibleRow& row, std::span<const TableBinding> tables) : EvalContext(row.pk, row.doc) {
+    tables_ = tables;
+  }
   EvalContext(const EvalContext&) = delete;
   EvalContext& operator=(const EvalContext&) = delete;
   EvalContext(EvalContext&&) = default;
@@ -107,7 +110,8 @@ SqlValue eval_binop(const SqlValue& left, parser::BinOperator op, const SqlValue
 Result<SqlValue> cast_value(SqlValue value, std::string_view target_type);
 
 // The rows, in the order given, whose predicate is truthy; kept rows are moved, not copied. The
-// first evaluation error ends the call with that error.
-Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const parser::Expr& predicate);
+// first evaluation error ends the call with that error. tables are bound to every row's context.
+Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const parser::Expr& predicate,
+                                            std::span<const TableBinding> tables = {});
 
 }  // namespace quenlordb::sql::eval

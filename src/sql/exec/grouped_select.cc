@@ -35,8 +35,8 @@ namespace {
 // The value of each row's first argument, in row order.
 template <typename Visit>
 Result<void> for_each_value(const Expr& arg, const GroupRows& group, Visit&& visit) {
-  for (const VisibleRow* row : group) {
-    EvalContext ctx(*row);
+  for (const GroupRow& row : group) {
+    EvalContext ctx = row.context();
     visit(TRY(ctx.eval(arg)));
   }
   return {};
@@ -66,8 +66,8 @@ template <typename Accumulator>
 Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std::string_view message) {
   if (f.args.size() < 2) return fail(QuenlorError::sql_execution(std::string(message)));
   Accumulator acc;
-  for (const VisibleRow* row : group) {
-    EvalContext ctx(*row);
+  for (const GroupRow& row : group) {
+    EvalContext ctx = row.context();
     SqlValue value = TRY(ctx.eval(f.args[0]));
     SqlValue ts = TRY(ctx.eval(f.args[1]));
     acc.accumulate(value, ts);
@@ -188,18 +188,20 @@ struct Group {
 };
 
 // The groups in ascending key order: one hash map from key to group, then one sort of the keys.
-Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, const std::optional<std::vector<Expr>>& by) {
+Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, const std::optional<std::vector<Expr>>& by,
+                                      const RowTables& tables) {
   std::vector<Group> groups;
   if (!by) {
     groups.push_back(Group{"__all__", {}});
     groups[0].rows.reserve(rows.size());
-    for (const VisibleRow& row : rows) groups[0].rows.push_back(&row);
+    for (std::size_t i = 0; i < rows.size(); ++i) groups[0].rows.push_back({&rows[i], tables.of(i)});
     return groups;
   }
   std::unordered_map<std::string, std::size_t> index;
   std::string key;
-  for (const VisibleRow& row : rows) {
-    EvalContext ctx(row);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const GroupRow row{&rows[r], tables.of(r)};
+    EvalContext ctx = row.context();
     key.clear();
     for (std::size_t i = 0; i < by->size(); ++i) {
       if (i) key.push_back('\0');
@@ -207,7 +209,7 @@ Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, const
     }
     auto [it, inserted] = index.try_emplace(key, groups.size());
     if (inserted) groups.push_back(Group{key, {}});
-    groups[it->second].rows.push_back(&row);
+    groups[it->second].rows.push_back(row);
   }
   std::vector<std::size_t> order = sort_permutation(
       groups.size(), [&](std::size_t a, std::size_t b) { return groups[a].key < groups[b].key; });
@@ -222,7 +224,7 @@ struct OutputRow {
 };
 
 Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& items, bool pk_count) {
-  OutputRow out{VisibleRow{g.rows.empty() ? std::string() : g.rows[0]->pk, {}}, {}, &g.rows};
+  OutputRow out{VisibleRow{g.rows.empty() ? std::string() : g.rows[0].row->pk, {}}, {}, &g.rows};
   nlohmann::json obj = nlohmann::json::object();
   if (pk_count) {
     obj["count"] = static_cast<std::uint64_t>(g.rows.size());
@@ -233,7 +235,7 @@ Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& it
   for (const SelectItem& item : items) {
     if (item.is<SelectItem::AllColumns>()) {
       if (g.rows.empty()) continue;
-      Result<nlohmann::json> doc = util::parse_json_document(g.rows[0]->doc);
+      Result<nlohmann::json> doc = util::parse_json_document(g.rows[0].row->doc);
       if (!doc || !doc->is_object()) continue;
       for (auto it = doc->begin(); it != doc->end(); ++it) obj[it.key()] = std::move(it.value());
       continue;
@@ -308,12 +310,13 @@ Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, c
     }
   }
   if (group.empty()) return SqlValue::null();
-  EvalContext ctx(*group[0]);
+  EvalContext ctx = group[0].context();
   return ctx.eval(expr);
 }
 
-Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const parser::Statement::Select& select) {
-  const std::vector<Group> groups = TRY(group_rows(rows, select.group_by));
+Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const parser::Statement::Select& select,
+                                         const RowTables& tables) {
+  const std::vector<Group> groups = TRY(group_rows(rows, select.group_by, tables));
   const bool pk_count = is_pk_count_shape(select.items);
   std::vector<OutputRow> out;
   out.reserve(groups.size());
@@ -334,8 +337,9 @@ Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const par
   }
 
   if (select.order_by && !select.order_by->empty()) {
-    // A key that holds an aggregate is the group's value of it, as a SELECT item would be; any
-    // other key reads the output row, so aliases and output names are columns there.
+    // A key that holds an aggregate or a qualified name is the group's value of it, as a SELECT
+    // item would be; any other key reads the output row, so aliases and output names are columns
+    // there.
     const OrderBy& order_by = *select.order_by;
     static const GroupRows kNoRows;
     std::vector<std::vector<SqlValue>> keys;
@@ -344,7 +348,7 @@ Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const par
       EvalContext ctx(o.row);
       std::vector<SqlValue> k = eval_order_keys(ctx, order_by);
       for (std::size_t i = 0; i < order_by.size(); ++i) {
-        if (parser::expr_contains_aggregate(order_by[i].first)) {
+        if (parser::expr_contains_aggregate(order_by[i].first) || reads_qualified_name(order_by[i].first)) {
           k[i] = TRY(eval_aggregate_expr(order_by[i].first, o.group ? *o.group : kNoRows));
         }
       }

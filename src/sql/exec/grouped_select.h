@@ -11,25 +11,37 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "error.h"
 #include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
+#include "sql/exec/row_tables.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
 
 namespace quenlordb::sql::exec {
 
+// One row of a group, with the tables its qualified names read.
+struct GroupRow {
+  const eval::VisibleRow* row;
+  std::span<const eval::TableBinding> tables;
+
+  eval::EvalContext context() const { return eval::EvalContext(*row, tables); }
+};
+
 // One group's rows, in input order.
-using GroupRows = std::vector<const eval::VisibleRow*>;
+using GroupRows = std::vector<GroupRow>;
 
 // Output values of a group by alias, read by HAVING in place of the first row's member.
 using AliasValues = std::map<std::string, eval::SqlValue, std::less<>>;
 
-// Reads items, group_by, having, order_by and limit of select.
-Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select);
+// Reads items, group_by, having, order_by and limit of select. tables are what the rows' qualified
+// names read; an ORDER BY key holding one is the group's value of it, as a SELECT item would be.
+Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select,
+                                         const RowTables& tables = {});
 
 // The value of expr over a group: aggregate calls over the group's rows; functions, operators,
 // CASE and CAST applied to the values of their parts; anything else against the group's first row

@@ -15,6 +15,7 @@
 #include "sql/exec/grouped_select.h"
 #include "sql/exec/order.h"
 #include "sql/exec/projection.h"
+#include "sql/exec/row_tables.h"
 #include "sql/exec/select.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
@@ -70,43 +71,11 @@ bool names_pk_of(const Expr& e, std::string_view table, const std::optional<std:
 }
 
 // True when the expression reads the joined document as a whole (the column `doc`).
-bool reads_whole_doc(const Expr& e);
-
-bool any_reads_whole_doc(const std::vector<Expr>& list) {
-  for (const Expr& e : list) {
-    if (reads_whole_doc(e)) return true;
-  }
-  return false;
-}
-
-bool reads_whole_doc(const Expr& e) {
-  return std::visit(
-      [](const auto& n) -> bool {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Expr::Column>) {
-          return parser::eq_ignore_ascii_case(n.name, "doc");
-        } else if constexpr (std::is_same_v<T, Expr::BinOp>) {
-          return reads_whole_doc(n.left) || reads_whole_doc(n.right);
-        } else if constexpr (std::is_same_v<T, Expr::Not> || std::is_same_v<T, Expr::IsNull> ||
-                             std::is_same_v<T, Expr::Cast>) {
-          return reads_whole_doc(n.expr);
-        } else if constexpr (std::is_same_v<T, Expr::Function>) {
-          return any_reads_whole_doc(n.args);
-        } else if constexpr (std::is_same_v<T, Expr::Between>) {
-          return reads_whole_doc(n.expr) || reads_whole_doc(n.low) || reads_whole_doc(n.high);
-        } else if constexpr (std::is_same_v<T, Expr::InList>) {
-          return reads_whole_doc(n.expr) || any_reads_whole_doc(n.list);
-        } else if constexpr (std::is_same_v<T, Expr::Case>) {
-          if (n.operand && reads_whole_doc(*n.operand)) return true;
-          for (const auto& [when, then] : n.when_clauses) {
-            if (reads_whole_doc(when) || reads_whole_doc(then)) return true;
-          }
-          return n.else_clause && reads_whole_doc(*n.else_clause);
-        } else {
-          return false;
-        }
-      },
-      e.node());
+bool reads_whole_doc(const Expr& expr) {
+  return parser::expr_any_node(expr, [](const Expr& e) {
+    const auto* c = e.get_if<Expr::Column>();
+    return c && parser::eq_ignore_ascii_case(c->name, "doc");
+  });
 }
 
 std::string_view doc_of(const Side& side, std::size_t i) {
@@ -117,8 +86,8 @@ std::string_view doc_of(const Side& side, std::size_t i) {
 std::vector<TableBinding> bindings_of(Side& left, Side& right, std::size_t li, std::size_t ri) {
   std::vector<TableBinding> out;
   auto add = [&out](std::string_view name, Side& side, std::size_t i) {
-    if (i == kPadded) out.push_back({name, {}, nullptr, true});
-    else out.push_back({name, side.rows[i].pk, &side.contexts[i], false});
+    if (i == kPadded) out.push_back({name, nullptr, true});
+    else out.push_back({name, &side.contexts[i], false});
   };
   add(left.name, left, li);
   add(right.name, right, ri);
@@ -190,12 +159,8 @@ Result<std::vector<JoinedRow>> nested_loop_join(Side& left, Side& right, const s
     for (std::size_t j = 0; j < right.rows.size(); ++j) {
       bool match = true;
       if (on) {
-        tables[0].pk = left.rows[i].pk;
         tables[0].row = &left.contexts[i];
-        for (std::size_t t = 1; t < tables.size(); ++t) {
-          tables[t].pk = right.rows[j].pk;
-          tables[t].row = &right.contexts[j];
-        }
+        for (std::size_t t = 1; t < tables.size(); ++t) tables[t].row = &right.contexts[j];
         std::string joined;
         if (whole_doc) joined = build_joined_doc(left.rows[i].doc, right.rows[j].doc);
         EvalContext ctx(left.rows[i].pk, joined);
@@ -328,8 +293,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   for (const JoinedRow& j : joined) {
     JoinedView view = view_of(left, right, j);
     if (filter) {
-      EvalContext ctx(view.row);
-      ctx.bind_tables(view.tables);
+      EvalContext ctx(view.row, view.tables);
       if (!eval::is_truthy(TRY(ctx.eval(*filter)))) continue;
     }
     views.push_back(std::move(view));
@@ -340,9 +304,14 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
       return SqlResult{SqlResult::Rows{{std::to_string(views.size())}}};
     }
     std::vector<VisibleRow> rows;
+    std::vector<std::vector<TableBinding>> tables;
     rows.reserve(views.size());
-    for (JoinedView& v : views) rows.push_back(std::move(v.row));
-    return execute_grouped_select(std::move(rows), select);
+    tables.reserve(views.size());
+    for (JoinedView& v : views) {
+      rows.push_back(std::move(v.row));
+      tables.push_back(std::move(v.tables));
+    }
+    return execute_grouped_select(std::move(rows), select, RowTables(tables));
   }
 
   // Ordering: by key, then stably by ORDER BY, so rows equal on every entry stay in key order.
@@ -352,8 +321,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
     std::vector<std::vector<SqlValue>> keys;
     keys.reserve(order.size());
     for (std::size_t i : order) {
-      EvalContext ctx(views[i].row);
-      ctx.bind_tables(views[i].tables);
+      EvalContext ctx(views[i].row, views[i].tables);
       keys.push_back(eval_order_keys(ctx, *select.order_by));
     }
     std::vector<std::size_t> by_keys = sort_by_keys(keys, *select.order_by);
@@ -364,8 +332,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   SqlResult::Rows out;
   out.rows.reserve(order.size());
   for (std::size_t i : order) {
-    EvalContext ctx(views[i].row);
-    ctx.bind_tables(views[i].tables);
+    EvalContext ctx(views[i].row, views[i].tables);
     out.rows.push_back(TRY(project_joined_row(ctx, select.items, cls)));
   }
   return SqlResult{std::move(out)};

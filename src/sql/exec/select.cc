@@ -1,5 +1,6 @@
 #include "sql/exec/select.h"
 
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "sql/exec/match_filter.h"
 #include "sql/exec/order.h"
 #include "sql/exec/projection.h"
+#include "sql/exec/row_tables.h"
 #include "sql/exec/table_function.h"
 #include "sql/exec/window_select.h"
 #include "sql/parser/analysis.h"
@@ -24,6 +26,7 @@ namespace quenlordb::sql::exec {
 
 using eval::EvalContext;
 using eval::SqlValue;
+using eval::TableBinding;
 using eval::VisibleRow;
 using parser::Expr;
 using parser::SelectItem;
@@ -34,6 +37,7 @@ using parser::TemporalClause;
 namespace {
 
 using Select = Statement::Select;
+using Tables = std::span<const TableBinding>;
 using DerivedRows = std::unordered_map<std::string, std::vector<VisibleRow>>;
 
 struct TemporalPair {
@@ -99,14 +103,14 @@ Result<bool> passes(EvalContext& ctx, const Expr* filter) {
 
 // ORDER BY, LIMIT and projection in one pass over the rows, with WHERE when filter is given: each
 // row's context serves the filter, its sort keys and, unless LIMIT cuts after sorting, its output.
-Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter, const Select& select) {
+Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter, const Select& select, Tables tables) {
   ProjectionClass cls = detect_legacy_projection(select.items);
   std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
   if (!select.order_by || select.order_by->empty()) {
     for (const VisibleRow& row : rows) {
       if (!filter && limit && out.rows.size() >= *limit) break;
-      EvalContext ctx(row);
+      EvalContext ctx(row, tables);
       if (!TRY(passes(ctx, filter))) continue;
       if (limit && out.rows.size() >= *limit) continue;  // WHERE still runs on every row
       out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
@@ -119,7 +123,7 @@ Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter
   std::vector<std::vector<SqlValue>> keys;
   std::vector<std::string> projected;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    EvalContext ctx(rows[i]);
+    EvalContext ctx(rows[i], tables);
     if (!TRY(passes(ctx, filter))) continue;
     kept.push_back(i);
     keys.push_back(eval_order_keys(ctx, order_by));
@@ -133,40 +137,40 @@ Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter
   std::size_t n = order.size() < *limit ? order.size() : static_cast<std::size_t>(*limit);
   out.rows.reserve(n);
   for (std::size_t j = 0; j < n; ++j) {
-    EvalContext ctx(rows[kept[order[j]]]);
+    EvalContext ctx(rows[kept[order[j]]], tables);
     out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
   }
   return SqlResult{std::move(out)};
 }
 
-Result<std::vector<VisibleRow>> apply_filter(std::vector<VisibleRow> rows, const Expr* filter) {
+Result<std::vector<VisibleRow>> apply_filter(std::vector<VisibleRow> rows, const Expr* filter, Tables tables) {
   if (!filter) return rows;
-  return eval::filter_rows(std::move(rows), *filter);
+  return eval::filter_rows(std::move(rows), *filter, tables);
 }
 
 // Stage 5: the rows of a table, view or derived source, with WHERE still to apply when filter is
-// given.
-Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const Select& select) {
+// given; tables are what their qualified names read.
+Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const Select& select, Tables tables) {
   switch (choose_finish(select)) {
     case Finish::Count: {
       std::size_t n = rows.size();
       if (filter) {
         n = 0;
         for (const VisibleRow& row : rows) {
-          EvalContext ctx(row);
+          EvalContext ctx(row, tables);
           if (TRY(passes(ctx, filter))) ++n;
         }
       }
       return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
     }
     case Finish::Grouped:
-      return execute_grouped_select(TRY(apply_filter(std::move(rows), filter)), select);
+      return execute_grouped_select(TRY(apply_filter(std::move(rows), filter, tables)), select, RowTables(tables));
     case Finish::Window:
-      return execute_window_select(TRY(apply_filter(std::move(rows), filter)), select);
+      return execute_window_select(TRY(apply_filter(std::move(rows), filter, tables)), select, RowTables(tables));
     case Finish::Plain:
       break;
   }
-  return finish_plain(rows, filter, select);
+  return finish_plain(rows, filter, select, tables);
 }
 
 Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& select) {
@@ -196,7 +200,7 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
       return fail(QuenlorError::sql_execution("JOIN is not supported on a common table expression or subquery"));
     }
     if (filter) TRY(refuse_match(*filter));
-    return finish(std::move(it->second), filter, select);
+    return finish(std::move(it->second), filter, select, {});
   }
   if (select.join) {
     if (filter) TRY(refuse_match(*filter));
@@ -225,7 +229,9 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   } else {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
   }
-  return finish(std::move(rows), lit ? nullptr : filter, select);
+  // The FROM name, a table's or a view's, qualifies the names that read its rows.
+  const TableBinding self{source};
+  return finish(std::move(rows), lit ? nullptr : filter, select, Tables(&self, 1));
 }
 
 }  // namespace

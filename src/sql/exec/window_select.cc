@@ -60,11 +60,12 @@ Result<std::size_t> lag_offset(const std::vector<Expr>& args) {
 
 }  // namespace
 
-Result<SqlResult> execute_window_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select) {
+Result<SqlResult> execute_window_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select,
+                                        const RowTables& tables) {
   const std::size_t n = rows.size();
   std::vector<EvalContext> ctxs;
   ctxs.reserve(n);
-  for (const eval::VisibleRow& row : rows) ctxs.emplace_back(row);
+  for (std::size_t i = 0; i < n; ++i) ctxs.emplace_back(rows[i], tables.of(i));
 
   std::map<std::size_t, std::vector<SqlValue>> results;  // by item index
   for (std::size_t item = 0; item < select.items.size(); ++item) {

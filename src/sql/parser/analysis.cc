@@ -1,5 +1,8 @@
 #include "sql/parser/analysis.h"
 
+#include <type_traits>
+#include <variant>
+
 #include "sql/parser/text.h"
 #include "util/unicode.h"
 
@@ -58,6 +61,47 @@ bool expr_contains_aggregate(const Expr& expr) {
 bool expr_contains_window(const Expr& expr) {
   if (expr.is<Expr::WindowFunction>()) return true;
   return any_operand(expr, [](const Expr& e) { return expr_contains_window(e); });
+}
+
+bool expr_any_node(const Expr& expr, util::FunctionRef<bool(const Expr&)> pred) {
+  if (pred(expr)) return true;
+  auto any = [&](const auto& list) {
+    for (const Expr& e : list) {
+      if (expr_any_node(e, pred)) return true;
+    }
+    return false;
+  };
+  return std::visit(
+      [&](const auto& n) -> bool {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, Expr::BinOp>) {
+          return expr_any_node(n.left, pred) || expr_any_node(n.right, pred);
+        } else if constexpr (std::is_same_v<T, Expr::Not> || std::is_same_v<T, Expr::IsNull> ||
+                             std::is_same_v<T, Expr::Cast>) {
+          return expr_any_node(n.expr, pred);
+        } else if constexpr (std::is_same_v<T, Expr::Function>) {
+          return any(n.args);
+        } else if constexpr (std::is_same_v<T, Expr::Between>) {
+          return expr_any_node(n.expr, pred) || expr_any_node(n.low, pred) || expr_any_node(n.high, pred);
+        } else if constexpr (std::is_same_v<T, Expr::InList>) {
+          return expr_any_node(n.expr, pred) || any(n.list);
+        } else if constexpr (std::is_same_v<T, Expr::WindowFunction>) {
+          if (any(n.args) || any(n.partition_by)) return true;
+          for (const auto& [e, direction] : n.order_by) {
+            if (expr_any_node(e, pred)) return true;
+          }
+          return false;
+        } else if constexpr (std::is_same_v<T, Expr::Case>) {
+          if (n.operand && expr_any_node(*n.operand, pred)) return true;
+          for (const auto& [when, then] : n.when_clauses) {
+            if (expr_any_node(when, pred) || expr_any_node(then, pred)) return true;
+          }
+          return n.else_clause && expr_any_node(*n.else_clause, pred);
+        } else {
+          return false;
+        }
+      },
+      expr.node());
 }
 
 std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "sql/parser/ast.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::sql::parser {
 
@@ -23,6 +24,10 @@ bool expr_contains_aggregate(const Expr& expr);
 // A window function in expr, looking into both sides of a BinOp, the operand of Not and Cast, and
 // every part of a Case; function arguments are not looked into.
 bool expr_contains_window(const Expr& expr);
+
+// True when pred holds for expr or for any expression inside it, of every kind (window arguments,
+// partitions and orders included).
+bool expr_any_node(const Expr& expr, util::FunctionRef<bool(const Expr&)> pred);
 
 // The literal of a filter that is, as a whole, pk = 'literal' or 'literal' = pk (pk in any ASCII
 // case); none for anything else.

@@ -239,6 +239,34 @@ TEST(EvalTest, ColumnsAndFields) {
   EXPECT_EQ(*eval_on("doc", "k", doc), T(doc));
 }
 
+// A qualified name reads the row of the table it names: the context's own row, another row, or a
+// padded side; a qualifier bound to no table reads NULL.
+TEST(EvalTest, QualifiedNamesReadTheirTable) {
+  VisibleRow own{"k1", R"({"a": {"b": 7}, "pk": "member"})"};
+  EvalContext other("k2", R"({"a": {"b": 8}})");
+  const TableBinding tables[] = {{"Users", nullptr, false}, {"o", &other, false}, {"gone", nullptr, true}};
+  const Case cases[] = {
+      {"users.pk", T("k1")},       {"USERS.a.b", N(7)},     {"users.a", T(R"({"b":7})")},
+      {"users.missing", kNull},    {"o.pk", T("k2")},       {"o.a.b", N(8)},
+      {"gone.pk", kNull},          {"gone.a.b", kNull},     {"nope.a.b", kNull},
+      {"users.a.b + o.a.b", N(15)}, {"doc.pk", T("member")}, {"pk", T("k1")},
+  };
+  for (const Case& c : cases) {
+    EvalContext ctx(own, tables);
+    Result<SqlValue> got = ctx.eval(parse(c.sql));
+    ASSERT_TRUE(got) << c.sql;
+    EXPECT_EQ(*got, c.want) << c.sql << " gave " << debug_text(*got);
+  }
+  // Without bindings every qualifier but doc reads NULL.
+  EXPECT_EQ(*eval_on("users.a.b", "k1", own.doc), kNull);
+  // filter_rows binds the tables to every row.
+  std::vector<VisibleRow> rows = {{"k1", R"({"v": 1})"}, {"k2", R"({"v": 2})"}};
+  const TableBinding self[] = {{"t", nullptr, false}};
+  Result<std::vector<VisibleRow>> kept = filter_rows(rows, parse("t.v = 2 AND t.pk = 'k2'"), self);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(*kept, (std::vector<VisibleRow>{{"k2", R"({"v": 2})"}}));
+}
+
 TEST(EvalTest, DocumentsThatDoNotReadAsObjects) {
   // Not JSON: doc is its text, every member NULL, and no error.
   EXPECT_EQ(*eval_on("doc", "k", "not json"), T("not json"));

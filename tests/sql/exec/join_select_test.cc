@@ -113,6 +113,26 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
   for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
 }
 
+// Grouped joins read either table by its name in GROUP BY, the aggregates, HAVING and ORDER BY; a
+// padded side reads NULL.
+TEST_F(JoinTest, GroupedJoinsReadBothTables) {
+  orders();
+  keyed();
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT cust.name AS n, sum(orders.amount) AS s, count(cust.pk) AS k FROM orders LEFT JOIN cust "
+       "ON orders.cust = cust.id GROUP BY cust.name HAVING sum(Orders.amount) > 6 ORDER BY cust.name DESC",
+       {R"({"k":1.0,"n":"bob","s":7.0})", R"({"k":0.0,"n":null,"s":9.0})"}},
+      {"SELECT a.pk AS k, count(*) AS c FROM a JOIN b ON a.pk = b.pk GROUP BY a.pk ORDER BY b.y DESC",
+       {R"({"c":1.0,"k":"k3"})", R"({"c":1.0,"k":"k2"})"}},
+      {"SELECT max(a.x) AS x, min(b.y) AS y FROM a CROSS JOIN b WHERE a.x < 3", {R"({"x":2.0,"y":20.0})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
 TEST_F(JoinTest, UnqualifiedNamesOnTheJoinedDocument) {
   keyed();
   // b.pk = a.pk read as positional would compare NULLs; as a key join it pairs k2 and k3 only.

@@ -185,6 +185,37 @@ TEST_F(SelectTest, ViewsAndShadowing) {
   EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{"2"});  // the table shadows the view
 }
 
+// The FROM name, in any letter case, qualifies the names that read its rows in every clause; a
+// CTE, a subquery or a name that is not the FROM name qualifies nothing and reads NULL.
+TEST_F(SelectTest, QualifiedNamesReadTheTable) {
+  people();
+  create_view("v", "SELECT doc FROM p");
+  struct Case {
+    std::string sql;
+    Rows want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT p.name, P.pk FROM p WHERE p.age > 26 ORDER BY p.age DESC",
+       {R"({"P.pk":"c","p.name":"cy"})", R"({"P.pk":"a","p.name":"ann"})"}},
+      {"SELECT name FROM p WHERE p.pk = 'b'", {R"({"name":"bob"})"}},
+      {"SELECT count(*) FROM p WHERE p.city IS NULL", {"1"}},
+      {"SELECT p.city AS c, count(*) AS n, sum(p.age) AS s FROM p GROUP BY p.city HAVING min(p.age) > 20 "
+       "ORDER BY p.city DESC",
+       {R"({"c":"y","n":1.0,"s":35.0})", R"({"c":"x","n":1.0,"s":30.0})", R"({"c":null,"n":1.0,"s":25.0})"}},
+      {"SELECT count(*) AS n FROM p GROUP BY p.age > 26 HAVING p.age > 26", {R"({"n":2.0})"}},
+      {"SELECT pk, row_number() OVER (PARTITION BY p.city IS NULL ORDER BY p.age DESC) AS r, "
+       "lag(p.name) OVER (ORDER BY p.age) AS before FROM p",
+       {R"({"before":"bob","pk":"a","r":2.0})", R"({"before":null,"pk":"b","r":1.0})",
+        R"({"before":"ann","pk":"c","r":1.0})"}},
+      // a view's rows are qualified by the view's name, not by its table's
+      {"SELECT v.name, p.name AS t FROM v WHERE v.age < 30", {R"({"t":null,"v.name":"bob"})"}},
+      {"SELECT q.name AS n FROM p WHERE pk = 'a'", {R"({"n":null})"}},
+      {"WITH c AS (SELECT * FROM p) SELECT c.pk, p.pk AS t FROM c LIMIT 1", {R"({"c.pk":null,"t":null})"}},
+      {"SELECT s.pk FROM (SELECT pk FROM p) AS s LIMIT 1", {R"({"s.pk":null})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
 TEST_F(SelectTest, TransactionsAreSeen) {
   people();
   must(run("BEGIN"));
