@@ -2,13 +2,12 @@
 MAX with GROUP BY, HAVING, ORDER BY and LIMIT, where the dialect and standard SQL agree. Numbers
 are compared as floats, since the dialect has no integer kind."""
 
-import math
 import random
 import sqlite3
 import unittest
 
 from quenlordb import PyDatabase
-from support import TempDirTestCase
+from support import TempDirTestCase, same_rows, sql_value
 
 AGGREGATES = [
     ("count(*)", "c"),
@@ -20,18 +19,6 @@ AGGREGATES = [
     ("sum(y)", "sy"),
     ("avg(x)", "ax"),
 ]
-
-
-def normalise(value):
-    if isinstance(value, bool) or value is None or isinstance(value, str):
-        return value
-    return float(value)
-
-
-def same(a, b):
-    if isinstance(a, float) and isinstance(b, float):
-        return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-9)
-    return a == b
 
 
 class GroupedDifferentialTest(TempDirTestCase):
@@ -73,12 +60,10 @@ class GroupedDifferentialTest(TempDirTestCase):
                 sql += " LIMIT %d" % rng.randint(0, 12)
 
             names = keys + [a[1] for a in aggs]
-            want = [[normalise(v) for v in row] for row in lite.execute(sql)]
-            got = [[normalise(row.get(name)) for name in names] for row in db.sql(sql)]
+            want = [[sql_value(v) for v in row] for row in lite.execute(sql)]
+            got = [[sql_value(row.get(name)) for name in names] for row in db.sql(sql)]
             with self.subTest(n=n, sql=sql):
-                self.assertEqual(len(got), len(want))
-                for g_row, w_row in zip(got, want):
-                    self.assertTrue(all(same(a, b) for a, b in zip(g_row, w_row)), (g_row, w_row))
+                self.assertTrue(same_rows(got, want), (got, want))
 
 
 if __name__ == "__main__":
