@@ -208,7 +208,8 @@ class JoinWindowDifferentialTest(TempDirTestCase):
                     if rng.random() < 0.6:
                         arg_list.append(str(rng.randint(0, 3)))
                         if rng.random() < 0.6:
-                            arg_list.append("'none'" if value == "g" else rng.choice(["0", "-1", "99"]))
+                            arg_list.append(rng.choice(["'none'", column("h")] if value == "g" else
+                                                       ["0", "-1", "99", column("w") + " - 100"]))
                     args = ", ".join(arg_list)
                 alias = "w%d" % i
                 ours_items.append("%s(%s) OVER (%s) AS %s" % (fn, args, " ".join(ours_over), alias))

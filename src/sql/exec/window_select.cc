@@ -1,6 +1,8 @@
 #include "sql/exec/window_select.h"
 
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -41,20 +43,14 @@ Result<std::string> key_of(EvalContext& ctx, const std::vector<Expr>& exprs) {
   return encode_key(values);
 }
 
-// A constant argument: a number literal (negative through 0 - n) or any other literal.
-std::optional<SqlValue> constant(const Expr& e) {
-  EvalContext none("", "null");
-  Result<SqlValue> v = none.eval(e);
-  if (!v) return std::nullopt;
-  return *v;
-}
-
 Result<std::size_t> lag_offset(const std::vector<Expr>& args) {
   if (args.size() < 2) return 1;
   const auto* n = args[1].get_if<Expr::NumberLit>();
-  if (!n || !(n->value >= 0) || n->value != static_cast<double>(static_cast<std::size_t>(n->value))) {
+  if (!n || !(n->value >= 0) || n->value != std::floor(n->value)) {
     return fail(QuenlorError::sql_execution("window function offset must be a non-negative integer"));
   }
+  // An offset past every partition reads the default everywhere.
+  if (n->value >= 18446744073709551616.0) return std::numeric_limits<std::size_t>::max();
   return static_cast<std::size_t>(n->value);
 }
 
@@ -84,11 +80,7 @@ Result<SqlResult> execute_window_select(std::vector<eval::VisibleRow> rows, cons
     for (std::size_t i = 0; i < n; ++i) order_keys[i] = TRY(key_of(ctxs[i], order_exprs));
 
     std::size_t offset = 1;
-    SqlValue fallback = SqlValue::null();
-    if (name == "LAG" || name == "LEAD") {
-      offset = TRY(lag_offset(w->args));
-      if (w->args.size() >= 3) fallback = constant(w->args[2]).value_or(SqlValue::null());
-    }
+    if (name == "LAG" || name == "LEAD") offset = TRY(lag_offset(w->args));
     std::vector<SqlValue> out(n, SqlValue::null());
     for (auto& [key, positions] : partitions) {
       if (!w->order_by.empty()) {
@@ -112,7 +104,8 @@ Result<SqlResult> execute_window_select(std::vector<eval::VisibleRow> rows, cons
           const bool lag = name == "LAG";
           const bool inside = lag ? j >= offset : offset < positions.size() - j;
           if (!inside) {
-            out[p] = fallback;
+            // The default, read at the row itself (a constant is the same on every row).
+            out[p] = w->args.size() >= 3 ? TRY(ctxs[p].eval(w->args[2])) : SqlValue::null();
           } else {
             out[p] = TRY(ctxs[positions[lag ? j - offset : j + offset]].eval(w->args[0]));
           }

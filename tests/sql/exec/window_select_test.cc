@@ -42,12 +42,24 @@ TEST_F(WindowTest, Functions) {
       // ('a|b', 'c') and ('a', 'b|c') are different partitions
       {"SELECT pk, row_number() OVER (PARTITION BY g, h ORDER BY pk) AS n FROM t",
        {R"({"n":1.0,"pk":"r1"})", R"({"n":1.0,"pk":"r2"})", R"({"n":2.0,"pk":"r3"})", R"({"n":3.0,"pk":"r4"})"}},
+      // the default is read at the row itself; an offset past the partition reads it everywhere
+      {"SELECT pk, lead(v, 2, 'none') OVER (ORDER BY v) AS d, lag(v, 1, 0 - v) OVER (ORDER BY v) AS e, "
+       "lead(v, 99999999999999999999, g) OVER () AS f FROM t",
+       {R"({"d":30.0,"e":10.0,"f":"a|b","pk":"r1"})", R"({"d":20.0,"e":-10.0,"f":"a","pk":"r2"})",
+        R"({"d":"none","e":20.0,"f":"a|b","pk":"r3"})", R"({"d":"none","e":20.0,"f":"a|b","pk":"r4"})"}},
       {"SELECT pk, rank() OVER () AS r, row_number() OVER () AS n FROM t LIMIT 2",
        {R"({"n":1.0,"pk":"r1","r":1.0})", R"({"n":2.0,"pk":"r2","r":1.0})"}},
       {"SELECT pk, rank() OVER (ORDER BY v) AS r FROM t ORDER BY r DESC LIMIT 1", {R"({"pk":"r3","r":4.0})"}},
       {"SELECT row_number() OVER (ORDER BY v) FROM t WHERE pk = 'r1'", {R"x({"row_number()":1.0})x"}},
   };
   for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
+TEST_F(WindowTest, OffsetsAreNonNegativeIntegerLiterals) {
+  for (const char* sql : {"SELECT lag(v, 1.5) OVER () FROM t", "SELECT lead(v, 0 - 1) OVER () FROM t",
+                          "SELECT lag(v, v) OVER () FROM t"}) {
+    expect_error(sql, "window function offset must be a non-negative integer");
+  }
 }
 
 TEST_F(WindowTest, UnsupportedNames) {
