@@ -190,14 +190,41 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
   if (!bloom_.may_contain(probe)) return out;
   out.bloom_hit = true;
 
-  // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), but so do those of longer user keys that
-  // begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
-  const auto first = index_.begin() + static_cast<std::ptrdiff_t>(first_block_for(user_key));
+  // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), oldest first, but so do those of longer
+  // user keys that begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
+  const std::size_t first = first_block_for(user_key);
+  if (first == index_.size() || !block_in_file(index_[first])) return out;
+  out.sstable_block = static_cast<std::uint64_t>(first);
+  // Versions at or below the snapshot have internal keys <= k ‖ 0x00 ‖ snapshot ‖ 0xff; past the
+  // first block whose last key is above that there are none. Blocks are read back from there, and
+  // the first one holding a visible version holds the newest: a key's older versions lie in
+  // earlier blocks, so a key with many versions costs the blocks of its newest ones only.
+  thread_local std::string bound;  // reused: a lookup allocates nothing of its own
+  bound.assign(user_key).push_back('\0');
+  for (int shift = 56; shift >= 0; shift -= 8) bound.push_back(static_cast<char>((snapshot >> shift) & 0xff));
+  bound.push_back('\xff');
+  // Galloping from first: most keys end in their first block or the next.
+  const std::size_t n = index_.size();
+  std::size_t lo = first;
+  std::size_t hi = first;
+  for (std::size_t step = 1; hi < n && index_[hi].last_key <= bound; step *= 2) {
+    lo = hi + 1;
+    hi = lo + step;
+  }
+  hi = std::min(hi, n);
+  const std::size_t last =
+      std::min(static_cast<std::size_t>(std::partition_point(index_.begin() + static_cast<std::ptrdiff_t>(lo),
+                                                             index_.begin() + static_cast<std::ptrdiff_t>(hi),
+                                                             [&](const IndexEntry& e) { return e.last_key <= bound; }) -
+                                        index_.begin()),
+               n - 1);
+  // A block lying outside the file ends the file for the lookup: the walk starts before it.
+  std::size_t end = first + 1;
+  while (end <= last && block_in_file(index_[end])) ++end;
   std::uint64_t best_ts = 0;
   std::string_view best_doc;
   CachedBlock best_block;  // keeps best_doc alive
   CachedBlock block;
-  bool past_key = false;
   const std::size_t k = user_key.size();
   // The prefix of k ‖ 0x00 is that of k: the zero byte falls in the padding or past 8 bytes.
   const std::uint64_t search_prefix = util::load_prefix_u64_be(user_key);
@@ -210,13 +237,10 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
     // One comparison answers both questions: is key >= k ‖ 0x01 (the walk is past user_key), and
     // is key's user key exactly user_key (it starts with it and is k + 10 bytes long).
     const int c = k == 0 ? 0 : std::memcmp(key.data(), user_key.data(), std::min(key.size(), k));
-    if (c > 0 || (c == 0 && key.size() > k && key[k] != '\0')) {
-      past_key = true;
-      return false;
-    }
+    if (c > 0 || (c == 0 && key.size() > k && key[k] != '\0')) return false;
     if (c != 0 || key.size() != k + ledger::kInternalKeySuffixBytes) return true;
     const std::uint64_t ts = util::load_u64_be(key.data() + k + 1);
-    if (ts > snapshot) return true;
+    if (ts > snapshot) return false;  // so are the versions after it
     const ledger::FactValueView fv = TRY(ledger::read_fact_value(value));
     if (fv.visible_at(valid_at) && (best_block == nullptr || ts > best_ts)) {
       best_ts = ts;
@@ -225,10 +249,8 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
     }
     return true;
   };
-  for (auto it = first; it != index_.end() && !past_key; ++it) {
-    if (!block_in_file(*it)) break;
-    block = TRY(cached_block(*it, cache));
-    if (!out.sstable_block) out.sstable_block = static_cast<std::uint64_t>(it - index_.begin());
+  for (std::size_t i = end; i-- > first && best_block == nullptr;) {
+    block = TRY(cached_block(index_[i], cache));
     TRY(walk_block(*block, visit));
   }
   if (best_block != nullptr) out.found = ledger::VisibleVersion{best_ts, std::string(best_doc)};

@@ -92,8 +92,10 @@ class SsTableReader {
 
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at. A key the
   // bloom filter rules out reads no block. Blocks come from the cache, or are read and inserted on a
-  // miss. A block lying outside the file ends the lookup without an error, with what was found so
-  // far. The index cache is accepted and not consulted.
+  // miss; they are read from the newest version at or below the snapshot backwards, and no further
+  // once one holds a visible version, so older versions cost nothing. A block lying outside the file
+  // ends the file for the lookup. sstable_block is the first block of the key's range. The index
+  // cache is accepted and not consulted.
   Result<TableLookup> get_visible(std::string_view user_key, std::uint64_t snapshot,
                                   std::optional<std::uint64_t> valid_at, const Hasher& hasher, BlockCache& cache,
                                   const IndexCache& index_cache) const;

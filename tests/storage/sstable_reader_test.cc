@@ -252,10 +252,48 @@ TEST_F(SsTableReaderTest, VersionsSpanningBlocksReturnTheNewest) {
   ASSERT_EQ(r.index().size(), 4u);  // [a k1] [k2 k3] [k4 k5] [m]
   TableLookup l = lookup(r, "k").value();
   EXPECT_EQ(found_ts(l), 5u);
-  EXPECT_EQ(l.sstable_block, 0u);
-  EXPECT_EQ(cache_.block_count(), 4u);  // the block holding "m" ends the walk
+  EXPECT_EQ(l.sstable_block, 0u);  // the first block of the key's range, though it was not read
+  // The walk goes back from the block holding "m" and stops at the one holding the newest version.
+  EXPECT_EQ(cache_.block_count(), 2u);
   EXPECT_EQ(found_ts(lookup(r, "k", 3).value()), 3u);
   EXPECT_EQ(lookup(r, "m").value().sstable_block, 3u);
+}
+
+// A key rewritten many times: a lookup reads the blocks of its newest versions at or below the
+// snapshot, back to the first that holds one valid at the requested time, and no older ones.
+TEST_F(SsTableReaderTest, ManyVersionsCostOnlyTheBlocksOfTheNewest) {
+  Entries entries = {version("a", 1, "a")};
+  for (std::uint64_t ts = 1; ts <= 40; ++ts) {
+    // Versions 31 to 40 are valid from 1000 on only.
+    entries.push_back(version("k", ts, std::string(300, 'k') + std::to_string(ts), ts > 30 ? 1000 : 0, kMax));
+  }
+  entries.push_back(version("k\0z"s, 7, "longer"));
+  entries.push_back(version("m", 1, "m"));
+  const SsTableReader r = build(sorted(entries));
+  ASSERT_GE(r.index().size(), 40u);  // one version of "k" a block
+  struct Case {
+    std::uint64_t snapshot;
+    std::optional<std::uint64_t> valid_at;
+    std::optional<std::uint64_t> ts;
+    std::size_t most_blocks;
+  };
+  const Case cases[] = {
+      {kMax, std::nullopt, 40, 2}, {25, std::nullopt, 25, 2}, {1, std::nullopt, 1, 2},
+      {0, std::nullopt, std::nullopt, 2},  // below every version: only the first block of the range
+      {kMax, 5, 30, 12},                   // ten versions not valid at 5 are passed over on the way back
+      {kMax, 1000, 40, 2},
+  };
+  for (const Case& c : cases) {
+    BlockCache cache(1 << 20);
+    const TableLookup l = r.get_visible("k", c.snapshot, c.valid_at, kHasher, cache, index_cache_).value();
+    EXPECT_EQ(found_ts(l), c.ts) << c.snapshot;
+    if (l.found) {
+      EXPECT_EQ(l.found->doc, std::string(300, 'k') + std::to_string(*c.ts));
+    }
+    EXPECT_EQ(l.sstable_block, 0u);
+    EXPECT_LE(cache.block_count(), c.most_blocks) << c.snapshot;
+  }
+  EXPECT_EQ(lookup(r, "k\0z"s).value().found, (VisibleVersion{7, "longer"}));
 }
 
 TEST_F(SsTableReaderTest, KeysTheFileDoesNotHold) {
