@@ -6,8 +6,45 @@
 #include "facet/fts/analysis.h"
 #include "util/json_record.h"
 #include "util/json_text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::facet::fts {
+
+namespace {
+
+// Calls on_pk with each key of a list in the form encode_posting_list writes when no key needs an
+// escape: "[", the keys in quotes separated by ",", "]", nothing else; valid UTF-8, and no key
+// holding '"', a backslash or a byte below 0x20. Such a key reads back as its own bytes, so the keys
+// are those the JSON reader would give. False, having called on_pk for some keys or none, for
+// anything else.
+template <typename OnPk>
+bool scan_plain_list(std::string_view bytes, OnPk&& on_pk) {
+  const std::size_t n = bytes.size();
+  if (n < 2 || bytes[0] != '[' || bytes[n - 1] != ']') return false;
+  bool high = false;
+  std::size_t i = 1;
+  if (i == n - 1) return true;  // []
+  for (;;) {
+    if (bytes[i] != '"') return false;
+    const std::size_t start = ++i;
+    for (; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(bytes[i]);
+      if (c == '"') break;
+      if (c < 0x20 || c == '\\') return false;
+      high |= c >= 0x80;
+    }
+    if (i >= n - 1) return false;  // no closing quote before the final "]"
+    if (high && !util::validate_utf8(bytes.substr(start, i - start))) return false;
+    high = false;
+    on_pk(bytes.substr(start, i - start));
+    ++i;
+    if (bytes[i] == ']') return i == n - 1;
+    if (bytes[i] != ',') return false;
+    ++i;
+  }
+}
+
+}  // namespace
 
 std::string posting_key(std::string_view table, std::string_view term) {
   std::string key;
@@ -27,6 +64,8 @@ std::string encode_posting_list(const std::vector<std::string>& pks) {
 }
 
 Result<std::vector<std::string>> decode_posting_list(std::string_view bytes) {
+  std::vector<std::string> plain;
+  if (scan_plain_list(bytes, [&](std::string_view pk) { plain.emplace_back(pk); })) return plain;
   auto as_sql = [](const QuenlorError& e) { return QuenlorError::sql_execution(e.message()); };
   Result<util::OrderedJson> value = util::parse_json_record(bytes);
   if (!value) return fail(as_sql(value.error()));
@@ -36,6 +75,21 @@ Result<std::vector<std::string>> decode_posting_list(std::string_view bytes) {
 }
 
 std::string merge_posting(std::optional<std::string_view> current, std::string_view pk) {
+  // A list as this module writes it is merged on its bytes, without decoding it.
+  bool listed = false;
+  if (current && scan_plain_list(*current, [&](std::string_view key) { listed = listed || key == pk; })) {
+    std::string out;
+    if (listed) {
+      out = *current;
+      return out;
+    }
+    out.reserve(current->size() + pk.size() + 3);
+    out.append(*current, 0, current->size() - 1);
+    if (current->size() > 2) out.push_back(',');
+    util::append_json_string(out, pk);
+    out.push_back(']');
+    return out;
+  }
   std::vector<std::string> pks;
   if (current) {
     if (Result<std::vector<std::string>> decoded = decode_posting_list(*current)) pks = std::move(*decoded);

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/engine_test_util.h"
 #include "support/temp_dir.h"
+#include "util/json_record.h"
 
 namespace quenlordb::facet::fts {
 namespace {
@@ -50,6 +53,56 @@ TEST(PostingListTest, MergeAppendsOnceAndRepairsBadValues) {
       {R"(["R1"])", "r1", R"(["R1","r1"])"},  // byte-for-byte comparison
   };
   for (const Case& c : cases) EXPECT_EQ(merge_posting(c.current, c.pk), c.expected) << c.expected;
+}
+
+// Lists in the compact form with plain keys are read and merged on their bytes; everything else
+// goes through the JSON reader. Over lists generated with keys that need escapes, hold multi-byte
+// or invalid UTF-8, and over mutations of them (a byte dropped, changed or white space added),
+// both must answer as the JSON reader and encode_posting_list would.
+TEST(PostingListTest, PlainListsReadAndMergeAsTheJsonReaderDoes) {
+  auto reference_decode = [](std::string_view bytes) -> Result<Keys> {
+    Result<util::OrderedJson> value = util::parse_json_record(bytes);
+    if (!value) return fail(QuenlorError::sql_execution(value.error().message()));
+    Result<Keys> pks = util::read_json_strings(*value);
+    if (!pks) return fail(QuenlorError::sql_execution(pks.error().message()));
+    return pks;
+  };
+  std::mt19937_64 rng(131);
+  const std::vector<std::string> pieces = {"a", "r1", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"",
+                                           "\\", "\n", "\x01", "\x7f", "\xc3", "\xed\xa0\x80", "\xc0\xaf", "/", ","};
+  const std::vector<std::string> noise = {" ", "]", "[", "\"", ",", "\\", "\xff", "1", "\n"};
+  auto key = [&] {
+    std::string k;
+    for (std::size_t n = rng() % 4; n > 0; --n) k += pieces[rng() % (rng() % 3 == 0 ? pieces.size() : 5)];
+    return k;
+  };
+  int plain = 0;
+  for (int round = 0; round < 4000; ++round) {
+    Keys keys;
+    for (std::size_t n = rng() % 5; n > 0; --n) keys.push_back(key());
+    std::string bytes = encode_posting_list(keys);
+    switch (rng() % 4) {
+      case 0: break;
+      case 1: bytes.erase(rng() % bytes.size(), 1); break;
+      case 2: bytes[rng() % bytes.size()] = noise[rng() % noise.size()][0]; break;
+      case 3: bytes.insert(rng() % (bytes.size() + 1), noise[rng() % noise.size()]); break;
+    }
+    const Result<Keys> want = reference_decode(bytes);
+    const Result<Keys> got = decode_posting_list(bytes);
+    ASSERT_EQ(got.has_value(), want.has_value()) << ::testing::PrintToString(bytes);
+    if (want) {
+      ++plain;
+      EXPECT_EQ(*got, *want) << ::testing::PrintToString(bytes);
+    } else {
+      EXPECT_EQ(got.error(), want.error()) << ::testing::PrintToString(bytes);
+    }
+    const std::string pk = rng() % 2 && want && !want->empty() ? (*want)[rng() % want->size()] : key();
+    Keys merged = want ? *want : Keys{};
+    if (std::find(merged.begin(), merged.end(), pk) == merged.end()) merged.push_back(pk);
+    EXPECT_EQ(merge_posting(std::string_view(bytes), pk), encode_posting_list(merged))
+        << ::testing::PrintToString(bytes) << " + " << ::testing::PrintToString(pk);
+  }
+  EXPECT_GT(plain, 1000);  // a good part of the generated lists decode
 }
 
 class MatchQueryTest : public ::testing::Test {
