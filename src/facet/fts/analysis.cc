@@ -9,37 +9,77 @@ namespace quenlordb::facet::fts {
 
 namespace {
 
-// Calls visit(word) for each run of non-white-space characters of text, in order.
+bool is_ascii_white_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+bool is_ascii_alphanumeric(unsigned char c) {
+  return is_ascii_upper(c) || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+char ascii_lower(unsigned char c) { return static_cast<char>(is_ascii_upper(c) ? c | 0x20 : c); }
+
+// Calls visit(word) for each run of non-white-space characters of text, in order, while visit
+// answers true. ASCII bytes are classified without decoding.
 template <typename Visit>
 void for_each_word(std::string_view text, Visit&& visit) {
   std::size_t i = 0;
   std::size_t word_start = std::string_view::npos;
   while (i < text.size()) {
-    const util::Utf8Step step = util::decode_utf8_at(text, i);
-    const bool white = step.valid && util::is_white_space(step.value);
+    const auto c = static_cast<unsigned char>(text[i]);
+    bool white;
+    std::size_t length = 1;
+    if (c < 0x80) {
+      white = is_ascii_white_space(c);
+    } else {
+      const util::Utf8Step step = util::decode_utf8_at(text, i);
+      white = step.valid && util::is_white_space(step.value);
+      length = step.length;
+    }
     if (white && word_start != std::string_view::npos) {
-      visit(text.substr(word_start, i - word_start));
+      if (!visit(text.substr(word_start, i - word_start))) return;
       word_start = std::string_view::npos;
     } else if (!white && word_start == std::string_view::npos) {
       word_start = i;
     }
-    i += step.length;
+    i += length;
   }
   if (word_start != std::string_view::npos) visit(text.substr(word_start));
 }
 
-// The word's Alphabetic and Numeric characters, lower-cased. scratch is reused between calls.
-std::string normalise_word(std::string_view word, std::string& scratch) {
-  scratch.clear();
+// The word's Alphabetic and Numeric characters, lower-cased, into out. ASCII letters are lowered
+// on the way (the full mapping gives the same for them, and lowering them first changes nothing
+// the mapping of the others depends on); other text goes through the full mapping.
+void normalise_word(std::string_view word, std::string& out, std::string& scratch) {
+  out.clear();
+  bool ascii = true;
   std::size_t i = 0;
   while (i < word.size()) {
+    const auto c = static_cast<unsigned char>(word[i]);
+    if (c < 0x80) {
+      if (is_ascii_alphanumeric(c)) out.push_back(ascii_lower(c));
+      ++i;
+      continue;
+    }
     const util::Utf8Step step = util::decode_utf8_at(word, i);
     if (step.valid && (util::is_alphabetic(step.value) || util::is_numeric(step.value))) {
-      scratch.append(word, i, step.length);
+      out.append(word, i, step.length);
+      ascii = false;
     }
     i += step.length;
   }
-  return util::to_lower_full(scratch);
+  if (ascii) return;
+  scratch.clear();
+  util::append_lower_full(scratch, out);
+  out.swap(scratch);
+}
+
+// The full lower-case mapping of s, ASCII text mapped byte by byte.
+void lower_into(std::string_view s, std::string& out) {
+  out.clear();
+  if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    out.reserve(s.size());
+    for (char c : s) out.push_back(ascii_lower(static_cast<unsigned char>(c)));
+    return;
+  }
+  util::append_lower_full(out, s);
 }
 
 bool strip_suffix(std::string& s, std::string_view suffix) {
@@ -63,18 +103,34 @@ void strip_one_suffix(std::string& s) {
 
 std::vector<std::string> tokenize(std::string_view text) {
   std::vector<std::string> tokens;
+  std::string token;
   std::string scratch;
   for_each_word(text, [&](std::string_view word) {
-    std::string token = normalise_word(word, scratch);
-    if (token.size() >= 2) tokens.push_back(std::move(token));
+    normalise_word(word, token, scratch);
+    if (token.size() >= 2) tokens.push_back(token);
+    return true;
   });
   return tokens;
 }
 
 std::string stem(std::string_view token) {
-  std::string s = util::to_lower_full(token);
+  std::string s;
+  lower_into(token, s);
   strip_one_suffix(s);
   return s;
+}
+
+void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_view)> visit) {
+  std::string token;
+  std::string term;
+  std::string scratch;
+  for_each_word(text, [&](std::string_view word) {
+    normalise_word(word, token, scratch);
+    if (token.size() < 2) return true;
+    lower_into(token, term);
+    strip_one_suffix(term);
+    return visit(term);
+  });
 }
 
 std::string highlight_text(std::string_view text, std::string_view query) {
@@ -86,13 +142,16 @@ std::string highlight_text(std::string_view text, std::string_view query) {
   std::string out;
   out.reserve(text.size() + 8);
   std::string scratch;
+  std::string normal;
   for_each_word(text, [&](std::string_view word) {
     if (!out.empty()) out += ' ';
-    if (!terms.empty() && std::binary_search(terms.begin(), terms.end(), stem(normalise_word(word, scratch)))) {
+    normalise_word(word, normal, scratch);
+    if (!terms.empty() && std::binary_search(terms.begin(), terms.end(), stem(normal))) {
       out.append("<<").append(word).append(">>");
     } else {
       out.append(word);
     }
+    return true;
   });
   return out;
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/function_ref.h"
+
 namespace quenlordb::facet::fts {
 
 // The tokens of text in order, duplicates kept: each run of non-white-space characters keeps only
@@ -19,6 +21,10 @@ std::vector<std::string> tokenize(std::string_view text);
 // more a final "ing", else "tion", "ness" or "ment" is removed; otherwise at 5 or more a final
 // "ed", "ly" or "es"; otherwise at 4 or more a final "s" not preceded by another "s".
 std::string stem(std::string_view token);
+
+// Calls visit with the stem of each token of text, in order, duplicates kept, while visit answers
+// true: stem of each element of tokenize(text), without building the list.
+void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_view)> visit);
 
 // The words of text (runs of non-white-space characters) joined by single spaces, each word whose
 // normalised stem is the stem of a token of query wrapped as "<<word>>", the word kept as written.

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
+
+#include "util/unicode.h"
+#include "util/utf8.h"
 
 namespace quenlordb::facet::fts {
 namespace {
@@ -30,6 +34,62 @@ TEST(TokenizeTest, KeepsLowerCaseAlphanumericTokens) {
       {"!!! ?", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(tokenize(c.text), c.tokens) << c.text;
+}
+
+// tokenize and stem read ASCII without decoding it; over texts mixing ASCII with letters whose
+// lower-casing depends on their neighbours (final sigma), that expand (İ) or that are white space
+// beyond ASCII, they must answer as the rules read character by character do. for_each_term gives
+// the stems of the tokens.
+TEST(TokenizeTest, AgreesWithTheRulesReadCharacterByCharacter) {
+  auto reference_tokens = [](std::string_view text) {
+    Tokens tokens;
+    std::string piece;
+    auto flush = [&] {
+      std::string token = util::to_lower_full(piece);
+      if (token.size() >= 2) tokens.push_back(token);
+      piece.clear();
+    };
+    bool in_word = false;
+    for (std::size_t i = 0; i < text.size();) {
+      const util::Utf8Step step = util::decode_utf8_at(text, i);
+      const bool white = step.valid && util::is_white_space(step.value);
+      if (white && in_word) flush();
+      in_word = !white;
+      if (step.valid && (util::is_alphabetic(step.value) || util::is_numeric(step.value))) {
+        piece.append(text, i, step.length);
+      }
+      i += step.length;
+    }
+    if (in_word) flush();
+    return tokens;
+  };
+  const std::vector<std::string> pieces = {"A", "z", "Q", "7", "-", " ", "\t", "\xce\xa3" /* Σ */, "\xc4\xb0" /* İ */,
+                                           "\xc3\x9f" /* ß */, "\xe2\x84\xaa" /* Kelvin sign */, "\xc2\xa0",
+                                           "\xc2\x85", "\xe3\x80\x80", "\xff", "\xc3", ".", "S", "ING"};
+  std::mt19937_64 rng(105);
+  for (int round = 0; round < 5000; ++round) {
+    std::string text;
+    for (std::size_t n = rng() % 12; n > 0; --n) text += pieces[rng() % pieces.size()];
+    const Tokens want = reference_tokens(text);
+    ASSERT_EQ(tokenize(text), want) << ::testing::PrintToString(text);
+    Tokens terms;
+    for_each_term(text, [&](std::string_view term) {
+      terms.emplace_back(term);
+      return true;
+    });
+    Tokens stems;
+    for (const std::string& token : want) {
+      stems.push_back(stem(token));
+      EXPECT_EQ(stem(token), stem(util::to_lower_full(token)));
+    }
+    EXPECT_EQ(terms, stems) << ::testing::PrintToString(text);
+  }
+  Tokens first_two;
+  for_each_term("alpha beta gamma", [&](std::string_view term) {
+    first_two.emplace_back(term);
+    return first_two.size() < 2;
+  });
+  EXPECT_EQ(first_two, (Tokens{"alpha", "beta"}));
 }
 
 TEST(StemTest, StripsOneSuffix) {
