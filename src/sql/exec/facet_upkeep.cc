@@ -21,9 +21,9 @@ namespace ts = facet::timeseries;
 
 namespace {
 
-// The text an index over columns reads from a document: its pieces joined by single spaces.
-std::string index_text(std::string_view doc, const std::vector<std::string>& columns) {
-  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+// The text an index over columns reads from a document: its pieces joined by single spaces. parsed
+// is the document read as JSON, null when it is not JSON (the whole text is then read).
+std::string index_text(std::string_view doc, const nlohmann::json* parsed, const std::vector<std::string>& columns) {
   if (!parsed) return util::decode_utf8_lossy(doc);
   std::vector<std::string> pieces;
   for (const std::string& column : columns) {
@@ -68,7 +68,30 @@ void collect_json_strings(const nlohmann::json& value, std::vector<std::string>&
 }
 
 std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::vector<std::string>& columns) {
-  return facet::fts::query_terms(index_text(doc, columns));
+  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+  return facet::fts::query_terms(index_text(doc, parsed ? &*parsed : nullptr, columns));
+}
+
+bool document_holds_terms(std::string_view doc, const std::vector<std::vector<std::string>>& indexes,
+                          const std::vector<std::string>& terms) {
+  if (terms.empty()) return true;
+  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+  std::vector<bool> found(terms.size(), false);
+  std::size_t missing = terms.size();
+  for (const std::vector<std::string>& columns : indexes) {
+    facet::fts::for_each_term(index_text(doc, parsed ? &*parsed : nullptr, columns), [&](std::string_view term) {
+      for (std::size_t i = 0; i < terms.size(); ++i) {
+        if (!found[i] && terms[i] == term) {
+          found[i] = true;
+          --missing;
+        }
+      }
+      return missing > 0;
+    });
+    if (missing == 0) return true;
+    if (!parsed) break;  // the whole text, read once, whatever the columns
+  }
+  return false;
 }
 
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,

@@ -27,6 +27,12 @@ void collect_json_strings(const nlohmann::json& value, std::vector<std::string>&
 // document's top-level member of exactly that name.
 std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::vector<std::string>& columns);
 
+// Whether the document, read the way each of the column lists of indexes reads it, yields every one
+// of terms (stemmed, as query_terms gives them); true for no terms. The document is parsed once and
+// its text read only until every term is met.
+bool document_holds_terms(std::string_view doc, const std::vector<std::vector<std::string>>& indexes,
+                          const std::vector<std::string>& terms);
+
 // Adds pk to the posting list of every term the document yields under columns: one read and one
 // rewrite per distinct term, through the session.
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,

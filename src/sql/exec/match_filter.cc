@@ -120,16 +120,7 @@ Result<std::vector<eval::VisibleRow>> keep_rows_holding_match_terms(Database& db
   if (wanted.empty()) return rows;
   const std::vector<std::vector<std::string>> indexes = TRY(fts_index_columns(db, table));
   if (indexes.empty()) return rows;
-  std::erase_if(rows, [&](const eval::VisibleRow& row) {
-    std::unordered_set<std::string> held;
-    for (const std::vector<std::string>& columns : indexes) {
-      for (std::string& term : fts_terms_of_document(row.doc, columns)) held.insert(std::move(term));
-    }
-    for (const std::string& term : wanted) {
-      if (!held.contains(term)) return true;
-    }
-    return false;
-  });
+  std::erase_if(rows, [&](const eval::VisibleRow& row) { return !document_holds_terms(row.doc, indexes, wanted); });
   return rows;
 }
 

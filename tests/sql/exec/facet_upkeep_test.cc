@@ -90,6 +90,29 @@ TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
   EXPECT_EQ(list("plain"), Keys{"raw"});
 }
 
+// The check of a matched row: every term must come from the row's text under some index; the
+// terms may come from different indexes.
+TEST_F(FtsTest, RowsHoldTermsUnderAnyOfTheIndexes) {
+  using Indexes = std::vector<Keys>;
+  struct Case {
+    std::string_view doc;
+    Indexes indexes;
+    Keys terms;
+    bool held;
+  };
+  const Case cases[] = {
+      {R"({"title":"Alpha","body":"betas"})", {{"title"}, {"body"}}, {"alpha", "beta"}, true},
+      {R"({"title":"Alpha","body":"betas"})", {{"title"}}, {"alpha", "beta"}, false},
+      {R"({"title":"Alpha","body":"betas"})", {{"DOC"}}, {"beta", "alpha", "beta"}, true},
+      {R"({"title":"Alpha"})", {{"body"}, {"title"}}, {"alpha"}, true},
+      {R"({"title":"Alpha"})", {{"title"}}, {}, true},
+      {R"({"n":3.25,"ok":true})", {{"n", "ok"}}, {"325", "true"}, true},
+      {"alpha beta {", {{"title"}, {"body"}}, {"beta"}, true},  // not JSON: the whole text
+      {"alpha beta {", {{"title"}}, {"gamma"}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(document_holds_terms(c.doc, c.indexes, c.terms), c.held) << c.doc;
+}
+
 TEST_F(FtsTest, CreateFulltextIndexIndexesTheExistingRows) {
   // A definition staged in a transaction does not index rows inserted after it in the same one.
   must(run("BEGIN"));
@@ -130,6 +153,7 @@ TEST_F(FtsTest, MatchSelectsRowsHoldingEveryTermInListOrder) {
 TEST_F(FtsTest, MatchOutsideTheAndChainFails) {
   index("f", {"doc"});
   insert("a", R"({"t":"alpha","year":2020})");
+  must(run("CREATE TABLE docs2 (pk TEXT PRIMARY KEY)"));
   const std::string placement = "MATCH() is only supported in the WHERE clause of a table query, joined by AND";
   for (std::string_view sql : {
            "SELECT pk FROM docs WHERE year = 2020 OR MATCH(doc, 'alpha')",
@@ -138,6 +162,7 @@ TEST_F(FtsTest, MatchOutsideTheAndChainFails) {
            "SELECT MATCH(doc, 'alpha') FROM docs",
            "WITH c AS (SELECT * FROM docs) SELECT pk FROM c WHERE MATCH(doc, 'alpha')",
            "SELECT pk FROM (SELECT * FROM docs) AS s WHERE MATCH(doc, 'alpha')",
+           "SELECT docs.pk FROM docs JOIN docs2 ON docs.pk = docs2.pk WHERE MATCH(doc, 'alpha')",
        }) {
     expect_error(sql, placement);
   }
