@@ -43,6 +43,15 @@ class SqlTest(TempDirTestCase):
         self.assertEqual(self.db.sql("SELECT count(*) FROM t"), [2])
         self.assertEqual(self.db.sql("SELECT pk FROM t WHERE n > 100"), [])
 
+    def test_insert_returning_gives_the_written_row_as_a_dict(self):
+        self.db.sql("CREATE TABLE t (id TEXT PRIMARY KEY, n INT)")
+        self.assertEqual(self.db.sql("INSERT INTO t (id, n) VALUES ('a', 2) RETURNING *, id AS key, n + 1"),
+                         [{"id": "a", "key": "a", "n": 2.0, "?": 3.0}])
+        self.assertEqual(self.db.sql("SELECT doc FROM t"), [{"id": "a", "n": 2.0}])
+        # Inside a transaction the row is staged until COMMIT.
+        self.assertEqual(self.db.sql("BEGIN; INSERT INTO t (id) VALUES ('b') RETURNING pk; ROLLBACK")["rows"], 1)
+        self.assertIsNone(self.db.get(b"table/t/b"))
+
     def test_errors_raise_runtime_error_with_the_display_text(self):
         cases = [
             ("THIS IS NOT SQL", "sql parse error: "),

@@ -37,6 +37,9 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Rollback&&) const { return execute_rollback(session); }
   Result<SqlResult> operator()(Statement::Insert&& s) const { return execute_insert(db, session, s); }
   Result<SqlResult> operator()(Statement::InsertTyped&& s) const { return execute_insert_typed(db, session, s); }
+  Result<SqlResult> operator()(Statement::InsertReturning&& s) const {
+    return execute_insert_returning(db, session, s);
+  }
   Result<SqlResult> operator()(Statement::Update&& s) const { return execute_update(db, session, s); }
   Result<SqlResult> operator()(Statement::Delete&& s) const { return execute_delete(db, session, s); }
   Result<SqlResult> operator()(Statement::Explain&& n) const { return execute_explain(db, session, n.statement); }

@@ -90,6 +90,12 @@ std::string write_json(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+Result<void> project_expr_item(eval::EvalContext& ctx, const SelectItem::Expr& item, nlohmann::json& out) {
+  eval::SqlValue value = TRY(ctx.eval(item.expr));
+  out[item.alias ? *item.alias : expr_display_name(item.expr)] = eval::sql_value_to_json(value);
+  return {};
+}
+
 Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
   switch (cls) {
     case ProjectionClass::Doc:
@@ -110,9 +116,7 @@ Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<Select
       obj["doc"] = decode_row_json(ctx.doc());
       continue;
     }
-    const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
-    eval::SqlValue value = TRY(ctx.eval(e.expr));
-    obj[e.alias ? *e.alias : expr_display_name(e.expr)] = eval::sql_value_to_json(value);
+    TRY(project_expr_item(ctx, *item.get_if<SelectItem::Expr>(), obj));
   }
   return write_json(obj);
 }

@@ -45,6 +45,10 @@ std::string expr_display_name(const parser::Expr& expr);
 // Compact JSON text of a value, with invalid UTF-8 in strings replaced rather than refused.
 std::string write_json(const nlohmann::json& value);
 
+// Evaluates an expression item against the row and sets its output member: the alias, else the
+// expression's display name, to the value under sql_value_to_json, replacing a member of that name.
+Result<void> project_expr_item(eval::EvalContext& ctx, const parser::SelectItem::Expr& item, nlohmann::json& out);
+
 // The output row of one row under a SELECT list of the given class (not Count or PkAndCount),
 // evaluated with the row's context so that its document is parsed at most once.
 Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<parser::SelectItem>& items,

@@ -12,6 +12,7 @@
 #include "sql/eval/sql_value.h"
 #include "sql/exec/facet_upkeep.h"
 #include "sql/exec/literals.h"
+#include "sql/exec/projection.h"
 #include "sql/exec/select_source.h"
 #include "sql/parser/text.h"
 #include "util/json_record.h"
@@ -59,6 +60,46 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, cons
   return util::dump_json_compact(doc);
 }
 
+// A row an INSERT form wrote, and the timestamp of its write (none inside a transaction).
+struct WrittenRow {
+  std::string pk;
+  std::string doc;
+  std::optional<std::uint64_t> ts;
+};
+
+// The row of a column list and its values: each value evaluated as a constant expression and
+// stored under its column's name; the column equal to the schema's pk (ignoring ASCII case) gives
+// the primary key. The row is written, then the table's facets are kept up.
+Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std::string& table,
+                                    const std::vector<std::string>& columns, const std::vector<parser::Expr>& values) {
+  TRY(rel::validate_identifier_kind("table", table));
+  const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
+
+  std::optional<std::string> pk;
+  nlohmann::json doc = nlohmann::json::object();
+  const std::size_t pairs = std::min(columns.size(), values.size());
+  for (std::size_t i = 0; i < pairs; ++i) {
+    eval::SqlValue value = TRY(eval_const_expr(values[i]));
+    const std::string& column = columns[i];
+    if (parser::eq_ignore_ascii_case(column, schema.pk)) {
+      if (value.is_text()) {
+        pk = value.text_value();
+      } else if (value.is_number()) {
+        pk = eval::to_sort_string(value);
+      } else {
+        return fail(QuenlorError::sql_execution("primary key must be text or number"));
+      }
+    }
+    doc[column] = eval::sql_value_to_json(value);
+  }
+  if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
+  TRY(rel::validate_pk(*pk));
+  WrittenRow row{std::move(*pk), TRY(util::dump_json_compact(doc)), std::nullopt};
+  row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
+  TRY(upkeep_inserted_row(db, session, table, row.pk, row.doc));
+  return row;
+}
+
 SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::string_view verb) {
   return SqlResult{SqlResult::Affected{rows, ts, std::string(verb) + " " + std::to_string(rows) + " row(s)"}};
 }
@@ -76,32 +117,25 @@ Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser
 }
 
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt) {
-  TRY(rel::validate_identifier_kind("table", stmt.table));
-  const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, stmt.table));
+  const WrittenRow row = TRY(insert_typed_row(db, session, stmt.table, stmt.columns, stmt.values));
+  return inserted_one(row.ts);
+}
 
-  std::optional<std::string> pk;
-  nlohmann::json doc = nlohmann::json::object();
-  const std::size_t pairs = std::min(stmt.columns.size(), stmt.values.size());
-  for (std::size_t i = 0; i < pairs; ++i) {
-    eval::SqlValue value = TRY(eval_const_expr(stmt.values[i]));
-    const std::string& column = stmt.columns[i];
-    if (parser::eq_ignore_ascii_case(column, schema.pk)) {
-      if (value.is_text()) {
-        pk = value.text_value();
-      } else if (value.is_number()) {
-        pk = eval::to_sort_string(value);
-      } else {
-        return fail(QuenlorError::sql_execution("primary key must be text or number"));
-      }
+Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
+                                           const parser::Statement::InsertReturning& stmt) {
+  const WrittenRow row = TRY(insert_typed_row(db, session, stmt.table, stmt.columns, stmt.values));
+  // One context for every item, so that the document is parsed at most once.
+  eval::EvalContext context(row.pk, row.doc);
+  nlohmann::json out = nlohmann::json::object();
+  for (const parser::SelectItem& item : stmt.returning) {
+    if (item.is<parser::SelectItem::AllColumns>()) {
+      const nlohmann::json& doc = context.document();
+      if (doc.is_object()) out.update(doc);
+      continue;
     }
-    doc[column] = eval::sql_value_to_json(value);
+    TRY(project_expr_item(context, *item.get_if<parser::SelectItem::Expr>(), out));
   }
-  if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
-  TRY(rel::validate_pk(*pk));
-  std::string bytes = TRY(util::dump_json_compact(doc));
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, *pk), bytes));
-  TRY(upkeep_inserted_row(db, session, stmt.table, *pk, bytes));
-  return inserted_one(ts);
+  return SqlResult{SqlResult::Rows{{write_json(out)}}};
 }
 
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {

@@ -1,9 +1,10 @@
 // The statements that write rows: INSERT of a primary key and a document, typed INSERT (a column
-// list with values), UPDATE and DELETE. A row is the value under "table/{table}/{pk}"; it is never
-// changed in place: INSERT and UPDATE write a new version, DELETE a tombstone, each row through
-// write_put (so inside a transaction it is staged and reported without a commit timestamp). An
-// INSERT of an existing primary key writes a newer version; nothing checks uniqueness, and the
-// values of a typed INSERT are checked against neither the declared columns nor their types.
+// list with values), INSERT ... RETURNING, UPDATE and DELETE. A row is the value under
+// "table/{table}/{pk}"; it is never changed in place: INSERT and UPDATE write a new version, DELETE
+// a tombstone, each row through write_put (so inside a transaction it is staged and reported
+// without a commit timestamp). An INSERT of an existing primary key writes a newer version; nothing
+// checks uniqueness, and the values of a typed INSERT are checked against neither the declared
+// columns nor their types.
 //
 // Each row write is its own put: a statement that fails part-way keeps the rows it wrote before
 // (outside a transaction). The Affected result counts the rows written and carries the timestamp
@@ -29,6 +30,15 @@ Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser
 // "primary key must be text or number"; without one, "INSERT must include primary key column
 // '{pk}'". {1, ts, "inserted 1 row"}.
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt);
+
+// INSERT INTO t (c1, ...) VALUES (v1, ...) RETURNING item, ...: the row written as by the typed
+// INSERT, facets included, then one output row built from it: `*` copies the members of the
+// written document, an expression item is evaluated against the row (pk and document) and named by
+// its alias or its display name, a later member replacing an earlier one of the same name. The
+// output is one compact JSON object, keys in byte order; no commit timestamp is reported. A
+// RETURNING expression that fails ends the statement after the row and its upkeep were written.
+Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
+                                           const parser::Statement::InsertReturning& stmt);
 
 // UPDATE t SET ... [WHERE ...] [AS OF ...] [VALID AT ...]: the live rows of the table as the
 // temporal clauses choose them (staged writes included when there is no AS OF), those the filter

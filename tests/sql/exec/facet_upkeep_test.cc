@@ -69,6 +69,17 @@ TEST_F(FtsTest, InsertAddsTheRowToEveryTermsList) {
   EXPECT_EQ(scan("__fts/other/").size(), 0u);
 }
 
+TEST_F(FtsTest, InsertReturningKeepsTheListsUpAlsoWhenAnItemFails) {
+  index("f", {"title"});
+  must(run("INSERT INTO docs (pk, title) VALUES ('r1', 'dogs') RETURNING pk"));
+  // The row and its lists are written before the RETURNING items are evaluated.
+  EXPECT_EQ(error("INSERT INTO docs (pk, title) VALUES ('r2', 'dogs again') RETURNING nope()"),
+            "sql execution error: unknown function: nope");
+  EXPECT_EQ(list("dog"), (Keys{"r1", "r2"}));
+  EXPECT_EQ(list("again"), Keys{"r2"});
+  EXPECT_EQ(pks("MATCH(doc, 'dogs')"), (Keys{"r1", "r2"}));
+}
+
 TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
   struct Case {
     std::string_view doc;
@@ -256,6 +267,15 @@ TEST_F(TimeseriesTest, TwoRowsInOneTransactionShareTheStagedBucket) {
   EXPECT_EQ(db->get(rel::bucket_key("m", "temp", 0)).value(), std::nullopt);
   must(run("COMMIT"));
   EXPECT_EQ(points("temp", 0).size(), 2u);
+}
+
+TEST_F(TimeseriesTest, InsertReturningStagesItsPointsInATransaction) {
+  must(run("BEGIN"));
+  const SqlResult r = must(run("INSERT INTO m (id, ts, temp) VALUES ('a', 7200, 21) RETURNING temp"));
+  EXPECT_EQ(std::get<SqlResult::Rows>(r.value).rows, std::vector<std::string>{R"({"temp":21.0})"});
+  EXPECT_EQ(db->get(rel::bucket_key("m", "temp", 2)).value(), std::nullopt);
+  must(run("COMMIT"));
+  EXPECT_EQ(points("temp", 2), (std::vector<facet::timeseries::DataPoint>{{7200, 21.0}}));
 }
 
 TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {

@@ -178,5 +178,64 @@ TEST_F(RowWritesTest, WritesInsideATransactionSeeEachOther) {
   EXPECT_EQ(must(db->get(rel::row_key("docs", "new"))), "");
 }
 
+TEST_F(RowWritesTest, InsertReturningBuildsItsRowFromTheWrittenRow) {
+  struct Case {
+    const char* sql;
+    const char* row;  // the returned row
+  };
+  const Case cases[] = {
+      // `*` gives the stored document's members; an alias names its item.
+      {"INSERT INTO typed (id, n) VALUES ('a', 2) RETURNING *, id AS key", R"({"id":"a","key":"a","n":2.0})"},
+      // An unaliased item is named as a SELECT names it; operators all share "?".
+      {"INSERT INTO typed (id, n) VALUES ('b', 2) RETURNING n + 1", R"({"?":3.0})"},
+      {"INSERT INTO typed (id, n) VALUES ('c', 2) RETURNING upper(id), doc.n, pk, missing",
+       R"j({"doc.n":2.0,"missing":null,"pk":"c","upper(id)":"C"})j"},
+      // A name qualified by the table reads NULL, as in UPDATE and DELETE.
+      {"INSERT INTO typed (id, n) VALUES ('h', 2) RETURNING typed.n", R"({"typed.n":null})"},
+      // The primary key as the row is keyed: a number's positional text.
+      {"INSERT INTO typed (ID, n) VALUES (7, 1) RETURNING pk, ID", R"({"ID":7.0,"pk":"7"})"},
+      // A later member of the same name replaces an earlier one, `*`'s members included.
+      {"INSERT INTO typed (id, n) VALUES ('d', 2) RETURNING *, n AS id", R"({"id":2.0,"n":2.0})"},
+      {"INSERT INTO typed (id, n) VALUES ('e', 2) RETURNING n AS n, *", R"({"id":"e","n":2.0})"},
+      {"INSERT INTO typed (id, n) VALUES ('f', 2) RETURNING id AS x, n AS x", R"({"x":2.0})"},
+      {"INSERT INTO typed (id, n) VALUES ('g', 1 / 0) RETURNING *, doc",
+       R"({"doc":"{\"id\":\"g\",\"n\":null}","id":"g","n":null})"},
+      // On a document table RETURNING takes the typed path (the (pk, doc) form has no RETURNING),
+      // so a doc column is a member like any other.
+      {"INSERT INTO docs (doc, pk) VALUES ('{}', 'k') RETURNING *", R"({"doc":"{}","pk":"k"})"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), std::vector<std::string>{c.row}) << c.sql;
+  // The row is written as the typed INSERT writes it.
+  EXPECT_EQ(row("typed", "a"), R"({"id":"a","n":2.0})");
+  EXPECT_EQ(row("typed", "7"), R"({"ID":7.0,"n":1.0})");
+  EXPECT_EQ(row("docs", "k"), R"({"doc":"{}","pk":"k"})");
+
+  // The typed INSERT's errors, before anything is written.
+  expect_error("INSERT INTO typed (id, n) VALUES (NULL, 1) RETURNING *", "primary key must be text or number");
+  expect_error("INSERT INTO typed (n) VALUES (1) RETURNING *", "INSERT must include primary key column 'id'");
+  expect_error("INSERT INTO nope (id) VALUES ('a') RETURNING *", "table nope does not exist");
+}
+
+TEST_F(RowWritesTest, FailingReturningExpressionKeepsTheRow) {
+  expect_error("INSERT INTO typed (id, n) VALUES ('a', 1) RETURNING *, CAST(n AS BLOB)",
+               "unsupported CAST target type: BLOB");
+  EXPECT_EQ(must(db->get(rel::row_key("typed", "a"))), R"({"id":"a","n":1.0})");
+  // Inside a transaction the failure ends the script, and the staged row goes with it.
+  auto r = execute_sql(*db, "BEGIN; INSERT INTO typed (id) VALUES ('b') RETURNING nope(id); COMMIT");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), QuenlorError::sql_execution("unknown function: nope"));
+  EXPECT_EQ(must(db->get(rel::row_key("typed", "b"))), std::nullopt);
+}
+
+TEST_F(RowWritesTest, InsertReturningInsideATransactionIsStaged) {
+  must(run("BEGIN"));
+  EXPECT_EQ(rows("INSERT INTO typed (id, n) VALUES ('a', 1) RETURNING *"),
+            std::vector<std::string>{R"({"id":"a","n":1.0})"});
+  EXPECT_EQ(must(db->get(rel::row_key("typed", "a"))), std::nullopt);
+  EXPECT_EQ(row("typed", "a"), R"({"id":"a","n":1.0})");  // the transaction reads its staged row
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("COMMIT")).value).message, "COMMIT (1 writes)");
+  EXPECT_EQ(must(db->get(rel::row_key("typed", "a"))), R"({"id":"a","n":1.0})");
+}
+
 }  // namespace
 }  // namespace quenlordb::sql::exec
