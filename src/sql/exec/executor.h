@@ -20,11 +20,7 @@ namespace quenlordb::sql::exec {
 // The result of the script's last statement.
 Result<SqlResult> execute_sql(Database& db, std::string_view script);
 
-// Runs the statement with the code of its kind; a kind that has none yet fails with "{kind} is not
-// supported yet" (SqlExecution).
+// Runs the statement with the code of its kind.
 Result<SqlResult> execute_stmt(Database& db, SqlSession& session, parser::Statement stmt);
-
-// The statement's kind as SQL words ("SELECT", "CREATE FULLTEXT INDEX", ...), for messages.
-std::string_view statement_kind_name(const parser::Statement& stmt);
 
 }  // namespace quenlordb::sql::exec

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <variant>
+#include <vector>
+
 #include "sql/exec/exec_fixture.h"
 
 namespace quenlordb::sql::exec {
@@ -86,6 +90,62 @@ TEST_F(ExecutorTest, FirstFailureEndsTheScript) {
   r = execute_sql(*db, "BEGIN; SELECT '\xff'");
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().kind(), ErrorKind::SqlExecution);
+}
+
+// Every kind of statement reaches the code of its kind: the result has the form that kind returns,
+// and for the affected-rows form the message that code writes.
+TEST_F(ExecutorTest, EveryStatementKindIsDispatched) {
+  enum Form { kAffected, kRows, kExplain };
+  struct Case {
+    std::string sql;
+    Form form;
+    std::string message;  // the start of an Affected result's message
+  };
+  const std::string file = dir.file("t.csv");
+  const std::vector<Case> cases = {
+      {"BEGIN", kAffected, "BEGIN"},
+      {"COMMIT", kAffected, "COMMIT (0 writes)"},
+      {"BEGIN", kAffected, "BEGIN"},
+      {"ROLLBACK", kAffected, "ROLLBACK (0 staged writes discarded)"},
+      {"CREATE TABLE t (id TEXT PRIMARY KEY, n INT)", kAffected, "created table t"},
+      {"CREATE VIEW v AS SELECT doc FROM t WHERE pk = 'a'", kAffected, "created view v"},
+      {"CREATE INDEX i ON t (n)", kAffected, "created index i"},
+      {"CREATE FULLTEXT INDEX f ON t (doc)", kAffected, "created fulltext index f"},
+      {"DROP FULLTEXT INDEX f ON t", kAffected, "dropped fulltext index f"},
+      {"CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts INT, v REAL)", kAffected, "created timeseries table m"},
+      {"ALTER TABLE t ADD COLUMN c TEXT", kAffected, "altered table t"},
+      {"INSERT INTO t (pk, doc) VALUES ('a', '{}')", kAffected, "inserted 1 row"},
+      {"INSERT INTO t (id, n) VALUES ('b', 1)", kAffected, "inserted 1 row"},
+      {"UPDATE t SET n = 2 WHERE pk = 'b'", kAffected, "updated 1 row(s)"},
+      {"DELETE FROM t WHERE pk = 'a'", kAffected, "deleted 1 row(s)"},
+      {"SELECT * FROM t", kRows, ""},
+      {"COPY t TO '" + file + "'", kAffected, "exported 1 rows"},
+      {"COPY t FROM '" + file + "'", kAffected, "imported 1 rows"},
+      {"SHOW TABLES", kRows, ""},
+      {"DESCRIBE t", kRows, ""},
+      {"SELECT pk FROM t UNION SELECT pk FROM m", kRows, ""},
+      {"INSERT INTO t (id) VALUES ('c') RETURNING pk", kRows, ""},
+      {"CREATE TABLE u AS SELECT * FROM t", kAffected, "created table u with"},
+      {"EXPLAIN SELECT * FROM t", kExplain, ""},
+      {"EXPLAIN ANALYZE SELECT * FROM t", kExplain, ""},
+      {"EXPLAIN AI 'k'", kExplain, ""},
+      {"ANALYZE t", kAffected, "ANALYZE t:"},
+      {"DROP INDEX i ON t", kAffected, "dropped index i"},
+      {"DROP VIEW v", kAffected, "dropped view v"},
+      {"DROP TABLE u", kAffected, "dropped table u"},
+  };
+  std::vector<bool> seen(std::variant_size_v<parser::Statement::Node>);
+  for (const Case& c : cases) {
+    parser::Statement stmt = must(parser::parse_sql(c.sql));
+    seen[stmt.node().index()] = true;
+    Result<SqlResult> r = execute_stmt(*db, session, std::move(stmt));
+    ASSERT_TRUE(r) << c.sql << ": " << r.error().to_string();
+    EXPECT_EQ(r->value.index(), static_cast<std::size_t>(c.form)) << c.sql;
+    if (c.form == kAffected) {
+      EXPECT_TRUE(std::get<SqlResult::Affected>(r->value).message.starts_with(c.message)) << c.sql;
+    }
+  }
+  for (std::size_t kind = 0; kind < seen.size(); ++kind) EXPECT_TRUE(seen[kind]) << "no case of kind " << kind;
 }
 
 }  // namespace
