@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -27,22 +28,25 @@ SqlResult inserted_one(std::optional<std::uint64_t> ts) {
   return SqlResult{SqlResult::Affected{1, ts, "inserted 1 row"}};
 }
 
+using Tables = std::span<const eval::TableBinding>;
+
 // The rows an UPDATE or DELETE writes: the table's live rows at its temporal clauses, those its
-// filter keeps.
+// filter keeps. tables are what the filter's qualified names read.
 Result<std::vector<eval::VisibleRow>> rows_to_write(Database& db, SqlSession& session, const std::string& table,
                                                     const std::optional<parser::Expr>& filter,
                                                     std::optional<std::uint64_t> as_of,
-                                                    std::optional<std::uint64_t> valid_at) {
+                                                    std::optional<std::uint64_t> valid_at, Tables tables) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(load_table_schema(db, session, table));
   std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, as_of, valid_at));
-  if (filter) rows = TRY(eval::filter_rows(std::move(rows), *filter));
+  if (filter) rows = TRY(eval::filter_rows(std::move(rows), *filter, tables));
   return rows;
 }
 
-// The document an UPDATE writes for one row.
-Result<std::string> updated_document(const parser::Statement::Update& stmt, const eval::VisibleRow& row) {
-  eval::EvalContext context(row);
+// The document an UPDATE writes for one row; tables are what the values' qualified names read.
+Result<std::string> updated_document(const parser::Statement::Update& stmt, const eval::VisibleRow& row,
+                                     Tables tables) {
+  eval::EvalContext context(row, tables);
   if (stmt.set_assignments.empty()) {
     eval::SqlValue value = TRY(context.eval(stmt.set_doc));
     if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
@@ -124,8 +128,11 @@ Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const 
 Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
                                            const parser::Statement::InsertReturning& stmt) {
   const WrittenRow row = TRY(insert_typed_row(db, session, stmt.table, stmt.columns, stmt.values));
-  // One context for every item, so that the document is parsed at most once.
+  // One context for every item, so that the document is parsed at most once. The table's name
+  // qualifies the row's names, as a FROM name does in a query.
   eval::EvalContext context(row.pk, row.doc);
+  const eval::TableBinding self{stmt.table};
+  context.bind_tables(Tables(&self, 1));
   nlohmann::json out = nlohmann::json::object();
   for (const parser::SelectItem& item : stmt.returning) {
     if (item.is<parser::SelectItem::AllColumns>()) {
@@ -139,11 +146,13 @@ Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
 }
 
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
+  // The table's name qualifies the names of its rows in WHERE and in the values set.
+  const eval::TableBinding self{stmt.table};
   std::vector<eval::VisibleRow> rows =
-      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at));
+      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at, Tables(&self, 1)));
   std::optional<std::uint64_t> last_ts;
   for (const eval::VisibleRow& row : rows) {
-    std::string doc = TRY(updated_document(stmt, row));
+    std::string doc = TRY(updated_document(stmt, row, Tables(&self, 1)));
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
@@ -153,8 +162,9 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
 }
 
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {
+  const eval::TableBinding self{stmt.table};
   std::vector<eval::VisibleRow> rows =
-      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at));
+      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at, Tables(&self, 1)));
   std::optional<std::uint64_t> last_ts;
   for (const eval::VisibleRow& row : rows) {
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::string()));

@@ -6,6 +6,11 @@
 // checks uniqueness, and the values of a typed INSERT are checked against neither the declared
 // columns nor their types.
 //
+// The statement's table name qualifies the names of its rows, as a FROM name does in a query: in
+// UPDATE's WHERE and values, DELETE's WHERE and the RETURNING items, `t.pk` (t the table, in any
+// ASCII letter case) is the row's primary key and `t.a.b` reads the document as `doc.a.b` does; a
+// qualifier naming anything else reads NULL.
+//
 // Each row write is its own put: a statement that fails part-way keeps the rows it wrote before
 // (outside a transaction). The Affected result counts the rows written and carries the timestamp
 // of the last write that returned one.

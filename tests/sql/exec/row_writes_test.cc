@@ -123,6 +123,45 @@ TEST_F(RowWritesTest, UpdateAssignmentsReadTheRowAsItWas) {
   EXPECT_EQ(row("docs", "obj"), R"({"a":"x","b":1.0,"c":1.0,"doc":"x"})");
 }
 
+TEST_F(RowWritesTest, QualifiedNamesReadTheRowInUpdateAndDelete) {
+  struct Case {
+    const char* sql;
+    std::uint64_t rows;                  // the rows the statement reports
+    std::optional<std::string> a, b, c;  // the rows after it; none when deleted
+  };
+  const std::string a = R"({"k":1.0,"x":1.0,"y":1.0})";
+  const std::string b = R"({"k":3.0,"y":2.0})";
+  const std::string c = R"({"k":3.0,"x":5.0,"y":5.0})";
+  const Case cases[] = {
+      // Only b lacks x; a NULL read for docs.x would touch every row.
+      {"UPDATE docs SET x = 0 WHERE docs.x IS NULL", 1, a, R"({"k":3.0,"x":0.0,"y":2.0})", c},
+      {"DELETE FROM docs WHERE docs.k = 3", 2, a, {}, {}},
+      // NULL = NULL is true: read as NULL, both sides would match every row.
+      {"DELETE FROM docs WHERE docs.x = docs.y", 2, {}, b, {}},
+      // Values set read the row too, each as the row was before the statement.
+      {"UPDATE docs SET x = docs.y + 1, y = docs.x WHERE pk = 'c'", 1, a, b, R"({"k":3.0,"x":6.0,"y":5.0})"},
+      {R"(UPDATE docs SET doc = CONCAT('{"was":"', docs.pk, '"}') WHERE docs.k = 1)", 1, R"({"was":"a"})", b, c},
+      {"DELETE FROM docs WHERE docs.pk = 'b'", 1, a, {}, c},
+      // The qualifier matches in any ASCII letter case (member names keep theirs: Docs.X is NULL).
+      {"UPDATE docs SET w = Docs.x WHERE dOcS.pK IN ('a', 'c')", 2, R"({"k":1.0,"w":1.0,"x":1.0,"y":1.0})", b,
+       R"({"k":3.0,"w":5.0,"x":5.0,"y":5.0})"},
+      // A qualifier naming another table reads NULL, so IS NULL holds for every row.
+      {"UPDATE docs SET w = typed.x WHERE typed.x IS NULL AND typed.pk IS NULL", 3,
+       R"({"k":1.0,"w":null,"x":1.0,"y":1.0})", R"({"k":3.0,"w":null,"y":2.0})",
+       R"({"k":3.0,"w":null,"x":5.0,"y":5.0})"},
+      {"DELETE FROM docs WHERE typed.k = 3", 0, a, b, c},
+  };
+  for (const Case& t : cases) {
+    put_row("docs", "a", a);
+    put_row("docs", "b", b);
+    put_row("docs", "c", c);
+    EXPECT_EQ(std::get<SqlResult::Affected>(must(run(t.sql)).value).rows, t.rows) << t.sql;
+    EXPECT_EQ(row("docs", "a"), t.a) << t.sql;
+    EXPECT_EQ(row("docs", "b"), t.b) << t.sql;
+    EXPECT_EQ(row("docs", "c"), t.c) << t.sql;
+  }
+}
+
 TEST_F(RowWritesTest, UpdateSetDocStoresTheTextAsWritten) {
   must(run("INSERT INTO docs (pk, doc) VALUES ('k', '{}')"));
   must(run("INSERT INTO docs (pk, doc) VALUES ('other', '{}')"));
@@ -190,8 +229,10 @@ TEST_F(RowWritesTest, InsertReturningBuildsItsRowFromTheWrittenRow) {
       {"INSERT INTO typed (id, n) VALUES ('b', 2) RETURNING n + 1", R"({"?":3.0})"},
       {"INSERT INTO typed (id, n) VALUES ('c', 2) RETURNING upper(id), doc.n, pk, missing",
        R"j({"doc.n":2.0,"missing":null,"pk":"c","upper(id)":"C"})j"},
-      // A name qualified by the table reads NULL, as in UPDATE and DELETE.
-      {"INSERT INTO typed (id, n) VALUES ('h', 2) RETURNING typed.n", R"({"typed.n":null})"},
+      // A name qualified by the table reads the row written, in any letter case; another
+      // qualifier reads NULL.
+      {"INSERT INTO typed (id, n) VALUES ('h', 2) RETURNING typed.n, TYPED.pk, Typed.id, docs.n",
+       R"({"TYPED.pk":"h","Typed.id":"h","docs.n":null,"typed.n":2.0})"},
       // The primary key as the row is keyed: a number's positional text.
       {"INSERT INTO typed (ID, n) VALUES (7, 1) RETURNING pk, ID", R"({"ID":7.0,"pk":"7"})"},
       // A later member of the same name replaces an earlier one, `*`'s members included.
