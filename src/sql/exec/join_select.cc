@@ -219,9 +219,7 @@ Result<std::string> project_joined_row(EvalContext& ctx, const std::vector<Selec
       all_columns();
       continue;
     }
-    const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
-    SqlValue value = TRY(ctx.eval(e.expr));
-    obj[e.alias ? *e.alias : expr_display_name(e.expr)] = eval::sql_value_to_json(value);
+    TRY(project_expr_item(ctx, *item.get_if<SelectItem::Expr>(), obj));
   }
   return write_json(obj);
 }

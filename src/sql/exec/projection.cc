@@ -90,9 +90,12 @@ std::string write_json(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-Result<void> project_expr_item(eval::EvalContext& ctx, const SelectItem::Expr& item, nlohmann::json& out) {
-  eval::SqlValue value = TRY(ctx.eval(item.expr));
+void set_item_member(const SelectItem::Expr& item, const eval::SqlValue& value, nlohmann::json& out) {
   out[item.alias ? *item.alias : expr_display_name(item.expr)] = eval::sql_value_to_json(value);
+}
+
+Result<void> project_expr_item(eval::EvalContext& ctx, const SelectItem::Expr& item, nlohmann::json& out) {
+  set_item_member(item, TRY(ctx.eval(item.expr)), out);
   return {};
 }
 

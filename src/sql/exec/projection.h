@@ -45,8 +45,12 @@ std::string expr_display_name(const parser::Expr& expr);
 // Compact JSON text of a value, with invalid UTF-8 in strings replaced rather than refused.
 std::string write_json(const nlohmann::json& value);
 
-// Evaluates an expression item against the row and sets its output member: the alias, else the
-// expression's display name, to the value under sql_value_to_json, replacing a member of that name.
+// Sets the output member of an expression item to its value: the member named by the alias, else
+// by the expression's display name, becomes the value under sql_value_to_json, replacing a member of
+// that name.
+void set_item_member(const parser::SelectItem::Expr& item, const eval::SqlValue& value, nlohmann::json& out);
+
+// Evaluates an expression item against the row and sets its output member (set_item_member).
 Result<void> project_expr_item(eval::EvalContext& ctx, const parser::SelectItem::Expr& item, nlohmann::json& out);
 
 // The output row of one row under a SELECT list of the given class (not Count or PkAndCount),

@@ -154,8 +154,8 @@ Result<SqlResult> execute_window_select(std::vector<eval::VisibleRow> rows, cons
       }
       const SelectItem::Expr& e = *it.get_if<SelectItem::Expr>();
       auto found = results.find(item);
-      SqlValue value = found != results.end() ? found->second[i] : TRY(ctxs[i].eval(e.expr));
-      obj[e.alias ? *e.alias : expr_display_name(e.expr)] = eval::sql_value_to_json(value);
+      if (found != results.end()) set_item_member(e, found->second[i], obj);
+      else TRY(project_expr_item(ctxs[i], e, obj));
     }
     out.rows.push_back(write_json(obj));
   }
