@@ -20,15 +20,6 @@ class CreateTableAsTest : public ExecFixture {
     must(run(R"(INSERT INTO src (pk, doc) VALUES ('a', '{"id":7,"name":"ann","ok":true,"tags":["x"]}'))"));
     must(run(R"(INSERT INTO src (pk, doc) VALUES ('b', '{"id":2.5,"name":"bob","ok":false}'))"));
   }
-  Rows rows(const std::string& sql) { return std::get<SqlResult::Rows>(must(run(sql)).value).rows; }
-  std::string error(const std::string& sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return {};
-    }
-    return r.error().message();
-  }
 };
 
 TEST_F(CreateTableAsTest, DerivesColumnsAndKeysFromTheRows) {
@@ -86,7 +77,7 @@ TEST_F(CreateTableAsTest, CopyIsQueriedByItsNumericKey) {
 
 TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
   // An existing table fails before the query runs: the query's own failure is not reached.
-  EXPECT_EQ(error("CREATE TABLE src AS SELECT * FROM nosuch"), "table src already exists");
+  expect_error("CREATE TABLE src AS SELECT * FROM nosuch", "table src already exists");
   struct Case {
     std::string sql;
     std::string message;
@@ -99,7 +90,7 @@ TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
       {"CREATE TABLE c AS SELECT * FROM nosuch", "table or view nosuch does not exist"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(error(c.sql), c.message) << c.sql;
+    expect_error(c.sql, c.message);
     EXPECT_FALSE(live("__meta/table/c")) << c.sql;
     EXPECT_TRUE(scan("table/c/").empty()) << c.sql;
   }

@@ -23,22 +23,6 @@ class TableFunctionTest : public ExecFixture {
     must(f.write_all(text));
     return path;
   }
-  Rows rows(const std::string& sql) {
-    Result<SqlResult> r = run(sql);
-    if (!r) {
-      ADD_FAILURE() << sql << ": " << r.error().to_string();
-      return {};
-    }
-    return std::get<SqlResult::Rows>(r->value).rows;
-  }
-  QuenlorError error(const std::string& sql) {
-    Result<SqlResult> r = run(sql);
-    if (r) {
-      ADD_FAILURE() << sql << ": succeeded";
-      return QuenlorError::not_found();
-    }
-    return r.error();
-  }
 };
 
 TEST_F(TableFunctionTest, CsvRowsAreIndexedObjectsWithInferredValues) {
@@ -60,7 +44,7 @@ TEST_F(TableFunctionTest, CsvHeaderOnlyFilesAndEmptyFile) {
   EXPECT_EQ(rows("SELECT * FROM read_csv('" + file("h.csv", "a,b\n") + "')"), Rows{});
   EXPECT_EQ(rows("SELECT * FROM read_csv('" + file("lf.csv", "\n") + "')"), Rows{});
   EXPECT_EQ(rows("SELECT doc FROM read_csv('" + file("one.csv", "\nx,y\n") + "')"), Rows{R"({"":"x"})"});
-  EXPECT_EQ(error("SELECT * FROM read_csv('" + file("empty.csv", "") + "')").message(), "CSV file is empty");
+  expect_error("SELECT * FROM read_csv('" + file("empty.csv", "") + "')", "CSV file is empty");
 }
 
 TEST_F(TableFunctionTest, JsonAndNdjsonRowsTakeAnyValue) {
@@ -114,10 +98,11 @@ TEST_F(TableFunctionTest, Failures) {
       {"SELECT * FROM read_ndjson('" + file("bad.ndjson", "1\n{nope\n2\n") + "')", ErrorKind::SerdeJson, ""},
   };
   for (const Case& c : cases) {
-    const QuenlorError e = error(c.sql);
-    EXPECT_EQ(e.kind(), c.kind) << c.sql;
+    const Result<SqlResult> r = run(c.sql);
+    ASSERT_FALSE(r) << c.sql;
+    EXPECT_EQ(r.error().kind(), c.kind) << c.sql;
     if (!c.message.empty()) {
-      EXPECT_EQ(e.message(), c.message) << c.sql;
+      EXPECT_EQ(r.error().message(), c.message) << c.sql;
     }
   }
 }
