@@ -212,10 +212,10 @@ Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std
   return GetExplain{result.sstable_block, route.shard, result.commit_ts_used, result.bloom_hit};
 }
 
-Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
-                                                         std::optional<std::uint64_t> valid_at,
-                                                         std::optional<std::uint64_t> limit) {
-  if (limit && *limit == 0) return std::vector<PrefixScanRow>{};
+Result<void> Database::visit_prefix(std::string_view prefix, PrefixScanVisitor visit,
+                                   std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                                   std::optional<std::uint64_t> limit) {
+  if (limit && *limit == 0) return {};
   const std::vector<State::Shard>& shards = state_->shards;
   std::vector<std::uint64_t> snapshots;
   snapshots.reserve(shards.size());
@@ -224,49 +224,22 @@ Result<std::vector<PrefixScanRow>> Database::scan_prefix(std::string_view prefix
   // Every shard's memtables merged under their locks, then the table files of all shards at once.
   std::vector<ShardScanInput> inputs;
   inputs.reserve(shards.size());
-  for (std::size_t i = 0; i < shards.size(); ++i) {
-    std::optional<ShardScanInput> input = TRY(shards[i].reader.gather_scan(prefix, snapshots[i], valid_at, limit));
-    if (!input) break;
-    inputs.push_back(std::move(*input));
-  }
-  if (inputs.size() == shards.size()) {
-    std::vector<PrefixScanRow> rows;
-    if (TRY(merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, rows))) return rows;
-  }
-  inputs.clear();
+  for (std::size_t i = 0; i < shards.size(); ++i)
+    inputs.push_back(TRY(shards[i].reader.gather_scan(prefix, snapshots[i], valid_at, limit)));
+  return merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, visit);
+}
 
-  // Some user keys hold 0x00 bytes in an order that defeats the merge: sort each shard's versions,
-  // then merge the shards' rows, the earlier shard first on equal keys.
-  std::vector<std::vector<PrefixScanRow>> parts;
-  parts.reserve(shards.size());
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < shards.size(); ++i) {
-    parts.push_back(TRY(shards[i].reader.scan_sorted(prefix, snapshots[i], valid_at, limit)));
-    total += parts.back().size();
-  }
-  if (limit) total = static_cast<std::size_t>(std::min<std::uint64_t>(total, *limit));
-  using Head = std::pair<std::size_t, std::size_t>;  // part, position in it
-  auto later = [&](const Head& a, const Head& b) {
-    if (const int c = parts[a.first][a.second].key.compare(parts[b.first][b.second].key); c != 0) return c > 0;
-    return a.first > b.first;
-  };
-  std::vector<Head> heap;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (!parts[i].empty()) heap.emplace_back(i, 0);
-  }
-  std::make_heap(heap.begin(), heap.end(), later);
-  std::vector<PrefixScanRow> rows;
-  rows.reserve(total);
-  while (rows.size() < total) {
-    std::pop_heap(heap.begin(), heap.end(), later);
-    auto& [part, at] = heap.back();
-    rows.push_back(std::move(parts[part][at]));
-    if (++at < parts[part].size()) {
-      std::push_heap(heap.begin(), heap.end(), later);
-    } else {
-      heap.pop_back();
-    }
-  }
+Result<PrefixScanRows> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                             std::optional<std::uint64_t> valid_at,
+                                             std::optional<std::uint64_t> limit) {
+  PrefixScanRows rows;
+  TRY(visit_prefix(
+      prefix,
+      [&](const PrefixScanRow& row) -> Result<void> {
+        rows.push_back(row);
+        return {};
+      },
+      as_of, valid_at, limit));
   return rows;
 }
 

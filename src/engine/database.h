@@ -97,9 +97,17 @@ class Database {
 
   // Every key beginning with prefix, newest visible version each, in key order across shards; at most
   // limit rows (the smallest keys) when a limit is given. Each shard is read at its own snapshot.
-  Result<std::vector<PrefixScanRow>> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
-                                                 std::optional<std::uint64_t> valid_at = std::nullopt,
-                                                 std::optional<std::uint64_t> limit = std::nullopt);
+  // The result owns the rows' bytes. Damage met past the limit is still an error.
+  Result<PrefixScanRows> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of = std::nullopt,
+                                     std::optional<std::uint64_t> valid_at = std::nullopt,
+                                     std::optional<std::uint64_t> limit = std::nullopt);
+  // The same rows in the same order, handed one at a time to visit as views valid only during its
+  // call, so that a caller copies only what it keeps. An error visit returns ends the scan with that
+  // error; an error of the scan itself can come after some rows were visited.
+  Result<void> visit_prefix(std::string_view prefix, PrefixScanVisitor visit,
+                            std::optional<std::uint64_t> as_of = std::nullopt,
+                            std::optional<std::uint64_t> valid_at = std::nullopt,
+                            std::optional<std::uint64_t> limit = std::nullopt);
 
   Result<DbStats> stats();
 

@@ -1,38 +1,41 @@
 #include "engine/prefix_scan.h"
 
-#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 
-#include "engine/database.h"
 #include "util/coding.h"
 
 namespace quenlordb::engine {
 
 namespace {
 
-// One input of a scan's merge: visible versions in the order of their internal keys, so each user
-// key's versions oldest first and, unless user keys hold 0x00 bytes, user keys ascending.
+// One input of a scan's merge: visible versions, each user key's versions oldest first.
 class MergeSource {
  public:
   virtual ~MergeSource() = default;
-  // Moves to the next version; false at the end. retired: as SsTableReader::PrefixWalk::next.
-  virtual Result<bool> next(std::vector<storage::CachedBlock>* retired) = 0;
-  // The row behind the current version when the source owns it (the merge moves it out), else null.
-  virtual PrefixScanResultRow* owned_row() { return nullptr; }
-  // How much of a table file's range the source has passed, from 0 to 1; negative for others.
-  virtual double progress() const { return -1.0; }
+  // Moves to the next version; false at the end. keep: the merge holds views of the current
+  // version, which must then stay valid until the next call.
+  virtual Result<bool> next(bool keep) = 0;
   const ledger::VisibleView& view() const { return view_; }
+  // True for walks of stored versions, which come in internal-key order; false for rows of an
+  // earlier merge, which come in user-key order.
+  bool internal_order() const { return internal_order_; }
 
  protected:
+  explicit MergeSource(bool internal_order) : internal_order_(internal_order) {}
   ledger::VisibleView view_{};
+
+ private:
+  bool internal_order_;
 };
 
 class MemtableSource final : public MergeSource {
  public:
-  explicit MemtableSource(storage::Memtable::PrefixWalk walk) : walk_(walk) {}
-  Result<bool> next(std::vector<storage::CachedBlock>*) override {
+  explicit MemtableSource(storage::Memtable::PrefixWalk walk) : MergeSource(true), walk_(walk) {}
+  // Views into a memtable live as long as it does (the scan holds its lock).
+  Result<bool> next(bool) override {
     if (!TRY(walk_.next())) return false;
     view_ = walk_.view();
     return true;
@@ -44,13 +47,12 @@ class MemtableSource final : public MergeSource {
 
 class TableSource final : public MergeSource {
  public:
-  explicit TableSource(storage::SsTableReader::PrefixWalk walk) : walk_(std::move(walk)) {}
-  Result<bool> next(std::vector<storage::CachedBlock>* retired) override {
-    if (!TRY(walk_.next(retired))) return false;
+  explicit TableSource(storage::SsTableReader::PrefixWalk walk) : MergeSource(true), walk_(std::move(walk)) {}
+  Result<bool> next(bool keep) override {
+    if (!TRY(walk_.next(keep))) return false;
     view_ = walk_.view();
     return true;
   }
-  double progress() const override { return walk_.progress(); }
 
  private:
   storage::SsTableReader::PrefixWalk walk_;
@@ -59,65 +61,59 @@ class TableSource final : public MergeSource {
 // The rows of an earlier merge, one per key in key order.
 class RowsSource final : public MergeSource {
  public:
-  explicit RowsSource(std::vector<PrefixScanResultRow>& rows) : rows_(rows) {}
-  Result<bool> next(std::vector<storage::CachedBlock>*) override {
-    if (at_ == rows_.size()) return false;
-    const PrefixScanResultRow& row = rows_[at_++];
+  explicit RowsSource(const PrefixScanRows& rows) : MergeSource(false), rows_(&rows) {}
+  Result<bool> next(bool) override {
+    if (at_ == rows_->size()) return false;
+    const PrefixScanRow& row = (*rows_)[at_++];
     view_ = {row.key, row.commit_ts, row.doc};
     return true;
   }
-  PrefixScanResultRow* owned_row() override { return &rows_[at_ - 1]; }
 
  private:
-  std::vector<PrefixScanResultRow>& rows_;
+  const PrefixScanRows* rows_;
   std::size_t at_ = 0;
 };
 
-// Room for the rows still to come. The merge's keys pass through the ranges of all table files at
-// about the same pace, so once it is some way in, how far the walks have got tells how many rows
-// the scan will give; before that, or without table files, the room doubles.
-void make_room(std::vector<PrefixScanRow>& out, std::span<MergeSource* const> sources) {
-  const std::size_t n = out.size();
-  std::size_t want = 2 * n + 1024;
-  double passed = 0;
-  int walks = 0;
-  for (const MergeSource* source : sources) {
-    if (const double p = source->progress(); p >= 0) {
-      passed += p;
-      ++walks;
-    }
-  }
-  if (walks > 0 && passed / walks > 0.05) {
-    const double estimate = static_cast<double>(n) / (passed / walks) * 1.05 + 1024;
-    want = std::clamp(static_cast<std::size_t>(estimate), n + n / 8 + 1024, 4 * n + 1024);
-  }
-  out.reserve(want);
-}
-
 // Merges the sources, given in the order that decides ties (among equal commit timestamps the
-// version met first wins), into out: per user key the version with the greatest commit timestamp,
-// in key order, at most limit rows. Every source is read to its end, so damage past the limit is
-// still reported. The newest version of the current key is held as a view, its block kept, and
-// copied (or moved, from a RowsSource) once the merge passes the key. Answers false, out then
-// unusable, when a source goes back to a smaller user key than the one it was at: only a sort of
-// all versions orders such keys.
-Result<bool> merge_sources(std::span<MergeSource* const> sources, std::optional<std::uint64_t> limit,
-                           std::vector<PrefixScanRow>& out) {
+// version met first wins), handing visit per user key the version with the greatest commit
+// timestamp, in user-key order, at most limit rows. Every source is read to its end, so damage past
+// the limit is still reported.
+//
+// Sources sit in a heap ordered by their current user key. The smallest key's versions are taken
+// from every source that holds it, the newest kept as a view (its source keeps its block), and the
+// row is handed on once the heap has moved past the key, if no source can come back to it or below.
+// A walk in internal-key order at user key h can still yield only greater keys, or a proper prefix
+// p of h with h[|p|] = 0x00 (only then does p ‖ 0x00 ‖ ts sort after h), and only one at least as
+// long as the scan's prefix. So a source's floor, the smallest key it can still yield, is its key
+// cut before the first 0x00 byte after the prefix, or the key itself when it holds none; and a key
+// below every floor is final. While no current key holds such a byte, the floors are the keys
+// themselves and the heap's order is final. A key that is not final yet is copied into an ordered
+// buffer, and versions then go through that buffer, each key handed on once every floor lies
+// above it, until the buffer is empty.
+Result<void> merge_sources(std::span<MergeSource* const> sources, std::size_t prefix_len,
+                           std::optional<std::uint64_t> limit, PrefixScanVisitor visit) {
   struct Head {
     std::uint64_t key_prefix;  // util::load_prefix_u64_be of the source's user key, compared first
     std::size_t order;         // position in sources, which breaks ties
     MergeSource* source;
+    bool zero;  // the user key holds a 0x00 byte after the prefix and the source is a walk
   };
   auto before = [](const Head& a, const Head& b) {
     if (a.key_prefix != b.key_prefix) return a.key_prefix < b.key_prefix;
     if (const int c = a.source->view().user_key.compare(b.source->view().user_key); c != 0) return c < 0;
     return a.order < b.order;
   };
+  auto holds_zero = [prefix_len](const MergeSource& s) {
+    return s.internal_order() && s.view().user_key.find('\0', prefix_len) != std::string_view::npos;
+  };
   std::vector<Head> heap;  // a binary min-heap by before
   heap.reserve(sources.size());
+  std::size_t zero_heads = 0;  // heads whose zero is set
   for (std::size_t i = 0; i < sources.size(); ++i) {
-    if (TRY(sources[i]->next(nullptr)))
-      heap.push_back({util::load_prefix_u64_be(sources[i]->view().user_key), i, sources[i]});
+    if (!TRY(sources[i]->next(false))) continue;
+    const bool zero = holds_zero(*sources[i]);
+    heap.push_back({util::load_prefix_u64_be(sources[i]->view().user_key), i, sources[i], zero});
+    zero_heads += zero;
   }
   auto sift_down = [&](std::size_t at) {
     const std::size_t n = heap.size();
@@ -134,51 +130,102 @@ Result<bool> merge_sources(std::span<MergeSource* const> sources, std::optional<
   };
   for (std::size_t i = heap.size() / 2; i-- > 0;) sift_down(i);
 
-  const std::size_t max_rows = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, SIZE_MAX)) : SIZE_MAX;
-  std::vector<storage::CachedBlock> retired;  // blocks that hold the current key's newest version
-  while (!heap.empty()) {
-    ledger::VisibleView best = heap[0].source->view();
-    PrefixScanResultRow* best_row = heap[0].source->owned_row();
-    const MergeSource* best_source = heap[0].source;
-    const std::uint64_t key_prefix = heap[0].key_prefix;
-    do {
-      MergeSource& top = *heap[0].source;
-      if (top.view().commit_ts > best.commit_ts) {
-        best = top.view();
-        best_row = top.owned_row();
-        best_source = &top;
-      }
-      if (TRY(top.next(&top == best_source ? &retired : nullptr))) {
-        // The source was at best.user_key; it may stay there or move on, never go back.
-        const std::string_view key = top.view().user_key;
-        const std::uint64_t p = util::load_prefix_u64_be(key);
-        if (p < key_prefix || (p == key_prefix && key < best.user_key)) return false;
-        heap[0].key_prefix = p;
-      } else {
-        heap[0] = heap.back();
-        heap.pop_back();
-        if (heap.empty()) break;
-      }
-      sift_down(0);
-    } while (heap[0].key_prefix == key_prefix && heap[0].source->view().user_key == best.user_key);
-    if (out.size() < max_rows) {
-      if (out.size() == out.capacity()) make_room(out, sources);
-      if (best_row != nullptr) {
-        out.push_back(std::move(*best_row));
-      } else {
-        out.push_back(PrefixScanRow{std::string(best.user_key), std::string(best.doc), best.commit_ts});
-      }
+  // Moves the source at the top of the heap to its next version.
+  auto advance_top = [&](bool keep) -> Result<void> {
+    Head& top = heap[0];
+    zero_heads -= top.zero;
+    if (TRY(top.source->next(keep))) {
+      top.key_prefix = util::load_prefix_u64_be(top.source->view().user_key);
+      top.zero = holds_zero(*top.source);
+      zero_heads += top.zero;
+    } else {
+      top = heap.back();
+      heap.pop_back();
     }
-    if (!retired.empty()) retired.clear();
+    if (!heap.empty()) sift_down(0);
+    return {};
+  };
+  // The smallest user key a source can still yield (the heap is not empty).
+  auto floor = [&]() {
+    std::string_view low = heap[0].source->view().user_key;
+    if (zero_heads == 0) return low;
+    for (const Head& h : heap) {
+      if (!h.zero) continue;
+      const std::string_view key = h.source->view().user_key;
+      const std::string_view cut = key.substr(0, key.find('\0', prefix_len));
+      if (cut < low) low = cut;
+    }
+    return low;
+  };
+
+  std::uint64_t left = limit.value_or(UINT64_MAX);
+  auto emit = [&](std::string_view key, std::string_view doc, std::uint64_t commit_ts) -> Result<void> {
+    if (left == 0) return {};
+    --left;
+    return visit(PrefixScanRow{key, doc, commit_ts});
+  };
+
+  // Versions waiting for every floor to pass them, each key's best so far.
+  struct Waiting {
+    std::uint64_t commit_ts;
+    std::size_t order;
+    std::string doc;
+  };
+  std::map<std::string, Waiting, std::less<>> waiting;
+  auto wait = [&](const ledger::VisibleView& v, std::size_t order) {
+    auto it = waiting.find(v.user_key);
+    if (it == waiting.end()) {
+      waiting.emplace(std::string(v.user_key), Waiting{v.commit_ts, order, std::string(v.doc)});
+    } else if (v.commit_ts > it->second.commit_ts || (v.commit_ts == it->second.commit_ts && order < it->second.order)) {
+      it->second = Waiting{v.commit_ts, order, std::string(v.doc)};
+    }
+  };
+  // Hands on the waiting keys below every floor (all of them once the sources are exhausted).
+  auto release_waiting = [&]() -> Result<void> {
+    const std::optional<std::string_view> low = heap.empty() ? std::nullopt : std::optional(floor());
+    while (!waiting.empty() && (!low || waiting.begin()->first < *low)) {
+      const auto& [key, v] = *waiting.begin();
+      TRY(emit(key, v.doc, v.commit_ts));
+      waiting.erase(waiting.begin());
+    }
+    return {};
+  };
+
+  while (!heap.empty()) {
+    if (waiting.empty()) {
+      ledger::VisibleView best = heap[0].source->view();
+      const MergeSource* best_source = heap[0].source;
+      std::size_t best_order = heap[0].order;
+      const std::uint64_t key_prefix = heap[0].key_prefix;
+      bool may_return = false;  // a walk at this key may come back below it
+      do {
+        MergeSource& top = *heap[0].source;
+        may_return |= heap[0].zero;
+        if (top.view().commit_ts > best.commit_ts) {
+          best = top.view();
+          best_source = &top;
+          best_order = heap[0].order;
+        }
+        TRY(advance_top(&top == best_source));
+      } while (!heap.empty() && heap[0].key_prefix == key_prefix && heap[0].source->view().user_key == best.user_key);
+      if (heap.empty() || (zero_heads == 0 && !may_return) || best.user_key < floor()) {
+        TRY(emit(best.user_key, best.doc, best.commit_ts));
+      } else {
+        wait(best, best_order);
+      }
+      continue;
+    }
+    wait(heap[0].source->view(), heap[0].order);
+    TRY(advance_top(false));
+    TRY(release_waiting());
   }
-  return true;
+  return release_waiting();
 }
 
 }  // namespace
 
-Result<bool> merge_memtables(std::vector<PrefixScanResultRow>& rows,
-                             std::span<const storage::Memtable* const> memtables, std::string_view prefix,
-                             std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
+Result<void> merge_memtables(PrefixScanRows& rows, std::span<const storage::Memtable* const> memtables,
+                             std::string_view prefix, std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
                              std::optional<std::uint64_t> limit) {
   RowsSource newer(rows);
   std::vector<MemtableSource> walks;
@@ -188,24 +235,22 @@ Result<bool> merge_memtables(std::vector<PrefixScanResultRow>& rows,
     walks.emplace_back(memtable->walk_prefix(prefix, snapshot, valid_at));
     sources.push_back(&walks.back());
   }
-  std::vector<PrefixScanResultRow> merged;
-  merged.reserve(rows.size());
-  if (!TRY(merge_sources(sources, limit, merged))) return false;
+  PrefixScanRows merged;
+  TRY(merge_sources(sources, prefix.size(), limit, [&](const PrefixScanRow& row) -> Result<void> {
+    merged.push_back(row);
+    return {};
+  }));
   rows = std::move(merged);
-  return true;
+  return {};
 }
 
-Result<bool> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
+Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-                               std::vector<PrefixScanRow>& out) {
+                               PrefixScanVisitor visit) {
   std::vector<RowsSource> newer;
   std::vector<TableSource> tables;
   std::size_t table_count = 0;
-  std::size_t memtable_rows = 0;
-  for (const ShardScanInput& input : inputs) {
-    table_count += input.tables.size();
-    memtable_rows += input.memtable_rows.size();
-  }
+  for (const ShardScanInput& input : inputs) table_count += input.tables.size();
   newer.reserve(inputs.size());
   tables.reserve(table_count);
   // Keys of different shards never meet, so only the order within a shard decides ties.
@@ -215,8 +260,7 @@ Result<bool> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_vie
     for (const auto& table : input.tables)
       sources.push_back(&tables.emplace_back(table->walk_prefix(prefix, input.snapshot, valid_at, input.cache)));
   }
-  out.reserve(memtable_rows);
-  return merge_sources(sources, limit, out);
+  return merge_sources(sources, prefix.size(), limit, visit);
 }
 
 }  // namespace quenlordb::engine

@@ -58,58 +58,6 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
 
 }  // namespace
 
-void PrefixScanAccumulator::add(const ledger::VisibleView& hit) {
-  if (candidates_.size() > folded_ && candidates_.back().key == hit.user_key) {
-    Candidate& last = candidates_.back();
-    if (hit.commit_ts > last.commit_ts) {
-      last.commit_ts = hit.commit_ts;
-      last.doc.assign(hit.doc);
-    }
-    return;
-  }
-  candidates_.push_back(
-      Candidate{util::load_prefix_u64_be(hit.user_key), hit.commit_ts, std::string(hit.user_key), std::string(hit.doc)});
-  if (candidates_.size() >= 2 * folded_ + first_fold_) fold();
-}
-
-void PrefixScanAccumulator::fold() {
-  auto before = [](const Candidate& a, const Candidate& b) {
-    if (a.key_prefix != b.key_prefix) return a.key_prefix < b.key_prefix;
-    if (const int c = a.key.compare(b.key); c != 0) return c < 0;
-    return a.commit_ts > b.commit_ts;
-  };
-  // Both steps are stable, so among equal timestamps the one added first comes first.
-  const auto unfolded = candidates_.begin() + static_cast<std::ptrdiff_t>(folded_);
-  std::stable_sort(unfolded, candidates_.end(), before);
-  std::inplace_merge(candidates_.begin(), unfolded, candidates_.end(), before);
-  const auto kept = std::unique(candidates_.begin(), candidates_.end(),
-                                [](const Candidate& a, const Candidate& b) { return a.key == b.key; });
-  candidates_.erase(kept, candidates_.end());
-  folded_ = candidates_.size();
-}
-
-std::vector<PrefixScanResultRow> PrefixScanAccumulator::take_rows(std::optional<std::uint64_t> limit) {
-  fold();
-  std::size_t n = candidates_.size();
-  if (limit) n = static_cast<std::size_t>(std::min<std::uint64_t>(n, *limit));
-  std::vector<PrefixScanResultRow> rows;
-  rows.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    Candidate& c = candidates_[i];
-    rows.push_back(PrefixScanResultRow{std::move(c.key), std::move(c.doc), c.commit_ts});
-  }
-  candidates_.clear();
-  folded_ = 0;
-  return rows;
-}
-
-Result<void> merge_prefix_visible(PrefixScanAccumulator& acc, const storage::Memtable& memtable, std::string_view prefix,
-                                  std::uint64_t snapshot, std::optional<std::uint64_t> valid_at) {
-  storage::Memtable::PrefixWalk walk = memtable.walk_prefix(prefix, snapshot, valid_at);
-  while (TRY(walk.next())) acc.add(walk.view());
-  return {};
-}
-
 Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t key_hash,
                                             std::optional<std::uint64_t> as_of,
                                             std::optional<std::uint64_t> valid_at) const {
@@ -154,17 +102,18 @@ Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t 
   return result;
 }
 
-Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_prefix(std::string_view prefix,
-                                                                      std::optional<std::uint64_t> as_of,
-                                                                      std::optional<std::uint64_t> valid_at,
-                                                                      std::optional<std::uint64_t> limit) const {
-  if (limit && *limit == 0) return std::vector<PrefixScanResultRow>{};
+Result<PrefixScanRows> ShardReadHandle::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                                    std::optional<std::uint64_t> valid_at,
+                                                    std::optional<std::uint64_t> limit) const {
+  PrefixScanRows rows;
+  if (limit && *limit == 0) return rows;
   const std::uint64_t snapshot = scan_snapshot(as_of);
-  if (std::optional<ShardScanInput> input = TRY(gather_scan(prefix, snapshot, valid_at, limit))) {
-    std::vector<PrefixScanResultRow> rows;
-    if (TRY(merge_scan_inputs(std::span(&*input, 1), prefix, valid_at, limit, rows))) return rows;
-  }
-  return scan_sorted(prefix, snapshot, valid_at, limit);
+  ShardScanInput input = TRY(gather_scan(prefix, snapshot, valid_at, limit));
+  TRY(merge_scan_inputs(std::span(&input, 1), prefix, valid_at, limit, [&](const PrefixScanRow& row) -> Result<void> {
+    rows.push_back(row);
+    return {};
+  }));
+  return rows;
 }
 
 std::uint64_t ShardReadHandle::scan_snapshot(std::optional<std::uint64_t> as_of) const {
@@ -172,9 +121,9 @@ std::uint64_t ShardReadHandle::scan_snapshot(std::optional<std::uint64_t> as_of)
   return as_of ? *as_of : shared_->committed_ts.load(std::memory_order_acquire);
 }
 
-Result<std::optional<ShardScanInput>> ShardReadHandle::gather_scan(std::string_view prefix, std::uint64_t snapshot,
-                                                                   std::optional<std::uint64_t> valid_at,
-                                                                   std::optional<std::uint64_t> limit) const {
+Result<ShardScanInput> ShardReadHandle::gather_scan(std::string_view prefix, std::uint64_t snapshot,
+                                                    std::optional<std::uint64_t> valid_at,
+                                                    std::optional<std::uint64_t> limit) const {
   ShardShared& s = *shared_;
   ShardScanInput input;
   input.snapshot = snapshot;
@@ -182,14 +131,14 @@ Result<std::optional<ShardScanInput>> ShardReadHandle::gather_scan(std::string_v
   {
     std::shared_lock lock(s.active_mu);
     const storage::Memtable* const active[] = {&s.active};
-    if (!TRY(merge_memtables(input.memtable_rows, active, prefix, snapshot, valid_at, limit))) return std::nullopt;
+    TRY(merge_memtables(input.memtable_rows, active, prefix, snapshot, valid_at, limit));
   }
   {
     std::shared_lock lock(s.immutables_mu);
     if (!s.immutables.empty()) {
       std::vector<const storage::Memtable*> frozen;
       for (const auto& memtable : s.immutables) frozen.push_back(memtable.get());
-      if (!TRY(merge_memtables(input.memtable_rows, frozen, prefix, snapshot, valid_at, limit))) return std::nullopt;
+      TRY(merge_memtables(input.memtable_rows, frozen, prefix, snapshot, valid_at, limit));
     }
   }
   {
@@ -199,32 +148,6 @@ Result<std::optional<ShardScanInput>> ShardReadHandle::gather_scan(std::string_v
     }
   }
   return input;
-}
-
-// Every visible version gathered and sorted: slower, but right whatever the keys hold.
-Result<std::vector<PrefixScanResultRow>> ShardReadHandle::scan_sorted(std::string_view prefix, std::uint64_t snapshot,
-                                                                      std::optional<std::uint64_t> valid_at,
-                                                                      std::optional<std::uint64_t> limit) const {
-  ShardShared& s = *shared_;
-  PrefixScanAccumulator acc;
-  {
-    std::shared_lock lock(s.active_mu);
-    TRY(merge_prefix_visible(acc, s.active, prefix, snapshot, valid_at));
-  }
-  {
-    std::shared_lock lock(s.immutables_mu);
-    for (const auto& frozen : s.immutables) TRY(merge_prefix_visible(acc, *frozen, prefix, snapshot, valid_at));
-  }
-  {
-    std::shared_lock lock(s.levels_mu);
-    for (const auto& level : s.levels.levels()) {
-      for (const auto& file : level) {
-        storage::SsTableReader::PrefixWalk walk = file.reader->walk_prefix(prefix, snapshot, valid_at, s.block_cache.get());
-        while (TRY(walk.next())) acc.add(walk.view());
-      }
-    }
-  }
-  return acc.take_rows(limit);
 }
 
 }  // namespace quenlordb::engine

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/prefix_scan.h"
 #include "engine/prefix_scan_row.h"
 #include "error.h"
 #include "hasher.h"
@@ -137,16 +138,6 @@ struct ShardGetResult {
 
 using PrefixScanResultRow = PrefixScanRow;
 
-// What a prefix scan reads of one shard once its memtables have been merged (engine/prefix_scan.h).
-struct ShardScanInput {
-  std::uint64_t snapshot = 0;
-  // The memtables' answers: the newest visible version of each key, in key order.
-  std::vector<PrefixScanResultRow> memtable_rows;
-  // The shard's table files, level 0 first and each level in its order (the order of ties).
-  std::vector<std::shared_ptr<const storage::SsTableReader>> tables;
-  storage::BlockCache* cache = nullptr;  // blocks read are taken from it and added to it
-};
-
 // A reader's shared reference to one shard's state. Cheap to copy; usable from any thread.
 class ShardReadHandle {
  public:
@@ -165,63 +156,21 @@ class ShardReadHandle {
 
   // The newest visible version of every key that begins with prefix, in key order; at most limit
   // rows (the smallest keys).
-  Result<std::vector<PrefixScanResultRow>> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
-                                                       std::optional<std::uint64_t> valid_at,
-                                                       std::optional<std::uint64_t> limit) const;
+  Result<PrefixScanRows> scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                     std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit) const;
 
   // scan_prefix in steps, for a scan of several shards at once (the facade's). A scan counts as a
   // read of the shard and takes its snapshot once (scan_snapshot); it then merges the memtables'
-  // answers under their locks and takes the table files (gather_scan), or, when gather_scan or the
-  // merge of its inputs finds user keys out of order, gathers and sorts every version (scan_sorted).
+  // answers under their locks and takes the table files (gather_scan), whose merge follows
+  // (engine/prefix_scan.h).
   std::uint64_t scan_snapshot(std::optional<std::uint64_t> as_of) const;
-  Result<std::optional<ShardScanInput>> gather_scan(std::string_view prefix, std::uint64_t snapshot,
-                                                    std::optional<std::uint64_t> valid_at,
-                                                    std::optional<std::uint64_t> limit) const;
-  Result<std::vector<PrefixScanResultRow>> scan_sorted(std::string_view prefix, std::uint64_t snapshot,
-                                                       std::optional<std::uint64_t> valid_at,
-                                                       std::optional<std::uint64_t> limit) const;
+  Result<ShardScanInput> gather_scan(std::string_view prefix, std::uint64_t snapshot,
+                                     std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit) const;
 
   const std::shared_ptr<ShardShared>& shared() const { return shared_; }
 
  private:
   std::shared_ptr<ShardShared> shared_;
 };
-
-// The answer of a prefix scan as it is gathered: per user key, of every version added, the one with
-// the greatest commit timestamp, the first added among equal ones. Versions are collected in a
-// vector: repeats of a key that arrive one after another are folded at once, and whenever the
-// vector has grown to twice its last folded size its new part is sorted, merged into the sorted
-// part and every key cut down to its answer. That costs far less than keeping an ordered map up to
-// date, and holds at most about twice as many versions as there are keys.
-class PrefixScanAccumulator {
- public:
-  // first_fold: how many versions are collected before the first fold (small ones are for tests).
-  explicit PrefixScanAccumulator(std::size_t first_fold = 4096) : first_fold_(first_fold) {}
-
-  void add(const ledger::VisibleView& hit);
-  // The kept versions in key order, at most limit of them (the smallest keys). Leaves the
-  // accumulator empty.
-  std::vector<PrefixScanResultRow> take_rows(std::optional<std::uint64_t> limit);
-
- private:
-  struct Candidate {
-    std::uint64_t key_prefix;  // util::load_prefix_u64_be(key), compared first
-    std::uint64_t commit_ts;
-    std::string key;
-    std::string doc;
-  };
-  // Sorts the candidates by key, newest first, keeping the order of addition among equals (the
-  // folded part was added before the rest), then keeps the first of each key.
-  void fold();
-
-  std::size_t first_fold_;
-  std::vector<Candidate> candidates_;
-  std::size_t folded_ = 0;  // candidates_[0, folded_) is in key order, one per key
-};
-
-// Adds the newest qualifying version of each key under prefix in memtable to acc, keeping per key
-// the version with the greatest commit timestamp (the first met on ties).
-Result<void> merge_prefix_visible(PrefixScanAccumulator& acc, const storage::Memtable& memtable, std::string_view prefix,
-                                  std::uint64_t snapshot, std::optional<std::uint64_t> valid_at);
 
 }  // namespace quenlordb::engine

@@ -302,47 +302,26 @@ SsTableReader::PrefixWalk::PrefixWalk(const SsTableReader& reader, std::size_t f
                                       std::uint64_t snapshot, std::optional<std::uint64_t> valid_at, BlockCache* cache)
     : reader_(&reader),
       cache_(cache),
-      first_block_(first_block),
       next_block_(first_block),
       prefix_(prefix),
       upper_(ledger::prefix_upper_bound(prefix)),
       snapshot_(snapshot),
       valid_at_(valid_at),
-      below_prefix_(!prefix.empty()) {
-  // The range ends with the first block whose last key lies past the prefix.
-  const std::vector<IndexEntry>& index = reader.index_;
-  end_block_ = index.size();
-  if (upper_) {
-    end_block_ = static_cast<std::size_t>(
-        std::partition_point(index.begin(), index.end(), [&](const IndexEntry& e) { return e.last_key < *upper_; }) -
-        index.begin());
-    if (end_block_ < index.size()) ++end_block_;
-  }
-}
+      below_prefix_(!prefix.empty()) {}
 
-double SsTableReader::PrefixWalk::progress() const {
-  if (done_ || end_block_ <= first_block_) return 1.0;
-  const double blocks = static_cast<double>(end_block_ - first_block_);
-  double done = static_cast<double>(next_block_ - first_block_);
-  if (!raw_.empty()) done -= 1.0 - static_cast<double>(pos_) / static_cast<double>(raw_.size());
-  return std::clamp(done / blocks, 0.0, 1.0);
-}
-
-Result<bool> SsTableReader::PrefixWalk::load_next_block(std::vector<CachedBlock>* retired) {
+Result<bool> SsTableReader::PrefixWalk::load_next_block(bool keep) {
   const std::vector<IndexEntry>& index = reader_->index_;
   if (next_block_ == index.size()) return false;
   const IndexEntry& e = index[next_block_++];
   if (!reader_->block_in_file(e)) return fail(format_error("index offset out of range"));
-  if (retired != nullptr && block_ != nullptr) {
-    retired->push_back(std::move(block_));
-  } else {
-    block_.reset();
-  }
+  if (keep) current_ ^= 1;
+  Slot& slot = slots_[current_];
+  slot.cached.reset();
   pos_ = 0;
   if (cache_ != nullptr) {
     if (CachedBlock hit = cache_->get(reader_->cache_id_, e.offset)) {
-      block_ = std::move(hit);
-      raw_ = *block_;
+      slot.cached = std::move(hit);
+      raw_ = *slot.cached;
       return true;
     }
   }
@@ -351,22 +330,19 @@ Result<bool> SsTableReader::PrefixWalk::load_next_block(std::vector<CachedBlock>
     raw_ = stored;
     return true;
   }
-  // The last block decompressed is reused unless something still holds it.
-  if (scratch_ == nullptr || scratch_.use_count() > 1) scratch_ = std::make_shared<std::string>();
-  TRY(decompress_block(stored, *scratch_));
-  raw_ = *scratch_;
-  block_ = scratch_;
+  TRY(decompress_block(stored, slot.own));
+  raw_ = slot.own;
   return true;
 }
 
-Result<bool> SsTableReader::PrefixWalk::next(std::vector<CachedBlock>* retired) {
+Result<bool> SsTableReader::PrefixWalk::next(bool keep) {
   if (done_) return false;
   std::string_view key;
   std::string_view value;
   for (;;) {
     if (pos_ == raw_.size()) {
-      if (!TRY(load_next_block(retired))) break;
-      retired = nullptr;  // only the block of the current version needs keeping
+      if (!TRY(load_next_block(keep))) break;
+      keep = false;  // only the block of the version current at the call needs keeping
       continue;
     }
     TRY(read_entry(raw_, pos_, key, value));
@@ -382,9 +358,8 @@ Result<bool> SsTableReader::PrefixWalk::next(std::vector<CachedBlock>* retired) 
       return true;
     }
   }
+  // The slots stay as they are: a kept block must outlive this call.
   done_ = true;
-  if (retired != nullptr && block_ != nullptr) retired->push_back(std::move(block_));
-  block_.reset();
   raw_ = {};
   pos_ = 0;
   return false;

@@ -118,31 +118,39 @@ class SsTableReader {
   // order, from the first block that can hold the prefix to the first entry past it; the order is
   // that of Memtable::PrefixWalk. The errors are those of for_each_entry. A block found in the
   // cache is read from there; others are read from the file and not added, so that a long scan
-  // does not push out the blocks of point reads. Views point into the walk's current block, or
-  // into the mapping for uncompressed files; the prefix must outlive the walk, and the reader too.
+  // does not push out the blocks of point reads. Views point into the walk's current block (or
+  // into the mapping for uncompressed files); the prefix must outlive the walk, and the reader too.
+  // A walk decompresses into two buffers of its own, which it reuses block after block.
   class PrefixWalk {
    public:
-    // Moves to the next visible version; false at the end. An error ends the walk. When retired is
-    // given and the walk leaves the block that holds the current version, that block is moved
-    // there, so that views of the current version stay valid; otherwise it is released.
-    Result<bool> next(std::vector<CachedBlock>* retired = nullptr);
+    PrefixWalk(PrefixWalk&&) noexcept = default;
+    PrefixWalk& operator=(PrefixWalk&&) noexcept = default;
+
+    // Moves to the next visible version; false at the end. An error ends the walk. The views of
+    // the version current before the call end with the call unless keep is true: then they stay
+    // valid until the next call (the block that holds them is set aside while the walk goes on).
+    Result<bool> next(bool keep = false);
     const ledger::VisibleView& view() const { return view_; }
-    // About how much of its range the walk has passed, from 0 to 1.
-    double progress() const;
 
    private:
     friend class SsTableReader;
     PrefixWalk(const SsTableReader& reader, std::size_t first_block, std::string_view prefix,
                std::uint64_t snapshot, std::optional<std::uint64_t> valid_at, BlockCache* cache);
-    Result<bool> load_next_block(std::vector<CachedBlock>* retired);
+    // Makes the next block current; false after the last. With keep, the current block is set
+    // aside and the next one takes the other slot.
+    Result<bool> load_next_block(bool keep);
+
+    // A block the walk holds: one from the cache, or one it decompressed.
+    struct Slot {
+      CachedBlock cached;
+      std::string own;
+    };
 
     const SsTableReader* reader_;
     BlockCache* cache_;
-    std::size_t first_block_;
-    std::size_t end_block_ = 0;  // past the last block that can hold the prefix
     std::size_t next_block_;
-    CachedBlock block_;  // holds raw_ unless it is a view into the mapping
-    std::shared_ptr<std::string> scratch_;  // the block last decompressed
+    Slot slots_[2];
+    int current_ = 0;       // the slot of raw_, unless raw_ is a view into the mapping
     std::string_view raw_;  // the current block
     std::size_t pos_ = 0;   // of the next entry in raw_
     std::string_view prefix_;

@@ -19,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using engine::Database;
 using engine::PrefixScanRow;
+using engine::PrefixScanRows;
 using engine::testing::must;
 
 Config ai_config(bool group_commit) {
@@ -35,7 +36,7 @@ std::unique_ptr<Database> open_ai(const std::string& path, const Config& config)
 }
 
 // Polls the prefix until it holds at least `count` rows or ten seconds pass; returns the last scan.
-std::vector<PrefixScanRow> await_rows(Database& db, std::string_view prefix, std::size_t count) {
+PrefixScanRows await_rows(Database& db, std::string_view prefix, std::size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   for (;;) {
     auto rows = must(db.scan_prefix(prefix), "scan");

@@ -135,7 +135,7 @@ TEST(DatabaseTest, ScanPrefixAcrossShardsHonoursTheLimit) {
   auto it = keys.begin();
   for (const PrefixScanRow& row : rows) {
     EXPECT_EQ(row.key, *it++);
-    EXPECT_EQ(row.doc, "d" + row.key);
+    EXPECT_EQ(row.doc, "d" + std::string(row.key));
   }
   EXPECT_EQ(must(db->scan_prefix("row/")).size(), 40u);
   EXPECT_EQ(must(db->scan_prefix("")).size(), 41u);

@@ -162,37 +162,6 @@ TEST(ShardReadTest, PrefixScans) {
   EXPECT_EQ(all[1].first, "__ai/x");
 }
 
-// The accumulator against the ordered map the scan rule describes (a version replaces the kept one
-// only with a strictly greater timestamp): keys repeating in runs and apart, equal timestamps
-// (the first added must win), keys that are prefixes of others or share their first 8 bytes, and
-// folds of what was gathered so far happening at any point.
-TEST(ShardReadTest, ScanAccumulatorKeepsWhatAnOrderedMapWould) {
-  std::mt19937_64 rng(5);
-  const std::vector<std::string> keys = {"",         "a",         "a\0"s,     "ab",       "user/000001",
-                                         "user/000002", "user/0000010", "\xff"s, "\xff\xff"s};
-  for (int round = 0; round < 200; ++round) {
-    PrefixScanAccumulator acc(round % 2 ? 1 + round % 7 : 4096);  // folds along the way, or only at the end
-    ledger::VisibleMap model;
-    const int adds = static_cast<int>(rng() % 60);
-    std::string key = keys[rng() % keys.size()];
-    for (int i = 0; i < adds; ++i) {
-      if (rng() % 3 == 0) key = keys[rng() % keys.size()];  // otherwise the same key again
-      const std::uint64_t ts = rng() % 6;
-      const std::string doc = "doc" + std::to_string(i);
-      acc.add(ledger::VisibleView{key, ts, doc});
-      auto [it, added] = model.try_emplace(key, ledger::VisibleVersion{ts, doc});
-      if (!added && it->second.commit_ts < ts) it->second = ledger::VisibleVersion{ts, doc};
-    }
-    const std::optional<std::uint64_t> limit = round % 3 ? std::nullopt : std::optional<std::uint64_t>(rng() % 5);
-    std::vector<PrefixScanResultRow> expected;
-    for (const auto& [k, v] : model) {
-      if (limit && expected.size() == *limit) break;
-      expected.push_back({k, v.doc, v.commit_ts});
-    }
-    EXPECT_EQ(acc.take_rows(limit), expected) << "round " << round;
-  }
-}
-
 // Readers run while writes flush and compact all the time: a key once seen never vanishes or goes
 // back to an older value, and after a clean restart every acknowledged write is readable at its own
 // commit timestamp.

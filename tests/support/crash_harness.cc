@@ -460,15 +460,16 @@ void CrashModel::verify() {
   }
   std::vector<std::uint64_t> max_stored(config_.shard_count, 0);
   for (const engine::PrefixScanRow& row : *rows) {
+    const std::string key(row.key);
     const std::uint64_t hash = doc_hash(row.doc);
-    if (hash_at(row.key, std::nullopt) != hash) report("scan and get disagree on " + row.key);
-    if (hash_at(row.key, row.commit_ts) != hash) report("scan row of " + row.key + " not found at its timestamp");
-    std::uint64_t& m = max_stored[shard_of(row.key)];
+    if (hash_at(key, std::nullopt) != hash) report("scan and get disagree on " + key);
+    if (hash_at(key, row.commit_ts) != hash) report("scan row of " + key + " not found at its timestamp");
+    std::uint64_t& m = max_stored[shard_of(key)];
     m = std::max(m, row.commit_ts);
-    auto it = newest_durable.find(row.key);
+    auto it = newest_durable.find(key);
     if (it != newest_durable.end()) {
       if (row.commit_ts < it->second) {
-        report("scan returned " + row.key + " at " + std::to_string(row.commit_ts) + ", older than its write at " +
+        report("scan returned " + key + " at " + std::to_string(row.commit_ts) + ", older than its write at " +
                std::to_string(it->second));
       }
       newest_durable.erase(it);

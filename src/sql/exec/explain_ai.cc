@@ -64,7 +64,7 @@ Result<SqlResult> execute_explain_ai(Database& db, std::string_view key) {
     out += "Key not found in database\n\n";
   }
 
-  std::vector<engine::PrefixScanRow> rows = TRY(db.scan_prefix(ai::insight_key_prefix(table_key)));
+  engine::PrefixScanRows rows = TRY(db.scan_prefix(ai::insight_key_prefix(table_key)));
   if (rows.empty()) rows = TRY(db.scan_prefix(ai::insight_key_prefix(key)));
 
   if (rows.empty()) {

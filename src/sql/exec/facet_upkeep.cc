@@ -142,7 +142,7 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
 }
 
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
-  std::vector<engine::PrefixScanRow> records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
+  engine::PrefixScanRows records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
   std::vector<std::vector<std::string>> out;
   for (const engine::PrefixScanRow& record : records) {
     Result<rel::FtsIndexMetadata> index = rel::parse_fts_index_metadata(record.doc);

@@ -66,7 +66,7 @@ Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSessio
                                                          std::optional<std::uint64_t> valid_at) {
   // The scan returns each key once, in ascending order; the staged keys come in the same order, so
   // one merging pass lays them over the stored rows.
-  std::vector<engine::PrefixScanRow> stored = TRY(db.scan_prefix(prefix, as_of, valid_at));
+  engine::PrefixScanRows stored = TRY(db.scan_prefix(prefix, as_of, valid_at));
   std::vector<LiveEntry> out;
   out.reserve(stored.size());
 
@@ -84,13 +84,13 @@ Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSessio
     next = staged->current();
   };
 
-  for (engine::PrefixScanRow& row : stored) {
+  for (const engine::PrefixScanRow& row : stored) {
     while (next != nullptr && next->key < row.key) take_staged();
     if (next != nullptr && next->key == row.key) {
       take_staged();
       continue;
     }
-    if (!row.doc.empty()) out.push_back(LiveEntry{std::move(row.key), std::move(row.doc)});
+    if (!row.doc.empty()) out.push_back(LiveEntry{std::string(row.key), std::string(row.doc)});
   }
   while (next != nullptr) take_staged();
   return out;
