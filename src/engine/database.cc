@@ -54,6 +54,9 @@ struct Database::State {
     return {shard_of(hash, shards.size()), hash};
   }
 
+  // Every shard's read handle, in shard order.
+  std::vector<const ShardReadHandle*> readers() const;
+
   std::vector<util::Sender<ShardCommand>> senders() const {
     std::vector<util::Sender<ShardCommand>> out;
     out.reserve(shards.size());
@@ -212,20 +215,38 @@ Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std
   return GetExplain{result.sstable_block, route.shard, result.commit_ts_used, result.bloom_hit};
 }
 
+namespace {
+
+// What a scan of every shard merges: each shard's snapshot taken first, then its memtables merged
+// under their locks and its table files taken.
+Result<std::vector<ShardScanInput>> gather_scans(std::span<const ShardReadHandle* const> readers,
+                                                 std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                                 std::optional<std::uint64_t> valid_at,
+                                                 std::optional<std::uint64_t> limit) {
+  std::vector<std::uint64_t> snapshots;
+  snapshots.reserve(readers.size());
+  for (const ShardReadHandle* reader : readers) snapshots.push_back(reader->scan_snapshot(as_of));
+  std::vector<ShardScanInput> inputs;
+  inputs.reserve(readers.size());
+  for (std::size_t i = 0; i < readers.size(); ++i)
+    inputs.push_back(TRY(readers[i]->gather_scan(prefix, snapshots[i], valid_at, limit)));
+  return inputs;
+}
+
+}  // namespace
+
+std::vector<const ShardReadHandle*> Database::State::readers() const {
+  std::vector<const ShardReadHandle*> out;
+  out.reserve(shards.size());
+  for (const Shard& shard : shards) out.push_back(&shard.reader);
+  return out;
+}
+
 Result<void> Database::visit_prefix(std::string_view prefix, PrefixScanVisitor visit,
                                    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                                    std::optional<std::uint64_t> limit) {
   if (limit && *limit == 0) return {};
-  const std::vector<State::Shard>& shards = state_->shards;
-  std::vector<std::uint64_t> snapshots;
-  snapshots.reserve(shards.size());
-  for (const State::Shard& shard : shards) snapshots.push_back(shard.reader.scan_snapshot(as_of));
-
-  // Every shard's memtables merged under their locks, then the table files of all shards at once.
-  std::vector<ShardScanInput> inputs;
-  inputs.reserve(shards.size());
-  for (std::size_t i = 0; i < shards.size(); ++i)
-    inputs.push_back(TRY(shards[i].reader.gather_scan(prefix, snapshots[i], valid_at, limit)));
+  std::vector<ShardScanInput> inputs = TRY(gather_scans(state_->readers(), prefix, as_of, valid_at, limit));
   return merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, visit);
 }
 
@@ -233,13 +254,9 @@ Result<PrefixScanRows> Database::scan_prefix(std::string_view prefix, std::optio
                                              std::optional<std::uint64_t> valid_at,
                                              std::optional<std::uint64_t> limit) {
   PrefixScanRows rows;
-  TRY(visit_prefix(
-      prefix,
-      [&](const PrefixScanRow& row) -> Result<void> {
-        rows.push_back(row);
-        return {};
-      },
-      as_of, valid_at, limit));
+  if (limit && *limit == 0) return rows;
+  std::vector<ShardScanInput> inputs = TRY(gather_scans(state_->readers(), prefix, as_of, valid_at, limit));
+  TRY(merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, rows));
   return rows;
 }
 

@@ -49,5 +49,9 @@ Result<void> merge_memtables(PrefixScanRows& rows, std::span<const storage::Memt
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanVisitor visit);
+// The same, appending the rows to out.
+Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
+                               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
+                               PrefixScanRows& out);
 
 }  // namespace quenlordb::engine

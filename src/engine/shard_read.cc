@@ -109,10 +109,7 @@ Result<PrefixScanRows> ShardReadHandle::scan_prefix(std::string_view prefix, std
   if (limit && *limit == 0) return rows;
   const std::uint64_t snapshot = scan_snapshot(as_of);
   ShardScanInput input = TRY(gather_scan(prefix, snapshot, valid_at, limit));
-  TRY(merge_scan_inputs(std::span(&input, 1), prefix, valid_at, limit, [&](const PrefixScanRow& row) -> Result<void> {
-    rows.push_back(row);
-    return {};
-  }));
+  TRY(merge_scan_inputs(std::span(&input, 1), prefix, valid_at, limit, rows));
   return rows;
 }
 

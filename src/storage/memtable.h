@@ -143,13 +143,9 @@ class Memtable {
     // Moves to the next visible version; false once the range is exhausted. An error ends the walk.
     Result<bool> next() {
       while (it_ != stop_) {
-        const std::optional<ledger::VisibleView> found =
-            TRY(ledger::visible_in_prefix(it_.key(), it_.value(), prefix_, snapshot_, valid_at_));
+        const bool found = TRY(ledger::visible_in_prefix(it_.key(), it_.value(), prefix_, snapshot_, valid_at_, view_));
         ++it_;
-        if (found) {
-          view_ = *found;
-          return true;
-        }
+        if (found) return true;
       }
       return false;
     }

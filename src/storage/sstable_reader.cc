@@ -351,12 +351,7 @@ Result<bool> SsTableReader::PrefixWalk::next(bool keep) {
       below_prefix_ = false;
     }
     if (upper_ && key >= *upper_) break;  // past every key under the prefix
-    const std::optional<ledger::VisibleView> found =
-        TRY(ledger::visible_in_prefix(key, value, prefix_, snapshot_, valid_at_));
-    if (found) {
-      view_ = *found;
-      return true;
-    }
+    if (TRY(ledger::visible_in_prefix(key, value, prefix_, snapshot_, valid_at_, view_))) return true;
   }
   // The slots stay as they are: a kept block must outlive this call.
   done_ = true;
