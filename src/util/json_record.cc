@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "util/json_scan.h"
+
 namespace quenlordb::util {
 
 namespace {
@@ -11,7 +13,12 @@ QuenlorError serde(std::string text) { return QuenlorError::serde_json(std::move
 
 }  // namespace
 
-Result<void> check_json_text(std::string_view text) { return json_tree_detail::DepthCheck().parse(text); }
+Result<void> check_json_text(std::string_view text) {
+  // The scanner accepts exactly what the tree reader accepts; only a refusal needs the tree
+  // reader's message.
+  if (json_text_is_document(text)) return {};
+  return json_tree_detail::DepthCheck().parse(text);
+}
 
 Result<OrderedJson> parse_json_record(std::string_view text) {
   using Builder = json_tree_detail::TreeBuilder<OrderedJson, json_tree_detail::RepeatedKeys::KeepAll>;

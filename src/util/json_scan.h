@@ -1,0 +1,348 @@
+// A validating JSON reader that builds nothing: one pass over the text decides, exactly as
+// parse_json_document does, whether the text is a document under the system's JSON rules (one value,
+// white space only around it, a UTF-8 byte-order mark allowed at the start, a NUL byte after the
+// value ending the text as the tree reader's input does, nesting at most
+// kJsonMaxDepth containers deep, strings of well-formed UTF-8 without raw control characters,
+// escapes and surrogate pairs as JSON has them, no number that reads as an infinity), and on the way
+// hands each value to a handler as an event. Readers that need a few members of a document, or that
+// turn it into other objects, use it in place of a tree (see json_members.h and the binding's row
+// conversion). tests/util/json_scan_test.cc checks it against the tree reader.
+//
+// Numbers are read as nlohmann reads them (json_number_parts): an integer token that fits a signed
+// (negative) or unsigned (otherwise) 64-bit integer is that integer, "-0" included, which is the
+// integer 0; any other number is the correctly rounded double of its text.
+//
+// Pure functions and a scanner used by one thread; nothing is allocated except the text of a string
+// with escapes, and only for handlers that take values.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "util/json_tree.h"
+
+namespace quenlordb::util {
+
+enum class JsonKind : std::uint8_t { Null, False, True, Number, String, Array, Object };
+
+// A number token as nlohmann's reader types it.
+struct JsonNumber {
+  enum class Form : std::uint8_t { Integer, Unsigned, Float };
+  Form form;
+  std::int64_t integer = 0;    // Form::Integer (negative tokens)
+  std::uint64_t unsigned_ = 0; // Form::Unsigned (tokens without a sign)
+  double floating = 0;         // Form::Float
+
+  double as_double() const {
+    switch (form) {
+      case Form::Integer: return static_cast<double>(integer);
+      case Form::Unsigned: return static_cast<double>(unsigned_);
+      case Form::Float: break;
+    }
+    return floating;
+  }
+};
+
+// token: a number as the scanner accepted it.
+JsonNumber json_number_parts(std::string_view token);
+inline double json_number_value(std::string_view token) { return json_number_parts(token).as_double(); }
+
+// token: a string as the scanner accepted it, quotes included. Appends its content, escapes
+// resolved.
+void append_json_string_content(std::string& out, std::string_view token);
+
+// True when parse_json_document(text) would succeed.
+bool json_text_is_document(std::string_view text);
+
+namespace json_scan_detail {
+
+// Byte classes inside a string: plain, the closing quote, a backslash, a raw control character
+// (refused), the first byte of a multi-byte sequence.
+enum : std::uint8_t { kPlain = 0, kQuote = 1, kBackslash = 2, kControl = 3, kMultiByte = 4 };
+
+constexpr std::array<std::uint8_t, 256> make_string_bytes() {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = kControl;
+  t['"'] = kQuote;
+  t['\\'] = kBackslash;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = kMultiByte;
+  return t;
+}
+inline constexpr std::array<std::uint8_t, 256> kStringByte = make_string_bytes();
+
+// The length of the well-formed UTF-8 sequence at p (p < end, *p >= 0x80), or 0.
+std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end);
+// The four hex digits at p as a number, or -1.
+int hex4(const unsigned char* p);
+// Whether a non-integral number token reads as a finite double (nlohmann refuses the others).
+bool float_token_is_finite(std::string_view token);
+// Appends the UTF-8 encoding of a code point.
+void append_code_point(std::string& out, std::uint32_t cp);
+
+}  // namespace json_scan_detail
+
+// The handler that takes no events: validation only.
+struct JsonNoEvents {
+  static constexpr bool kWantsValues = false;
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number(std::string_view) { return true; }
+  bool string(std::string_view) { return true; }
+  bool key(std::string_view) { return true; }
+  bool start_object() { return true; }
+  bool end_object() { return true; }
+  bool start_array() { return true; }
+  bool end_array() { return true; }
+};
+
+// Reads text and sends Handler its events: null(), boolean(b), number(token), string(content),
+// key(content), start_object(), end_object(), start_array(), end_array(); each answers false to
+// stop the scan (which then fails). Handler::kWantsValues false: string and key receive the raw
+// text between the quotes, escapes unresolved (valid all the same).
+template <typename Handler>
+class JsonScanner {
+ public:
+  JsonScanner(std::string_view text, Handler& handler)
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), begin_(p_), end_(p_ + text.size()), h_(handler) {}
+
+  // The whole text as one document.
+  bool parse_document() {
+    skip_bom();
+    skip_white_space();
+    if (!parse_value(0)) return false;
+    skip_white_space();
+    return at_document_end();
+  }
+
+  // After the value and its white space: the end of the text, or a NUL byte, which the tree reader
+  // takes for the end of its input (what follows it is never read).
+  bool at_document_end() const { return p_ == end_ || *p_ == '\0'; }
+
+  // The parts a reader of an object's members steps through. position() is the offset reached.
+  std::size_t position() const { return static_cast<std::size_t>(p_ - begin_); }
+  bool at_end() const { return p_ == end_; }
+  unsigned char peek() const { return *p_; }
+  void advance() { ++p_; }
+  void skip_bom() {
+    if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
+  }
+  void skip_white_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+  // A value, with `open` containers around it.
+  bool parse_value(std::size_t open) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return parse_object(open);
+      case '[': return parse_array(open);
+      case '"': return parse_string(false);
+      case 't': return literal("true", 4) && h_.boolean(true);
+      case 'f': return literal("false", 5) && h_.boolean(false);
+      case 'n': return literal("null", 4) && h_.null();
+      default: return parse_number();
+    }
+  }
+  // A string at the opening quote; its content goes to key() or string(). has_escape, when given,
+  // tells whether the string holds an escape.
+  bool parse_string(bool is_key, bool* has_escape = nullptr) {
+    using namespace json_scan_detail;
+    ++p_;  // the opening quote
+    const unsigned char* start = p_;
+    bool escaped = false;
+    for (;;) {
+      skip_plain_string_bytes();
+      if (p_ == end_) return false;
+      switch (kStringByte[*p_]) {
+        case kQuote: {
+          std::string_view content(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+          ++p_;
+          if (has_escape) *has_escape = escaped;
+          if constexpr (Handler::kWantsValues) {
+            if (escaped) {
+              scratch_.clear();
+              append_json_string_content(scratch_, std::string_view(content.data() - 1, content.size() + 2));
+              content = scratch_;
+            }
+          }
+          return is_key ? h_.key(content) : h_.string(content);
+        }
+        case kBackslash:
+          if (!escape()) return false;
+          escaped = true;
+          break;
+        case kMultiByte: {
+          const std::size_t n = utf8_sequence_length(p_, end_);
+          if (n == 0) return false;
+          p_ += n;
+          break;
+        }
+        default:
+          return false;  // a raw control character
+      }
+    }
+  }
+
+ private:
+  // Steps over string bytes that need no attention: printable ASCII other than '"' and '\\'.
+  void skip_plain_string_bytes() {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a signed comparison below 0x20 finds the control characters and
+    // every byte from 0x80 up.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (end_ - p_ >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const __m128i special =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), _mm_cmplt_epi8(v, space));
+      const int mask = _mm_movemask_epi8(special);
+      if (mask != 0) {
+        p_ += __builtin_ctz(static_cast<unsigned>(mask));
+        return;
+      }
+      p_ += 16;
+    }
+#endif
+    while (p_ != end_ && json_scan_detail::kStringByte[*p_] == json_scan_detail::kPlain) ++p_;
+  }
+
+  bool literal(const char* word, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (p_[i] != static_cast<unsigned char>(word[i])) return false;
+    }
+    p_ += n;
+    return true;
+  }
+
+  static bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+  bool parse_number() {
+    const unsigned char* start = p_;
+    if (*p_ == '-') ++p_;
+    if (p_ == end_) return false;
+    if (*p_ == '0') {
+      ++p_;
+    } else if (*p_ >= '1' && *p_ <= '9') {
+      while (p_ != end_ && is_digit(*p_)) ++p_;
+    } else {
+      return false;
+    }
+    bool integral = true;
+    if (p_ != end_ && *p_ == '.') {
+      ++p_;
+      if (p_ == end_ || !is_digit(*p_)) return false;
+      while (p_ != end_ && is_digit(*p_)) ++p_;
+      integral = false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (p_ == end_ || !is_digit(*p_)) return false;
+      while (p_ != end_ && is_digit(*p_)) ++p_;
+      integral = false;
+    }
+    const std::string_view token(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+    // An integer too long for 64 bits is read as a double too, finite below 309 digits.
+    if (integral ? token.size() > 300 && !json_scan_detail::float_token_is_finite(token)
+                 : !json_scan_detail::float_token_is_finite(token)) {
+      return false;
+    }
+    return h_.number(token);
+  }
+
+  // At a backslash inside a string: one escape, checked.
+  bool escape() {
+    using namespace json_scan_detail;
+    ++p_;
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        ++p_;
+        return true;
+      case 'u': break;
+      default: return false;
+    }
+    ++p_;
+    if (end_ - p_ < 4) return false;
+    const int cp = hex4(p_);
+    if (cp < 0) return false;
+    p_ += 4;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+    if (cp < 0xD800 || cp > 0xDBFF) return true;
+    // A high surrogate needs a low one at once.
+    if (end_ - p_ < 6 || p_[0] != '\\' || p_[1] != 'u') return false;
+    const int low = hex4(p_ + 2);
+    if (low < 0xDC00 || low > 0xDFFF) return false;
+    p_ += 6;
+    return true;
+  }
+
+  bool parse_object(std::size_t open) {
+    if (open >= kJsonMaxDepth) return false;
+    ++p_;
+    if (!h_.start_object()) return false;
+    skip_white_space();
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+      return h_.end_object();
+    }
+    for (;;) {
+      if (p_ == end_ || *p_ != '"' || !parse_string(true)) return false;
+      skip_white_space();
+      if (p_ == end_ || *p_ != ':') return false;
+      ++p_;
+      skip_white_space();
+      if (!parse_value(open + 1)) return false;
+      skip_white_space();
+      if (p_ == end_) return false;
+      if (*p_ == ',') {
+        ++p_;
+        skip_white_space();
+        continue;
+      }
+      if (*p_ != '}') return false;
+      ++p_;
+      return h_.end_object();
+    }
+  }
+
+  bool parse_array(std::size_t open) {
+    if (open >= kJsonMaxDepth) return false;
+    ++p_;
+    if (!h_.start_array()) return false;
+    skip_white_space();
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+      return h_.end_array();
+    }
+    for (;;) {
+      if (!parse_value(open + 1)) return false;
+      skip_white_space();
+      if (p_ == end_) return false;
+      if (*p_ == ',') {
+        ++p_;
+        skip_white_space();
+        continue;
+      }
+      if (*p_ != ']') return false;
+      ++p_;
+      return h_.end_array();
+    }
+  }
+
+  const unsigned char* p_;
+  const unsigned char* begin_;
+  const unsigned char* end_;
+  Handler& h_;
+  std::string scratch_;
+};
+
+}  // namespace quenlordb::util
