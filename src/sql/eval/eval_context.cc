@@ -271,10 +271,25 @@ SqlValue EvalContext::side_path(std::span<const std::string> path) {
   return side->field_path(path.subspan(1));
 }
 
+const util::JsonMembers* EvalContext::members() {
+  if (!members_) {
+    own_members_ = std::make_unique<util::JsonMembers>();
+    members_ = own_members_.get();
+  }
+  if (!members_->scanned()) members_->scan(doc_);
+  return members_->indexed() ? members_ : nullptr;
+}
+
 SqlValue EvalContext::member(std::string_view name) {
   if (sides_) {
     const std::string key(name);
     return side_path(std::span<const std::string>(&key, 1));
+  }
+  if (!doc_cache_) {
+    if (const util::JsonMembers* index = members()) {
+      const std::optional<util::JsonMembers::Value> v = index->find(name);
+      return v ? json_text_to_sql(v->kind, v->text) : SqlValue::null();
+    }
   }
   const nlohmann::json& doc = document();
   if (!doc.is_object()) return SqlValue::null();
@@ -285,6 +300,18 @@ SqlValue EvalContext::member(std::string_view name) {
 
 SqlValue EvalContext::field_path(std::span<const std::string> path) {
   if (sides_ && !path.empty()) return side_path(path);
+  if (!doc_cache_ && !path.empty()) {
+    if (const util::JsonMembers* index = members()) {
+      std::optional<util::JsonMembers::Value> v = index->find(path[0]);
+      util::JsonMembers inner;
+      for (std::size_t i = 1; i < path.size() && v; ++i) {
+        if (v->kind != util::JsonKind::Object) return SqlValue::null();
+        inner.scan(v->text);
+        v = inner.find(path[i]);
+      }
+      return v ? json_text_to_sql(v->kind, v->text) : SqlValue::null();
+    }
+  }
   const nlohmann::json* at = &document();
   for (const std::string& name : path) {
     if (!at->is_object()) return SqlValue::null();
@@ -347,10 +374,11 @@ SqlValue EvalContext::field_path(std::span<const std::string> path) {
 Result<std::vector<VisibleRow>> filter_rows(std::vector<VisibleRow> rows, const Expr& predicate,
                                             std::span<const TableBinding> tables) {
   std::size_t kept = 0;
+  util::JsonMembers scratch;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     bool keep;
     {
-      EvalContext ctx(rows[i], tables);
+      EvalContext ctx(rows[i], tables, scratch);
       const SqlValue v = TRY(ctx.eval(predicate));
       keep = is_truthy(v);
     }

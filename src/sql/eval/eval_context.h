@@ -3,8 +3,8 @@
 // filter of every query path.
 //
 // A context borrows its row's primary-key text and document bytes and must not outlive them; it
-// is used by one thread for one pass over the row. The document is parsed only when an expression
-// first reads one of its members (pk and doc never parse it), at most once per context, under the
+// is used by one thread for one pass over the row. The document is read only when an expression
+// first reads one of its members (pk and doc never read it), at most once per context, under the
 // system's JSON rules; a document that does not parse reads as JSON null, so every member is Null.
 //
 // Evaluation fails only with SqlExecution errors: an unknown CAST target and the errors of the
@@ -12,6 +12,7 @@
 // trees from the parser (at most Parser::kMaxDepth deep) fit a default thread stack.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,7 @@
 #include "error.h"
 #include "sql/eval/sql_value.h"
 #include "sql/parser/ast.h"
+#include "util/json_members.h"
 
 namespace quenlordb::sql::eval {
 
@@ -59,6 +61,15 @@ class EvalContext {
   EvalContext(const VisibleRow& row, std::span<const TableBinding> tables) : EvalContext(row.pk, row.doc) {
     tables_ = tables;
   }
+  // A context whose index of the document's members lives in scratch (cleared here), so that a loop
+  // over rows, one context at a time, reuses one index; scratch must outlive the context and serve
+  // no other live context.
+  EvalContext(const VisibleRow& row, std::span<const TableBinding> tables, util::JsonMembers& scratch)
+      : EvalContext(row, tables) {
+    scratch.clear();
+    members_ = &scratch;
+  }
+  EvalContext(const VisibleRow& row, util::JsonMembers& scratch) : EvalContext(row, {}, scratch) {}
   EvalContext(const EvalContext&) = delete;
   EvalContext& operator=(const EvalContext&) = delete;
   EvalContext(EvalContext&&) = default;
@@ -76,10 +87,11 @@ class EvalContext {
   // The value reached from the document by following path through object members; Null when a
   // member is missing or a value on the way is not an object.
   SqlValue field_path(std::span<const std::string> path);
-  // The parsed document (JSON null when it does not parse). Parsed on the first call of this,
-  // member or field_path, and kept for the context's life.
+  // The parsed document (JSON null when it does not parse). Parsed on the first call and kept for
+  // the context's life.
   const nlohmann::json& document();
-  bool document_parsed() const { return doc_cache_.has_value(); }
+  // Whether the document has been read, by document() or by a member read.
+  bool document_parsed() const { return doc_cache_.has_value() || (members_ && members_->scanned()); }
 
   // Tables the qualified names of this row read; a qualifier naming none of them reads NULL. The
   // bindings and the contexts they point to must outlive this context.
@@ -92,10 +104,18 @@ class EvalContext {
 
  private:
   SqlValue side_path(std::span<const std::string> path);
+  // The document's top-level members, found on first need; null when the document is too large
+  // to index, and read as a tree instead.
+  const util::JsonMembers* members();
 
   std::span<const TableBinding> tables_;
   std::optional<JoinSides> sides_;
+  // Member reads go through the index of the top-level members, which finds them in one pass
+  // without building anything; the tree is built only for document() (and then serves the reads).
+  // The index is the caller's scratch, or made on first need.
   std::optional<nlohmann::json> doc_cache_;
+  util::JsonMembers* members_ = nullptr;
+  std::unique_ptr<util::JsonMembers> own_members_;
   std::string_view pk_;
   std::string_view doc_;
 };

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "sql/eval/number_text.h"
+#include "util/json_document.h"
 #include "util/saturate.h"
 
 namespace quenlordb::sql::eval {
@@ -119,6 +120,32 @@ SqlValue json_value_to_sql(const nlohmann::json& value) {
       return SqlValue::text(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
   return SqlValue::null();
+}
+
+SqlValue json_text_to_sql(util::JsonKind kind, std::string_view text) {
+  switch (kind) {
+    case util::JsonKind::Null:
+      return SqlValue::null();
+    case util::JsonKind::False:
+      return SqlValue::boolean(false);
+    case util::JsonKind::True:
+      return SqlValue::boolean(true);
+    case util::JsonKind::Number:
+      return SqlValue::number(util::json_number_value(text));
+    case util::JsonKind::String: {
+      std::string content;
+      if (text.find('\\') == std::string_view::npos) content.assign(text.substr(1, text.size() - 2));
+      else util::append_json_string_content(content, text);
+      return SqlValue::text(std::move(content));
+    }
+    case util::JsonKind::Array:
+    case util::JsonKind::Object:
+      break;
+  }
+  // The compact text with sorted keys: the value is parsed (the text is part of a valid document,
+  // so it parses).
+  Result<nlohmann::json> tree = util::parse_json_document(text);
+  return tree ? json_value_to_sql(*tree) : SqlValue::null();
 }
 
 nlohmann::json sql_value_to_json(const SqlValue& value) {

@@ -18,6 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "util/json_scan.h"
+
 namespace quenlordb::sql::eval {
 
 class SqlValue {
@@ -84,6 +86,9 @@ bool is_truthy(const SqlValue& value);
 // null: Null; booleans: Bool; numbers: Number (integers to the nearest double); strings: Text;
 // arrays and objects: Text of their compact JSON text (keys in byte order).
 SqlValue json_value_to_sql(const nlohmann::json& value);
+// The same conversion of a value found in a valid document by util::JsonMembers: its kind and its
+// text as written.
+SqlValue json_text_to_sql(util::JsonKind kind, std::string_view text);
 
 // Null: null; Bool; a finite Number: a JSON float (2 prints as 2.0); NaN and infinities: null;
 // Text: a string.

@@ -286,6 +286,42 @@ TEST(EvalTest, DocumentsThatDoNotReadAsObjects) {
   EXPECT_EQ(*eval_on("b", "k", "{\"b\":2," + std::string(200000, '[')), kNull);
 }
 
+// Member reads go through an index of the document's top-level members; the same reads after the
+// whole document was parsed into a tree give the same values, whatever the document holds.
+TEST(EvalTest, MemberReadsAgreeWithTheParsedDocument) {
+  std::string many = "{";
+  for (int i = 0; i < 20; ++i) many += "\"m" + std::to_string(i % 12) + "\":" + std::to_string(i) + ",";
+  many += "\"a\":{\"b\":1}}";
+  const std::vector<std::string> docs = {
+      R"({"a":1,"b":"x","a":2})", R"({"a":1,"\u0061":2})", R"({"a":{"b":1,"b":2,"c":[1,{"z":0,"y":1}]},"b":null})",
+      R"({"a":{"b":{"c":"deep"}},"a":{"x":1}})", R"({"a":[1,2],"b":true,"s":"\u00e9\ud83d\ude00\n\"","n":-0})",
+      R"({"n":-0.0,"b":1e-400,"a":18446744073709551616,"s":-9223372036854775809})", R"({"n":1E2,"a":0.1,"b":5e-324})",
+      R"({"a b":1,"":2,"a\"b":3,"é":4})", R"({"a":1e400})", R"({"a":1,})", R"([{"a":1}])", "5", "\"a\"", "null", "not json",
+      "", "\xEF\xBB\xBF{\"a\":7}", std::string("{\"a\":8}\0junk", 12), "{\"a\":\"\xff\"}", many,
+      "{\"b\":2,\"a\":" + std::string(126, '[') + std::string(126, ']') + "}",
+      "{\"b\":2,\"a\":" + std::string(127, '[') + std::string(127, ']') + "}",
+      "{\"" + std::string(70000, 'k') + "\":1,\"a\":{\"b\":3}}",
+  };
+  const std::vector<std::vector<std::string>> paths = {
+      {"a"}, {"b"}, {"n"}, {"s"}, {""}, {"a b"}, {"a\"b"}, {"é"}, {"m3"}, {"missing"},
+      {"a", "b"}, {"a", "b", "c"}, {"a", "c"}, {"a", "x"}, {"b", "a"}, {std::string(70000, 'k')},
+  };
+  for (const std::string& doc : docs) {
+    for (const std::vector<std::string>& path : paths) {
+      EvalContext indexed("k", doc);
+      EvalContext parsed("k", doc);
+      parsed.document();
+      EXPECT_EQ(debug_text(indexed.field_path(path)), debug_text(parsed.field_path(path)))
+          << ::testing::PrintToString(doc.substr(0, 80)) << " path " << path[0] << " (" << path.size() << ")";
+      if (path.size() == 1) {
+        EvalContext by_member("k", doc);
+        EXPECT_EQ(debug_text(by_member.member(path[0])), debug_text(parsed.member(path[0])))
+            << ::testing::PrintToString(doc.substr(0, 80)) << " member " << path[0];
+      }
+    }
+  }
+}
+
 TEST(EvalTest, DocumentIsParsedOnlyWhenAMemberIsRead) {
   const Expr on_key = parse("pk = 'a' AND doc LIKE '%' AND 1 + 1 = 2");
   EvalContext ctx("a", "{\"x\": 1}");
