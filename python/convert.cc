@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "util/json_record.h"
+#include "util/json_scan.h"
 
 namespace quenlordb::python {
 
@@ -18,71 +17,87 @@ namespace {
 // The ints 0..255, created once per process (small ints, immortal in the interpreter).
 PyObject* g_byte_ints[256] = {};
 
-// Builds interpreter objects straight from the parser's events, without a JSON tree in between.
-// Nesting is bounded by util::kJsonMaxDepth, so neither the parse nor the objects built grow without
-// bound in depth. Objects gather their members and are turned into a dict at their end, sorted by
-// name in byte order with the last of repeated names kept.
-class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
+// Builds interpreter objects straight from the scanner's events, without a JSON tree in between,
+// under the document reader's rules (util/json_scan.h: the same numbers, the same nesting limit,
+// the same texts refused). Objects gather their members and become a dict at their end, sorted by
+// name in byte order with the last of repeated names kept. One builder serves every row of a
+// result: its stacks keep their room, and member names met before reuse their `str` objects (whose
+// hashes are then known already).
+class PyRowBuilder {
  public:
-  // True after a complete, well-formed text; the result is then in take_root().
-  // python_failed() tells an interpreter error (set, to be propagated) from text that is not JSON.
+  static constexpr bool kWantsValues = true;
+
+  // A new reference to the row's value; nullptr with the interpreter's error set, or with no
+  // error when the text is not a document (the caller then makes it a `str`).
+  PyObject* build(std::string_view row) {
+    frames_.clear();
+    members_.clear();
+    root_ = PyRef();
+    python_failed_ = false;
+    util::JsonScanner<PyRowBuilder> scanner(row, *this);
+    if (!scanner.parse_document()) {
+      // Members still held are released here, under the interpreter lock.
+      members_.clear();
+      frames_.clear();
+      return nullptr;
+    }
+    return root_.release();
+  }
   bool python_failed() const { return python_failed_; }
-  PyObject* take_root() { return root_.release(); }
 
-  bool null() override { return add(Py_NewRef(Py_None)); }
-  bool boolean(bool value) override { return add(PyBool_FromLong(value)); }
-  bool number_integer(number_integer_t value) override { return add(PyLong_FromLongLong(value)); }
-  bool number_unsigned(number_unsigned_t value) override {
-    if (value <= static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max()))
-      return add(PyLong_FromUnsignedLongLong(value));
-    return add(PyFloat_FromDouble(static_cast<double>(value)));
+  bool null() { return add(Py_NewRef(Py_None)); }
+  bool boolean(bool value) { return add(PyBool_FromLong(value)); }
+  bool number(std::string_view token) {
+    const util::JsonNumber n = util::json_number_parts(token);
+    switch (n.form) {
+      case util::JsonNumber::Form::Integer:
+        return add(PyLong_FromLongLong(n.integer));
+      case util::JsonNumber::Form::Unsigned:
+        if (n.unsigned_ <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+          return add(PyLong_FromUnsignedLongLong(n.unsigned_));
+        return add(PyFloat_FromDouble(static_cast<double>(n.unsigned_)));
+      case util::JsonNumber::Form::Float:
+        break;
+    }
+    return add(PyFloat_FromDouble(n.floating));
   }
-  bool number_float(number_float_t value, const string_t&) override { return add(PyFloat_FromDouble(value)); }
-  bool string(string_t& value) override { return add(text_to_py(value)); }
-  bool binary(binary_t&) override { return false; }  // JSON text carries no binary values
-
-  bool start_object(std::size_t) override {
-    if (frames_.size() >= util::kJsonMaxDepth) return false;
-    Frame frame;
-    frame.is_object = true;
-    frames_.push_back(std::move(frame));
+  bool string(std::string_view value) { return add(text_to_py(value)); }
+  bool key(std::string_view name) {
+    pending_name_.assign(name);
     return true;
   }
-  bool key(string_t& name) override {
-    frames_.back().pending_name = std::move(name);
+  bool start_object() {
+    frames_.push_back(Frame{true, PyRef(), members_.size(), std::move(pending_name_)});
     return true;
   }
-  bool end_object() override {
-    std::vector<Member> members = std::move(frames_.back().members);
+  bool end_object() {
+    const std::size_t first = frames_.back().first_member;
+    pending_name_ = std::move(frames_.back().name_in_parent);
     frames_.pop_back();
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return a.name < b.name; });
+    const auto begin = members_.begin() + static_cast<std::ptrdiff_t>(first);
+    sort_by_name(begin, members_.end());
     PyRef dict(PyDict_New());
     if (!dict) return python_error();
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (i + 1 < members.size() && members[i].name == members[i + 1].name) continue;  // a later repeat wins
-      PyRef name(text_to_py(members[i].name));
-      if (!name || PyDict_SetItem(dict.get(), name.get(), members[i].value.get()) < 0) PyErr_Clear();
+    for (auto it = begin; it != members_.end(); ++it) {
+      if (it + 1 != members_.end() && it->name == (it + 1)->name) continue;  // a later repeat wins
+      PyObject* name = name_object(it->name);
+      if (name == nullptr || PyDict_SetItem(dict.get(), name, it->value.get()) < 0) PyErr_Clear();
     }
+    members_.erase(begin, members_.end());
     return add(dict.release());
   }
-
-  bool start_array(std::size_t) override {
-    if (frames_.size() >= util::kJsonMaxDepth) return false;
+  bool start_array() {
     PyRef list(PyList_New(0));
     if (!list) return python_error();
-    Frame frame;
-    frame.list = std::move(list);
-    frames_.push_back(std::move(frame));
+    frames_.push_back(Frame{false, std::move(list), 0, std::move(pending_name_)});
     return true;
   }
-  bool end_array() override {
+  bool end_array() {
     PyRef list = std::move(frames_.back().list);
+    pending_name_ = std::move(frames_.back().name_in_parent);
     frames_.pop_back();
     return add(list.release());
   }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
  private:
   struct Member {
@@ -90,11 +105,35 @@ class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
     PyRef value;
   };
   struct Frame {
-    bool is_object = false;
-    PyRef list;                   // an array's elements so far
-    std::vector<Member> members;  // an object's members so far, in text order
-    std::string pending_name;     // the name of the member whose value comes next
+    bool is_object;
+    PyRef list;                // an array's elements so far
+    std::size_t first_member;    // an object's first member in members_
+    std::string name_in_parent;  // the member name the value will have in an enclosing object
   };
+  using MemberIt = std::vector<Member>::iterator;
+
+  // Stable: of equal names the later stays later. Objects are small, so insertion sort does.
+  static void sort_by_name(MemberIt begin, MemberIt end) {
+    if (end - begin > 32) {
+      std::stable_sort(begin, end, [](const Member& a, const Member& b) { return a.name < b.name; });
+      return;
+    }
+    for (MemberIt i = begin + (begin != end ? 1 : 0); i < end; ++i) {
+      for (MemberIt j = i; j != begin && (j - 1)->name > j->name; --j) std::iter_swap(j - 1, j);
+    }
+  }
+
+  // The `str` of a member name, borrowed from the cache (nullptr with the error set on failure).
+  PyObject* name_object(const std::string& name) {
+    for (NameEntry& e : names_) {
+      if (e.name == name) return e.object.get();
+    }
+    PyRef object(text_to_py(name));
+    if (!object) return nullptr;
+    if (names_.size() >= kMaxNames) names_.erase(names_.begin());
+    names_.push_back(NameEntry{name, std::move(object)});
+    return names_.back().object.get();
+  }
 
   // Takes a new reference (nullptr: the interpreter failed) and places it in the enclosing value.
   bool add(PyObject* raw) {
@@ -106,7 +145,7 @@ class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
     }
     Frame& top = frames_.back();
     if (!top.is_object) return PyList_Append(top.list.get(), value.get()) == 0 || python_error();
-    top.members.push_back(Member{std::move(top.pending_name), std::move(value)});
+    members_.push_back(Member{pending_name_, std::move(value)});
     return true;
   }
   bool python_error() {
@@ -114,10 +153,25 @@ class PyJsonBuilder final : public nlohmann::json_sax<nlohmann::json> {
     return false;
   }
 
+  struct NameEntry {
+    std::string name;
+    PyRef object;
+  };
+  static constexpr std::size_t kMaxNames = 64;
+
   std::vector<Frame> frames_;
+  std::vector<Member> members_;  // the members of every open object, innermost last
+  std::vector<NameEntry> names_;
+  std::string pending_name_;
   PyRef root_;
   bool python_failed_ = false;
 };
+
+PyObject* row_to_py(PyRowBuilder& builder, std::string_view row) {
+  if (PyObject* value = builder.build(row)) return value;
+  if (builder.python_failed()) return nullptr;
+  return text_to_py(row);
+}
 
 }  // namespace
 
@@ -143,10 +197,8 @@ PyObject* bytes_to_int_list(std::string_view bytes) {
 }
 
 PyObject* json_row_to_py(std::string_view row) {
-  PyJsonBuilder builder;
-  if (nlohmann::json::sax_parse(row.data(), row.data() + row.size(), &builder)) return builder.take_root();
-  if (builder.python_failed()) return nullptr;
-  return text_to_py(row);
+  PyRowBuilder builder;
+  return row_to_py(builder, row);
 }
 
 PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
@@ -167,8 +219,9 @@ PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
     PyObject* operator()(const SqlResult::Rows& rows) const {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.rows.size())));
       if (!list) return nullptr;
+      PyRowBuilder builder;
       for (std::size_t i = 0; i < rows.rows.size(); ++i) {
-        PyObject* row = json_row_to_py(rows.rows[i]);
+        PyObject* row = row_to_py(builder, rows.rows[i]);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
       }

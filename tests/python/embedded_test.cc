@@ -18,6 +18,7 @@
 #include "error.h"
 #include "errors.h"
 #include "support/temp_dir.h"
+#include "util/json_document.h"
 
 extern "C" PyObject* PyInit_quenlordb();
 
@@ -167,6 +168,50 @@ TEST(JsonRows, ConvertByTheRules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(repr_of(json_row_to_py(c.row)), c.repr);
+  }
+}
+
+// The objects a tree of the document reader stands for, by the conversion rules: what every row
+// conversion must give.
+PyObject* tree_to_py(const nlohmann::json& v) {
+  switch (v.type()) {
+    case nlohmann::json::value_t::boolean: return PyBool_FromLong(v.get<bool>());
+    case nlohmann::json::value_t::number_integer: return PyLong_FromLongLong(v.get<std::int64_t>());
+    case nlohmann::json::value_t::number_unsigned: {
+      const auto u = v.get<std::uint64_t>();
+      return u <= INT64_MAX ? PyLong_FromUnsignedLongLong(u) : PyFloat_FromDouble(static_cast<double>(u));
+    }
+    case nlohmann::json::value_t::number_float: return PyFloat_FromDouble(v.get<double>());
+    case nlohmann::json::value_t::string: return text_to_py(v.get_ref<const std::string&>());
+    case nlohmann::json::value_t::array: {
+      PyObject* list = PyList_New(0);
+      for (const nlohmann::json& e : v) PyList_Append(list, PyRef(tree_to_py(e)).get());
+      return list;
+    }
+    case nlohmann::json::value_t::object: {
+      PyObject* dict = PyDict_New();
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        PyDict_SetItem(dict, PyRef(text_to_py(it.key())).get(), PyRef(tree_to_py(it.value())).get());
+      }
+      return dict;
+    }
+    default: return Py_NewRef(Py_None);
+  }
+}
+
+TEST(JsonRows, AgreeWithTheDocumentReader) {
+  const std::vector<std::string> rows = {
+      R"({"a":{"y":1,"x":2,"y":3},"\u0061":[1,-0,-0.0,1e-400,5e-324,1E2,0.1]})", R"({"s":"\ud83d\ude00\u00e9\/\t"})",
+      R"([18446744073709551615, 9223372036854775807, -9223372036854775809, 123456789012345678901234567890])",
+      "{\"a\":1e400}", R"({"s":"\ud83d"})", "{\"s\":\"\xed\xa0\x80\"}", "{\"s\":\"\x01\"}", "[1,]", "01",
+      "\xEF\xBB\xBF[1]", "\xEF\xBB\xBF", std::string("[1]\0[", 5), std::string(" \0", 2), " [ ] ", "{\"a\":tru}",
+      std::string(127, '[') + std::string(127, ']'), "{\"k\":" + std::string(127, '[') + std::string(127, ']') + "}",
+  };
+  for (const std::string& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.substr(0, 40)));
+    Result<nlohmann::json> tree = util::parse_json_document(row);
+    const std::string want = tree ? repr_of(tree_to_py(*tree)) : repr_of(text_to_py(row));
+    EXPECT_EQ(repr_of(json_row_to_py(row)), want);
   }
 }
 
