@@ -1,11 +1,18 @@
 #include "sql/exec/order.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 namespace quenlordb::sql::exec {
 
 using eval::SqlValue;
+
+namespace {
+
+int sign_of(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
+
+}  // namespace
 
 int compare_sort_values(const SqlValue& a, const SqlValue& b) {
   if (a.is_null()) return b.is_null() ? 0 : -1;
@@ -17,10 +24,12 @@ int compare_sort_values(const SqlValue& a, const SqlValue& b) {
     return 0;  // equal, or a NaN on either side
   }
   if (b.is_null()) return 1;
+  // Texts and booleans are their own sort texts ("false" before "true").
+  if (a.is_text() && b.is_text()) return sign_of(a.text_value().compare(b.text_value()));
+  if (a.is_bool() && b.is_bool()) return static_cast<int>(a.bool_value()) - static_cast<int>(b.bool_value());
   std::string sa = eval::to_sort_string(a);
   std::string sb = eval::to_sort_string(b);
-  int c = sa.compare(sb);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  return sign_of(sa.compare(sb));
 }
 
 std::vector<SqlValue> eval_order_keys(eval::EvalContext& ctx, const OrderBy& order_by) {
@@ -68,11 +77,56 @@ std::vector<std::size_t> sort_by_keys(const std::vector<std::vector<SqlValue>>& 
   });
 }
 
+namespace {
+
+std::vector<std::size_t> sort_permutation_first(const std::vector<std::vector<SqlValue>>& keys, const OrderBy& order_by,
+                                                std::size_t first) {
+  std::vector<std::size_t> order = sort_by_keys(keys, order_by);
+  order.resize(first);
+  return order;
+}
+
+}  // namespace
+
+std::vector<std::size_t> first_by_keys(const std::vector<std::vector<SqlValue>>& keys, const OrderBy& order_by,
+                                       std::size_t first) {
+  const std::size_t n = keys.size();
+  if (first >= n) return sort_by_keys(keys, order_by);
+  // A column orders consistently when it holds no NaN and does not mix numbers with other
+  // values; NULL sorts first against everything.
+  for (std::size_t column = 0; column < order_by.size(); ++column) {
+    bool numbers = false;
+    bool others = false;
+    for (const std::vector<SqlValue>& k : keys) {
+      if (column >= k.size()) return sort_permutation_first(keys, order_by, first);
+      const SqlValue& v = k[column];
+      if (v.is_null()) continue;
+      if (v.is_number()) {
+        if (std::isnan(v.number_value())) return sort_permutation_first(keys, order_by, first);
+        numbers = true;
+      } else {
+        others = true;
+      }
+    }
+    if (numbers && others) return sort_permutation_first(keys, order_by, first);
+  }
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  const auto end = order.begin() + static_cast<std::ptrdiff_t>(first);
+  std::partial_sort(order.begin(), end, order.end(), [&](std::size_t a, std::size_t b) {
+    const int c = compare_order_keys(keys[a], keys[b], order_by);
+    return c != 0 ? c < 0 : a < b;
+  });
+  order.erase(end, order.end());
+  return order;
+}
+
 void sort_rows(std::vector<eval::VisibleRow>& rows, const OrderBy& order_by) {
   std::vector<std::vector<SqlValue>> keys;
   keys.reserve(rows.size());
+  util::JsonMembers scratch;
   for (const eval::VisibleRow& row : rows) {
-    eval::EvalContext ctx(row);
+    eval::EvalContext ctx(row, scratch);
     keys.push_back(eval_order_keys(ctx, order_by));
   }
   rows = apply_permutation(std::move(rows), sort_by_keys(keys, order_by));

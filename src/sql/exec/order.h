@@ -39,6 +39,14 @@ std::vector<std::size_t> sort_permutation(std::size_t n, util::FunctionRef<bool(
 // The permutation that sorts rows whose keys are given, stably, by compare_order_keys.
 std::vector<std::size_t> sort_by_keys(const std::vector<std::vector<eval::SqlValue>>& keys, const OrderBy& order_by);
 
+// The first `first` positions of sort_by_keys(keys, order_by), the same ones in the same order.
+// When every key column is consistent (no NaN, and numbers not mixed with texts or booleans), the
+// order is a strict weak one, and the stable sort is the sort by keys and then position: a bounded
+// partial sort finds its first positions without sorting the rest. Otherwise the whole stable sort
+// runs.
+std::vector<std::size_t> first_by_keys(const std::vector<std::vector<eval::SqlValue>>& keys, const OrderBy& order_by,
+                                       std::size_t first);
+
 // Sorts rows in place by the ORDER BY list, evaluating each row's keys once.
 void sort_rows(std::vector<eval::VisibleRow>& rows, const OrderBy& order_by);
 

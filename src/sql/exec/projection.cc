@@ -128,8 +128,9 @@ Result<SqlResult> project_rows(const std::vector<eval::VisibleRow>& rows, const 
   ProjectionClass cls = detect_legacy_projection(items);
   SqlResult::Rows out;
   out.rows.reserve(rows.size());
+  util::JsonMembers scratch;
   for (const eval::VisibleRow& row : rows) {
-    eval::EvalContext ctx(row);
+    eval::EvalContext ctx(row, scratch);
     out.rows.push_back(TRY(project_row(ctx, items, cls)));
   }
   return SqlResult{std::move(out)};

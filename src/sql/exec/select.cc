@@ -107,10 +107,11 @@ Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter
   ProjectionClass cls = detect_legacy_projection(select.items);
   std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
+  util::JsonMembers scratch;  // one row's context at a time
   if (!select.order_by || select.order_by->empty()) {
     for (const VisibleRow& row : rows) {
       if (!filter && limit && out.rows.size() >= *limit) break;
-      EvalContext ctx(row, tables);
+      EvalContext ctx(row, tables, scratch);
       if (!TRY(passes(ctx, filter))) continue;
       if (limit && out.rows.size() >= *limit) continue;  // WHERE still runs on every row
       out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
@@ -123,21 +124,22 @@ Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter
   std::vector<std::vector<SqlValue>> keys;
   std::vector<std::string> projected;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    EvalContext ctx(rows[i], tables);
+    EvalContext ctx(rows[i], tables, scratch);
     if (!TRY(passes(ctx, filter))) continue;
     kept.push_back(i);
     keys.push_back(eval_order_keys(ctx, order_by));
     if (!limit) projected.push_back(TRY(project_row(ctx, select.items, cls)));
   }
-  std::vector<std::size_t> order = sort_by_keys(keys, order_by);
   if (!limit) {
-    out.rows = apply_permutation(std::move(projected), order);
+    out.rows = apply_permutation(std::move(projected), sort_by_keys(keys, order_by));
     return SqlResult{std::move(out)};
   }
-  std::size_t n = order.size() < *limit ? order.size() : static_cast<std::size_t>(*limit);
+  const std::vector<std::size_t> order =
+      first_by_keys(keys, order_by, keys.size() < *limit ? keys.size() : static_cast<std::size_t>(*limit));
+  const std::size_t n = order.size();
   out.rows.reserve(n);
   for (std::size_t j = 0; j < n; ++j) {
-    EvalContext ctx(rows[kept[order[j]]], tables);
+    EvalContext ctx(rows[kept[order[j]]], tables, scratch);
     out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
   }
   return SqlResult{std::move(out)};
@@ -156,8 +158,9 @@ Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const
       std::size_t n = rows.size();
       if (filter) {
         n = 0;
+        util::JsonMembers scratch;
         for (const VisibleRow& row : rows) {
-          EvalContext ctx(row, tables);
+          EvalContext ctx(row, tables, scratch);
           if (TRY(passes(ctx, filter))) ++n;
         }
       }

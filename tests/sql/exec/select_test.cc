@@ -117,6 +117,9 @@ TEST(CompareSortValues, Order) {
       {SqlValue::number(10), SqlValue::text("9"), -1},
       {SqlValue::boolean(false), SqlValue::boolean(true), -1},
       {SqlValue::text("ab"), SqlValue::text("a"), 1},
+      {SqlValue::text("true"), SqlValue::boolean(true), 0},
+      {SqlValue::boolean(false), SqlValue::text("g"), -1},
+      {SqlValue::boolean(true), SqlValue::boolean(true), 0},
   };
   for (const Case& c : cases) EXPECT_EQ(compare_sort_values(c.a, c.b), c.want);
 }
@@ -142,6 +145,32 @@ TEST(SortRows, InconsistentKeysNeverBreakTheSort) {
   std::vector<bool> seen(rows.size());
   for (const auto& r : rows) seen[std::stoul(r.pk)] = true;
   for (bool s : seen) EXPECT_TRUE(s);
+}
+
+// ORDER BY ... LIMIT n takes the first n rows of the stable sort: the bounded sort on consistent
+// keys, the whole sort otherwise; either way the same rows in the same order.
+TEST(SortRows, FirstRowsAreThoseOfTheWholeSort) {
+  std::mt19937 rng(25);
+  parser::Statement stmt = must(parser::parse_sql("SELECT x FROM t ORDER BY a DESC, b"));
+  const OrderBy by = *stmt.get_if<parser::Statement::Select>()->order_by;
+  const std::vector<std::vector<SqlValue>> columns = {
+      {SqlValue::number(1), SqlValue::number(2), SqlValue::number(-0.0), SqlValue::number(0), SqlValue::null()},
+      {SqlValue::text("a"), SqlValue::text("b"), SqlValue::boolean(true), SqlValue::text("true"), SqlValue::null()},
+      {SqlValue::number(10), SqlValue::text("9"), SqlValue::number(9), SqlValue::null()},
+      {SqlValue::number(1), SqlValue::number(std::nan("")), SqlValue::number(2)},
+  };
+  for (const auto& a : columns) {
+    for (const auto& b : columns) {
+      std::vector<std::vector<SqlValue>> keys;
+      for (int i = 0; i < 300; ++i) keys.push_back({a[rng() % a.size()], b[rng() % b.size()]});
+      const std::vector<std::size_t> whole = sort_by_keys(keys, by);
+      for (std::size_t first : {0, 1, 7, 299, 300, 400}) {
+        const std::size_t n = std::min<std::size_t>(first, keys.size());
+        const std::vector<std::size_t> want(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_EQ(first_by_keys(keys, by, n), want) << first;
+      }
+    }
+  }
 }
 
 TEST_F(SelectTest, TemporalClauses) {
