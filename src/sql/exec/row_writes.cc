@@ -30,23 +30,21 @@ SqlResult inserted_one(std::optional<std::uint64_t> ts) {
 
 using Tables = std::span<const eval::TableBinding>;
 
-// The rows an UPDATE or DELETE writes: the table's live rows at its temporal clauses, those its
-// filter keeps. tables are what the filter's qualified names read.
+// The rows a DELETE writes: the table's live rows at its temporal clauses, those its filter keeps.
+// tables are what the filter's qualified names read.
 Result<std::vector<eval::VisibleRow>> rows_to_write(Database& db, SqlSession& session, const std::string& table,
                                                     const std::optional<parser::Expr>& filter,
                                                     std::optional<std::uint64_t> as_of,
                                                     std::optional<std::uint64_t> valid_at, Tables tables) {
   TRY(rel::validate_identifier_kind("table", table));
-  TRY(load_table_schema(db, session, table));
+  TRY(read_table_schema(db, session, table));
   std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, as_of, valid_at));
   if (filter) rows = TRY(eval::filter_rows(std::move(rows), *filter, tables));
   return rows;
 }
 
-// The document an UPDATE writes for one row; tables are what the values' qualified names read.
-Result<std::string> updated_document(const parser::Statement::Update& stmt, const eval::VisibleRow& row,
-                                     Tables tables) {
-  eval::EvalContext context(row, tables);
+// The document an UPDATE writes for one row, read through the row's context.
+Result<std::string> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
   if (stmt.set_assignments.empty()) {
     eval::SqlValue value = TRY(context.eval(stmt.set_doc));
     if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
@@ -57,7 +55,7 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, cons
   // document is a copy. The context reads a document that does not parse as null: tell that from a
   // stored null, which is written back as it is.
   const nlohmann::json& stored = context.document();
-  nlohmann::json doc = stored.is_null() && !util::check_json_text(row.doc) ? nlohmann::json::object() : stored;
+  nlohmann::json doc = stored.is_null() && !util::check_json_text(context.doc()) ? nlohmann::json::object() : stored;
   if (doc.is_object()) {
     for (const auto& [name, expr] : stmt.set_assignments) doc[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
   }
@@ -112,7 +110,7 @@ SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::stri
 
 Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser::Statement::Insert& stmt) {
   TRY(rel::validate_identifier_kind("table", stmt.table));
-  TRY(load_table_schema(db, session, stmt.table));
+  TRY(read_table_schema(db, session, stmt.table));
   TRY(rel::validate_pk(stmt.pk));
   TRY(rel::validate_json_bytes(stmt.doc));
   const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, stmt.pk), stmt.doc));
@@ -148,17 +146,27 @@ Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
   // The table's name qualifies the names of its rows in WHERE and in the values set.
   const eval::TableBinding self{stmt.table};
-  std::vector<eval::VisibleRow> rows =
-      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at, Tables(&self, 1)));
-  std::optional<std::uint64_t> last_ts;
+  TRY(rel::validate_identifier_kind("table", stmt.table));
+  TRY(read_table_schema(db, session, stmt.table));
+  const std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at));
+  // WHERE runs over every row before the first write (its error ends the statement with nothing
+  // written); the contexts of the rows it keeps then serve the new documents, so that each row's
+  // document is read once.
+  std::vector<eval::EvalContext> kept;
   for (const eval::VisibleRow& row : rows) {
-    std::string doc = TRY(updated_document(stmt, row, Tables(&self, 1)));
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), doc));
+    eval::EvalContext context(row, Tables(&self, 1));
+    if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) continue;
+    kept.push_back(std::move(context));
+  }
+  std::optional<std::uint64_t> last_ts;
+  for (eval::EvalContext& context : kept) {
+    std::string doc = TRY(updated_document(stmt, context));
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, context.pk()), doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, doc));
+    TRY(update_fts_indexes(db, session, stmt.table, context.pk(), doc));
   }
-  return written(rows.size(), last_ts, "updated");
+  return written(kept.size(), last_ts, "updated");
 }
 
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {

@@ -96,11 +96,26 @@ Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSessio
   return out;
 }
 
-Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
-                                                                 std::string_view table) {
+Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(std::string_view table,
+                                                                              std::string_view bytes) {
+  auto it = schemas_.find(table);
+  if (it != schemas_.end() && it->second.bytes == bytes) return &it->second.schema;
+  facet::relational::TableSchemaMetadata schema = TRY(facet::relational::parse_schema_metadata(bytes));
+  if (it == schemas_.end()) it = schemas_.emplace(std::string(table), ParsedSchema{}).first;
+  it->second = ParsedSchema{std::string(bytes), std::move(schema)};
+  return &it->second.schema;
+}
+
+Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
+                                                                        std::string_view table) {
   std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::schema_key(table)));
   if (!record) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
-  return facet::relational::parse_schema_metadata(*record);
+  return session.parsed_schema(table, *record);
+}
+
+Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
+                                                                 std::string_view table) {
+  return *TRY(read_table_schema(db, session, table));
 }
 
 }  // namespace quenlordb::sql::exec

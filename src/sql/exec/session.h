@@ -78,13 +78,24 @@ class SqlSession {
   // prefix must outlive the range; so must the session, unchanged.
   StagedRange staged_under(std::string_view prefix) const;
 
+  // The schema record bytes of table, parsed; the parse of the same bytes met before in this
+  // session is reused (parsing is a function of the bytes alone). The record stays valid until the
+  // next call for the same table.
+  Result<const facet::relational::TableSchemaMetadata*> parsed_schema(std::string_view table, std::string_view bytes);
+
  private:
+  struct ParsedSchema {
+    std::string bytes;
+    facet::relational::TableSchemaMetadata schema;
+  };
+
   // The staged writes in arrival order. A deque never moves its elements, so the index may keep
   // views of their keys.
   std::deque<PendingPut> pending_;
   // Each staged key, viewed in pending_, to the position of its newest write there.
   StagedIndex newest_;
   bool in_transaction_ = false;
+  std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
 };
 
 // One live key and its value, as collect_visible_by_prefix returns them.
@@ -118,5 +129,9 @@ Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSessio
 // (or it is a tombstone); the record's own failure (SerdeJson, or a name check) passes unchanged.
 Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
                                                                  std::string_view table);
+// The same check without the copy: the record is the session's, valid until the next schema read
+// of the same table.
+Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
+                                                                        std::string_view table);
 
 }  // namespace quenlordb::sql::exec

@@ -102,6 +102,17 @@ TEST_F(RowWritesTest, ScriptFailureKeepsEarlierWritesAndDiscardsStagedOnes) {
   EXPECT_EQ(must(db->get(rel::row_key("docs", "d"), *a.commit_ts - 1)), std::nullopt);
 }
 
+// A script reads a table's schema record at each statement, so a table made anew in the same
+// script is written by its new record.
+TEST_F(RowWritesTest, EachStatementReadsTheSchemaRecordAsItIsThen) {
+  must(execute_sql(*db, "CREATE TABLE s (a TEXT PRIMARY KEY, b TEXT); INSERT INTO s (a, b) VALUES ('x', 'y'); "
+                        "DROP TABLE s; CREATE TABLE s (b TEXT PRIMARY KEY, a TEXT); INSERT INTO s (a, b) VALUES ('p', 'q')"));
+  EXPECT_EQ(row("s", "q"), R"({"a":"p","b":"q"})");
+  EXPECT_EQ(row("s", "p"), std::nullopt);
+  EXPECT_EQ(execute_sql(*db, "DROP TABLE s; INSERT INTO s (pk, doc) VALUES ('k', '{}')").error(),
+            QuenlorError::sql_execution("table s does not exist"));
+}
+
 TEST_F(RowWritesTest, UpdateAssignmentsReadTheRowAsItWas) {
   for (auto [pk, doc] : {std::pair{"arr", "[1, 2]"}, {"bad", "not json"}, {"nul", "null"}, {"obj", R"({"a":1,"b":"x"})"}}) {
     must(db->put(rel::row_key("docs", pk), doc, 0, testing::kMax));
@@ -186,6 +197,10 @@ TEST_F(RowWritesTest, UpdateFailingPartWayKeepsTheRowsBefore) {
   EXPECT_EQ(row("docs", "a"), "[0]");
   EXPECT_EQ(row("docs", "b"), "{}");
   EXPECT_EQ(row("docs", "c"), "{}");
+  // WHERE runs over every row before the first write: failing on the last row, it writes none.
+  ASSERT_FALSE(run("UPDATE docs SET x = 1 WHERE CASE WHEN pk = 'c' THEN nofn() ELSE 1 END"));
+  EXPECT_EQ(row("docs", "a"), "[0]");
+  EXPECT_EQ(row("docs", "b"), "{}");
 }
 
 TEST_F(RowWritesTest, DeleteAsOfDeletesTheRowsLiveThen) {
