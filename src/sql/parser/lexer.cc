@@ -74,10 +74,18 @@ Result<std::vector<Token>> tokenize(std::string_view sql) {
         std::string text;
         ++i;
         while (i < n && sql[i] != '\'') {
-          if (sql[i] == '\\' && i + 1 < n) ++i;  // the escaped character stands for itself
-          const std::size_t len = util::decode_utf8_at(sql, i).length;
-          text.append(sql.substr(i, len));
-          i += len;
+          if (sql[i] == '\\' && i + 1 < n) {
+            ++i;  // the escaped character stands for itself
+            const std::size_t len = util::decode_utf8_at(sql, i).length;
+            text.append(sql.substr(i, len));
+            i += len;
+            continue;
+          }
+          // A run up to the next quote or backslash: whole characters, since both are ASCII.
+          std::size_t end = sql.find_first_of("'\\", i + 1);
+          if (end == std::string_view::npos) end = n;
+          text.append(sql.substr(i, end - i));
+          i = end;
         }
         if (i < n) ++i;  // the closing quote
         tokens.push_back(Token::quoted(std::move(text)));
