@@ -36,7 +36,7 @@ namespace {
 template <typename Visit>
 Result<void> for_each_value(const Expr& arg, const GroupRows& group, Visit&& visit) {
   for (const GroupRow& row : group) {
-    EvalContext ctx = row.context();
+    EvalContext& ctx = row.context();
     visit(TRY(ctx.eval(arg)));
   }
   return {};
@@ -67,7 +67,7 @@ Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std
   if (f.args.size() < 2) return fail(QuenlorError::sql_execution(std::string(message)));
   Accumulator acc;
   for (const GroupRow& row : group) {
-    EvalContext ctx = row.context();
+    EvalContext& ctx = row.context();
     SqlValue value = TRY(ctx.eval(f.args[0]));
     SqlValue ts = TRY(ctx.eval(f.args[1]));
     acc.accumulate(value, ts);
@@ -188,20 +188,20 @@ struct Group {
 };
 
 // The groups in ascending key order: one hash map from key to group, then one sort of the keys.
-Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, const std::optional<std::vector<Expr>>& by,
-                                      const RowTables& tables) {
+Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, std::vector<EvalContext>& contexts,
+                                      const std::optional<std::vector<Expr>>& by) {
   std::vector<Group> groups;
   if (!by) {
     groups.push_back(Group{"__all__", {}});
     groups[0].rows.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) groups[0].rows.push_back({&rows[i], tables.of(i)});
+    for (std::size_t i = 0; i < rows.size(); ++i) groups[0].rows.push_back({&rows[i], &contexts[i]});
     return groups;
   }
   std::unordered_map<std::string, std::size_t> index;
   std::string key;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const GroupRow row{&rows[r], tables.of(r)};
-    EvalContext ctx = row.context();
+    const GroupRow row{&rows[r], &contexts[r]};
+    EvalContext& ctx = row.context();
     key.clear();
     for (std::size_t i = 0; i < by->size(); ++i) {
       if (i) key.push_back('\0');
@@ -235,9 +235,9 @@ Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& it
   for (const SelectItem& item : items) {
     if (item.is<SelectItem::AllColumns>()) {
       if (g.rows.empty()) continue;
-      Result<nlohmann::json> doc = util::parse_json_document(g.rows[0].row->doc);
-      if (!doc || !doc->is_object()) continue;
-      for (auto it = doc->begin(); it != doc->end(); ++it) obj[it.key()] = std::move(it.value());
+      const nlohmann::json& doc = g.rows[0].context().document();
+      if (!doc.is_object()) continue;
+      for (auto it = doc.begin(); it != doc.end(); ++it) obj[it.key()] = it.value();
       continue;
     }
     const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
@@ -310,13 +310,17 @@ Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, c
     }
   }
   if (group.empty()) return SqlValue::null();
-  EvalContext ctx = group[0].context();
-  return ctx.eval(expr);
+  return group[0].context().eval(expr);
 }
 
 Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const parser::Statement::Select& select,
                                          const RowTables& tables) {
-  const std::vector<Group> groups = TRY(group_rows(rows, select.group_by, tables));
+  // Every row's context lives as long as the groups; their member indexes are one allocation.
+  std::vector<util::JsonMembers> indexes(rows.size());
+  std::vector<EvalContext> contexts;
+  contexts.reserve(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) contexts.emplace_back(rows[i], tables.of(i), indexes[i]);
+  const std::vector<Group> groups = TRY(group_rows(rows, contexts, select.group_by));
   const bool pk_count = is_pk_count_shape(select.items);
   std::vector<OutputRow> out;
   out.reserve(groups.size());

@@ -24,12 +24,14 @@
 
 namespace quenlordb::sql::exec {
 
-// One row of a group, with the tables its qualified names read.
+// One row of a group and its context (with the tables its qualified names read), made once for
+// the whole query, so that the row's document is read at most once however many of the query's
+// expressions read it.
 struct GroupRow {
   const eval::VisibleRow* row;
-  std::span<const eval::TableBinding> tables;
+  eval::EvalContext* ctx;
 
-  eval::EvalContext context() const { return eval::EvalContext(*row, tables); }
+  eval::EvalContext& context() const { return *ctx; }
 };
 
 // One group's rows, in input order.

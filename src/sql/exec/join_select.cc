@@ -95,33 +95,57 @@ std::vector<TableBinding> bindings_of(Side& left, Side& right, std::size_t li, s
   return out;
 }
 
+bool ascending_pks(const Side& side) {
+  for (std::size_t i = 1; i < side.rows.size(); ++i) {
+    if (!(side.rows[i - 1].pk < side.rows[i].pk)) return false;
+  }
+  return true;
+}
+
+// For each row of probe, the position of the row of build with the same pk (of several, the last),
+// or kPadded. Rows read by a scan come in ascending pk order, each pk once, so one merging walk
+// pairs them; other row lists are looked up through a hash map.
+std::vector<std::size_t> partners_on_pk(const Side& probe, const Side& build) {
+  std::vector<std::size_t> out(probe.rows.size(), kPadded);
+  if (ascending_pks(probe) && ascending_pks(build)) {
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < probe.rows.size(); ++i) {
+      const std::string& pk = probe.rows[i].pk;
+      while (j < build.rows.size() && build.rows[j].pk < pk) ++j;
+      if (j < build.rows.size() && build.rows[j].pk == pk) out[i] = j;
+    }
+    return out;
+  }
+  std::unordered_map<std::string_view, std::size_t> map;
+  for (std::size_t i = 0; i < build.rows.size(); ++i) map[build.rows[i].pk] = i;
+  for (std::size_t i = 0; i < probe.rows.size(); ++i) {
+    if (auto it = map.find(probe.rows[i].pk); it != map.end()) out[i] = it->second;
+  }
+  return out;
+}
+
 std::vector<JoinedRow> hash_join_on_pk(const Side& left, const Side& right) {
   const bool build_right = right.rows.size() < left.rows.size();
   const Side& build = build_right ? right : left;
   const Side& probe = build_right ? left : right;
-  std::unordered_map<std::string_view, std::size_t> map;
-  for (std::size_t i = 0; i < build.rows.size(); ++i) map[build.rows[i].pk] = i;
+  const std::vector<std::size_t> partner = partners_on_pk(probe, build);
   std::vector<JoinedRow> out;
   for (std::size_t i = 0; i < probe.rows.size(); ++i) {
-    auto it = map.find(probe.rows[i].pk);
-    if (it == map.end()) continue;
-    if (build_right) out.push_back({probe.rows[i].pk, i, it->second});
-    else out.push_back({probe.rows[i].pk, it->second, i});
+    if (partner[i] == kPadded) continue;
+    if (build_right) out.push_back({probe.rows[i].pk, i, partner[i]});
+    else out.push_back({probe.rows[i].pk, partner[i], i});
   }
   return out;
 }
 
 // Every row of `outer` once, with its partner in `inner` or padded; mirrored for RIGHT joins.
 std::vector<JoinedRow> outer_hash_join_on_pk(const Side& outer, const Side& inner, bool outer_is_left) {
-  std::unordered_map<std::string_view, std::size_t> map;
-  for (std::size_t i = 0; i < inner.rows.size(); ++i) map[inner.rows[i].pk] = i;
+  const std::vector<std::size_t> partner = partners_on_pk(outer, inner);
   std::vector<JoinedRow> out;
   out.reserve(outer.rows.size());
   for (std::size_t i = 0; i < outer.rows.size(); ++i) {
-    auto it = map.find(outer.rows[i].pk);
-    std::size_t partner = it == map.end() ? kPadded : it->second;
-    if (outer_is_left) out.push_back({outer.rows[i].pk, i, partner});
-    else out.push_back({outer.rows[i].pk, partner, i});
+    if (outer_is_left) out.push_back({outer.rows[i].pk, i, partner[i]});
+    else out.push_back({outer.rows[i].pk, partner[i], i});
   }
   return out;
 }
@@ -270,8 +294,12 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
             TRY(fetch_rows_for_table(db, session, left_table, left_key, as_of, valid_at)), {}};
   Side right{join.right_table, join.right_alias,
              TRY(fetch_rows_for_table(db, session, join.right_table, right_key, as_of, valid_at)), {}};
-  left.open();
-  right.open();
+  // Only a nested loop reads the rows' documents to pair them.
+  const bool nested = !key_join && join.join_type != JoinType::Cross;
+  if (nested) {
+    left.open();
+    right.open();
+  }
 
   std::vector<JoinedRow> joined;
   if (join.join_type == JoinType::Cross) {
@@ -283,6 +311,15 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   } else {
     joined = TRY(nested_loop_join(left, right, join.on_clause, join.join_type == JoinType::Left,
                                   join.join_type == JoinType::Right));
+  }
+
+  // A bare count of the pairs reads no document.
+  if (!filter && !select.group_by && is_plain_count_star(select.items)) {
+    return SqlResult{SqlResult::Rows{{std::to_string(joined.size())}}};
+  }
+  if (!nested) {
+    left.open();
+    right.open();
   }
 
   // WHERE over the joined rows; each kept row keeps its view for the stages after.
