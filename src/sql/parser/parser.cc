@@ -70,8 +70,8 @@ Result<void> Parser::expect_ident_eq(std::string_view expected) {
 Result<std::string> Parser::expect_string() {
   const Token* t = peek();
   if (t == nullptr || t->kind != TokenKind::Quoted) return fail(QuenlorError::sql_parse("expected string literal"));
-  ++pos_;
-  return t->text;
+  // The parser never steps back over a token, so the literal's text is moved out, not copied.
+  return std::move(tokens_[pos_++].text);
 }
 
 Result<void> Parser::expect_symbol(char c) {
