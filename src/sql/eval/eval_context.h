@@ -28,11 +28,18 @@
 
 namespace quenlordb::sql::eval {
 
+// A row read where its bytes lie (a scan's rows, a VisibleRow), without owning them.
+struct RowView {
+  std::string_view pk;
+  std::string_view doc;
+};
+
 // One row of a table or of a derived source as the executor sees it.
 struct VisibleRow {
   std::string pk;   // primary-key text ("0", "1", ... for derived rows; the join key for joined rows)
   std::string doc;  // the document as stored; need not be valid JSON
 
+  operator RowView() const { return RowView{pk, doc}; }
   friend bool operator==(const VisibleRow&, const VisibleRow&) = default;
 };
 
@@ -57,19 +64,17 @@ struct JoinSides {
 class EvalContext {
  public:
   EvalContext(std::string_view pk, std::string_view doc) : pk_(pk), doc_(doc) {}
-  explicit EvalContext(const VisibleRow& row) : EvalContext(row.pk, row.doc) {}
-  EvalContext(const VisibleRow& row, std::span<const TableBinding> tables) : EvalContext(row.pk, row.doc) {
-    tables_ = tables;
-  }
+  explicit EvalContext(RowView row) : EvalContext(row.pk, row.doc) {}
+  EvalContext(RowView row, std::span<const TableBinding> tables) : EvalContext(row.pk, row.doc) { tables_ = tables; }
   // A context whose index of the document's members lives in scratch (cleared here), so that a loop
   // over rows, one context at a time, reuses one index; scratch must outlive the context and serve
   // no other live context.
-  EvalContext(const VisibleRow& row, std::span<const TableBinding> tables, util::JsonMembers& scratch)
+  EvalContext(RowView row, std::span<const TableBinding> tables, util::JsonMembers& scratch)
       : EvalContext(row, tables) {
     scratch.clear();
     members_ = &scratch;
   }
-  EvalContext(const VisibleRow& row, util::JsonMembers& scratch) : EvalContext(row, {}, scratch) {}
+  EvalContext(RowView row, util::JsonMembers& scratch) : EvalContext(row, {}, scratch) {}
   EvalContext(const EvalContext&) = delete;
   EvalContext& operator=(const EvalContext&) = delete;
   EvalContext(EvalContext&&) = default;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -32,9 +33,18 @@ using parser::SelectItem;
 
 namespace {
 
+// The values read ahead for arg, when it was.
+const std::vector<SqlValue>* read_ahead(const Expr& arg, const GroupRows& group) {
+  return group.ahead ? group.ahead->of(arg) : nullptr;
+}
+
 // The value of each row's first argument, in row order.
 template <typename Visit>
 Result<void> for_each_value(const Expr& arg, const GroupRows& group, Visit&& visit) {
+  if (const std::vector<SqlValue>* values = read_ahead(arg, group)) {
+    for (const GroupRow& row : group) visit((*values)[row.index]);
+    return {};
+  }
   for (const GroupRow& row : group) {
     EvalContext& ctx = row.context();
     visit(TRY(ctx.eval(arg)));
@@ -66,10 +76,12 @@ template <typename Accumulator>
 Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std::string_view message) {
   if (f.args.size() < 2) return fail(QuenlorError::sql_execution(std::string(message)));
   Accumulator acc;
+  const std::vector<SqlValue>* values = read_ahead(f.args[0], group);
+  const std::vector<SqlValue>* stamps = read_ahead(f.args[1], group);
   for (const GroupRow& row : group) {
     EvalContext& ctx = row.context();
-    SqlValue value = TRY(ctx.eval(f.args[0]));
-    SqlValue ts = TRY(ctx.eval(f.args[1]));
+    SqlValue value = values ? (*values)[row.index] : TRY(ctx.eval(f.args[0]));
+    SqlValue ts = stamps ? (*stamps)[row.index] : TRY(ctx.eval(f.args[1]));
     acc.accumulate(value, ts);
   }
   return acc.result();
@@ -187,33 +199,78 @@ struct Group {
   GroupRows rows;
 };
 
-// The groups in ascending key order: one hash map from key to group, then one sort of the keys.
-Result<std::vector<Group>> group_rows(const std::vector<VisibleRow>& rows, std::vector<EvalContext>& contexts,
-                                      const std::optional<std::vector<Expr>>& by) {
-  std::vector<Group> groups;
-  if (!by) {
-    groups.push_back(Group{"__all__", {}});
-    groups[0].rows.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) groups[0].rows.push_back({&rows[i], &contexts[i]});
-    return groups;
+// Gathers rows into groups by their GROUP BY keys: one hash map from key to group, then one sort of
+// the keys. Without GROUP BY every row is in the one group "__all__", which exists even without
+// rows.
+class Grouper {
+ public:
+  explicit Grouper(const std::optional<std::vector<Expr>>& by) : by_(by) {
+    if (!by_) groups_.push_back(Group{"__all__", {}});
   }
-  std::unordered_map<std::string, std::size_t> index;
-  std::string key;
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const GroupRow row{&rows[r], &contexts[r]};
-    EvalContext& ctx = row.context();
-    key.clear();
-    for (std::size_t i = 0; i < by->size(); ++i) {
-      if (i) key.push_back('\0');
-      eval::append_sort_string(key, TRY(ctx.eval((*by)[i])));
+
+  // Adds a row; an error of a key's evaluation is returned.
+  Result<void> add(const GroupRow& row) {
+    if (!by_) {
+      groups_[0].rows.rows.push_back(row);
+      return {};
     }
-    auto [it, inserted] = index.try_emplace(key, groups.size());
-    if (inserted) groups.push_back(Group{key, {}});
-    groups[it->second].rows.push_back(row);
+    key_.clear();
+    for (std::size_t i = 0; i < by_->size(); ++i) {
+      if (i) key_.push_back('\0');
+      eval::append_sort_string(key_, TRY(row.context().eval((*by_)[i])));
+    }
+    auto [it, inserted] = index_.try_emplace(key_, groups_.size());
+    if (inserted) groups_.push_back(Group{key_, {}});
+    groups_[it->second].rows.rows.push_back(row);
+    return {};
   }
-  std::vector<std::size_t> order = sort_permutation(
-      groups.size(), [&](std::size_t a, std::size_t b) { return groups[a].key < groups[b].key; });
-  return apply_permutation(std::move(groups), order);
+
+  // The groups in ascending key order, each reading the arguments read ahead.
+  std::vector<Group> take(const ArgumentsReadAhead* ahead) && {
+    for (Group& g : groups_) g.rows.ahead = ahead;
+    std::vector<std::size_t> order = sort_permutation(
+        groups_.size(), [&](std::size_t a, std::size_t b) { return groups_[a].key < groups_[b].key; });
+    return apply_permutation(std::move(groups_), order);
+  }
+
+ private:
+  const std::optional<std::vector<Expr>>& by_;
+  std::vector<Group> groups_;
+  std::unordered_map<std::string, std::size_t> index_;
+  std::string key_;
+};
+
+// Whether evaluating expr can neither fail nor read anything but its row: no function call, no
+// CAST.
+bool reads_only_its_row(const Expr& expr) {
+  return !parser::expr_any_node(expr, [](const Expr& e) {
+    return e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Cast>();
+  });
+}
+
+// The arguments of the aggregate calls in the select items, HAVING and ORDER BY that can be read
+// ahead, each once.
+std::vector<const Expr*> arguments_to_read_ahead(const parser::Statement::Select& select) {
+  std::vector<const Expr*> out;
+  auto collect = [&](const Expr& root) {
+    parser::expr_any_node(root, [&](const Expr& e) {
+      const Expr::Function* f = e.get_if<Expr::Function>();
+      if (!f || !parser::is_aggregate_function(f->name)) return false;
+      for (std::size_t i = 0; i < f->args.size() && i < 2; ++i) {
+        const Expr& arg = f->args[i];
+        if (!arg.is<Expr::Star>() && reads_only_its_row(arg)) out.push_back(&arg);
+      }
+      return false;
+    });
+  };
+  for (const SelectItem& item : select.items) {
+    if (const auto* e = item.get_if<SelectItem::Expr>()) collect(e->expr);
+  }
+  if (select.having) collect(*select.having);
+  if (select.order_by) {
+    for (const auto& [expr, direction] : *select.order_by) collect(expr);
+  }
+  return out;
 }
 
 // A grouped output row with what HAVING and ORDER BY read of it.
@@ -224,7 +281,7 @@ struct OutputRow {
 };
 
 Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& items, bool pk_count) {
-  OutputRow out{VisibleRow{g.rows.empty() ? std::string() : g.rows[0].row->pk, {}}, {}, &g.rows};
+  OutputRow out{VisibleRow{g.rows.empty() ? std::string() : std::string(g.rows[0].context().pk()), {}}, {}, &g.rows};
   nlohmann::json obj = nlohmann::json::object();
   if (pk_count) {
     obj["count"] = static_cast<std::uint64_t>(g.rows.size());
@@ -315,12 +372,44 @@ Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, c
 
 Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const parser::Statement::Select& select,
                                          const RowTables& tables) {
-  // Every row's context lives as long as the groups; their member indexes are one allocation.
-  std::vector<util::JsonMembers> indexes(rows.size());
+  const std::vector<eval::RowView> views(rows.begin(), rows.end());
+  return execute_grouped_select(views, nullptr, select, tables);
+}
+
+Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, const parser::Expr* filter,
+                                         const parser::Statement::Select& select, const RowTables& tables) {
+  // One pass over the rows, while each row's document is at hand: WHERE, the GROUP BY keys and the
+  // aggregate arguments that can be read ahead. WHERE runs over every row before any key counts: a
+  // key's error is kept and returned only once WHERE has passed over all rows. The context of
+  // every row WHERE keeps lives as long as the groups (never moved: room for all is reserved);
+  // the indexes of their documents' members lie in a deque, which never moves them.
+  ArgumentsReadAhead ahead;
+  ahead.args = arguments_to_read_ahead(select);
+  ahead.values.resize(ahead.args.size());
+  for (std::vector<SqlValue>& values : ahead.values) values.reserve(rows.size());
+  std::deque<util::JsonMembers> indexes;
   std::vector<EvalContext> contexts;
   contexts.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) contexts.emplace_back(rows[i], tables.of(i), indexes[i]);
-  const std::vector<Group> groups = TRY(group_rows(rows, contexts, select.group_by));
+  Grouper grouper(select.group_by);
+  std::optional<QuenlorError> key_error;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EvalContext ctx(rows[i], tables.of(i), indexes.emplace_back());
+    if (filter && !eval::is_truthy(TRY(ctx.eval(*filter)))) {
+      indexes.pop_back();
+      continue;
+    }
+    EvalContext& kept = contexts.emplace_back(std::move(ctx));
+    const GroupRow row{&kept, contexts.size() - 1};
+    if (!key_error) {
+      if (Result<void> added = grouper.add(row); !added) key_error = std::move(added.error());
+    }
+    for (std::size_t k = 0; k < ahead.args.size(); ++k) {
+      Result<SqlValue> v = kept.eval(*ahead.args[k]);
+      ahead.values[k].push_back(v ? std::move(*v) : SqlValue::null());
+    }
+  }
+  if (key_error) return fail(std::move(*key_error));
+  const std::vector<Group> groups = std::move(grouper).take(&ahead);
   const bool pk_count = is_pk_count_shape(select.items);
   std::vector<OutputRow> out;
   out.reserve(groups.size());
@@ -345,7 +434,7 @@ Result<SqlResult> execute_grouped_select(std::vector<VisibleRow> rows, const par
     // item would be; any other key reads the output row, so aliases and output names are columns
     // there.
     const OrderBy& order_by = *select.order_by;
-    static const GroupRows kNoRows;
+    static const GroupRows kNoRows{};
     std::vector<std::vector<SqlValue>> keys;
     keys.reserve(out.size());
     for (const OutputRow& o : out) {

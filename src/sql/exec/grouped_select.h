@@ -24,18 +24,43 @@
 
 namespace quenlordb::sql::exec {
 
-// One row of a group and its context (with the tables its qualified names read), made once for
-// the whole query, so that the row's document is read at most once however many of the query's
-// expressions read it.
+// One row of a group: its context (with the tables its qualified names read), made once for the
+// whole query, so that the row's document is read at most once however many of the query's
+// expressions read it, and its position among the query's rows.
 struct GroupRow {
-  const eval::VisibleRow* row;
   eval::EvalContext* ctx;
+  std::size_t index;
 
   eval::EvalContext& context() const { return *ctx; }
 };
 
-// One group's rows, in input order.
-using GroupRows = std::vector<GroupRow>;
+// Values of aggregate arguments read in the pass that groups the rows, while each row's document is
+// at hand: one value per row of the query (by GroupRow::index) for each argument read ahead. Only
+// arguments that cannot fail and read nothing but their row (no function call, no CAST) are, so
+// reading them early changes nothing but when they are read.
+struct ArgumentsReadAhead {
+  std::vector<const parser::Expr*> args;
+  std::vector<std::vector<eval::SqlValue>> values;  // values[k]: the rows' values of args[k]
+
+  const std::vector<eval::SqlValue>* of(const parser::Expr& arg) const {
+    for (std::size_t k = 0; k < args.size(); ++k) {
+      if (args[k] == &arg) return &values[k];
+    }
+    return nullptr;
+  }
+};
+
+// One group's rows, in input order, with the arguments read ahead for them (when any).
+struct GroupRows {
+  std::vector<GroupRow> rows;
+  const ArgumentsReadAhead* ahead = nullptr;
+
+  std::size_t size() const { return rows.size(); }
+  bool empty() const { return rows.empty(); }
+  const GroupRow& operator[](std::size_t i) const { return rows[i]; }
+  std::vector<GroupRow>::const_iterator begin() const { return rows.begin(); }
+  std::vector<GroupRow>::const_iterator end() const { return rows.end(); }
+};
 
 // Output values of a group by alias, read by HAVING in place of the first row's member.
 using AliasValues = std::map<std::string, eval::SqlValue, std::less<>>;
@@ -44,6 +69,10 @@ using AliasValues = std::map<std::string, eval::SqlValue, std::less<>>;
 // names read; an ORDER BY key holding one is the group's value of it, as a SELECT item would be.
 Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow> rows, const parser::Statement::Select& select,
                                          const RowTables& tables = {});
+// The same over rows read where they lie, WHERE (filter, when given) not yet applied: the rows it
+// keeps are grouped, each read through one context.
+Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, const parser::Expr* filter,
+                                         const parser::Statement::Select& select, const RowTables& tables);
 
 // The value of expr over a group: aggregate calls over the group's rows; functions, operators,
 // CASE and CAST applied to the values of their parts; anything else against the group's first row

@@ -17,6 +17,7 @@
 #include "sql/exec/projection.h"
 #include "sql/exec/row_tables.h"
 #include "sql/exec/select.h"
+#include "sql/exec/select_source.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
 #include "util/utf8.h"
@@ -26,6 +27,7 @@ namespace quenlordb::sql::exec {
 namespace {
 
 using eval::EvalContext;
+using eval::RowView;
 using eval::SqlValue;
 using eval::TableBinding;
 using eval::VisibleRow;
@@ -38,21 +40,38 @@ constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
 
 // One output pair: the positions of its left and right rows (kPadded for a padded side).
 struct JoinedRow {
+  JoinedRow(std::string_view k, std::size_t l, std::size_t r) : key(k), left(l), right(r) {}
   std::string key;
   std::size_t left;
   std::size_t right;
 };
 
-// The rows of one side, each with a context that parses its document at most once.
+// The rows of one side (read where the scan left them, or the one row a pk literal reads), each
+// with a context that parses its document at most once.
 struct Side {
   std::string name;
   std::optional<std::string> alias;
-  std::vector<VisibleRow> rows;
+  TableRows scanned;
+  std::vector<VisibleRow> fetched;
+  std::vector<RowView> fetched_views;
+  std::span<const RowView> rows;
   std::vector<EvalContext> contexts;
 
+  Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key,
+                    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+    if (!key) {
+      scanned = TRY(scan_table_rows(db, session, name, as_of, valid_at));
+      rows = scanned.rows();
+      return {};
+    }
+    fetched = TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at));
+    fetched_views.assign(fetched.begin(), fetched.end());
+    rows = fetched_views;
+    return {};
+  }
   void open() {
     contexts.reserve(rows.size());
-    for (const VisibleRow& row : rows) contexts.emplace_back(row);
+    for (const RowView& row : rows) contexts.emplace_back(row);
   }
 };
 
@@ -110,7 +129,7 @@ std::vector<std::size_t> partners_on_pk(const Side& probe, const Side& build) {
   if (ascending_pks(probe) && ascending_pks(build)) {
     std::size_t j = 0;
     for (std::size_t i = 0; i < probe.rows.size(); ++i) {
-      const std::string& pk = probe.rows[i].pk;
+      const std::string_view pk = probe.rows[i].pk;
       while (j < build.rows.size() && build.rows[j].pk < pk) ++j;
       if (j < build.rows.size() && build.rows[j].pk == pk) out[i] = j;
     }
@@ -157,7 +176,12 @@ Result<std::vector<JoinedRow>> cross_join(const Side& left, const Side& right) {
   std::vector<JoinedRow> out;
   out.reserve(l * r);
   for (std::size_t i = 0; i < l; ++i) {
-    for (std::size_t j = 0; j < r; ++j) out.push_back({left.rows[i].pk + "_" + right.rows[j].pk, i, j});
+    for (std::size_t j = 0; j < r; ++j) {
+      std::string key;
+      key.reserve(left.rows[i].pk.size() + 1 + right.rows[j].pk.size());
+      key.append(left.rows[i].pk).append("_").append(right.rows[j].pk);
+      out.push_back({key, i, j});
+    }
   }
   return out;
 }
@@ -290,10 +314,13 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   if (lit && key_join) right_key = *lit;
   const Expr* filter = select.filter && !(lit && key_join) ? &*select.filter : nullptr;
 
-  Side left{std::string(left_table), std::nullopt,
-            TRY(fetch_rows_for_table(db, session, left_table, left_key, as_of, valid_at)), {}};
-  Side right{join.right_table, join.right_alias,
-             TRY(fetch_rows_for_table(db, session, join.right_table, right_key, as_of, valid_at)), {}};
+  Side left;
+  left.name = left_table;
+  Side right;
+  right.name = join.right_table;
+  right.alias = join.right_alias;
+  TRY(left.read(db, session, left_key, as_of, valid_at));
+  TRY(right.read(db, session, right_key, as_of, valid_at));
   // Only a nested loop reads the rows' documents to pair them.
   const bool nested = !key_join && join.join_type != JoinType::Cross;
   if (nested) {

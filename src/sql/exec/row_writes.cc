@@ -1,6 +1,7 @@
 #include "sql/exec/row_writes.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,17 +31,13 @@ SqlResult inserted_one(std::optional<std::uint64_t> ts) {
 
 using Tables = std::span<const eval::TableBinding>;
 
-// The rows a DELETE writes: the table's live rows at its temporal clauses, those its filter keeps.
-// tables are what the filter's qualified names read.
-Result<std::vector<eval::VisibleRow>> rows_to_write(Database& db, SqlSession& session, const std::string& table,
-                                                    const std::optional<parser::Expr>& filter,
-                                                    std::optional<std::uint64_t> as_of,
-                                                    std::optional<std::uint64_t> valid_at, Tables tables) {
+// The live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the checks
+// of the table.
+Result<TableRows> rows_of_target(Database& db, SqlSession& session, const std::string& table,
+                                 std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
-  std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, table, as_of, valid_at));
-  if (filter) rows = TRY(eval::filter_rows(std::move(rows), *filter, tables));
-  return rows;
+  return scan_table_rows(db, session, table, as_of, valid_at);
 }
 
 // The document an UPDATE writes for one row, read through the row's context.
@@ -146,16 +143,18 @@ Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
   // The table's name qualifies the names of its rows in WHERE and in the values set.
   const eval::TableBinding self{stmt.table};
-  TRY(rel::validate_identifier_kind("table", stmt.table));
-  TRY(read_table_schema(db, session, stmt.table));
-  const std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at));
+  const TableRows scanned = TRY(rows_of_target(db, session, stmt.table, stmt.as_of, stmt.valid_at));
   // WHERE runs over every row before the first write (its error ends the statement with nothing
   // written); the contexts of the rows it keeps then serve the new documents, so that each row's
-  // document is read once.
+  // document is read once. Their indexes lie in a deque, which never moves them.
+  std::deque<util::JsonMembers> indexes;
   std::vector<eval::EvalContext> kept;
-  for (const eval::VisibleRow& row : rows) {
-    eval::EvalContext context(row, Tables(&self, 1));
-    if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) continue;
+  for (const eval::RowView& row : scanned.rows()) {
+    eval::EvalContext context(row, Tables(&self, 1), indexes.emplace_back());
+    if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
+      indexes.pop_back();
+      continue;
+    }
     kept.push_back(std::move(context));
   }
   std::optional<std::uint64_t> last_ts;
@@ -171,14 +170,20 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
 
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {
   const eval::TableBinding self{stmt.table};
-  std::vector<eval::VisibleRow> rows =
-      TRY(rows_to_write(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at, Tables(&self, 1)));
+  const TableRows scanned = TRY(rows_of_target(db, session, stmt.table, stmt.as_of, stmt.valid_at));
+  // WHERE runs over every row before the first tombstone is written.
+  std::vector<std::string_view> kept;
+  util::JsonMembers scratch;
+  for (const eval::RowView& row : scanned.rows()) {
+    eval::EvalContext context(row, Tables(&self, 1), scratch);
+    if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) kept.push_back(row.pk);
+  }
   std::optional<std::uint64_t> last_ts;
-  for (const eval::VisibleRow& row : rows) {
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::string()));
+  for (std::string_view pk : kept) {
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, pk), std::string()));
     if (ts) last_ts = ts;
   }
-  return written(rows.size(), last_ts, "deleted");
+  return written(kept.size(), last_ts, "deleted");
 }
 
 }  // namespace quenlordb::sql::exec

@@ -25,6 +25,7 @@
 namespace quenlordb::sql::exec {
 
 using eval::EvalContext;
+using eval::RowView;
 using eval::SqlValue;
 using eval::TableBinding;
 using eval::VisibleRow;
@@ -103,13 +104,13 @@ Result<bool> passes(EvalContext& ctx, const Expr* filter) {
 
 // ORDER BY, LIMIT and projection in one pass over the rows, with WHERE when filter is given: each
 // row's context serves the filter, its sort keys and, unless LIMIT cuts after sorting, its output.
-Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter, const Select& select, Tables tables) {
+Result<SqlResult> finish_plain(std::span<const RowView> rows, const Expr* filter, const Select& select, Tables tables) {
   ProjectionClass cls = detect_legacy_projection(select.items);
   std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
   util::JsonMembers scratch;  // one row's context at a time
   if (!select.order_by || select.order_by->empty()) {
-    for (const VisibleRow& row : rows) {
+    for (const RowView& row : rows) {
       if (!filter && limit && out.rows.size() >= *limit) break;
       EvalContext ctx(row, tables, scratch);
       if (!TRY(passes(ctx, filter))) continue;
@@ -145,21 +146,16 @@ Result<SqlResult> finish_plain(std::vector<VisibleRow>& rows, const Expr* filter
   return SqlResult{std::move(out)};
 }
 
-Result<std::vector<VisibleRow>> apply_filter(std::vector<VisibleRow> rows, const Expr* filter, Tables tables) {
-  if (!filter) return rows;
-  return eval::filter_rows(std::move(rows), *filter, tables);
-}
-
 // Stage 5: the rows of a table, view or derived source, with WHERE still to apply when filter is
 // given; tables are what their qualified names read.
-Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const Select& select, Tables tables) {
+Result<SqlResult> finish(std::span<const RowView> rows, const Expr* filter, const Select& select, Tables tables) {
   switch (choose_finish(select)) {
     case Finish::Count: {
       std::size_t n = rows.size();
       if (filter) {
         n = 0;
         util::JsonMembers scratch;
-        for (const VisibleRow& row : rows) {
+        for (const RowView& row : rows) {
           EvalContext ctx(row, tables, scratch);
           if (TRY(passes(ctx, filter))) ++n;
         }
@@ -167,13 +163,22 @@ Result<SqlResult> finish(std::vector<VisibleRow> rows, const Expr* filter, const
       return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
     }
     case Finish::Grouped:
-      return execute_grouped_select(TRY(apply_filter(std::move(rows), filter, tables)), select, RowTables(tables));
-    case Finish::Window:
-      return execute_window_select(TRY(apply_filter(std::move(rows), filter, tables)), select, RowTables(tables));
+      return execute_grouped_select(rows, filter, select, RowTables(tables));
+    case Finish::Window: {
+      std::vector<VisibleRow> owned;
+      owned.reserve(rows.size());
+      for (const RowView& row : rows) owned.push_back(VisibleRow{std::string(row.pk), std::string(row.doc)});
+      if (filter) owned = TRY(eval::filter_rows(std::move(owned), *filter, tables));
+      return execute_window_select(std::move(owned), select, RowTables(tables));
+    }
     case Finish::Plain:
       break;
   }
   return finish_plain(rows, filter, select, tables);
+}
+
+std::vector<RowView> views_of(const std::vector<VisibleRow>& rows) {
+  return std::vector<RowView>(rows.begin(), rows.end());
 }
 
 Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& select) {
@@ -203,7 +208,7 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
       return fail(QuenlorError::sql_execution("JOIN is not supported on a common table expression or subquery"));
     }
     if (filter) TRY(refuse_match(*filter));
-    return finish(std::move(it->second), filter, select, {});
+    return finish(views_of(it->second), filter, select, {});
   }
   if (select.join) {
     if (filter) TRY(refuse_match(*filter));
@@ -218,6 +223,8 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   if (lit) key = *lit;
   else if (target.pk) key = *target.pk;
 
+  // The FROM name, a table's or a view's, qualifies the names that read its rows.
+  const TableBinding self{source};
   std::vector<VisibleRow> rows;
   std::optional<Expr> unmatched_filter;
   if (matched) {
@@ -229,12 +236,13 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
     // The MATCH calls have selected the rows; the rest of the filter still applies to them.
     unmatched_filter = without_chain_matches(*filter);
     filter = &*unmatched_filter;
-  } else {
+  } else if (key) {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
+  } else {
+    const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
+    return finish(scanned.rows(), filter, select, Tables(&self, 1));
   }
-  // The FROM name, a table's or a view's, qualifies the names that read its rows.
-  const TableBinding self{source};
-  return finish(std::move(rows), lit ? nullptr : filter, select, Tables(&self, 1));
+  return finish(views_of(rows), lit ? nullptr : filter, select, Tables(&self, 1));
 }
 
 }  // namespace

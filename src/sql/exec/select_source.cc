@@ -29,19 +29,31 @@ Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, st
                       parser::extract_pk_eq_literal(select->filter), valid_at ? valid_at : select->valid_at};
 }
 
+Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
+                                  std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  const std::string prefix = facet::relational::row_prefix(table);
+  TableRows out;
+  out.stored_ = TRY(db.scan_prefix(prefix, as_of, valid_at));
+  out.rows_.reserve(out.stored_.size());
+  TRY(visit_live_entries(out.stored_, session, prefix, as_of, valid_at,
+                         [&](std::string_view key, std::string_view doc) -> Result<void> {
+                           const std::string_view pk = facet::relational::pk_of_row_key(key, prefix.size());
+                           if (!util::validate_utf8(pk)) {
+                             return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
+                           }
+                           out.rows_.push_back(eval::RowView{pk, doc});
+                           return {};
+                         }));
+  return out;
+}
+
 Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
                                                         std::optional<std::uint64_t> as_of,
                                                         std::optional<std::uint64_t> valid_at) {
-  const std::string prefix = facet::relational::row_prefix(table);
-  std::vector<LiveEntry> entries = TRY(collect_visible_by_prefix(db, session, prefix, as_of, valid_at));
+  const TableRows scanned = TRY(scan_table_rows(db, session, table, as_of, valid_at));
   std::vector<eval::VisibleRow> rows;
-  rows.reserve(entries.size());
-  for (LiveEntry& entry : entries) {
-    const std::string_view pk = facet::relational::pk_of_row_key(entry.key, prefix.size());
-    if (!util::validate_utf8(pk)) return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
-    entry.key.erase(0, prefix.size());
-    rows.push_back(eval::VisibleRow{std::move(entry.key), std::move(entry.value)});
-  }
+  rows.reserve(scanned.rows().size());
+  for (const eval::RowView& row : scanned.rows()) rows.push_back(eval::VisibleRow{std::string(row.pk), std::string(row.doc)});
   return rows;
 }
 

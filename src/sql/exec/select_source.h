@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,5 +43,26 @@ Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, st
 Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,
                                                         std::optional<std::uint64_t> as_of,
                                                         std::optional<std::uint64_t> valid_at);
+
+// The same rows as scan_visible_rows gives, read where they lie: in the scan's own result, or in
+// the session's staged writes, which do not move while a statement runs. Move-only; the views live
+// as long as the TableRows (and the session's transaction).
+class TableRows {
+ public:
+  TableRows() = default;
+  TableRows(TableRows&&) = default;
+  TableRows& operator=(TableRows&&) = default;
+
+  std::span<const eval::RowView> rows() const { return rows_; }
+
+ private:
+  friend Result<TableRows> scan_table_rows(Database&, SqlSession&, std::string_view, std::optional<std::uint64_t>,
+                                           std::optional<std::uint64_t>);
+  engine::PrefixScanRows stored_;
+  std::vector<eval::RowView> rows_;
+};
+
+Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
+                                  std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at);
 
 }  // namespace quenlordb::sql::exec

@@ -61,38 +61,47 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
   return value;
 }
 
-Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSession& session, std::string_view prefix,
-                                                         std::optional<std::uint64_t> as_of,
-                                                         std::optional<std::uint64_t> valid_at) {
-  // The scan returns each key once, in ascending order; the staged keys come in the same order, so
-  // one merging pass lays them over the stored rows.
-  engine::PrefixScanRows stored = TRY(db.scan_prefix(prefix, as_of, valid_at));
-  std::vector<LiveEntry> out;
-  out.reserve(stored.size());
-
-  // Staged writes count only without as_of, and only when valid at valid_at (all share one
-  // interval).
+Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlSession& session,
+                                std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                std::optional<std::uint64_t> valid_at,
+                                util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit) {
+  // The scan has each key once, in ascending order; the staged keys come in the same order, so one
+  // merging pass lays them over the stored rows. Staged writes count only without as_of, and only
+  // when valid at valid_at (all share one interval).
   const PendingPut* next = nullptr;
   std::optional<SqlSession::StagedRange> staged;
   if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
     staged.emplace(session.staged_under(prefix));
     next = staged->current();
   }
-  auto take_staged = [&] {
-    if (!next->value.empty()) out.push_back(LiveEntry{next->key, next->value});
+  auto take_staged = [&]() -> Result<void> {
+    if (!next->value.empty()) TRY(visit(next->key, next->value));
     staged->advance();
     next = staged->current();
+    return {};
   };
-
   for (const engine::PrefixScanRow& row : stored) {
-    while (next != nullptr && next->key < row.key) take_staged();
+    while (next != nullptr && next->key < row.key) TRY(take_staged());
     if (next != nullptr && next->key == row.key) {
-      take_staged();
+      TRY(take_staged());
       continue;
     }
-    if (!row.doc.empty()) out.push_back(LiveEntry{std::string(row.key), std::string(row.doc)});
+    if (!row.doc.empty()) TRY(visit(row.key, row.doc));
   }
-  while (next != nullptr) take_staged();
+  while (next != nullptr) TRY(take_staged());
+  return {};
+}
+
+Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSession& session, std::string_view prefix,
+                                                         std::optional<std::uint64_t> as_of,
+                                                         std::optional<std::uint64_t> valid_at) {
+  const engine::PrefixScanRows stored = TRY(db.scan_prefix(prefix, as_of, valid_at));
+  std::vector<LiveEntry> out;
+  out.reserve(stored.size());
+  TRY(visit_live_entries(stored, session, prefix, as_of, valid_at, [&](std::string_view key, std::string_view value) {
+    out.push_back(LiveEntry{std::string(key), std::string(value)});
+    return Result<void>{};
+  }));
   return out;
 }
 

@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "engine/database.h"
 #include "error.h"
 #include "facet/relational/records.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::sql::exec {
 
@@ -116,6 +118,16 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
                                                  std::optional<std::uint64_t> as_of = std::nullopt,
                                                  std::optional<std::uint64_t> valid_at = std::nullopt);
+
+// The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
+// as_of is given inside a transaction, the staged writes under prefix valid at valid_at laid over
+// them (the newest staged write of a key replaces its stored row), in ascending key order; entries
+// whose value is empty are left out. visit sees each as views of the stored rows or of the staged
+// writes; an error it returns ends the walk.
+Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlSession& session,
+                                std::string_view prefix, std::optional<std::uint64_t> as_of,
+                                std::optional<std::uint64_t> valid_at,
+                                util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit);
 
 // Every live key under prefix with its value, in ascending byte order of the keys: the database's
 // prefix scan with, when no as_of is given inside a transaction, the staged writes valid at valid_at

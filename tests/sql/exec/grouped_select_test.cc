@@ -114,6 +114,26 @@ TEST_F(GroupedTest, HavingOrderByAndLimit) {
             "sql execution error: FIRST() requires 2 arguments: FIRST(value, timestamp)");
 }
 
+// WHERE, the GROUP BY keys and the aggregates' arguments are read in one pass over the rows, yet
+// fail in the order of the stages: every row's WHERE before any key, every key before any
+// aggregate; arguments read ahead give the values a later reading would.
+TEST_F(GroupedTest, StagesFailInTheirOrder) {
+  table("e", {R"({"g":"a","v":1,"t":3})", R"({"g":"a","v":2,"t":1})", R"({"g":"b","v":"x","t":2})"});
+  const std::string key_fails = "CASE WHEN pk = 'k0' THEN nokey() ELSE g END";
+  const std::string where_fails = "CASE WHEN pk = 'k2' THEN nowhere() ELSE 1 END";
+  EXPECT_NE(error("SELECT count(*) FROM e WHERE " + where_fails + " GROUP BY " + key_fails).find("nowhere"),
+            std::string::npos);
+  EXPECT_NE(error("SELECT sum(noagg(v)) FROM e GROUP BY " + key_fails).find("nokey"), std::string::npos);
+  expect_cases({
+      {"SELECT g, sum(v), avg(v * 2), count(v), min(v), max(v), first(v, t), last(v, t), string_agg(v, '-') "
+       "FROM e GROUP BY g",
+       {R"({"avg_?":3.0,"count_v":2.0,"first":2.0,"g":"a","last":1.0,"max_v":2.0,"min_v":1.0,"string_agg":"1-2",)"
+        R"("sum_v":3.0})",
+        R"({"avg_?":null,"count_v":1.0,"first":"x","g":"b","last":"x","max_v":null,"min_v":null,"string_agg":"x",)"
+        R"("sum_v":null})"}},
+  });
+}
+
 TEST_F(GroupedTest, GapFill) {
   table("m", {R"({"ts":10,"v":1,"r":"n"})", R"({"ts":70,"v":2,"r":"n"})", R"({"ts":250,"v":4,"r":"n"})",
               R"({"ts":70,"v":6,"r":"s"})", R"({"ts":130,"v":8,"r":"s"})"});
