@@ -11,6 +11,7 @@
 #include "facet/timeseries/bucket.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
+#include "util/json_members.h"
 #include "util/saturate.h"
 #include "util/utf8.h"
 
@@ -48,6 +49,60 @@ std::string index_text(std::string_view doc, const nlohmann::json* parsed, const
 // A JSON number as a double; integers round to the nearest double.
 double number_value(const nlohmann::json& value) { return value.get<double>(); }
 
+// A document read for the text of its full-text indexes: the members a column names are found by
+// the index of its members, and a tree is parsed only for a column reading the whole document
+// (or a document too large to index). The texts are those of index_text over the tree.
+class IndexedDocument {
+ public:
+  explicit IndexedDocument(std::string_view doc) : doc_(doc), members_(doc) {}
+
+  // Whether the document is JSON (else its whole text is read, whatever the columns).
+  bool is_json() { return members_.indexed() ? members_.is_document() : tree() != nullptr; }
+
+  std::string text(const std::vector<std::string>& columns) {
+    const bool whole = std::any_of(columns.begin(), columns.end(),
+                                   [](const std::string& c) { return parser::eq_ignore_ascii_case(c, "doc"); });
+    if (whole || !members_.indexed()) return index_text(doc_, tree(), columns);
+    if (!members_.is_document()) return util::decode_utf8_lossy(doc_);
+    std::string out;
+    bool first = true;
+    auto add = [&](std::string_view piece) {
+      if (!first) out.push_back(' ');
+      out.append(piece);
+      first = false;
+    };
+    std::vector<std::string> pieces;
+    for (const std::string& column : columns) {
+      const std::optional<util::JsonMembers::Value> v = members_.find(column);
+      if (!v) continue;
+      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
+        add(v->text.substr(1, v->text.size() - 2));
+        continue;
+      }
+      // Any other member (a string with escapes included) is parsed on its own; it is part of a
+      // valid document, so it parses.
+      pieces.clear();
+      if (Result<nlohmann::json> value = util::parse_json_document(v->text)) collect_json_strings(*value, pieces);
+      for (const std::string& piece : pieces) add(piece);
+    }
+    return out;
+  }
+
+ private:
+  const nlohmann::json* tree() {
+    if (!tree_read_) {
+      tree_read_ = true;
+      if (Result<nlohmann::json> parsed = util::parse_json_document(doc_)) tree_ = std::move(*parsed);
+    }
+    return tree_ ? &*tree_ : nullptr;
+  }
+
+  std::string_view doc_;
+  util::JsonMembers members_;
+  bool tree_read_ = false;
+  std::optional<nlohmann::json> tree_;
+};
+
 }  // namespace
 
 void collect_json_strings(const nlohmann::json& value, std::vector<std::string>& out) {
@@ -68,18 +123,18 @@ void collect_json_strings(const nlohmann::json& value, std::vector<std::string>&
 }
 
 std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::vector<std::string>& columns) {
-  Result<nlohmann::json> parsed = util::parse_json_document(doc);
-  return facet::fts::query_terms(index_text(doc, parsed ? &*parsed : nullptr, columns));
+  IndexedDocument document(doc);
+  return facet::fts::query_terms(document.text(columns));
 }
 
 bool document_holds_terms(std::string_view doc, const std::vector<std::vector<std::string>>& indexes,
                           const std::vector<std::string>& terms) {
   if (terms.empty()) return true;
-  Result<nlohmann::json> parsed = util::parse_json_document(doc);
+  IndexedDocument document(doc);
   std::vector<bool> found(terms.size(), false);
   std::size_t missing = terms.size();
   for (const std::vector<std::string>& columns : indexes) {
-    facet::fts::for_each_term(index_text(doc, parsed ? &*parsed : nullptr, columns), [&](std::string_view term) {
+    facet::fts::for_each_term(document.text(columns), [&](std::string_view term) {
       for (std::size_t i = 0; i < terms.size(); ++i) {
         if (!found[i] && terms[i] == term) {
           found[i] = true;
@@ -89,7 +144,7 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
       return missing > 0;
     });
     if (missing == 0) return true;
-    if (!parsed) break;  // the whole text, read once, whatever the columns
+    if (!document.is_json()) break;  // the whole text, read once, whatever the columns
   }
   return false;
 }

@@ -6,12 +6,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "facet/fts/analysis.h"
 #include "facet/fts/postings.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "facet/timeseries/bucket.h"
 #include "sql/exec/exec_fixture.h"
 #include "sql/exec/facet_upkeep.h"
+#include "sql/parser/text.h"
+#include "util/json_document.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::exec::testing {
 namespace {
@@ -96,6 +100,32 @@ TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
       {"caf\xff tea", {"title"}, {"caf", "tea"}},  // the U+FFFD put in place of \xff is no letter
   };
   for (const Case& c : cases) EXPECT_EQ(fts_terms_of_document(c.doc, c.columns), c.terms) << c.doc;
+
+  // The named members are found without a tree; the terms are those of the text the tree gives.
+  auto tree_text = [](std::string_view doc, const Keys& columns) {
+    Result<nlohmann::json> tree = util::parse_json_document(doc);
+    if (!tree) return util::decode_utf8_lossy(doc);
+    Keys pieces;
+    for (const std::string& column : columns) {
+      if (parser::eq_ignore_ascii_case(column, "doc")) collect_json_strings(*tree, pieces);
+      else if (tree->is_object() && tree->contains(column)) collect_json_strings((*tree)[column], pieces);
+    }
+    std::string text;
+    for (const std::string& piece : pieces) text += (text.empty() ? "" : " ") + piece;
+    return text;
+  };
+  const std::string_view tricky[] = {
+      R"({"title":"old words","title":"new words"})", R"({"t\u0069tle":"esc","title":"xx","tit\u006ce":"yy"})",
+      R"({"title":"caf\u00e9 \"quoted\" \ud83d\ude00 tail"})", R"({"a":3.25,"b":null,"c":false,"d":1e2,"e":-0})",
+      R"({"title":"big","x":1e400})", "\xEF\xBB\xBF{\"title\":\"bom\"}", R"({"title":"a b"} trailing)",
+      R"({"title":{"z":"zed","a":["one",{"k":"kay"}]},"a":[true,"two"]})", R"(["title","words"])", "\"title\"",
+  };
+  const Keys column_lists[] = {{"title"}, {"a", "title"}, {"d", "b", "c", "a", "e"}, {"doc"}, {"title", "DOC"}};
+  for (std::string_view doc : tricky) {
+    for (const Keys& columns : column_lists) {
+      EXPECT_EQ(fts_terms_of_document(doc, columns), facet::fts::query_terms(tree_text(doc, columns))) << doc;
+    }
+  }
 
   index_row_for_fts(*db, session, "docs", "raw", "plain words", {"x"}).value();
   EXPECT_EQ(list("plain"), Keys{"raw"});
