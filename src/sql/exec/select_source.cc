@@ -29,6 +29,16 @@ Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, st
                       parser::extract_pk_eq_literal(select->filter), valid_at ? valid_at : select->valid_at};
 }
 
+namespace {
+
+bool all_ascii(std::string_view s) {
+  unsigned char high = 0;
+  for (const char c : s) high |= static_cast<unsigned char>(c);
+  return high < 0x80;
+}
+
+}  // namespace
+
 Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
                                   std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
   const std::string prefix = facet::relational::row_prefix(table);
@@ -38,7 +48,7 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
   TRY(visit_live_entries(out.stored_, session, prefix, as_of, valid_at,
                          [&](std::string_view key, std::string_view doc) -> Result<void> {
                            const std::string_view pk = facet::relational::pk_of_row_key(key, prefix.size());
-                           if (!util::validate_utf8(pk)) {
+                           if (!all_ascii(pk) && !util::validate_utf8(pk)) {
                              return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
                            }
                            out.rows_.push_back(eval::RowView{pk, doc});
