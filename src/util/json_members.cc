@@ -22,14 +22,11 @@ JsonKind kind_at(unsigned char c) {
 
 }  // namespace
 
-void JsonMembers::add(const Member& m) {
-  if (count_ < kInline) {
-    inline_[count_++] = m;
-    return;
-  }
+JsonMembers::Member& JsonMembers::next_slot() {
+  if (count_ < kInline) return inline_[count_++];
   if (spill_.empty()) spill_.assign(inline_.begin(), inline_.end());
-  spill_.push_back(m);
   ++count_;
+  return spill_.emplace_back();
 }
 
 void JsonMembers::scan(std::string_view text) {
@@ -77,9 +74,15 @@ void JsonMembers::scan(std::string_view text) {
       const std::size_t value_offset = s.position();
       const JsonKind kind = kind_at(s.peek());
       if (!s.parse_value(1)) return;
-      add(Member{static_cast<std::uint32_t>(key_offset), static_cast<std::uint32_t>(value_offset),
-                 static_cast<std::uint32_t>(s.position() - value_offset), static_cast<std::uint16_t>(key_length), kind,
-                 escaped});
+      // Filled in place: a member built aside and copied in would be read back before its
+      // narrow stores land.
+      Member& m = next_slot();
+      m.key_offset = static_cast<std::uint32_t>(key_offset);
+      m.value_offset = static_cast<std::uint32_t>(value_offset);
+      m.value_length = static_cast<std::uint32_t>(s.position() - value_offset);
+      m.key_length = static_cast<std::uint16_t>(key_length);
+      m.kind = kind;
+      m.key_escaped = escaped;
       s.skip_white_space();
       if (s.at_end()) return;
       if (s.peek() == ',') {

@@ -62,7 +62,7 @@ class JsonMembers {
   };
   static constexpr std::size_t kInline = 8;
 
-  void add(const Member& m);
+  Member& next_slot();
   const Member* members() const { return spill_.empty() ? inline_.data() : spill_.data(); }
 
   std::string_view text_;

@@ -63,19 +63,17 @@ bool json_text_is_document(std::string_view text);
 
 namespace json_scan_detail {
 
-// Byte classes inside a string: plain, the closing quote, a backslash, a raw control character
-// (refused), the first byte of a multi-byte sequence.
-enum : std::uint8_t { kPlain = 0, kQuote = 1, kBackslash = 2, kControl = 3, kMultiByte = 4 };
-
-constexpr std::array<std::uint8_t, 256> make_string_bytes() {
-  std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = kControl;
-  t['"'] = kQuote;
-  t['\\'] = kBackslash;
-  for (int c = 0x80; c < 0x100; ++c) t[c] = kMultiByte;
+// The bytes that need attention inside a string: the closing quote, a backslash, a raw control
+// character (refused) and the first byte of a multi-byte sequence.
+constexpr std::array<bool, 256> make_special_string_bytes() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = true;
   return t;
 }
-inline constexpr std::array<std::uint8_t, 256> kStringByte = make_string_bytes();
+inline constexpr std::array<bool, 256> kSpecialStringByte = make_special_string_bytes();
 
 // The length of the well-formed UTF-8 sequence at p (p < end, *p >= 0x80), or 0.
 std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end);
@@ -152,65 +150,61 @@ class JsonScanner {
   // A string at the opening quote; its content goes to key() or string(). has_escape, when given,
   // tells whether the string holds an escape.
   bool parse_string(bool is_key, bool* has_escape = nullptr) {
-    using namespace json_scan_detail;
-    ++p_;  // the opening quote
-    const unsigned char* start = p_;
+    const unsigned char* const start = p_ + 1;
+    const unsigned char* p = start;
     bool escaped = false;
     for (;;) {
-      skip_plain_string_bytes();
-      if (p_ == end_) return false;
-      switch (kStringByte[*p_]) {
-        case kQuote: {
-          std::string_view content(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
-          ++p_;
-          if (has_escape) *has_escape = escaped;
-          if constexpr (Handler::kWantsValues) {
-            if (escaped) {
-              scratch_.clear();
-              append_json_string_content(scratch_, std::string_view(content.data() - 1, content.size() + 2));
-              content = scratch_;
-            }
+      p = skip_plain_string_bytes(p);
+      if (p == end_) return false;
+      const unsigned char c = *p;
+      if (c == '"') {
+        p_ = p + 1;
+        if (has_escape) *has_escape = escaped;
+        std::string_view content(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+        if constexpr (Handler::kWantsValues) {
+          if (escaped) {
+            scratch_.clear();
+            append_json_string_content(scratch_, std::string_view(content.data() - 1, content.size() + 2));
+            content = scratch_;
           }
-          return is_key ? h_.key(content) : h_.string(content);
         }
-        case kBackslash:
-          if (!escape()) return false;
-          escaped = true;
-          break;
-        case kMultiByte: {
-          const std::size_t n = utf8_sequence_length(p_, end_);
-          if (n == 0) return false;
-          p_ += n;
-          break;
-        }
-        default:
-          return false;  // a raw control character
+        return is_key ? h_.key(content) : h_.string(content);
+      }
+      if (c == '\\') {
+        p = escape(p);
+        if (p == nullptr) return false;
+        escaped = true;
+      } else if (c >= 0x80) {
+        const std::size_t n = json_scan_detail::utf8_sequence_length(p, end_);
+        if (n == 0) return false;
+        p += n;
+      } else {
+        return false;  // a raw control character
       }
     }
   }
 
  private:
-  // Steps over string bytes that need no attention: printable ASCII other than '"' and '\\'.
-  void skip_plain_string_bytes() {
+  // The first byte from p on that needs attention inside a string (anything but printable ASCII
+  // other than '"' and '\\'), or end_.
+  const unsigned char* skip_plain_string_bytes(const unsigned char* p) const {
 #if defined(__SSE2__)
     // Sixteen bytes at a time: a signed comparison below 0x20 finds the control characters and
     // every byte from 0x80 up.
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);
-    while (end_ - p_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+    while (end_ - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       const __m128i special =
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), _mm_cmplt_epi8(v, space));
       const int mask = _mm_movemask_epi8(special);
-      if (mask != 0) {
-        p_ += __builtin_ctz(static_cast<unsigned>(mask));
-        return;
-      }
-      p_ += 16;
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
     }
 #endif
-    while (p_ != end_ && json_scan_detail::kStringByte[*p_] == json_scan_detail::kPlain) ++p_;
+    while (p != end_ && !json_scan_detail::kSpecialStringByte[*p]) ++p;
+    return p;
   }
 
   bool literal(const char* word, std::size_t n) {
@@ -258,31 +252,30 @@ class JsonScanner {
     return h_.number(token);
   }
 
-  // At a backslash inside a string: one escape, checked.
-  bool escape() {
-    using namespace json_scan_detail;
-    ++p_;
-    if (p_ == end_) return false;
-    switch (*p_) {
+  // At the backslash p of an escape inside a string: the escape checked; the byte after it, or
+  // null.
+  const unsigned char* escape(const unsigned char* p) const {
+    using json_scan_detail::hex4;
+    ++p;
+    if (p == end_) return nullptr;
+    switch (*p) {
       case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        ++p_;
-        return true;
+        return p + 1;
       case 'u': break;
-      default: return false;
+      default: return nullptr;
     }
-    ++p_;
-    if (end_ - p_ < 4) return false;
-    const int cp = hex4(p_);
-    if (cp < 0) return false;
-    p_ += 4;
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-    if (cp < 0xD800 || cp > 0xDBFF) return true;
+    ++p;
+    if (end_ - p < 4) return nullptr;
+    const int cp = hex4(p);
+    if (cp < 0) return nullptr;
+    p += 4;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return nullptr;
+    if (cp < 0xD800 || cp > 0xDBFF) return p;
     // A high surrogate needs a low one at once.
-    if (end_ - p_ < 6 || p_[0] != '\\' || p_[1] != 'u') return false;
-    const int low = hex4(p_ + 2);
-    if (low < 0xDC00 || low > 0xDFFF) return false;
-    p_ += 6;
-    return true;
+    if (end_ - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
+    const int low = hex4(p + 2);
+    if (low < 0xDC00 || low > 0xDFFF) return nullptr;
+    return p + 6;
   }
 
   bool parse_object(std::size_t open) {
