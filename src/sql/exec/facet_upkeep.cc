@@ -209,7 +209,12 @@ Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, st
 
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                 std::string_view doc) {
-  for (const std::vector<std::string>& columns : TRY(fts_index_columns(db, table))) {
+  SqlSession::FtsColumns indexes = session.listed_fts_indexes(table);
+  if (!indexes) {
+    indexes = std::make_shared<const std::vector<std::vector<std::string>>>(TRY(fts_index_columns(db, table)));
+    session.remember_fts_indexes(table, indexes);
+  }
+  for (const std::vector<std::string>& columns : *indexes) {
     TRY(index_row_for_fts(db, session, table, pk, doc, columns));
   }
   return {};

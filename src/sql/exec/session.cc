@@ -5,6 +5,8 @@
 namespace quenlordb::sql::exec {
 
 std::deque<PendingPut> SqlSession::end_transaction() {
+  // COMMIT applies the writes, metadata included.
+  forget_metadata();
   newest_.clear();
   std::deque<PendingPut> out = std::move(pending_);
   pending_.clear();
@@ -39,11 +41,22 @@ SqlSession::StagedRange SqlSession::staged_under(std::string_view prefix) const 
   return StagedRange(this, newest_.lower_bound(prefix), prefix);
 }
 
+SqlSession::FtsColumns SqlSession::listed_fts_indexes(std::string_view table) const {
+  auto it = fts_indexes_.find(table);
+  return it == fts_indexes_.end() ? nullptr : it->second;
+}
+
+void SqlSession::remember_fts_indexes(std::string_view table, FtsColumns columns) {
+  fts_indexes_.insert_or_assign(std::string(table), std::move(columns));
+}
+
 Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value) {
   if (session.in_transaction()) {
     session.stage(std::move(key), std::move(value));
     return std::nullopt;
   }
+  // Every record of the catalog (tables, views, index definitions) lies under "__meta/".
+  if (key.starts_with("__meta/")) session.forget_metadata();
   return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
 }
 

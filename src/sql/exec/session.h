@@ -12,6 +12,7 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,6 +86,16 @@ class SqlSession {
   // next call for the same table.
   Result<const facet::relational::TableSchemaMetadata*> parsed_schema(std::string_view table, std::string_view bytes);
 
+  // The column lists of table's committed full-text index definitions, as last listed in this
+  // session, or null. While a script runs, only its own writes change the stored definitions
+  // (statements of a database never run at the same time), so a listing holds until the session
+  // applies a write under "__meta/" or ends a transaction, which forget every listing.
+  // A listing stays alive while held, also when forgotten meanwhile.
+  using FtsColumns = std::shared_ptr<const std::vector<std::vector<std::string>>>;
+  FtsColumns listed_fts_indexes(std::string_view table) const;
+  void remember_fts_indexes(std::string_view table, FtsColumns columns);
+  void forget_metadata() { fts_indexes_.clear(); }
+
  private:
   struct ParsedSchema {
     std::string bytes;
@@ -98,6 +109,7 @@ class SqlSession {
   StagedIndex newest_;
   bool in_transaction_ = false;
   std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
+  std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
 };
 
 // One live key and its value, as collect_visible_by_prefix returns them.

@@ -225,6 +225,22 @@ TEST_F(FtsTest, UpdateIsReflectedInMatch) {
   EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
 }
 
+// A script lists a table's index definitions once, until it writes a definition or ends a
+// transaction: each INSERT is indexed by the definitions committed when it runs.
+TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
+  must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('a', '{\"t\":\"alpha\"}');"
+                        "CREATE FULLTEXT INDEX f ON docs (doc);"
+                        "INSERT INTO docs (pk, doc) VALUES ('b', '{\"t\":\"alpha\"}');"
+                        "BEGIN; DROP FULLTEXT INDEX f ON docs;"
+                        "INSERT INTO docs (pk, doc) VALUES ('c', '{\"t\":\"alpha\"}'); COMMIT;"
+                        "INSERT INTO docs (pk, doc) VALUES ('d', '{\"t\":\"alpha\"}')"));
+  EXPECT_EQ(list("alpha"), (Keys{"a", "b", "c"}));
+  must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('x', '{\"t\":\"gamma\"}');"
+                        "CREATE FULLTEXT INDEX g ON docs (doc);"
+                        "INSERT INTO docs (pk, doc) VALUES ('e', '{\"t\":\"beta\"}')"));
+  EXPECT_EQ(list("beta"), Keys{"e"});
+}
+
 TEST_F(FtsTest, TransactionsStageTheListsAndMatchReadsCommittedOnes) {
   index("f", {"doc"});
   insert("a", R"({"t":"shared"})");
