@@ -221,7 +221,7 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
 }
 
 Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
-  std::optional<std::string> meta_bytes = TRY(read_live_key(db, session, rel::timeseries_meta_key(table)));
+  std::optional<std::string> meta_bytes = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
   if (!meta_bytes) return {};
   Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
   if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));

@@ -4,8 +4,15 @@
 
 namespace quenlordb::sql::exec {
 
+namespace {
+
+// Every record of the catalog (tables, views, index definitions, statistics) lies under this prefix.
+constexpr std::string_view kCatalogPrefix = "__meta/";
+
+}  // namespace
+
 std::deque<PendingPut> SqlSession::end_transaction() {
-  // COMMIT applies the writes, metadata included.
+  // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
   forget_metadata();
   newest_.clear();
   std::deque<PendingPut> out = std::move(pending_);
@@ -16,6 +23,7 @@ std::deque<PendingPut> SqlSession::end_transaction() {
 
 void SqlSession::stage(std::string key, std::string value) {
   if (!in_transaction_) panic("write staged outside a transaction");
+  if (key.starts_with(kCatalogPrefix)) forget_metadata();
   PendingPut& put = pending_.emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
@@ -50,13 +58,28 @@ void SqlSession::remember_fts_indexes(std::string_view table, FtsColumns columns
   fts_indexes_.insert_or_assign(std::string(table), std::move(columns));
 }
 
+const std::optional<std::string>* SqlSession::remembered_read(std::string_view key) const {
+  auto it = catalog_reads_.find(key);
+  return it == catalog_reads_.end() ? nullptr : &it->second;
+}
+
+void SqlSession::remember_read(std::string_view key, std::optional<std::string> value) {
+  catalog_reads_.insert_or_assign(std::string(key), std::move(value));
+}
+
+Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key) {
+  if (const std::optional<std::string>* value = session.remembered_read(key)) return *value;
+  std::optional<std::string> value = TRY(read_live_key(db, session, key));
+  session.remember_read(key, value);
+  return value;
+}
+
 Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value) {
   if (session.in_transaction()) {
     session.stage(std::move(key), std::move(value));
     return std::nullopt;
   }
-  // Every record of the catalog (tables, views, index definitions) lies under "__meta/".
-  if (key.starts_with("__meta/")) session.forget_metadata();
+  if (key.starts_with(kCatalogPrefix)) session.forget_metadata();
   return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
 }
 
@@ -130,7 +153,7 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
                                                                         std::string_view table) {
-  std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::schema_key(table)));
+  std::optional<std::string> record = TRY(read_catalog_key(db, session, facet::relational::schema_key(table)));
   if (!record) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
   return session.parsed_schema(table, *record);
 }

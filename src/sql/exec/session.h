@@ -86,15 +86,23 @@ class SqlSession {
   // next call for the same table.
   Result<const facet::relational::TableSchemaMetadata*> parsed_schema(std::string_view table, std::string_view bytes);
 
-  // The column lists of table's committed full-text index definitions, as last listed in this
-  // session, or null. While a script runs, only its own writes change the stored definitions
-  // (statements of a database never run at the same time), so a listing holds until the session
-  // applies a write under "__meta/" or ends a transaction, which forget every listing.
-  // A listing stays alive while held, also when forgotten meanwhile.
+  // Catalog records (under "__meta/") as this session last read them. While a script runs, only
+  // its own writes change them (statements of a database never run at the same time), so what it
+  // read holds until it writes, stages or discards a catalog record, or ends a transaction: each
+  // forgets everything remembered here.
+  //
+  // The column lists of table's committed full-text index definitions, as last listed, or null. A
+  // listing stays alive while held, also when forgotten meanwhile.
   using FtsColumns = std::shared_ptr<const std::vector<std::vector<std::string>>>;
   FtsColumns listed_fts_indexes(std::string_view table) const;
   void remember_fts_indexes(std::string_view table, FtsColumns columns);
-  void forget_metadata() { fts_indexes_.clear(); }
+  // The value of a catalog key as read_live_key (without as_of and valid_at) last gave it, or null.
+  const std::optional<std::string>* remembered_read(std::string_view key) const;
+  void remember_read(std::string_view key, std::optional<std::string> value);
+  void forget_metadata() {
+    fts_indexes_.clear();
+    catalog_reads_.clear();
+  }
 
  private:
   struct ParsedSchema {
@@ -110,6 +118,7 @@ class SqlSession {
   bool in_transaction_ = false;
   std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
+  std::map<std::string, std::optional<std::string>, std::less<>> catalog_reads_;  // by key
 };
 
 // One live key and its value, as collect_visible_by_prefix returns them.
@@ -140,6 +149,10 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
                                 std::string_view prefix, std::optional<std::uint64_t> as_of,
                                 std::optional<std::uint64_t> valid_at,
                                 util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit);
+
+// read_live_key of a catalog key (under "__meta/"), without as_of and valid_at, answered from what
+// the session remembers when it can (see SqlSession::remembered_read).
+Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key);
 
 // Every live key under prefix with its value, in ascending byte order of the keys: the database's
 // prefix scan with, when no as_of is given inside a transaction, the staged writes valid at valid_at

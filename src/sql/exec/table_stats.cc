@@ -149,6 +149,7 @@ Result<SqlResult> execute_analyze(Database& db, SqlSession& session, std::string
 
   const std::uint64_t ts = TRY(db.put(facet::relational::stats_key(table), encode_table_stats(stats), kSqlValidFrom,
                                       kSqlValidTo, std::nullopt));
+  session.forget_metadata();  // a catalog record written past write_put
   std::string message = "ANALYZE " + std::string(table) + ": " + std::to_string(stats.row_count) + " rows, ~" +
                         std::to_string(stats.approx_byte_size) + " bytes";
   if (!stats.columns.empty()) message += ", " + std::to_string(stats.columns.size()) + " column stats";

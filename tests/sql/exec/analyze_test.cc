@@ -25,7 +25,7 @@ class AnalyzeTest : public testing::ExecFixture {
     if (mode != "legacy") schema.doc = "typed";
     schema.pk = "id";
     for (std::string& c : columns) schema.columns.push_back({std::move(c), "TEXT"});
-    must(db->put(rel::schema_key(name), must(rel::encode_schema_metadata(schema)), 0, kMax));
+    put_catalog(rel::schema_key(name), must(rel::encode_schema_metadata(schema)));
   }
   void put_row(std::string_view table, std::string_view pk, std::string doc) {
     must(db->put(rel::row_key(table, pk), std::move(doc), 0, kMax));

@@ -92,7 +92,7 @@ TEST_F(DdlTest, DescribeListsColumnsMarkingThePrimaryKey) {
                                     R"({"column":"b2","primary_key":false,"type":"weird_type"})",
                                 }));
   // A schema without columns (as older records have) describes its pk and doc.
-  must(db->put(rel::schema_key("old"), R"({"pk":"Id"})", 0, testing::kMax));
+  put_catalog(rel::schema_key("old"), R"({"pk":"Id"})");
   EXPECT_EQ(rows("DESCRIBE old"), (std::vector<std::string>{
                                       R"({"column":"Id","primary_key":true,"type":"TEXT"})",
                                       R"({"column":"doc","primary_key":false,"type":"JSON"})",

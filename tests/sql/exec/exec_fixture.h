@@ -79,17 +79,24 @@ class ExecFixture : public ::testing::Test {
     EXPECT_EQ(error(sql), QuenlorError::sql_execution(std::string(message)).to_string()) << sql;
   }
 
+  // A catalog record written directly, as a program would between two scripts: the fixture's
+  // session, which stands for one script, forgets the catalog records it read.
+  void put_catalog(std::string_view key, std::string value) {
+    must(db->put(key, std::move(value), 0, kMax, 1));
+    session.forget_metadata();
+  }
+
   // A document table, a row of a table and a view, written directly as SQL would write them.
   void create_table(std::string_view table) {
-    must(db->put(facet::relational::schema_key(table),
-                 must(facet::relational::encode_schema_metadata(facet::relational::TableSchemaMetadata{})), 0, kMax, 1));
+    put_catalog(facet::relational::schema_key(table),
+                must(facet::relational::encode_schema_metadata(facet::relational::TableSchemaMetadata{})));
   }
   std::uint64_t put_row(std::string_view table, std::string_view pk, std::string_view doc) {
     return must(db->put(facet::relational::row_key(table, pk), std::string(doc), 0, kMax, 1));
   }
   void create_view(std::string_view view, std::string query) {
     facet::relational::ViewMetadata meta{std::string(view), std::move(query), {}};
-    must(db->put(facet::relational::view_key(view), must(facet::relational::encode_view_metadata(meta)), 0, kMax, 1));
+    put_catalog(facet::relational::view_key(view), must(facet::relational::encode_view_metadata(meta)));
   }
 
   quenlordb::testing::TempDir dir;

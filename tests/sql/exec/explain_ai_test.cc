@@ -166,7 +166,7 @@ TEST_F(ExplainAiTest, PrefixOfAKeyDoesNotMixWithLongerKeys) {
 
 TEST_F(ExplainAiTest, ReadsCommittedDataOnly) {
   namespace rel = facet::relational;
-  must(db->put(rel::schema_key("docs"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})), 0, testing::kMax));
+  put_catalog(rel::schema_key("docs"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})));
   must(run("BEGIN"));
   must(run("INSERT INTO docs (pk, doc) VALUES ('1', '{}')"));
   EXPECT_NE(report("docs/1").find("Key not found in database\n\n"), std::string::npos);

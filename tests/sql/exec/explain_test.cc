@@ -187,7 +187,7 @@ TEST_F(ExplainTest, ResolveSelectTargetPrefersTheTable) {
   EXPECT_EQ(must(resolve_select_target(*db, session, "all", 8, std::nullopt)),
             (SelectTarget{8, "other", std::nullopt, std::nullopt}));
   // A table removed (tombstone) is no longer a table.
-  must(db->put(rel::schema_key("n"), "", 0, kMax));
+  put_catalog(rel::schema_key("n"), "");
   EXPECT_EQ(must(resolve_select_target(*db, session, "n", std::nullopt, std::nullopt)).table, "other");
 }
 

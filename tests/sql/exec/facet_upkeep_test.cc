@@ -32,7 +32,7 @@ class FtsTest : public ExecFixture {
   // Definitions are written directly so that any member name can be indexed.
   void index(std::string_view name, Keys columns, std::string_view table = "docs") {
     const std::string bytes = must(rel::encode_fts_index_metadata({std::string(name), std::string(table), columns}));
-    must(db->put(rel::fts_index_meta_key(table, name), bytes, 0, kMax));
+    put_catalog(rel::fts_index_meta_key(table, name), bytes);
   }
   void insert(std::string_view pk, std::string_view doc) {
     must(run("INSERT INTO docs (pk, doc) VALUES ('" + std::string(pk) + "', '" + std::string(doc) + "')"));
@@ -271,9 +271,7 @@ class TimeseriesTest : public ExecFixture {
     must(run("CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE, hum DOUBLE)"));
     meta = rel::parse_timeseries_metadata(*live(rel::timeseries_meta_key("m"))).value();
   }
-  void set_meta() {
-    must(db->put(rel::timeseries_meta_key("m"), must(rel::encode_timeseries_metadata(meta)), 0, kMax));
-  }
+  void set_meta() { put_catalog(rel::timeseries_meta_key("m"), must(rel::encode_timeseries_metadata(meta))); }
   Result<SqlResult> insert(std::string_view id, std::string_view ts, std::string_view temp) {
     return run("INSERT INTO m (id, ts, temp) VALUES ('" + std::string(id) + "', " + std::string(ts) + ", " +
                std::string(temp) + ")");
@@ -335,7 +333,7 @@ TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
   set_meta();
   EXPECT_EQ(insert("b", "10", "1").error(),
             QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
-  must(db->put(rel::timeseries_meta_key("m"), "{}", 0, kMax));
+  put_catalog(rel::timeseries_meta_key("m"), "{}");
   EXPECT_EQ(insert("c", "10", "1").error(),
             QuenlorError::sql_execution("invalid timeseries metadata: missing field `table`"));
 

@@ -21,7 +21,7 @@ class RowWritesTest : public testing::ExecFixture {
     create("typed", rel::TableSchemaMetadata{"id", "typed", {{"id", "INTEGER"}, {"n", "REAL"}}, "typed"});
   }
   void create(std::string_view table, const rel::TableSchemaMetadata& schema) {
-    must(db->put(rel::schema_key(table), must(rel::encode_schema_metadata(schema)), 0, testing::kMax));
+    put_catalog(rel::schema_key(table), must(rel::encode_schema_metadata(schema)));
   }
   std::optional<std::string> row(std::string_view table, std::string_view pk) { return live(rel::row_key(table, pk)); }
 };
