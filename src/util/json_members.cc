@@ -49,51 +49,38 @@ void JsonMembers::scan(std::string_view text) {
     if (s.at_document_end()) state_ = State::OtherValue;
     return;
   }
-  s.advance();
-  s.skip_white_space();
-  if (!s.at_end() && s.peek() == '}') {
-    s.advance();
-  } else {
-    for (;;) {
-      if (s.at_end() || s.peek() != '"') return;
-      const std::size_t key_offset = s.position() + 1;
-      bool escaped = false;
-      if (!s.parse_string(true, &escaped)) return;
-      const std::size_t key_length = s.position() - 1 - key_offset;
-      if (key_length > std::numeric_limits<std::uint16_t>::max()) {
-        state_ = State::TooLarge;
-        count_ = 0;
-        spill_.clear();
-        return;
-      }
-      s.skip_white_space();
-      if (s.at_end() || s.peek() != ':') return;
-      s.advance();
-      s.skip_white_space();
-      if (s.at_end()) return;
-      const std::size_t value_offset = s.position();
-      const JsonKind kind = kind_at(s.peek());
-      if (!s.parse_value(1)) return;
-      // Filled in place: a member built aside and copied in would be read back before its
-      // narrow stores land.
-      Member& m = next_slot();
-      m.key_offset = static_cast<std::uint32_t>(key_offset);
-      m.value_offset = static_cast<std::uint32_t>(value_offset);
-      m.value_length = static_cast<std::uint32_t>(s.position() - value_offset);
-      m.key_length = static_cast<std::uint16_t>(key_length);
-      m.kind = kind;
-      m.key_escaped = escaped;
-      s.skip_white_space();
-      if (s.at_end()) return;
-      if (s.peek() == ',') {
-        s.advance();
-        s.skip_white_space();
-        continue;
-      }
-      if (s.peek() != '}') return;
-      s.advance();
-      break;
+  bool closed = false;
+  if (!s.open_container(0, '}', closed)) return;
+  while (!closed) {
+    if (s.at_end() || s.peek() != '"') return;
+    const std::size_t key_offset = s.position() + 1;
+    bool escaped = false;
+    if (!s.parse_string(true, &escaped)) return;
+    const std::size_t key_length = s.position() - 1 - key_offset;
+    if (key_length > std::numeric_limits<std::uint16_t>::max()) {
+      state_ = State::TooLarge;
+      count_ = 0;
+      spill_.clear();
+      return;
     }
+    s.skip_white_space();
+    if (s.at_end() || s.peek() != ':') return;
+    s.advance();
+    s.skip_white_space();
+    if (s.at_end()) return;
+    const std::size_t value_offset = s.position();
+    const JsonKind kind = kind_at(s.peek());
+    if (!s.parse_value(1)) return;
+    // Filled in place: a member built aside and copied in would be read back before its narrow
+    // stores land.
+    Member& m = next_slot();
+    m.key_offset = static_cast<std::uint32_t>(key_offset);
+    m.value_offset = static_cast<std::uint32_t>(value_offset);
+    m.value_length = static_cast<std::uint32_t>(s.position() - value_offset);
+    m.key_length = static_cast<std::uint16_t>(key_length);
+    m.kind = kind;
+    m.key_escaped = escaped;
+    if (!s.after_item('}', closed)) return;
   }
   s.skip_white_space();
   if (s.at_document_end()) state_ = State::Object;

@@ -134,6 +134,34 @@ class JsonScanner {
   void skip_white_space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
   }
+  // At the opening bracket of a container with `open` containers around it: the bracket taken (the
+  // nesting limit checked) and the white space after it; true in closed when the closing bracket
+  // follows at once, which is then taken too.
+  bool open_container(std::size_t open, unsigned char close, bool& closed) {
+    if (open >= kJsonMaxDepth) return false;
+    ++p_;
+    skip_white_space();
+    closed = p_ != end_ && *p_ == close;
+    if (closed) ++p_;
+    return true;
+  }
+
+  // After a member or element: the white space, then a comma and the white space after it (closed
+  // false: more follow), or the closing bracket (closed true). False for anything else.
+  bool after_item(unsigned char close, bool& closed) {
+    skip_white_space();
+    if (p_ == end_) return false;
+    if (*p_ == ',') {
+      ++p_;
+      skip_white_space();
+      closed = false;
+      return true;
+    }
+    if (*p_ != close) return false;
+    ++p_;
+    closed = true;
+    return true;
+  }
   // A value, with `open` containers around it.
   bool parse_value(std::size_t open) {
     if (p_ == end_) return false;
@@ -279,56 +307,26 @@ class JsonScanner {
   }
 
   bool parse_object(std::size_t open) {
-    if (open >= kJsonMaxDepth) return false;
-    ++p_;
-    if (!h_.start_object()) return false;
-    skip_white_space();
-    if (p_ != end_ && *p_ == '}') {
-      ++p_;
-      return h_.end_object();
-    }
-    for (;;) {
+    bool closed = false;
+    if (!h_.start_object() || !open_container(open, '}', closed)) return false;
+    while (!closed) {
       if (p_ == end_ || *p_ != '"' || !parse_string(true)) return false;
       skip_white_space();
       if (p_ == end_ || *p_ != ':') return false;
       ++p_;
       skip_white_space();
-      if (!parse_value(open + 1)) return false;
-      skip_white_space();
-      if (p_ == end_) return false;
-      if (*p_ == ',') {
-        ++p_;
-        skip_white_space();
-        continue;
-      }
-      if (*p_ != '}') return false;
-      ++p_;
-      return h_.end_object();
+      if (!parse_value(open + 1) || !after_item('}', closed)) return false;
     }
+    return h_.end_object();
   }
 
   bool parse_array(std::size_t open) {
-    if (open >= kJsonMaxDepth) return false;
-    ++p_;
-    if (!h_.start_array()) return false;
-    skip_white_space();
-    if (p_ != end_ && *p_ == ']') {
-      ++p_;
-      return h_.end_array();
+    bool closed = false;
+    if (!h_.start_array() || !open_container(open, ']', closed)) return false;
+    while (!closed) {
+      if (!parse_value(open + 1) || !after_item(']', closed)) return false;
     }
-    for (;;) {
-      if (!parse_value(open + 1)) return false;
-      skip_white_space();
-      if (p_ == end_) return false;
-      if (*p_ == ',') {
-        ++p_;
-        skip_white_space();
-        continue;
-      }
-      if (*p_ != ']') return false;
-      ++p_;
-      return h_.end_array();
-    }
+    return h_.end_array();
   }
 
   const unsigned char* p_;
