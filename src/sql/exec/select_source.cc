@@ -39,6 +39,12 @@ bool all_ascii(std::string_view s) {
 
 }  // namespace
 
+Result<std::string_view> pk_of_scanned_key(std::string_view key, std::size_t prefix_size) {
+  const std::string_view pk = facet::relational::pk_of_row_key(key, prefix_size);
+  if (!all_ascii(pk) && !util::validate_utf8(pk)) return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
+  return pk;
+}
+
 Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
                                   std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
   const std::string prefix = facet::relational::row_prefix(table);
@@ -47,14 +53,29 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
   out.rows_.reserve(out.stored_.size());
   TRY(visit_live_entries(out.stored_, session, prefix, as_of, valid_at,
                          [&](std::string_view key, std::string_view doc) -> Result<void> {
-                           const std::string_view pk = facet::relational::pk_of_row_key(key, prefix.size());
-                           if (!all_ascii(pk) && !util::validate_utf8(pk)) {
-                             return fail(QuenlorError::sql_execution("row key contains non-utf8 pk"));
-                           }
-                           out.rows_.push_back(eval::RowView{pk, doc});
+                           out.rows_.push_back(eval::RowView{TRY(pk_of_scanned_key(key, prefix.size())), doc});
                            return {};
                          }));
   return out;
+}
+
+Result<std::vector<std::string>> scan_table_pks(Database& db, SqlSession& session, std::string_view table,
+                                                std::optional<std::uint64_t> as_of,
+                                                std::optional<std::uint64_t> valid_at) {
+  const std::string prefix = facet::relational::row_prefix(table);
+  std::vector<std::string> pks;
+  // A key that fails is reported once the scan has ended, so that an error of the scan itself comes
+  // first, as it does for scan_table_rows.
+  std::optional<QuenlorError> bad_key;
+  TRY(visit_live_prefix(db, session, prefix, as_of, valid_at, [&](std::string_view key, std::string_view) {
+    if (bad_key) return Result<void>{};
+    Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
+    if (pk) pks.emplace_back(*pk);
+    else bad_key = std::move(pk.error());
+    return Result<void>{};
+  }));
+  if (bad_key) return fail(std::move(*bad_key));
+  return pks;
 }
 
 Result<std::vector<eval::VisibleRow>> scan_visible_rows(Database& db, SqlSession& session, std::string_view table,

@@ -65,4 +65,14 @@ class TableRows {
 Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
                                   std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at);
 
+// The primary keys of the same rows, in the same order, read by a visiting scan that copies no
+// document; the same errors.
+Result<std::vector<std::string>> scan_table_pks(Database& db, SqlSession& session, std::string_view table,
+                                                std::optional<std::uint64_t> as_of,
+                                                std::optional<std::uint64_t> valid_at);
+
+// The primary key of a scanned row key (after the table's prefix of prefix_size bytes); one that is
+// not UTF-8 fails with "row key contains non-utf8 pk".
+Result<std::string_view> pk_of_scanned_key(std::string_view key, std::size_t prefix_size);
+
 }  // namespace quenlordb::sql::exec

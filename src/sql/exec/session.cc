@@ -97,35 +97,69 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
   return value;
 }
 
+namespace {
+
+// Lays the staged writes under a prefix over the stored rows of a scan, handed in key order: the
+// scan has each key once, in ascending order, and the staged keys come in the same order, so one
+// merging pass does. Staged writes count only without as_of, and only when valid at valid_at (all
+// share one interval).
+class StagedOverlay {
+ public:
+  using Visit = util::FunctionRef<Result<void>(std::string_view key, std::string_view value)>;
+
+  StagedOverlay(const SqlSession& session, std::string_view prefix, std::optional<std::uint64_t> as_of,
+                std::optional<std::uint64_t> valid_at, Visit visit)
+      : visit_(visit) {
+    if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
+      staged_.emplace(session.staged_under(prefix));
+      next_ = staged_->current();
+    }
+  }
+
+  // The next stored row.
+  Result<void> stored(const engine::PrefixScanRow& row) {
+    while (next_ != nullptr && next_->key < row.key) TRY(take_staged());
+    if (next_ != nullptr && next_->key == row.key) return take_staged();
+    if (!row.doc.empty()) TRY(visit_(row.key, row.doc));
+    return {};
+  }
+  // After the last stored row.
+  Result<void> finish() {
+    while (next_ != nullptr) TRY(take_staged());
+    return {};
+  }
+
+ private:
+  Result<void> take_staged() {
+    if (!next_->value.empty()) TRY(visit_(next_->key, next_->value));
+    staged_->advance();
+    next_ = staged_->current();
+    return {};
+  }
+
+  Visit visit_;
+  std::optional<SqlSession::StagedRange> staged_;
+  const PendingPut* next_ = nullptr;
+};
+
+}  // namespace
+
 Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlSession& session,
                                 std::string_view prefix, std::optional<std::uint64_t> as_of,
                                 std::optional<std::uint64_t> valid_at,
                                 util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit) {
-  // The scan has each key once, in ascending order; the staged keys come in the same order, so one
-  // merging pass lays them over the stored rows. Staged writes count only without as_of, and only
-  // when valid at valid_at (all share one interval).
-  const PendingPut* next = nullptr;
-  std::optional<SqlSession::StagedRange> staged;
-  if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
-    staged.emplace(session.staged_under(prefix));
-    next = staged->current();
-  }
-  auto take_staged = [&]() -> Result<void> {
-    if (!next->value.empty()) TRY(visit(next->key, next->value));
-    staged->advance();
-    next = staged->current();
-    return {};
-  };
-  for (const engine::PrefixScanRow& row : stored) {
-    while (next != nullptr && next->key < row.key) TRY(take_staged());
-    if (next != nullptr && next->key == row.key) {
-      TRY(take_staged());
-      continue;
-    }
-    if (!row.doc.empty()) TRY(visit(row.key, row.doc));
-  }
-  while (next != nullptr) TRY(take_staged());
-  return {};
+  StagedOverlay overlay(session, prefix, as_of, valid_at, visit);
+  for (const engine::PrefixScanRow& row : stored) TRY(overlay.stored(row));
+  return overlay.finish();
+}
+
+Result<void> visit_live_prefix(Database& db, const SqlSession& session, std::string_view prefix,
+                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit) {
+  StagedOverlay overlay(session, prefix, as_of, valid_at, visit);
+  TRY(db.visit_prefix(
+      prefix, [&](const engine::PrefixScanRow& row) { return overlay.stored(row); }, as_of, valid_at));
+  return overlay.finish();
 }
 
 Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSession& session, std::string_view prefix,
