@@ -177,6 +177,41 @@ Result<SqlResult> finish(std::span<const RowView> rows, const Expr* filter, cons
   return finish_plain(rows, filter, select, tables);
 }
 
+// The bare count of a table's rows that WHERE keeps, read by a visiting scan: each row is counted
+// as the scan hands it over, none is copied. The errors are those of a scan of the rows before any
+// evaluation: an error of the scan, then a key that is not UTF-8, then the first WHERE error (after
+// which nothing is evaluated).
+Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
+                                   Tables tables) {
+  const std::string prefix = facet::relational::row_prefix(target.table);
+  std::size_t n = 0;
+  std::optional<QuenlorError> bad_key;
+  std::optional<QuenlorError> eval_error;
+  util::JsonMembers scratch;
+  TRY(visit_live_prefix(db, session, prefix, target.as_of, target.valid_at,
+                        [&](std::string_view key, std::string_view doc) -> Result<void> {
+                          if (bad_key) return {};
+                          Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
+                          if (!pk) {
+                            bad_key = std::move(pk.error());
+                            return {};
+                          }
+                          if (!filter) {
+                            ++n;
+                            return {};
+                          }
+                          if (eval_error) return {};
+                          EvalContext ctx(RowView{*pk, doc}, tables, scratch);
+                          Result<SqlValue> keep = ctx.eval(*filter);
+                          if (!keep) eval_error = std::move(keep.error());
+                          else if (eval::is_truthy(*keep)) ++n;
+                          return {};
+                        }));
+  if (bad_key) return fail(std::move(*bad_key));
+  if (eval_error) return fail(std::move(*eval_error));
+  return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
+}
+
 std::vector<RowView> views_of(const std::vector<VisibleRow>& rows) {
   return std::vector<RowView>(rows.begin(), rows.end());
 }
@@ -238,6 +273,8 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
     filter = &*unmatched_filter;
   } else if (key) {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
+  } else if (choose_finish(select) == Finish::Count) {
+    return count_table_rows(db, session, target, filter, Tables(&self, 1));
   } else {
     const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
     return finish(scanned.rows(), filter, select, Tables(&self, 1));
