@@ -177,39 +177,61 @@ Result<SqlResult> finish(std::span<const RowView> rows, const Expr* filter, cons
   return finish_plain(rows, filter, select, tables);
 }
 
-// The bare count of a table's rows that WHERE keeps, read by a visiting scan: each row is counted
-// as the scan hands it over, none is copied. The errors are those of a scan of the rows before any
-// evaluation: an error of the scan, then a key that is not UTF-8, then the first WHERE error (after
-// which nothing is evaluated).
-Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
-                                   Tables tables) {
+// Visits the live rows of the target's table as the visiting scan hands them over, each a view
+// valid only during its visit, none copied. The errors are those of a stored scan followed by the
+// visits: an error of the scan first, then a key that is not UTF-8, then the first error a visit
+// returned (after which no row is visited).
+Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTarget& target,
+                              util::FunctionRef<Result<void>(RowView)> visit) {
   const std::string prefix = facet::relational::row_prefix(target.table);
-  std::size_t n = 0;
   std::optional<QuenlorError> bad_key;
-  std::optional<QuenlorError> eval_error;
-  util::JsonMembers scratch;
+  std::optional<QuenlorError> visit_error;
   TRY(visit_live_prefix(db, session, prefix, target.as_of, target.valid_at,
                         [&](std::string_view key, std::string_view doc) -> Result<void> {
                           if (bad_key) return {};
                           Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
                           if (!pk) {
                             bad_key = std::move(pk.error());
-                            return {};
+                          } else if (!visit_error) {
+                            if (Result<void> r = visit(RowView{*pk, doc}); !r) visit_error = std::move(r.error());
                           }
-                          if (!filter) {
-                            ++n;
-                            return {};
-                          }
-                          if (eval_error) return {};
-                          EvalContext ctx(RowView{*pk, doc}, tables, scratch);
-                          Result<SqlValue> keep = ctx.eval(*filter);
-                          if (!keep) eval_error = std::move(keep.error());
-                          else if (eval::is_truthy(*keep)) ++n;
                           return {};
                         }));
   if (bad_key) return fail(std::move(*bad_key));
-  if (eval_error) return fail(std::move(*eval_error));
+  if (visit_error) return fail(std::move(*visit_error));
+  return {};
+}
+
+// The bare count of a table's rows that WHERE keeps, each counted as the scan hands it over.
+Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
+                                   Tables tables) {
+  std::size_t n = 0;
+  util::JsonMembers scratch;
+  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+    EvalContext ctx(row, tables, scratch);
+    if (TRY(passes(ctx, filter))) ++n;
+    return {};
+  }));
   return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
+}
+
+// The plain path without ORDER BY over a table: WHERE, LIMIT and projection on each row as the
+// scan hands it over.
+Result<SqlResult> select_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
+                                    const Select& select, Tables tables) {
+  const ProjectionClass cls = detect_legacy_projection(select.items);
+  const std::optional<std::uint64_t> limit = select.limit;
+  SqlResult::Rows out;
+  util::JsonMembers scratch;
+  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+    if (!filter && limit && out.rows.size() >= *limit) return {};
+    EvalContext ctx(row, tables, scratch);
+    if (!TRY(passes(ctx, filter))) return {};
+    if (limit && out.rows.size() >= *limit) return {};  // WHERE still runs on every row
+    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+    return {};
+  }));
+  return SqlResult{std::move(out)};
 }
 
 std::vector<RowView> views_of(const std::vector<VisibleRow>& rows) {
@@ -275,6 +297,8 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
   } else if (choose_finish(select) == Finish::Count) {
     return count_table_rows(db, session, target, filter, Tables(&self, 1));
+  } else if (choose_finish(select) == Finish::Plain && (!select.order_by || select.order_by->empty())) {
+    return select_table_rows(db, session, target, filter, select, Tables(&self, 1));
   } else {
     const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
     return finish(scanned.rows(), filter, select, Tables(&self, 1));

@@ -103,6 +103,28 @@ TEST_F(SelectTest, OrderBy) {
   EXPECT_EQ(rows("SELECT pk FROM t ORDER BY nofn(v), pk DESC LIMIT 1"), Rows{R"({"pk":"e"})"});
 }
 
+// Counts and plain selections over a table read its rows as the scan hands them over, yet fail as
+// a scan of every row before any evaluation would: a key that is not UTF-8 before any WHERE or
+// item error, and the first such error in row order; LIMIT keeps the first rows WHERE keeps.
+TEST_F(SelectTest, StreamedScansFailInTheOrderOfAStoredScan) {
+  create_table("s");
+  put_row("s", "a", R"({"v":1})");
+  put_row("s", "b", R"({"v":2,"bad":1})");
+  put_row("s", "c", R"({"v":3,"bad":2})");
+  EXPECT_EQ(rows("SELECT pk FROM s WHERE v > 1 LIMIT 1"), Rows{R"({"pk":"b"})"});
+  EXPECT_EQ(rows("SELECT count(*) FROM s WHERE v > 1"), Rows{"2"});
+  EXPECT_NE(error("SELECT pk FROM s WHERE CASE WHEN bad = 1 THEN firstfn() WHEN bad = 2 THEN secondfn() END")
+                .find("firstfn"),
+            std::string::npos);
+  EXPECT_NE(error("SELECT CASE WHEN bad = 2 THEN secondfn() ELSE 1 END AS x FROM s LIMIT 9").find("secondfn"),
+            std::string::npos);
+  put_row("s", "z\xff", R"({"v":9})");
+  for (const char* sql : {"SELECT pk FROM s WHERE firstfn()", "SELECT count(*) FROM s WHERE firstfn()",
+                          "SELECT firstfn() FROM s", "SELECT count(*) FROM s"}) {
+    EXPECT_EQ(error(sql), QuenlorError::sql_execution("row key contains non-utf8 pk").to_string()) << sql;
+  }
+}
+
 TEST(CompareSortValues, Order) {
   SqlValue nan = SqlValue::number(std::nan(""));
   struct Case {
