@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 #include <locale.h>
 
@@ -178,6 +179,140 @@ void append_json_string_content(std::string& out, std::string_view token) {
   }
   out.append(s, run);
 }
+
+namespace {
+
+// The checker behind json_text_is_canonical: one pass, the writer's rules for each value.
+class CanonicalCheck {
+ public:
+  explicit CanonicalCheck(std::string_view text)
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+
+  bool document() { return value(0) && p_ == end_; }
+
+ private:
+  bool value(std::size_t open) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return object(open);
+      case '[': return array(open);
+      case '"': return string(nullptr);
+      case 't': return literal("true");
+      case 'f': return literal("false");
+      case 'n': return literal("null");
+      default: return integer();
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+        std::string_view(reinterpret_cast<const char*>(p_), word.size()) != word) {
+      return false;
+    }
+    p_ += word.size();
+    return true;
+  }
+
+  // An integer as the writer prints the reader's integers: no leading zero, no -0, within the
+  // signed (negative) or unsigned 64-bit range.
+  bool integer() {
+    const unsigned char* start = p_;
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    const unsigned char* digits = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    const std::size_t n = static_cast<std::size_t>(p_ - digits);
+    if (n == 0 || (digits[0] == '0' && (n > 1 || negative))) return false;
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+    const std::string_view token(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+    return json_number_parts(token).form != JsonNumber::Form::Float;
+  }
+
+  // A string escaped as the writer escapes: '"' and '\\', \b \f \n \r \t, \u00xx in lower case
+  // for the other control characters, every other character as itself. name, when given, receives
+  // the text between the quotes, and a string holding an escape is refused there.
+  bool string(std::string_view* name) {
+    ++p_;
+    const unsigned char* start = p_;
+    for (;;) {
+      if (p_ == end_) return false;
+      const unsigned char c = *p_;
+      if (c == '"') break;
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        const std::size_t n = json_scan_detail::utf8_sequence_length(p_, end_);
+        if (n == 0) return false;
+        p_ += n;
+        continue;
+      }
+      if (c != '\\') {
+        ++p_;
+        continue;
+      }
+      if (name != nullptr || end_ - p_ < 2) return false;
+      switch (p_[1]) {
+        case '"': case '\\': case 'b': case 'f': case 'n': case 'r': case 't':
+          p_ += 2;
+          continue;
+        case 'u': break;
+        default: return false;
+      }
+      if (end_ - p_ < 6 || p_[2] != '0' || p_[3] != '0') return false;
+      const auto lower_hex = [](unsigned char h) { return (h >= '0' && h <= '9') || (h >= 'a' && h <= 'f'); };
+      if (!lower_hex(p_[4]) || !lower_hex(p_[5])) return false;
+      const int code = json_scan_detail::hex4(p_ + 2);
+      if (code >= 0x20 || code == '\b' || code == '\f' || code == '\n' || code == '\r' || code == '\t') return false;
+      p_ += 6;
+    }
+    if (name != nullptr) *name = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+    ++p_;
+    return true;
+  }
+
+  bool object(std::size_t open) {
+    if (open >= kJsonMaxDepth) return false;
+    ++p_;
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+      return true;
+    }
+    std::optional<std::string_view> previous;
+    for (;;) {
+      std::string_view name;
+      if (p_ == end_ || *p_ != '"' || !string(&name)) return false;
+      if (previous && !(*previous < name)) return false;
+      previous = name;
+      if (p_ == end_ || *p_ != ':') return false;
+      ++p_;
+      if (!value(open + 1) || p_ == end_) return false;
+      const unsigned char c = *p_++;
+      if (c == '}') return true;
+      if (c != ',') return false;
+    }
+  }
+
+  bool array(std::size_t open) {
+    if (open >= kJsonMaxDepth) return false;
+    ++p_;
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+      return true;
+    }
+    for (;;) {
+      if (!value(open + 1) || p_ == end_) return false;
+      const unsigned char c = *p_++;
+      if (c == ']') return true;
+      if (c != ',') return false;
+    }
+  }
+
+  const unsigned char* p_;
+  const unsigned char* end_;
+};
+
+}  // namespace
+
+bool json_text_is_canonical(std::string_view text) { return CanonicalCheck(text).document(); }
 
 bool json_text_is_document(std::string_view text) {
   JsonNoEvents events;

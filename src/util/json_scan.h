@@ -61,6 +61,14 @@ void append_json_string_content(std::string& out, std::string_view token);
 // True when parse_json_document(text) would succeed.
 bool json_text_is_document(std::string_view text);
 
+// True when text is a document that the tree reader's compact writer (dump_json_compact of
+// parse_json_document) gives back byte for byte: no white space, the members of every object in
+// ascending byte order of their names and each name once, strings escaped as that writer escapes
+// them, and every number an integer that the reader keeps as one (no fraction, no exponent, no -0).
+// A name holding an escape, and any number written otherwise, count as not canonical, though some
+// would be: the caller then takes the tree's way.
+bool json_text_is_canonical(std::string_view text);
+
 namespace json_scan_detail {
 
 // The bytes that need attention inside a string: the closing quote, a backslash, a raw control

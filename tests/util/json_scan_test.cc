@@ -9,6 +9,7 @@
 
 #include "util/json_document.h"
 #include "util/json_members.h"
+#include "util/json_record.h"
 #include "util/json_scan.h"
 
 namespace quenlordb::util {
@@ -74,6 +75,12 @@ class EventTree {
   std::string key_;
 };
 
+std::string must_dump(const nlohmann::json& v) {
+  Result<std::string> text = dump_json_compact(v);
+  EXPECT_TRUE(text);
+  return text ? *text : std::string();
+}
+
 // Equal values of equal types; doubles bit for bit (so -0.0 is not 0.0).
 bool same(const nlohmann::json& a, const nlohmann::json& b) {
   if (a.type() != b.type()) return false;
@@ -107,9 +114,49 @@ nlohmann::json value_of(const JsonMembers::Value& v) {
 
 // Checks text against the tree reader: the same verdict, the same values through the events, and
 // the same members through the index.
+// Whether a tree holds a float, or a member name the writer escapes: its compact text is then not
+// what json_text_is_canonical accepts.
+bool writes_escaped_names_or_floats(const nlohmann::json& v) {
+  if (v.is_number_float()) return true;
+  if (v.is_array()) {
+    for (const nlohmann::json& e : v) {
+      if (writes_escaped_names_or_floats(e)) return true;
+    }
+  }
+  if (v.is_object()) {
+    for (auto it = v.begin(); it != v.end(); ++it) {
+      for (const char c : it.key()) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return true;
+      }
+      if (writes_escaped_names_or_floats(it.value())) return true;
+    }
+  }
+  return false;
+}
+
+// A text the canonical check accepts is written back byte for byte; the compact text of a tree is
+// accepted unless it holds a float or an escaped name.
+void check_canonical(const std::string& text, const Result<nlohmann::json>& tree) {
+  if (json_text_is_canonical(text)) {
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(must_dump(*tree), text);
+  }
+  if (!tree) return;
+  const std::string written = must_dump(*tree);
+  if (!writes_escaped_names_or_floats(*tree)) {
+    EXPECT_TRUE(json_text_is_canonical(written)) << written;
+  }
+  if (json_text_is_canonical(written)) {
+    Result<nlohmann::json> again = parse_json_document(written);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(must_dump(*again), written);
+  }
+}
+
 void check_against_tree(const std::string& text) {
   SCOPED_TRACE(::testing::Message() << "text: " << ::testing::PrintToString(text));
   Result<nlohmann::json> tree = parse_json_document(text);
+  check_canonical(text, tree);
   EXPECT_EQ(json_text_is_document(text), tree.has_value());
   EventTree events;
   const bool scanned = JsonScanner<EventTree>(text, events).parse_document();
@@ -221,6 +268,40 @@ TEST(JsonScanTest, AgreesWithTheTreeReaderOnGeneratedDocuments) {
       }
       check_against_tree(bad);
     }
+  }
+}
+
+TEST(JsonScanTest, CanonicalTextIsWhatTheWriterWrites) {
+  struct Case {
+    std::string text;
+    bool canonical;
+  };
+  const std::vector<Case> cases = {
+      {R"({"a":1,"b":[true,null,"x"],"c":{}})", true},
+      {R"({"b":1,"a":2})", false},                      // members out of order
+      {R"({"a":1,"a":2})", false},                      // a repeated name
+      {R"({"a": 1})", false},                           // white space
+      {R"({"a":1.5})", false},                          // floats are left to the tree
+      {R"({"a":-0})", false},                           // the writer prints 0
+      {R"({"a":-9223372036854775808,"b":18446744073709551615})", true},
+      {R"({"a":18446744073709551616})", false},         // read as a float
+      {R"({"a":"\u00e9"})", false},                     // written as the character itself
+      {"{\"a\":\"\u00e9\"}", true},
+      {R"({"a":"\n\t\"\\\u001f"})", true},
+      {R"({"a":"\u000a"})", false},                     // written \n
+      {R"({"a":"\u001F"})", false},                     // written in lower case
+      {R"({"a":"\/"})", false},
+      {R"({"a\n":1})", false},                          // a name with an escape
+      {"\xEF\xBB\xBF{}", false},
+      {std::string("{}\0", 3), false},
+      {"{\"s\":\"\x7f\"}", true},
+      {"{\"s\":\"\xff\"}", false},
+      {std::string(127, '[') + std::string(127, ']'), true},
+      {std::string(128, '[') + std::string(128, ']'), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(json_text_is_canonical(c.text), c.canonical) << c.text;
+    check_canonical(c.text, parse_json_document(c.text));
   }
 }
 

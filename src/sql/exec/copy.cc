@@ -21,7 +21,9 @@
 #include "sql/exec/select_source.h"
 #include "util/file.h"
 #include "util/json_document.h"
+#include "util/json_members.h"
 #include "util/json_record.h"
+#include "util/json_scan.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
 
@@ -197,6 +199,24 @@ std::optional<std::string> json_pk_text(const nlohmann::json& value) {
   return std::nullopt;
 }
 
+namespace {
+
+// A typed record given as a line that is already the compact text its tree is written as: the
+// line is the document, and the primary key is read from the line's members as json_pk_text reads
+// it from the tree. None when the line is not such a text or its key is not a number or a text:
+// the record then takes the tree's way (and its error).
+std::optional<Record> typed_record_as_written(std::string_view line, const rel::TableSchemaMetadata& schema) {
+  if (!util::json_text_is_canonical(line)) return std::nullopt;
+  const util::JsonMembers members(line);
+  const std::optional<util::JsonMembers::Value> pk = members.find(schema.pk);
+  if (!pk || (pk->kind != util::JsonKind::String && pk->kind != util::JsonKind::Number)) return std::nullopt;
+  eval::SqlValue value = eval::json_text_to_sql(pk->kind, pk->text);
+  std::string key = value.is_text() ? std::move(value).text_value() : eval::to_sort_string(value);
+  return Record{std::move(key), std::string(line)};
+}
+
+}  // namespace
+
 Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::json& record,
                                                                const rel::TableSchemaMetadata& schema, bool typed) {
   if (typed) {
@@ -293,8 +313,16 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
       const nlohmann::json array = TRY(parse_json_array(text));
       for (const nlohmann::json& value : array) TRY(add(value));
     } else {
-      for (std::string_view line : split_lines(text)) {
+      const std::vector<std::string_view> lines = split_lines(text);
+      records.reserve(lines.size());
+      for (std::string_view line : lines) {
         if (is_blank_line(line)) continue;
+        if (typed) {
+          if (std::optional<Record> record = typed_record_as_written(line, schema)) {
+            records.push_back(std::move(*record));
+            continue;
+          }
+        }
         TRY(add(TRY(util::parse_json_document(line))));
       }
     }
