@@ -1,10 +1,14 @@
 #include "sql/exec/projection.h"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "sql/eval/sql_value.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
+#include "util/json_text.h"
 #include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
@@ -99,6 +103,42 @@ Result<void> project_expr_item(eval::EvalContext& ctx, const SelectItem::Expr& i
   return {};
 }
 
+namespace {
+
+struct NamedValue {
+  std::string name;
+  eval::SqlValue value;
+};
+
+// The compact JSON object of the members, as write_json writes the tree sql_value_to_json makes of
+// them (names in byte order, each once, the later member winning), without the tree; none when a
+// name or text is not UTF-8, which only the tree's writer replaces.
+std::optional<std::string> write_members(std::vector<NamedValue>& members) {
+  std::stable_sort(members.begin(), members.end(),
+                   [](const NamedValue& a, const NamedValue& b) { return a.name < b.name; });
+  std::string out = "{";
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i].name == members[i + 1].name) continue;  // a later one wins
+    const eval::SqlValue& v = members[i].value;
+    if (!util::validate_utf8(members[i].name) || (v.is_text() && !util::validate_utf8(v.text_value()))) {
+      return std::nullopt;
+    }
+    if (out.size() > 1) out += ',';
+    util::append_json_string(out, members[i].name);
+    out += ':';
+    switch (v.kind()) {
+      case eval::SqlValue::Kind::Null: out += "null"; break;
+      case eval::SqlValue::Kind::Bool: out += v.bool_value() ? "true" : "false"; break;
+      case eval::SqlValue::Kind::Number: out += write_json(eval::sql_value_to_json(v)); break;
+      case eval::SqlValue::Kind::Text: util::append_json_string(out, v.text_value()); break;
+    }
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace
+
 Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
   switch (cls) {
     case ProjectionClass::Doc:
@@ -111,6 +151,18 @@ Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<Select
     }
     default:
       break;
+  }
+  if (std::none_of(items.begin(), items.end(), [](const SelectItem& i) { return i.is<SelectItem::AllColumns>(); })) {
+    std::vector<NamedValue> members;
+    members.reserve(items.size());
+    for (const SelectItem& item : items) {
+      const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
+      members.push_back({e.alias ? *e.alias : expr_display_name(e.expr), TRY(ctx.eval(e.expr))});
+    }
+    if (std::optional<std::string> text = write_members(members)) return std::move(*text);
+    nlohmann::json obj = nlohmann::json::object();
+    for (NamedValue& m : members) obj[m.name] = eval::sql_value_to_json(m.value);
+    return write_json(obj);
   }
   nlohmann::json obj = nlohmann::json::object();
   for (const SelectItem& item : items) {

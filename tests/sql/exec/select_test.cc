@@ -32,6 +32,29 @@ class SelectTest : public ExecFixture {
 
 using Rows = std::vector<std::string>;
 
+// A row of expression items is written without a tree; it must read as the tree's text does.
+TEST(Projection, ItemsWrittenWithoutATreeAreTheTreesText) {
+  const std::string doc = R"({"x":0.1,"big":18446744073709551615,"s":"q\"uo\\te\u0001\u00e9\n","neg":-0.0,"t":true})";
+  const char* lists[] = {
+      "SELECT x, x + 0.2, big, big * 10, s, neg, t, nothing FROM r",
+      "SELECT x AS b, s AS a, t AS b, 1 / 0 AS n, CAST('inf' AS REAL) AS inf, CAST('nan' AS REAL) AS nan, "
+      "2 AS a FROM r",
+      "SELECT pk, doc AS d, upper(s), CAST(x AS TEXT), x > 0, 9007199254740993 AS i FROM r",
+  };
+  for (const char* sql : lists) {
+    parser::Statement stmt = must(parser::parse_sql(sql));
+    const std::vector<parser::SelectItem>& items = stmt.get_if<parser::Statement::Select>()->items;
+    eval::EvalContext fast("k\"1", doc);
+    const std::string written = must(project_row(fast, items, ProjectionClass::General));
+    eval::EvalContext slow("k\"1", doc);
+    nlohmann::json tree = nlohmann::json::object();
+    for (const parser::SelectItem& item : items) {
+      must(project_expr_item(slow, *item.get_if<parser::SelectItem::Expr>(), tree));
+    }
+    EXPECT_EQ(written, write_json(tree)) << sql;
+  }
+}
+
 TEST_F(SelectTest, ProjectionClassesAndNames) {
   create_table("t");
   put_row("t", "k1", R"({"b":1,"a":2})");
