@@ -264,46 +264,54 @@ class CanonicalCheck {
       if (code >= 0x20 || code == '\b' || code == '\f' || code == '\n' || code == '\r' || code == '\t') return false;
       p_ += 6;
     }
-    if (name != nullptr) *name = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+    if (name != nullptr) {
+      *name = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+    }
     ++p_;
     return true;
   }
 
-  bool object(std::size_t open) {
+  // At an opening bracket: taken (the nesting limit checked); closed when the closing bracket
+  // follows at once, which is then taken too.
+  bool open_container(std::size_t open, unsigned char close, bool& closed) {
     if (open >= kJsonMaxDepth) return false;
     ++p_;
-    if (p_ != end_ && *p_ == '}') {
-      ++p_;
-      return true;
-    }
+    closed = p_ != end_ && *p_ == close;
+    if (closed) ++p_;
+    return true;
+  }
+
+  // After an item: a comma (closed false) or the closing bracket (closed true), nothing between.
+  bool after_item(unsigned char close, bool& closed) {
+    if (p_ == end_) return false;
+    const unsigned char c = *p_++;
+    closed = c == close;
+    return closed || c == ',';
+  }
+
+  bool object(std::size_t open) {
+    bool closed = false;
+    if (!open_container(open, '}', closed)) return false;
     std::optional<std::string_view> previous;
-    for (;;) {
+    while (!closed) {
       std::string_view name;
       if (p_ == end_ || *p_ != '"' || !string(&name)) return false;
       if (previous && !(*previous < name)) return false;
       previous = name;
       if (p_ == end_ || *p_ != ':') return false;
       ++p_;
-      if (!value(open + 1) || p_ == end_) return false;
-      const unsigned char c = *p_++;
-      if (c == '}') return true;
-      if (c != ',') return false;
+      if (!value(open + 1) || !after_item('}', closed)) return false;
     }
+    return true;
   }
 
   bool array(std::size_t open) {
-    if (open >= kJsonMaxDepth) return false;
-    ++p_;
-    if (p_ != end_ && *p_ == ']') {
-      ++p_;
-      return true;
+    bool closed = false;
+    if (!open_container(open, ']', closed)) return false;
+    while (!closed) {
+      if (!value(open + 1) || !after_item(']', closed)) return false;
     }
-    for (;;) {
-      if (!value(open + 1) || p_ == end_) return false;
-      const unsigned char c = *p_++;
-      if (c == ']') return true;
-      if (c != ',') return false;
-    }
+    return true;
   }
 
   const unsigned char* p_;
