@@ -1,6 +1,7 @@
 #include "storage/block_cache.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace quenlordb::storage {
 
@@ -29,18 +30,20 @@ CachedBlock BlockCache::get(std::uint64_t file_id, std::uint64_t offset) {
   return slot.block;
 }
 
-void BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block) {
-  if (capacity_ == 0 || block == nullptr) return;
+CachedBlock BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block) {
+  if (capacity_ == 0 || block == nullptr) return block;
   const Key key{file_id, offset};
   const std::uint64_t len = block->size();
+  std::vector<CachedBlock> evicted;  // released once the mutex is
   std::lock_guard lock(mu_);
   auto [it, added] = blocks_.try_emplace(key);
-  if (!added) return;  // the cached block and its recency stay
+  if (!added) return it->second.block;  // the cached block and its recency stay
   // The new slot is not in the recency order yet, so only older blocks make room for it.
   while (used_bytes_ + len > capacity_ && oldest_ != nullptr) {
     Slot& victim = *oldest_;
     unlink(victim);
     used_bytes_ -= std::min<std::uint64_t>(used_bytes_, victim.block->size());
+    evicted.push_back(std::move(victim.block));
     blocks_.erase(victim.key);
   }
   Slot& slot = it->second;
@@ -48,6 +51,7 @@ void BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock
   slot.key = key;
   link_newest(slot);
   used_bytes_ += len;
+  return slot.block;
 }
 
 std::uint64_t BlockCache::used_bytes() const {

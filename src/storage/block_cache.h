@@ -1,10 +1,12 @@
 // The database's shared cache of decompressed table-file blocks, and the index cache holder.
 //
 // BlockCache keeps blocks by (file id, block offset) under a byte budget that counts block bytes
-// only, evicting the least recently used first. One cache serves every shard; any thread may call
-// it. Its mutex is the innermost lock of the engine: it is held only for the map and list updates,
-// never while a block is read or decompressed, and nothing else is locked under it. Blocks are
-// handed out as shared, immutable strings that stay valid for their holder after eviction.
+// only (each block its whole raw length, storage/decoded_block.h), evicting the least recently used
+// first. One cache serves every shard; any thread may call it. Its mutex is the innermost lock of
+// the engine: it is held only for the map and list updates, never while a block is read or
+// decompressed, and nothing else is locked under it (a block evicted is released after it). Blocks
+// are handed out shared; a block stays valid for its holder after eviction, and a point lookup may
+// decode more of a cached block that holds only its first part.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +16,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "storage/decoded_block.h"
+
 namespace quenlordb::storage {
 
-using CachedBlock = std::shared_ptr<const std::string>;
+using CachedBlock = std::shared_ptr<DecodedBlock>;
 
 class BlockCache {
  public:
@@ -30,10 +34,12 @@ class BlockCache {
   // Caches a non-null block unless the capacity is 0 or the key is already cached (the cached block
   // and its recency then stay as they are). Evicts from the least recently used end until the block
   // fits; a block larger than the capacity is stored alone after everything else is evicted.
-  void insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block);
+  // Returns the block cached under the key: this one, or the one that was there (or this one when
+  // nothing is cached).
+  CachedBlock insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block);
 
   std::uint64_t capacity() const { return capacity_; }
-  // Sum of the lengths of the cached blocks.
+  // Sum of the sizes of the cached blocks.
   std::uint64_t used_bytes() const;
   std::size_t block_count() const;
 

@@ -9,6 +9,7 @@
 
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
+#include "storage/lz4_block.h"
 #include "storage/sstable_writer.h"
 #include "util/coding.h"
 #include "util/varint.h"
@@ -18,15 +19,11 @@ namespace quenlordb::storage {
 namespace {
 
 constexpr std::size_t kMinTableBytes = 32;
-// LZ4 expands a compressed stream at most 255-fold; a larger recorded raw length is damage, refused
-// before anything is allocated for it.
-constexpr std::uint64_t kMaxLz4Expansion = 255;
 
 std::atomic<std::uint64_t> g_next_cache_id{1};
 
 QuenlorError format_error(std::string message) { return QuenlorError::sstable_format(std::move(message)); }
 
-QuenlorError lz4_error(const std::string& what) { return format_error("LZ4 decompress error: " + what); }
 
 // Reads the entry of a raw block at pos into key and value and moves pos past it. Lengths below 128
 // take one byte; they are read inline, the rest by the general reader.
@@ -45,6 +42,34 @@ inline Result<void> read_entry(std::string_view raw, std::size_t& pos, std::stri
   return {};
 }
 
+// How much a point lookup decodes of a block at a time, beyond what the entry it reads needs.
+constexpr std::size_t kLookupDecodeStep = 1024;
+
+// Where the entry at pos of a block's decoded part ends, when its two lengths can be read there, or
+// past the part's end when they are cut off, so that the caller decodes more; the part's end when
+// the lengths are malformed (read_entry then reports it). Lengths beyond any block count as reaching
+// past it: decoding the whole block then shows the entry out of bounds.
+inline std::size_t entry_end(std::string_view part, std::size_t pos) {
+  const auto* p = reinterpret_cast<const unsigned char*>(part.data());
+  const std::size_t n = part.size();
+  if (pos + 2 <= n && p[pos] < 0x80 && p[pos + 1] < 0x80) return pos + 2 + p[pos] + p[pos + 1];
+  constexpr std::uint64_t kBeyondAnyBlock = std::uint64_t{1} << 40;
+  std::size_t at = pos;
+  std::uint64_t total = 0;
+  for (int field = 0; field < 2; ++field) {
+    std::uint64_t value = 0;
+    for (int shift = 0;; shift += 7) {
+      if (at == n) return n + 1;  // cut off, or nothing more decoded yet
+      if (shift > 63) return n;   // malformed
+      const unsigned char b = p[at++];
+      value |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+      if (b < 0x80) break;
+    }
+    total += std::min(value, kBeyondAnyBlock);
+  }
+  return at + static_cast<std::size_t>(total);
+}
+
 // Calls fn(key, value) for the entries of a raw block in order while it answers true. Answers
 // whether the walk reached the end of the block.
 template <typename Fn>
@@ -60,23 +85,16 @@ Result<bool> walk_block(std::string_view raw, Fn&& fn) {
   return true;
 }
 
-// Decompresses the stored bytes of a version-2 block into out.
+// Decompresses the stored bytes of a version-2 block into out, whole, with the reference decoder.
 Result<void> decompress_block(std::string_view stored, std::string& out) {
-  if (stored.size() < kBlockRawLengthBytes)
-    return fail(lz4_error("stored block of " + std::to_string(stored.size()) + " bytes has no raw length"));
-  const std::uint32_t raw_len = util::load_u32_le(stored.data());
+  const std::uint32_t raw_len = TRY(lz4_raw_length(stored));
   const std::string_view compressed = stored.substr(kBlockRawLengthBytes);
-  if (compressed.size() > INT_MAX || raw_len > INT_MAX) return fail(lz4_error("block exceeds the decompressor's size limit"));
-  if (raw_len > kMaxLz4Expansion * compressed.size())
-    return fail(lz4_error("raw length " + std::to_string(raw_len) + " is more than " +
-                          std::to_string(compressed.size()) + " compressed bytes can hold"));
   int produced = 0;
   out.resize_and_overwrite(raw_len, [&](char* p, std::size_t) {
     produced = LZ4_decompress_safe(compressed.data(), p, static_cast<int>(compressed.size()), static_cast<int>(raw_len));
     return produced < 0 ? 0 : static_cast<std::size_t>(produced);
   });
-  if (produced < 0)
-    return fail(lz4_error("malformed block, or more than its raw length of " + std::to_string(raw_len) + " bytes"));
+  if (produced < 0) return fail(lz4_malformed(raw_len));
   return {};
 }
 
@@ -152,10 +170,22 @@ Result<std::string> SsTableReader::read_block_data(std::uint64_t offset, std::ui
 }
 
 Result<CachedBlock> SsTableReader::cached_block(const IndexEntry& e, BlockCache& cache) const {
+  if (CachedBlock hit = cache.get(cache_id_, e.offset)) {
+    if (version_ != kTableFormatVersionRaw) TRY(hit->decode_all(stored_block(e)));
+    return hit;
+  }
+  auto block = std::make_shared<DecodedBlock>(TRY(read_block_data(e.offset, e.size)));
+  return cache.insert(cache_id_, e.offset, std::move(block));
+}
+
+Result<CachedBlock> SsTableReader::lookup_block(const IndexEntry& e, BlockCache& cache) const {
+  if (version_ == kTableFormatVersionRaw) return cached_block(e, cache);
   if (CachedBlock hit = cache.get(cache_id_, e.offset)) return hit;
-  auto block = std::make_shared<const std::string>(TRY(read_block_data(e.offset, e.size)));
-  cache.insert(cache_id_, e.offset, block);
-  return block;
+  return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored_block(e))));
+}
+
+std::string_view SsTableReader::stored_block(const IndexEntry& e) const {
+  return map_.data().substr(e.offset + kBlockLengthBytes, e.size);
 }
 
 std::size_t SsTableReader::first_block_for(std::string_view user_key) const {
@@ -186,7 +216,16 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, std::u
 Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const BloomProbe& probe,
                                                std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
                                                BlockCache& cache) const {
-  TableLookup out;
+  TableProbe found = TRY(probe_visible(user_key, probe, snapshot, valid_at, cache));
+  TableLookup out{found.bloom_hit, found.sstable_block, std::nullopt};
+  if (found.version) out.found = ledger::VisibleVersion{found.version->commit_ts, std::string(found.version->doc)};
+  return out;
+}
+
+Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const BloomProbe& probe,
+                                                std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
+                                                BlockCache& cache) const {
+  TableProbe out;
   if (!bloom_.may_contain(probe)) return out;
   out.bloom_hit = true;
 
@@ -250,10 +289,25 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
     return true;
   };
   for (std::size_t i = end; i-- > first && best_block == nullptr;) {
-    block = TRY(cached_block(index_[i], cache));
-    TRY(walk_block(*block, visit));
+    block = TRY(lookup_block(index_[i], cache));
+    // The block is walked as far as it is decoded, and decoded further while the walk needs more.
+    const std::string_view stored = stored_block(index_[i]);
+    std::size_t pos = 0;
+    for (;;) {
+      const DecodedBlock::Part part = block->part();
+      const std::size_t entry_stop = entry_end(part.bytes, pos);
+      if (entry_stop > part.bytes.size() && !part.whole) {
+        TRY(block->decode_until(stored, std::max(entry_stop, part.bytes.size() + kLookupDecodeStep)));
+        continue;
+      }
+      if (pos == part.bytes.size()) break;  // the whole block, walked
+      std::string_view key;
+      std::string_view value;
+      TRY(read_entry(part.bytes, pos, key, value));
+      if (!TRY(visit(key, value))) break;
+    }
   }
-  if (best_block != nullptr) out.found = ledger::VisibleVersion{best_ts, std::string(best_doc)};
+  if (best_block != nullptr) out.version = PinnedVersion{best_ts, best_doc, std::move(best_block)};
   return out;
 }
 
@@ -279,7 +333,7 @@ Result<void> SsTableReader::for_each_entry(std::string_view lower, BlockCache* c
     if (!block_in_file(*it)) return fail(format_error("index offset out of range"));
     if (cache != nullptr) {
       const CachedBlock block = TRY(cached_block(*it, *cache));
-      TRY(walk_block(*block, step));
+      TRY(walk_block(block->bytes(), step));
     } else {
       const std::string_view raw = TRY(raw_block(*it, scratch));
       TRY(walk_block(raw, step));
@@ -319,13 +373,16 @@ Result<bool> SsTableReader::PrefixWalk::load_next_block(bool keep) {
   slot.cached.reset();
   pos_ = 0;
   if (cache_ != nullptr) {
+    // Only a whole block serves; point lookups may have left a part of one.
     if (CachedBlock hit = cache_->get(reader_->cache_id_, e.offset)) {
-      slot.cached = std::move(hit);
-      raw_ = *slot.cached;
-      return true;
+      if (const DecodedBlock::Part part = hit->part(); part.whole) {
+        slot.cached = std::move(hit);
+        raw_ = part.bytes;
+        return true;
+      }
     }
   }
-  const std::string_view stored = reader_->map_.data().substr(e.offset + kBlockLengthBytes, e.size);
+  const std::string_view stored = reader_->stored_block(e);
   if (reader_->version_ == kTableFormatVersionRaw) {
     raw_ = stored;
     return true;

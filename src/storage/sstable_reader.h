@@ -51,6 +51,20 @@ struct TableLookup {
   friend bool operator==(const TableLookup&, const TableLookup&) = default;
 };
 
+// A version a point lookup found, read in place: doc points into block, which the probe holds.
+struct PinnedVersion {
+  std::uint64_t commit_ts = 0;
+  std::string_view doc;
+  CachedBlock block;
+};
+
+// A point lookup's result with the version found held in place (see TableLookup).
+struct TableProbe {
+  bool bloom_hit = false;
+  std::optional<std::uint64_t> sstable_block;
+  std::optional<PinnedVersion> version;
+};
+
 // A callable (internal key, stored value) -> Result<bool>, true to go on, referenced for the call
 // it is passed to. The views are valid only during the call.
 using EntryVisitor = util::FunctionRef<Result<bool>(std::string_view, std::string_view)>;
@@ -102,6 +116,11 @@ class SsTableReader {
   // The same with the key's bloom hashes computed once by the caller (for probing many files).
   Result<TableLookup> get_visible(std::string_view user_key, const BloomProbe& probe, std::uint64_t snapshot,
                                   std::optional<std::uint64_t> valid_at, BlockCache& cache) const;
+  // The same, the version found read in place rather than copied. A version-2 block is
+  // decompressed only as far as the lookup walks it (storage/decoded_block.h), so damage further
+  // on in the block goes unnoticed.
+  Result<TableProbe> probe_visible(std::string_view user_key, const BloomProbe& probe, std::uint64_t snapshot,
+                                   std::optional<std::uint64_t> valid_at, BlockCache& cache) const;
 
   // Every entry of the file in file order, copied; reads every block, bypassing the cache. Keys are
   // not decoded. A block outside the file is SstableFormat "index offset out of range".
@@ -170,7 +189,12 @@ class SsTableReader {
   // The raw bytes of a block known to lie in the file: a view into the mapping for version 1,
   // otherwise decompressed into scratch.
   Result<std::string_view> raw_block(const IndexEntry& e, std::string& scratch) const;
+  // The whole block from the cache, or read and inserted.
   Result<CachedBlock> cached_block(const IndexEntry& e, BlockCache& cache) const;
+  // The block from the cache, or for a version-2 file a new one inserted with nothing decoded yet.
+  Result<CachedBlock> lookup_block(const IndexEntry& e, BlockCache& cache) const;
+  // The stored bytes of a block known to lie in the file.
+  std::string_view stored_block(const IndexEntry& e) const;
   // The position of the first block whose last key is >= user_key ‖ 0x00 (the index's size when none).
   std::size_t first_block_for(std::string_view user_key) const;
 

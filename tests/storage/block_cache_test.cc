@@ -9,7 +9,7 @@
 namespace quenlordb::storage {
 namespace {
 
-CachedBlock block(char fill, std::size_t len) { return std::make_shared<const std::string>(len, fill); }
+CachedBlock block(char fill, std::size_t len) { return std::make_shared<DecodedBlock>(std::string(len, fill)); }
 
 // The cached ones of offsets 0..n-1 of file 1, as letters. Looking refreshes their recency, so a
 // case looks only at its end.
@@ -57,7 +57,7 @@ TEST(BlockCacheTest, DuplicateInsertKeepsTheCachedBlock) {
   BlockCache cache(100);
   cache.insert(1, 0, block('a', 40));
   cache.insert(1, 0, block('x', 10));
-  EXPECT_EQ(*cache.get(1, 0), std::string(40, 'a'));
+  EXPECT_EQ(cache.get(1, 0)->bytes(), std::string(40, 'a'));
   EXPECT_EQ(cache.used_bytes(), 40u);
 }
 
@@ -65,8 +65,8 @@ TEST(BlockCacheTest, KeysOfDifferentFilesStayApart) {
   BlockCache cache(100);
   cache.insert(1, 0, block('a', 10));
   cache.insert(2, 0, block('b', 10));
-  EXPECT_EQ(*cache.get(1, 0), std::string(10, 'a'));
-  EXPECT_EQ(*cache.get(2, 0), std::string(10, 'b'));
+  EXPECT_EQ(cache.get(1, 0)->bytes(), std::string(10, 'a'));
+  EXPECT_EQ(cache.get(2, 0)->bytes(), std::string(10, 'b'));
   EXPECT_EQ(cache.get(1, 1), nullptr);
 }
 
@@ -88,7 +88,7 @@ TEST(BlockCacheTest, HandedOutBlockOutlivesEviction) {
   const CachedBlock held = cache.get(1, 0);
   cache.insert(1, 1, block('b', 40));
   EXPECT_EQ(cache.get(1, 0), nullptr);
-  EXPECT_EQ(*held, std::string(40, 'a'));
+  EXPECT_EQ(held->bytes(), std::string(40, 'a'));
 }
 
 TEST(BlockCacheTest, ConcurrentUseKeepsTheAccountsStraight) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <random>
@@ -369,10 +370,75 @@ TEST_F(SsTableReaderTest, LookupUsesTheCachedBlock) {
   const SsTableReader r = build({version("k", 1, "on disk")});
   ASSERT_EQ(r.index().size(), 1u);
   cache_.insert(r.cache_id(), r.index()[0].offset,
-                std::make_shared<const std::string>(raw_block_of({version("k", 1, "from cache")})));
+                std::make_shared<DecodedBlock>(raw_block_of({version("k", 1, "from cache")})));
   EXPECT_EQ(lookup(r, "k").value().found->doc, "from cache");
   BlockCache none(0);
   EXPECT_EQ(r.get_visible("k", kMax, std::nullopt, kHasher, none, index_cache_).value().found->doc, "on disk");
+}
+
+// A point lookup decompresses a block only as far as it walks it and caches that part; a lookup
+// further on decodes more of the same cached block, and a scan or a whole read of it still sees
+// every entry.
+TEST_F(SsTableReaderTest, LookupsDecompressBlocksOnlyAsFarAsTheyRead) {
+  Entries entries;
+  for (int i = 0; i < 200; ++i) entries.push_back(version("k" + std::to_string(1000 + i), 1, std::string(60, 'a' + i % 26)));
+  const SsTableReader r = build(entries, 1 << 20);  // one block
+  ASSERT_EQ(r.index().size(), 1u);
+  const std::size_t whole = r.read_block_data(r.index()[0].offset, r.index()[0].size).value().size();
+
+  EXPECT_EQ(lookup(r, "k1000").value().found->doc, std::string(60, 'a'));
+  const CachedBlock cached = cache_.get(r.cache_id(), r.index()[0].offset);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_FALSE(cached->whole());
+  const std::size_t first_part = cached->bytes().size();
+  EXPECT_LT(first_part, whole / 4);
+  EXPECT_EQ(cache_.used_bytes(), whole);  // the budget counts the whole block
+
+  EXPECT_EQ(lookup(r, "k1100").value().found->doc, std::string(60, 'a' + 100 % 26));
+  EXPECT_GT(cached->bytes().size(), first_part);
+  EXPECT_FALSE(cached->whole());
+  EXPECT_EQ(lookup(r, "k1199").value().found->doc, std::string(60, 'a' + 199 % 26));
+  EXPECT_FALSE(lookup(r, "k2000").value().found.has_value());
+  EXPECT_TRUE(cached->whole());
+  EXPECT_EQ(cached->bytes(), r.read_block_data(r.index()[0].offset, r.index()[0].size).value());
+  EXPECT_EQ(r.iter_all_entries().value(), entries);
+}
+
+// Lookups from several threads on one cache extend the same blocks at once and all read right.
+TEST_F(SsTableReaderTest, ConcurrentLookupsShareTheBlocksTheyDecode) {
+  Entries entries;
+  for (int i = 0; i < 3000; ++i) entries.push_back(version("key" + std::to_string(100000 + i), 1, "doc" + std::to_string(i)));
+  const SsTableReader r = build(entries, 16384);
+  BlockCache cache(64 * 1024);  // a few blocks: evictions while others still read them
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(t);
+      for (int n = 0; n < 3000; ++n) {
+        const int i = static_cast<int>(rng() % 3000);
+        auto got = r.get_visible("key" + std::to_string(100000 + i), kMax, std::nullopt, kHasher, cache, index_cache_);
+        if (!got || !got->found || got->found->doc != "doc" + std::to_string(i)) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// Damage in the part of a block that a lookup does not reach goes unnoticed by it; a lookup that
+// reaches it fails as a whole read does.
+TEST_F(SsTableReaderTest, DamageBeyondWhatALookupReadsIsNotSeenByIt) {
+  Entries entries;
+  for (int i = 0; i < 100; ++i) entries.push_back(version("k" + std::to_string(1000 + i), 1, std::string(60, 'a' + i % 26)));
+  const std::string raw = raw_block_of(entries);
+  std::string stored = lz4_stored(raw);
+  stored.resize(stored.size() - 20);  // the stream's end cut off
+  const SsTableReader r = from_bytes(assemble(2, {HandBlock{stored, entries.back().first}}, {"k1000", "k1099"}));
+  EXPECT_EQ(lookup(r, "k1000").value().found->doc, std::string(60, 'a'));
+  auto last = lookup(r, "k1099");
+  ASSERT_FALSE(last);
+  EXPECT_EQ(last.error(), r.iter_all_entries().error());
 }
 
 TEST_F(SsTableReaderTest, UncompressedVersionOneReadsLikeItsTwin) {

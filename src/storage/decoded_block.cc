@@ -1,0 +1,48 @@
+#include "storage/decoded_block.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "storage/lz4_block.h"
+
+namespace quenlordb::storage {
+
+namespace {
+
+constexpr std::size_t kRawLengthBytes = 4;  // the U field in front of a version-2 block's stream
+
+}  // namespace
+
+DecodedBlock::DecodedBlock(std::string bytes)
+    : owned_(std::move(bytes)),
+      data_(owned_.data()),
+      capacity_(owned_.size()),
+      decoded_(owned_.size()),
+      whole_(true) {}
+
+DecodedBlock::DecodedBlock(std::size_t capacity)
+    : buffer_(new char[capacity + Lz4BlockDecoder::kSlack]),
+      data_(buffer_.get()),
+      capacity_(capacity),
+      decoded_(0),
+      whole_(false) {}
+
+Result<std::shared_ptr<DecodedBlock>> DecodedBlock::compressed(std::string_view stored) {
+  const std::uint32_t raw_len = TRY(lz4_raw_length(stored));
+  return std::shared_ptr<DecodedBlock>(new DecodedBlock(raw_len));
+}
+
+Result<void> DecodedBlock::decode_until(std::string_view stored, std::size_t want) {
+  if (whole() || decoded_.load(std::memory_order_acquire) >= want) return {};
+  std::lock_guard lock(decoding_);
+  const std::size_t decoded = decoded_.load(std::memory_order_relaxed);
+  if (whole_.load(std::memory_order_relaxed) || decoded >= want) return {};  // another thread got here first
+  Lz4BlockDecoder decoder(stored.substr(kRawLengthBytes), consumed_, buffer_.get(), decoded, capacity_);
+  TRY(decoder.decode_until(want));
+  consumed_ = decoder.consumed();
+  decoded_.store(decoder.produced(), std::memory_order_release);
+  if (decoder.finished()) whole_.store(true, std::memory_order_release);
+  return {};
+}
+
+}  // namespace quenlordb::storage
