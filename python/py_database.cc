@@ -121,10 +121,13 @@ PyObject* get(engine::Database& db, PyObject* const* bound) {
       !extract_optional_u64(bound[2], "valid_at", &valid_at))
     return nullptr;
 
-  auto doc = db.get(key, as_of, valid_at);
-  if (!doc) return raise_engine_error(doc.error());
-  if (!doc->has_value()) Py_RETURN_NONE;
-  return bytes_to_int_list(**doc);
+  // The list is built straight from the document where it lies; a failure to build it (MemoryError)
+  // is raised once the read is over.
+  PyObject* list = nullptr;
+  auto found = db.visit_get(key, [&](std::string_view doc) { list = bytes_to_int_list(doc); }, as_of, valid_at);
+  if (!found) return raise_engine_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return list;
 }
 
 PyObject* sql(engine::Database& db, PyObject* const* bound) {

@@ -207,6 +207,16 @@ Result<std::optional<std::string>> Database::get(std::string_view key, std::opti
   return std::move(result.value);
 }
 
+Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(std::string_view doc)> visit,
+                                 std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  State& s = *state_;
+  const State::Route route = s.route(key);
+  const ShardRead result = TRY(s.shards[route.shard].reader.read(key, route.hash, as_of, valid_at));
+  if (!result.found) return false;
+  visit(result.found->doc());
+  return true;
+}
+
 Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std::uint64_t> as_of,
                                          std::optional<std::uint64_t> valid_at) {
   State& s = *state_;

@@ -92,6 +92,12 @@ class Database {
   Result<std::optional<std::string>> get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                          std::optional<std::uint64_t> valid_at = std::nullopt);
 
+  // The same read, handing the document to visit as a view valid only during its call instead of
+  // copying it; visit is not called when there is no such version. Answers whether there is.
+  Result<bool> visit_get(std::string_view key, util::FunctionRef<void(std::string_view doc)> visit,
+                         std::optional<std::uint64_t> as_of = std::nullopt,
+                         std::optional<std::uint64_t> valid_at = std::nullopt);
+
   Result<GetExplain> explain_get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                  std::optional<std::uint64_t> valid_at = std::nullopt);
 

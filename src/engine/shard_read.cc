@@ -24,8 +24,17 @@ namespace quenlordb::engine {
 namespace {
 
 // The candidate of a point read: a version replaces it only with a strictly greater timestamp.
-void offer(std::optional<ledger::VisibleVersion>& candidate, std::optional<ledger::VisibleVersion>&& found) {
-  if (found && (!candidate || found->commit_ts > candidate->commit_ts)) candidate = std::move(found);
+void offer(std::optional<FoundVersion>& candidate, std::optional<ledger::VisibleVersion>&& found) {
+  if (found && (!candidate || found->commit_ts > candidate->commit_ts))
+    candidate = FoundVersion{found->commit_ts, std::move(found->doc), {}, nullptr};
+}
+
+void offer(std::optional<FoundVersion>& candidate, storage::TableProbe& probe) {
+  if (!probe.version || (candidate && probe.version->commit_ts <= candidate->commit_ts)) return;
+  FoundVersion& found = candidate.emplace();
+  found.commit_ts = probe.version->commit_ts;
+  found.in_block = probe.version->doc;
+  found.block = std::move(probe.version->block);
 }
 
 // The key's newest inline risk score in the active memtable (of the put with the greatest commit
@@ -61,16 +70,25 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
 Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t key_hash,
                                             std::optional<std::uint64_t> as_of,
                                             std::optional<std::uint64_t> valid_at) const {
+  ShardRead r = TRY(read(key, key_hash, as_of, valid_at));
+  ShardGetResult result{std::nullopt, r.sstable_block, r.bloom_hit, r.commit_ts_used, r.risk};
+  if (r.found) result.value = r.found->block != nullptr ? std::string(r.found->in_block) : std::move(r.found->copied);
+  return result;
+}
+
+Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_hash,
+                                        std::optional<std::uint64_t> as_of,
+                                        std::optional<std::uint64_t> valid_at) const {
   ShardShared& s = *shared_;
   s.reads.fetch_add(1, std::memory_order_relaxed);
-  ShardGetResult result;
+  ShardRead result;
   const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
   result.commit_ts_used = snapshot;
 
-  std::optional<ledger::VisibleVersion> candidate;
+  std::optional<FoundVersion>& candidate = result.found;
   {
     std::shared_lock lock(s.active_mu);
-    candidate = TRY(s.active.visible_get(key, snapshot, valid_at));
+    offer(candidate, TRY(s.active.visible_get(key, snapshot, valid_at)));
   }
   {
     std::shared_lock lock(s.immutables_mu);
@@ -84,8 +102,7 @@ Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t 
     // Deepest level's last file first, level 0's first file last; every file is probed.
     for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
       for (auto file = level->rbegin(); file != level->rend(); ++file) {
-        storage::TableLookup lookup =
-            TRY(file->reader->get_visible(key, probe, snapshot, valid_at, *s.block_cache));
+        storage::TableProbe lookup = TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache));
         if (first) {
           result.bloom_hit = lookup.bloom_hit;
           result.sstable_block = lookup.sstable_block;
@@ -93,11 +110,10 @@ Result<ShardGetResult> ShardReadHandle::get(std::string_view key, std::uint64_t 
         }
         if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
         if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
-        offer(candidate, std::move(lookup.found));
+        offer(candidate, lookup);
       }
     }
   }
-  if (candidate) result.value = std::move(candidate->doc);
   if (s.risk_on_get && !key.starts_with(ai::kReservedKeyPrefix)) result.risk = lookup_risk(s, key);
   return result;
 }

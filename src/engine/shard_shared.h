@@ -124,6 +124,26 @@ inline std::size_t shard_of(std::uint64_t key_hash, std::size_t shard_count) {
   return static_cast<std::size_t>(key_hash % shard_count);
 }
 
+// The version a point read found, its document in place: a copy when it came from a memtable (which
+// the read cannot keep locked), else a view into the block it was read from, which it holds.
+struct FoundVersion {
+  std::uint64_t commit_ts = 0;
+  std::string copied;
+  std::string_view in_block;
+  storage::CachedBlock block;
+
+  std::string_view doc() const { return block != nullptr ? in_block : std::string_view(copied); }
+};
+
+// What a point read found, with the document in place, and how.
+struct ShardRead {
+  std::optional<FoundVersion> found;
+  std::optional<std::uint64_t> sstable_block;
+  std::optional<bool> bloom_hit;
+  std::uint64_t commit_ts_used = 0;
+  std::optional<double> risk;
+};
+
 // What a point read found, and how.
 struct ShardGetResult {
   std::optional<std::string> value;
@@ -153,6 +173,9 @@ class ShardReadHandle {
                              std::optional<std::uint64_t> valid_at) const {
     return get(key, shared_->hasher->hash64(key), as_of, valid_at);
   }
+  // The same read with the document left in place.
+  Result<ShardRead> read(std::string_view key, std::uint64_t key_hash, std::optional<std::uint64_t> as_of,
+                         std::optional<std::uint64_t> valid_at) const;
 
   // The newest visible version of every key that begins with prefix, in key order; at most limit
   // rows (the smallest keys).

@@ -75,12 +75,21 @@ bool BloomFilter::may_contain(const BloomProbe& probe) const {
   if (num_hashes_ == 0) return true;
   if (num_bits_ == 0 || num_bits_ > static_cast<std::uint64_t>(bits_.size()) * 8) return true;
   const auto* bits = reinterpret_cast<const unsigned char*>(bits_.data());
+  // Probe j tests (h1 + j * h2 mod 2^64) mod n. Rather than a division per probe, the position
+  // steps by h2 mod n, and by a further -(2^64 mod n) where the sum wraps past 2^64.
+  const std::uint64_t n = num_bits_;
   std::uint64_t h = probe.h1;
-  for (std::uint8_t j = 0; j < num_hashes_; ++j, h += probe.h2) {
-    const std::uint64_t bit = h % num_bits_;
+  std::uint64_t bit = h % n;
+  const std::uint64_t step = probe.h2 % n;
+  for (std::uint8_t j = 0;;) {
     if ((bits[bit / 8] & (1u << (bit % 8))) == 0) return false;
+    if (++j == num_hashes_) return true;
+    const std::uint64_t next = h + probe.h2;
+    bit += step;
+    if (bit >= n) bit -= n;
+    if (next < h) bit = bit >= wrap_ ? bit - wrap_ : bit + n - wrap_;
+    h = next;
   }
-  return true;
 }
 
 }  // namespace quenlordb::storage

@@ -75,11 +75,15 @@ class BloomFilter {
 
  private:
   BloomFilter(std::string bits, std::uint32_t num_bits, std::uint8_t num_hashes)
-      : bits_(std::move(bits)), num_bits_(num_bits), num_hashes_(num_hashes) {}
+      : bits_(std::move(bits)),
+        num_bits_(num_bits),
+        num_hashes_(num_hashes),
+        wrap_(num_bits == 0 ? 0 : (0 - std::uint64_t{num_bits}) % num_bits) {}
 
   std::string bits_;
   std::uint32_t num_bits_ = 0;
   std::uint8_t num_hashes_ = 0;
+  std::uint64_t wrap_ = 0;  // 2^64 mod num_bits_: what a probe sum loses when it wraps past 2^64
 };
 
 }  // namespace quenlordb::storage

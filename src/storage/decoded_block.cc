@@ -20,7 +20,7 @@ DecodedBlock::DecodedBlock(std::string bytes)
       decoded_(owned_.size()),
       whole_(true) {}
 
-DecodedBlock::DecodedBlock(std::size_t capacity)
+DecodedBlock::DecodedBlock(Empty, std::size_t capacity)
     : buffer_(new char[capacity + Lz4BlockDecoder::kSlack]),
       data_(buffer_.get()),
       capacity_(capacity),
@@ -29,7 +29,7 @@ DecodedBlock::DecodedBlock(std::size_t capacity)
 
 Result<std::shared_ptr<DecodedBlock>> DecodedBlock::compressed(std::string_view stored) {
   const std::uint32_t raw_len = TRY(lz4_raw_length(stored));
-  return std::shared_ptr<DecodedBlock>(new DecodedBlock(raw_len));
+  return std::make_shared<DecodedBlock>(Empty{}, raw_len);
 }
 
 Result<void> DecodedBlock::decode_until(std::string_view stored, std::size_t want) {

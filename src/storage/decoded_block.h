@@ -58,8 +58,15 @@ class DecodedBlock {
   Result<void> decode_all(std::string_view stored) { return decode_until(stored, capacity_); }
 
  private:
-  DecodedBlock(std::size_t capacity);
+  struct Empty {
+    explicit Empty() = default;
+  };
 
+ public:
+  // An empty block with room for capacity bytes; only compressed() can name the first argument.
+  DecodedBlock(Empty, std::size_t capacity);
+
+ private:
   std::unique_ptr<char[]> buffer_;  // capacity_ bytes plus the decoder's slack, for compressed blocks
   std::string owned_;               // the bytes of a block made whole
   const char* data_;

@@ -126,12 +126,21 @@ Result<void> Lz4BlockDecoder::decode_until(std::size_t want) {
         op += 8;
         match += 8;
       } while (op < end);
+    } else if (offset == 1) {
+      std::memset(op, *match, length);
     } else {
-      // A period shorter than 8: the first 8 bytes one at a time, then 8-byte chunks copied from the
-      // nearest multiple of the period at least 8 back, which holds the same bytes.
-      char* const first = std::min(end, op + 8);
-      while (op < first) *op++ = *match++;
-      for (match = op - offset * ((8 + offset - 1) / offset); op < end; op += 8, match += 8) std::memcpy(op, match, 8);
+      // A period of 2 to 7: the first 4 bytes one at a time, the next 4 from where the period has
+      // already written them, then 8-byte chunks from a multiple of the period at least 8 back.
+      static constexpr unsigned kAhead[8] = {0, 1, 2, 1, 0, 4, 4, 4};
+      static constexpr int kBack[8] = {0, 0, 0, -1, -4, 1, 2, 3};
+      op[0] = match[0];
+      op[1] = match[1];
+      op[2] = match[2];
+      op[3] = match[3];
+      match += kAhead[offset];
+      std::memcpy(op + 4, match, 4);
+      match -= kBack[offset];
+      for (op += 8; op < end; op += 8, match += 8) std::memcpy(op, match, 8);
     }
     op = end;
   }

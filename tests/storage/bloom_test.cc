@@ -59,6 +59,38 @@ TEST(BloomTest, GoldenBitmapPinsTheProbeFormula) {
   EXPECT_EQ(hex(f.bits()), "0a000040050000a0");
 }
 
+// The probe without a division per bit answers as the formula does, bit for bit: one bit set at a
+// time in filters of awkward sizes, probes whose sums wrap past 2^64 many times.
+TEST(BloomTest, ProbesFollowTheFormulaWhereSumsWrap) {
+  std::mt19937_64 rng(17);
+  for (const std::uint32_t num_bits : {64u, 67u, 1000u, 4093u, 65536u, 1000003u}) {
+    for (int round = 0; round < 300; ++round) {
+      const BloomProbe probe{rng(), rng() | (std::uint64_t{1} << 63)};  // large steps wrap often
+      const std::uint8_t hashes = static_cast<std::uint8_t>(1 + rng() % BloomFilter::kMaxHashes);
+      // Sets every probed bit but the one of probe `missing`, unless that bit is probed twice.
+      const std::uint8_t missing = static_cast<std::uint8_t>(rng() % hashes);
+      std::vector<std::uint64_t> positions;
+      std::uint64_t h = probe.h1;
+      for (std::uint8_t j = 0; j < hashes; ++j, h += probe.h2) positions.push_back(h % num_bits);
+      std::string bits((static_cast<std::uint64_t>(num_bits) + 7) / 8, '\0');
+      bool missing_set_elsewhere = false;
+      for (std::uint8_t j = 0; j < hashes; ++j) {
+        if (j == missing) continue;
+        bits[positions[j] / 8] = static_cast<char>(bits[positions[j] / 8] | (1 << (positions[j] % 8)));
+        missing_set_elsewhere |= positions[j] == positions[missing];
+      }
+      std::string block;
+      util::put_u32_le(block, num_bits);
+      block.push_back(static_cast<char>(hashes));
+      util::put_u32_le(block, static_cast<std::uint32_t>(bits.size()));
+      const BloomFilter f = BloomFilter::decode(block + bits).value();
+      ASSERT_EQ(f.may_contain(probe), missing_set_elsewhere) << num_bits << " round " << round;
+      bits[positions[missing] / 8] = static_cast<char>(bits[positions[missing] / 8] | (1 << (positions[missing] % 8)));
+      ASSERT_TRUE(BloomFilter::decode(block + bits).value().may_contain(probe)) << num_bits << " round " << round;
+    }
+  }
+}
+
 TEST(BloomTest, NoFalseNegativesAndFewFalsePositives) {
   std::mt19937_64 rng(7);
   std::vector<std::string> keys;
