@@ -147,7 +147,7 @@ TEST(ShardReadTest, PrefixScans) {
 
   auto scan = [&](const std::string& prefix, std::optional<std::uint64_t> limit = std::nullopt) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (auto& row : must(shard.handle().scan_prefix(prefix, std::nullopt, std::nullopt, limit)))
+    for (const auto& row : must(shard.handle().scan_prefix(prefix, std::nullopt, std::nullopt, limit)))
       if (!row.key.starts_with("zz-filler")) out.emplace_back(row.key, row.doc);
     return out;
   };
