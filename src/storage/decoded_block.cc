@@ -18,14 +18,26 @@ DecodedBlock::DecodedBlock(std::string bytes)
       data_(owned_.data()),
       capacity_(owned_.size()),
       decoded_(owned_.size()),
-      whole_(true) {}
+      whole_(true),
+      marks_(new std::atomic<std::uint64_t>[2 * (capacity_ / kMarkSpacing)]),
+      mark_room_(capacity_ / kMarkSpacing) {}
 
 DecodedBlock::DecodedBlock(Empty, std::size_t capacity)
     : buffer_(new char[capacity + Lz4BlockDecoder::kSlack]),
       data_(buffer_.get()),
       capacity_(capacity),
       decoded_(0),
-      whole_(false) {}
+      whole_(false),
+      marks_(new std::atomic<std::uint64_t>[2 * (capacity / kMarkSpacing)]),
+      mark_room_(capacity / kMarkSpacing) {}
+
+void DecodedBlock::note_mark(std::size_t i, Mark m) {
+  if (i >= mark_room_ || marks_noted_.load(std::memory_order_acquire) != i) return;
+  marks_[2 * i].store(m.offset, std::memory_order_relaxed);
+  marks_[2 * i + 1].store(m.key_prefix, std::memory_order_relaxed);
+  std::size_t expected = i;
+  marks_noted_.compare_exchange_strong(expected, i + 1, std::memory_order_release, std::memory_order_relaxed);
+}
 
 Result<std::shared_ptr<DecodedBlock>> DecodedBlock::compressed(std::string_view stored) {
   const std::uint32_t raw_len = TRY(lz4_raw_length(stored));

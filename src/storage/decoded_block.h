@@ -50,6 +50,23 @@ class DecodedBlock {
   // What the block counts in the cache's budget: its raw length.
   std::size_t size() const { return capacity_; }
 
+  // Places a reader noted in the block so that later reads can start near what they look for: the
+  // starts of entries at least kMarkSpacing bytes apart, each with the first 8 bytes of the entry's
+  // key (big-endian, zero-padded), in block order. Marks are noted in order and never change; two
+  // readers that note the same mark at once note the same values.
+  struct Mark {
+    std::uint32_t offset;
+    std::uint64_t key_prefix;
+  };
+  static constexpr std::size_t kMarkSpacing = 1024;
+  std::size_t mark_count() const { return marks_noted_.load(std::memory_order_acquire); }
+  Mark mark(std::size_t i) const {
+    return {static_cast<std::uint32_t>(marks_[2 * i].load(std::memory_order_relaxed)),
+            marks_[2 * i + 1].load(std::memory_order_relaxed)};
+  }
+  // Notes mark i when i marks are noted and there is room; otherwise does nothing.
+  void note_mark(std::size_t i, Mark m);
+
   // Decodes on until at least want bytes are decoded or the block is whole; stored must be the
   // stored bytes the block was made from. A malformed stream is SstableFormat "LZ4 decompress
   // error: {}" (every later attempt fails the same way); the bytes decoded before it stay.
@@ -75,6 +92,10 @@ class DecodedBlock {
   std::atomic<bool> whole_;
   std::mutex decoding_;
   std::size_t consumed_ = 0;  // of the LZ4 stream, by what is decoded; under decoding_
+  // Mark i is (marks_[2i], marks_[2i + 1]); marks_noted_ of them are published.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> marks_;
+  std::size_t mark_room_;
+  std::atomic<std::size_t> marks_noted_{0};
 };
 
 }  // namespace quenlordb::storage

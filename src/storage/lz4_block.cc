@@ -68,6 +68,25 @@ Result<void> Lz4BlockDecoder::decode_until(std::size_t want) {
   }
   while (op < target) {
     if (ip == iend) return malformed();  // the stream ended without its literals-only sequence
+    // The common sequence, far from both ends: at most 14 literals and a match of at most 18 bytes,
+    // whose bounds the distances to the ends already keep (see the checks below), all copied in
+    // fixed-size pieces. A match that starts too near to copy in 8-byte pieces takes the long way.
+    if (iend - ip >= 32 && oend - op >= 64 && (*ip & 0xF0) != 0xF0 && (*ip & 0x0F) != 0x0F) {
+      const unsigned token = *ip;
+      const std::size_t literals = token >> 4;
+      const std::size_t offset = ip[1 + literals] | (static_cast<std::size_t>(ip[2 + literals]) << 8);
+      if (offset >= 8 && offset <= static_cast<std::size_t>(op + literals - ostart)) {
+        std::memcpy(op, ip + 1, 16);
+        op += literals;
+        ip += 3 + literals;
+        const char* match = op - offset;
+        std::memcpy(op, match, 8);
+        std::memcpy(op + 8, match + 8, 8);
+        std::memcpy(op + 16, match + 16, 2);
+        op += (token & 15) + kMinMatch;
+        continue;
+      }
+    }
     const unsigned token = *ip++;
     std::size_t literals = token >> 4;
     if (literals == 15) {

@@ -70,6 +70,33 @@ inline std::size_t entry_end(std::string_view part, std::size_t pos) {
   return at + static_cast<std::size_t>(total);
 }
 
+// How many of the first `noted` marks of block lie below user_key ‖ 0x00 (search_prefix: its first 8
+// bytes, zero-padded), which a walk for user_key may skip.
+Result<std::size_t> marks_below(const DecodedBlock& block, std::size_t noted, std::string_view user_key,
+                                std::uint64_t search_prefix) {
+  std::size_t lo = 0;
+  std::size_t hi = noted;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const DecodedBlock::Mark m = block.mark(mid);
+    bool below = m.key_prefix < search_prefix;
+    if (m.key_prefix == search_prefix) {
+      // Marked entries are decoded whole and never change.
+      std::size_t at = m.offset;
+      std::string_view key;
+      std::string_view value;
+      TRY(read_entry(block.bytes(), at, key, value));
+      below = ledger::compare_with_suffix(key, user_key, '\0') < 0;
+    }
+    if (below) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
 // Calls fn(key, value) for the entries of a raw block in order while it answers true. Answers
 // whether the walk reached the end of the block.
 template <typename Fn>
@@ -292,9 +319,15 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
   };
   for (std::size_t i = end; i-- > first && best_block == nullptr;) {
     block = TRY(lookup_block(index_[i], cache));
-    // The block is walked as far as it is decoded, and decoded further while the walk needs more.
+    // The walk starts at the block's last mark below the key and notes marks beyond the last one
+    // as it passes them. The block is walked as far as it is decoded, and decoded further while the
+    // walk needs more.
     const std::string_view stored = stored_block(index_[i]);
-    std::size_t pos = 0;
+    const std::size_t noted = block->mark_count();
+    const std::size_t below = TRY(marks_below(*block, noted, user_key, search_prefix));
+    std::size_t pos = below == 0 ? 0 : block->mark(below - 1).offset;
+    std::size_t next_mark = below == noted ? noted : SIZE_MAX;  // SIZE_MAX: note none
+    std::size_t mark_base = pos;
     for (;;) {
       const DecodedBlock::Part part = block->part();
       // The walk reads a block that has mostly left the processor's caches: ask for what lies ahead.
@@ -305,9 +338,14 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
         continue;
       }
       if (pos == part.bytes.size()) break;  // the whole block, walked
+      const std::size_t at = pos;
       std::string_view key;
       std::string_view value;
       TRY(read_entry(part.bytes, pos, key, value));
+      if (next_mark != SIZE_MAX && at >= mark_base + DecodedBlock::kMarkSpacing) {
+        block->note_mark(next_mark++, {static_cast<std::uint32_t>(at), util::load_prefix_u64_be(key)});
+        mark_base = at;
+      }
       if (!TRY(visit(key, value))) break;
     }
   }

@@ -402,6 +402,14 @@ TEST_F(SsTableReaderTest, LookupsDecompressBlocksOnlyAsFarAsTheyRead) {
   EXPECT_TRUE(cached->whole());
   EXPECT_EQ(cached->bytes(), r.read_block_data(r.index()[0].offset, r.index()[0].size).value());
   EXPECT_EQ(r.iter_all_entries().value(), entries);
+
+  // The walks noted marks; lookups that start at them find every key, and keys between them miss.
+  EXPECT_GE(cached->mark_count(), whole / DecodedBlock::kMarkSpacing - 1);
+  for (int i = 0; i < 200; ++i) {
+    const std::string key = "k" + std::to_string(1000 + i);
+    EXPECT_EQ(lookup(r, key).value().found->doc, std::string(60, static_cast<char>('a' + i % 26))) << key;
+    EXPECT_FALSE(lookup(r, key + "5").value().found.has_value()) << key;
+  }
 }
 
 // Lookups from several threads on one cache extend the same blocks at once and all read right.
