@@ -174,7 +174,8 @@ Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableS
     std::optional<std::string> pk;
     if (auto it = object.find(schema.pk); it != object.end()) pk = json_pk_text(*it);
     if (!pk) pk = "row_" + std::to_string(records.size());
-    records.push_back({std::move(*pk), TRY(util::dump_json_compact(object))});
+    std::string doc = TRY(util::dump_json_compact(object));
+    records.push_back({std::move(*pk), std::move(doc)});
   }
   return records;
 }
@@ -225,7 +226,8 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
       if (auto it = record.find(schema.pk); it != record.end()) pk = json_pk_text(*it);
     }
     if (!pk) return fail(QuenlorError::sql_execution("JSON row missing pk column '" + schema.pk + "'"));
-    return std::pair{std::move(*pk), TRY(util::dump_json_compact(record))};
+    std::string doc = TRY(util::dump_json_compact(record));
+    return std::pair{std::move(*pk), std::move(doc)};
   }
   if (!record.is_object()) return fail(QuenlorError::sql_execution("JSON row missing 'pk'"));
   auto pk = record.find("pk");

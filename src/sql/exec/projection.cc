@@ -157,7 +157,8 @@ Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<Select
     members.reserve(items.size());
     for (const SelectItem& item : items) {
       const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
-      members.push_back({e.alias ? *e.alias : expr_display_name(e.expr), TRY(ctx.eval(e.expr))});
+      eval::SqlValue value = TRY(ctx.eval(e.expr));
+      members.push_back({e.alias ? *e.alias : expr_display_name(e.expr), std::move(value)});
     }
     if (std::optional<std::string> text = write_members(members)) return std::move(*text);
     nlohmann::json obj = nlohmann::json::object();

@@ -93,7 +93,8 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   }
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
   TRY(rel::validate_pk(*pk));
-  WrittenRow row{std::move(*pk), TRY(util::dump_json_compact(doc)), std::nullopt};
+  std::string text = TRY(util::dump_json_compact(doc));
+  WrittenRow row{std::move(*pk), std::move(text), std::nullopt};
   row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
   TRY(upkeep_inserted_row(db, session, table, row.pk, row.doc));
   return row;

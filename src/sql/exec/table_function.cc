@@ -62,7 +62,8 @@ Result<std::vector<VisibleRow>> read_csv_rows(std::string_view text) {
       static const std::string kEmpty;
       object[names[c]] = infer_csv_value(c < fields.size() ? fields[c] : kEmpty);
     }
-    rows.push_back({std::to_string(i - 1), TRY(util::dump_json_compact(object))});
+    std::string doc = TRY(util::dump_json_compact(object));
+    rows.push_back({std::to_string(i - 1), std::move(doc)});
   }
   return rows;
 }
@@ -72,7 +73,8 @@ Result<std::vector<VisibleRow>> read_json_rows(std::string_view text) {
   std::vector<VisibleRow> rows;
   rows.reserve(array.size());
   for (std::size_t i = 0; i < array.size(); ++i) {
-    rows.push_back({std::to_string(i), TRY(util::dump_json_compact(array[i]))});
+    std::string doc = TRY(util::dump_json_compact(array[i]));
+    rows.push_back({std::to_string(i), std::move(doc)});
   }
   return rows;
 }
@@ -84,7 +86,8 @@ Result<std::vector<VisibleRow>> read_ndjson_rows(std::string_view text) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (is_blank_line(lines[i])) continue;
     const nlohmann::json value = TRY(util::parse_json_document(lines[i]));
-    rows.push_back({std::to_string(i), TRY(util::dump_json_compact(value))});
+    std::string doc = TRY(util::dump_json_compact(value));
+    rows.push_back({std::to_string(i), std::move(doc)});
   }
   return rows;
 }

@@ -99,6 +99,10 @@ TEST_F(SelectTest, PointReadsScansAndWhere) {
   EXPECT_EQ(rows("SELECT count(*) FROM p"), Rows{"2"});
   EXPECT_EQ(error("SELECT * FROM nope"), "sql execution error: table or view nope does not exist");
   EXPECT_EQ(error("SELECT nofn(1) FROM p"), "sql execution error: unknown function: nofn");
+  // A failing item after a named one, both names too long to sit inside the string: the sanitizer
+  // build sees the item names freed on the way out.
+  EXPECT_EQ(error("SELECT name AS a_rather_long_name_for_a_column, coaPARQUETlesce(age, 1 + 2) FROM p"),
+            "sql execution error: unknown function: coaPARQUETlesce");
 }
 
 TEST_F(SelectTest, CountAnswer) {
