@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench_args.h"
 #include "config.h"
 #include "engine/database.h"
 #include "facet/relational/keys.h"
@@ -58,16 +59,7 @@ void timed(Database& db, std::uint64_t n, const char* table, const char* format,
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir = (std::filesystem::temp_directory_path() / "quenlordb-copy-bench").string();
-  std::uint64_t n = 100'000;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else {
-      n = std::strtoull(argv[i], nullptr, 10);
-    }
-  }
+  const auto [dir, n] = parse_dir_and_count(argc, argv, "quenlordb-copy-bench", 100'000);
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const std::string files = dir + "/files";

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench_args.h"
 #include "config.h"
 #include "engine/database.h"
 #include "facet/relational/keys.h"
@@ -57,16 +58,7 @@ void measure(std::uint64_t n, const char* what, F&& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir = (std::filesystem::temp_directory_path() / "quenlordb-session-bench").string();
-  std::uint64_t n = 1'000'000;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else {
-      n = std::strtoull(argv[i], nullptr, 10);
-    }
-  }
+  const auto [dir, n] = parse_dir_and_count(argc, argv, "quenlordb-session-bench", 1'000'000);
   std::filesystem::remove_all(dir);
   {
     auto db = Database::open(dir, Config{});
