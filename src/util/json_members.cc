@@ -4,6 +4,10 @@
 #include <limits>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quenlordb::util {
 
 namespace {
@@ -19,6 +23,114 @@ JsonKind kind_at(unsigned char c) {
     default: return JsonKind::Number;
   }
 }
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The end of the number token at offset i of a text whose number is followed by a byte that is no
+// part of one, as the scanner reads numbers; 0 when there is none there (or it reads as an
+// infinity).
+std::size_t plain_number_end(const char* t, std::size_t i) {
+  const std::size_t start = i;
+  if (t[i] == '-') ++i;
+  if (!is_digit(t[i])) return 0;
+  if (t[i] == '0') {
+    ++i;
+  } else {
+    while (is_digit(t[i])) ++i;
+  }
+  bool integral = true;
+  if (t[i] == '.') {
+    if (!is_digit(t[++i])) return 0;
+    while (is_digit(t[i])) ++i;
+    integral = false;
+  }
+  if (t[i] == 'e' || t[i] == 'E') {
+    ++i;
+    if (t[i] == '+' || t[i] == '-') ++i;
+    if (!is_digit(t[i])) return 0;
+    while (is_digit(t[i])) ++i;
+    integral = false;
+  }
+  const std::string_view token(t + start, i - start);
+  if (integral ? token.size() > 300 && !json_scan_detail::float_token_is_finite(token)
+               : !json_scan_detail::float_token_is_finite(token)) {
+    return 0;
+  }
+  return i;
+}
+
+// Texts of at most this many bytes may take the plain way (see scan_plain).
+constexpr std::size_t kPlainMaxBytes = 1024;
+
+// The double quotes of a text of at most kPlainMaxBytes, one bit per byte (bit i of word i / 64 for
+// byte i; bits past the end clear), made only when the text is plain: free of backslashes, control
+// characters (white space other than the blank included) and bytes from 0x80 up. In such a text
+// every string is well-formed and ends at the next double quote.
+class PlainQuotes {
+ public:
+  // False when the text is not plain (or too long).
+  bool read(std::string_view text) {
+    const std::size_t n = text.size();
+    if (n > kPlainMaxBytes) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_ = n;
+    std::memset(chunks_, 0, sizeof(std::uint16_t) * (((n + 63) / 64) * 4));
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    __m128i bad = _mm_setzero_si128();
+    std::size_t at = 0;
+    for (; at + 16 <= n; at += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      // A signed comparison below 0x20 finds the control characters and every byte from 0x80 up.
+      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space)));
+      chunks_[at / 16] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+    }
+    if (at < n && n >= 16) {
+      // The last bytes: the sixteen that end the text, of whose quotes those from `at` on are kept.
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
+      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space)));
+      const unsigned quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+      chunks_[at / 16] = static_cast<std::uint16_t>(quotes >> (16 - (n - at)));
+      at = n;
+    }
+    if (_mm_movemask_epi8(bad) != 0) return false;
+#else
+    std::size_t at = 0;
+#endif
+    for (; at < n; ++at) {
+      const unsigned char c = p[at];
+      if (c == '\\' || c < 0x20 || c >= 0x80) return false;
+      if (c == '"') chunks_[at / 16] = static_cast<std::uint16_t>(chunks_[at / 16] | (1u << (at % 16)));
+    }
+    return true;
+  }
+
+  // The offset of the first double quote at or after `from` (within the text), or the text's size
+  // when there is none.
+  std::size_t next(std::size_t from) const {
+    std::size_t word = from / 64;
+    std::uint64_t bits = word_at(word) >> (from % 64);
+    if (bits != 0) return from + static_cast<std::size_t>(__builtin_ctzll(bits));
+    const std::size_t words = (size_ + 63) / 64;
+    while (++word < words) {
+      bits = word_at(word);
+      if (bits != 0) return word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+    }
+    return size_;
+  }
+
+ private:
+  std::uint64_t word_at(std::size_t word) const {
+    std::uint64_t bits;
+    std::memcpy(&bits, &chunks_[word * 4], sizeof bits);  // four chunks, the first in the low bits
+    return bits;
+  }
+
+  std::size_t size_ = 0;
+  std::uint16_t chunks_[kPlainMaxBytes / 16];
+};
 
 }  // namespace
 
@@ -37,6 +149,9 @@ void JsonMembers::scan(std::string_view text) {
     state_ = State::TooLarge;
     return;
   }
+  if (scan_plain(text)) return;
+  count_ = 0;
+  spill_.clear();
   state_ = State::Invalid;
   JsonNoEvents events;
   JsonScanner<JsonNoEvents> s(text, events);
@@ -84,6 +199,86 @@ void JsonMembers::scan(std::string_view text) {
   }
   s.skip_white_space();
   if (s.at_document_end()) state_ = State::Object;
+}
+
+bool JsonMembers::scan_plain(std::string_view text) {
+  // Only an object whose text is plain (see PlainQuotes) with blanks as its only white space is read
+  // here; anything else, and any text that is not a document, goes back to the scanner, which then
+  // decides. What is accepted here is what the scanner accepts, member for member.
+  //
+  // The object's closing brace must be the text's last byte other than blanks; it stops every step
+  // of the walk inside the object (no string, number or literal runs over it), so only a container
+  // member, read by the scanner, can reach it early. The walk keeps its position in a local, so
+  // that each step waits only on the one before.
+  const char* const t = text.data();
+  std::size_t last = text.size();
+  while (last > 0 && t[last - 1] == ' ') --last;
+  if (last < 2 || t[--last] != '}') return false;
+  PlainQuotes quotes;
+  if (!quotes.read(text)) return false;
+  std::size_t i = 0;
+  while (t[i] == ' ') ++i;
+  if (t[i] != '{') return false;
+  ++i;
+  while (t[i] == ' ') ++i;
+  if (i != last) {
+    for (;;) {
+      if (t[i] != '"') return false;
+      const std::size_t key_offset = i + 1;
+      const std::size_t key_end = quotes.next(key_offset);
+      if (key_end >= last) return false;
+      i = key_end + 1;
+      while (t[i] == ' ') ++i;
+      if (t[i] != ':') return false;
+      ++i;
+      while (t[i] == ' ') ++i;
+      const std::size_t value_offset = i;
+      const JsonKind kind = kind_at(static_cast<unsigned char>(t[i]));
+      switch (kind) {
+        case JsonKind::String:
+          i = quotes.next(i + 1);
+          if (i >= last) return false;
+          ++i;
+          break;
+        case JsonKind::Number:
+          i = plain_number_end(t, i);
+          if (i == 0) return false;
+          break;
+        case JsonKind::True:
+        case JsonKind::False:
+        case JsonKind::Null: {
+          const std::string_view word = kind == JsonKind::True ? "true" : kind == JsonKind::False ? "false" : "null";
+          if (text.substr(i, word.size()) != word) return false;
+          i += word.size();
+          break;
+        }
+        case JsonKind::Object:
+        case JsonKind::Array: {
+          // A container member is read by the scanner itself, as the whole text's scan would read it.
+          JsonNoEvents events;
+          JsonScanner<JsonNoEvents> s(text.substr(i), events);
+          if (!s.parse_value(1)) return false;
+          i += s.position();
+          if (i > last) return false;
+          break;
+        }
+      }
+      Member& m = next_slot();
+      m.key_offset = static_cast<std::uint32_t>(key_offset);
+      m.value_offset = static_cast<std::uint32_t>(value_offset);
+      m.value_length = static_cast<std::uint32_t>(i - value_offset);
+      m.key_length = static_cast<std::uint16_t>(key_end - key_offset);
+      m.kind = kind;
+      m.key_escaped = false;
+      while (t[i] == ' ') ++i;
+      if (t[i] != ',') break;
+      ++i;
+      while (t[i] == ' ') ++i;
+    }
+  }
+  if (i != last) return false;
+  state_ = State::Object;
+  return true;
 }
 
 std::optional<JsonMembers::Value> JsonMembers::find(std::string_view name) const {

@@ -62,6 +62,10 @@ class JsonMembers {
   };
   static constexpr std::size_t kInline = 8;
 
+  // The quick way for the common text: an object in plain text (no escape, no control character, no
+  // byte from 0x80 up) of at most 1 KiB with blanks only as white space. True when it read the
+  // text (as the scanner would); false leaves the members to the scanner.
+  bool scan_plain(std::string_view text);
   Member& next_slot();
   const Member* members() const { return spill_.empty() ? inline_.data() : spill_.data(); }
 
