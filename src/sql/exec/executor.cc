@@ -34,7 +34,7 @@ struct StatementArms {
   Result<SqlResult> operator()(Statement::Begin&&) const { return execute_begin(session); }
   Result<SqlResult> operator()(Statement::Commit&&) const { return execute_commit(db, session); }
   Result<SqlResult> operator()(Statement::Rollback&&) const { return execute_rollback(session); }
-  Result<SqlResult> operator()(Statement::Insert&& s) const { return execute_insert(db, session, s); }
+  Result<SqlResult> operator()(Statement::Insert&& s) const { return execute_insert(db, session, std::move(s)); }
   Result<SqlResult> operator()(Statement::InsertTyped&& s) const { return execute_insert_typed(db, session, s); }
   Result<SqlResult> operator()(Statement::InsertReturning&& s) const {
     return execute_insert_returning(db, session, s);
@@ -85,11 +85,11 @@ Result<SqlResult> execute_stmt(Database& db, SqlSession& session, Statement stmt
 }
 
 Result<SqlResult> execute_sql(Database& db, std::string_view script) {
-  std::vector<std::string> pieces = TRY(parser::split_sql_statements(script));
+  const std::vector<std::string_view> pieces = TRY(parser::split_sql_statements(script));
   SqlSession session;
   std::optional<SqlResult> last;
-  for (const std::string& piece : pieces) {
-    Statement stmt = TRY(parser::parse_sql(piece));
+  for (const std::string_view piece : pieces) {
+    Statement stmt = TRY(parser::parse_valid_utf8_sql(piece));
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }
   if (session.in_transaction()) {

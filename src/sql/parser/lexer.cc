@@ -1,5 +1,7 @@
 #include "sql/parser/lexer.h"
 
+#include <cstring>
+
 #include "sql/parser/text.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
@@ -18,15 +20,26 @@ QuenlorError unexpected_character(std::string_view sql, std::size_t pos) {
   return QuenlorError::sql_parse(std::move(message));
 }
 
+// The offset of the first byte c in sql[from, to), or to.
+std::size_t find_byte(std::string_view sql, std::size_t from, std::size_t to, char c) {
+  if (from >= to) return to;
+  const void* found = std::memchr(sql.data() + from, c, to - from);
+  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - sql.data()) : to;
+}
+
 }  // namespace
 
 Result<std::vector<Token>> tokenize(std::string_view sql) {
-  // Every character that starts or continues a token is ASCII, and no byte of a longer UTF-8
-  // sequence is, so after validation the scan works on bytes and slices at byte offsets. Only
-  // white space and string literals hold characters beyond ASCII.
   TRY(check_utf8(sql));
+  return tokenize_valid_utf8(sql);
+}
 
+Result<std::vector<Token>> tokenize_valid_utf8(std::string_view sql) {
+  // Every character that starts or continues a token is ASCII, and no byte of a longer UTF-8
+  // sequence is, so in valid UTF-8 the scan works on bytes and slices at byte offsets. Only white
+  // space and string literals hold characters beyond ASCII.
   std::vector<Token> tokens;
+  tokens.reserve(16);  // room for a short statement's tokens at once
   const std::size_t n = sql.size();
   std::size_t i = 0;
   while (i < n) {
@@ -73,17 +86,20 @@ Result<std::vector<Token>> tokenize(std::string_view sql) {
       case '\'': {
         std::string text;
         ++i;
+        // The next quote from i on, looked for again only once an escaped quote is passed: each
+        // byte is searched once for a quote and once for a backslash.
+        std::size_t quote = find_byte(sql, i, n, '\'');
         while (i < n && sql[i] != '\'') {
           if (sql[i] == '\\' && i + 1 < n) {
             ++i;  // the escaped character stands for itself
             const std::size_t len = util::decode_utf8_at(sql, i).length;
             text.append(sql.substr(i, len));
             i += len;
+            if (i > quote) quote = find_byte(sql, i, n, '\'');
             continue;
           }
           // A run up to the next quote or backslash: whole characters, since both are ASCII.
-          std::size_t end = sql.find_first_of("'\\", i + 1);
-          if (end == std::string_view::npos) end = n;
+          const std::size_t end = find_byte(sql, i + 1, quote, '\\');
           text.append(sql.substr(i, end - i));
           i = end;
         }

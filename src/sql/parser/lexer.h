@@ -43,5 +43,8 @@ struct Token {
 // that starts no token (a lone "!", a "$" without a digit, a double quote, a non-ASCII letter, ...),
 // and on text that is not valid UTF-8. Only white space gives an empty list.
 Result<std::vector<Token>> tokenize(std::string_view sql);
+// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave), which is
+// not checked again.
+Result<std::vector<Token>> tokenize_valid_utf8(std::string_view sql);
 
 }  // namespace quenlordb::sql::parser

@@ -7,8 +7,9 @@
 
 namespace quenlordb::sql::parser {
 
-Result<Statement> parse_sql(std::string_view sql) {
-  std::vector<Token> tokens = TRY(tokenize(sql));
+namespace {
+
+Result<Statement> parse_tokens(std::vector<Token> tokens) {
   if (!tokens.empty() && tokens.back().is_symbol(';')) tokens.pop_back();
   Parser parser(std::move(tokens));
   Statement stmt = TRY(parser.parse_statement());
@@ -16,6 +17,12 @@ Result<Statement> parse_sql(std::string_view sql) {
   if (!parser.at_end()) return fail(QuenlorError::sql_parse("unexpected trailing tokens"));
   return stmt;
 }
+
+}  // namespace
+
+Result<Statement> parse_sql(std::string_view sql) { return parse_tokens(TRY(tokenize(sql))); }
+
+Result<Statement> parse_valid_utf8_sql(std::string_view sql) { return parse_tokens(TRY(tokenize_valid_utf8(sql))); }
 
 bool Parser::peek_kw(std::string_view kw, std::size_t ahead) const {
   const Token* t = peek(ahead);

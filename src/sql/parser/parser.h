@@ -22,6 +22,8 @@ namespace quenlordb::sql::parser {
 // trailing set operation attach to it, and fails with "unexpected trailing tokens" when tokens
 // remain.
 Result<Statement> parse_sql(std::string_view sql);
+// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave).
+Result<Statement> parse_valid_utf8_sql(std::string_view sql);
 
 class Parser {
  public:

@@ -5,12 +5,12 @@
 
 namespace quenlordb::sql::parser {
 
-Result<std::vector<std::string>> split_sql_statements(std::string_view script) {
+Result<std::vector<std::string_view>> split_sql_statements(std::string_view script) {
   // Only ASCII characters steer the scan, and in valid UTF-8 no byte of a longer sequence is
   // ASCII, so after validation a byte-wise scan sees exactly the characters.
   TRY(check_utf8(script));
 
-  std::vector<std::string> pieces;
+  std::vector<std::string_view> pieces;
   const auto take = [&](std::size_t begin, std::size_t end) {
     const std::string_view piece = util::trim_white_space(script.substr(begin, end - begin));
     if (!piece.empty()) pieces.emplace_back(piece);

@@ -15,6 +15,7 @@ namespace quenlordb::sql::parser {
 // quote leaves and re-enters the literal. Double quotes and "--" mean nothing here.
 // Fails (SqlParse) with "unterminated string literal" when the script ends inside a literal, with
 // "no SQL statements found" when every piece is empty, and on text that is not valid UTF-8.
-Result<std::vector<std::string>> split_sql_statements(std::string_view script);
+// The pieces view script, which must outlive them; each is valid UTF-8.
+Result<std::vector<std::string_view>> split_sql_statements(std::string_view script);
 
 }  // namespace quenlordb::sql::parser

@@ -48,6 +48,8 @@ TEST(LexerTest, Tokens) {
       {"'", "q:"},
       {"'a\\", "q:a\\"},
       {"'\\é'", "q:é"},
+      {"'a\\'b\\\\c\\'d' 'x\\\\' 'y'", "q:a'b\\c'd q:x\\ q:y"},
+      {"'\\'\\'", "q:''"},
       {"SELECT 'é€𝄞', name FROM t", "w:SELECT q:é€𝄞 , w:name w:FROM w:t"},
       {"\u3000a\u00a0\u2028b\t\n\r\v\f", "w:a w:b"},
       {"", ""},

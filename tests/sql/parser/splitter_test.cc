@@ -9,7 +9,7 @@ TEST(SplitterTest, CutsAtSemicolonsOutsideLiterals) {
   struct Case {
     const char* name;
     std::string script;
-    std::vector<std::string> pieces;
+    std::vector<std::string_view> pieces;
   };
   const Case cases[] = {
       {"empty pieces dropped", "SELECT 1 FROM t; ;  SELECT 2 FROM u;", {"SELECT 1 FROM t", "SELECT 2 FROM u"}},
