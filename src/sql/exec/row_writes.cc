@@ -106,11 +106,17 @@ SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::stri
 
 }  // namespace
 
-Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser::Statement::Insert& stmt) {
+Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt) {
   TRY(rel::validate_identifier_kind("table", stmt.table));
   TRY(read_table_schema(db, session, stmt.table));
   TRY(rel::validate_pk(stmt.pk));
   TRY(rel::validate_json_bytes(stmt.doc));
+  if (session.in_transaction()) {
+    // The document moves into the staged write, which keeps it in place for the upkeep to read.
+    const PendingPut& put = session.stage(rel::row_key(stmt.table, stmt.pk), std::move(stmt.doc));
+    TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, put.value));
+    return inserted_one(std::nullopt);
+  }
   const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, stmt.pk), stmt.doc));
   TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, stmt.doc));
   return inserted_one(ts);

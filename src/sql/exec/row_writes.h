@@ -26,7 +26,7 @@ namespace quenlordb::sql::exec {
 // INSERT INTO t (pk, doc) VALUES ('k', 'json'): the table must exist (any kind of table), the
 // primary key pass validate_pk and the document be JSON; the document is stored as written.
 // {1, ts, "inserted 1 row"}.
-Result<SqlResult> execute_insert(Database& db, SqlSession& session, const parser::Statement::Insert& stmt);
+Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt);
 
 // INSERT INTO t (c1, c2, ...) VALUES (v1, v2, ...): each value is evaluated as a constant
 // expression and stored under its column's name, as written, in a new JSON object (members in byte

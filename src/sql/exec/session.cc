@@ -15,25 +15,32 @@ std::deque<PendingPut> SqlSession::end_transaction() {
   // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
   forget_metadata();
   newest_.clear();
+  indexed_ = 0;
   std::deque<PendingPut> out = std::move(pending_);
   pending_.clear();
   in_transaction_ = false;
   return out;
 }
 
-void SqlSession::stage(std::string key, std::string value) {
+const PendingPut& SqlSession::stage(std::string key, std::string value) {
   if (!in_transaction_) panic("write staged outside a transaction");
   if (key.starts_with(kCatalogPrefix)) forget_metadata();
   PendingPut& put = pending_.emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
-  const std::size_t position = pending_.size() - 1;
-  auto [it, inserted] = newest_.try_emplace(put.key, position);
-  // The index keeps viewing the oldest write's key, which stays in place as long as the key does.
-  if (!inserted) it->second = position;
+  return put;
+}
+
+void SqlSession::index_staged() const {
+  for (; indexed_ < pending_.size(); ++indexed_) {
+    auto [it, inserted] = newest_.try_emplace(pending_[indexed_].key, indexed_);
+    // The index keeps viewing the oldest write's key, which stays in place as long as the key does.
+    if (!inserted) it->second = indexed_;
+  }
 }
 
 const PendingPut* SqlSession::newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const {
+  index_staged();
   auto it = newest_.find(key);
   if (it == newest_.end()) return nullptr;
   const PendingPut& put = pending_[it->second];
@@ -46,6 +53,7 @@ const PendingPut* SqlSession::StagedRange::current() const {
 }
 
 SqlSession::StagedRange SqlSession::staged_under(std::string_view prefix) const {
+  index_staged();
   return StagedRange(this, newest_.lower_bound(prefix), prefix);
 }
 

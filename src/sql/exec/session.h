@@ -57,8 +57,9 @@ class SqlSession {
   std::deque<PendingPut> end_transaction();
 
   std::size_t staged_count() const { return pending_.size(); }
-  // Stages a write (only inside a transaction).
-  void stage(std::string key, std::string value);
+  // Stages a write (only inside a transaction). The staged write stays in place, unchanged, until
+  // the transaction ends.
+  const PendingPut& stage(std::string key, std::string value);
   // The newest staged write of key, when it is valid at valid_at (always when valid_at is none).
   // Staged writes share one validity interval, so the newest write of a key answers for all of them.
   const PendingPut* newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const;
@@ -110,11 +111,17 @@ class SqlSession {
     facet::relational::TableSchemaMetadata schema;
   };
 
+  // Brings newest_ up to date with every staged write; the writes of a transaction that no read
+  // looks at are never indexed.
+  void index_staged() const;
+
   // The staged writes in arrival order. A deque never moves its elements, so the index may keep
   // views of their keys.
   std::deque<PendingPut> pending_;
-  // Each staged key, viewed in pending_, to the position of its newest write there.
-  StagedIndex newest_;
+  // Each staged key, viewed in pending_, to the position of its newest write there, for the first
+  // indexed_ writes of pending_ (index_staged adds the others when a read needs them).
+  mutable StagedIndex newest_;
+  mutable std::size_t indexed_ = 0;
   bool in_transaction_ = false;
   std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table

@@ -63,6 +63,25 @@ TEST_F(SessionTest, NewestStagedWriteWins) {
   EXPECT_EQ(scan("t/"), (std::vector<LiveEntry>{{"t/x", "2"}, {"t/z", "3"}}));
 }
 
+// Reads between writes see each write at once, the newest winning also over writes a read has
+// already looked at; a new transaction starts with none.
+TEST_F(SessionTest, ReadsBetweenStagedWritesSeeTheNewest) {
+  session.begin();
+  must(write_put(*db, session, "t/x", "1"));
+  EXPECT_EQ(live("t/x"), "1");
+  must(write_put(*db, session, "t/x", "2"));
+  must(write_put(*db, session, "t/w", "1"));
+  EXPECT_EQ(scan("t/"), (std::vector<LiveEntry>{{"t/w", "1"}, {"t/x", "2"}}));
+  must(write_put(*db, session, "t/w", ""));
+  EXPECT_EQ(live("t/w"), std::nullopt);
+  EXPECT_EQ(live("t/x"), "2");
+  EXPECT_EQ(session.end_transaction().size(), 4u);
+  session.begin();
+  EXPECT_EQ(live("t/x"), std::nullopt);
+  must(write_put(*db, session, "t/x", "3"));
+  EXPECT_EQ(scan("t/"), (std::vector<LiveEntry>{{"t/x", "3"}}));
+}
+
 TEST_F(SessionTest, ValidAtTheLargestTimeSkipsStagedWrites) {
   must(db->put("t/a", "forever", 0, kMax));
   must(db->put("t/b", "late", kMax - 1, kMax));
