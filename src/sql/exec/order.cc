@@ -88,27 +88,34 @@ std::vector<std::size_t> sort_permutation_first(const std::vector<std::vector<Sq
 
 }  // namespace
 
+void OrderKeysConsistency::add(const std::vector<SqlValue>& keys) {
+  if (!consistent_) return;
+  if (keys.size() < columns_.size()) {
+    consistent_ = false;
+    return;
+  }
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const SqlValue& v = keys[i];
+    if (v.is_null()) continue;
+    Column& column = columns_[i];
+    if (v.is_number()) {
+      if (std::isnan(v.number_value())) consistent_ = false;
+      column.numbers = true;
+    } else {
+      column.others = true;
+    }
+    if (column.numbers && column.others) consistent_ = false;
+  }
+}
+
 std::vector<std::size_t> first_by_keys(const std::vector<std::vector<SqlValue>>& keys, const OrderBy& order_by,
                                        std::size_t first) {
   const std::size_t n = keys.size();
   if (first >= n) return sort_by_keys(keys, order_by);
-  // A column orders consistently when it holds no NaN and does not mix numbers with other
-  // values; NULL sorts first against everything.
-  for (std::size_t column = 0; column < order_by.size(); ++column) {
-    bool numbers = false;
-    bool others = false;
-    for (const std::vector<SqlValue>& k : keys) {
-      if (column >= k.size()) return sort_permutation_first(keys, order_by, first);
-      const SqlValue& v = k[column];
-      if (v.is_null()) continue;
-      if (v.is_number()) {
-        if (std::isnan(v.number_value())) return sort_permutation_first(keys, order_by, first);
-        numbers = true;
-      } else {
-        others = true;
-      }
-    }
-    if (numbers && others) return sort_permutation_first(keys, order_by, first);
+  OrderKeysConsistency consistency(order_by.size());
+  for (const std::vector<SqlValue>& k : keys) {
+    consistency.add(k);
+    if (!consistency.consistent()) return sort_permutation_first(keys, order_by, first);
   }
   std::vector<std::size_t> order(n);
   for (std::size_t i = 0; i < n; ++i) order[i] = i;

@@ -39,6 +39,25 @@ std::vector<std::size_t> sort_permutation(std::size_t n, util::FunctionRef<bool(
 // The permutation that sorts rows whose keys are given, stably, by compare_order_keys.
 std::vector<std::size_t> sort_by_keys(const std::vector<std::vector<eval::SqlValue>>& keys, const OrderBy& order_by);
 
+// Watches the ORDER BY keys of rows one row at a time and tells whether the order over all of them
+// is a strict weak one: every row has a key per column, no key is a NaN, and no column mixes
+// numbers with other values (NULL sorts first against everything). Then the stable sort by the keys
+// is the sort by keys and then position.
+class OrderKeysConsistency {
+ public:
+  explicit OrderKeysConsistency(std::size_t columns) : columns_(columns, Column{}) {}
+  void add(const std::vector<eval::SqlValue>& keys);
+  bool consistent() const { return consistent_; }
+
+ private:
+  struct Column {
+    bool numbers = false;
+    bool others = false;
+  };
+  std::vector<Column> columns_;
+  bool consistent_ = true;
+};
+
 // The first `first` positions of sort_by_keys(keys, order_by), the same ones in the same order.
 // When every key column is consistent (no NaN, and numbers not mixed with texts or booleans), the
 // order is a strict weak one, and the stable sort is the sort by keys and then position: a bounded

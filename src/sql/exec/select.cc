@@ -1,5 +1,6 @@
 #include "sql/exec/select.h"
 
+#include <algorithm>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -234,6 +235,69 @@ Result<SqlResult> select_table_rows(Database& db, SqlSession& session, const Sel
   return SqlResult{std::move(out)};
 }
 
+// ORDER BY with LIMIT over a table, WHERE applied to each row as the scan hands it over: only rows
+// among the first `limit` so far are copied, kept in a heap by their keys and then their position.
+// Those are the first rows of the stable sort when the keys order consistently (see
+// OrderKeysConsistency); otherwise none is given, and the caller sorts every row instead.
+Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& session, const SelectTarget& target,
+                                                  const Expr* filter, const Select& select, Tables tables) {
+  const OrderBy& order_by = *select.order_by;
+  const std::uint64_t limit = *select.limit;
+  struct Kept {
+    std::vector<SqlValue> keys;
+    std::size_t position;
+    VisibleRow row;
+  };
+  // A max-heap under `before`: the last of the kept rows at the front.
+  std::vector<Kept> heap;
+  const auto before = [&](const Kept& a, const Kept& b) {
+    const int c = compare_order_keys(a.keys, b.keys, order_by);
+    return c != 0 ? c < 0 : a.position < b.position;
+  };
+  OrderKeysConsistency consistency(order_by.size());
+  util::JsonMembers scratch;
+  std::vector<SqlValue> keys;
+  std::size_t position = 0;
+  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+    if (!consistency.consistent()) return {};  // the caller runs the query again over every row
+    EvalContext ctx(row, tables, scratch);
+    if (!TRY(passes(ctx, filter))) return {};
+    const std::size_t at = position++;
+    keys.clear();
+    for (const auto& [expr, direction] : order_by) {
+      Result<SqlValue> v = ctx.eval(expr);
+      keys.push_back(v ? std::move(*v) : SqlValue::null());  // an error counts as NULL
+    }
+    consistency.add(keys);
+    if (!consistency.consistent() || limit == 0) return {};
+    if (heap.size() < limit) {
+      heap.push_back(Kept{std::move(keys), at, VisibleRow{std::string(row.pk), std::string(row.doc)}});
+      std::push_heap(heap.begin(), heap.end(), before);
+      return {};
+    }
+    // A later row with equal keys comes after every kept one.
+    if (compare_order_keys(keys, heap.front().keys, order_by) >= 0) return {};
+    std::pop_heap(heap.begin(), heap.end(), before);
+    Kept& replaced = heap.back();
+    replaced.keys.swap(keys);
+    replaced.position = at;
+    replaced.row.pk.assign(row.pk);
+    replaced.row.doc.assign(row.doc);
+    std::push_heap(heap.begin(), heap.end(), before);
+    return {};
+  }));
+  if (!consistency.consistent()) return std::nullopt;
+  std::sort_heap(heap.begin(), heap.end(), before);
+  const ProjectionClass cls = detect_legacy_projection(select.items);
+  SqlResult::Rows out;
+  out.rows.reserve(heap.size());
+  for (const Kept& kept : heap) {
+    EvalContext ctx(kept.row, tables, scratch);
+    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+  }
+  return SqlResult{std::move(out)};
+}
+
 std::vector<RowView> views_of(const std::vector<VisibleRow>& rows) {
   return std::vector<RowView>(rows.begin(), rows.end());
 }
@@ -300,6 +364,10 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   } else if (choose_finish(select) == Finish::Plain && (!select.order_by || select.order_by->empty())) {
     return select_table_rows(db, session, target, filter, select, Tables(&self, 1));
   } else {
+    if (choose_finish(select) == Finish::Plain && select.limit) {
+      std::optional<SqlResult> first = TRY(first_table_rows(db, session, target, filter, select, Tables(&self, 1)));
+      if (first) return std::move(*first);
+    }
     const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
     return finish(scanned.rows(), filter, select, Tables(&self, 1));
   }

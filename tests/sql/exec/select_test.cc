@@ -222,6 +222,30 @@ TEST(SortRows, FirstRowsAreThoseOfTheWholeSort) {
   }
 }
 
+// ORDER BY ... LIMIT n over a table keeps the first rows as the scan goes: the same rows in the
+// same order as the first n of the whole sort, with ties, NULLs, WHERE, and keys that mix numbers
+// with texts (which sort every row instead).
+TEST_F(SelectTest, FirstRowsOfATableAreThoseOfTheWholeSort) {
+  std::mt19937 rng(25);
+  const std::vector<std::string> values = {"1", "2", "-0.0", "0", "null", "\"a\"", "\"b\"", "true", "\"9\""};
+  create_table("t");
+  for (int i = 0; i < 200; ++i) {
+    const std::string a = values[rng() % 5], b = values[rng() % values.size()];
+    put_row("t", "k" + std::to_string(i), R"({"a":)" + a + R"(,"b":)" + b + R"(,"c":)" + values[rng() % 4] + "}");
+  }
+  const char* orders[] = {"a DESC, c", "c, a DESC", "a, b DESC", "b", "pk DESC"};
+  for (const char* order : orders) {
+    for (const char* where : {"", " WHERE c > 0"}) {
+      const std::string query = std::string("SELECT pk, a, b FROM t") + where + " ORDER BY " + order;
+      const Rows whole = rows(query);
+      for (std::size_t n : {0, 1, 7, 150, 200, 300}) {
+        const Rows want(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(std::min(n, whole.size())));
+        EXPECT_EQ(rows(query + " LIMIT " + std::to_string(n)), want) << query << " LIMIT " << n;
+      }
+    }
+  }
+}
+
 TEST_F(SelectTest, TemporalClauses) {
   create_table("t");
   std::uint64_t t1 = put_row("t", "k", R"({"v":1})");
