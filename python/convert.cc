@@ -17,12 +17,22 @@ namespace {
 // The ints 0..255, created once per process (small ints, immortal in the interpreter).
 PyObject* g_byte_ints[256] = {};
 
+// The `str` objects of the member names met last, shared by every result of the process (used only
+// while the interpreter lock is held); a name's hash is kept in its object. The references are
+// never given back at exit: the interpreter is gone by then.
+struct NameCacheEntry {
+  std::string name;
+  PyObject* object;
+};
+std::vector<NameCacheEntry> g_names;
+constexpr std::size_t kMaxNames = 64;
+
 // Builds interpreter objects straight from the scanner's events, without a JSON tree in between,
 // under the document reader's rules (util/json_scan.h: the same numbers, the same nesting limit,
 // the same texts refused). Objects gather their members and become a dict at their end, sorted by
 // name in byte order with the last of repeated names kept. One builder serves every row of a
-// result: its stacks keep their room, and member names met before reuse their `str` objects (whose
-// hashes are then known already).
+// result: its stacks keep their room; member names met before, in any result, reuse their `str`
+// objects (g_names).
 class PyRowBuilder {
  public:
   static constexpr bool kWantsValues = true;
@@ -76,7 +86,8 @@ class PyRowBuilder {
     frames_.pop_back();
     const auto begin = members_.begin() + static_cast<std::ptrdiff_t>(first);
     sort_by_name(begin, members_.end());
-    PyRef dict(PyDict_New());
+    // Made with room for every member at once: a dict grown one member at a time resizes.
+    PyRef dict(new_dict(members_.end() - begin));
     if (!dict) return python_error();
     for (auto it = begin; it != members_.end(); ++it) {
       if (it + 1 != members_.end() && it->name == (it + 1)->name) continue;  // a later repeat wins
@@ -123,16 +134,27 @@ class PyRowBuilder {
     }
   }
 
+  static PyObject* new_dict(std::ptrdiff_t members) {
+#if !defined(Py_LIMITED_API)
+    if (members > 5) return _PyDict_NewPresized(members);
+#endif
+    static_cast<void>(members);
+    return PyDict_New();
+  }
+
   // The `str` of a member name, borrowed from the cache (nullptr with the error set on failure).
-  PyObject* name_object(const std::string& name) {
-    for (NameEntry& e : names_) {
-      if (e.name == name) return e.object.get();
+  static PyObject* name_object(const std::string& name) {
+    for (NameCacheEntry& e : g_names) {
+      if (e.name == name) return e.object;
     }
-    PyRef object(text_to_py(name));
-    if (!object) return nullptr;
-    if (names_.size() >= kMaxNames) names_.erase(names_.begin());
-    names_.push_back(NameEntry{name, std::move(object)});
-    return names_.back().object.get();
+    PyObject* object = text_to_py(name);
+    if (object == nullptr) return nullptr;
+    if (g_names.size() >= kMaxNames) {
+      Py_DECREF(g_names.front().object);
+      g_names.erase(g_names.begin());
+    }
+    g_names.push_back(NameCacheEntry{name, object});
+    return object;
   }
 
   // Takes a new reference (nullptr: the interpreter failed) and places it in the enclosing value.
@@ -153,15 +175,8 @@ class PyRowBuilder {
     return false;
   }
 
-  struct NameEntry {
-    std::string name;
-    PyRef object;
-  };
-  static constexpr std::size_t kMaxNames = 64;
-
   std::vector<Frame> frames_;
   std::vector<Member> members_;  // the members of every open object, innermost last
-  std::vector<NameEntry> names_;
   std::string pending_name_;
   PyRef root_;
   bool python_failed_ = false;

@@ -1,6 +1,7 @@
 """PyDatabase.sql: the conversion of each result form, the errors a script raises, and text that
 cannot reach the engine."""
 
+import json
 import random
 import sqlite3
 import unittest
@@ -42,6 +43,21 @@ class SqlTest(TempDirTestCase):
         self.assertEqual(self.db.sql("SELECT doc FROM t ORDER BY pk DESC"), ["not json", {"n": 30, "tags": ["x"]}])
         self.assertEqual(self.db.sql("SELECT count(*) FROM t"), [2])
         self.assertEqual(self.db.sql("SELECT pk FROM t WHERE n > 100"), [])
+
+    def test_documents_read_back_as_json_loads_reads_them(self):
+        # Names shared between results and more of them than the name cache holds, objects of many
+        # members, repeated names (the last wins), nested objects.
+        rng = random.Random(25)
+        self.db.sql("CREATE TABLE d (id TEXT PRIMARY KEY)")
+        docs = []
+        for i in range(60):
+            members = ['"n%d":%d' % (rng.randrange(100), rng.randrange(9)) for _ in range(rng.randrange(12))]
+            members.append('"sub":{"a":1,"b":{"n%d":[1,{"c":2}]},"a":3}' % rng.randrange(100))
+            docs.append("{" + ",".join(members) + "}")
+        self.db.sql("BEGIN;" + "".join("INSERT INTO d (pk, doc) VALUES ('k%02d', '%s');" % (i, doc)
+                                       for i, doc in enumerate(docs)) + "COMMIT")
+        for _ in range(2):
+            self.assertEqual(self.db.sql("SELECT doc FROM d"), [json.loads(doc) for doc in docs])
 
     def test_insert_returning_gives_the_written_row_as_a_dict(self):
         self.db.sql("CREATE TABLE t (id TEXT PRIMARY KEY, n INT)")
