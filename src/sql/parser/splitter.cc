@@ -1,5 +1,7 @@
 #include "sql/parser/splitter.h"
 
+#include <cstring>
+
 #include "sql/parser/text.h"
 #include "util/unicode.h"
 
@@ -16,25 +18,43 @@ Result<std::vector<std::string_view>> split_sql_statements(std::string_view scri
     if (!piece.empty()) pieces.emplace_back(piece);
   };
 
+  // The scan jumps from one byte that matters to the next: outside a literal a semicolon or a
+  // quote, inside one a backslash or a quote. The next quote is looked for again only once passed,
+  // so each byte is searched a bounded number of times.
+  const std::size_t n = script.size();
+  const auto find = [&](std::size_t from, std::size_t to, char c) -> std::size_t {
+    if (from >= to) return to;
+    const void* found = std::memchr(script.data() + from, c, to - from);
+    return found ? static_cast<std::size_t>(static_cast<const char*>(found) - script.data()) : to;
+  };
   bool in_string = false;
-  bool escape_pending = false;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < script.size(); ++i) {
-    const char c = script[i];
-    if (in_string) {
-      if (escape_pending) {
-        escape_pending = false;
-      } else if (c == '\'') {
-        in_string = false;
-      } else if (c == '\\') {
-        escape_pending = true;
+  std::size_t i = 0;
+  std::size_t quote = find(0, n, '\'');
+  while (i < n) {
+    if (quote < i) quote = find(i, n, '\'');
+    if (!in_string) {
+      const std::size_t semicolon = find(i, quote, ';');
+      if (semicolon < quote) {
+        take(start, semicolon);
+        start = semicolon + 1;
+        i = semicolon + 1;
+        continue;
       }
-    } else if (c == '\'') {
+      if (quote == n) break;
       in_string = true;
-    } else if (c == ';') {
-      take(start, i);
-      start = i + 1;
+      i = quote + 1;
+      continue;
     }
+    // Inside a literal a backslash escapes the next byte (past the end: the literal is open).
+    const std::size_t backslash = find(i, quote, '\\');
+    if (backslash < quote) {
+      i = backslash + 2;
+      continue;
+    }
+    if (quote == n) break;
+    in_string = false;
+    i = quote + 1;
   }
   if (in_string) return fail(QuenlorError::sql_parse("unterminated string literal"));
   take(start, script.size());

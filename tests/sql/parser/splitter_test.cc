@@ -25,6 +25,8 @@ TEST(SplitterTest, CutsAtSemicolonsOutsideLiterals) {
       {"unicode white space trimmed", "\u3000\u00a0 SELECT 1\u2028\u0085;\t\n", {"SELECT 1"}},
       {"inner white space kept", "SELECT\u3000 1", {"SELECT\u3000 1"}},
       {"multi-byte text kept whole", "SELECT 'é;ü'; é", {"SELECT 'é;ü'", "é"}},
+      {"literals one after another", "A 'x\\\\';B 'y\\';z' '';C''';';D",
+       {"A 'x\\\\'", "B 'y\\';z' ''", "C''';'", "D"}},
   };
   for (const Case& tc : cases) {
     auto r = split_sql_statements(tc.script);
