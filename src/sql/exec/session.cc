@@ -195,9 +195,16 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
                                                                         std::string_view table) {
-  std::optional<std::string> record = TRY(read_catalog_key(db, session, facet::relational::schema_key(table)));
-  if (!record) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
-  return session.parsed_schema(table, *record);
+  const std::string key = facet::relational::schema_key(table);
+  // A record the session remembers is read in place, not copied.
+  const std::optional<std::string>* remembered = session.remembered_read(key);
+  std::optional<std::string> record;
+  if (!remembered) {
+    record = TRY(read_catalog_key(db, session, key));
+    remembered = &record;
+  }
+  if (!*remembered) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
+  return session.parsed_schema(table, **remembered);
 }
 
 Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
