@@ -1,5 +1,7 @@
 #include "util/file.h"
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -121,12 +123,21 @@ Result<std::size_t> File::read(char* buf, std::size_t len) {
 }
 
 Result<std::string> File::read_to_end() {
-  std::string out;
-  char buf[65536];
+  // Read straight into the string, with room for what the file holds now and one byte more, so
+  // that the read which finds the end needs no more; a file that grows meanwhile doubles the room.
+  std::size_t room = 65536;
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && st.st_size > 0) room = std::max(room, static_cast<std::size_t>(st.st_size) + 1);
+  std::string out(room, '\0');
+  std::size_t used = 0;
   while (true) {
-    std::size_t n = TRY(read(buf, sizeof buf));
-    if (n == 0) return out;
-    out.append(buf, n);
+    if (used == out.size()) out.resize(out.size() * 2);
+    const std::size_t n = TRY(read(out.data() + used, out.size() - used));
+    if (n == 0) {
+      out.resize(used);
+      return out;
+    }
+    used += n;
   }
 }
 

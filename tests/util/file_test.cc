@@ -36,6 +36,28 @@ TEST(FileTest, WriteReadTruncateAndMap) {
   EXPECT_EQ(remove_file(dir.file("g")).error().os_error(), ENOENT);
 }
 
+// A file is read whole whatever its size next to the room read_to_end starts with, also when it
+// grew after the read began (read from an offset) or is not a regular file.
+TEST(FileTest, ReadToEndReadsEveryByte) {
+  testing::TempDir dir;
+  for (std::size_t size : {std::size_t{0}, std::size_t{65535}, std::size_t{65536}, std::size_t{65537},
+                           std::size_t{300001}}) {
+    std::string text(size, 'x');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 23);
+    const std::string path = dir.file("f" + std::to_string(size));
+    ASSERT_TRUE(File::open(path, O_CREAT | O_WRONLY | O_TRUNC).value().write_all(text));
+    EXPECT_EQ(read_file(path).value(), text) << size;
+    File f = File::open(path, O_RDONLY).value();
+    ASSERT_TRUE(f.seek(size / 2));
+    {
+      File more = File::open(path, O_WRONLY | O_APPEND).value();
+      ASSERT_TRUE(more.write_all(text));
+    }
+    EXPECT_EQ(f.read_to_end().value(), text.substr(size / 2) + text) << size;
+  }
+  EXPECT_EQ(read_file("/proc/self/stat").value().empty(), false);
+}
+
 TEST(FileTest, CreateDirAll) {
   testing::TempDir dir;
   ASSERT_TRUE(create_dir_all(dir.file("a/b/c")));
