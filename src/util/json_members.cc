@@ -74,62 +74,70 @@ class PlainQuotes {
     if (n > kPlainMaxBytes) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     size_ = n;
-    std::memset(chunks_, 0, sizeof(std::uint16_t) * (((n + 63) / 64) * 4));
 #if defined(__SSE2__)
+    // Each word is gathered in a register and stored once: words built of narrower stores would be
+    // read back before the stores could be forwarded to the load.
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);
     __m128i bad = _mm_setzero_si128();
+    // The quotes of the 16 bytes at q, the other special bytes gathered into bad. A signed
+    // comparison below 0x20 finds the control characters and every byte from 0x80 up.
+    const auto quotes_at = [&](const unsigned char* q) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space)));
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote))));
+    };
     std::size_t at = 0;
-    for (; at + 16 <= n; at += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-      // A signed comparison below 0x20 finds the control characters and every byte from 0x80 up.
-      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space)));
-      chunks_[at / 16] = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+    for (; at + 64 <= n; at += 64) {
+      words_[at / 64] = quotes_at(p + at) | quotes_at(p + at + 16) << 16 | quotes_at(p + at + 32) << 32 |
+                        quotes_at(p + at + 48) << 48;
     }
-    if (at < n && n >= 16) {
-      // The last bytes: the sixteen that end the text, of whose quotes those from `at` on are kept.
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
-      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space)));
-      const unsigned quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
-      chunks_[at / 16] = static_cast<std::uint16_t>(quotes >> (16 - (n - at)));
-      at = n;
+    if (at < n) {
+      const std::size_t base = at;
+      std::uint64_t word = 0;
+      for (; at + 16 <= n; at += 16) word |= quotes_at(p + at) << (at - base);
+      if (at < n && n >= 16) {
+        // The last bytes: the sixteen that end the text, of whose quotes those from `at` on are kept.
+        word |= (quotes_at(p + n - 16) >> (16 - (n - at))) << (at - base);
+        at = n;
+      }
+      for (; at < n; ++at) {
+        const unsigned char c = p[at];
+        if (c == '\\' || c < 0x20 || c >= 0x80) return false;
+        if (c == '"') word |= std::uint64_t{1} << (at - base);
+      }
+      words_[base / 64] = word;
     }
-    if (_mm_movemask_epi8(bad) != 0) return false;
+    return _mm_movemask_epi8(bad) == 0;
 #else
-    std::size_t at = 0;
-#endif
-    for (; at < n; ++at) {
+    for (std::size_t w = 0; w < (n + 63) / 64; ++w) words_[w] = 0;
+    for (std::size_t at = 0; at < n; ++at) {
       const unsigned char c = p[at];
       if (c == '\\' || c < 0x20 || c >= 0x80) return false;
-      if (c == '"') chunks_[at / 16] = static_cast<std::uint16_t>(chunks_[at / 16] | (1u << (at % 16)));
+      if (c == '"') words_[at / 64] |= std::uint64_t{1} << (at % 64);
     }
     return true;
+#endif
   }
 
   // The offset of the first double quote at or after `from` (within the text), or the text's size
   // when there is none.
   std::size_t next(std::size_t from) const {
     std::size_t word = from / 64;
-    std::uint64_t bits = word_at(word) >> (from % 64);
+    std::uint64_t bits = words_[word] >> (from % 64);
     if (bits != 0) return from + static_cast<std::size_t>(__builtin_ctzll(bits));
     const std::size_t words = (size_ + 63) / 64;
     while (++word < words) {
-      bits = word_at(word);
+      bits = words_[word];
       if (bits != 0) return word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
     }
     return size_;
   }
 
  private:
-  std::uint64_t word_at(std::size_t word) const {
-    std::uint64_t bits;
-    std::memcpy(&bits, &chunks_[word * 4], sizeof bits);  // four chunks, the first in the low bits
-    return bits;
-  }
-
   std::size_t size_ = 0;
-  std::uint16_t chunks_[kPlainMaxBytes / 16];
+  std::uint64_t words_[kPlainMaxBytes / 64];
 };
 
 }  // namespace
