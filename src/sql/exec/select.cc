@@ -349,9 +349,15 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   std::vector<VisibleRow> rows;
   std::optional<Expr> unmatched_filter;
   if (matched) {
-    for (const std::string& pk : *matched) {
-      std::vector<VisibleRow> one = TRY(fetch_rows_for_table(db, session, target.table, pk, target.as_of, target.valid_at));
-      for (VisibleRow& row : one) rows.push_back(std::move(row));
+    // Each listed row read by its key, built in one buffer; the listed keys move into the rows.
+    rows.reserve(matched->size());
+    std::string key = facet::relational::row_prefix(target.table);
+    const std::size_t prefix_size = key.size();
+    for (std::string& pk : *matched) {
+      key.resize(prefix_size);
+      key.append(pk);
+      std::optional<std::string> value = TRY(read_live_key(db, session, key, target.as_of, target.valid_at));
+      if (value) rows.push_back({std::move(pk), std::move(*value)});
     }
     rows = TRY(keep_rows_holding_match_terms(db, target.table, *filter, std::move(rows)));
     // The MATCH calls have selected the rows; the rest of the filter still applies to them.
