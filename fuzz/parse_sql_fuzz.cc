@@ -53,7 +53,7 @@ void check_script(std::string_view script) {
     return;
   }
   if (pieces->empty()) fault("no pieces and no error", script);
-  for (const std::string& piece : *pieces) {
+  for (const std::string_view piece : *pieces) {
     if (piece.empty() || quenlordb::util::trim_white_space(piece).size() != piece.size()) fault("piece not trimmed", piece);
     check_statement(piece);
   }
