@@ -1,12 +1,23 @@
 #include "engine/prefix_scan.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
+#include "ledger/internal_key.h"
 #include "util/coding.h"
+#include "util/thread.h"
 
 namespace quenlordb::engine {
 
@@ -297,11 +308,384 @@ class ScanSources {
   std::vector<MergeSource*> sources_;
 };
 
+// --- Scans on threads ---
+//
+// A large scan of several shards splits the shards into groups and merges each group on a thread of
+// its own, with merge_sources as above; a group's thread hands its rows, final and in key order, to
+// the calling thread in batches of records (PrefixScanRecord). The calling thread merges the groups'
+// streams, whose keys never meet (every key lives in one shard), and hands the rows on. For a
+// materialised scan a group's thread writes its records into a store of its own, which the result
+// takes over once the thread has ended, so the calling thread moves records and copies no bytes.
+// For a visiting scan each batch carries its records' bytes, and batches that have been visited go
+// back to their thread to be filled again, so that memory stays bounded however large the scan.
+//
+// A group's thread stops at the end of its sources or at an error, which its stream carries after
+// the rows before it; the calling thread meets it in key order, as the merge reaches that stream's
+// end, and returns it. When the calling thread stops early (an error of a stream or of the visitor,
+// an exception), it stops every thread and waits for them before it returns.
+
+// Records in a batch; a visiting scan's batch holds about kBatchBytes of their bytes.
+constexpr std::size_t kBatchRows = 512;
+constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
+// Batches a stream holds that the calling thread has not taken yet: a group's thread waits beyond.
+// A materialised scan's batches hold records only (4 KiB), so more of them may wait.
+constexpr std::size_t kReadyBatchesVisited = 16;
+constexpr std::size_t kReadyBatchesMaterialised = 256;
+// How long the calling thread watches for a batch before it sleeps: most waits end sooner than a
+// sleeping thread would be woken.
+constexpr std::chrono::microseconds kSpinBeforeSleep{200};
+
+struct RowBatch {
+  std::vector<PrefixScanRecord> records;
+  // A visiting scan's: the records' bytes, capacity of them, used written.
+  std::unique_ptr<char[]> bytes;
+  std::size_t capacity = 0;
+  std::size_t used = 0;
+};
+
+// The rows of one group on their way from its thread to the calling thread, and the batches on
+// their way back.
+class GroupStream {
+ public:
+  explicit GroupStream(std::size_t max_ready) : max_ready_(max_ready) {}
+
+  // --- The group's thread.
+  // A batch to fill: an emptied one handed back, or a new one.
+  RowBatch take_spare() {
+    {
+      std::lock_guard lock(mu_);
+      if (!spare_.empty()) {
+        RowBatch batch = std::move(spare_.back());
+        spare_.pop_back();
+        batch.records.clear();
+        batch.used = 0;
+        return batch;
+      }
+    }
+    RowBatch batch;
+    batch.records.reserve(kBatchRows);
+    return batch;
+  }
+  // Hands a batch on, waiting while max_ready wait to be taken; false once the scan has stopped.
+  bool publish(RowBatch&& batch) {
+    std::unique_lock lock(mu_);
+    if (ready_.size() >= max_ready_ && !stopped_) {
+      writer_waiting_ = true;
+      room_.wait(lock, [&] { return ready_.size() < max_ready_ || stopped_; });
+      writer_waiting_ = false;
+    }
+    if (stopped_) return false;
+    ready_.push_back(std::move(batch));
+    news_.store(true, std::memory_order_release);
+    if (reader_waiting_) readable_.notify_one();
+    return true;
+  }
+  // Ends the stream, after the batches published, with the group's outcome.
+  void finish(Result<void> outcome, std::exception_ptr exception) {
+    std::lock_guard lock(mu_);
+    outcome_ = std::move(outcome);
+    exception_ = std::move(exception);
+    finished_ = true;
+    news_.store(true, std::memory_order_release);
+    if (reader_waiting_) readable_.notify_one();
+  }
+  // Where a materialised scan's records are written; taken over by the result once the thread ends.
+  util::ByteChunks& bytes() { return bytes_; }
+
+  // --- The calling thread.
+  // Replaces batch (which has been read: it goes back as a spare) with the next one, waiting for
+  // it; false at the end of the stream, whose outcome is then known.
+  bool next(RowBatch& batch) {
+    const auto give_up = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    while (!news_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < give_up) {
+      for (int i = 0; i < 64; ++i) pause();
+    }
+    std::unique_lock lock(mu_);
+    if (batch.records.capacity() > 0) spare_.push_back(std::move(batch));
+    if (ready_.empty() && !finished_) {
+      reader_waiting_ = true;
+      readable_.wait(lock, [&] { return !ready_.empty() || finished_; });
+      reader_waiting_ = false;
+    }
+    if (ready_.empty()) return false;
+    batch = std::move(ready_.front());
+    ready_.pop_front();
+    news_.store(!ready_.empty() || finished_, std::memory_order_relaxed);
+    if (writer_waiting_) room_.notify_one();
+    return true;
+  }
+  // The group's outcome, once next has answered false. An exception of the group's thread is
+  // thrown here.
+  Result<void> outcome() {
+    std::lock_guard lock(mu_);
+    if (exception_) std::rethrow_exception(exception_);
+    return outcome_;
+  }
+  // Stops the group's thread at its next batch.
+  void stop() {
+    std::lock_guard lock(mu_);
+    stopped_ = true;
+    room_.notify_one();
+  }
+
+ private:
+  static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  const std::size_t max_ready_;
+  std::mutex mu_;
+  std::condition_variable readable_;  // the calling thread waits for a batch or the end
+  std::condition_variable room_;      // the group's thread waits for room
+  std::deque<RowBatch> ready_;
+  std::vector<RowBatch> spare_;
+  bool reader_waiting_ = false;
+  bool writer_waiting_ = false;
+  bool stopped_ = false;
+  bool finished_ = false;
+  Result<void> outcome_;
+  std::exception_ptr exception_;
+  // Set while a batch is ready or the stream has finished: the calling thread watches it unlocked.
+  std::atomic<bool> news_{false};
+  // Filled by one of several threads at once: faulted in, not populated (see ByteChunks).
+  util::ByteChunks bytes_{false};
+};
+
+// Merges one group's shards on the calling thread (a group's thread), publishing the rows.
+void run_group(GroupStream& stream, std::span<ShardScanInput> inputs, std::string_view prefix,
+               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise) {
+  Result<void> outcome;
+  std::exception_ptr exception;
+  try {
+    const ScanSources sources(inputs, prefix, valid_at);
+    RowBatch batch = stream.take_spare();
+    bool stopped = false;
+    auto hand_on = [&]() -> Result<void> {
+      if (!stream.publish(std::move(batch))) {
+        stopped = true;
+        return fail(QuenlorError::channel_closed());  // the calling thread no longer reads
+      }
+      batch = stream.take_spare();
+      return {};
+    };
+    outcome = merge_sources(sources.all(), prefix.size(), limit, [&](const PrefixScanRow& row) -> Result<void> {
+      const std::size_t size = PrefixScanRecord::size_of(row);
+      char* at = nullptr;
+      if (materialise) {
+        at = stream.bytes().allocate(size);
+      } else {
+        if (batch.used + size > batch.capacity && !batch.records.empty()) TRY(hand_on());
+        if (size > batch.capacity) {
+          batch.capacity = std::max(size, kBatchBytes);
+          batch.bytes = std::make_unique_for_overwrite<char[]>(batch.capacity);
+        }
+        at = batch.bytes.get() + batch.used;
+        batch.used += size;
+      }
+      batch.records.push_back(PrefixScanRecord::write(at, row));
+      if (batch.records.size() == kBatchRows) TRY(hand_on());
+      return {};
+    });
+    // Rows before an error are handed on too: the calling thread hands them on before the error.
+    if (!stopped && !batch.records.empty()) (void)stream.publish(std::move(batch));
+    if (stopped) outcome = {};
+  } catch (...) {
+    exception = std::current_exception();
+  }
+  stream.finish(std::move(outcome), exception);
+}
+
+// Whether stream a's current key goes before stream b's (null: ended, last). Keys of different
+// streams differ.
+struct StreamHead {
+  std::uint64_t key_prefix = UINT64_MAX;  // util::load_prefix_u64_be of the key, compared first
+  std::string_view key;
+  PrefixScanRecord record;
+  bool live = false;
+  RowBatch batch;
+  std::size_t at = 0;  // of the next record in batch
+};
+
+// The groups' threads and streams of a scan; destroying it stops the threads and waits for them.
+class ScanGroups {
+ public:
+  ScanGroups() = default;
+  ScanGroups(const ScanGroups&) = delete;
+  ScanGroups& operator=(const ScanGroups&) = delete;
+  ~ScanGroups() { stop(); }
+
+  // Starts one thread per group; false (with every thread started so far stopped) when a thread
+  // cannot be started.
+  bool start(std::span<ShardScanInput> inputs, std::size_t groups, std::string_view prefix,
+             std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise) {
+    streams_.reserve(groups);
+    threads_.reserve(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t from = g * inputs.size() / groups;
+      const std::size_t to = (g + 1) * inputs.size() / groups;
+      GroupStream& stream = *streams_.emplace_back(
+          std::make_unique<GroupStream>(materialise ? kReadyBatchesMaterialised : kReadyBatchesVisited));
+      Result<std::thread> thread =
+          util::spawn_named("quenlordb-scan", [&stream, part = inputs.subspan(from, to - from), prefix, valid_at,
+                                               limit, materialise] {
+            run_group(stream, part, prefix, valid_at, limit, materialise);
+          });
+      if (!thread) {
+        stop();
+        return false;
+      }
+      threads_.push_back(std::move(*thread));
+    }
+    return true;
+  }
+  std::span<const std::unique_ptr<GroupStream>> streams() const { return streams_; }
+  // Stops the threads and waits for them.
+  void stop() {
+    for (const auto& stream : streams_) stream->stop();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  std::vector<std::unique_ptr<GroupStream>> streams_;
+  std::vector<std::thread> threads_;
+};
+
+// Merges the groups' streams, handing at most limit rows to emit (PrefixScanRecord), in key order.
+// Every stream is read to its end, so that errors past the limit are still returned.
+template <typename Emit>
+Result<void> merge_streams(const ScanGroups& groups, std::optional<std::uint64_t> limit, Emit&& emit) {
+  const std::span<const std::unique_ptr<GroupStream>> streams = groups.streams();
+  const std::size_t k = streams.size();
+  std::vector<StreamHead> heads(k);
+  // Moves stream i to its next record: false with the stream's error when it ended with one.
+  auto advance = [&](std::size_t i) -> Result<void> {
+    StreamHead& h = heads[i];
+    while (h.at == h.batch.records.size()) {
+      h.at = 0;
+      if (!streams[i]->next(h.batch)) {
+        h.live = false;
+        h.key_prefix = UINT64_MAX;
+        return streams[i]->outcome();
+      }
+    }
+    h.record = h.batch.records[h.at++];
+    h.key = h.record.key();
+    h.key_prefix = util::load_prefix_u64_be(h.key);
+    h.live = true;
+    return {};
+  };
+  auto before = [&](std::size_t a, std::size_t b) {
+    const StreamHead& x = heads[a];
+    const StreamHead& y = heads[b];
+    if (x.key_prefix != y.key_prefix) return x.key_prefix < y.key_prefix;
+    if (!y.live) return x.live || a < b;
+    if (!x.live) return false;
+    return x.key < y.key;
+  };
+  // A tournament tree as in merge_sources: losers[n] for the inner nodes n in [1, k).
+  for (std::size_t i = 0; i < k; ++i) TRY(advance(i));
+  std::vector<std::size_t> losers(k);
+  std::size_t winner = 0;
+  {
+    std::vector<std::size_t> wins(2 * k);
+    for (std::size_t i = 0; i < k; ++i) wins[k + i] = i;
+    for (std::size_t n = k; n-- > 1;) {
+      const std::size_t l = wins[2 * n];
+      const std::size_t r = wins[2 * n + 1];
+      const bool left_wins = before(l, r);
+      wins[n] = left_wins ? l : r;
+      losers[n] = left_wins ? r : l;
+    }
+    winner = k == 1 ? 0 : wins[1];
+  }
+  std::uint64_t left = limit.value_or(UINT64_MAX);
+  while (heads[winner].live) {
+    if (left > 0) {
+      --left;
+      TRY(emit(heads[winner].record));
+    }
+    const std::size_t i = winner;
+    TRY(advance(i));
+    std::size_t candidate = i;
+    for (std::size_t n = (k + i) / 2; n > 0; n /= 2) {
+      if (before(losers[n], candidate)) std::swap(losers[n], candidate);
+    }
+    winner = candidate;
+  }
+  return {};
+}
+
+// Stored bytes of the table blocks a scan of prefix reads in input, plus a share for each memtable
+// row: what decides whether the scan is large enough for threads.
+std::uint64_t scan_bytes(const ShardScanInput& input, std::string_view prefix) {
+  constexpr std::uint64_t kMemtableRowBytes = 64;
+  std::uint64_t bytes = kMemtableRowBytes * input.memtable_rows.size();
+  const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
+  for (const auto& table : input.tables) {
+    const std::vector<storage::IndexEntry>& index = table->index();
+    auto first = index.begin();
+    auto last = index.end();
+    if (!prefix.empty())
+      first = std::partition_point(index.begin(), index.end(),
+                                   [&](const storage::IndexEntry& e) { return e.last_key < prefix; });
+    // Blocks up to the first whose last key lies past every key under the prefix.
+    if (upper) {
+      last = std::partition_point(first, index.end(), [&](const storage::IndexEntry& e) { return e.last_key < *upper; });
+      if (last != index.end()) ++last;
+    }
+    for (auto it = first; it != last; ++it) bytes += it->size;
+  }
+  return bytes;
+}
+
+// The number of groups a scan of inputs is merged in: 1 (no threads) unless it is large.
+std::size_t scan_groups(std::span<const ShardScanInput> inputs, std::string_view prefix) {
+  const ScanThreads threads = scan_threads();
+  const std::size_t groups = std::min(inputs.size(), threads.max_threads);
+  if (groups < 2) return 1;
+  std::uint64_t bytes = 0;
+  for (const ShardScanInput& input : inputs) {
+    bytes += scan_bytes(input, prefix);
+    if (bytes >= threads.min_bytes) return groups;
+  }
+  return 1;
+}
+
+std::atomic<std::size_t> g_scan_max_threads{SIZE_MAX};  // SIZE_MAX: the default
+std::atomic<std::uint64_t> g_scan_min_bytes{UINT64_MAX};
+
 }  // namespace
+
+ScanThreads default_scan_threads() {
+  const unsigned hardware = std::thread::hardware_concurrency();
+  // The calling thread merges the groups' rows: the groups take the other hardware threads.
+  return ScanThreads{hardware > 1 ? hardware - 1 : 0, kScanThreadsMinBytes};
+}
+
+ScanThreads scan_threads() {
+  const std::size_t max_threads = g_scan_max_threads.load(std::memory_order_relaxed);
+  const std::uint64_t min_bytes = g_scan_min_bytes.load(std::memory_order_relaxed);
+  if (max_threads == SIZE_MAX) return default_scan_threads();
+  return ScanThreads{max_threads, min_bytes};
+}
+
+void set_scan_threads(std::optional<ScanThreads> threads) {
+  g_scan_min_bytes.store(threads ? threads->min_bytes : UINT64_MAX, std::memory_order_relaxed);
+  g_scan_max_threads.store(threads ? threads->max_threads : SIZE_MAX, std::memory_order_relaxed);
+}
 
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanVisitor visit) {
+  if (const std::size_t groups = scan_groups(inputs, prefix); groups > 1) {
+    ScanGroups threads;
+    if (threads.start(inputs, groups, prefix, valid_at, limit, false)) {
+      return merge_streams(threads, limit, [&](PrefixScanRecord record) { return visit(record.row()); });
+    }
+  }
   const ScanSources sources(inputs, prefix, valid_at);
   return merge_sources(sources.all(), prefix.size(), limit, visit);
 }
@@ -309,6 +693,27 @@ Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_vie
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanRows& out) {
+  if (const std::size_t groups = scan_groups(inputs, prefix); groups > 1) {
+    ScanGroups threads;
+    if (threads.start(inputs, groups, prefix, valid_at, limit, true)) {
+      // The records lie in the groups' stores, which the rows take over once the threads have
+      // ended; until then they are rows of this call's own, so that an exception leaves out as it was.
+      PrefixScanRows rows;
+      const Result<void> merged = merge_streams(threads, limit, [&](PrefixScanRecord record) -> Result<void> {
+        rows.push_record(record);
+        return {};
+      });
+      threads.stop();
+      for (const auto& stream : threads.streams()) rows.adopt_bytes(std::move(stream->bytes()));
+      TRY(merged);
+      if (out.empty()) {
+        out = std::move(rows);
+      } else {
+        for (const PrefixScanRow& row : rows) out.push_back(row);
+      }
+      return {};
+    }
+  }
   const ScanSources sources(inputs, prefix, valid_at);
   return merge_sources(sources.all(), prefix.size(), limit, [&out](const PrefixScanRow& row) -> Result<void> {
     out.push_back(row);

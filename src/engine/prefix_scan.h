@@ -11,6 +11,11 @@
 // reached k ‖ 0x00 ‖ ... may still come back to k. The merge therefore hands on a key only once no
 // source can come back below it; keys that hold 0x00 bytes after the prefix are gathered in an
 // ordered buffer until then. Rows come out in user-key order whatever the keys hold.
+//
+// A large scan of several shards merges groups of shards on threads of its own and the groups'
+// rows on the calling thread (see ScanThreads and prefix_scan.cc); its rows, order and errors are
+// those of a scan on the calling thread alone, except that an error met in one group may end the
+// scan before rows of other groups that a scan on one thread would have handed on first.
 #pragma once
 
 #include <cstdint>
@@ -44,8 +49,28 @@ Result<void> merge_memtables(PrefixScanRows& rows, std::span<const storage::Memt
                              std::string_view prefix, std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
                              std::optional<std::uint64_t> limit);
 
+// When merge_scan_inputs reads shards on threads of its own: a scan of several shards whose table
+// blocks in the prefix's range (and memtable rows, at a nominal size each) come to min_bytes or
+// more is split into at most max_threads groups of shards, each merged on a thread started for the
+// scan, while the calling thread merges the groups' rows. Smaller scans start no thread.
+struct ScanThreads {
+  std::size_t max_threads = 0;  // below 2: never
+  std::uint64_t min_bytes = 0;
+};
+// Stored (compressed) bytes from which a scan reads on threads by default: about 2 ms of reading on
+// one thread, against some 50 us for starting a thread.
+inline constexpr std::uint64_t kScanThreadsMinBytes = std::uint64_t{1} << 20;
+// The default: one thread fewer than the hardware has, from kScanThreadsMinBytes.
+ScanThreads default_scan_threads();
+// The setting in force for the process: the default unless set_scan_threads changed it.
+ScanThreads scan_threads();
+// Sets it for every later scan of the process, or back to the default with nullopt; for tests.
+void set_scan_threads(std::optional<ScanThreads> threads);
+
 // Merges the inputs of shards whose keys are disjoint, handing at most limit rows to visit in key
-// order. Every table file is read to its end, so damage past the limit is still reported.
+// order. Every table file is read to its end, so damage past the limit is still reported. A large
+// scan reads its shards on threads (see ScanThreads); visit is still called on the calling thread
+// only, and an error met in a shard still ends the scan after rows before it.
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanVisitor visit);

@@ -33,14 +33,54 @@ struct PrefixScanRow {
 // it returns ends the scan with that error.
 using PrefixScanVisitor = util::FunctionRef<Result<void>(const PrefixScanRow&)>;
 
-// The rows of a scan with their bytes, in key order. Read-only once returned; move-only. Each row is
-// one record in large pieces of memory (commit timestamp, key and document lengths, key, document)
-// found through an array of pointers, so that a scan of many small rows fills as little fresh
-// memory as it can; rows are handed out by value, as views into the records.
-class PrefixScanRows {
-  // [commit_ts u64][key length u32][document length u32][key][document], unaligned.
+// One row as PrefixScanRows keeps it: [commit_ts u64][key length u32][document length u32][key]
+// [document], unaligned, in memory the rows own. A record is a pointer to those bytes; it is written
+// once and read as views.
+class PrefixScanRecord {
+ public:
   static constexpr std::size_t kHeaderBytes = 16;
 
+  // The bytes a record of row takes. Keys and documents are below 4 GiB (the log takes no record of
+  // 64 MiB or more, a block no entry of 4 GiB).
+  static std::size_t size_of(const PrefixScanRow& row) { return kHeaderBytes + row.key.size() + row.doc.size(); }
+  // Writes row's record at `at`, which has room for size_of(row) bytes.
+  static PrefixScanRecord write(char* at, const PrefixScanRow& row) {
+    const auto key_len = static_cast<std::uint32_t>(row.key.size());
+    const auto doc_len = static_cast<std::uint32_t>(row.doc.size());
+    std::memcpy(at, &row.commit_ts, 8);
+    std::memcpy(at + 8, &key_len, 4);
+    std::memcpy(at + 12, &doc_len, 4);
+    if (key_len > 0) std::memcpy(at + kHeaderBytes, row.key.data(), key_len);
+    if (doc_len > 0) std::memcpy(at + kHeaderBytes + key_len, row.doc.data(), doc_len);
+    return PrefixScanRecord(at);
+  }
+
+  PrefixScanRecord() = default;
+  PrefixScanRow row() const {
+    PrefixScanRow row;
+    std::uint32_t doc_len;
+    std::memcpy(&row.commit_ts, p_, 8);
+    std::memcpy(&doc_len, p_ + 12, 4);
+    row.key = key();
+    row.doc = {row.key.data() + row.key.size(), doc_len};
+    return row;
+  }
+  std::string_view key() const {
+    std::uint32_t key_len;
+    std::memcpy(&key_len, p_ + 8, 4);
+    return {p_ + kHeaderBytes, key_len};
+  }
+
+ private:
+  explicit PrefixScanRecord(const char* p) : p_(p) {}
+  const char* p_ = nullptr;
+};
+
+// The rows of a scan with their bytes, in key order. Read-only once returned; move-only. Each row is
+// one record (PrefixScanRecord) in large pieces of memory, found through an array of records, so
+// that a scan of many small rows fills as little fresh memory as it can; rows are handed out by
+// value, as views into the records.
+class PrefixScanRows {
  public:
   class const_iterator {
    public:
@@ -52,8 +92,8 @@ class PrefixScanRows {
     using pointer = void;
 
     const_iterator() = default;
-    PrefixScanRow operator*() const { return row_at(*at_); }
-    PrefixScanRow operator[](difference_type n) const { return row_at(at_[n]); }
+    PrefixScanRow operator*() const { return at_->row(); }
+    PrefixScanRow operator[](difference_type n) const { return at_[n].row(); }
     const_iterator& operator++() {
       ++at_;
       return *this;
@@ -80,8 +120,8 @@ class PrefixScanRows {
 
    private:
     friend class PrefixScanRows;
-    explicit const_iterator(const char* const* at) : at_(at) {}
-    const char* const* at_ = nullptr;
+    explicit const_iterator(const PrefixScanRecord* at) : at_(at) {}
+    const PrefixScanRecord* at_ = nullptr;
   };
   using value_type = PrefixScanRow;
   using iterator = const_iterator;
@@ -90,25 +130,24 @@ class PrefixScanRows {
   PrefixScanRows(PrefixScanRows&&) noexcept = default;
   PrefixScanRows& operator=(PrefixScanRows&&) noexcept = default;
 
-  // Appends a row whose key and document are copied in. Keys and documents are below 4 GiB (the
-  // log takes no record of 64 MiB or more, a block no entry of 4 GiB).
+  // Appends a row whose key and document are copied in.
   void push_back(const PrefixScanRow& row) {
-    char* p = bytes_.allocate(kHeaderBytes + row.key.size() + row.doc.size());
-    const auto key_len = static_cast<std::uint32_t>(row.key.size());
-    const auto doc_len = static_cast<std::uint32_t>(row.doc.size());
-    std::memcpy(p, &row.commit_ts, 8);
-    std::memcpy(p + 8, &key_len, 4);
-    std::memcpy(p + 12, &doc_len, 4);
-    if (key_len > 0) std::memcpy(p + kHeaderBytes, row.key.data(), key_len);
-    if (doc_len > 0) std::memcpy(p + kHeaderBytes + key_len, row.doc.data(), doc_len);
-    records_.push_back(p);
+    char* at = bytes_.allocate(PrefixScanRecord::size_of(row));
+    records_.push_back(PrefixScanRecord::write(at, row));
   }
+
+  // For rows whose records were written elsewhere (by the threads of a parallel scan): appends a
+  // record, which must lie in bytes these rows hold or will take over with adopt_bytes before they
+  // are read.
+  void push_record(PrefixScanRecord record) { records_.push_back(record); }
+  // Takes over the bytes that records appended with push_record lie in.
+  void adopt_bytes(util::ByteChunks&& bytes) { bytes_.adopt(std::move(bytes)); }
 
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
-  PrefixScanRow operator[](std::size_t i) const { return row_at(records_[i]); }
-  PrefixScanRow front() const { return row_at(records_[0]); }
-  PrefixScanRow back() const { return row_at(records_[records_.size() - 1]); }
+  PrefixScanRow operator[](std::size_t i) const { return records_[i].row(); }
+  PrefixScanRow front() const { return records_[0].row(); }
+  PrefixScanRow back() const { return records_[records_.size() - 1].row(); }
   const_iterator begin() const { return const_iterator(records_.begin()); }
   const_iterator end() const { return const_iterator(records_.end()); }
 
@@ -118,19 +157,7 @@ class PrefixScanRows {
   }
 
  private:
-  static PrefixScanRow row_at(const char* p) {
-    PrefixScanRow row;
-    std::uint32_t key_len;
-    std::uint32_t doc_len;
-    std::memcpy(&row.commit_ts, p, 8);
-    std::memcpy(&key_len, p + 8, 4);
-    std::memcpy(&doc_len, p + 12, 4);
-    row.key = {p + kHeaderBytes, key_len};
-    row.doc = {p + kHeaderBytes + key_len, doc_len};
-    return row;
-  }
-
-  util::BulkArray<const char*> records_;
+  util::BulkArray<PrefixScanRecord> records_;
   util::ByteChunks bytes_;
 };
 

@@ -13,9 +13,7 @@ namespace quenlordb::util {
 
 namespace {
 
-// Mapped regions are made of whole huge pages, at addresses aligned to them, and asked to be backed
-// by them: populating (and first touching) 2 MiB pages costs a small part of what 4 KiB pages cost,
-// above all on virtual machines.
+// Mapped regions are made of whole huge pages, at addresses aligned to them (see bulk_memory.h).
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 std::size_t huge_rounded(std::size_t bytes) {
@@ -35,11 +33,8 @@ char* map_aligned(std::size_t size) {
   return aligned;
 }
 
-// Best effort: where huge pages or populating are not available, pages fault in as they are used.
-void populate(char* at, std::size_t bytes) {
-  (void)::madvise(at, bytes, MADV_HUGEPAGE);
-  (void)::madvise(at, bytes, MADV_POPULATE_WRITE);
-}
+// Best effort: where populating is not available, pages fault in as they are used.
+void populate(char* at, std::size_t bytes) { (void)::madvise(at, bytes, MADV_POPULATE_WRITE); }
 
 }  // namespace
 
@@ -49,6 +44,8 @@ void* map_populated(std::size_t bytes) {
   populate(p, size);
   return p;
 }
+
+void* map_unpopulated(std::size_t bytes) { return map_aligned(huge_rounded(bytes)); }
 
 void* remap_populated(void* region, std::size_t old_bytes, std::size_t new_bytes) {
   const std::size_t old_size = huge_rounded(old_bytes);
@@ -82,12 +79,23 @@ ByteChunks::~ByteChunks() {
   }
 }
 
+void ByteChunks::adopt(ByteChunks&& other) {
+  if (&other == this) return;
+  chunks_.insert(chunks_.end(), other.chunks_.begin(), other.chunks_.end());
+  held_ += other.held_;
+  other.chunks_.clear();
+  other.next_ = nullptr;
+  other.left_ = 0;
+  other.held_ = 0;
+}
+
 char* ByteChunks::allocate_slow(std::size_t n) {
   const std::size_t last = chunks_.empty() ? 0 : chunks_.back().size;
   std::size_t size = std::max(n, std::clamp(2 * last, kFirstChunkBytes, kMaxChunkBytes));
   if (size >= kMapThreshold) size = (size + kMapThreshold - 1) / kMapThreshold * kMapThreshold;  // whole huge pages
   chunks_.reserve(chunks_.size() + 1);  // before the chunk, so that a failure here leaks nothing
-  char* data = size >= kMapThreshold ? static_cast<char*>(map_populated(size)) : new char[size];
+  char* data = size < kMapThreshold ? new char[size]
+                                    : static_cast<char*>(populate_ ? map_populated(size) : map_unpopulated(size));
   chunks_.push_back({data, size});
   held_ += size;
   next_ = data + n;

@@ -4,10 +4,14 @@
 //
 // Fresh memory costs one page fault per 4 KiB page when it is first written, and for a result of a
 // hundred megabytes those faults cost more than writing the bytes (much more on virtual machines,
-// where each fault is trapped). So regions of kMapThreshold bytes and more are mapped directly, in
-// huge pages where the system allows (MADV_HUGEPAGE), and populated by the kernel in one call
-// (MADV_POPULATE_WRITE); a mapped array grows in place or moves its pages (mremap), never copying
-// them. Smaller pieces come from the heap, so that small results cost no system call.
+// where each fault is trapped). So regions of kMapThreshold bytes and more are mapped directly and
+// populated by the kernel in one call (MADV_POPULATE_WRITE); a mapped array grows in place or moves
+// its pages (mremap), never copying them. Smaller pieces come from the heap, so that small results
+// cost no system call. Mappings are not asked for huge pages (MADV_HUGEPAGE): where the kernel
+// gives them only on request, asking makes it find 2 MiB of contiguous memory at once, compacting
+// when it has none free, and populating then costs anything from a tenth to ten times what small
+// pages cost (160 MB: 20 ms to 400 ms, against a steady 47 ms on a virtual machine). Mappings are
+// still aligned to huge pages, so that a kernel that gives them unasked (and without waiting) can.
 //
 // Both types throw std::bad_alloc when memory runs out. Neither is thread-safe. Moving one keeps
 // every byte where it is, so views into it stay valid.
@@ -28,8 +32,10 @@ namespace quenlordb::util {
 inline constexpr std::size_t kMapThreshold = std::size_t{2} << 20;
 
 // A mapping of bytes (rounded up to whole 2 MiB huge pages), readable and writable, with its pages
-// populated (huge ones where the system allows); throws std::bad_alloc when it cannot be mapped.
+// populated; throws std::bad_alloc when it cannot be mapped.
 void* map_populated(std::size_t bytes);
+// The same, its pages left to fault in as they are first written (see ByteChunks' populate).
+void* map_unpopulated(std::size_t bytes);
 // Grows a mapping from map_populated from old_bytes to new_bytes, moving it when it cannot grow in
 // place (its contents move with it); the added pages are populated. Throws std::bad_alloc and leaves
 // the mapping as it was when it cannot grow.
@@ -41,6 +47,12 @@ void unmap(void* region, std::size_t bytes) noexcept;
 class ByteChunks {
  public:
   ByteChunks() = default;
+  // populate false: mapped chunks are not populated but fault in page by page as they are written.
+  // Populating is the faster way for one thread, but the kernel populates a process's memory one
+  // call at a time, while page faults of several threads run side by side: stores filled by
+  // several threads at once (a scan's threads, engine/prefix_scan.cc) fill fastest unpopulated
+  // (4 threads writing 40 MB each: some 30 ms, against 45 to 50 ms populated, on a virtual machine).
+  explicit ByteChunks(bool populate) : populate_(populate) {}
   ByteChunks(ByteChunks&& other) noexcept { swap(other); }
   ByteChunks& operator=(ByteChunks&& other) noexcept {
     ByteChunks(std::move(other)).swap(*this);
@@ -62,11 +74,16 @@ class ByteChunks {
   // Sum of the sizes of the chunks held.
   std::size_t capacity() const { return held_; }
 
+  // Takes over other's chunks, so that pieces handed out by other live as long as this store does;
+  // other is left empty. Pieces are still handed out from this store's last chunk.
+  void adopt(ByteChunks&& other);
+
   void swap(ByteChunks& other) noexcept {
     chunks_.swap(other.chunks_);
     std::swap(next_, other.next_);
     std::swap(left_, other.left_);
     std::swap(held_, other.held_);
+    std::swap(populate_, other.populate_);
   }
 
  private:
@@ -84,6 +101,7 @@ class ByteChunks {
   char* next_ = nullptr;
   std::size_t left_ = 0;
   std::size_t held_ = 0;
+  bool populate_ = true;
 };
 
 // A growable array of trivially copyable values. Up to kMapThreshold bytes it lives on the heap and

@@ -2,23 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <new>
 #include <random>
+#include <thread>
 
 #include "engine/database.h"
 #include "engine_test_util.h"
+#include "storage/sstable_reader.h"
+#include "support/alloc_fault.h"
 #include "support/temp_dir.h"
 
 namespace quenlordb::engine {
 namespace {
 
 using namespace std::string_literals;
+using quenlordb::testing::AllocationFailure;
 using quenlordb::testing::TempDir;
 using testing::must;
 using testing::open_db;
 using testing::test_config;
 
 constexpr std::uint64_t kForever = ~0ULL;
+
+// How scans use threads while it lives; the default again afterwards.
+class ScanThreadsSetting {
+ public:
+  explicit ScanThreadsSetting(ScanThreads threads) { set_scan_threads(threads); }
+  ~ScanThreadsSetting() { set_scan_threads(std::nullopt); }
+  ScanThreadsSetting(const ScanThreadsSetting&) = delete;
+  ScanThreadsSetting& operator=(const ScanThreadsSetting&) = delete;
+};
+// Scans on the calling thread only, and every scan of several shards on threads, however small.
+constexpr ScanThreads kNoThreads{0, 0};
+constexpr ScanThreads kThreadsAlways{8, 0};
 
 struct Version {
   std::uint64_t ts;
@@ -113,13 +134,19 @@ TEST(PrefixScanTest, MatchesTheRuleWhereverVersionsLive) {
             rng() % 3 ? std::nullopt : std::optional<std::uint64_t>(rng() % 6);
         SCOPED_TRACE("step " + std::to_string(step) + " prefix '" + prefix + "'");
         const std::vector<PrefixScanRow> expected = expected_scan(model, prefix, as_of, valid_at, limit);
-        const PrefixScanRows rows = must(db->scan_prefix(prefix, as_of, valid_at, limit));
-        EXPECT_EQ(std::vector<PrefixScanRow>(rows.begin(), rows.end()), expected);
-        const auto seen = visited(*db, prefix, as_of, valid_at, limit);
-        ASSERT_EQ(seen.size(), expected.size());
-        for (std::size_t i = 0; i < seen.size(); ++i) {
-          EXPECT_EQ(seen[i].first, std::string(expected[i].key) + '|' + std::string(expected[i].doc)) << "row " << i;
-          EXPECT_EQ(seen[i].second.commit_ts, expected[i].commit_ts) << "row " << i;
+        // On the calling thread, and with the shards read on two threads (one of them reading two
+        // shards), whatever the scan's size.
+        for (const ScanThreads threads : {kNoThreads, ScanThreads{2, 0}}) {
+          SCOPED_TRACE(threads.max_threads == 0 ? "no threads" : "two threads");
+          const ScanThreadsSetting setting(threads);
+          const PrefixScanRows rows = must(db->scan_prefix(prefix, as_of, valid_at, limit));
+          EXPECT_EQ(std::vector<PrefixScanRow>(rows.begin(), rows.end()), expected);
+          const auto seen = visited(*db, prefix, as_of, valid_at, limit);
+          ASSERT_EQ(seen.size(), expected.size());
+          for (std::size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].first, std::string(expected[i].key) + '|' + std::string(expected[i].doc)) << "row " << i;
+            EXPECT_EQ(seen[i].second.commit_ts, expected[i].commit_ts) << "row " << i;
+          }
         }
       }
     }
@@ -127,23 +154,26 @@ TEST(PrefixScanTest, MatchesTheRuleWhereverVersionsLive) {
   }
 }
 
-// An error of the visitor ends the scan with that error, after the rows before it; rows visited
-// under a snapshot do not see later writes.
+// An error of the visitor ends the scan with that error, after the rows before it, also when the
+// shards are read on threads; rows visited under a snapshot do not see later writes.
 TEST(PrefixScanTest, VisitorErrorsEndTheScan) {
   TempDir dir;
   auto db = open_db(dir.file("db"), test_config(4, true));
   for (int i = 0; i < 20; ++i) must(db->put("k/" + std::to_string(10 + i), "v" + std::to_string(i), 0, kForever));
-  int calls = 0;
-  Result<void> r = db->visit_prefix("k/", [&](const PrefixScanRow&) -> Result<void> {
-    if (++calls == 3) return fail(QuenlorError::sql_execution("stop here"));
-    return {};
-  });
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().to_string(), "sql execution error: stop here");
-  EXPECT_EQ(calls, 3);
+  for (const ScanThreads threads : {kNoThreads, kThreadsAlways}) {
+    const ScanThreadsSetting setting(threads);
+    int calls = 0;
+    Result<void> r = db->visit_prefix("k/", [&](const PrefixScanRow&) -> Result<void> {
+      if (++calls == 3) return fail(QuenlorError::sql_execution("stop here"));
+      return {};
+    });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "sql execution error: stop here");
+    EXPECT_EQ(calls, 3);
+  }
 
   // as_of 0 sees no version in any shard.
-  calls = 0;
+  int calls = 0;
   must(db->visit_prefix("k/", [&](const PrefixScanRow&) -> Result<void> {
     ++calls;
     return {};
@@ -174,6 +204,225 @@ TEST(PrefixScanTest, RowsOwnTheirBytes) {
   for (std::size_t i = 0; i < kept.size(); ++i) {
     ASSERT_EQ(kept[i].key, expected[i].first);
     ASSERT_EQ(kept[i].doc, expected[i].second);
+  }
+}
+
+// The keys of a database for the larger tests below: 16 bytes of hex, some with 0x00 bytes after
+// "n/", and a few long ones.
+std::string large_test_key(std::uint64_t i) {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL));
+  if (i % 97 == 0) return "n/" + std::string(hex, 4) + '\0' + std::string(hex + 4, 3) + (i % 2 ? "\0"s : ""s);
+  if (i % 1001 == 0) return std::string(hex) + std::string(300, 'k');
+  return hex;
+}
+
+// A database of 4 shards whose keys lie in memtables and in table files, each key's versions
+// spread over both, with documents from a few bytes to 100 KB: enough rows that a scan on threads
+// fills many batches and its threads wait for a slow visitor.
+std::map<std::string, std::string> fill_large(Database& db, int keys) {
+  std::map<std::string, std::string> newest;
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < keys; ++i) {
+      if (round == 1 && i % 3 != 0) continue;
+      const std::string key = large_test_key(static_cast<std::uint64_t>(i));
+      const std::size_t size = i % 4999 == 0 ? 100000 : 20 + rng() % 200;
+      std::string doc(size, '\0');
+      for (char& ch : doc) ch = static_cast<char>('a' + rng() % 26);  // compressed little, as documents are
+      std::memcpy(doc.data(), &i, sizeof i);
+      must(db.put(key, doc, 0, kForever));
+      newest[key] = std::move(doc);
+    }
+  }
+  return newest;
+}
+
+Config large_test_config() {
+  Config c = test_config(4, true);
+  c.memtable_max_bytes = 256 << 10;
+  c.sstable_block_bytes = 4096;
+  c.compaction_l0_threshold = 4;
+  c.compaction_level_base_bytes = 1 << 20;
+  c.compaction_target_file_bytes = 512 << 10;
+  return c;
+}
+
+// Scans large enough for threads by default answer as scans on the calling thread do: with
+// prefixes, limits, and a visitor slow enough that the threads wait for it.
+TEST(PrefixScanTest, ScansOnThreadsAnswerAsOnOneThread) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), large_test_config());
+  const std::map<std::string, std::string> newest = fill_large(*db, 40000);
+  for (const std::string& prefix : {""s, "n/"s, "a"s, "ff"s}) {
+    for (const std::optional<std::uint64_t> limit : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(1),
+                                                      std::optional<std::uint64_t>(7000)}) {
+      SCOPED_TRACE("prefix '" + prefix + "' limit " + (limit ? std::to_string(*limit) : "none"));
+      std::vector<std::pair<std::string, std::string>> expected;
+      for (auto it = newest.lower_bound(prefix); it != newest.end() && it->first.starts_with(prefix); ++it) {
+        if (limit && expected.size() == *limit) break;
+        expected.emplace_back(it->first, it->second);
+      }
+      for (const ScanThreads threads : {kNoThreads, default_scan_threads(), ScanThreads{3, 0}}) {
+        SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
+        const ScanThreadsSetting setting(threads);
+        const PrefixScanRows rows = must(db->scan_prefix(prefix, std::nullopt, std::nullopt, limit));
+        ASSERT_EQ(rows.size(), expected.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+          ASSERT_EQ(rows[i].key, expected[i].first) << "row " << i;
+          ASSERT_EQ(rows[i].doc, expected[i].second) << "row " << i;
+        }
+        std::size_t at = 0;
+        must(db->visit_prefix(
+            prefix,
+            [&](const PrefixScanRow& row) -> Result<void> {
+              if (at < expected.size() && (row.key != expected[at].first || row.doc != expected[at].second))
+                return fail(QuenlorError::sql_execution("row " + std::to_string(at) + " differs"));
+              if (++at % 4000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              return {};
+            },
+            std::nullopt, std::nullopt, limit));
+        EXPECT_EQ(at, expected.size());
+      }
+    }
+  }
+  // The visitor's error, while the threads wait for it, ends the scan.
+  int calls = 0;
+  const Result<void> r = db->visit_prefix("", [&](const PrefixScanRow&) -> Result<void> {
+    if (++calls == 20000) return fail(QuenlorError::sql_execution("enough"));
+    if (calls % 5000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return {};
+  });
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "sql execution error: enough");
+  EXPECT_EQ(calls, 20000);
+}
+
+// The threads named for scans that the process runs now.
+int scan_threads_running() {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    n += name == "quenlordb-scan";
+  }
+  return n;
+}
+
+// A small scan starts no thread, a large one does. The threads counted are those running when the
+// first row is visited: a large scan's threads are then still reading, as each holds more rows than
+// it may hand on before the visitor takes them.
+TEST(PrefixScanTest, OnlyLargeScansStartThreads) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), large_test_config());
+  const std::map<std::string, std::string> newest = fill_large(*db, 60000);
+  auto threads_seen = [&](const std::string& prefix) {
+    int seen = -1;
+    std::size_t rows = 0;
+    must(db->visit_prefix(prefix, [&](const PrefixScanRow&) -> Result<void> {
+      if (seen < 0) seen = scan_threads_running();
+      ++rows;
+      return {};
+    }));
+    return std::pair(seen, rows);
+  };
+  // Some 230 rows, in memtables and files of every shard.
+  const auto [small_threads, small_rows] = threads_seen(large_test_key(1).substr(0, 2));
+  EXPECT_EQ(small_threads, 0);
+  EXPECT_GT(small_rows, 100u);
+  EXPECT_LT(small_rows, 400u);
+  const auto [large_threads, large_rows] = threads_seen("");
+  EXPECT_EQ(large_threads, std::min<int>(4, static_cast<int>(default_scan_threads().max_threads)));
+  EXPECT_EQ(large_rows, newest.size());
+  EXPECT_EQ(scan_threads_running(), 0);
+}
+
+// Damage in a table file of one shard ends a scan with the file's error, whether the shards are read
+// on threads or not: a visiting scan after rows that are the scan's first ones, a limited scan all
+// the same.
+TEST(PrefixScanTest, DamageInOneShardEndsTheScan) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  Config c = large_test_config();
+  c.compaction_l0_threshold = 1000;  // no compaction reads the damaged file
+  std::map<std::string, std::string> newest;
+  {
+    auto db = open_db(root, c);
+    newest = fill_large(*db, 30000);
+  }
+  // The largest table file of shard 2: a block in its middle claims a raw length no block has.
+  std::string victim;
+  for (const auto& entry : std::filesystem::directory_iterator(root + "/shard-2")) {
+    if (entry.path().extension() == ".sst" &&
+        (victim.empty() || entry.file_size() > std::filesystem::file_size(victim)))
+      victim = entry.path().string();
+  }
+  ASSERT_FALSE(victim.empty());
+  {
+    const storage::SsTableReader reader = must(storage::SsTableReader::open(victim));
+    ASSERT_GT(reader.index().size(), 4u);
+    const storage::IndexEntry& e = reader.index()[reader.index().size() / 2];
+    std::fstream file(victim, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(e.offset + 4));
+    file.write("\xff\xff\xff\xff", 4);
+  }
+  auto db = open_db(root, c);
+  std::vector<std::string> errors;
+  for (const ScanThreads threads : {kNoThreads, kThreadsAlways}) {
+    SCOPED_TRACE(threads.max_threads == 0 ? "no threads" : "threads");
+    const ScanThreadsSetting setting(threads);
+    const Result<PrefixScanRows> rows = db->scan_prefix("");
+    ASSERT_FALSE(rows);
+    errors.push_back(rows.error().to_string());
+    EXPECT_TRUE(errors.back().starts_with("sstable format error: LZ4 decompress error")) << errors.back();
+    const Result<PrefixScanRows> limited = db->scan_prefix("", std::nullopt, std::nullopt, 1);
+    ASSERT_FALSE(limited);
+    EXPECT_EQ(limited.error().to_string(), errors.back());
+    auto expected = newest.begin();
+    std::size_t visited_rows = 0;
+    const Result<void> visited_all = db->visit_prefix("", [&](const PrefixScanRow& row) -> Result<void> {
+      if (expected == newest.end() || row.key != expected->first || row.doc != expected->second)
+        return fail(QuenlorError::sql_execution("row " + std::to_string(visited_rows) + " differs"));
+      ++expected;
+      ++visited_rows;
+      return {};
+    });
+    ASSERT_FALSE(visited_all);
+    EXPECT_EQ(visited_all.error().to_string(), errors.back());
+    EXPECT_LT(visited_rows, newest.size());
+  }
+}
+
+// An exception on a scan's thread (memory running out) reaches the caller once every thread of
+// the scan has ended; the database goes on serving scans.
+TEST(PrefixScanTest, ExceptionsOfAScanThreadReachTheCaller) {
+  TempDir dir;
+  auto db = open_db(dir.file("db"), large_test_config());
+  const std::map<std::string, std::string> newest = fill_large(*db, 20000);
+  const ScanThreadsSetting setting(kThreadsAlways);
+  // The first piece of 60 KB or more: a visiting scan's first batch, a materialised scan's first
+  // store chunk of that size; either way on a scan's thread.
+  for (const bool materialise : {false, true}) {
+    SCOPED_TRACE(materialise ? "materialised" : "visited");
+    bool fired = false;
+    bool thrown = false;
+    try {
+      AllocationFailure failure(1, 60 << 10);
+      if (materialise) {
+        (void)db->scan_prefix("");
+      } else {
+        (void)db->visit_prefix("", [](const PrefixScanRow&) -> Result<void> { return {}; });
+      }
+      fired = failure.disarm();
+    } catch (const std::bad_alloc&) {
+      thrown = true;
+      fired = true;
+    }
+    EXPECT_TRUE(fired);
+    EXPECT_TRUE(thrown);
+    EXPECT_EQ(scan_threads_running(), 0);
+    EXPECT_EQ(must(db->scan_prefix("")).size(), newest.size());
   }
 }
 

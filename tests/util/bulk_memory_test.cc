@@ -31,6 +31,32 @@ TEST(BulkMemoryTest, ByteChunksKeepEveryPieceInPlace) {
   for (const auto& [p, bytes] : pieces) ASSERT_EQ(std::string_view(p, bytes.size()), bytes);
 }
 
+// A store takes over another's pieces, which keep their bytes and place; both go on handing out
+// pieces. A store whose mapped chunks are not populated keeps its pieces all the same.
+TEST(BulkMemoryTest, ByteChunksAdoptAnotherStoresPieces) {
+  for (const bool populate : {true, false}) {
+    ByteChunks kept;
+    ByteChunks other(populate);
+    std::vector<std::pair<char*, std::string>> pieces;
+    auto add = [&](ByteChunks& store, std::size_t n, char c) {
+      char* p = store.allocate(n);
+      std::memset(p, c, n);
+      pieces.emplace_back(p, std::string(n, c));
+    };
+    add(kept, 100, 'k');
+    for (int i = 0; i < 40; ++i) add(other, 100000, static_cast<char>('a' + i % 26));  // into mapped chunks
+    add(other, kMapThreshold + 1, 'z');
+    const std::size_t held = kept.capacity() + other.capacity();
+    kept.adopt(std::move(other));
+    EXPECT_EQ(kept.capacity(), held);
+    EXPECT_EQ(other.capacity(), 0u);
+    add(kept, 200, 'x');
+    add(other, 300, 'y');
+    ByteChunks moved = std::move(kept);
+    for (const auto& [p, bytes] : pieces) ASSERT_EQ(std::string_view(p, bytes.size()), bytes);
+  }
+}
+
 // The array keeps its values across growth on the heap, the step into a mapping and growth of the
 // mapping; reserve sets room without changing the size.
 TEST(BulkMemoryTest, BulkArrayGrowsPastTheMapThreshold) {
