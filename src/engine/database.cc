@@ -227,21 +227,33 @@ Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std
 
 namespace {
 
-// What a scan of every shard merges: each shard's snapshot taken first, then its memtables merged
-// under their locks and its table files taken.
-Result<std::vector<ShardScanInput>> gather_scans(std::span<const ShardReadHandle* const> readers,
-                                                 std::string_view prefix, std::optional<std::uint64_t> as_of,
-                                                 std::optional<std::uint64_t> valid_at,
-                                                 std::optional<std::uint64_t> limit) {
-  std::vector<std::uint64_t> snapshots;
-  snapshots.reserve(readers.size());
-  for (const ShardReadHandle* reader : readers) snapshots.push_back(reader->scan_snapshot(as_of));
-  std::vector<ShardScanInput> inputs;
-  inputs.reserve(readers.size());
-  for (std::size_t i = 0; i < readers.size(); ++i)
-    inputs.push_back(TRY(readers[i]->gather_scan(prefix, snapshots[i], valid_at, limit)));
-  return inputs;
-}
+// The shards of a scan of every shard: each shard's snapshot is taken first, when the scan starts;
+// then each shard's memtables are merged under their locks and its table files taken (gather_scan),
+// on the calling thread or on the scan's thread that reads the shard (engine/prefix_scan.h).
+class DatabaseScanShards final : public ScanShards {
+ public:
+  DatabaseScanShards(std::vector<const ShardReadHandle*> readers, std::string_view prefix,
+                     std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                     std::optional<std::uint64_t> limit)
+      : readers_(std::move(readers)), prefix_(prefix), valid_at_(valid_at), limit_(limit) {
+    snapshots_.reserve(readers_.size());
+    for (const ShardReadHandle* reader : readers_) snapshots_.push_back(reader->scan_snapshot(as_of));
+  }
+  std::size_t count() const override { return readers_.size(); }
+  std::uint64_t scan_bytes(std::size_t shard, std::string_view prefix) const override {
+    return readers_[shard]->scan_table_bytes(prefix);
+  }
+  Result<ShardScanInput> gather(std::size_t shard) const override {
+    return readers_[shard]->gather_scan(prefix_, snapshots_[shard], valid_at_, limit_);
+  }
+
+ private:
+  std::vector<const ShardReadHandle*> readers_;
+  std::vector<std::uint64_t> snapshots_;
+  std::string_view prefix_;
+  std::optional<std::uint64_t> valid_at_;
+  std::optional<std::uint64_t> limit_;
+};
 
 }  // namespace
 
@@ -256,8 +268,8 @@ Result<void> Database::visit_prefix(std::string_view prefix, PrefixScanVisitor v
                                    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                                    std::optional<std::uint64_t> limit) {
   if (limit && *limit == 0) return {};
-  std::vector<ShardScanInput> inputs = TRY(gather_scans(state_->readers(), prefix, as_of, valid_at, limit));
-  return merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, visit);
+  return scan_shards(DatabaseScanShards(state_->readers(), prefix, as_of, valid_at, limit), prefix, valid_at, limit,
+                     visit);
 }
 
 Result<PrefixScanRows> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
@@ -265,8 +277,8 @@ Result<PrefixScanRows> Database::scan_prefix(std::string_view prefix, std::optio
                                              std::optional<std::uint64_t> limit) {
   PrefixScanRows rows;
   if (limit && *limit == 0) return rows;
-  std::vector<ShardScanInput> inputs = TRY(gather_scans(state_->readers(), prefix, as_of, valid_at, limit));
-  TRY(merge_scan_inputs(std::span(inputs), prefix, valid_at, limit, rows));
+  TRY(scan_shards(DatabaseScanShards(state_->readers(), prefix, as_of, valid_at, limit), prefix, valid_at, limit,
+                  rows));
   return rows;
 }
 

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "ledger/internal_key.h"
+#include "storage/sstable_writer.h"
 #include "util/coding.h"
 #include "util/thread.h"
 
@@ -310,30 +311,31 @@ class ScanSources {
 
 // --- Scans on threads ---
 //
-// A large scan of several shards splits the shards into groups and merges each group on a thread of
-// its own, with merge_sources as above; a group's thread hands its rows, final and in key order, to
-// the calling thread in batches of records (PrefixScanRecord). The calling thread merges the groups'
-// streams, whose keys never meet (every key lives in one shard), and hands the rows on. For a
-// materialised scan a group's thread writes its records into a store of its own, which the result
-// takes over once the thread has ended, so the calling thread moves records and copies no bytes.
-// For a visiting scan each batch carries its records' bytes, and batches that have been visited go
-// back to their thread to be filled again, so that memory stays bounded however large the scan.
+// A large scan of several shards splits the shards into groups and gathers and merges each group on
+// a thread of its own, with merge_sources as above; a group's thread hands its rows, final and in
+// key order, to the calling thread in batches of records (PrefixScanRecord). The calling thread
+// merges the groups' streams, whose keys never meet (every key lives in one shard), and hands the
+// rows on. For a materialised scan a group's thread writes its records into a store of its own,
+// which the result takes over once the thread has ended, so the calling thread moves records and
+// copies no bytes. For a visiting scan each batch carries its records' bytes, and batches that have
+// been visited go back to their thread to be filled again, so that memory stays bounded however
+// large the scan.
 //
-// A group's thread stops at the end of its sources or at an error, which its stream carries after
-// the rows before it; the calling thread meets it in key order, as the merge reaches that stream's
-// end, and returns it. When the calling thread stops early (an error of a stream or of the visitor,
-// an exception), it stops every thread and waits for them before it returns.
+// A group's thread stops at the end of its sources or at an error (of a gather or of a source),
+// which its stream carries after the rows before it; the calling thread meets it in key order, as
+// the merge reaches that stream's end, and returns it. When the calling thread stops early (an
+// error of a stream or of the visitor, an exception), it stops every thread and waits for them
+// before it returns.
 
 // Records in a batch; a visiting scan's batch holds about kBatchBytes of their bytes.
 constexpr std::size_t kBatchRows = 512;
 constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 // Batches a stream holds that the calling thread has not taken yet: a group's thread waits beyond.
-// A materialised scan's batches hold records only (4 KiB), so more of them may wait.
+// A materialised scan's batches hold records only (4 KiB), so more of them may wait. (The calling
+// thread, which has less to do than the groups' threads, sleeps while it waits: watching for a
+// batch instead gained nothing measurable.)
 constexpr std::size_t kReadyBatchesVisited = 16;
 constexpr std::size_t kReadyBatchesMaterialised = 256;
-// How long the calling thread watches for a batch before it sleeps: most waits end sooner than a
-// sleeping thread would be woken.
-constexpr std::chrono::microseconds kSpinBeforeSleep{200};
 
 struct RowBatch {
   std::vector<PrefixScanRecord> records;
@@ -376,7 +378,6 @@ class GroupStream {
     }
     if (stopped_) return false;
     ready_.push_back(std::move(batch));
-    news_.store(true, std::memory_order_release);
     if (reader_waiting_) readable_.notify_one();
     return true;
   }
@@ -386,7 +387,6 @@ class GroupStream {
     outcome_ = std::move(outcome);
     exception_ = std::move(exception);
     finished_ = true;
-    news_.store(true, std::memory_order_release);
     if (reader_waiting_) readable_.notify_one();
   }
   // Where a materialised scan's records are written; taken over by the result once the thread ends.
@@ -396,10 +396,6 @@ class GroupStream {
   // Replaces batch (which has been read: it goes back as a spare) with the next one, waiting for
   // it; false at the end of the stream, whose outcome is then known.
   bool next(RowBatch& batch) {
-    const auto give_up = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-    while (!news_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < give_up) {
-      for (int i = 0; i < 64; ++i) pause();
-    }
     std::unique_lock lock(mu_);
     if (batch.records.capacity() > 0) spare_.push_back(std::move(batch));
     if (ready_.empty() && !finished_) {
@@ -410,7 +406,6 @@ class GroupStream {
     if (ready_.empty()) return false;
     batch = std::move(ready_.front());
     ready_.pop_front();
-    news_.store(!ready_.empty() || finished_, std::memory_order_relaxed);
     if (writer_waiting_) room_.notify_one();
     return true;
   }
@@ -429,12 +424,6 @@ class GroupStream {
   }
 
  private:
-  static void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-
   const std::size_t max_ready_;
   std::mutex mu_;
   std::condition_variable readable_;  // the calling thread waits for a batch or the end
@@ -447,18 +436,33 @@ class GroupStream {
   bool finished_ = false;
   Result<void> outcome_;
   std::exception_ptr exception_;
-  // Set while a batch is ready or the stream has finished: the calling thread watches it unlocked.
-  std::atomic<bool> news_{false};
   // Filled by one of several threads at once: faulted in, not populated (see ByteChunks).
   util::ByteChunks bytes_{false};
 };
 
 // Merges one group's shards on the calling thread (a group's thread), publishing the rows.
-void run_group(GroupStream& stream, std::span<ShardScanInput> inputs, std::string_view prefix,
-               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise) {
+// The shards of a group are gathered in order and merged, and an error of a gather ends the stream
+// before any row.
+void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, std::size_t to,
+               std::string_view prefix, std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
+               bool materialise) {
   Result<void> outcome;
   std::exception_ptr exception;
   try {
+    std::vector<ShardScanInput> inputs;
+    inputs.reserve(to - from);
+    for (std::size_t shard = from; shard < to && outcome; ++shard) {
+      Result<ShardScanInput> input = shards.gather(shard);
+      if (input) {
+        inputs.push_back(std::move(*input));
+      } else {
+        outcome = fail(std::move(input).error());
+      }
+    }
+    if (!outcome) {
+      stream.finish(std::move(outcome), nullptr);
+      return;
+    }
     const ScanSources sources(inputs, prefix, valid_at);
     RowBatch batch = stream.take_spare();
     bool stopped = false;
@@ -516,29 +520,37 @@ class ScanGroups {
   ScanGroups& operator=(const ScanGroups&) = delete;
   ~ScanGroups() { stop(); }
 
-  // Starts one thread per group; false (with every thread started so far stopped) when a thread
-  // cannot be started.
-  bool start(std::span<ShardScanInput> inputs, std::size_t groups, std::string_view prefix,
+  // Starts one thread per group, each taking a run of consecutive shards (shards hold about as many
+  // keys each). The threads begin once all of them have started: when one cannot be started, those
+  // started end without gathering anything, and start answers false.
+  bool start(const ScanShards& shards, std::size_t groups, std::string_view prefix,
              std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise) {
     streams_.reserve(groups);
     threads_.reserve(groups);
-    for (std::size_t g = 0; g < groups; ++g) {
-      const std::size_t from = g * inputs.size() / groups;
-      const std::size_t to = (g + 1) * inputs.size() / groups;
+    const std::size_t n = shards.count();
+    bool started = true;
+    for (std::size_t g = 0; g < groups && started; ++g) {
+      const std::size_t from = g * n / groups;
+      const std::size_t to = (g + 1) * n / groups;
       GroupStream& stream = *streams_.emplace_back(
           std::make_unique<GroupStream>(materialise ? kReadyBatchesMaterialised : kReadyBatchesVisited));
-      Result<std::thread> thread =
-          util::spawn_named("quenlordb-scan", [&stream, part = inputs.subspan(from, to - from), prefix, valid_at,
-                                               limit, materialise] {
-            run_group(stream, part, prefix, valid_at, limit, materialise);
+      Result<std::thread> thread = util::spawn_named(
+          "quenlordb-scan", [this, &stream, &shards, from, to, prefix, valid_at, limit, materialise] {
+            if (wait_for_start()) run_group(stream, shards, from, to, prefix, valid_at, limit, materialise);
           });
-      if (!thread) {
-        stop();
-        return false;
+      if (thread) {
+        threads_.push_back(std::move(*thread));
+      } else {
+        started = false;
       }
-      threads_.push_back(std::move(*thread));
     }
-    return true;
+    {
+      std::lock_guard lock(start_mu_);
+      start_ = started ? Start::kGo : Start::kAbandon;
+    }
+    start_cv_.notify_all();
+    if (!started) stop();
+    return started;
   }
   std::span<const std::unique_ptr<GroupStream>> streams() const { return streams_; }
   // Stops the threads and waits for them.
@@ -549,8 +561,19 @@ class ScanGroups {
   }
 
  private:
+  enum class Start { kWait, kGo, kAbandon };
+  // On a group's thread: waits until every thread has started or one could not; true to go on.
+  bool wait_for_start() {
+    std::unique_lock lock(start_mu_);
+    start_cv_.wait(lock, [&] { return start_ != Start::kWait; });
+    return start_ == Start::kGo;
+  }
+
   std::vector<std::unique_ptr<GroupStream>> streams_;
   std::vector<std::thread> threads_;
+  std::mutex start_mu_;
+  std::condition_variable start_cv_;
+  Start start_ = Start::kWait;
 };
 
 // Merges the groups' streams, handing at most limit rows to emit (PrefixScanRecord), in key order.
@@ -618,40 +641,48 @@ Result<void> merge_streams(const ScanGroups& groups, std::optional<std::uint64_t
   return {};
 }
 
-// Stored bytes of the table blocks a scan of prefix reads in input, plus a share for each memtable
-// row: what decides whether the scan is large enough for threads.
-std::uint64_t scan_bytes(const ShardScanInput& input, std::string_view prefix) {
-  constexpr std::uint64_t kMemtableRowBytes = 64;
-  std::uint64_t bytes = kMemtableRowBytes * input.memtable_rows.size();
-  const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
-  for (const auto& table : input.tables) {
-    const std::vector<storage::IndexEntry>& index = table->index();
-    auto first = index.begin();
-    auto last = index.end();
-    if (!prefix.empty())
-      first = std::partition_point(index.begin(), index.end(),
-                                   [&](const storage::IndexEntry& e) { return e.last_key < prefix; });
-    // Blocks up to the first whose last key lies past every key under the prefix.
-    if (upper) {
-      last = std::partition_point(first, index.end(), [&](const storage::IndexEntry& e) { return e.last_key < *upper; });
-      if (last != index.end()) ++last;
-    }
-    for (auto it = first; it != last; ++it) bytes += it->size;
-  }
-  return bytes;
-}
-
-// The number of groups a scan of inputs is merged in: 1 (no threads) unless it is large.
-std::size_t scan_groups(std::span<const ShardScanInput> inputs, std::string_view prefix) {
+// The number of groups a scan of shards is merged in: 1 (no threads) unless it is large.
+std::size_t scan_groups(const ScanShards& shards, std::string_view prefix) {
   const ScanThreads threads = scan_threads();
-  const std::size_t groups = std::min(inputs.size(), threads.max_threads);
+  const std::size_t groups = std::min(shards.count(), threads.max_threads);
   if (groups < 2) return 1;
   std::uint64_t bytes = 0;
-  for (const ShardScanInput& input : inputs) {
-    bytes += scan_bytes(input, prefix);
+  for (std::size_t shard = 0; shard < shards.count(); ++shard) {
+    bytes += shards.scan_bytes(shard, prefix);
     if (bytes >= threads.min_bytes) return groups;
   }
   return 1;
+}
+
+// Inputs gathered already, as the shards of a scan.
+class GatheredShards final : public ScanShards {
+ public:
+  explicit GatheredShards(std::span<ShardScanInput> inputs) : inputs_(inputs) {}
+  std::size_t count() const override { return inputs_.size(); }
+  // The table files', and a nominal size for each memtable row.
+  std::uint64_t scan_bytes(std::size_t shard, std::string_view prefix) const override {
+    constexpr std::uint64_t kMemtableRowBytes = 64;
+    const ShardScanInput& input = inputs_[shard];
+    std::uint64_t bytes = kMemtableRowBytes * input.memtable_rows.size();
+    for (const auto& table : input.tables) bytes += table_scan_bytes(*table, prefix);
+    return bytes;
+  }
+  Result<ShardScanInput> gather(std::size_t shard) const override { return std::move(inputs_[shard]); }
+
+ private:
+  std::span<ShardScanInput> inputs_;
+};
+
+// Gathers every shard on the calling thread, in order, then merges them there.
+template <typename Emit>
+Result<void> scan_on_calling_thread(const ScanShards& shards, std::string_view prefix,
+                                    std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
+                                    Emit&& emit) {
+  std::vector<ShardScanInput> inputs;
+  inputs.reserve(shards.count());
+  for (std::size_t shard = 0; shard < shards.count(); ++shard) inputs.push_back(TRY(shards.gather(shard)));
+  const ScanSources sources(inputs, prefix, valid_at);
+  return merge_sources(sources.all(), prefix.size(), limit, emit);
 }
 
 std::atomic<std::size_t> g_scan_max_threads{SIZE_MAX};  // SIZE_MAX: the default
@@ -677,25 +708,44 @@ void set_scan_threads(std::optional<ScanThreads> threads) {
   g_scan_max_threads.store(threads ? threads->max_threads : SIZE_MAX, std::memory_order_relaxed);
 }
 
-Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
-                               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-                               PrefixScanVisitor visit) {
-  if (const std::size_t groups = scan_groups(inputs, prefix); groups > 1) {
+std::uint64_t table_scan_bytes(const storage::SsTableReader& table, std::string_view prefix) {
+  const std::vector<storage::IndexEntry>& index = table.index();
+  auto first = index.begin();
+  auto last = index.end();
+  // From the first block that can hold the prefix (as walk_prefix) to the first whose last key lies
+  // past every key under it.
+  if (!prefix.empty()) {
+    first = std::partition_point(index.begin(), index.end(),
+                                 [&](const storage::IndexEntry& e) { return e.last_key < prefix; });
+    if (const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix)) {
+      last = std::partition_point(first, index.end(), [&](const storage::IndexEntry& e) { return e.last_key < *upper; });
+      if (last != index.end()) ++last;
+    }
+  }
+  if (first == last) return 0;
+  // Blocks lie back to back in the file, so the span from the first one's start to the last one's
+  // end holds them all (an estimate: a damaged index may say anything, and then gives 0 or nonsense).
+  const std::uint64_t begin = first->offset;
+  const std::uint64_t end = std::prev(last)->offset + storage::kBlockLengthBytes + std::prev(last)->size;
+  return end > begin ? end - begin : 0;
+}
+
+Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
+                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit) {
+  if (const std::size_t groups = scan_groups(shards, prefix); groups > 1) {
     ScanGroups threads;
-    if (threads.start(inputs, groups, prefix, valid_at, limit, false)) {
+    if (threads.start(shards, groups, prefix, valid_at, limit, false)) {
       return merge_streams(threads, limit, [&](PrefixScanRecord record) { return visit(record.row()); });
     }
   }
-  const ScanSources sources(inputs, prefix, valid_at);
-  return merge_sources(sources.all(), prefix.size(), limit, visit);
+  return scan_on_calling_thread(shards, prefix, valid_at, limit, visit);
 }
 
-Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
-                               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-                               PrefixScanRows& out) {
-  if (const std::size_t groups = scan_groups(inputs, prefix); groups > 1) {
+Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
+                         std::optional<std::uint64_t> limit, PrefixScanRows& out) {
+  if (const std::size_t groups = scan_groups(shards, prefix); groups > 1) {
     ScanGroups threads;
-    if (threads.start(inputs, groups, prefix, valid_at, limit, true)) {
+    if (threads.start(shards, groups, prefix, valid_at, limit, true)) {
       // The records lie in the groups' stores, which the rows take over once the threads have
       // ended; until then they are rows of this call's own, so that an exception leaves out as it was.
       PrefixScanRows rows;
@@ -714,11 +764,22 @@ Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_vie
       return {};
     }
   }
-  const ScanSources sources(inputs, prefix, valid_at);
-  return merge_sources(sources.all(), prefix.size(), limit, [&out](const PrefixScanRow& row) -> Result<void> {
+  return scan_on_calling_thread(shards, prefix, valid_at, limit, [&out](const PrefixScanRow& row) -> Result<void> {
     out.push_back(row);
     return {};
   });
+}
+
+Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
+                               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
+                               PrefixScanVisitor visit) {
+  return scan_shards(GatheredShards(inputs), prefix, valid_at, limit, visit);
+}
+
+Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
+                               std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
+                               PrefixScanRows& out) {
+  return scan_shards(GatheredShards(inputs), prefix, valid_at, limit, out);
 }
 
 }  // namespace quenlordb::engine

@@ -49,10 +49,26 @@ Result<void> merge_memtables(PrefixScanRows& rows, std::span<const storage::Memt
                              std::string_view prefix, std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
                              std::optional<std::uint64_t> limit);
 
-// When merge_scan_inputs reads shards on threads of its own: a scan of several shards whose table
-// blocks in the prefix's range (and memtable rows, at a nominal size each) come to min_bytes or
-// more is split into at most max_threads groups of shards, each merged on a thread started for the
-// scan, while the calling thread merges the groups' rows. Smaller scans start no thread.
+// The shards of a scan, whose inputs the scan gathers itself, each once: on the calling thread, or
+// for a scan on threads (see ScanThreads) on the thread that reads the shard.
+class ScanShards {
+ public:
+  virtual ~ScanShards() = default;
+  virtual std::size_t count() const = 0;
+  // About the bytes a scan of prefix reads in the shard (table_scan_bytes of its table files now);
+  // decides whether the scan uses threads. Called on the calling thread, before any gather.
+  virtual std::uint64_t scan_bytes(std::size_t shard, std::string_view prefix) const = 0;
+  // The shard's input. Called on any thread, for different shards at the same time.
+  virtual Result<ShardScanInput> gather(std::size_t shard) const = 0;
+};
+
+// The stored bytes of the blocks of a table file that a scan of prefix reads.
+std::uint64_t table_scan_bytes(const storage::SsTableReader& table, std::string_view prefix);
+
+// When a scan reads shards on threads of its own: a scan of several shards whose scan_bytes come to
+// min_bytes or more is split into at most max_threads groups of shards, each gathered and merged on
+// a thread started for the scan, while the calling thread merges the groups' rows. Smaller scans
+// start no thread.
 struct ScanThreads {
   std::size_t max_threads = 0;  // below 2: never
   std::uint64_t min_bytes = 0;
@@ -67,14 +83,22 @@ ScanThreads scan_threads();
 // Sets it for every later scan of the process, or back to the default with nullopt; for tests.
 void set_scan_threads(std::optional<ScanThreads> threads);
 
-// Merges the inputs of shards whose keys are disjoint, handing at most limit rows to visit in key
-// order. Every table file is read to its end, so damage past the limit is still reported. A large
-// scan reads its shards on threads (see ScanThreads); visit is still called on the calling thread
-// only, and an error met in a shard still ends the scan after rows before it.
+// Gathers the inputs of shards whose keys are disjoint and merges them, handing at most limit rows
+// to visit in key order. On the calling thread every shard is gathered, in order, before the merge;
+// a gather's error ends the scan before any row. Every table file is read to its end, so damage past
+// the limit is still reported. A large scan reads its shards on threads (see ScanThreads); visit is
+// still called on the calling thread only, and an error met in a shard (in its gather too) still
+// ends the scan, after rows before it.
+Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
+                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit);
+// The same, appending the rows to out.
+Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
+                         std::optional<std::uint64_t> limit, PrefixScanRows& out);
+
+// scan_shards of inputs gathered already (moved from).
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanVisitor visit);
-// The same, appending the rows to out.
 Result<void> merge_scan_inputs(std::span<ShardScanInput> inputs, std::string_view prefix,
                                std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                                PrefixScanRows& out);

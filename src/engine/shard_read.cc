@@ -134,6 +134,16 @@ std::uint64_t ShardReadHandle::scan_snapshot(std::optional<std::uint64_t> as_of)
   return as_of ? *as_of : shared_->committed_ts.load(std::memory_order_acquire);
 }
 
+std::uint64_t ShardReadHandle::scan_table_bytes(std::string_view prefix) const {
+  ShardShared& s = *shared_;
+  std::shared_lock lock(s.levels_mu);
+  std::uint64_t bytes = 0;
+  for (const auto& level : s.levels.levels()) {
+    for (const auto& file : level) bytes += table_scan_bytes(*file.reader, prefix);
+  }
+  return bytes;
+}
+
 Result<ShardScanInput> ShardReadHandle::gather_scan(std::string_view prefix, std::uint64_t snapshot,
                                                     std::optional<std::uint64_t> valid_at,
                                                     std::optional<std::uint64_t> limit) const {

@@ -184,9 +184,12 @@ class ShardReadHandle {
 
   // scan_prefix in steps, for a scan of several shards at once (the facade's). A scan counts as a
   // read of the shard and takes its snapshot once (scan_snapshot); it then merges the memtables'
-  // answers under their locks and takes the table files (gather_scan), whose merge follows
-  // (engine/prefix_scan.h).
+  // answers under their locks and takes the table files (gather_scan, on the calling thread or on
+  // one of the scan's), whose merge follows (engine/prefix_scan.h).
   std::uint64_t scan_snapshot(std::optional<std::uint64_t> as_of) const;
+  // The stored bytes that a scan of prefix would read in the shard's table files now
+  // (table_scan_bytes); no memtable is looked at.
+  std::uint64_t scan_table_bytes(std::string_view prefix) const;
   Result<ShardScanInput> gather_scan(std::string_view prefix, std::uint64_t snapshot,
                                      std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit) const;
 
