@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -296,6 +299,66 @@ TEST(PrefixScanTest, ScansOnThreadsAnswerAsOnOneThread) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "sql execution error: enough");
   EXPECT_EQ(calls, 20000);
+}
+
+// Scans on threads while writers fill the shards, which flush and compact under them: every scan
+// answers in key order, and holds every key whose put returned before the scan began.
+TEST(PrefixScanTest, ScansOnThreadsWhileShardsFlushAndCompact) {
+  TempDir dir;
+  Config c = test_config(4, true);
+  c.memtable_max_bytes = 16384;
+  c.sstable_block_bytes = 1024;
+  c.compaction_l0_threshold = 2;
+  c.compaction_level_base_bytes = 65536;
+  c.compaction_target_file_bytes = 32768;
+  auto db = open_db(dir.file("db"), c);
+  const ScanThreadsSetting setting(kThreadsAlways);
+  constexpr int kWriters = 3;
+  constexpr int kKeysEach = 1500;
+  std::atomic<int> acknowledged[kWriters] = {};
+  auto key_of = [](int writer, int i) {
+    char key[32];
+    std::snprintf(key, sizeof key, "w%d/%05d", writer, i);
+    return std::string(key);
+  };
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kKeysEach; ++i) {
+        if (!db->put(key_of(w, i), std::string(50 + i % 100, 'v'), 0, kForever)) return;
+        acknowledged[w].store(i + 1, std::memory_order_release);
+      }
+    });
+  }
+  int scans = 0;
+  bool done = false;
+  while (!done) {
+    done = true;
+    int before[kWriters];
+    for (int w = 0; w < kWriters; ++w) {
+      before[w] = acknowledged[w].load(std::memory_order_acquire);
+      done = done && before[w] == kKeysEach;
+    }
+    std::vector<std::string> keys;
+    if (scans % 2 == 0) {
+      for (const PrefixScanRow& row : must(db->scan_prefix("w"))) keys.emplace_back(row.key);
+    } else {
+      must(db->visit_prefix("w", [&](const PrefixScanRow& row) -> Result<void> {
+        keys.emplace_back(row.key);
+        return {};
+      }));
+    }
+    ++scans;
+    ASSERT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    ASSERT_TRUE(std::adjacent_find(keys.begin(), keys.end()) == keys.end());
+    for (int w = 0; w < kWriters; ++w) {
+      for (int i = 0; i < before[w]; ++i)
+        ASSERT_TRUE(std::binary_search(keys.begin(), keys.end(), key_of(w, i))) << key_of(w, i) << " scan " << scans;
+    }
+  }
+  for (std::thread& t : writers) t.join();
+  EXPECT_GT(scans, 1);
+  EXPECT_GT(must(db->stats()).compactions, 0u);
 }
 
 // The threads named for scans that the process runs now.
