@@ -440,9 +440,8 @@ class GroupStream {
   util::ByteChunks bytes_{false};
 };
 
-// Merges one group's shards on the calling thread (a group's thread), publishing the rows.
-// The shards of a group are gathered in order and merged, and an error of a gather ends the stream
-// before any row.
+// A group's thread: gathers the shards [from, to) in order and merges them, publishing the rows.
+// An error of a gather ends the stream before any row.
 void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, std::size_t to,
                std::string_view prefix, std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
                bool materialise) {
@@ -451,17 +450,13 @@ void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, 
   try {
     std::vector<ShardScanInput> inputs;
     inputs.reserve(to - from);
-    for (std::size_t shard = from; shard < to && outcome; ++shard) {
+    for (std::size_t shard = from; shard < to; ++shard) {
       Result<ShardScanInput> input = shards.gather(shard);
-      if (input) {
-        inputs.push_back(std::move(*input));
-      } else {
-        outcome = fail(std::move(input).error());
+      if (!input) {
+        stream.finish(fail(std::move(input).error()), nullptr);
+        return;
       }
-    }
-    if (!outcome) {
-      stream.finish(std::move(outcome), nullptr);
-      return;
+      inputs.push_back(std::move(*input));
     }
     const ScanSources sources(inputs, prefix, valid_at);
     RowBatch batch = stream.take_spare();
@@ -501,8 +496,8 @@ void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, 
   stream.finish(std::move(outcome), exception);
 }
 
-// Whether stream a's current key goes before stream b's (null: ended, last). Keys of different
-// streams differ.
+// Where the calling thread's merge stands in one group's stream: the current record (the stream's
+// smallest key not handed on yet) and the batch it lies in.
 struct StreamHead {
   std::uint64_t key_prefix = UINT64_MAX;  // util::load_prefix_u64_be of the key, compared first
   std::string_view key;
@@ -583,7 +578,8 @@ Result<void> merge_streams(const ScanGroups& groups, std::optional<std::uint64_t
   const std::span<const std::unique_ptr<GroupStream>> streams = groups.streams();
   const std::size_t k = streams.size();
   std::vector<StreamHead> heads(k);
-  // Moves stream i to its next record: false with the stream's error when it ended with one.
+  // Moves stream i to its next record. At the stream's end its head is no longer live, and the
+  // stream's error, when it ended with one, is returned.
   auto advance = [&](std::size_t i) -> Result<void> {
     StreamHead& h = heads[i];
     while (h.at == h.batch.records.size()) {

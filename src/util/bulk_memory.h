@@ -7,11 +7,11 @@
 // where each fault is trapped). So regions of kMapThreshold bytes and more are mapped directly and
 // populated by the kernel in one call (MADV_POPULATE_WRITE); a mapped array grows in place or moves
 // its pages (mremap), never copying them. Smaller pieces come from the heap, so that small results
-// cost no system call. Mappings are not asked for huge pages (MADV_HUGEPAGE): where the kernel
-// gives them only on request, asking makes it find 2 MiB of contiguous memory at once, compacting
-// when it has none free, and populating then costs anything from a tenth to ten times what small
-// pages cost (160 MB: 20 ms to 400 ms, against a steady 47 ms on a virtual machine). Mappings are
-// still aligned to huge pages, so that a kernel that gives them unasked (and without waiting) can.
+// cost no system call. Mappings are not asked for huge pages (MADV_HUGEPAGE): populating huge pages
+// was measured to cost anything from half to nine times what small pages cost (160 MB: 20 ms to
+// 417 ms, against a steady 45 ms, on a virtual machine), the slow cases being memory that the
+// kernel, or the host below it, had to find 2 MiB at a time. Mappings are still aligned to huge
+// pages, so that a kernel that gives them unasked (and without waiting) can.
 //
 // Both types throw std::bad_alloc when memory runs out. Neither is thread-safe. Moving one keeps
 // every byte where it is, so views into it stay valid.
@@ -48,10 +48,11 @@ class ByteChunks {
  public:
   ByteChunks() = default;
   // populate false: mapped chunks are not populated but fault in page by page as they are written.
-  // Populating is the faster way for one thread, but the kernel populates a process's memory one
-  // call at a time, while page faults of several threads run side by side: stores filled by
-  // several threads at once (a scan's threads, engine/prefix_scan.cc) fill fastest unpopulated
-  // (4 threads writing 40 MB each: some 30 ms, against 45 to 50 ms populated, on a virtual machine).
+  // Populating is the faster way for one thread (160 MB: 45 ms, against 60 ms faulted in), but the
+  // populating calls of several threads were measured to take as long together as one thread
+  // populating it all, while their page faults run largely side by side: stores filled by several
+  // threads at once (a scan's threads, engine/prefix_scan.cc) fill fastest unpopulated (4 threads
+  // writing 40 MB each: some 30 ms, against 45 to 50 ms populated, on a virtual machine).
   explicit ByteChunks(bool populate) : populate_(populate) {}
   ByteChunks(ByteChunks&& other) noexcept { swap(other); }
   ByteChunks& operator=(ByteChunks&& other) noexcept {
