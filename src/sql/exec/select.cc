@@ -374,6 +374,12 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
       std::optional<SqlResult> first = TRY(first_table_rows(db, session, target, filter, select, Tables(&self, 1)));
       if (first) return std::move(*first);
     }
+    if (choose_finish(select) == Finish::Grouped) {
+      if (std::optional<GroupFold> fold = GroupFold::plan(select, filter, Tables(&self, 1))) {
+        TRY(visit_table_rows(db, session, target, [&](RowView row) { return fold->add(row); }));
+        return std::move(*fold).finish();
+      }
+    }
     const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
     return finish(scanned.rows(), filter, select, Tables(&self, 1));
   }
