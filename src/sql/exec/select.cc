@@ -178,29 +178,11 @@ Result<SqlResult> finish(std::span<const RowView> rows, const Expr* filter, cons
   return finish_plain(rows, filter, select, tables);
 }
 
-// Visits the live rows of the target's table as the visiting scan hands them over, each a view
-// valid only during its visit, none copied. The errors are those of a stored scan followed by the
-// visits: an error of the scan first, then a key that is not UTF-8, then the first error a visit
-// returned (after which no row is visited).
+// Visits the live rows of the target's table as the visiting scan hands them over (see
+// visit_table_rows in select_source.h).
 Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTarget& target,
                               util::FunctionRef<Result<void>(RowView)> visit) {
-  const std::string prefix = facet::relational::row_prefix(target.table);
-  std::optional<QuenlorError> bad_key;
-  std::optional<QuenlorError> visit_error;
-  TRY(visit_live_prefix(db, session, prefix, target.as_of, target.valid_at,
-                        [&](std::string_view key, std::string_view doc) -> Result<void> {
-                          if (bad_key) return {};
-                          Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
-                          if (!pk) {
-                            bad_key = std::move(pk.error());
-                          } else if (!visit_error) {
-                            if (Result<void> r = visit(RowView{*pk, doc}); !r) visit_error = std::move(r.error());
-                          }
-                          return {};
-                        }));
-  if (bad_key) return fail(std::move(*bad_key));
-  if (visit_error) return fail(std::move(*visit_error));
-  return {};
+  return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, visit);
 }
 
 // The bare count of a table's rows that WHERE keeps, each counted as the scan hands it over.
