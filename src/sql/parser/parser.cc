@@ -9,9 +9,9 @@ namespace quenlordb::sql::parser {
 
 namespace {
 
-Result<Statement> parse_tokens(std::vector<Token> tokens) {
-  if (!tokens.empty() && tokens.back().is_symbol(';')) tokens.pop_back();
-  Parser parser(std::move(tokens));
+Result<Statement> parse_tokens(std::span<const Token> tokens) {
+  if (!tokens.empty() && tokens.back().is_symbol(';')) tokens = tokens.first(tokens.size() - 1);
+  Parser parser(tokens);
   Statement stmt = TRY(parser.parse_statement());
   stmt = TRY(parser.try_parse_set_op(std::move(stmt)));
   if (!parser.at_end()) return fail(QuenlorError::sql_parse("unexpected trailing tokens"));
@@ -23,6 +23,11 @@ Result<Statement> parse_tokens(std::vector<Token> tokens) {
 Result<Statement> parse_sql(std::string_view sql) { return parse_tokens(TRY(tokenize(sql))); }
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql) { return parse_tokens(TRY(tokenize_valid_utf8(sql))); }
+
+Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
+  TRY(tokenize_valid_utf8(sql, tokens));
+  return parse_tokens(tokens);
+}
 
 bool Parser::peek_kw(std::string_view kw, std::size_t ahead) const {
   const Token* t = peek(ahead);
@@ -63,7 +68,7 @@ Result<void> Parser::expect_kw(std::string_view kw) {
 
 Result<std::string> Parser::expect_ident() {
   if (!peek_word()) return fail(QuenlorError::sql_parse("expected identifier"));
-  return tokens_[pos_++].text;
+  return std::string(tokens_[pos_++].text);
 }
 
 Result<void> Parser::expect_ident_eq(std::string_view expected) {
@@ -77,8 +82,7 @@ Result<void> Parser::expect_ident_eq(std::string_view expected) {
 Result<std::string> Parser::expect_string() {
   const Token* t = peek();
   if (t == nullptr || t->kind != TokenKind::Quoted) return fail(QuenlorError::sql_parse("expected string literal"));
-  // The parser never steps back over a token, so the literal's text is moved out, not copied.
-  return std::move(tokens_[pos_++].text);
+  return quoted_value(tokens_[pos_++]);
 }
 
 Result<void> Parser::expect_symbol(char c) {

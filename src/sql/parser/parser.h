@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,8 +23,11 @@ namespace quenlordb::sql::parser {
 // trailing set operation attach to it, and fails with "unexpected trailing tokens" when tokens
 // remain.
 Result<Statement> parse_sql(std::string_view sql);
-// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave).
+// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave). tokens
+// is room for the statement's tokens, reused by a caller that parses many statements (its contents
+// are replaced).
 Result<Statement> parse_valid_utf8_sql(std::string_view sql);
+Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens);
 
 class Parser {
  public:
@@ -32,13 +36,16 @@ class Parser {
   static constexpr std::uint32_t kMaxDepth = 1000;
   static constexpr std::string_view kDepthMessage = "query is nested too deeply (maximum depth 1000)";
 
-  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  // The tokens, and the statement text they view, must outlive the parser; the first form keeps
+  // the list itself.
+  explicit Parser(std::vector<Token> tokens) : owned_(std::move(tokens)), tokens_(owned_) {}
+  explicit Parser(std::span<const Token> tokens) : tokens_(tokens) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
   // ---- Cursor. A read past the end finds nothing, which matches no expectation.
 
-  const std::vector<Token>& tokens() const { return tokens_; }
+  std::span<const Token> tokens() const { return tokens_; }
   // Index of the next token; equal to the token count at the end.
   std::size_t pos() const { return pos_; }
   // Moves the cursor back to an index returned by pos() (to give tokens back).
@@ -223,7 +230,8 @@ class Parser {
   bool cast(Expr& out);
   QuenlorError unexpected_token() const;
 
-  std::vector<Token> tokens_;
+  std::vector<Token> owned_;
+  std::span<const Token> tokens_;
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;  // tree level of what is being parsed now
   std::uint32_t peak_ = 0;   // deepest level reached since the innermost open OperatorChain began
