@@ -67,6 +67,15 @@ Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& token
   // sequence is, so in valid UTF-8 the scan works on bytes and slices at byte offsets. Only white
   // space and string literals hold characters beyond ASCII.
   tokens.clear();
+  // Each token is filled in place: one built aside and copied in would be read back, wide, before
+  // its narrow stores land.
+  const auto add = [&tokens](TokenKind kind, char symbol, std::string_view text, bool escaped = false) {
+    Token& t = tokens.emplace_back();
+    t.kind = kind;
+    t.symbol = symbol;
+    t.escaped = escaped;
+    t.text = text;
+  };
   const std::size_t n = sql.size();
   std::size_t i = 0;
   while (i < n) {
@@ -85,29 +94,29 @@ Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& token
     switch (c) {
       case '!':
         if (next != '=') return fail(unexpected_character(sql, i));
-        tokens.push_back(Token::op(TokenKind::NotEqualOp));
+        add(TokenKind::NotEqualOp, '\0', {});
         i += 2;
         continue;
       case '<':
         if (next == '>' || next == '=') {
-          tokens.push_back(Token::op(next == '>' ? TokenKind::NotEqualOp : TokenKind::LessEqualOp));
+          add(next == '>' ? TokenKind::NotEqualOp : TokenKind::LessEqualOp, '\0', {});
           i += 2;
         } else {
-          tokens.push_back(Token::sym('<'));
+          add(TokenKind::Symbol, '<', {});
           ++i;
         }
         continue;
       case '>':
         if (next == '=') {
-          tokens.push_back(Token::op(TokenKind::GreaterEqualOp));
+          add(TokenKind::GreaterEqualOp, '\0', {});
           i += 2;
         } else {
-          tokens.push_back(Token::sym('>'));
+          add(TokenKind::Symbol, '>', {});
           ++i;
         }
         continue;
       case '(': case ')': case ',': case ';': case '=': case '*': case '.': case '+': case '-': case '/': case '%':
-        tokens.push_back(Token::sym(c));
+        add(TokenKind::Symbol, c, {});
         ++i;
         continue;
       case '\'': {
@@ -125,7 +134,7 @@ Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& token
           i = backslash + 1 + util::decode_utf8_at(sql, backslash + 1).length;  // past the escaped character
           if (i > quote) quote = find_byte(sql, i, n, '\'');
         }
-        tokens.push_back(Token::quoted(sql.substr(start, quote - start), escaped));
+        add(TokenKind::Quoted, '\0', sql.substr(start, quote - start), escaped);
         i = quote < n ? quote + 1 : n;  // past the closing quote
         continue;
       }
@@ -139,20 +148,20 @@ Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& token
         ++i;
         while (i < n && is_digit(sql[i])) ++i;
       }
-      tokens.push_back(Token::number(sql.substr(start, i - start)));
+      add(TokenKind::NumberText, '\0', sql.substr(start, i - start));
       continue;
     }
     if (c == '$') {
       if (!is_digit(next)) return fail(unexpected_character(sql, i));
       const std::size_t start = i++;
       while (i < n && is_digit(sql[i])) ++i;
-      tokens.push_back(Token::word(sql.substr(start, i - start)));
+      add(TokenKind::Word, '\0', sql.substr(start, i - start));
       continue;
     }
     if (is_letter(c) || c == '_') {
       const std::size_t start = i++;
       while (i < n && (is_letter(sql[i]) || is_digit(sql[i]) || sql[i] == '_' || sql[i] == '-')) ++i;
-      tokens.push_back(Token::word(sql.substr(start, i - start)));
+      add(TokenKind::Word, '\0', sql.substr(start, i - start));
       continue;
     }
     return fail(unexpected_character(sql, i));

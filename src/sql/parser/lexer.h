@@ -32,11 +32,6 @@ struct Token {
   // end of the statement when it is not closed), escapes not resolved.
   std::string_view text;
 
-  static Token word(std::string_view text) { return {TokenKind::Word, '\0', false, text}; }
-  static Token number(std::string_view text) { return {TokenKind::NumberText, '\0', false, text}; }
-  static Token quoted(std::string_view text, bool escaped) { return {TokenKind::Quoted, '\0', escaped, text}; }
-  static Token sym(char c) { return {TokenKind::Symbol, c, false, {}}; }
-  static Token op(TokenKind kind) { return {kind, '\0', false, {}}; }
 
   bool is_symbol(char c) const { return kind == TokenKind::Symbol && symbol == c; }
 
