@@ -180,12 +180,18 @@ Result<SqlResult> execute_create_fulltext_index(Database& db, SqlSession& sessio
   }
   std::string bytes = TRY(rel::encode_fts_index_metadata({stmt.index, stmt.table, stmt.columns}));
   Ts ts = TRY(write_put(db, session, key, std::move(bytes)));
-  // The existing rows, in primary-key order, staged ones included; each is handed to the
-  // full-text upkeep.
-  std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, stmt.table, std::nullopt, std::nullopt));
-  TRY(index_rows_for_fts(db, session, stmt.table, rows, stmt.columns));
+  // The existing rows, in primary-key order, staged ones included, read as the scan hands them
+  // over; the lists are written once the scan has ended.
+  PostingAdditions additions({stmt.columns});
+  std::size_t rows = 0;
+  TRY(visit_table_rows(db, session, stmt.table, std::nullopt, std::nullopt, [&](eval::RowView row) {
+    additions.add_row(row.pk, row.doc);
+    ++rows;
+    return Result<void>{};
+  }));
+  TRY(additions.write(db, session, stmt.table));
   return done(ts, "created fulltext index " + stmt.index + " on " + stmt.table + "(" + joined(stmt.columns) +
-                      ") \u2014 indexed " + std::to_string(rows.size()) + " rows");
+                      ") \u2014 indexed " + std::to_string(rows) + " rows");
 }
 
 Result<SqlResult> execute_drop_fulltext_index(Database& db, SqlSession& session,

@@ -1,6 +1,7 @@
 // The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,50 @@ TEST_F(FtsTest, CreateFulltextIndexIndexesTheExistingRows) {
   EXPECT_EQ(list("alpha"), (Keys{"old", "a", "b"}));  // rows in primary-key order after what was listed
   EXPECT_EQ(list("beta"), Keys{"b"});
   EXPECT_EQ(list("gamma"), Keys{"c"});
+}
+
+// Rows added together leave each list as adding them one at a time would: keys out of order and
+// repeated, a term from several indexes or twice in a row, lists there before (one of them broken),
+// texts that are not JSON.
+TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
+  const std::vector<std::string> words = {"red", "cars", "car", "blue", "fast", "running", "runs", "x"};
+  const std::vector<Keys> indexes = {{"title"}, {"body", "title"}, {"doc"}};
+  std::mt19937 rng(5);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  for (const char* table : {"together", "one_by_one"}) {
+    must(db->put(rel::posting_key(table, "red"), R"(["k3","old"])", 0, kMax));
+    must(db->put(rel::posting_key(table, "car"), "[broken", 0, kMax));
+  }
+  std::vector<eval::VisibleRow> rows;
+  for (int i = 0; i < 60; ++i) {
+    const std::string pk = "k" + std::to_string(rng() % 25);
+    std::string doc;
+    if (rng() % 10 == 0) {
+      doc = pick(words) + " {" + pick(words);
+    } else {
+      doc = "{\"title\":\"" + pick(words) + " " + pick(words) + "\",\"body\":\"" + pick(words) + "\"}";
+    }
+    rows.push_back({pk, doc});
+  }
+  must(index_rows_for_fts(*db, session, "together", rows, indexes));
+  for (const eval::VisibleRow& row : rows) {
+    for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
+  }
+  for (const std::string& word : words) {
+    const std::string term = facet::fts::stem(word);
+    EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
+  // Keys in ascending order, each once, as a table's scan gives them.
+  std::vector<eval::VisibleRow> ascending;
+  for (int i = 0; i < 30; ++i) ascending.push_back({"a" + std::to_string(100 + i), "{\"title\":\"" + pick(words) + "\"}"});
+  must(index_rows_for_fts(*db, session, "together", ascending, indexes));
+  for (const eval::VisibleRow& row : ascending) {
+    for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
+  }
+  for (const std::string& word : words) {
+    const std::string term = facet::fts::stem(word);
+    EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
 }
 
 TEST_F(FtsTest, MatchSelectsRowsHoldingEveryTermInListOrder) {
