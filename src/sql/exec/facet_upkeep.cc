@@ -265,8 +265,12 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
 }
 
 Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
-  std::optional<std::string> meta_bytes = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
-  if (!meta_bytes) return {};
+  if (!session.table_facts(table).timeseries_record) {
+    std::optional<std::string> record = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
+    session.table_facts(table).timeseries_record = std::move(record);
+  }
+  if (!*session.table_facts(table).timeseries_record) return {};
+  const std::optional<std::string> meta_bytes = *session.table_facts(table).timeseries_record;
   Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
   if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));
   if (meta->bucket_seconds == 0) {

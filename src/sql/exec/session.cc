@@ -195,6 +195,7 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
                                                                         std::string_view table) {
+  if (const facet::relational::TableSchemaMetadata* known = session.table_facts(table).schema) return known;
   const std::string key = facet::relational::schema_key(table);
   // A record the session remembers is read in place, not copied.
   const std::optional<std::string>* remembered = session.remembered_read(key);
@@ -204,7 +205,9 @@ Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database
     remembered = &record;
   }
   if (!*remembered) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
-  return session.parsed_schema(table, **remembered);
+  const facet::relational::TableSchemaMetadata* schema = TRY(session.parsed_schema(table, **remembered));
+  session.table_facts(table).schema = schema;
+  return schema;
 }
 
 Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,
