@@ -367,6 +367,24 @@ TEST_F(TimeseriesTest, InsertReturningStagesItsPointsInATransaction) {
   EXPECT_EQ(points("temp", 2), (std::vector<facet::timeseries::DataPoint>{{7200, 21.0}}));
 }
 
+// A session keeps what its row writes read of a table's catalog only until it changes the
+// catalog, also by staging: a plain table dropped and made again as a time-series table is written
+// as one.
+TEST_F(TimeseriesTest, RowWritesFollowTheCatalogTheSessionChanges) {
+  for (std::string_view table : {"p", "q"}) {
+    const bool staged = table == "q";
+    const std::string t(table);
+    if (staged) must(run("BEGIN"));
+    must(run("CREATE TABLE " + t + " (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE)"));
+    must(run("INSERT INTO " + t + " (id, ts, temp) VALUES ('a', 10, 1)"));
+    must(run("DROP TABLE " + t));
+    must(run("CREATE TIMESERIES TABLE " + t + " (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE)"));
+    must(run("INSERT INTO " + t + " (id, ts, temp) VALUES ('b', 20, 2)"));
+    if (staged) must(run("COMMIT"));
+    EXPECT_EQ(live(rel::bucket_key(table, "temp", 0)), R"({"points":[{"timestamp":20,"value":2.0}]})") << table;
+  }
+}
+
 TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
   must(db->put(rel::bucket_key("m", "temp", 0), R"({"pts":[]})", 0, kMax));
   Result<SqlResult> r = insert("a", "10", "1");
