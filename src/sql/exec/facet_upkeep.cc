@@ -148,8 +148,9 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
   IndexedDocument document(doc);
   std::vector<bool> found(terms.size(), false);
   std::size_t missing = terms.size();
+  std::string buffer;
   for (const std::vector<std::string>& columns : indexes) {
-    facet::fts::for_each_term(document.text(columns), [&](std::string_view term) {
+    facet::fts::for_each_term(document.text_view(columns, buffer), [&](std::string_view term) {
       for (std::size_t i = 0; i < terms.size(); ++i) {
         if (!found[i] && terms[i] == term) {
           found[i] = true;
