@@ -29,21 +29,6 @@ Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>&
   return parse_tokens(tokens);
 }
 
-bool Parser::peek_kw(std::string_view kw, std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->kind == TokenKind::Word && eq_ignore_ascii_case(t->text, kw);
-}
-
-bool Parser::peek_symbol(char c, std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->is_symbol(c);
-}
-
-bool Parser::peek_word(std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->kind == TokenKind::Word;
-}
-
 bool Parser::accept_kw(std::string_view kw) {
   if (!peek_kw(kw)) return false;
   ++pos_;

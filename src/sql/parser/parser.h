@@ -16,6 +16,7 @@
 #include "error.h"
 #include "sql/parser/ast.h"
 #include "sql/parser/lexer.h"
+#include "sql/parser/text.h"
 
 namespace quenlordb::sql::parser {
 
@@ -58,9 +59,18 @@ class Parser {
   void advance() { ++pos_; }
 
   // True when the token `ahead` places on is a Word equal to kw ignoring ASCII case. Never consumes.
-  bool peek_kw(std::string_view kw, std::size_t ahead = 0) const;
-  bool peek_symbol(char c, std::size_t ahead = 0) const;
-  bool peek_word(std::size_t ahead = 0) const;
+  bool peek_kw(std::string_view kw, std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->kind == TokenKind::Word && eq_ignore_ascii_case(t->text, kw);
+  }
+  bool peek_symbol(char c, std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->is_symbol(c);
+  }
+  bool peek_word(std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->kind == TokenKind::Word;
+  }
   // Consume the next token when peek_kw / peek_symbol holds; report whether it did.
   bool accept_kw(std::string_view kw);
   bool accept_symbol(char c);
