@@ -31,7 +31,7 @@ using Ts = std::optional<std::uint64_t>;
 SqlResult done(Ts ts, std::string message) { return SqlResult{SqlResult::Affected{1, ts, std::move(message)}}; }
 
 Result<bool> key_exists(Database& db, SqlSession& session, std::string_view key) {
-  return TRY(read_live_key(db, session, key)).has_value();
+  return live_key_exists(db, session, key);
 }
 
 std::string_view type_text(SqlType type) {

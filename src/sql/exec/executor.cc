@@ -89,6 +89,7 @@ Result<SqlResult> execute_sql(Database& db, std::string_view script) {
   SqlSession session;
   std::optional<SqlResult> last;
   std::vector<parser::Token> tokens;  // one statement's at a time
+  tokens.reserve(32);
   for (const std::string_view piece : pieces) {
     Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
     last = TRY(execute_stmt(db, session, std::move(stmt)));

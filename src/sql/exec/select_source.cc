@@ -13,7 +13,7 @@ namespace quenlordb::sql::exec {
 Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
                                            std::optional<std::uint64_t> as_of,
                                            std::optional<std::uint64_t> valid_at) {
-  if (TRY(read_live_key(db, session, facet::relational::schema_key(name)))) {
+  if (TRY(live_key_exists(db, session, facet::relational::schema_key(name)))) {
     return SelectTarget{as_of, std::string(name), std::nullopt, valid_at};
   }
   const std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::view_key(name)));

@@ -105,6 +105,16 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
   return value;
 }
 
+Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
+                             std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  if (!as_of && session.in_transaction()) {
+    if (const PendingPut* staged = session.newest_staged(key, valid_at)) return !staged->value.empty();
+  }
+  bool live = false;
+  TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, as_of, valid_at));
+  return live;
+}
+
 namespace {
 
 // Lays the staged writes under a prefix over the stored rows of a scan, handed in key order: the

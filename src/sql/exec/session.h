@@ -167,6 +167,11 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
                                                  std::optional<std::uint64_t> as_of = std::nullopt,
                                                  std::optional<std::uint64_t> valid_at = std::nullopt);
 
+// Whether read_live_key would give a value, found without copying it.
+Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
+                             std::optional<std::uint64_t> as_of = std::nullopt,
+                             std::optional<std::uint64_t> valid_at = std::nullopt);
+
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
 // as_of is given inside a transaction, the staged writes under prefix valid at valid_at laid over
 // them (the newest staged write of a key replaces its stored row), in ascending key order; entries
