@@ -29,6 +29,24 @@ std::size_t find_byte(std::string_view sql, std::size_t from, std::size_t to, ch
 
 }  // namespace
 
+QuotedEnd find_quoted_end(std::string_view sql, std::size_t start) {
+  // The next quote from i on is looked for again only once an escaped quote is passed, so that
+  // each byte is searched once for a quote and once for a backslash.
+  const std::size_t n = sql.size();
+  std::size_t i = start;
+  std::size_t quote = find_byte(sql, i, n, '\'');
+  bool escaped = false;
+  for (;;) {
+    const std::size_t backslash = find_byte(sql, i, quote, '\\');
+    if (backslash == quote) break;
+    escaped = true;
+    if (backslash + 1 == n) break;  // a backslash that ends the text stands for itself
+    i = backslash + 1 + util::decode_utf8_at(sql, backslash + 1).length;  // past the escaped character
+    if (i > quote) quote = find_byte(sql, i, n, '\'');
+  }
+  return QuotedEnd{quote, escaped};
+}
+
 std::string quoted_value(const Token& token) {
   const std::string_view raw = token.text;
   if (!token.escaped) return std::string(raw);
@@ -120,22 +138,10 @@ Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& token
         ++i;
         continue;
       case '\'': {
-        const std::size_t start = ++i;
-        // The closing quote is the first one no backslash escapes: the next quote from i on,
-        // looked for again only once an escaped quote is passed, so that each byte is searched
-        // once for a quote and once for a backslash.
-        std::size_t quote = find_byte(sql, i, n, '\'');
-        bool escaped = false;
-        for (;;) {
-          const std::size_t backslash = find_byte(sql, i, quote, '\\');
-          if (backslash == quote) break;
-          escaped = true;
-          if (backslash + 1 == n) break;  // a backslash that ends the text stands for itself
-          i = backslash + 1 + util::decode_utf8_at(sql, backslash + 1).length;  // past the escaped character
-          if (i > quote) quote = find_byte(sql, i, n, '\'');
-        }
-        add(TokenKind::Quoted, '\0', sql.substr(start, quote - start), escaped);
-        i = quote < n ? quote + 1 : n;  // past the closing quote
+        const std::size_t start = i + 1;
+        const QuotedEnd literal = find_quoted_end(sql, start);
+        add(TokenKind::Quoted, '\0', sql.substr(start, literal.end - start), literal.escaped);
+        i = literal.end < n ? literal.end + 1 : n;  // past the closing quote
         continue;
       }
       default:

@@ -42,6 +42,15 @@ struct Token {
 // that character (a backslash that ends the text stands for itself).
 std::string quoted_value(const Token& token);
 
+// A string literal as the tokeniser reads it, from the byte after its opening quote at `start`:
+// the offset of its closing quote, the first one no backslash escapes (sql.size() when it is not
+// closed), and whether it holds a backslash. sql is valid UTF-8.
+struct QuotedEnd {
+  std::size_t end;
+  bool escaped;
+};
+QuotedEnd find_quoted_end(std::string_view sql, std::size_t start);
+
 // The tokens of one statement text, viewing it. White space separates tokens; a literal cut short by the end
 // of the text simply ends there. Fails (SqlParse) with "unexpected character {}" naming a character
 // that starts no token (a lone "!", a "$" without a digit, a double quote, a non-ASCII letter, ...),

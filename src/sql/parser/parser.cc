@@ -9,6 +9,62 @@ namespace quenlordb::sql::parser {
 
 namespace {
 
+bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_word_byte(char c) { return is_word_start(c) || (c >= '0' && c <= '9') || c == '-'; }
+bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// INSERT INTO name (pk, doc) VALUES ('...', '...'), with at most one trailing ";", read straight
+// from the text: the statement a bulk load sends again and again, here without a token list. For
+// such a text the tokens are exactly those of this form, so the Insert is the one the grammar
+// gives. Any other text, and this form with white space other than ASCII or a name of another
+// shape, gives none and takes the general way (with its errors).
+std::optional<Statement> parse_row_insert(std::string_view sql) {
+  const std::size_t n = sql.size();
+  std::size_t i = 0;
+  const auto skip_white_space = [&] {
+    while (i < n && is_ascii_white_space(sql[i])) ++i;
+  };
+  const auto word = [&] {
+    skip_white_space();
+    const std::size_t start = i;
+    if (i < n && is_word_start(sql[i])) {
+      while (++i < n && is_word_byte(sql[i])) {
+      }
+    }
+    return sql.substr(start, i - start);
+  };
+  const auto keyword = [&](std::string_view kw) { return eq_ignore_ascii_case(word(), kw); };
+  const auto symbol = [&](char c) {
+    skip_white_space();
+    if (i >= n || sql[i] != c) return false;
+    ++i;
+    return true;
+  };
+  const auto literal = [&](Token& out) {
+    skip_white_space();
+    if (i >= n || sql[i] != '\'') return false;
+    const QuotedEnd end = find_quoted_end(sql, i + 1);
+    if (end.end >= n) return false;
+    out.kind = TokenKind::Quoted;
+    out.escaped = end.escaped;
+    out.text = sql.substr(i + 1, end.end - i - 1);
+    i = end.end + 1;
+    return true;
+  };
+  if (!keyword("INSERT") || !keyword("INTO")) return std::nullopt;
+  const std::string_view table = word();
+  Token pk{};
+  Token doc{};
+  if (table.empty() || !symbol('(') || !keyword("pk") || !symbol(',') || !keyword("doc") || !symbol(')') ||
+      !keyword("VALUES") || !symbol('(') || !literal(pk) || !symbol(',') || !literal(doc) || !symbol(')')) {
+    return std::nullopt;
+  }
+  symbol(';');
+  skip_white_space();
+  if (i != n) return std::nullopt;
+  return Statement::Insert{std::string(table), quoted_value(pk), quoted_value(doc)};
+}
+
 Result<Statement> parse_tokens(std::span<const Token> tokens) {
   if (!tokens.empty() && tokens.back().is_symbol(';')) tokens = tokens.first(tokens.size() - 1);
   Parser parser(tokens);
@@ -20,11 +76,18 @@ Result<Statement> parse_tokens(std::span<const Token> tokens) {
 
 }  // namespace
 
-Result<Statement> parse_sql(std::string_view sql) { return parse_tokens(TRY(tokenize(sql))); }
+Result<Statement> parse_sql(std::string_view sql) {
+  TRY(check_utf8(sql));
+  return parse_valid_utf8_sql(sql);
+}
 
-Result<Statement> parse_valid_utf8_sql(std::string_view sql) { return parse_tokens(TRY(tokenize_valid_utf8(sql))); }
+Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
+  if (std::optional<Statement> insert = parse_row_insert(sql)) return std::move(*insert);
+  return parse_tokens(TRY(tokenize_valid_utf8(sql)));
+}
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
+  if (std::optional<Statement> insert = parse_row_insert(sql)) return std::move(*insert);
   TRY(tokenize_valid_utf8(sql, tokens));
   return parse_tokens(tokens);
 }
