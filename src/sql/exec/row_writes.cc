@@ -113,20 +113,34 @@ SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::stri
 
 }  // namespace
 
-Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt) {
-  TRY(rel::validate_identifier_kind("table", stmt.table));
-  TRY(read_table_schema(db, session, stmt.table));
-  TRY(rel::validate_pk(stmt.pk));
-  TRY(rel::validate_json_bytes(stmt.doc));
+namespace {
+
+Result<SqlResult> insert_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                             std::string doc) {
+  TRY(rel::validate_identifier_kind("table", table));
+  TRY(read_table_schema(db, session, table));
+  TRY(rel::validate_pk(pk));
+  TRY(rel::validate_json_bytes(doc));
   if (session.in_transaction()) {
     // The document moves into the staged write, which keeps it in place for the upkeep to read.
-    const PendingPut& put = session.stage(rel::row_key(stmt.table, stmt.pk), std::move(stmt.doc));
-    TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, put.value));
+    const PendingPut& put = session.stage(rel::row_key(table, pk), std::move(doc));
+    TRY(upkeep_inserted_row(db, session, table, pk, put.value));
     return inserted_one(std::nullopt);
   }
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, stmt.pk), stmt.doc));
-  TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, stmt.doc));
+  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), doc));
+  TRY(upkeep_inserted_row(db, session, table, pk, doc));
   return inserted_one(ts);
+}
+
+}  // namespace
+
+Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt) {
+  return insert_row(db, session, stmt.table, stmt.pk, std::move(stmt.doc));
+}
+
+Result<SqlResult> execute_row_insert(Database& db, SqlSession& session, const parser::RowInsert& row) {
+  const std::string pk = parser::quoted_value(row.pk);
+  return insert_row(db, session, row.table, pk, parser::quoted_value(row.doc));
 }
 
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt) {

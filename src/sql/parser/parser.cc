@@ -13,12 +13,9 @@ bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 bool is_word_byte(char c) { return is_word_start(c) || (c >= '0' && c <= '9') || c == '-'; }
 bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
-// INSERT INTO name (pk, doc) VALUES ('...', '...'), with at most one trailing ";", read straight
-// from the text: the statement a bulk load sends again and again, here without a token list. For
-// such a text the tokens are exactly those of this form, so the Insert is the one the grammar
-// gives. Any other text, and this form with white space other than ASCII or a name of another
-// shape, gives none and takes the general way (with its errors).
-std::optional<Statement> parse_row_insert(std::string_view sql) {
+}  // namespace
+
+std::optional<RowInsert> parse_row_insert(std::string_view sql) {
   const std::size_t n = sql.size();
   std::size_t i = 0;
   const auto skip_white_space = [&] {
@@ -52,17 +49,22 @@ std::optional<Statement> parse_row_insert(std::string_view sql) {
     return true;
   };
   if (!keyword("INSERT") || !keyword("INTO")) return std::nullopt;
-  const std::string_view table = word();
-  Token pk{};
-  Token doc{};
-  if (table.empty() || !symbol('(') || !keyword("pk") || !symbol(',') || !keyword("doc") || !symbol(')') ||
-      !keyword("VALUES") || !symbol('(') || !literal(pk) || !symbol(',') || !literal(doc) || !symbol(')')) {
+  RowInsert row{word(), Token{}, Token{}};
+  if (row.table.empty() || !symbol('(') || !keyword("pk") || !symbol(',') || !keyword("doc") || !symbol(')') ||
+      !keyword("VALUES") || !symbol('(') || !literal(row.pk) || !symbol(',') || !literal(row.doc) || !symbol(')')) {
     return std::nullopt;
   }
+  // The tokens are exactly those of this form, so this is the Insert the grammar reads.
   symbol(';');
   skip_white_space();
   if (i != n) return std::nullopt;
-  return Statement::Insert{std::string(table), quoted_value(pk), quoted_value(doc)};
+  return row;
+}
+
+namespace {
+
+Statement insert_of(const RowInsert& row) {
+  return Statement::Insert{std::string(row.table), quoted_value(row.pk), quoted_value(row.doc)};
 }
 
 Result<Statement> parse_tokens(std::span<const Token> tokens) {
@@ -82,12 +84,12 @@ Result<Statement> parse_sql(std::string_view sql) {
 }
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
-  if (std::optional<Statement> insert = parse_row_insert(sql)) return std::move(*insert);
+  if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
   return parse_tokens(TRY(tokenize_valid_utf8(sql)));
 }
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
-  if (std::optional<Statement> insert = parse_row_insert(sql)) return std::move(*insert);
+  if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
   TRY(tokenize_valid_utf8(sql, tokens));
   return parse_tokens(tokens);
 }

@@ -30,6 +30,18 @@ Result<Statement> parse_sql(std::string_view sql);
 Result<Statement> parse_valid_utf8_sql(std::string_view sql);
 Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens);
 
+// INSERT INTO table (pk, doc) VALUES ('...', '...'), with at most one trailing ";", read straight
+// from its text: the statement a bulk load sends again and again, here without a token list or a
+// tree. The parts view sql (the literals as Quoted tokens: quoted_value gives their values), and
+// are those of the Insert the grammar gives the text. Any other text, and this form with white
+// space other than ASCII or a table name that is a parameter word, gives none.
+struct RowInsert {
+  std::string_view table;
+  Token pk;
+  Token doc;
+};
+std::optional<RowInsert> parse_row_insert(std::string_view sql);
+
 class Parser {
  public:
   // The deepest tree a statement may build, counted in nested constructs and operator-chain
