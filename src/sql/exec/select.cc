@@ -236,6 +236,14 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
     const int c = compare_order_keys(a.keys, b.keys, order_by);
     return c != 0 ? c < 0 : a.position < b.position;
   };
+  // A later key that is the row's primary key is a text on every row, so it never makes the keys
+  // inconsistent: it is read only where the keys before it tie with a kept row's, and counts as
+  // NULL (which consistency passes over) until then.
+  std::vector<bool> pk_key(order_by.size(), false);
+  for (std::size_t i = 1; i < order_by.size(); ++i) {
+    const auto* column = order_by[i].first.get_if<Expr::Column>();
+    pk_key[i] = column && parser::eq_ignore_ascii_case(column->name, "pk");
+  }
   OrderKeysConsistency consistency(order_by.size());
   util::JsonMembers scratch;
   std::vector<SqlValue> keys;
@@ -246,19 +254,37 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
     if (!TRY(passes(ctx, filter))) return {};
     const std::size_t at = position++;
     keys.clear();
-    for (const auto& [expr, direction] : order_by) {
-      Result<SqlValue> v = ctx.eval(expr);
+    for (std::size_t i = 0; i < order_by.size(); ++i) {
+      if (pk_key[i]) {
+        keys.push_back(SqlValue::null());
+        continue;
+      }
+      Result<SqlValue> v = ctx.eval(order_by[i].first);
       keys.push_back(v ? std::move(*v) : SqlValue::null());  // an error counts as NULL
     }
     consistency.add(keys);
     if (!consistency.consistent() || limit == 0) return {};
+    const auto read_pk_keys_from = [&](std::size_t first) {
+      for (std::size_t i = first; i < order_by.size(); ++i) {
+        if (pk_key[i]) keys[i] = SqlValue::text(row.pk);
+      }
+    };
     if (heap.size() < limit) {
+      read_pk_keys_from(0);
       heap.push_back(Kept{std::move(keys), at, VisibleRow{std::string(row.pk), std::string(row.doc)}});
       std::push_heap(heap.begin(), heap.end(), before);
       return {};
     }
     // A later row with equal keys comes after every kept one.
-    if (compare_order_keys(keys, heap.front().keys, order_by) >= 0) return {};
+    int c = 0;
+    std::size_t i = 0;
+    for (; i < order_by.size() && c == 0; ++i) {
+      if (pk_key[i]) keys[i] = SqlValue::text(row.pk);
+      c = compare_sort_values(keys[i], heap.front().keys[i]);
+      if (order_by[i].second == parser::OrderDirection::Desc) c = -c;
+    }
+    if (c >= 0) return {};
+    read_pk_keys_from(i);
     std::pop_heap(heap.begin(), heap.end(), before);
     Kept& replaced = heap.back();
     replaced.keys.swap(keys);
