@@ -37,6 +37,12 @@ class PyRowBuilder {
  public:
   static constexpr bool kWantsValues = true;
 
+  // Room for a row of a few levels and members at once, rather than grown member by member.
+  PyRowBuilder() {
+    frames_.reserve(4);
+    members_.reserve(16);
+  }
+
   // A new reference to the row's value; nullptr with the interpreter's error set, or with no
   // error when the text is not a document (the caller then makes it a `str`).
   PyObject* build(std::string_view row) {

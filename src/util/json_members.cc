@@ -121,19 +121,34 @@ class PlainQuotes {
 #endif
   }
 
-  // The offset of the first double quote at or after `from` (within the text), or the text's size
-  // when there is none.
-  std::size_t next(std::size_t from) const {
-    std::size_t word = from / 64;
-    std::uint64_t bits = words_[word] >> (from % 64);
-    if (bits != 0) return from + static_cast<std::size_t>(__builtin_ctzll(bits));
-    const std::size_t words = (size_ + 63) / 64;
-    while (++word < words) {
-      bits = words_[word];
-      if (bits != 0) return word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+  // The quotes in order, each taken once: a walk that takes every quote it meets finds each one
+  // from the last, not by searching from its own position.
+  class Cursor {
+   public:
+    explicit Cursor(const PlainQuotes& quotes) : quotes_(quotes), bits_(quotes.words_[0]) {}
+    // The offset of the next quote not taken yet, taken now; the text's size when none is left.
+    std::size_t take() {
+      while (bits_ == 0) {
+        if (++word_ >= (quotes_.size_ + 63) / 64) return quotes_.size_;
+        bits_ = quotes_.words_[word_];
+      }
+      const std::size_t at = word_ * 64 + static_cast<std::size_t>(__builtin_ctzll(bits_));
+      bits_ &= bits_ - 1;
+      return at;
     }
-    return size_;
-  }
+    // Passes over the quotes before offset `to` (at most the text's size).
+    void skip_to(std::size_t to) {
+      if (to / 64 > word_ || (to / 64 == word_ && to % 64 != 0)) {
+        word_ = to / 64;
+        bits_ = word_ < (quotes_.size_ + 63) / 64 ? quotes_.words_[word_] & (~std::uint64_t{0} << (to % 64)) : 0;
+      }
+    }
+
+   private:
+    const PlainQuotes& quotes_;
+    std::size_t word_ = 0;
+    std::uint64_t bits_;
+  };
 
  private:
   std::size_t size_ = 0;
@@ -224,6 +239,9 @@ bool JsonMembers::scan_plain(std::string_view text) {
   if (last < 2 || t[--last] != '}') return false;
   PlainQuotes quotes;
   if (!quotes.read(text)) return false;
+  // The quotes are taken in order: each key's two, then a string value's two. Since nothing else
+  // in a valid object is a quote, the next one must stand where the walk expects it.
+  PlainQuotes::Cursor cursor(quotes);
   std::size_t i = 0;
   while (t[i] == ' ') ++i;
   if (t[i] != '{') return false;
@@ -231,9 +249,9 @@ bool JsonMembers::scan_plain(std::string_view text) {
   while (t[i] == ' ') ++i;
   if (i != last) {
     for (;;) {
-      if (t[i] != '"') return false;
+      if (cursor.take() != i) return false;
       const std::size_t key_offset = i + 1;
-      const std::size_t key_end = quotes.next(key_offset);
+      const std::size_t key_end = cursor.take();
       if (key_end >= last) return false;
       i = key_end + 1;
       while (t[i] == ' ') ++i;
@@ -244,7 +262,8 @@ bool JsonMembers::scan_plain(std::string_view text) {
       const JsonKind kind = kind_at(static_cast<unsigned char>(t[i]));
       switch (kind) {
         case JsonKind::String:
-          i = quotes.next(i + 1);
+          if (cursor.take() != i) return false;
+          i = cursor.take();
           if (i >= last) return false;
           ++i;
           break;
@@ -268,10 +287,11 @@ bool JsonMembers::scan_plain(std::string_view text) {
           if (!s.parse_value(1)) return false;
           i += s.position();
           if (i > last) return false;
+          cursor.skip_to(i);
           break;
         }
       }
-      Member& m = next_slot();
+      Member& m = count_ < kInline ? inline_[count_++] : next_slot();
       m.key_offset = static_cast<std::uint32_t>(key_offset);
       m.value_offset = static_cast<std::uint32_t>(value_offset);
       m.value_length = static_cast<std::uint32_t>(i - value_offset);

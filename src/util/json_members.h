@@ -50,6 +50,21 @@ class JsonMembers {
   // none or the document is not an object.
   std::optional<Value> find(std::string_view name) const;
 
+  // Every member of an object in the order written, repeated names included (none for a text that
+  // is not an object): its name as written between the quotes, escapes not resolved
+  // (name_escaped tells whether it holds one), and its value.
+  struct Entry {
+    std::string_view name;
+    bool name_escaped;
+    Value value;
+  };
+  std::size_t size() const { return state_ == State::Object ? count_ : 0; }
+  Entry entry(std::size_t i) const {
+    const Member& m = members()[i];
+    return Entry{text_.substr(m.key_offset, m.key_length), m.key_escaped,
+                 Value{m.kind, text_.substr(m.value_offset, m.value_length)}};
+  }
+
  private:
   enum class State : std::uint8_t { Unscanned, Invalid, Object, OtherValue, TooLarge };
   struct Member {

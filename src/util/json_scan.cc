@@ -235,6 +235,7 @@ class CanonicalCheck {
     ++p_;
     const unsigned char* start = p_;
     for (;;) {
+      p_ = json_scan_detail::skip_plain_string_bytes(p_, end_);
       if (p_ == end_) return false;
       const unsigned char c = *p_;
       if (c == '"') break;

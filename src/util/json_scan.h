@@ -83,6 +83,28 @@ constexpr std::array<bool, 256> make_special_string_bytes() {
 }
 inline constexpr std::array<bool, 256> kSpecialStringByte = make_special_string_bytes();
 
+// The first byte from p on (before end) that needs attention inside a string (anything but
+// printable ASCII other than '"' and '\\'), or end.
+inline const unsigned char* skip_plain_string_bytes(const unsigned char* p, const unsigned char* end) {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: a signed comparison below 0x20 finds the control characters and every
+  // byte from 0x80 up.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), _mm_cmplt_epi8(v, space));
+    const int mask = _mm_movemask_epi8(special);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p != end && !kSpecialStringByte[*p]) ++p;
+  return p;
+}
+
 // The length of the well-formed UTF-8 sequence at p (p < end, *p >= 0x80), or 0.
 std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end);
 // The four hex digits at p as a number, or -1.
@@ -221,26 +243,8 @@ class JsonScanner {
   }
 
  private:
-  // The first byte from p on that needs attention inside a string (anything but printable ASCII
-  // other than '"' and '\\'), or end_.
   const unsigned char* skip_plain_string_bytes(const unsigned char* p) const {
-#if defined(__SSE2__)
-    // Sixteen bytes at a time: a signed comparison below 0x20 finds the control characters and
-    // every byte from 0x80 up.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (end_ - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i special =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), _mm_cmplt_epi8(v, space));
-      const int mask = _mm_movemask_epi8(special);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-      p += 16;
-    }
-#endif
-    while (p != end_ && !json_scan_detail::kSpecialStringByte[*p]) ++p;
-    return p;
+    return json_scan_detail::skip_plain_string_bytes(p, end_);
   }
 
   bool literal(const char* word, std::size_t n) {

@@ -1,13 +1,22 @@
 #include "util/utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace quenlordb::util {
 
 namespace {
 
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-// Index of the first byte at or after pos that is not ASCII, or s.size().
+// Index of the first byte at or after pos that is not ASCII, or s.size(); eight bytes at a time.
 std::size_t skip_ascii(std::string_view s, std::size_t pos) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  for (; pos + 8 <= s.size(); pos += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + pos, sizeof word);
+    if ((word & kHigh) != 0) break;
+  }
   while (pos < s.size() && static_cast<unsigned char>(s[pos]) < 0x80) ++pos;
   return pos;
 }

@@ -46,8 +46,9 @@ void for_each_word(std::string_view text, Visit&& visit) {
 
 // The word's Alphabetic and Numeric characters, lower-cased, into out. ASCII letters are lowered
 // on the way (the full mapping gives the same for them, and lowering them first changes nothing
-// the mapping of the others depends on); other text goes through the full mapping.
-void normalise_word(std::string_view word, std::string& out, std::string& scratch) {
+// the mapping of the others depends on); other text goes through the full mapping. Answers
+// whether the word was all ASCII (out is then its own lower case).
+bool normalise_word(std::string_view word, std::string& out, std::string& scratch) {
   out.clear();
   bool ascii = true;
   std::size_t i = 0;
@@ -65,10 +66,11 @@ void normalise_word(std::string_view word, std::string& out, std::string& scratc
     }
     i += step.length;
   }
-  if (ascii) return;
+  if (ascii) return true;
   scratch.clear();
   util::append_lower_full(scratch, out);
   out.swap(scratch);
+  return false;
 }
 
 // The full lower-case mapping of s, ASCII text mapped byte by byte.
@@ -125,9 +127,14 @@ void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_vie
   std::string term;
   std::string scratch;
   for_each_word(text, [&](std::string_view word) {
-    normalise_word(word, token, scratch);
+    const bool ascii = normalise_word(word, token, scratch);
     if (token.size() < 2) return true;
-    lower_into(token, term);
+    // An ASCII token is in lower case already; any other is lowered again, as stem does.
+    if (ascii) {
+      term.assign(token);
+    } else {
+      lower_into(token, term);
+    }
     strip_one_suffix(term);
     return visit(term);
   });

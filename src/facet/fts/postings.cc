@@ -53,14 +53,23 @@ std::string posting_key(std::string_view table, std::string_view term) {
   return key;
 }
 
-std::string encode_posting_list(const std::vector<std::string>& pks) {
-  std::string out = "[";
+std::string encode_posting_views(std::span<const std::string_view> pks) {
+  std::size_t size = 2;
+  for (std::string_view pk : pks) size += pk.size() + 3;
+  std::string out;
+  out.reserve(size);  // exact when no key needs an escape
+  out.push_back('[');
   for (std::size_t i = 0; i < pks.size(); ++i) {
     if (i) out.push_back(',');
     util::append_json_string(out, pks[i]);
   }
   out.push_back(']');
   return out;
+}
+
+std::string encode_posting_list(const std::vector<std::string>& pks) {
+  const std::vector<std::string_view> views(pks.begin(), pks.end());
+  return encode_posting_views(views);
 }
 
 Result<std::vector<std::string>> decode_posting_list(std::string_view bytes) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@ std::string posting_key(std::string_view table, std::string_view term);
 
 // The compact JSON array of the keys.
 std::string encode_posting_list(const std::vector<std::string>& pks);
+std::string encode_posting_views(std::span<const std::string_view> pks);
 
 // The keys of a stored list; anything that is not a JSON array of texts (an empty value included)
 // fails with SqlExecution carrying the JSON reader's message.

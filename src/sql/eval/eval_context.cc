@@ -74,8 +74,49 @@ QUENLORDB_EVAL_NODE eval_logical(EvalContext& ctx, const Expr::BinOp& n) {
   return SqlValue::boolean(is_truthy(*right));
 }
 
+// A comparison of a document member with a number literal, decided from the member's text unless it
+// is a string: two numbers compare as cmp_partial compares them, and any other value, a missing
+// member included, compares with no number. None when the general path must decide.
+std::optional<bool> compare_member_with_number(EvalContext& ctx, const Expr::BinOp& n) {
+  if (n.op > BinOperator::GtEq) return std::nullopt;  // Eq, NotEq, Lt, Gt, LtEq, GtEq come first
+  const Expr::Column* column = n.left.get_if<Expr::Column>();
+  const Expr::NumberLit* literal = n.right.get_if<Expr::NumberLit>();
+  bool swapped = false;
+  if (!column || !literal) {
+    column = n.right.get_if<Expr::Column>();
+    literal = n.left.get_if<Expr::NumberLit>();
+    swapped = true;
+    if (!column || !literal) return std::nullopt;
+  }
+  if (parser::eq_ignore_ascii_case(column->name, "pk") || parser::eq_ignore_ascii_case(column->name, "doc")) {
+    return std::nullopt;
+  }
+  const util::JsonMembers* index = ctx.member_index();
+  if (!index) return std::nullopt;
+  const std::optional<util::JsonMembers::Value> v = index->find(column->name);
+  // Null, booleans, and the texts of arrays and objects (which never read as numbers) compare with
+  // no number; a string might read as one.
+  if (!v || v->kind != util::JsonKind::Number) {
+    if (v && v->kind == util::JsonKind::String) return std::nullopt;
+    return false;
+  }
+  const double member = util::json_number_value(v->text);
+  const double a = swapped ? literal->value : member;
+  const double b = swapped ? member : literal->value;
+  switch (n.op) {
+    case BinOperator::Eq: return a == b;
+    case BinOperator::NotEq: return a < b || a > b;
+    case BinOperator::Lt: return a < b;
+    case BinOperator::Gt: return a > b;
+    case BinOperator::LtEq: return a <= b;
+    case BinOperator::GtEq: return a >= b;
+    default: return std::nullopt;
+  }
+}
+
 QUENLORDB_EVAL_NODE eval_node(EvalContext& ctx, const Expr::BinOp& n) {
   if (n.op == BinOperator::And || n.op == BinOperator::Or) return eval_logical(ctx, n);
+  if (const std::optional<bool> quick = compare_member_with_number(ctx, n)) return SqlValue::boolean(*quick);
   const Result<SqlValue> left = ctx.eval(n.left);
   if (!left) return left;
   const Result<SqlValue> right = ctx.eval(n.right);

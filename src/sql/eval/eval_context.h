@@ -89,6 +89,12 @@ class EvalContext {
   // The document's top-level member `name` (exact case), Null when it is missing or the document
   // is not an object.
   SqlValue member(std::string_view name);
+  // The index through which member reads this row's document, or null when they read it another
+  // way (a tree already parsed, a document too large to index, or a joined pair's sides).
+  const util::JsonMembers* member_index() {
+    if (sides_ || doc_cache_) return nullptr;
+    return members();
+  }
   // The value reached from the document by following path through object members; Null when a
   // member is missing or a value on the way is not an object.
   SqlValue field_path(std::span<const std::string> path);

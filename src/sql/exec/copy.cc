@@ -202,13 +202,50 @@ std::optional<std::string> json_pk_text(const nlohmann::json& value) {
 
 namespace {
 
+// An integer token as the tree's writer prints the integers its reader keeps: no leading zero, no
+// -0, no fraction or exponent, within the signed (negative) or unsigned 64-bit range.
+bool is_written_integer(std::string_view token) {
+  const bool negative = !token.empty() && token[0] == '-';
+  const std::string_view digits = token.substr(negative ? 1 : 0);
+  if (digits.empty() || (digits[0] == '0' && (digits.size() > 1 || negative))) return false;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  // Up to 18 digits fit either range; longer ones are read to find out.
+  return digits.size() <= 18 || util::json_number_parts(token).form != util::JsonNumber::Form::Float;
+}
+
+// Whether text, a document whose members are indexed, is its own compact writing as
+// json_text_is_canonical decides it, told from the index where the object is flat: scalar members
+// only, no escape in any name or string, no white space (the members and their separators fill the
+// text), names ascending. Other texts are decided by json_text_is_canonical itself.
+bool is_canonical(std::string_view text, const util::JsonMembers& members) {
+  if (!members.is_object()) return util::json_text_is_canonical(text);
+  const std::size_t n = members.size();
+  std::size_t length = n == 0 ? 2 : 1 + n;  // the braces and the commas between members
+  std::string_view previous;
+  for (std::size_t i = 0; i < n; ++i) {
+    const util::JsonMembers::Entry e = members.entry(i);
+    const util::JsonKind kind = e.value.kind;
+    if (e.name_escaped || kind == util::JsonKind::Object || kind == util::JsonKind::Array ||
+        (kind == util::JsonKind::String && e.value.text.find('\\') != std::string_view::npos)) {
+      return util::json_text_is_canonical(text);
+    }
+    if (i > 0 && !(previous < e.name)) return false;
+    if (kind == util::JsonKind::Number && !is_written_integer(e.value.text)) return false;
+    previous = e.name;
+    length += e.name.size() + 3 + e.value.text.size();  // "name":value
+  }
+  return length == text.size();
+}
+
 // A typed record given as a line that is already the compact text its tree is written as: the
 // line is the document, and the primary key is read from the line's members as json_pk_text reads
 // it from the tree. None when the line is not such a text or its key is not a number or a text:
 // the record then takes the tree's way (and its error).
 std::optional<Record> typed_record_as_written(std::string_view line, const rel::TableSchemaMetadata& schema) {
-  if (!util::json_text_is_canonical(line)) return std::nullopt;
   const util::JsonMembers members(line);
+  if (!is_canonical(line, members)) return std::nullopt;
   const std::optional<util::JsonMembers::Value> pk = members.find(schema.pk);
   if (!pk || (pk->kind != util::JsonKind::String && pk->kind != util::JsonKind::Number)) return std::nullopt;
   eval::SqlValue value = eval::json_text_to_sql(pk->kind, pk->text);

@@ -31,7 +31,7 @@ using Ts = std::optional<std::uint64_t>;
 SqlResult done(Ts ts, std::string message) { return SqlResult{SqlResult::Affected{1, ts, std::move(message)}}; }
 
 Result<bool> key_exists(Database& db, SqlSession& session, std::string_view key) {
-  return TRY(read_live_key(db, session, key)).has_value();
+  return live_key_exists(db, session, key);
 }
 
 std::string_view type_text(SqlType type) {
@@ -180,12 +180,18 @@ Result<SqlResult> execute_create_fulltext_index(Database& db, SqlSession& sessio
   }
   std::string bytes = TRY(rel::encode_fts_index_metadata({stmt.index, stmt.table, stmt.columns}));
   Ts ts = TRY(write_put(db, session, key, std::move(bytes)));
-  // The existing rows, in primary-key order, staged ones included; each is handed to the
-  // full-text upkeep.
-  std::vector<eval::VisibleRow> rows = TRY(scan_visible_rows(db, session, stmt.table, std::nullopt, std::nullopt));
-  TRY(index_rows_for_fts(db, session, stmt.table, rows, stmt.columns));
+  // The existing rows, in primary-key order, staged ones included, read as the scan hands them
+  // over; the lists are written once the scan has ended.
+  PostingAdditions additions({stmt.columns});
+  std::size_t rows = 0;
+  TRY(visit_table_rows(db, session, stmt.table, std::nullopt, std::nullopt, [&](eval::RowView row) {
+    additions.add_row(row.pk, row.doc);
+    ++rows;
+    return Result<void>{};
+  }));
+  TRY(additions.write(db, session, stmt.table));
   return done(ts, "created fulltext index " + stmt.index + " on " + stmt.table + "(" + joined(stmt.columns) +
-                      ") \u2014 indexed " + std::to_string(rows.size()) + " rows");
+                      ") \u2014 indexed " + std::to_string(rows) + " rows");
 }
 
 Result<SqlResult> execute_drop_fulltext_index(Database& db, SqlSession& session,

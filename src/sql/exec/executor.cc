@@ -88,8 +88,15 @@ Result<SqlResult> execute_sql(Database& db, std::string_view script) {
   const std::vector<std::string_view> pieces = TRY(parser::split_sql_statements(script));
   SqlSession session;
   std::optional<SqlResult> last;
+  std::vector<parser::Token> tokens;  // one statement's at a time
+  tokens.reserve(32);
   for (const std::string_view piece : pieces) {
-    Statement stmt = TRY(parser::parse_valid_utf8_sql(piece));
+    // The INSERT of a bulk load goes straight from its text to the row write.
+    if (const std::optional<parser::RowInsert> row = parser::parse_row_insert(piece)) {
+      last = TRY(execute_row_insert(db, session, *row));
+      continue;
+    }
+    Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }
   if (session.in_transaction()) {

@@ -59,6 +59,21 @@ class IndexedDocument {
   // Whether the document is JSON (else its whole text is read, whatever the columns).
   bool is_json() { return members_.indexed() ? members_.is_document() : tree() != nullptr; }
 
+  // The same text as text(columns), viewed in the document itself when it is one member's plain
+  // string, else built in buffer.
+  std::string_view text_view(const std::vector<std::string>& columns, std::string& buffer) {
+    if (columns.size() == 1 && members_.indexed() && members_.is_document() &&
+        !parser::eq_ignore_ascii_case(columns[0], "doc")) {
+      const std::optional<util::JsonMembers::Value> v = members_.find(columns[0]);
+      if (!v) return {};
+      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
+        return v->text.substr(1, v->text.size() - 2);
+      }
+    }
+    buffer = text(columns);
+    return buffer;
+  }
+
   std::string text(const std::vector<std::string>& columns) {
     const bool whole = std::any_of(columns.begin(), columns.end(),
                                    [](const std::string& c) { return parser::eq_ignore_ascii_case(c, "doc"); });
@@ -133,8 +148,9 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
   IndexedDocument document(doc);
   std::vector<bool> found(terms.size(), false);
   std::size_t missing = terms.size();
+  std::string buffer;
   for (const std::vector<std::string>& columns : indexes) {
-    facet::fts::for_each_term(document.text(columns), [&](std::string_view term) {
+    facet::fts::for_each_term(document.text_view(columns, buffer), [&](std::string_view term) {
       for (std::size_t i = 0; i < terms.size(); ++i) {
         if (!found[i] && terms[i] == term) {
           found[i] = true;
@@ -166,34 +182,63 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
   return index_rows_for_fts(db, session, table, rows, std::vector<std::vector<std::string>>{columns});
 }
 
+PostingAdditions::PostingAdditions(std::vector<std::vector<std::string>> indexes) : indexes_(std::move(indexes)) {}
+
+void PostingAdditions::add_row(std::string_view pk, std::string_view doc) {
+  const auto row = static_cast<std::uint32_t>(pks_.size());
+  if (ascending_ && !pks_.empty() && !(pks_.back() < pk)) ascending_ = false;
+  pks_.emplace_back(pk);
+  IndexedDocument document(doc);
+  for (const std::vector<std::string>& columns : indexes_) {
+    facet::fts::for_each_term(document.text_view(columns, text_), [&](std::string_view term) {
+      auto it = numbers_.find(term);
+      if (it == numbers_.end()) {
+        it = numbers_.emplace(std::string(term), static_cast<std::uint32_t>(terms_.size())).first;
+        terms_.push_back(&it->first);
+        rows_of_term_.emplace_back();
+      }
+      // A term the row yields again, under this index or another, adds nothing.
+      std::vector<std::uint32_t>& rows = rows_of_term_[it->second];
+      if (rows.empty() || rows.back() != row) rows.push_back(row);
+      return true;
+    });
+    if (!document.is_json()) break;  // the whole text, read once, whatever the columns
+  }
+}
+
+Result<void> PostingAdditions::write(Database& db, SqlSession& session, std::string_view table) const {
+  std::vector<std::string_view> pks;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    std::string key = rel::posting_key(table, *terms_[t]);
+    std::vector<std::string> listed;
+    if (std::optional<std::string> current = TRY(read_live_key(db, session, key))) {
+      // A list that does not decode starts again, as merge_posting does.
+      if (Result<std::vector<std::string>> decoded = facet::fts::decode_posting_list(*current)) {
+        listed = std::move(*decoded);
+      }
+    }
+    // The listed keys as they are, then each added key not among them, once.
+    pks.assign(listed.begin(), listed.end());
+    const std::vector<std::uint32_t>& rows = rows_of_term_[t];
+    if (listed.empty() && ascending_) {
+      for (std::uint32_t row : rows) pks.emplace_back(pks_[row]);
+    } else {
+      std::unordered_set<std::string_view> seen(listed.begin(), listed.end());
+      for (std::uint32_t row : rows) {
+        if (seen.insert(pks_[row]).second) pks.emplace_back(pks_[row]);
+      }
+    }
+    TRY(write_put(db, session, std::move(key), facet::fts::encode_posting_views(pks)));
+  }
+  return {};
+}
+
 Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_view table,
                                 const std::vector<eval::VisibleRow>& rows,
                                 const std::vector<std::vector<std::string>>& indexes) {
-  std::vector<std::string> terms;  // in order of first occurrence
-  std::unordered_map<std::string, std::vector<std::string>> added;
-  for (const eval::VisibleRow& row : rows) {
-    for (const std::vector<std::string>& columns : indexes) {
-      for (std::string& term : fts_terms_of_document(row.doc, columns)) {
-        auto [it, fresh] = added.try_emplace(term);
-        if (fresh) terms.push_back(std::move(term));
-        it->second.push_back(row.pk);
-      }
-    }
-  }
-  for (const std::string& term : terms) {
-    std::string key = rel::posting_key(table, term);
-    std::vector<std::string> pks;
-    if (std::optional<std::string> current = TRY(read_live_key(db, session, key))) {
-      // A list that does not decode starts again, as merge_posting does.
-      if (Result<std::vector<std::string>> decoded = facet::fts::decode_posting_list(*current)) pks = std::move(*decoded);
-    }
-    std::unordered_set<std::string> listed(pks.begin(), pks.end());
-    for (const std::string& pk : added[term]) {
-      if (listed.insert(pk).second) pks.push_back(pk);
-    }
-    TRY(write_put(db, session, std::move(key), facet::fts::encode_posting_list(pks)));
-  }
-  return {};
+  PostingAdditions additions(indexes);
+  for (const eval::VisibleRow& row : rows) additions.add_row(row.pk, row.doc);
+  return additions.write(db, session, table);
 }
 
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
@@ -221,8 +266,12 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
 }
 
 Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
-  std::optional<std::string> meta_bytes = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
-  if (!meta_bytes) return {};
+  if (!session.table_facts(table).timeseries_record) {
+    std::optional<std::string> record = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
+    session.table_facts(table).timeseries_record = std::move(record);
+  }
+  if (!*session.table_facts(table).timeseries_record) return {};
+  const std::optional<std::string> meta_bytes = *session.table_facts(table).timeseries_record;
   Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
   if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));
   if (meta->bucket_seconds == 0) {

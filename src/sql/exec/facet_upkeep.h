@@ -3,7 +3,10 @@
 // terms a row's document yields under a table's indexes, by which MATCH checks the rows it reads.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -37,6 +40,35 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
 // rewrite per distinct term, through the session.
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                std::string_view doc, const std::vector<std::string>& columns);
+
+// The additions of many rows to a table's posting lists under its indexes (each a column list),
+// gathered in memory so that each term's list is read and rewritten once: write then leaves the
+// lists as index_row_for_fts of each row under each list in turn would, writing each list once, in
+// the order the terms first came.
+class PostingAdditions {
+ public:
+  explicit PostingAdditions(std::vector<std::vector<std::string>> indexes);
+  PostingAdditions(const PostingAdditions&) = delete;
+  PostingAdditions& operator=(const PostingAdditions&) = delete;
+
+  // The row's document is read here, its primary key copied.
+  void add_row(std::string_view pk, std::string_view doc);
+  Result<void> write(Database& db, SqlSession& session, std::string_view table) const;
+
+ private:
+  // Term texts by their number, in the order they first came; std::less<> looks them up by view.
+  struct TermHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::vector<std::vector<std::string>> indexes_;
+  std::unordered_map<std::string, std::uint32_t, TermHash, std::equal_to<>> numbers_;
+  std::vector<const std::string*> terms_;
+  std::vector<std::vector<std::uint32_t>> rows_of_term_;  // each term's rows, by their number, in order
+  std::vector<std::string> pks_;                          // by row number
+  bool ascending_ = true;  // each key above the one before: no key comes twice
+  std::string text_;       // scratch for a row's indexed text
+};
 
 // Indexes existing rows under columns, as index_row_for_fts of each row in order would, but each
 // term's list is read and rewritten once: the additions are gathered in memory first.

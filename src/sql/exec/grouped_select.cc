@@ -88,6 +88,11 @@ Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std
 }
 
 Result<SqlValue> eval_aggregate(const Expr::Function& f, const GroupRows& group) {
+  if (group.folded) {
+    // GroupFold::plan folds every call the output reads.
+    if (const SqlValue* value = group.folded->of(f)) return *value;
+    panic("grouped query: an aggregate call that was not folded");
+  }
   const std::string name = util::to_upper_full(f.name);
   if (name == "FIRST") {
     return first_last<eval::FirstAccumulator>(f, group, "FIRST() requires 2 arguments: FIRST(value, timestamp)");
@@ -239,6 +244,8 @@ class Grouper {
   std::unordered_map<std::string, std::size_t> index_;
   std::string key_;
 };
+
+Result<SqlResult> output_of_groups(const std::vector<Group>& groups, const parser::Statement::Select& select);
 
 // Whether evaluating expr can neither fail nor read anything but its row: no function call, no
 // CAST.
@@ -409,7 +416,13 @@ Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, co
     }
   }
   if (key_error) return fail(std::move(*key_error));
-  const std::vector<Group> groups = std::move(grouper).take(&ahead);
+  return output_of_groups(std::move(grouper).take(&ahead), select);
+}
+
+namespace {
+
+// HAVING, gap-filling, ORDER BY and LIMIT over the groups' output rows, groups in key order.
+Result<SqlResult> output_of_groups(const std::vector<Group>& groups, const parser::Statement::Select& select) {
   const bool pk_count = is_pk_count_shape(select.items);
   std::vector<OutputRow> out;
   out.reserve(groups.size());
@@ -456,6 +469,226 @@ Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, co
   result.rows.reserve(n);
   for (std::size_t i = 0; i < n; ++i) result.rows.push_back(std::move(out[i].row.doc));
   return SqlResult{std::move(result)};
+}
+
+}  // namespace
+
+
+namespace {
+
+// How a folded aggregate call combines its argument's values (as eval_aggregate does over kept
+// rows): a count of the rows or of the non-NULL values; the sum, mean, least or greatest of the
+// values that read as numbers; or a call without an argument, which reads nothing.
+enum class FoldKind : std::uint8_t { CountRows, CountValues, Sum, Avg, Min, Max, NoArgumentCount, NoArgument };
+
+// One folded call's state in one group.
+struct Accumulator {
+  double sum = 0;
+  double best = 0;
+  std::size_t values = 0;  // values counted, or numbers seen
+};
+
+// The call an expression reads a group's value of, as eval_aggregate_expr walks it: the aggregate
+// calls, and the parts of functions, operators, CASE and CAST, whose other parts read the first row.
+void collect_aggregate_calls(const Expr& expr, std::vector<const Expr::Function*>& out) {
+  if (const auto* f = expr.get_if<Expr::Function>()) {
+    if (parser::is_aggregate_function(f->name)) {
+      out.push_back(f);
+      return;
+    }
+    for (const Expr& arg : f->args) collect_aggregate_calls(arg, out);
+  } else if (const auto* b = expr.get_if<Expr::BinOp>()) {
+    collect_aggregate_calls(b->left, out);
+    collect_aggregate_calls(b->right, out);
+  } else if (const auto* c = expr.get_if<Expr::Case>()) {
+    if (c->operand) collect_aggregate_calls(*c->operand, out);
+    for (const auto& [when, then] : c->when_clauses) {
+      collect_aggregate_calls(when, out);
+      collect_aggregate_calls(then, out);
+    }
+    if (c->else_clause) collect_aggregate_calls(*c->else_clause, out);
+  } else if (const auto* c = expr.get_if<Expr::Cast>()) {
+    collect_aggregate_calls(c->expr, out);
+  }
+}
+
+std::optional<FoldKind> fold_kind(const Expr::Function& f) {
+  const std::string name = util::to_upper_full(f.name);
+  const bool count = name == "COUNT";
+  if (!count && name != "SUM" && name != "AVG" && name != "MIN" && name != "MAX") return std::nullopt;
+  if (f.args.empty()) return count ? FoldKind::NoArgumentCount : FoldKind::NoArgument;
+  const Expr& arg = f.args[0];
+  if (count) return arg.is<Expr::Star>() ? FoldKind::CountRows : FoldKind::CountValues;
+  if (arg.is<Expr::Star>() || !reads_only_its_row(arg)) return std::nullopt;
+  if (name == "SUM") return FoldKind::Sum;
+  if (name == "AVG") return FoldKind::Avg;
+  return name == "MIN" ? FoldKind::Min : FoldKind::Max;
+}
+
+}  // namespace
+
+struct GroupFold::Slot {
+  FoldKind kind;
+  const Expr* arg;  // the argument read, for the kinds that read one
+};
+
+struct GroupFold::Folding {
+  struct Entry {
+    std::string key;
+    std::optional<VisibleRow> first;
+    std::vector<Accumulator> acc;
+    std::size_t rows = 0;
+  };
+  std::vector<Entry> groups;  // in the order of their first rows
+  std::unordered_map<std::string, std::size_t> index;
+  std::string key;
+  util::JsonMembers scratch;
+  std::optional<QuenlorError> key_error;
+};
+
+GroupFold::GroupFold(const parser::Statement::Select& select, const Expr* filter,
+                     std::span<const eval::TableBinding> tables)
+    : select_(&select), filter_(filter), tables_(tables), folding_(std::make_unique<Folding>()) {}
+
+GroupFold::GroupFold(GroupFold&&) noexcept = default;
+GroupFold::~GroupFold() = default;
+
+std::optional<GroupFold> GroupFold::plan(const parser::Statement::Select& select, const Expr* filter,
+                                         std::span<const eval::TableBinding> tables) {
+  const auto has_window = [](const Expr& e) { return parser::expr_contains_window(e); };
+  std::vector<const Expr::Function*> calls;
+  for (const SelectItem& item : select.items) {
+    if (const auto* e = item.get_if<SelectItem::Expr>()) {
+      if (has_window(e->expr)) return std::nullopt;
+      collect_aggregate_calls(e->expr, calls);
+    }
+  }
+  if (select.having) {
+    if (has_window(*select.having)) return std::nullopt;
+    collect_aggregate_calls(*select.having, calls);
+  }
+  if (select.order_by) {
+    for (const auto& [expr, direction] : *select.order_by) {
+      if (has_window(expr)) return std::nullopt;
+      collect_aggregate_calls(expr, calls);
+    }
+  }
+  GroupFold fold(select, filter, tables);
+  for (const Expr::Function* f : calls) {
+    const std::optional<FoldKind> kind = fold_kind(*f);
+    if (!kind) return std::nullopt;
+    fold.slots_.push_back(Slot{*kind, f->args.empty() ? nullptr : &f->args[0]});
+  }
+  fold.calls_ = std::move(calls);
+  if (!select.group_by) {
+    fold.folding_->groups.push_back(Folding::Entry{"__all__", {}, std::vector<Accumulator>(fold.slots_.size()), 0});
+  }
+  return fold;
+}
+
+Result<void> GroupFold::add(eval::RowView row) {
+  Folding& f = *folding_;
+  EvalContext ctx(row, tables_, f.scratch);
+  if (filter_ && !eval::is_truthy(TRY(ctx.eval(*filter_)))) return {};
+  if (f.key_error) return {};
+  std::size_t at = 0;
+  if (select_->group_by) {
+    const std::vector<Expr>& by = *select_->group_by;
+    f.key.clear();
+    for (std::size_t i = 0; i < by.size(); ++i) {
+      if (i) f.key.push_back('\0');
+      Result<SqlValue> v = ctx.eval(by[i]);
+      if (!v) {
+        f.key_error = std::move(v.error());
+        return {};
+      }
+      eval::append_sort_string(f.key, *v);
+    }
+    auto [it, inserted] = f.index.try_emplace(f.key, f.groups.size());
+    if (inserted) f.groups.push_back(Folding::Entry{f.key, {}, std::vector<Accumulator>(slots_.size()), 0});
+    at = it->second;
+  }
+  Folding::Entry& group = f.groups[at];
+  if (!group.first) group.first.emplace(VisibleRow{std::string(row.pk), std::string(row.doc)});
+  ++group.rows;
+  for (std::size_t k = 0; k < slots_.size(); ++k) {
+    const Slot& slot = slots_[k];
+    Accumulator& acc = group.acc[k];
+    if (slot.kind == FoldKind::CountRows || slot.kind == FoldKind::NoArgumentCount ||
+        slot.kind == FoldKind::NoArgument) {
+      continue;
+    }
+    Result<SqlValue> read = ctx.eval(*slot.arg);
+    const SqlValue v = read ? std::move(*read) : SqlValue::null();
+    if (slot.kind == FoldKind::CountValues) {
+      acc.values += v.is_null() ? 0 : 1;
+      continue;
+    }
+    const std::optional<double> x = eval::to_f64(v);
+    if (!x) continue;
+    if (acc.values++ == 0) acc.best = *x;
+    switch (slot.kind) {
+      case FoldKind::Sum:
+      case FoldKind::Avg:
+        acc.sum += *x;
+        break;
+      case FoldKind::Min:
+        if (!(acc.best <= *x)) acc.best = *x;
+        break;
+      case FoldKind::Max:
+        if (!(*x <= acc.best)) acc.best = *x;
+        break;
+      default:
+        break;
+    }
+  }
+  return {};
+}
+
+Result<SqlResult> GroupFold::finish() && {
+  Folding& f = *folding_;
+  if (f.key_error) return fail(std::move(*f.key_error));
+  const std::size_t n = f.groups.size();
+  std::vector<FoldedAggregates> folded(n);
+  std::vector<EvalContext> firsts;
+  firsts.reserve(n);  // never moved: the groups point at them
+  std::vector<Group> groups(n);
+  for (std::size_t g = 0; g < n; ++g) {
+    Folding::Entry& entry = f.groups[g];
+    FoldedAggregates& values = folded[g];
+    values.calls = &calls_;
+    values.rows = entry.rows;
+    values.values.reserve(slots_.size());
+    for (std::size_t k = 0; k < slots_.size(); ++k) {
+      const Accumulator& acc = entry.acc[k];
+      const double numbers = static_cast<double>(acc.values);
+      switch (slots_[k].kind) {
+        case FoldKind::CountRows: values.values.push_back(SqlValue::number(static_cast<double>(entry.rows))); break;
+        case FoldKind::CountValues: values.values.push_back(SqlValue::number(numbers)); break;
+        case FoldKind::NoArgumentCount: values.values.push_back(SqlValue::number(0)); break;
+        case FoldKind::NoArgument: values.values.push_back(SqlValue::null()); break;
+        case FoldKind::Sum:
+        case FoldKind::Avg:
+        case FoldKind::Min:
+        case FoldKind::Max: {
+          if (acc.values == 0) {
+            values.values.push_back(SqlValue::null());
+            break;
+          }
+          const FoldKind kind = slots_[k].kind;
+          const double x = kind == FoldKind::Sum ? acc.sum : kind == FoldKind::Avg ? acc.sum / numbers : acc.best;
+          values.values.push_back(SqlValue::number(x));
+          break;
+        }
+      }
+    }
+    groups[g].key = std::move(entry.key);
+    groups[g].rows.folded = &values;
+    if (entry.first) groups[g].rows.rows.push_back(GroupRow{&firsts.emplace_back(*entry.first, tables_), 0});
+  }
+  std::vector<std::size_t> order =
+      sort_permutation(n, [&](std::size_t a, std::size_t b) { return groups[a].key < groups[b].key; });
+  return output_of_groups(apply_permutation(std::move(groups), order), *select_);
 }
 
 }  // namespace quenlordb::sql::exec

@@ -6,11 +6,14 @@
 // Groups are keyed by the to_sort_string texts of the GROUP BY values joined with NUL bytes (so
 // NULL and '' fall together, as do 1 and '1'); without GROUP BY every row is in one group, which
 // exists even over no rows. Groups come out in ascending byte order of their keys. A group holds
-// pointers into the row list, which is moved in once and never copied.
+// pointers into the row list, which is moved in once and never copied; over a table, GroupFold
+// keeps only each group's first row when the aggregates can be folded as the rows come.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,13 +53,29 @@ struct ArgumentsReadAhead {
   }
 };
 
-// One group's rows, in input order, with the arguments read ahead for them (when any).
+// The values of a group's aggregate calls, folded in as its rows came: one per call of calls.
+struct FoldedAggregates {
+  const std::vector<const parser::Expr::Function*>* calls = nullptr;
+  std::vector<eval::SqlValue> values;
+  std::size_t rows = 0;  // the group's row count
+
+  const eval::SqlValue* of(const parser::Expr::Function& call) const {
+    for (std::size_t k = 0; k < calls->size(); ++k) {
+      if ((*calls)[k] == &call) return &values[k];
+    }
+    return nullptr;
+  }
+};
+
+// One group's rows, in input order, with the arguments read ahead for them (when any). A folded
+// group keeps only its first row (none when it has none), and its aggregate calls' values.
 struct GroupRows {
   std::vector<GroupRow> rows;
   const ArgumentsReadAhead* ahead = nullptr;
+  const FoldedAggregates* folded = nullptr;
 
-  std::size_t size() const { return rows.size(); }
-  bool empty() const { return rows.empty(); }
+  std::size_t size() const { return folded ? folded->rows : rows.size(); }
+  bool empty() const { return size() == 0; }
   const GroupRow& operator[](std::size_t i) const { return rows[i]; }
   std::vector<GroupRow>::const_iterator begin() const { return rows.begin(); }
   std::vector<GroupRow>::const_iterator end() const { return rows.end(); }
@@ -73,6 +92,41 @@ Result<SqlResult> execute_grouped_select(std::vector<eval::VisibleRow> rows, con
 // keeps are grouped, each read through one context.
 Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, const parser::Expr* filter,
                                          const parser::Statement::Select& select, const RowTables& tables);
+
+// A grouped query over a table folded as the scan hands its rows over, one row at a time: for each
+// group only its first row is copied, and each aggregate call is folded into the group's value as
+// the rows come, in the same order and with the same arithmetic as over the kept rows, so the
+// answer is execute_grouped_select's, errors included. Only queries whose aggregate calls are
+// COUNT, SUM, AVG, MIN and MAX of an argument that reads nothing but its row (no function call, no
+// CAST) and that hold no window function fold; for the others plan gives none.
+class GroupFold {
+ public:
+  static std::optional<GroupFold> plan(const parser::Statement::Select& select, const parser::Expr* filter,
+                                       std::span<const eval::TableBinding> tables);
+
+  GroupFold(GroupFold&&) noexcept;
+  GroupFold& operator=(GroupFold&&) = delete;
+  ~GroupFold();
+
+  // One row: WHERE (whose error is returned), then its group's key and the aggregate arguments. A
+  // key's error is kept, and only WHERE runs over the later rows.
+  Result<void> add(eval::RowView row);
+  // The output rows, or the first key error.
+  Result<SqlResult> finish() &&;
+
+ private:
+  struct Slot;
+  struct Folding;
+  GroupFold(const parser::Statement::Select& select, const parser::Expr* filter,
+            std::span<const eval::TableBinding> tables);
+
+  const parser::Statement::Select* select_;
+  const parser::Expr* filter_;
+  std::span<const eval::TableBinding> tables_;
+  std::vector<const parser::Expr::Function*> calls_;
+  std::vector<Slot> slots_;
+  std::unique_ptr<Folding> folding_;
+};
 
 // The value of expr over a group: aggregate calls over the group's rows; functions, operators,
 // CASE and CAST applied to the values of their parts; anything else against the group's first row

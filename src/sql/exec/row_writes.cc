@@ -31,13 +31,20 @@ SqlResult inserted_one(std::optional<std::uint64_t> ts) {
 
 using Tables = std::span<const eval::TableBinding>;
 
-// The live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the checks
-// of the table.
-Result<TableRows> rows_of_target(Database& db, SqlSession& session, const std::string& table,
-                                 std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+// Visits the live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the
+// checks of the table, each with its context (the table's name bound to it) for WHERE; the errors
+// are those of visit_table_rows.
+Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
+                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                               util::FunctionRef<Result<void>(eval::EvalContext&)> visit) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
-  return scan_table_rows(db, session, table, as_of, valid_at);
+  const eval::TableBinding self{table};
+  util::JsonMembers scratch;
+  return visit_table_rows(db, session, table, as_of, valid_at, [&](eval::RowView row) -> Result<void> {
+    eval::EvalContext context(row, Tables(&self, 1), scratch);
+    return visit(context);
+  });
 }
 
 // The document an UPDATE writes for one row, read through the row's context.
@@ -106,20 +113,34 @@ SqlResult written(std::uint64_t rows, std::optional<std::uint64_t> ts, std::stri
 
 }  // namespace
 
-Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt) {
-  TRY(rel::validate_identifier_kind("table", stmt.table));
-  TRY(read_table_schema(db, session, stmt.table));
-  TRY(rel::validate_pk(stmt.pk));
-  TRY(rel::validate_json_bytes(stmt.doc));
+namespace {
+
+Result<SqlResult> insert_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
+                             std::string doc) {
+  TRY(rel::validate_identifier_kind("table", table));
+  TRY(read_table_schema(db, session, table));
+  TRY(rel::validate_pk(pk));
+  TRY(rel::validate_json_bytes(doc));
   if (session.in_transaction()) {
     // The document moves into the staged write, which keeps it in place for the upkeep to read.
-    const PendingPut& put = session.stage(rel::row_key(stmt.table, stmt.pk), std::move(stmt.doc));
-    TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, put.value));
+    const PendingPut& put = session.stage(rel::row_key(table, pk), std::move(doc));
+    TRY(upkeep_inserted_row(db, session, table, pk, put.value));
     return inserted_one(std::nullopt);
   }
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, stmt.pk), stmt.doc));
-  TRY(upkeep_inserted_row(db, session, stmt.table, stmt.pk, stmt.doc));
+  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), doc));
+  TRY(upkeep_inserted_row(db, session, table, pk, doc));
   return inserted_one(ts);
+}
+
+}  // namespace
+
+Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt) {
+  return insert_row(db, session, stmt.table, stmt.pk, std::move(stmt.doc));
+}
+
+Result<SqlResult> execute_row_insert(Database& db, SqlSession& session, const parser::RowInsert& row) {
+  const std::string pk = parser::quoted_value(row.pk);
+  return insert_row(db, session, row.table, pk, parser::quoted_value(row.doc));
 }
 
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt) {
@@ -148,45 +169,42 @@ Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
 }
 
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
-  // The table's name qualifies the names of its rows in WHERE and in the values set.
-  const eval::TableBinding self{stmt.table};
-  const TableRows scanned = TRY(rows_of_target(db, session, stmt.table, stmt.as_of, stmt.valid_at));
   // WHERE runs over every row before the first write (its error ends the statement with nothing
-  // written); the contexts of the rows it keeps then serve the new documents, so that each row's
-  // document is read once. Their indexes lie in a deque, which never moves them.
-  std::deque<util::JsonMembers> indexes;
-  std::vector<eval::EvalContext> kept;
-  for (const eval::RowView& row : scanned.rows()) {
-    eval::EvalContext context(row, Tables(&self, 1), indexes.emplace_back());
-    if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
-      indexes.pop_back();
-      continue;
-    }
-    kept.push_back(std::move(context));
-  }
+  // written); only the rows it keeps are copied, and read again for their new documents.
+  std::vector<eval::VisibleRow> kept;
+  TRY(visit_target_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at,
+                        [&](eval::EvalContext& context) -> Result<void> {
+                          if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
+                          kept.push_back(eval::VisibleRow{std::string(context.pk()), std::string(context.doc())});
+                          return {};
+                        }));
+  // The table's name qualifies the names of its rows in the values set.
+  const eval::TableBinding self{stmt.table};
+  util::JsonMembers scratch;
   std::optional<std::uint64_t> last_ts;
-  for (eval::EvalContext& context : kept) {
+  for (const eval::VisibleRow& row : kept) {
+    eval::EvalContext context(row, Tables(&self, 1), scratch);
     std::string doc = TRY(updated_document(stmt, context));
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, context.pk()), doc));
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, context.pk(), doc));
+    TRY(update_fts_indexes(db, session, stmt.table, row.pk, doc));
   }
   return written(kept.size(), last_ts, "updated");
 }
 
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {
-  const eval::TableBinding self{stmt.table};
-  const TableRows scanned = TRY(rows_of_target(db, session, stmt.table, stmt.as_of, stmt.valid_at));
   // WHERE runs over every row before the first tombstone is written.
-  std::vector<std::string_view> kept;
-  util::JsonMembers scratch;
-  for (const eval::RowView& row : scanned.rows()) {
-    eval::EvalContext context(row, Tables(&self, 1), scratch);
-    if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) kept.push_back(row.pk);
-  }
+  std::vector<std::string> kept;
+  TRY(visit_target_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at,
+                        [&](eval::EvalContext& context) -> Result<void> {
+                          if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
+                            kept.emplace_back(context.pk());
+                          }
+                          return {};
+                        }));
   std::optional<std::uint64_t> last_ts;
-  for (std::string_view pk : kept) {
+  for (const std::string& pk : kept) {
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, pk), std::string()));
     if (ts) last_ts = ts;
   }

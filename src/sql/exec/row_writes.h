@@ -20,6 +20,7 @@
 #include "sql/exec/session.h"
 #include "sql/exec/sql_result.h"
 #include "sql/parser/ast.h"
+#include "sql/parser/parser.h"
 
 namespace quenlordb::sql::exec {
 
@@ -27,6 +28,8 @@ namespace quenlordb::sql::exec {
 // primary key pass validate_pk and the document be JSON; the document is stored as written.
 // {1, ts, "inserted 1 row"}.
 Result<SqlResult> execute_insert(Database& db, SqlSession& session, parser::Statement::Insert&& stmt);
+// The same INSERT as read straight from its text.
+Result<SqlResult> execute_row_insert(Database& db, SqlSession& session, const parser::RowInsert& row);
 
 // INSERT INTO t (c1, c2, ...) VALUES (v1, v2, ...): each value is evaluated as a constant
 // expression and stored under its column's name, as written, in a new JSON object (members in byte

@@ -178,29 +178,11 @@ Result<SqlResult> finish(std::span<const RowView> rows, const Expr* filter, cons
   return finish_plain(rows, filter, select, tables);
 }
 
-// Visits the live rows of the target's table as the visiting scan hands them over, each a view
-// valid only during its visit, none copied. The errors are those of a stored scan followed by the
-// visits: an error of the scan first, then a key that is not UTF-8, then the first error a visit
-// returned (after which no row is visited).
+// Visits the live rows of the target's table as the visiting scan hands them over (see
+// visit_table_rows in select_source.h).
 Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTarget& target,
                               util::FunctionRef<Result<void>(RowView)> visit) {
-  const std::string prefix = facet::relational::row_prefix(target.table);
-  std::optional<QuenlorError> bad_key;
-  std::optional<QuenlorError> visit_error;
-  TRY(visit_live_prefix(db, session, prefix, target.as_of, target.valid_at,
-                        [&](std::string_view key, std::string_view doc) -> Result<void> {
-                          if (bad_key) return {};
-                          Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
-                          if (!pk) {
-                            bad_key = std::move(pk.error());
-                          } else if (!visit_error) {
-                            if (Result<void> r = visit(RowView{*pk, doc}); !r) visit_error = std::move(r.error());
-                          }
-                          return {};
-                        }));
-  if (bad_key) return fail(std::move(*bad_key));
-  if (visit_error) return fail(std::move(*visit_error));
-  return {};
+  return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, visit);
 }
 
 // The bare count of a table's rows that WHERE keeps, each counted as the scan hands it over.
@@ -254,6 +236,14 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
     const int c = compare_order_keys(a.keys, b.keys, order_by);
     return c != 0 ? c < 0 : a.position < b.position;
   };
+  // A later key that is the row's primary key is a text on every row, so it never makes the keys
+  // inconsistent: it is read only where the keys before it tie with a kept row's, and counts as
+  // NULL (which consistency passes over) until then.
+  std::vector<bool> pk_key(order_by.size(), false);
+  for (std::size_t i = 1; i < order_by.size(); ++i) {
+    const auto* column = order_by[i].first.get_if<Expr::Column>();
+    pk_key[i] = column && parser::eq_ignore_ascii_case(column->name, "pk");
+  }
   OrderKeysConsistency consistency(order_by.size());
   util::JsonMembers scratch;
   std::vector<SqlValue> keys;
@@ -264,19 +254,37 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
     if (!TRY(passes(ctx, filter))) return {};
     const std::size_t at = position++;
     keys.clear();
-    for (const auto& [expr, direction] : order_by) {
-      Result<SqlValue> v = ctx.eval(expr);
+    for (std::size_t i = 0; i < order_by.size(); ++i) {
+      if (pk_key[i]) {
+        keys.push_back(SqlValue::null());
+        continue;
+      }
+      Result<SqlValue> v = ctx.eval(order_by[i].first);
       keys.push_back(v ? std::move(*v) : SqlValue::null());  // an error counts as NULL
     }
     consistency.add(keys);
     if (!consistency.consistent() || limit == 0) return {};
+    const auto read_pk_keys_from = [&](std::size_t first) {
+      for (std::size_t i = first; i < order_by.size(); ++i) {
+        if (pk_key[i]) keys[i] = SqlValue::text(row.pk);
+      }
+    };
     if (heap.size() < limit) {
+      read_pk_keys_from(0);
       heap.push_back(Kept{std::move(keys), at, VisibleRow{std::string(row.pk), std::string(row.doc)}});
       std::push_heap(heap.begin(), heap.end(), before);
       return {};
     }
     // A later row with equal keys comes after every kept one.
-    if (compare_order_keys(keys, heap.front().keys, order_by) >= 0) return {};
+    int c = 0;
+    std::size_t i = 0;
+    for (; i < order_by.size() && c == 0; ++i) {
+      if (pk_key[i]) keys[i] = SqlValue::text(row.pk);
+      c = compare_sort_values(keys[i], heap.front().keys[i]);
+      if (order_by[i].second == parser::OrderDirection::Desc) c = -c;
+    }
+    if (c >= 0) return {};
+    read_pk_keys_from(i);
     std::pop_heap(heap.begin(), heap.end(), before);
     Kept& replaced = heap.back();
     replaced.keys.swap(keys);
@@ -373,6 +381,12 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
     if (choose_finish(select) == Finish::Plain && select.limit) {
       std::optional<SqlResult> first = TRY(first_table_rows(db, session, target, filter, select, Tables(&self, 1)));
       if (first) return std::move(*first);
+    }
+    if (choose_finish(select) == Finish::Grouped) {
+      if (std::optional<GroupFold> fold = GroupFold::plan(select, filter, Tables(&self, 1))) {
+        TRY(visit_table_rows(db, session, target, [&](RowView row) { return fold->add(row); }));
+        return std::move(*fold).finish();
+      }
     }
     const TableRows scanned = TRY(scan_table_rows(db, session, target.table, target.as_of, target.valid_at));
     return finish(scanned.rows(), filter, select, Tables(&self, 1));

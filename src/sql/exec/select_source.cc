@@ -13,7 +13,7 @@ namespace quenlordb::sql::exec {
 Result<SelectTarget> resolve_select_target(Database& db, SqlSession& session, std::string_view name,
                                            std::optional<std::uint64_t> as_of,
                                            std::optional<std::uint64_t> valid_at) {
-  if (TRY(read_live_key(db, session, facet::relational::schema_key(name)))) {
+  if (TRY(live_key_exists(db, session, facet::relational::schema_key(name)))) {
     return SelectTarget{as_of, std::string(name), std::nullopt, valid_at};
   }
   const std::optional<std::string> record = TRY(read_live_key(db, session, facet::relational::view_key(name)));
@@ -57,6 +57,28 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
                            return {};
                          }));
   return out;
+}
+
+Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
+                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                              util::FunctionRef<Result<void>(eval::RowView)> visit) {
+  const std::string prefix = facet::relational::row_prefix(table);
+  std::optional<QuenlorError> bad_key;
+  std::optional<QuenlorError> visit_error;
+  TRY(visit_live_prefix(db, session, prefix, as_of, valid_at,
+                        [&](std::string_view key, std::string_view doc) -> Result<void> {
+                          if (bad_key) return {};
+                          Result<std::string_view> pk = pk_of_scanned_key(key, prefix.size());
+                          if (!pk) {
+                            bad_key = std::move(pk.error());
+                          } else if (!visit_error) {
+                            if (Result<void> r = visit(eval::RowView{*pk, doc}); !r) visit_error = std::move(r.error());
+                          }
+                          return {};
+                        }));
+  if (bad_key) return fail(std::move(*bad_key));
+  if (visit_error) return fail(std::move(*visit_error));
+  return {};
 }
 
 Result<std::vector<std::string>> scan_table_pks(Database& db, SqlSession& session, std::string_view table,

@@ -65,6 +65,14 @@ class TableRows {
 Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string_view table,
                                   std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at);
 
+// Visits the same rows, in the same order, as the visiting scan hands them over: each a view valid
+// only during its visit, none copied. The errors are those of scan_table_rows followed by the
+// visits': an error of the scan first, then a key that is not UTF-8, then the first error a visit
+// returned (after which no row is visited).
+Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
+                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                              util::FunctionRef<Result<void>(eval::RowView)> visit);
+
 // The primary keys of the same rows, in the same order, read by a visiting scan that copies no
 // document; the same errors.
 Result<std::vector<std::string>> scan_table_pks(Database& db, SqlSession& session, std::string_view table,

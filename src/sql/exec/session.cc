@@ -105,6 +105,16 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
   return value;
 }
 
+Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
+                             std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  if (!as_of && session.in_transaction()) {
+    if (const PendingPut* staged = session.newest_staged(key, valid_at)) return !staged->value.empty();
+  }
+  bool live = false;
+  TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, as_of, valid_at));
+  return live;
+}
+
 namespace {
 
 // Lays the staged writes under a prefix over the stored rows of a scan, handed in key order: the
@@ -195,6 +205,7 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
                                                                         std::string_view table) {
+  if (const facet::relational::TableSchemaMetadata* known = session.table_facts(table).schema) return known;
   const std::string key = facet::relational::schema_key(table);
   // A record the session remembers is read in place, not copied.
   const std::optional<std::string>* remembered = session.remembered_read(key);
@@ -204,7 +215,9 @@ Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database
     remembered = &record;
   }
   if (!*remembered) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
-  return session.parsed_schema(table, **remembered);
+  const facet::relational::TableSchemaMetadata* schema = TRY(session.parsed_schema(table, **remembered));
+  session.table_facts(table).schema = schema;
+  return schema;
 }
 
 Result<facet::relational::TableSchemaMetadata> load_table_schema(Database& db, SqlSession& session,

@@ -103,6 +103,24 @@ class SqlSession {
   void forget_metadata() {
     fts_indexes_.clear();
     catalog_reads_.clear();
+    facts_table_.clear();
+    facts_ = {};
+  }
+
+  // What a run of statements writing rows of one table reads of its catalog, derived from the
+  // records remembered here and forgotten with them: the table's parsed schema and its time-series
+  // record. Only the facts of the table named last are kept; another name starts afresh. The
+  // reference is good until the next call.
+  struct TableFacts {
+    const facet::relational::TableSchemaMetadata* schema = nullptr;  // null until derived
+    std::optional<std::optional<std::string>> timeseries_record;       // none until read
+  };
+  TableFacts& table_facts(std::string_view table) {
+    if (table != facts_table_) {
+      facts_table_.assign(table);
+      facts_ = {};
+    }
+    return facts_;
   }
 
  private:
@@ -126,6 +144,8 @@ class SqlSession {
   std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
   std::map<std::string, std::optional<std::string>, std::less<>> catalog_reads_;  // by key
+  std::string facts_table_;
+  TableFacts facts_;
 };
 
 // One live key and its value, as collect_visible_by_prefix returns them.
@@ -146,6 +166,11 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
                                                  std::optional<std::uint64_t> as_of = std::nullopt,
                                                  std::optional<std::uint64_t> valid_at = std::nullopt);
+
+// Whether read_live_key would give a value, found without copying it.
+Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
+                             std::optional<std::uint64_t> as_of = std::nullopt,
+                             std::optional<std::uint64_t> valid_at = std::nullopt);
 
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
 // as_of is given inside a transaction, the staged writes under prefix valid at valid_at laid over

@@ -25,11 +25,11 @@ namespace {
 
 // The nearest double to a literal of digits with an optional fraction; one too large for a double
 // is infinity and one too small is zero.
-double number_value(const std::string& text) {
+double number_value(std::string_view text) {
   double value = 0;
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec == std::errc::result_out_of_range) {
-    const std::string_view int_part = std::string_view(text).substr(0, text.find('.'));
+    const std::string_view int_part = text.substr(0, text.find('.'));
     const bool large = int_part.find_first_not_of('0') != std::string_view::npos;
     value = large ? std::numeric_limits<double>::infinity() : 0.0;
   }
@@ -309,7 +309,7 @@ bool Parser::primary_rule(Expr& out) {
       ++pos_;
       return true;
     case TokenKind::Quoted:
-      out = Expr::StringLit{t->text};
+      out = Expr::StringLit{quoted_value(*t)};
       ++pos_;
       return true;
     case TokenKind::Symbol:
@@ -332,7 +332,7 @@ bool Parser::primary_rule(Expr& out) {
     return true;
   }
   if (!peek_symbol('.')) {
-    out = Expr::Column{t->text};
+    out = Expr::Column{std::string(t->text)};
     return true;
   }
   std::vector<std::string> path;
@@ -341,7 +341,7 @@ bool Parser::primary_rule(Expr& out) {
     if (!part) return set_error(std::move(part).error());
     path.push_back(std::move(*part));
   }
-  out = Expr::FieldAccess{t->text, std::move(path)};
+  out = Expr::FieldAccess{std::string(t->text), std::move(path)};
   return true;
 }
 
@@ -356,7 +356,7 @@ bool Parser::primary_rule(Expr& out) {
 
 // At a function name followed by (: the arguments, then an optional OVER clause.
 [[gnu::noinline]] bool Parser::call(Expr& out) {
-  out = Expr::Function{tokens_[pos_].text, {}};
+  out = Expr::Function{std::string(tokens_[pos_].text), {}};
   pos_ += 2;
   if (!enter_level()) return false;
   const DepthGuard level(this);

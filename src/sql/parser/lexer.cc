@@ -29,17 +29,71 @@ std::size_t find_byte(std::string_view sql, std::size_t from, std::size_t to, ch
 
 }  // namespace
 
+QuotedEnd find_quoted_end(std::string_view sql, std::size_t start) {
+  // The next quote from i on is looked for again only once an escaped quote is passed, so that
+  // each byte is searched once for a quote and once for a backslash.
+  const std::size_t n = sql.size();
+  std::size_t i = start;
+  std::size_t quote = find_byte(sql, i, n, '\'');
+  bool escaped = false;
+  for (;;) {
+    const std::size_t backslash = find_byte(sql, i, quote, '\\');
+    if (backslash == quote) break;
+    escaped = true;
+    if (backslash + 1 == n) break;  // a backslash that ends the text stands for itself
+    i = backslash + 1 + util::decode_utf8_at(sql, backslash + 1).length;  // past the escaped character
+    if (i > quote) quote = find_byte(sql, i, n, '\'');
+  }
+  return QuotedEnd{quote, escaped};
+}
+
+std::string quoted_value(const Token& token) {
+  const std::string_view raw = token.text;
+  if (!token.escaped) return std::string(raw);
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const std::size_t backslash = find_byte(raw, i, raw.size(), '\\');
+    out.append(raw.substr(i, backslash - i));
+    if (backslash + 1 >= raw.size()) {
+      if (backslash < raw.size()) out.push_back('\\');  // the text's last byte, standing for itself
+      break;
+    }
+    // The escaped character stands for itself: whole, since the text is valid UTF-8.
+    const std::size_t length = util::decode_utf8_at(raw, backslash + 1).length;
+    out.append(raw.substr(backslash + 1, length));
+    i = backslash + 1 + length;
+  }
+  return out;
+}
+
 Result<std::vector<Token>> tokenize(std::string_view sql) {
   TRY(check_utf8(sql));
   return tokenize_valid_utf8(sql);
 }
 
 Result<std::vector<Token>> tokenize_valid_utf8(std::string_view sql) {
+  std::vector<Token> tokens;
+  tokens.reserve(16);  // room for a short statement's tokens at once
+  TRY(tokenize_valid_utf8(sql, tokens));
+  return tokens;
+}
+
+Result<void> tokenize_valid_utf8(std::string_view sql, std::vector<Token>& tokens) {
   // Every character that starts or continues a token is ASCII, and no byte of a longer UTF-8
   // sequence is, so in valid UTF-8 the scan works on bytes and slices at byte offsets. Only white
   // space and string literals hold characters beyond ASCII.
-  std::vector<Token> tokens;
-  tokens.reserve(16);  // room for a short statement's tokens at once
+  tokens.clear();
+  // Each token is filled in place: one built aside and copied in would be read back, wide, before
+  // its narrow stores land.
+  const auto add = [&tokens](TokenKind kind, char symbol, std::string_view text, bool escaped = false) {
+    Token& t = tokens.emplace_back();
+    t.kind = kind;
+    t.symbol = symbol;
+    t.escaped = escaped;
+    t.text = text;
+  };
   const std::size_t n = sql.size();
   std::size_t i = 0;
   while (i < n) {
@@ -58,53 +112,36 @@ Result<std::vector<Token>> tokenize_valid_utf8(std::string_view sql) {
     switch (c) {
       case '!':
         if (next != '=') return fail(unexpected_character(sql, i));
-        tokens.push_back(Token::op(TokenKind::NotEqualOp));
+        add(TokenKind::NotEqualOp, '\0', {});
         i += 2;
         continue;
       case '<':
         if (next == '>' || next == '=') {
-          tokens.push_back(Token::op(next == '>' ? TokenKind::NotEqualOp : TokenKind::LessEqualOp));
+          add(next == '>' ? TokenKind::NotEqualOp : TokenKind::LessEqualOp, '\0', {});
           i += 2;
         } else {
-          tokens.push_back(Token::sym('<'));
+          add(TokenKind::Symbol, '<', {});
           ++i;
         }
         continue;
       case '>':
         if (next == '=') {
-          tokens.push_back(Token::op(TokenKind::GreaterEqualOp));
+          add(TokenKind::GreaterEqualOp, '\0', {});
           i += 2;
         } else {
-          tokens.push_back(Token::sym('>'));
+          add(TokenKind::Symbol, '>', {});
           ++i;
         }
         continue;
       case '(': case ')': case ',': case ';': case '=': case '*': case '.': case '+': case '-': case '/': case '%':
-        tokens.push_back(Token::sym(c));
+        add(TokenKind::Symbol, c, {});
         ++i;
         continue;
       case '\'': {
-        std::string text;
-        ++i;
-        // The next quote from i on, looked for again only once an escaped quote is passed: each
-        // byte is searched once for a quote and once for a backslash.
-        std::size_t quote = find_byte(sql, i, n, '\'');
-        while (i < n && sql[i] != '\'') {
-          if (sql[i] == '\\' && i + 1 < n) {
-            ++i;  // the escaped character stands for itself
-            const std::size_t len = util::decode_utf8_at(sql, i).length;
-            text.append(sql.substr(i, len));
-            i += len;
-            if (i > quote) quote = find_byte(sql, i, n, '\'');
-            continue;
-          }
-          // A run up to the next quote or backslash: whole characters, since both are ASCII.
-          const std::size_t end = find_byte(sql, i + 1, quote, '\\');
-          text.append(sql.substr(i, end - i));
-          i = end;
-        }
-        if (i < n) ++i;  // the closing quote
-        tokens.push_back(Token::quoted(std::move(text)));
+        const std::size_t start = i + 1;
+        const QuotedEnd literal = find_quoted_end(sql, start);
+        add(TokenKind::Quoted, '\0', sql.substr(start, literal.end - start), literal.escaped);
+        i = literal.end < n ? literal.end + 1 : n;  // past the closing quote
         continue;
       }
       default:
@@ -117,25 +154,25 @@ Result<std::vector<Token>> tokenize_valid_utf8(std::string_view sql) {
         ++i;
         while (i < n && is_digit(sql[i])) ++i;
       }
-      tokens.push_back(Token::number(std::string(sql.substr(start, i - start))));
+      add(TokenKind::NumberText, '\0', sql.substr(start, i - start));
       continue;
     }
     if (c == '$') {
       if (!is_digit(next)) return fail(unexpected_character(sql, i));
       const std::size_t start = i++;
       while (i < n && is_digit(sql[i])) ++i;
-      tokens.push_back(Token::word(std::string(sql.substr(start, i - start))));
+      add(TokenKind::Word, '\0', sql.substr(start, i - start));
       continue;
     }
     if (is_letter(c) || c == '_') {
       const std::size_t start = i++;
       while (i < n && (is_letter(sql[i]) || is_digit(sql[i]) || sql[i] == '_' || sql[i] == '-')) ++i;
-      tokens.push_back(Token::word(std::string(sql.substr(start, i - start))));
+      add(TokenKind::Word, '\0', sql.substr(start, i - start));
       continue;
     }
     return fail(unexpected_character(sql, i));
   }
-  return tokens;
+  return {};
 }
 
 }  // namespace quenlordb::sql::parser

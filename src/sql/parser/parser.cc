@@ -9,9 +9,67 @@ namespace quenlordb::sql::parser {
 
 namespace {
 
-Result<Statement> parse_tokens(std::vector<Token> tokens) {
-  if (!tokens.empty() && tokens.back().is_symbol(';')) tokens.pop_back();
-  Parser parser(std::move(tokens));
+bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_word_byte(char c) { return is_word_start(c) || (c >= '0' && c <= '9') || c == '-'; }
+bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+}  // namespace
+
+std::optional<RowInsert> parse_row_insert(std::string_view sql) {
+  const std::size_t n = sql.size();
+  std::size_t i = 0;
+  const auto skip_white_space = [&] {
+    while (i < n && is_ascii_white_space(sql[i])) ++i;
+  };
+  const auto word = [&] {
+    skip_white_space();
+    const std::size_t start = i;
+    if (i < n && is_word_start(sql[i])) {
+      while (++i < n && is_word_byte(sql[i])) {
+      }
+    }
+    return sql.substr(start, i - start);
+  };
+  const auto keyword = [&](std::string_view kw) { return eq_ignore_ascii_case(word(), kw); };
+  const auto symbol = [&](char c) {
+    skip_white_space();
+    if (i >= n || sql[i] != c) return false;
+    ++i;
+    return true;
+  };
+  const auto literal = [&](Token& out) {
+    skip_white_space();
+    if (i >= n || sql[i] != '\'') return false;
+    const QuotedEnd end = find_quoted_end(sql, i + 1);
+    if (end.end >= n) return false;
+    out.kind = TokenKind::Quoted;
+    out.escaped = end.escaped;
+    out.text = sql.substr(i + 1, end.end - i - 1);
+    i = end.end + 1;
+    return true;
+  };
+  if (!keyword("INSERT") || !keyword("INTO")) return std::nullopt;
+  RowInsert row{word(), Token{}, Token{}};
+  if (row.table.empty() || !symbol('(') || !keyword("pk") || !symbol(',') || !keyword("doc") || !symbol(')') ||
+      !keyword("VALUES") || !symbol('(') || !literal(row.pk) || !symbol(',') || !literal(row.doc) || !symbol(')')) {
+    return std::nullopt;
+  }
+  // The tokens are exactly those of this form, so this is the Insert the grammar reads.
+  symbol(';');
+  skip_white_space();
+  if (i != n) return std::nullopt;
+  return row;
+}
+
+namespace {
+
+Statement insert_of(const RowInsert& row) {
+  return Statement::Insert{std::string(row.table), quoted_value(row.pk), quoted_value(row.doc)};
+}
+
+Result<Statement> parse_tokens(std::span<const Token> tokens) {
+  if (!tokens.empty() && tokens.back().is_symbol(';')) tokens = tokens.first(tokens.size() - 1);
+  Parser parser(tokens);
   Statement stmt = TRY(parser.parse_statement());
   stmt = TRY(parser.try_parse_set_op(std::move(stmt)));
   if (!parser.at_end()) return fail(QuenlorError::sql_parse("unexpected trailing tokens"));
@@ -20,23 +78,20 @@ Result<Statement> parse_tokens(std::vector<Token> tokens) {
 
 }  // namespace
 
-Result<Statement> parse_sql(std::string_view sql) { return parse_tokens(TRY(tokenize(sql))); }
-
-Result<Statement> parse_valid_utf8_sql(std::string_view sql) { return parse_tokens(TRY(tokenize_valid_utf8(sql))); }
-
-bool Parser::peek_kw(std::string_view kw, std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->kind == TokenKind::Word && eq_ignore_ascii_case(t->text, kw);
+Result<Statement> parse_sql(std::string_view sql) {
+  TRY(check_utf8(sql));
+  return parse_valid_utf8_sql(sql);
 }
 
-bool Parser::peek_symbol(char c, std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->is_symbol(c);
+Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
+  if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
+  return parse_tokens(TRY(tokenize_valid_utf8(sql)));
 }
 
-bool Parser::peek_word(std::size_t ahead) const {
-  const Token* t = peek(ahead);
-  return t != nullptr && t->kind == TokenKind::Word;
+Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
+  if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
+  TRY(tokenize_valid_utf8(sql, tokens));
+  return parse_tokens(tokens);
 }
 
 bool Parser::accept_kw(std::string_view kw) {
@@ -63,7 +118,7 @@ Result<void> Parser::expect_kw(std::string_view kw) {
 
 Result<std::string> Parser::expect_ident() {
   if (!peek_word()) return fail(QuenlorError::sql_parse("expected identifier"));
-  return tokens_[pos_++].text;
+  return std::string(tokens_[pos_++].text);
 }
 
 Result<void> Parser::expect_ident_eq(std::string_view expected) {
@@ -77,8 +132,7 @@ Result<void> Parser::expect_ident_eq(std::string_view expected) {
 Result<std::string> Parser::expect_string() {
   const Token* t = peek();
   if (t == nullptr || t->kind != TokenKind::Quoted) return fail(QuenlorError::sql_parse("expected string literal"));
-  // The parser never steps back over a token, so the literal's text is moved out, not copied.
-  return std::move(tokens_[pos_++].text);
+  return quoted_value(tokens_[pos_++]);
 }
 
 Result<void> Parser::expect_symbol(char c) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "error.h"
 #include "sql/parser/ast.h"
 #include "sql/parser/lexer.h"
+#include "sql/parser/text.h"
 
 namespace quenlordb::sql::parser {
 
@@ -22,8 +24,23 @@ namespace quenlordb::sql::parser {
 // trailing set operation attach to it, and fails with "unexpected trailing tokens" when tokens
 // remain.
 Result<Statement> parse_sql(std::string_view sql);
-// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave).
+// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave). tokens
+// is room for the statement's tokens, reused by a caller that parses many statements (its contents
+// are replaced).
 Result<Statement> parse_valid_utf8_sql(std::string_view sql);
+Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens);
+
+// INSERT INTO table (pk, doc) VALUES ('...', '...'), with at most one trailing ";", read straight
+// from its text: the statement a bulk load sends again and again, here without a token list or a
+// tree. The parts view sql (the literals as Quoted tokens: quoted_value gives their values), and
+// are those of the Insert the grammar gives the text. Any other text, and this form with white
+// space other than ASCII or a table name that is a parameter word, gives none.
+struct RowInsert {
+  std::string_view table;
+  Token pk;
+  Token doc;
+};
+std::optional<RowInsert> parse_row_insert(std::string_view sql);
 
 class Parser {
  public:
@@ -32,13 +49,16 @@ class Parser {
   static constexpr std::uint32_t kMaxDepth = 1000;
   static constexpr std::string_view kDepthMessage = "query is nested too deeply (maximum depth 1000)";
 
-  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  // The tokens, and the statement text they view, must outlive the parser; the first form keeps
+  // the list itself.
+  explicit Parser(std::vector<Token> tokens) : owned_(std::move(tokens)), tokens_(owned_) {}
+  explicit Parser(std::span<const Token> tokens) : tokens_(tokens) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
   // ---- Cursor. A read past the end finds nothing, which matches no expectation.
 
-  const std::vector<Token>& tokens() const { return tokens_; }
+  std::span<const Token> tokens() const { return tokens_; }
   // Index of the next token; equal to the token count at the end.
   std::size_t pos() const { return pos_; }
   // Moves the cursor back to an index returned by pos() (to give tokens back).
@@ -51,9 +71,18 @@ class Parser {
   void advance() { ++pos_; }
 
   // True when the token `ahead` places on is a Word equal to kw ignoring ASCII case. Never consumes.
-  bool peek_kw(std::string_view kw, std::size_t ahead = 0) const;
-  bool peek_symbol(char c, std::size_t ahead = 0) const;
-  bool peek_word(std::size_t ahead = 0) const;
+  bool peek_kw(std::string_view kw, std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->kind == TokenKind::Word && eq_ignore_ascii_case(t->text, kw);
+  }
+  bool peek_symbol(char c, std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->is_symbol(c);
+  }
+  bool peek_word(std::size_t ahead = 0) const {
+    const Token* t = peek(ahead);
+    return t != nullptr && t->kind == TokenKind::Word;
+  }
   // Consume the next token when peek_kw / peek_symbol holds; report whether it did.
   bool accept_kw(std::string_view kw);
   bool accept_symbol(char c);
@@ -223,7 +252,8 @@ class Parser {
   bool cast(Expr& out);
   QuenlorError unexpected_token() const;
 
-  std::vector<Token> tokens_;
+  std::vector<Token> owned_;
+  std::span<const Token> tokens_;
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;  // tree level of what is being parsed now
   std::uint32_t peak_ = 0;   // deepest level reached since the innermost open OperatorChain began

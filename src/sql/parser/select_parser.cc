@@ -41,7 +41,7 @@ Result<std::vector<Expr>> parse_comma_separated_exprs(Parser& p) {
   if (p.accept_kw("AS")) {
     function.alias = TRY(p.expect_ident());
   } else if (p.peek_word()) {
-    const std::string& word = p.peek()->text;
+    const std::string_view word = p.peek()->text;
     bool stop = false;
     for (std::string_view kw : kTableFunctionAliasStops) stop = stop || eq_ignore_ascii_case(word, kw);
     if (!stop) function.alias = TRY(p.expect_ident());

@@ -96,15 +96,21 @@ Result<Statement> Parser::parse_insert() {
   TRY(expect_kw("INTO"));
   std::string table = TRY(expect_ident());
   TRY(expect_symbol('('));
+  // The list (pk, doc) is told from its four tokens, without building it.
+  const bool pk_doc = peek_kw("pk") && peek_symbol(',', 1) && peek_kw("doc", 2) && peek_symbol(')', 3);
   std::vector<std::string> columns;
-  do {
-    columns.push_back(TRY(expect_ident()));
-  } while (accept_symbol(','));
-  TRY(expect_symbol(')'));
+  if (pk_doc) {
+    pos_ += 4;
+  } else {
+    do {
+      columns.push_back(TRY(expect_ident()));
+    } while (accept_symbol(','));
+    TRY(expect_symbol(')'));
+  }
   TRY(expect_kw("VALUES"));
   TRY(expect_symbol('('));
 
-  if (columns.size() == 2 && eq_ignore_ascii_case(columns[0], "pk") && eq_ignore_ascii_case(columns[1], "doc")) {
+  if (pk_doc) {
     std::string pk = TRY(expect_string());
     TRY(expect_symbol(','));
     std::string doc = TRY(expect_string());

@@ -15,6 +15,17 @@ namespace quenlordb::sql::parser {
 Result<void> check_utf8(std::string_view s);
 
 // True when a and b have the same length and are equal with ASCII letters compared without case.
-bool eq_ignore_ascii_case(std::string_view a, std::string_view b);
+// Inline: keyword tests of the parser and name tests of evaluation call it at every turn.
+inline bool eq_ignore_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
 
 }  // namespace quenlordb::sql::parser

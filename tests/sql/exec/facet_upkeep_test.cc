@@ -1,6 +1,7 @@
 // The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,50 @@ TEST_F(FtsTest, CreateFulltextIndexIndexesTheExistingRows) {
   EXPECT_EQ(list("gamma"), Keys{"c"});
 }
 
+// Rows added together leave each list as adding them one at a time would: keys out of order and
+// repeated, a term from several indexes or twice in a row, lists there before (one of them broken),
+// texts that are not JSON.
+TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
+  const std::vector<std::string> words = {"red", "cars", "car", "blue", "fast", "running", "runs", "x"};
+  const std::vector<Keys> indexes = {{"title"}, {"body", "title"}, {"doc"}};
+  std::mt19937 rng(5);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  for (const char* table : {"together", "one_by_one"}) {
+    must(db->put(rel::posting_key(table, "red"), R"(["k3","old"])", 0, kMax));
+    must(db->put(rel::posting_key(table, "car"), "[broken", 0, kMax));
+  }
+  std::vector<eval::VisibleRow> rows;
+  for (int i = 0; i < 60; ++i) {
+    const std::string pk = "k" + std::to_string(rng() % 25);
+    std::string doc;
+    if (rng() % 10 == 0) {
+      doc = pick(words) + " {" + pick(words);
+    } else {
+      doc = "{\"title\":\"" + pick(words) + " " + pick(words) + "\",\"body\":\"" + pick(words) + "\"}";
+    }
+    rows.push_back({pk, doc});
+  }
+  must(index_rows_for_fts(*db, session, "together", rows, indexes));
+  for (const eval::VisibleRow& row : rows) {
+    for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
+  }
+  for (const std::string& word : words) {
+    const std::string term = facet::fts::stem(word);
+    EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
+  // Keys in ascending order, each once, as a table's scan gives them.
+  std::vector<eval::VisibleRow> ascending;
+  for (int i = 0; i < 30; ++i) ascending.push_back({"a" + std::to_string(100 + i), "{\"title\":\"" + pick(words) + "\"}"});
+  must(index_rows_for_fts(*db, session, "together", ascending, indexes));
+  for (const eval::VisibleRow& row : ascending) {
+    for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
+  }
+  for (const std::string& word : words) {
+    const std::string term = facet::fts::stem(word);
+    EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
+}
+
 TEST_F(FtsTest, MatchSelectsRowsHoldingEveryTermInListOrder) {
   index("f", {"doc"});
   insert("b", R"({"t":"alpha beta","year":2020})");
@@ -320,6 +365,24 @@ TEST_F(TimeseriesTest, InsertReturningStagesItsPointsInATransaction) {
   EXPECT_EQ(db->get(rel::bucket_key("m", "temp", 2)).value(), std::nullopt);
   must(run("COMMIT"));
   EXPECT_EQ(points("temp", 2), (std::vector<facet::timeseries::DataPoint>{{7200, 21.0}}));
+}
+
+// A session keeps what its row writes read of a table's catalog only until it changes the
+// catalog, also by staging: a plain table dropped and made again as a time-series table is written
+// as one.
+TEST_F(TimeseriesTest, RowWritesFollowTheCatalogTheSessionChanges) {
+  for (std::string_view table : {"p", "q"}) {
+    const bool staged = table == "q";
+    const std::string t(table);
+    if (staged) must(run("BEGIN"));
+    must(run("CREATE TABLE " + t + " (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE)"));
+    must(run("INSERT INTO " + t + " (id, ts, temp) VALUES ('a', 10, 1)"));
+    must(run("DROP TABLE " + t));
+    must(run("CREATE TIMESERIES TABLE " + t + " (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE)"));
+    must(run("INSERT INTO " + t + " (id, ts, temp) VALUES ('b', 20, 2)"));
+    if (staged) must(run("COMMIT"));
+    EXPECT_EQ(live(rel::bucket_key(table, "temp", 0)), R"({"points":[{"timestamp":20,"value":2.0}]})") << table;
+  }
 }
 
 TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {

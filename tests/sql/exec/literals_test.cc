@@ -54,10 +54,11 @@ TEST(EscapeSqlLiteralTest, ReadsBackThroughTheLexer) {
   for (const Case& c : cases) {
     const std::string escaped = escape_sql_literal(c.text);
     EXPECT_EQ(escaped, c.escaped) << c.text;
-    auto tokens = parser::tokenize("'" + escaped + "'");
+    const std::string literal = "'" + escaped + "'";
+    auto tokens = parser::tokenize(literal);
     ASSERT_TRUE(tokens) << c.text;
     ASSERT_EQ(tokens->size(), 1u) << c.text;
-    EXPECT_EQ((*tokens)[0].text, c.text) << c.text;
+    EXPECT_EQ(parser::quoted_value((*tokens)[0]), c.text) << c.text;
   }
 }
 

@@ -233,7 +233,9 @@ TEST_F(SelectTest, FirstRowsOfATableAreThoseOfTheWholeSort) {
     const std::string a = values[rng() % 5], b = values[rng() % values.size()];
     put_row("t", "k" + std::to_string(i), R"({"a":)" + a + R"(,"b":)" + b + R"(,"c":)" + values[rng() % 4] + "}");
   }
-  const char* orders[] = {"a DESC, c", "c, a DESC", "a, b DESC", "b", "pk DESC"};
+  // The primary key as a later key is read only where the keys before it tie.
+  const char* orders[] = {"a DESC, c", "c, a DESC", "a, b DESC", "b", "pk DESC", "a DESC, pk", "c, PK DESC",
+                          "b, pk", "a, pk, c DESC", "c, pk, pk DESC"};
   for (const char* order : orders) {
     for (const char* where : {"", " WHERE c > 0"}) {
       const std::string query = std::string("SELECT pk, a, b FROM t") + where + " ORDER BY " + order;

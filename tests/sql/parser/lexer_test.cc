@@ -12,9 +12,9 @@ std::string show(const std::vector<Token>& tokens) {
   for (const Token& t : tokens) {
     if (!out.empty()) out += ' ';
     switch (t.kind) {
-      case TokenKind::Word: out += "w:" + t.text; break;
-      case TokenKind::NumberText: out += "n:" + t.text; break;
-      case TokenKind::Quoted: out += "q:" + t.text; break;
+      case TokenKind::Word: out.append("w:").append(t.text); break;
+      case TokenKind::NumberText: out.append("n:").append(t.text); break;
+      case TokenKind::Quoted: out += "q:" + quoted_value(t); break;
       case TokenKind::Symbol: out += t.symbol; break;
       case TokenKind::NotEqualOp: out += "!="; break;
       case TokenKind::LessEqualOp: out += "<="; break;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "parse_outcome.h"
 
 namespace quenlordb::sql::parser {
@@ -59,6 +63,48 @@ TEST(StatementParserTest, AlterTableAddColumn) {
       {"ALTER TABLE t ADD c INT", "error: expected keyword COLUMN"},
       {"ALTER TABLE t ADD COLUMN c", "error: expected identifier"},
   });
+}
+
+// The (pk, doc) INSERT is read straight from its text; every text must parse as the token list
+// and the grammar read it, to the same statement or the same error. Spelt with every spacing,
+// case, name, literal and ending that the two ways could read differently.
+TEST(StatementParserTest, RowInsertReadFromTheTextAgreesWithTheGrammar) {
+  const auto by_grammar = [](std::string_view sql) -> std::string {
+    Result<std::vector<Token>> tokens = tokenize(sql);
+    if (!tokens) return "error: " + tokens.error().message();
+    std::span<const Token> list = *tokens;
+    if (!list.empty() && list.back().is_symbol(';')) list = list.first(list.size() - 1);
+    Parser p(list);
+    Result<Statement> stmt = p.parse_statement();
+    if (stmt) stmt = p.try_parse_set_op(std::move(*stmt));
+    if (!stmt) return "error: " + stmt.error().message();
+    if (!p.at_end()) return "error: unexpected trailing tokens";
+    return debug_text(*stmt);
+  };
+  const std::vector<std::string> space = {"", " ", "  ", "\t", "\n ", "\u00a0", "\u3000"};
+  const std::vector<std::string> insert = {"INSERT", "insert", "InSeRt", "INSERTS", "INSER"};
+  const std::vector<std::string> into = {"INTO", "into", "INTOx", "IN"};
+  const std::vector<std::string> table = {"users", "t-1", "_t9", "$1", "1t", "VALUES", "t.x", "'t'", ""};
+  const std::vector<std::string> pk = {"pk", "PK", "pkx", "doc", "p-k"};
+  const std::vector<std::string> doc = {"doc", "DOC", "docs", "pk", "doc,x"};
+  const std::vector<std::string> values = {"VALUES", "values", "VALUE", "VALUES("};
+  const std::vector<std::string> literal = {
+      "'a'", "'{\"k\":1}'", "''", "'it\\'s'", "'a\\\\'", "'\\n\\\\\\''", "'é€'", "'\\é'", "'a''b'", "'a", "'a\\",
+      "'a;b'", "\"a\"", "5", "'a' 'b'",
+  };
+  const std::vector<std::string> ending = {"", ";", " ;", "; ", ";;", "; ;", " UNION SELECT * FROM t", " x", ")",
+                                           "\u00a0", " ; -- x"};
+  std::mt19937 rng(3);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  const auto pick_mostly = [&](const std::vector<std::string>& from) { return rng() % 3 ? from[0] : pick(from); };
+  for (int n = 0; n < 6000; ++n) {
+    const auto s = [&] { return rng() % 2 ? std::string(" ") : pick(space); };
+    const std::string sql = s() + pick_mostly(insert) + " " + s() + pick_mostly(into) + " " + s() + pick_mostly(table) + s() +
+                            "(" + s() + pick_mostly(pk) + s() + "," + s() + pick_mostly(doc) + s() + ")" + s() +
+                            pick_mostly(values) + s() + "(" + s() + pick(literal) + s() + "," + s() + pick(literal) + s() +
+                            ")" + pick_mostly(ending);
+    EXPECT_EQ(testing::parse_outcome(sql), by_grammar(sql)) << sql;
+  }
 }
 
 TEST(StatementParserTest, InsertForms) {
