@@ -463,6 +463,10 @@ TEST(PrefixScanTest, ExceptionsOfAScanThreadReachTheCaller) {
   TempDir dir;
   auto db = open_db(dir.file("db"), large_test_config());
   const std::map<std::string, std::string> newest = fill_large(*db, 20000);
+  // The injected failure takes the first large allocation of any thread: reopen, so that no flush or
+  // compaction the writes started is still allocating on a shard thread.
+  db.reset();
+  db = open_db(dir.file("db"), large_test_config());
   const ScanThreadsSetting setting(kThreadsAlways);
   // The first piece of 60 KB or more: a visiting scan's first batch, a materialised scan's first
   // store chunk of that size; either way on a scan's thread.
