@@ -44,17 +44,31 @@ Result<std::shared_ptr<DecodedBlock>> DecodedBlock::compressed(std::string_view 
   return std::make_shared<DecodedBlock>(Empty{}, raw_len);
 }
 
+DecodedBlock::Extension::Extension(DecodedBlock& block, std::string_view stored)
+    : block_(&block), lock_(block.decoding_) {
+  // What the last holder published is read under the mutex it released.
+  if (!block.whole_.load(std::memory_order_relaxed)) {
+    decoder_.emplace(stored.substr(kRawLengthBytes), block.consumed_, block.buffer_.get(),
+                     block.decoded_.load(std::memory_order_relaxed), block.capacity_);
+  }
+}
+
+Result<void> DecodedBlock::Extension::decode_until(std::size_t want) {
+  if (!decoder_ || decoder_->produced() >= want) return {};
+  TRY(decoder_->decode_until(want));
+  DecodedBlock& b = *block_;
+  b.consumed_ = decoder_->consumed();
+  b.decoded_.store(decoder_->produced(), std::memory_order_release);
+  if (decoder_->finished()) {
+    b.whole_.store(true, std::memory_order_release);
+    decoder_.reset();
+  }
+  return {};
+}
+
 Result<void> DecodedBlock::decode_until(std::string_view stored, std::size_t want) {
   if (whole() || decoded_.load(std::memory_order_acquire) >= want) return {};
-  std::lock_guard lock(decoding_);
-  const std::size_t decoded = decoded_.load(std::memory_order_relaxed);
-  if (whole_.load(std::memory_order_relaxed) || decoded >= want) return {};  // another thread got here first
-  Lz4BlockDecoder decoder(stored.substr(kRawLengthBytes), consumed_, buffer_.get(), decoded, capacity_);
-  TRY(decoder.decode_until(want));
-  consumed_ = decoder.consumed();
-  decoded_.store(decoder.produced(), std::memory_order_release);
-  if (decoder.finished()) whole_.store(true, std::memory_order_release);
-  return {};
+  return extend(stored).decode_until(want);
 }
 
 }  // namespace quenlordb::storage

@@ -328,13 +328,16 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
     std::size_t pos = below == 0 ? 0 : block->mark(below - 1).offset;
     std::size_t next_mark = below == noted ? noted : SIZE_MAX;  // SIZE_MAX: note none
     std::size_t mark_base = pos;
+    DecodedBlock::Extension extension;  // taken when the walk first needs more of the block
+    DecodedBlock::Part part = block->part();
     for (;;) {
-      const DecodedBlock::Part part = block->part();
       // The walk reads a block that has mostly left the processor's caches: ask for what lies ahead.
       __builtin_prefetch(part.bytes.data() + pos + 512);
       const std::size_t entry_stop = entry_end(part.bytes, pos);
       if (entry_stop > part.bytes.size() && !part.whole) {
-        TRY(block->decode_until(stored, std::max(entry_stop, part.bytes.size() + kLookupDecodeStep)));
+        if (!extension) extension = block->extend(stored);
+        TRY(extension.decode_until(std::max(entry_stop, part.bytes.size() + kLookupDecodeStep)));
+        part = block->part();
         continue;
       }
       if (pos == part.bytes.size()) break;  // the whole block, walked
