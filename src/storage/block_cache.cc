@@ -1,6 +1,7 @@
 #include "storage/block_cache.h"
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 namespace quenlordb::storage {
@@ -52,6 +53,31 @@ CachedBlock BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, Cach
   link_newest(slot);
   used_bytes_ += len;
   return slot.block;
+}
+
+bool BlockCache::admit(std::uint64_t file_id, std::uint64_t offset, std::uint64_t size) {
+  if (capacity_ == 0) return false;
+  // The record holds about 16 bits for every miss it keeps, so that few keys share a bit.
+  constexpr std::size_t kBitsPerMiss = 16;
+  constexpr std::size_t kMinMissesKept = 16;
+  std::uint64_t h = file_id * 0x9E3779B97F4A7C15ULL ^ offset;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 29;
+  std::lock_guard lock(mu_);
+  if (used_bytes_ + size <= capacity_) return true;
+  const std::size_t kept = std::max(blocks_.size() / 2, kMinMissesKept);
+  if (misses_recorded_ >= kept || missed_.empty()) {
+    missed_.assign(std::bit_ceil(kept * kBitsPerMiss) / 64, 0);
+    misses_recorded_ = 0;
+  }
+  const std::size_t bit = static_cast<std::size_t>(h) & (missed_.size() * 64 - 1);
+  std::uint64_t& word = missed_[bit / 64];
+  const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+  if ((word & mask) != 0) return true;
+  word |= mask;
+  ++misses_recorded_;
+  return false;
 }
 
 std::uint64_t BlockCache::used_bytes() const {

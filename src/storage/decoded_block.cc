@@ -29,7 +29,8 @@ DecodedBlock::DecodedBlock(Empty, std::size_t capacity)
       decoded_(0),
       whole_(false),
       marks_(new std::atomic<std::uint64_t>[2 * (capacity / kMarkSpacing)]),
-      mark_room_(capacity / kMarkSpacing) {}
+      mark_room_(capacity / kMarkSpacing),
+      room_(capacity) {}
 
 void DecodedBlock::note_mark(std::size_t i, Mark m) {
   if (i >= mark_room_ || marks_noted_.load(std::memory_order_acquire) != i) return;
@@ -42,6 +43,18 @@ void DecodedBlock::note_mark(std::size_t i, Mark m) {
 Result<std::shared_ptr<DecodedBlock>> DecodedBlock::compressed(std::string_view stored) {
   const std::uint32_t raw_len = TRY(lz4_raw_length(stored));
   return std::make_shared<DecodedBlock>(Empty{}, raw_len);
+}
+
+Result<bool> DecodedBlock::renew(std::string_view stored) {
+  const std::uint32_t raw_len = TRY(lz4_raw_length(stored));
+  if (buffer_ == nullptr || raw_len > room_) return false;
+  capacity_ = raw_len;
+  decoded_.store(0, std::memory_order_relaxed);
+  whole_.store(false, std::memory_order_relaxed);
+  consumed_ = 0;
+  mark_room_ = raw_len / kMarkSpacing;  // no more than the marks made room for: room_ >= raw_len
+  marks_noted_.store(0, std::memory_order_relaxed);
+  return true;
 }
 
 DecodedBlock::Extension::Extension(DecodedBlock& block, std::string_view stored)

@@ -35,6 +35,10 @@ class DecodedBlock {
   // stored, nothing decoded yet. SstableFormat "LZ4 decompress error: {}" when the raw length is
   // missing or more than the stream can produce.
   static Result<std::shared_ptr<DecodedBlock>> compressed(std::string_view stored);
+  // Makes this block what compressed(stored) makes, in the memory it has, when it has room: false
+  // when it has not (or holds a whole block of its own). For a block that no other thread can see
+  // and that no one else holds; the errors are those of compressed().
+  Result<bool> renew(std::string_view stored);
 
   // The bytes decoded so far, in block order, and whether they are the whole block (read together:
   // whole is never true of fewer bytes than the block has).
@@ -122,6 +126,7 @@ class DecodedBlock {
   // Mark i is (marks_[2i], marks_[2i + 1]); marks_noted_ of them are published.
   std::unique_ptr<std::atomic<std::uint64_t>[]> marks_;
   std::size_t mark_room_;
+  std::size_t room_ = 0;  // what buffer_ holds, without the decoder's slack
   std::atomic<std::size_t> marks_noted_{0};
 };
 

@@ -42,6 +42,30 @@ inline Result<void> read_entry(std::string_view raw, std::size_t& pos, std::stri
   return {};
 }
 
+// An empty block for stored that the cache did not admit: one of the thread's own, which no one
+// else holds any more, when it has room, so that lookup after lookup decodes into the same memory.
+// A block still held (by the version a lookup found in it) is left to its holder and replaced.
+Result<CachedBlock> spare_block(std::string_view stored) {
+  constexpr std::size_t kSpares = 2;
+  thread_local CachedBlock spares[kSpares];
+  for (CachedBlock& spare : spares) {
+    if (spare == nullptr || spare.use_count() != 1) continue;
+    // The last other holder let go of it with release order: its reads come before these writes.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (TRY(spare->renew(stored))) return spare;
+  }
+  CachedBlock fresh = TRY(DecodedBlock::compressed(stored));
+  CachedBlock* replaced = &spares[0];
+  for (CachedBlock& spare : spares) {
+    if (spare == nullptr || spare.use_count() != 1) {
+      replaced = &spare;
+      break;
+    }
+  }
+  *replaced = fresh;
+  return fresh;
+}
+
 // How much a point lookup decodes of a block at a time, beyond what the entry it reads needs.
 constexpr std::size_t kLookupDecodeStep = 1024;
 
@@ -210,7 +234,9 @@ Result<CachedBlock> SsTableReader::lookup_block(const IndexEntry& e, BlockCache&
   // On a miss the stored bytes are read next; their first line is fetched while the cache looks.
   __builtin_prefetch(map_.data().data() + e.offset + kBlockLengthBytes);
   if (CachedBlock hit = cache.get(cache_id_, e.offset)) return hit;
-  return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored_block(e))));
+  const std::string_view stored = stored_block(e);
+  if (!cache.admit(cache_id_, e.offset, TRY(lz4_raw_length(stored)))) return spare_block(stored);
+  return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored)));
 }
 
 std::string_view SsTableReader::stored_block(const IndexEntry& e) const {

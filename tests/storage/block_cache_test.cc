@@ -91,6 +91,26 @@ TEST(BlockCacheTest, HandedOutBlockOutlivesEviction) {
   EXPECT_EQ(held->bytes(), std::string(40, 'a'));
 }
 
+// A missed block is admitted while it fits beside what is cached; once it would evict another, only
+// on its second miss, and misses are forgotten after max(16, half the blocks cached) of them.
+TEST(BlockCacheTest, AdmitsWhatFitsAndWhatWasMissedBefore) {
+  BlockCache cache(100);
+  EXPECT_TRUE(cache.admit(1, 0, 40));
+  cache.insert(1, 0, block('a', 40));
+  cache.insert(1, 1, block('b', 40));
+  EXPECT_TRUE(cache.admit(1, 2, 20));  // 80 + 20 still fits
+  EXPECT_FALSE(cache.admit(1, 3, 40));
+  EXPECT_TRUE(cache.admit(1, 3, 40));
+  EXPECT_FALSE(cache.admit(1, 4, 40));
+  for (std::uint64_t i = 0; i < 16; ++i) EXPECT_FALSE(cache.admit(2, i, 40)) << i;
+  EXPECT_FALSE(cache.admit(1, 4, 40)) << "the miss of 1/4 was forgotten";
+  EXPECT_TRUE(cache.admit(1, 4, 40));
+  EXPECT_EQ(cached(cache, 5), "AB");  // admitting evicts nothing
+  BlockCache none(0);
+  EXPECT_FALSE(none.admit(1, 0, 1));
+  EXPECT_FALSE(none.admit(1, 0, 1));
+}
+
 TEST(BlockCacheTest, ConcurrentUseKeepsTheAccountsStraight) {
   BlockCache cache(1000);
   std::vector<std::thread> threads;
