@@ -3,10 +3,16 @@
 // BlockCache keeps blocks by (file id, block offset) under a byte budget that counts block bytes
 // only (each block its whole raw length, storage/decoded_block.h), evicting the least recently used
 // first. One cache serves every shard; any thread may call it. Its mutex is the innermost lock of
-// the engine: it is held only for the map and list updates, never while a block is read or
+// the engine: it is held only for the table and list updates, never while a block is read or
 // decompressed, and nothing else is locked under it (a block evicted is released after it). Blocks
 // are handed out shared; a block stays valid for its holder after eviction, and a point lookup may
 // decode more of a cached block that holds only its first part.
+//
+// Every point lookup of a table file goes through the cache, so its own bookkeeping is kept in two
+// small dense arrays, which stay in the processor's caches and address translations, rather than in
+// map and list nodes spread over the heap: the hash table (a slot number and the key's hash per
+// bucket, open addressing) and the recency links (two slot numbers per slot). The slots (key, size,
+// block) are a third array, reused as blocks come and go.
 //
 // A lookup that misses asks admit() whether to cache the block it is about to decode. While the
 // block fits beside what is cached the answer is yes; once caching it would evict another, only a
@@ -25,7 +31,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "storage/decoded_block.h"
@@ -65,28 +70,52 @@ class BlockCache {
     std::uint64_t offset;
     friend bool operator==(const Key&, const Key&) = default;
   };
-  struct KeyHash {
-    std::size_t operator()(const Key& k) const noexcept {
-      return static_cast<std::size_t>(k.file_id * 0x9E3779B97F4A7C15ULL ^ k.offset);
-    }
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  // A bucket of the table: the slot cached under a key whose hash is `hash`, or none. A key's home
+  // bucket is given by the top bits of its hash.
+  struct Bucket {
+    std::uint32_t slot = kNone;
+    std::uint32_t hash = 0;
   };
-  // A cached block, linked into the recency order through the map's own nodes (whose addresses
-  // never change), so that a hit or an insert touches the map once and allocates one node at most.
+  // A cached block. Slots keep their number while the block is cached; a freed one is reused.
   struct Slot {
+    Key key{};
+    std::uint64_t size = 0;
     CachedBlock block;
-    Key key;
-    Slot* older = nullptr;
-    Slot* newer = nullptr;
+  };
+  // The neighbours of a cached slot in the recency order.
+  struct Link {
+    std::uint32_t older = kNone;
+    std::uint32_t newer = kNone;
+  };
+  struct Found {
+    std::size_t bucket;  // the key's bucket, or the empty one where it would go
+    bool present;
   };
 
-  void unlink(Slot& slot);
-  void link_newest(Slot& slot);
+  static std::uint32_t hash_of(const Key& key);
+  std::size_t home(std::uint32_t hash) const { return hash >> home_shift_; }
+  Found find(const Key& key, std::uint32_t hash) const;
+  // Empties bucket at, moving later buckets of its probe run back so that each stays reachable
+  // from its home.
+  void erase_bucket(std::size_t at);
+  // Doubles the table when one more block would fill more than half of it.
+  void make_room();
+  void unlink(std::uint32_t slot);
+  void link_newest(std::uint32_t slot);
+  // Evicts the least recently used block, handing it to `evicted`.
+  void evict_oldest(CachedBlock& evicted);
 
   const std::uint64_t capacity_;
   mutable std::mutex mu_;
-  std::unordered_map<Key, Slot, KeyHash> blocks_;
-  Slot* oldest_ = nullptr;  // the least recently used, evicted first
-  Slot* newest_ = nullptr;
+  std::vector<Bucket> buckets_;  // empty, or a power of two in size and at most half full
+  int home_shift_ = 32;          // 32 - log2(buckets_.size())
+  std::vector<Slot> slots_;
+  std::vector<Link> links_;             // links_[i] belongs to slots_[i]
+  std::vector<std::uint32_t> free_slots_;  // freed slots, the last freed last
+  std::size_t count_ = 0;
+  std::uint32_t oldest_ = kNone;  // the least recently used, evicted first
+  std::uint32_t newest_ = kNone;
   std::uint64_t used_bytes_ = 0;
   // The misses admit() recorded since it last cleared them: one bit per key hash (a key may share
   // its bit with another, which then counts as missed too).
