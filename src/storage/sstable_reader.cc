@@ -44,9 +44,12 @@ inline Result<void> read_entry(std::string_view raw, std::size_t& pos, std::stri
 
 // An empty block for stored that the cache did not admit: one of the thread's own, which no one
 // else holds any more, when it has room, so that lookup after lookup decodes into the same memory.
-// A block still held (by the version a lookup found in it) is left to its holder and replaced.
+// A block still held (by the version a lookup found in it) is left to its holder and replaced. A
+// thread keeps no block larger than kSpareBytesKept, so that one large block read once does not
+// stay with it.
 Result<CachedBlock> spare_block(std::string_view stored) {
   constexpr std::size_t kSpares = 2;
+  constexpr std::size_t kSpareBytesKept = std::size_t{1} << 20;
   thread_local CachedBlock spares[kSpares];
   for (CachedBlock& spare : spares) {
     if (spare == nullptr || spare.use_count() != 1) continue;
@@ -55,6 +58,7 @@ Result<CachedBlock> spare_block(std::string_view stored) {
     if (TRY(spare->renew(stored))) return spare;
   }
   CachedBlock fresh = TRY(DecodedBlock::compressed(stored));
+  if (fresh->size() > kSpareBytesKept) return fresh;
   CachedBlock* replaced = &spares[0];
   for (CachedBlock& spare : spares) {
     if (spare == nullptr || spare.use_count() != 1) {
@@ -230,10 +234,15 @@ Result<CachedBlock> SsTableReader::cached_block(const IndexEntry& e, BlockCache&
 }
 
 Result<CachedBlock> SsTableReader::lookup_block(const IndexEntry& e, BlockCache& cache) const {
-  if (version_ == kTableFormatVersionRaw) return cached_block(e, cache);
   // On a miss the stored bytes are read next; their first line is fetched while the cache looks.
   __builtin_prefetch(map_.data().data() + e.offset + kBlockLengthBytes);
   if (CachedBlock hit = cache.get(cache_id_, e.offset)) return hit;
+  if (version_ == kTableFormatVersionRaw) {
+    // Raw blocks are copied out of the mapping whole: cached blocks must outlive the reader.
+    auto block = std::make_shared<DecodedBlock>(TRY(read_block_data(e.offset, e.size)));
+    if (!cache.admit(cache_id_, e.offset, block->size())) return block;
+    return cache.insert(cache_id_, e.offset, std::move(block));
+  }
   const std::string_view stored = stored_block(e);
   if (!cache.admit(cache_id_, e.offset, TRY(lz4_raw_length(stored)))) return spare_block(stored);
   return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored)));

@@ -191,8 +191,9 @@ class SsTableReader {
   Result<std::string_view> raw_block(const IndexEntry& e, std::string& scratch) const;
   // The whole block from the cache, or read and inserted.
   Result<CachedBlock> cached_block(const IndexEntry& e, BlockCache& cache) const;
-  // The block from the cache, or for a version-2 file a new one with nothing decoded yet: inserted
-  // when the cache admits it, else one of the thread's own.
+  // The block from the cache, or one read on a miss and inserted when the cache admits it: for a
+  // version-1 file the whole block, copied; for a version-2 file one with nothing decoded yet, which
+  // when not admitted is one of the thread's own.
   Result<CachedBlock> lookup_block(const IndexEntry& e, BlockCache& cache) const;
   // The stored bytes of a block known to lie in the file.
   std::string_view stored_block(const IndexEntry& e) const;
