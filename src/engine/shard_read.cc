@@ -99,6 +99,10 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
     const auto& levels = s.levels.levels();
     bool first = true;
     const storage::BloomProbe probe = storage::BloomProbe::from_hash(key_hash, *s.hasher);
+    // The filters' bits are fetched for all files at once; each probe below then finds its own.
+    for (const auto& level : levels) {
+      for (const auto& file : level) file.reader->bloom().prefetch(probe);
+    }
     // Deepest level's last file first, level 0's first file last; every file is probed.
     for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
       for (auto file = level->rbegin(); file != level->rend(); ++file) {

@@ -92,4 +92,11 @@ bool BloomFilter::may_contain(const BloomProbe& probe) const {
   }
 }
 
+void BloomFilter::prefetch(const BloomProbe& probe) const {
+  if (num_hashes_ == 0 || num_bits_ == 0 || num_bits_ > static_cast<std::uint64_t>(bits_.size()) * 8) return;
+  const std::uint64_t n = num_bits_;
+  __builtin_prefetch(bits_.data() + probe.h1 % n / 8);
+  if (num_hashes_ > 1) __builtin_prefetch(bits_.data() + (probe.h1 + probe.h2) % n / 8);
+}
+
 }  // namespace quenlordb::storage

@@ -68,6 +68,9 @@ class BloomFilter {
   // num_bits bits, or with num_bits 0 and probes set, cannot be probed and passes every key.
   bool may_contain(const BloomProbe& probe) const;
   bool may_contain(std::string_view key, const Hasher& hasher) const { return may_contain(BloomProbe::of(key, hasher)); }
+  // Asks the processor for the bytes the first two probes of may_contain(probe) test, so that a
+  // reader about to probe many filters waits for them all at once rather than one after another.
+  void prefetch(const BloomProbe& probe) const;
 
   std::uint32_t num_bits() const { return num_bits_; }
   std::uint8_t num_hashes() const { return num_hashes_; }

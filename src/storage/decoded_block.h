@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "error.h"
+#include "storage/lz4_block.h"
 
 namespace quenlordb::storage {
 
@@ -33,6 +35,10 @@ class DecodedBlock {
   // stored, nothing decoded yet. SstableFormat "LZ4 decompress error: {}" when the raw length is
   // missing or more than the stream can produce.
   static Result<std::shared_ptr<DecodedBlock>> compressed(std::string_view stored);
+  // Makes this block what compressed(stored) makes, in the memory it has, when it has room: false
+  // when it has not (or holds a whole block of its own). For a block that no other thread can see
+  // and that no one else holds; the errors are those of compressed().
+  Result<bool> renew(std::string_view stored);
 
   // The bytes decoded so far, in block order, and whether they are the whole block (read together:
   // whole is never true of fewer bytes than the block has).
@@ -67,9 +73,34 @@ class DecodedBlock {
   // Notes mark i when i marks are noted and there is room; otherwise does nothing.
   void note_mark(std::size_t i, Mark m);
 
-  // Decodes on until at least want bytes are decoded or the block is whole; stored must be the
-  // stored bytes the block was made from. A malformed stream is SstableFormat "LZ4 decompress
-  // error: {}" (every later attempt fails the same way); the bytes decoded before it stay.
+  // The right to decode more of a block, held by one thread at a time from extend() until the
+  // extension goes away, so that a reader that needs a block a piece at a time takes the block's
+  // mutex once and keeps its decoder from step to step. Others that want more of the same block
+  // wait for it meanwhile; readers of the part already decoded never do. An empty extension (default
+  // made) holds nothing.
+  class Extension {
+   public:
+    Extension() = default;
+    explicit operator bool() const { return block_ != nullptr; }
+
+    // Decodes on until at least want bytes are decoded or the block is whole, and publishes them.
+    // A malformed stream is SstableFormat "LZ4 decompress error: {}" (every later attempt fails
+    // the same way); the bytes decoded before it stay.
+    Result<void> decode_until(std::size_t want);
+
+   private:
+    friend class DecodedBlock;
+    Extension(DecodedBlock& block, std::string_view stored);
+
+    DecodedBlock* block_ = nullptr;
+    std::unique_lock<std::mutex> lock_;
+    std::optional<Lz4BlockDecoder> decoder_;  // none once the block is whole
+  };
+  // Takes the right to decode more; stored must be the stored bytes the block was made from.
+  Extension extend(std::string_view stored) { return Extension(*this, stored); }
+
+  // Decodes on until at least want bytes are decoded or the block is whole, with the errors of
+  // Extension::decode_until.
   Result<void> decode_until(std::string_view stored, std::size_t want);
   // The whole block.
   Result<void> decode_all(std::string_view stored) { return decode_until(stored, capacity_); }
@@ -95,6 +126,7 @@ class DecodedBlock {
   // Mark i is (marks_[2i], marks_[2i + 1]); marks_noted_ of them are published.
   std::unique_ptr<std::atomic<std::uint64_t>[]> marks_;
   std::size_t mark_room_;
+  std::size_t room_ = 0;  // what buffer_ holds, without the decoder's slack
   std::atomic<std::size_t> marks_noted_{0};
 };
 

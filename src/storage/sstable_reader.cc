@@ -42,6 +42,34 @@ inline Result<void> read_entry(std::string_view raw, std::size_t& pos, std::stri
   return {};
 }
 
+// An empty block for stored that the cache did not admit: one of the thread's own, which no one
+// else holds any more, when it has room, so that lookup after lookup decodes into the same memory.
+// A block still held (by the version a lookup found in it) is left to its holder and replaced. A
+// thread keeps no block larger than kSpareBytesKept, so that one large block read once does not
+// stay with it.
+Result<CachedBlock> spare_block(std::string_view stored) {
+  constexpr std::size_t kSpares = 2;
+  constexpr std::size_t kSpareBytesKept = std::size_t{1} << 20;
+  thread_local CachedBlock spares[kSpares];
+  for (CachedBlock& spare : spares) {
+    if (spare == nullptr || spare.use_count() != 1) continue;
+    // The last other holder let go of it with release order: its reads come before these writes.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (TRY(spare->renew(stored))) return spare;
+  }
+  CachedBlock fresh = TRY(DecodedBlock::compressed(stored));
+  if (fresh->size() > kSpareBytesKept) return fresh;
+  CachedBlock* replaced = &spares[0];
+  for (CachedBlock& spare : spares) {
+    if (spare == nullptr || spare.use_count() != 1) {
+      replaced = &spare;
+      break;
+    }
+  }
+  *replaced = fresh;
+  return fresh;
+}
+
 // How much a point lookup decodes of a block at a time, beyond what the entry it reads needs.
 constexpr std::size_t kLookupDecodeStep = 1024;
 
@@ -206,11 +234,18 @@ Result<CachedBlock> SsTableReader::cached_block(const IndexEntry& e, BlockCache&
 }
 
 Result<CachedBlock> SsTableReader::lookup_block(const IndexEntry& e, BlockCache& cache) const {
-  if (version_ == kTableFormatVersionRaw) return cached_block(e, cache);
   // On a miss the stored bytes are read next; their first line is fetched while the cache looks.
   __builtin_prefetch(map_.data().data() + e.offset + kBlockLengthBytes);
   if (CachedBlock hit = cache.get(cache_id_, e.offset)) return hit;
-  return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored_block(e))));
+  if (version_ == kTableFormatVersionRaw) {
+    // Raw blocks are copied out of the mapping whole: cached blocks must outlive the reader.
+    auto block = std::make_shared<DecodedBlock>(TRY(read_block_data(e.offset, e.size)));
+    if (!cache.admit(cache_id_, e.offset, block->size())) return block;
+    return cache.insert(cache_id_, e.offset, std::move(block));
+  }
+  const std::string_view stored = stored_block(e);
+  if (!cache.admit(cache_id_, e.offset, TRY(lz4_raw_length(stored)))) return spare_block(stored);
+  return cache.insert(cache_id_, e.offset, TRY(DecodedBlock::compressed(stored)));
 }
 
 std::string_view SsTableReader::stored_block(const IndexEntry& e) const {
@@ -328,13 +363,16 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
     std::size_t pos = below == 0 ? 0 : block->mark(below - 1).offset;
     std::size_t next_mark = below == noted ? noted : SIZE_MAX;  // SIZE_MAX: note none
     std::size_t mark_base = pos;
+    DecodedBlock::Extension extension;  // taken when the walk first needs more of the block
+    DecodedBlock::Part part = block->part();
     for (;;) {
-      const DecodedBlock::Part part = block->part();
       // The walk reads a block that has mostly left the processor's caches: ask for what lies ahead.
       __builtin_prefetch(part.bytes.data() + pos + 512);
       const std::size_t entry_stop = entry_end(part.bytes, pos);
       if (entry_stop > part.bytes.size() && !part.whole) {
-        TRY(block->decode_until(stored, std::max(entry_stop, part.bytes.size() + kLookupDecodeStep)));
+        if (!extension) extension = block->extend(stored);
+        TRY(extension.decode_until(std::max(entry_stop, part.bytes.size() + kLookupDecodeStep)));
+        part = block->part();
         continue;
       }
       if (pos == part.bytes.size()) break;  // the whole block, walked

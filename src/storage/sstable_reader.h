@@ -105,10 +105,10 @@ class SsTableReader {
   Result<std::string> read_block_data(std::uint64_t offset, std::uint32_t size) const;
 
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at. A key the
-  // bloom filter rules out reads no block. Blocks come from the cache, or are read and inserted on a
-  // miss; they are read from the newest version at or below the snapshot backwards, and no further
-  // once one holds a visible version, so older versions cost nothing. A block lying outside the file
-  // ends the file for the lookup. sstable_block is the first block of the key's range. The index
+  // bloom filter rules out reads no block. Blocks come from the cache, or are read on a miss and
+  // inserted when the cache admits them (storage/block_cache.h); they are read from the newest
+  // version at or below the snapshot backwards, and no further once one holds a visible version, so
+  // older versions cost nothing. A block lying outside the file ends the file for the lookup. sstable_block is the first block of the key's range. The index
   // cache is accepted and not consulted.
   Result<TableLookup> get_visible(std::string_view user_key, std::uint64_t snapshot,
                                   std::optional<std::uint64_t> valid_at, const Hasher& hasher, BlockCache& cache,
@@ -191,7 +191,9 @@ class SsTableReader {
   Result<std::string_view> raw_block(const IndexEntry& e, std::string& scratch) const;
   // The whole block from the cache, or read and inserted.
   Result<CachedBlock> cached_block(const IndexEntry& e, BlockCache& cache) const;
-  // The block from the cache, or for a version-2 file a new one inserted with nothing decoded yet.
+  // The block from the cache, or one read on a miss and inserted when the cache admits it: for a
+  // version-1 file the whole block, copied; for a version-2 file one with nothing decoded yet, which
+  // when not admitted is one of the thread's own.
   Result<CachedBlock> lookup_block(const IndexEntry& e, BlockCache& cache) const;
   // The stored bytes of a block known to lie in the file.
   std::string_view stored_block(const IndexEntry& e) const;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <list>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +92,69 @@ TEST(BlockCacheTest, HandedOutBlockOutlivesEviction) {
   cache.insert(1, 1, block('b', 40));
   EXPECT_EQ(cache.get(1, 0), nullptr);
   EXPECT_EQ(held->bytes(), std::string(40, 'a'));
+}
+
+// Random gets and inserts agree with a plain list kept in recency order, through table growth and
+// through evictions that empty buckets in the middle of probe runs.
+TEST(BlockCacheTest, AgreesWithAListInRecencyOrder) {
+  struct Cached {
+    std::uint64_t file_id, offset;
+    CachedBlock block;
+  };
+  std::mt19937_64 rng(5);
+  BlockCache cache(1000);
+  std::list<Cached> model;  // least recently used first
+  auto find = [&](std::uint64_t file_id, std::uint64_t offset) {
+    return std::find_if(model.begin(), model.end(),
+                        [&](const Cached& c) { return c.file_id == file_id && c.offset == offset; });
+  };
+  std::uint64_t used = 0;
+  for (int op = 0; op < 20000; ++op) {
+    const std::uint64_t file_id = 1 + rng() % 3;
+    const std::uint64_t offset = (rng() % 40) * 4096;
+    auto it = find(file_id, offset);
+    if (rng() % 2 == 0) {
+      const CachedBlock got = cache.get(file_id, offset);
+      ASSERT_EQ(got, it == model.end() ? nullptr : it->block) << op;
+      if (it != model.end()) model.splice(model.end(), model, it);
+    } else {
+      const CachedBlock b = block('x', 1 + rng() % (op % 1000 == 0 ? 1500 : 120));
+      const CachedBlock kept = cache.insert(file_id, offset, b);
+      if (it != model.end()) {
+        ASSERT_EQ(kept, it->block) << op;
+      } else {
+        ASSERT_EQ(kept, b) << op;
+        while (used + b->size() > 1000 && !model.empty()) {
+          used -= model.front().block->size();
+          model.pop_front();
+        }
+        model.push_back({file_id, offset, b});
+        used += b->size();
+      }
+    }
+    ASSERT_EQ(cache.used_bytes(), used) << op;
+    ASSERT_EQ(cache.block_count(), model.size()) << op;
+  }
+}
+
+// A missed block is admitted while it fits beside what is cached; once it would evict another, only
+// on its second miss, and misses are forgotten after max(16, half the blocks cached) of them.
+TEST(BlockCacheTest, AdmitsWhatFitsAndWhatWasMissedBefore) {
+  BlockCache cache(100);
+  EXPECT_TRUE(cache.admit(1, 0, 40));
+  cache.insert(1, 0, block('a', 40));
+  cache.insert(1, 1, block('b', 40));
+  EXPECT_TRUE(cache.admit(1, 2, 20));  // 80 + 20 still fits
+  EXPECT_FALSE(cache.admit(1, 3, 40));
+  EXPECT_TRUE(cache.admit(1, 3, 40));
+  EXPECT_FALSE(cache.admit(1, 4, 40));
+  for (std::uint64_t i = 0; i < 16; ++i) EXPECT_FALSE(cache.admit(2, i, 40)) << i;
+  EXPECT_FALSE(cache.admit(1, 4, 40)) << "the miss of 1/4 was forgotten";
+  EXPECT_TRUE(cache.admit(1, 4, 40));
+  EXPECT_EQ(cached(cache, 5), "AB");  // admitting evicts nothing
+  BlockCache none(0);
+  EXPECT_FALSE(none.admit(1, 0, 1));
+  EXPECT_FALSE(none.admit(1, 0, 1));
 }
 
 TEST(BlockCacheTest, ConcurrentUseKeepsTheAccountsStraight) {

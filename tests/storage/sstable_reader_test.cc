@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -412,6 +413,50 @@ TEST_F(SsTableReaderTest, LookupsDecompressBlocksOnlyAsFarAsTheyRead) {
   }
 }
 
+// Once the cache is full, a block missed for the first time is decoded into memory of the lookup's
+// own and not cached, and one missed again is; a version found either way stays valid while it is
+// held, through the lookups after it.
+TEST_F(SsTableReaderTest, BlocksMissedOnceAreNotCachedOverOthers) {
+  Entries entries;
+  for (int i = 0; i < 400; ++i) entries.push_back(version("k" + std::to_string(1000 + i), 1, std::string(100, 'a' + i % 26)));
+  const SsTableReader r = build(entries, 4096);
+  ASSERT_GE(r.index().size(), 8u);
+  const auto& index = r.index();
+  BlockCache cache(r.read_block_data(index[0].offset, index[0].size).value().size() + 100);  // one block
+  // The key and document of the first entry of block b > 0.
+  auto first_of = [&](std::size_t b) {
+    const std::size_t i = static_cast<std::size_t>(
+        std::partition_point(entries.begin(), entries.end(), [&](const Entry& e) { return e.first <= index[b - 1].last_key; }) -
+        entries.begin());
+    return std::pair{"k" + std::to_string(1000 + i), std::string(100, static_cast<char>('a' + i % 26))};
+  };
+  auto probe = [&](const std::string& key) {
+    return r.probe_visible(key, BloomProbe::of(key, kHasher), kMax, std::nullopt, cache).value();
+  };
+  auto cached = [&](std::size_t b) { return cache.get(r.cache_id(), index[b].offset) != nullptr; };
+
+  EXPECT_EQ(probe("k1000").version->doc, std::string(100, 'a'));
+  EXPECT_TRUE(cached(0));
+  const auto [key3, doc3] = first_of(3);
+  const auto [key5, doc5] = first_of(5);
+  const TableProbe in3 = probe(key3);
+  EXPECT_FALSE(cached(3));
+  const TableProbe in5 = probe(key5);
+  EXPECT_FALSE(cached(5));
+  const TableProbe in3_again = probe(key3);
+  EXPECT_EQ(in3.version->doc, doc3);
+  EXPECT_EQ(in5.version->doc, doc5);
+  EXPECT_EQ(in3_again.version->doc, doc3);
+  EXPECT_TRUE(cached(3));
+  EXPECT_FALSE(cached(0));
+  for (const auto& [key, value] : entries) {
+    const std::string user_key = key.substr(0, 5);
+    EXPECT_EQ(r.get_visible(user_key, kMax, std::nullopt, kHasher, cache, index_cache_).value().found->doc,
+              ledger::read_fact_value(value).value().doc)
+        << user_key;
+  }
+}
+
 // Lookups from several threads on one cache extend the same blocks at once and all read right.
 TEST_F(SsTableReaderTest, ConcurrentLookupsShareTheBlocksTheyDecode) {
   Entries entries;
@@ -508,6 +553,10 @@ TEST_F(SsTableReaderTest, DamagedBlocksAreErrors) {
     auto looked_up = lookup(r, "k");
     ASSERT_FALSE(looked_up) << c.name;
     EXPECT_EQ(looked_up.error(), entries.error()) << c.name;
+    BlockCache none(0);  // every block is read uncached
+    auto uncached = r.get_visible("k", kMax, std::nullopt, kHasher, none, index_cache_);
+    ASSERT_FALSE(uncached) << c.name;
+    EXPECT_EQ(uncached.error(), entries.error()) << c.name;
     if (c.version == 2) {
       EXPECT_FALSE(r.read_block_data(r.index()[0].offset, r.index()[0].size)) << c.name;
     }
