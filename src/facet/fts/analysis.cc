@@ -1,6 +1,8 @@
 #include "facet/fts/analysis.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "util/unicode.h"
 #include "util/utf8.h"
@@ -84,21 +86,63 @@ void lower_into(std::string_view s, std::string& out) {
   util::append_lower_full(out, s);
 }
 
-bool strip_suffix(std::string& s, std::string_view suffix) {
-  if (!s.ends_with(suffix)) return false;
-  s.resize(s.size() - suffix.size());
+// The length of the stem of a lower-cased token: the suffix rules of stem, lengths in bytes.
+std::size_t stem_length(std::string_view s) {
+  const std::size_t n = s.size();
+  if (n >= 6 && s.ends_with("ing")) return n - 3;
+  if (n >= 6 && (s.ends_with("tion") || s.ends_with("ness") || s.ends_with("ment"))) return n - 4;
+  if (n >= 5 && (s.ends_with("ed") || s.ends_with("ly") || s.ends_with("es"))) return n - 2;
+  if (n >= 4 && s[n - 1] == 's' && s[n - 2] != 's') return n - 1;
+  return n;
+}
+
+void strip_one_suffix(std::string& s) { s.resize(stem_length(s)); }
+
+// Whether every byte of text is below 0x80, read 8 bytes at a time.
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    if (chunk & kHighBits) return false;
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  }
   return true;
 }
 
-// The suffix rules of stem, on a lower-cased token.
-void strip_one_suffix(std::string& s) {
-  const std::size_t n = s.size();
-  if (n >= 6 && (strip_suffix(s, "ing") || strip_suffix(s, "tion") || strip_suffix(s, "ness") ||
-                 strip_suffix(s, "ment"))) {
-    return;
+// for_each_term of an all-ASCII text. A word (a run of bytes other than ASCII white space, which
+// is all the white space ASCII holds) is its token when it is all lower-case letters and digits,
+// viewed in the text; any other word's letters and digits are lowered into a buffer.
+void for_each_ascii_term(std::string_view text, util::FunctionRef<bool(std::string_view)> visit) {
+  std::string buffer;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    while (p < end && is_ascii_white_space(static_cast<unsigned char>(*p))) ++p;
+    if (p == end) return;
+    const char* const start = p;
+    bool plain = true;
+    for (; p < end; ++p) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (is_ascii_white_space(c)) break;
+      plain = plain && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
+    }
+    std::string_view token(start, static_cast<std::size_t>(p - start));
+    if (!plain) {
+      buffer.clear();
+      for (const char c : token) {
+        const auto b = static_cast<unsigned char>(c);
+        if (is_ascii_alphanumeric(b)) buffer.push_back(ascii_lower(b));
+      }
+      token = buffer;
+    }
+    if (token.size() < 2) continue;
+    if (!visit(token.substr(0, stem_length(token)))) return;
   }
-  if (n >= 5 && (strip_suffix(s, "ed") || strip_suffix(s, "ly") || strip_suffix(s, "es"))) return;
-  if (n >= 4 && s[n - 1] == 's' && s[n - 2] != 's') s.pop_back();
 }
 
 }  // namespace
@@ -123,6 +167,10 @@ std::string stem(std::string_view token) {
 }
 
 void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_view)> visit) {
+  if (is_ascii(text)) {
+    for_each_ascii_term(text, visit);
+    return;
+  }
   std::string token;
   std::string term;
   std::string scratch;

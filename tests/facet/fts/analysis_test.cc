@@ -66,10 +66,16 @@ TEST(TokenizeTest, AgreesWithTheRulesReadCharacterByCharacter) {
   const std::vector<std::string> pieces = {"A", "z", "Q", "7", "-", " ", "\t", "\xce\xa3" /* Σ */, "\xc4\xb0" /* İ */,
                                            "\xc3\x9f" /* ß */, "\xe2\x84\xaa" /* Kelvin sign */, "\xc2\xa0",
                                            "\xc2\x85", "\xe3\x80\x80", "\xff", "\xc3", ".", "S", "ING"};
+  // All-ASCII texts take a path of their own: words of lower-case letters and digits, others with
+  // capitals, punctuation or apostrophes, every ASCII white space and control byte, and the suffixes.
+  const std::vector<std::string> ascii_pieces = {
+      "ab", "x", "9", "Zo", "'", "don't", "-", ",", "\x01", "\x7f", "\x1f", " ", "\t", "\n", "\v", "\f", "\r",
+      "ing", "ING", "tion", "ness", "ment", "ed", "ly", "es", "s", "S", "ss", "runn", "Ki"};
   std::mt19937_64 rng(105);
-  for (int round = 0; round < 5000; ++round) {
+  for (int round = 0; round < 10000; ++round) {
+    const std::vector<std::string>& from = round % 2 ? pieces : ascii_pieces;
     std::string text;
-    for (std::size_t n = rng() % 12; n > 0; --n) text += pieces[rng() % pieces.size()];
+    for (std::size_t n = rng() % 12; n > 0; --n) text += from[rng() % from.size()];
     const Tokens want = reference_tokens(text);
     ASSERT_EQ(tokenize(text), want) << ::testing::PrintToString(text);
     Tokens terms;
