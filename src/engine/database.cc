@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <span>
 #include <thread>
 
@@ -215,6 +216,48 @@ Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(st
   if (!result.found) return false;
   visit(result.found->doc());
   return true;
+}
+
+Result<void> Database::visit_get_many(std::span<const std::string_view> keys,
+                                      util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
+                                      std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  constexpr std::size_t kMaxKeys = std::numeric_limits<std::uint32_t>::max();  // positions are 32-bit
+  if (keys.size() > kMaxKeys) {
+    for (std::size_t base = 0; base < keys.size(); base += kMaxKeys) {
+      TRY(visit_get_many(keys.subspan(base, std::min(kMaxKeys, keys.size() - base)),
+                         [&](std::size_t i, std::string_view doc) { return visit(base + i, doc); }, as_of, valid_at));
+    }
+    return {};
+  }
+  State& s = *state_;
+  const std::size_t shard_count = s.shards.size();
+  std::vector<std::uint64_t> hashes(keys.size());
+  std::vector<std::uint32_t> shard_of_key(keys.size());
+  std::vector<std::size_t> starts(shard_count + 1, 0);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const State::Route route = s.route(keys[i]);
+    hashes[i] = route.hash;
+    shard_of_key[i] = static_cast<std::uint32_t>(route.shard);
+    ++starts[route.shard + 1];
+  }
+  for (std::size_t shard = 0; shard < shard_count; ++shard) starts[shard + 1] += starts[shard];
+  // The keys' positions grouped by shard, each group in key order (a list given in key order, as
+  // posting lists often are, needs no sort).
+  std::vector<std::uint32_t> order(keys.size());
+  {
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (std::size_t i = 0; i < keys.size(); ++i) order[next[shard_of_key[i]]++] = static_cast<std::uint32_t>(i);
+  }
+  for (std::size_t shard = 0; shard < shard_count; ++shard) {
+    const auto first = order.begin() + static_cast<std::ptrdiff_t>(starts[shard]);
+    const auto last = order.begin() + static_cast<std::ptrdiff_t>(starts[shard + 1]);
+    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; };
+    if (!std::is_sorted(first, last, by_key)) std::stable_sort(first, last, by_key);
+    if (first == last) continue;
+    TRY(s.shards[shard].reader.read_many(keys, hashes, std::span(&*first, static_cast<std::size_t>(last - first)),
+                                         as_of, valid_at, visit));
+  }
+  return {};
 }
 
 Result<GetExplain> Database::explain_get(std::string_view key, std::optional<std::uint64_t> as_of,

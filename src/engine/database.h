@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,16 @@ class Database {
   Result<bool> visit_get(std::string_view key, util::FunctionRef<void(std::string_view doc)> visit,
                          std::optional<std::uint64_t> as_of = std::nullopt,
                          std::optional<std::uint64_t> valid_at = std::nullopt);
+
+  // visit_get of each of keys, handing visit(i, doc) the document of keys[i] for each key that has
+  // a version. The keys are read shard by shard, in ascending key order within a shard, so visits
+  // come in no particular order of i; a key given twice is visited twice. Each shard is read at one
+  // snapshot (without as_of, its committed timestamp when its reads start). An error visit returns
+  // ends the reads with it.
+  Result<void> visit_get_many(std::span<const std::string_view> keys,
+                              util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
+                              std::optional<std::uint64_t> as_of = std::nullopt,
+                              std::optional<std::uint64_t> valid_at = std::nullopt);
 
   Result<GetExplain> explain_get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                  std::optional<std::uint64_t> valid_at = std::nullopt);

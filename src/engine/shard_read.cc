@@ -122,6 +122,94 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
   return result;
 }
 
+Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+                                        std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
+                                        std::optional<std::uint64_t> valid_at,
+                                        util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) const {
+  ShardShared& s = *shared_;
+  s.reads.fetch_add(order.size(), std::memory_order_relaxed);
+  const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
+  // Each group goes through the three structures in the order read takes them, each under its
+  // lock once, so that a writer waits for one group at most; a version a flush moves meanwhile is
+  // found where it went, as by read. Memtable documents are copied into one buffer (the memtable
+  // cannot stay locked); table-file documents stay in their blocks, which the slots hold.
+  constexpr std::size_t kGroup = 64;
+  struct Slot {
+    bool found = false;
+    std::uint64_t commit_ts = 0;
+    std::size_t copied_at = 0;  // when block is null, the document is copied[copied_at, + size)
+    std::size_t copied_size = 0;
+    std::string_view in_block;
+    storage::CachedBlock block;
+  };
+  std::vector<Slot> slots(std::min(kGroup, order.size()));
+  std::string copied;
+  // A version replaces the slot's only with a strictly greater timestamp, as offer does.
+  auto offer_view = [&](Slot& slot, const std::optional<ledger::VisibleView>& found) {
+    if (!found || (slot.found && found->commit_ts <= slot.commit_ts)) return;
+    slot.found = true;
+    slot.commit_ts = found->commit_ts;
+    slot.copied_at = copied.size();
+    slot.copied_size = found->doc.size();
+    slot.block = nullptr;
+    copied.append(found->doc);
+  };
+  for (std::size_t begin = 0; begin < order.size(); begin += kGroup) {
+    const std::span<const std::uint32_t> group = order.subspan(begin, std::min(kGroup, order.size() - begin));
+    copied.clear();
+    for (std::size_t j = 0; j < group.size(); ++j) slots[j] = Slot{};
+    {
+      std::shared_lock lock(s.active_mu);
+      for (std::size_t j = 0; j < group.size(); ++j) {
+        offer_view(slots[j], TRY(s.active.visible_view(keys[group[j]], snapshot, valid_at)));
+      }
+    }
+    {
+      std::shared_lock lock(s.immutables_mu);
+      for (const auto& frozen : s.immutables) {
+        for (std::size_t j = 0; j < group.size(); ++j) {
+          offer_view(slots[j], TRY(frozen->visible_view(keys[group[j]], snapshot, valid_at)));
+        }
+      }
+    }
+    {
+      std::shared_lock lock(s.levels_mu);
+      const auto& levels = s.levels.levels();
+      for (std::size_t j = 0; j < group.size(); ++j) {
+        const std::string_view key = keys[group[j]];
+        const storage::BloomProbe probe = storage::BloomProbe::from_hash(hashes[group[j]], *s.hasher);
+        for (const auto& level : levels) {
+          for (const auto& file : level) file.reader->bloom().prefetch(probe);
+        }
+        Slot& slot = slots[j];
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+          for (auto file = level->rbegin(); file != level->rend(); ++file) {
+            storage::TableProbe lookup =
+                TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache));
+            if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
+            if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
+            if (!lookup.version || (slot.found && lookup.version->commit_ts <= slot.commit_ts)) continue;
+            slot.found = true;
+            slot.commit_ts = lookup.version->commit_ts;
+            slot.in_block = lookup.version->doc;
+            slot.block = std::move(lookup.version->block);
+          }
+        }
+      }
+    }
+    for (std::size_t j = 0; j < group.size(); ++j) {
+      Slot& slot = slots[j];
+      if (!slot.found) continue;
+      const std::string_view doc = slot.block != nullptr
+                                       ? slot.in_block
+                                       : std::string_view(copied).substr(slot.copied_at, slot.copied_size);
+      TRY(visit(group[j], doc));
+      slot.block = nullptr;  // lets the cache drop the block as soon as it wants
+    }
+  }
+  return {};
+}
+
 Result<PrefixScanRows> ShardReadHandle::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,
                                                     std::optional<std::uint64_t> valid_at,
                                                     std::optional<std::uint64_t> limit) const {

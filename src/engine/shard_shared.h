@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,7 @@
 #include "storage/block_cache.h"
 #include "storage/levels.h"
 #include "storage/memtable.h"
+#include "util/function_ref.h"
 
 namespace quenlordb::engine {
 
@@ -176,6 +178,15 @@ class ShardReadHandle {
   // The same read with the document left in place.
   Result<ShardRead> read(std::string_view key, std::uint64_t key_hash, std::optional<std::uint64_t> as_of,
                          std::optional<std::uint64_t> valid_at) const;
+
+  // read of each key keys[i] for i in order (hashes[i] its hash64), all at one snapshot taken
+  // first, handing visit(i, document) the document of each key that has a version, as a view valid
+  // only during the call, in the order of order. The locks are taken once for a group of keys
+  // rather than for each. An error visit returns ends the reads with it. The risk score is not read.
+  Result<void> read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+                         std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
+                         std::optional<std::uint64_t> valid_at,
+                         util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) const;
 
   // The newest visible version of every key that begins with prefix, in key order; at most limit
   // rows (the smallest keys).

@@ -318,6 +318,13 @@ Memtable::Iterator Memtable::lower_bound(std::string_view key, char suffix) cons
 
 Result<std::optional<VisibleVersion>> Memtable::visible_get(std::string_view user_key, std::uint64_t snapshot,
                                                             std::optional<std::uint64_t> valid_at) const {
+  const std::optional<ledger::VisibleView> found = TRY(visible_view(user_key, snapshot, valid_at));
+  if (!found) return std::nullopt;
+  return VisibleVersion{found->commit_ts, std::string(found->doc)};
+}
+
+Result<std::optional<ledger::VisibleView>> Memtable::visible_view(std::string_view user_key, std::uint64_t snapshot,
+                                                                  std::optional<std::uint64_t> valid_at) const {
   // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), newest last; so do those of longer user
   // keys that begin with k ‖ 0x00, skipped by comparing the decoded user key.
   auto it = lower_bound(user_key, '\x01');
@@ -329,7 +336,7 @@ Result<std::optional<VisibleVersion>> Memtable::visible_get(std::string_view use
     const ledger::InternalKeyView key = TRY(ledger::decode_internal_key_view(ikey));
     if (key.user_key != user_key || key.commit_ts > snapshot) continue;
     const ledger::FactValueView value = TRY(ledger::read_fact_value(it.value()));
-    if (value.visible_at(valid_at)) return VisibleVersion{key.commit_ts, std::string(value.doc)};
+    if (value.visible_at(valid_at)) return ledger::VisibleView{user_key, key.commit_ts, value.doc};
   }
   return std::nullopt;
 }

@@ -129,6 +129,9 @@ class Memtable {
   // The newest version of user_key with commit_ts <= snapshot that is valid at valid_at.
   Result<std::optional<ledger::VisibleVersion>> visible_get(std::string_view user_key, std::uint64_t snapshot,
                                                     std::optional<std::uint64_t> valid_at) const;
+  // The same version as views: user_key is the argument's, the document lies in the memtable.
+  Result<std::optional<ledger::VisibleView>> visible_view(std::string_view user_key, std::uint64_t snapshot,
+                                                          std::optional<std::uint64_t> valid_at) const;
 
   // The newest visible version of every user key that begins with prefix.
   Result<ledger::VisibleMap> scan_prefix_visible(std::string_view prefix, std::uint64_t snapshot,

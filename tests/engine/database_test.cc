@@ -243,6 +243,55 @@ TEST(DatabaseTest, FileCounterSetBackNeverRewritesALiveTable) {
   for (const auto& [key, doc] : written) EXPECT_EQ(must(db->get(key)), doc) << key;
 }
 
+// visit_get_many gives each key what get gives it: versions in table files and in the memtable,
+// replaced across flushes, ended or not yet valid, empty documents, absent keys, keys repeated and
+// out of order, more keys than the reads take at once, at several snapshots and valid times.
+TEST(DatabaseTest, VisitGetManyGivesEachKeyWhatGetGives) {
+  TempDir dir;
+  Config c = test_config(4);
+  c.memtable_max_bytes = 4096;
+  auto db = open_db(dir.file("db"), c);
+  for (std::uint64_t round = 0; round < 3; ++round) {
+    for (int i = 0; i < 150; ++i) {
+      if ((i + round) % 3 == 0) continue;
+      const std::string key = "k" + std::to_string(i);
+      const std::string doc = round == 2 && i % 10 == 1 ? "" : key + "@" + std::to_string(round) + std::string(40, 'x');
+      must(db->put(key, doc, round * 10, i % 7 == 0 ? round * 10 + 5 : kForever));
+    }
+  }
+  ASSERT_GT(must(db->stats()).flushes, 0u);
+  std::vector<std::string> names;
+  for (int i = 159; i >= 0; --i) names.push_back("k" + std::to_string(i));
+  for (const char* extra : {"k3", "k150", "", "k3", "missing"}) names.push_back(extra);
+  const std::vector<std::string_view> keys(names.begin(), names.end());
+  for (const std::optional<std::uint64_t> as_of : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(40)}) {
+    for (const std::optional<std::uint64_t> valid_at : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3),
+                                                        std::optional<std::uint64_t>(17), std::optional<std::uint64_t>(25)}) {
+      std::vector<std::optional<std::string>> got(keys.size());
+      must(db->visit_get_many(
+          keys,
+          [&](std::size_t i, std::string_view doc) -> Result<void> {
+            EXPECT_FALSE(got[i].has_value()) << keys[i];
+            got[i] = std::string(doc);
+            return {};
+          },
+          as_of, valid_at));
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(got[i], must(db->get(keys[i], as_of, valid_at))) << keys[i];
+      }
+    }
+  }
+  // An error of visit ends the reads and is their result.
+  int visits = 0;
+  const Result<void> stopped = db->visit_get_many(keys, [&](std::size_t, std::string_view) -> Result<void> {
+    if (++visits == 3) return fail(QuenlorError::not_found());
+    return {};
+  });
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.error().to_string(), QuenlorError::not_found().to_string());
+  EXPECT_EQ(visits, 3);
+}
+
 TEST(DatabaseTest, ManifestNamingAFileOutsideTheDirectoryIsRefused) {
   TempDir dir;
   std::vector<std::uint64_t> other_writes;
