@@ -1,8 +1,10 @@
 #include "sql/exec/match_filter.h"
 
 #include <unordered_set>
+#include <utility>
 
 #include "facet/fts/postings.h"
+#include "facet/relational/keys.h"
 #include "sql/exec/facet_upkeep.h"
 #include "sql/parser/text.h"
 
@@ -108,19 +110,102 @@ Expr without_chain_matches(const Expr& filter) {
   return filter;
 }
 
+namespace {
+
+// What a row's document must hold to stay matched: every term of the chain MATCHes, under the
+// table's committed index definitions. With no term or no definition every document holds it.
+struct MatchRecheck {
+  std::vector<std::string> wanted;
+  std::vector<std::vector<std::string>> indexes;
+
+  static Result<MatchRecheck> plan(Database& db, std::string_view table, const Expr& filter) {
+    MatchRecheck recheck;
+    std::vector<std::string> queries;
+    TRY(collect_chain_queries(filter, queries));
+    for (const std::string& query : queries) {
+      for (std::string& term : facet::fts::query_terms(query)) recheck.wanted.push_back(std::move(term));
+    }
+    if (!recheck.wanted.empty()) recheck.indexes = TRY(fts_index_columns(db, table));
+    return recheck;
+  }
+
+  bool checks() const { return !wanted.empty() && !indexes.empty(); }
+  bool holds(std::string_view doc) const { return !checks() || document_holds_terms(doc, indexes, wanted); }
+};
+
+}  // namespace
+
+std::vector<eval::RowView> MatchedRows::rows() const {
+  std::vector<eval::RowView> rows;
+  rows.reserve(kept_.size());
+  const std::string_view docs = docs_;
+  for (const Kept& kept : kept_) rows.push_back({pks_[kept.pk], docs.substr(kept.doc_at, kept.doc_size)});
+  return rows;
+}
+
+Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
+                                                  std::vector<std::string> pks, std::optional<std::uint64_t> as_of,
+                                                  std::optional<std::uint64_t> valid_at, const Expr& filter) {
+  MatchedRows out;
+  out.pks_ = std::move(pks);
+  const std::vector<std::string>& listed = out.pks_;
+  // The document of each listed key that has a live version, copied into docs_ in list order:
+  // found[i] is where, or absent.
+  constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
+  std::vector<std::pair<std::size_t, std::size_t>> found(listed.size(), {kAbsent, 0});
+  const std::string prefix = facet::relational::row_prefix(table);
+  if (!as_of && session.in_transaction()) {
+    // The staged writes count: each row through read_live_key.
+    std::string key = prefix;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      key.resize(prefix.size());
+      key.append(listed[i]);
+      std::optional<std::string> value = TRY(read_live_key(db, session, key, as_of, valid_at));
+      if (!value) continue;
+      found[i] = {out.docs_.size(), value->size()};
+      out.docs_.append(*value);
+    }
+  } else {
+    // The row keys, built in one buffer, then read in one batch; visits come in shard order.
+    std::size_t bytes = 0;
+    for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
+    std::string key_bytes;
+    key_bytes.reserve(bytes);
+    for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
+    std::vector<std::string_view> keys;
+    keys.reserve(listed.size());
+    const std::string_view all = key_bytes;
+    std::size_t at = 0;
+    for (const std::string& pk : listed) {
+      keys.push_back(all.substr(at, prefix.size() + pk.size()));
+      at += prefix.size() + pk.size();
+    }
+    TRY(db.visit_get_many(
+        keys,
+        [&](std::size_t i, std::string_view doc) -> Result<void> {
+          if (doc.empty()) return {};  // a deleted row, as read_live_key reads it
+          found[i] = {out.docs_.size(), doc.size()};
+          out.docs_.append(doc);
+          return {};
+        },
+        as_of, valid_at));
+  }
+  const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
+  const std::string_view docs = out.docs_;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (found[i].first == kAbsent) continue;
+    if (!recheck.holds(docs.substr(found[i].first, found[i].second))) continue;
+    out.kept_.push_back({i, found[i].first, found[i].second});
+  }
+  return out;
+}
+
 Result<std::vector<eval::VisibleRow>> keep_rows_holding_match_terms(Database& db, std::string_view table,
                                                                     const Expr& filter,
                                                                     std::vector<eval::VisibleRow> rows) {
-  std::vector<std::string> queries;
-  TRY(collect_chain_queries(filter, queries));
-  std::vector<std::string> wanted;
-  for (const std::string& query : queries) {
-    for (std::string& term : facet::fts::query_terms(query)) wanted.push_back(std::move(term));
-  }
-  if (wanted.empty()) return rows;
-  const std::vector<std::vector<std::string>> indexes = TRY(fts_index_columns(db, table));
-  if (indexes.empty()) return rows;
-  std::erase_if(rows, [&](const eval::VisibleRow& row) { return !document_holds_terms(row.doc, indexes, wanted); });
+  const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
+  if (!recheck.checks()) return rows;
+  std::erase_if(rows, [&](const eval::VisibleRow& row) { return !recheck.holds(row.doc); });
   return rows;
 }
 

@@ -4,6 +4,8 @@
 // row that no longer holds a term). A MATCH anywhere else has no answer and fails.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +30,36 @@ parser::Expr without_chain_matches(const parser::Expr& filter);
 
 // Fails when expr holds a MATCH call anywhere: for the filters of queries MATCH cannot select for.
 Result<void> refuse_match(const parser::Expr& expr);
+
+// The rows of a table query that its chain MATCHes select, owning their keys and documents: the
+// rows of the listed keys that have a version (read as read_live_key reads them), in list order,
+// whose documents still hold every term (kept as keep_rows_holding_match_terms keeps them).
+class MatchedRows {
+ public:
+  // The rows, in list order; views valid while this object lives and is not moved.
+  std::vector<eval::RowView> rows() const;
+
+ private:
+  friend Result<MatchedRows> read_rows_holding_match_terms(Database&, SqlSession&, std::string_view,
+                                                           std::vector<std::string>, std::optional<std::uint64_t>,
+                                                           std::optional<std::uint64_t>, const parser::Expr&);
+  // A kept row: its key's place in pks_, its document's in docs_.
+  struct Kept {
+    std::size_t pk;
+    std::size_t doc_at;
+    std::size_t doc_size;
+  };
+  std::vector<std::string> pks_;
+  std::string docs_;
+  std::vector<Kept> kept_;
+};
+
+// The MatchedRows of table for the listed keys pks (as extract_match_filter gives them) under the
+// filter's chain MATCHes, read at as_of and valid_at. Outside a transaction (or with as_of) the rows
+// are read in one batch (Database::visit_get_many), so each shard is read at one snapshot.
+Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
+                                                  std::vector<std::string> pks, std::optional<std::uint64_t> as_of,
+                                                  std::optional<std::uint64_t> valid_at, const parser::Expr& filter);
 
 // The rows whose documents, read the way the table's committed full-text indexes read them, still
 // hold every term of every chain MATCH of the filter; rows are kept in order. Without a committed

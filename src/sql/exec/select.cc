@@ -355,23 +355,14 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   // The FROM name, a table's or a view's, qualifies the names that read its rows.
   const TableBinding self{source};
   std::vector<VisibleRow> rows;
-  std::optional<Expr> unmatched_filter;
   if (matched) {
-    // Each listed row read by its key, built in one buffer; the listed keys move into the rows.
-    rows.reserve(matched->size());
-    std::string key = facet::relational::row_prefix(target.table);
-    const std::size_t prefix_size = key.size();
-    for (std::string& pk : *matched) {
-      key.resize(prefix_size);
-      key.append(pk);
-      std::optional<std::string> value = TRY(read_live_key(db, session, key, target.as_of, target.valid_at));
-      if (value) rows.push_back({std::move(pk), std::move(*value)});
-    }
-    rows = TRY(keep_rows_holding_match_terms(db, target.table, *filter, std::move(rows)));
+    const MatchedRows selected = TRY(read_rows_holding_match_terms(db, session, target.table, std::move(*matched),
+                                                                   target.as_of, target.valid_at, *filter));
     // The MATCH calls have selected the rows; the rest of the filter still applies to them.
-    unmatched_filter = without_chain_matches(*filter);
-    filter = &*unmatched_filter;
-  } else if (key) {
+    const Expr unmatched_filter = without_chain_matches(*filter);
+    return finish(selected.rows(), lit ? nullptr : &unmatched_filter, select, Tables(&self, 1));
+  }
+  if (key) {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
   } else if (choose_finish(select) == Finish::Count) {
     return count_table_rows(db, session, target, filter, Tables(&self, 1));

@@ -270,6 +270,27 @@ TEST_F(FtsTest, UpdateIsReflectedInMatch) {
   EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
 }
 
+// The listed rows are read as the query reads any row: at its AS OF, and inside a transaction
+// with its staged writes, whose documents are checked in turn.
+TEST_F(FtsTest, MatchChecksTheDocumentsTheQueryReads) {
+  index("f", {"t"});
+  insert("a", R"({"t":"alpha"})");
+  insert("b", R"({"t":"alpha beta"})");
+  const std::uint64_t held = put_row("docs", "a", R"({"t":"alpha again"})");
+  put_row("docs", "a", R"({"t":"gamma"})");
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{"b"});
+  // (Timestamps are per shard: only a's row is asked for at a's.)
+  EXPECT_EQ(pks("MATCH(doc, 'alpha') AND pk = 'a' AS OF " + std::to_string(held)), Keys{"a"});
+  put_row("docs", "a", R"({"t":"alpha"})");
+  must(run("BEGIN"));
+  must(run("UPDATE docs SET t = 'delta' WHERE pk = 'b'"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{"a"});
+  must(run("DELETE FROM docs WHERE pk = 'a'"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
+  must(run("ROLLBACK"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), (Keys{"a", "b"}));
+}
+
 // A script lists a table's index definitions once, until it writes a definition or ends a
 // transaction: each INSERT is indexed by the definitions committed when it runs.
 TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
