@@ -114,8 +114,12 @@ struct NamedValue {
 // them (names in byte order, each once, the later member winning), without the tree; none when a
 // name or text is not UTF-8, which only the tree's writer replaces.
 std::optional<std::string> write_members(std::vector<NamedValue>& members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const NamedValue& a, const NamedValue& b) { return a.name < b.name; });
+  auto by_name = [](const NamedValue& a, const NamedValue& b) { return a.name < b.name; };
+  // Members in order already, as a single one is, are left as they are: sorting them would not
+  // move them, and the sort takes a buffer from the heap.
+  if (!std::is_sorted(members.begin(), members.end(), by_name)) {
+    std::stable_sort(members.begin(), members.end(), by_name);
+  }
   std::string out = "{";
   for (std::size_t i = 0; i < members.size(); ++i) {
     if (i + 1 < members.size() && members[i].name == members[i + 1].name) continue;  // a later one wins

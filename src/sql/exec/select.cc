@@ -358,9 +358,12 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   if (matched) {
     const MatchedRows selected = TRY(read_rows_holding_match_terms(db, session, target.table, std::move(*matched),
                                                                    target.as_of, target.valid_at, *filter));
-    // The MATCH calls have selected the rows; the rest of the filter still applies to them.
+    // The MATCH calls have selected the rows; the rest of the filter still applies to them (none
+    // when the filter is one MATCH, whose rest is TRUE).
     const Expr unmatched_filter = without_chain_matches(*filter);
-    return finish(selected.rows(), lit ? nullptr : &unmatched_filter, select, Tables(&self, 1));
+    const auto* always = unmatched_filter.get_if<Expr::BoolLit>();
+    const bool rest = !lit && !(always && always->value);
+    return finish(selected.rows(), rest ? &unmatched_filter : nullptr, select, Tables(&self, 1));
   }
   if (key) {
     rows = TRY(fetch_rows_for_table(db, session, target.table, key, target.as_of, target.valid_at));
