@@ -57,9 +57,10 @@ class DecodedBlock {
   std::size_t size() const { return capacity_; }
 
   // Places a reader noted in the block so that later reads can start near what they look for: the
-  // starts of entries at least kMarkSpacing bytes apart, each with the first 8 bytes of the entry's
-  // key (big-endian, zero-padded), in block order. Marks are noted in order and never change; two
-  // readers that note the same mark at once note the same values.
+  // starts of entries at least kMarkSpacing bytes apart, each with 8 bytes of the entry's key
+  // (big-endian, zero-padded) from a place the reader fixes for the block, in block order. Marks
+  // are noted in order and never change; two readers that note the same mark at once note the
+  // same values.
   struct Mark {
     std::uint32_t offset;
     std::uint64_t key_prefix;

@@ -98,10 +98,27 @@ inline std::size_t entry_end(std::string_view part, std::size_t pos) {
   return at + static_cast<std::size_t>(total);
 }
 
-// How many of the first `noted` marks of block lie below user_key ‖ 0x00 (search_prefix: its first 8
-// bytes, zero-padded), which a walk for user_key may skip.
+// The 8 bytes of a block's key that its marks hold: those after the block's common prefix of
+// `skip` bytes (see SsTableReader::block_skips_), big-endian, zero-padded. A key shorter than skip
+// lies in no well-formed block; it holds none.
+std::uint64_t mark_prefix(std::string_view key, std::size_t skip) {
+  return key.size() >= skip ? util::load_prefix_u64_be(key.substr(skip)) : 0;
+}
+
+// How many of the first `noted` marks of block lie below user_key ‖ 0x00, which a walk for user_key
+// may skip. Every key of the block begins with common, whose length is the block's skip.
 Result<std::size_t> marks_below(const DecodedBlock& block, std::size_t noted, std::string_view user_key,
-                                std::uint64_t search_prefix) {
+                                std::string_view common) {
+  // Where user_key ‖ 0x00 differs from the common prefix, every key of the block lies on the same
+  // side of it; where it is a prefix of it (user_key is shorter), it lies below them all.
+  const std::size_t skip = common.size();
+  const std::size_t n = std::min(user_key.size(), skip);
+  const int c = n == 0 ? 0 : std::memcmp(user_key.data(), common.data(), n);
+  if (c != 0) return c < 0 ? 0 : noted;
+  if (user_key.size() < skip) return 0;
+  // The prefix of the rest of k ‖ 0x00 is that of the rest of k: the zero byte falls in the padding
+  // or past 8 bytes.
+  const std::uint64_t search_prefix = util::load_prefix_u64_be(user_key.substr(skip));
   std::size_t lo = 0;
   std::size_t hi = noted;
   while (lo < hi) {
@@ -192,6 +209,17 @@ Result<SsTableReader> SsTableReader::open(std::string path) {
   r.index_ = TRY(parse_index_block(data.substr(index_offset, bloom_offset - index_offset)));
   r.index_prefixes_.reserve(r.index_.size());
   for (const IndexEntry& e : r.index_) r.index_prefixes_.push_back(util::load_prefix_u64_be(e.last_key));
+  r.block_skips_.reserve(r.index_.size());
+  for (std::size_t i = 0; i < r.index_.size(); ++i) {
+    std::size_t skip = 0;
+    if (i > 0) {
+      const std::string_view before = r.index_[i - 1].last_key;
+      const std::string_view last = r.index_[i].last_key;
+      const std::size_t n = std::min(before.size(), last.size());
+      while (skip < n && before[skip] == last[skip]) ++skip;
+    }
+    r.block_skips_.push_back(static_cast<std::uint32_t>(skip));
+  }
   std::optional<BloomFilter> bloom = BloomFilter::decode(data.substr(bloom_offset, footer_at - bloom_offset));
   if (!bloom) return fail(format_error("invalid bloom block encoding"));
   r.bloom_ = std::move(*bloom);
@@ -358,8 +386,10 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
     // as it passes them. The block is walked as far as it is decoded, and decoded further while the
     // walk needs more.
     const std::string_view stored = stored_block(index_[i]);
+    const std::size_t skip = block_skips_[i];
     const std::size_t noted = block->mark_count();
-    const std::size_t below = TRY(marks_below(*block, noted, user_key, search_prefix));
+    const std::size_t below =
+        TRY(marks_below(*block, noted, user_key, std::string_view(index_[i].last_key).substr(0, skip)));
     std::size_t pos = below == 0 ? 0 : block->mark(below - 1).offset;
     std::size_t next_mark = below == noted ? noted : SIZE_MAX;  // SIZE_MAX: note none
     std::size_t mark_base = pos;
@@ -381,7 +411,7 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
       std::string_view value;
       TRY(read_entry(part.bytes, pos, key, value));
       if (next_mark != SIZE_MAX && at >= mark_base + DecodedBlock::kMarkSpacing) {
-        block->note_mark(next_mark++, {static_cast<std::uint32_t>(at), util::load_prefix_u64_be(key)});
+        block->note_mark(next_mark++, {static_cast<std::uint32_t>(at), mark_prefix(key, skip)});
         mark_base = at;
       }
       if (!TRY(visit(key, value))) break;

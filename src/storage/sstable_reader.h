@@ -205,6 +205,10 @@ class SsTableReader {
   std::vector<IndexEntry> index_;
   // util::load_prefix_u64_be of each block's last key: the index search compares these first.
   std::vector<std::uint64_t> index_prefixes_;
+  // The length of the prefix every key of each block shares: that of the last keys of the block
+  // before and of the block (a sorted block's keys lie between them); 0 for the first block. A
+  // block's marks hold the 8 bytes of their keys that follow it.
+  std::vector<std::uint32_t> block_skips_;
   BloomFilter bloom_;
   std::uint32_t block_bytes_ = 0;
   std::uint32_t version_ = 0;

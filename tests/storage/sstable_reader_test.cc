@@ -332,38 +332,43 @@ TEST_F(SsTableReaderTest, UserKeysHoldingZeroBytesDoNotEndTheLookupEarly) {
 
 // Lookups against the memtable's answers for the same versions: short keys, keys holding 0x00,
 // keys sharing their first 8 bytes or being prefixes of others, several versions per key, keys
-// the file does not hold; small blocks so that a key's versions often cross a block boundary.
+// the file does not hold; small blocks so that a key's versions often cross a block boundary, and
+// blocks large enough to take marks (which later lookups start from), whose keys share prefixes
+// longer than some of the keys looked up.
 TEST_F(SsTableReaderTest, LookupsAgreeWithTheMemtableOverManyKeys) {
-  std::mt19937_64 rng(11);
-  auto random_key = [&] {
-    static const std::vector<std::string> stems = {"", "a", "a\0"s, "users/00", "users/0001", "\xff"s};
-    std::string key = stems[rng() % stems.size()];
-    const std::size_t extra = rng() % 6;
-    for (std::size_t i = 0; i < extra; ++i) key.push_back("\0\x01a\xff"[rng() % 4]);
-    return key;
-  };
-  Memtable model;
-  std::map<std::string, std::string> versions;
-  for (int i = 0; i < 3000; ++i) {
-    const std::uint64_t from = rng() % 50;
-    auto [key, value] = version(random_key(), 1 + rng() % 200, "doc" + std::to_string(i), from, from + rng() % 50);
-    versions[key] = value;
-    model.insert(key, value);
-  }
-  const SsTableReader r = build(Entries(versions.begin(), versions.end()));
-  ASSERT_GT(r.index().size(), 20u);
-  for (int i = 0; i < 3000; ++i) {
-    const std::string key = random_key();
-    const std::uint64_t snapshot = rng() % 220;
-    const std::optional<std::uint64_t> valid_at = i % 2 ? std::optional(rng() % 100) : std::nullopt;
-    const TableLookup got = lookup(r, key, snapshot, valid_at).value();
-    EXPECT_EQ(got.found, model.visible_get(key, snapshot, valid_at).value()) << ::testing::PrintToString(key);
-    // The first block examined is the first whose last key is at or above key ‖ 0x00.
-    std::optional<std::uint64_t> first_block;
-    for (std::size_t b = 0; got.bloom_hit && b < r.index().size() && !first_block; ++b) {
-      if (r.index()[b].last_key >= key + '\0') first_block = b;
+  for (const std::uint64_t block_bytes : {512, 4096}) {
+    std::mt19937_64 rng(11);
+    auto random_key = [&] {
+      static const std::vector<std::string> stems = {"", "a", "a\0"s, "users/00", "users/0001", "\xff"s};
+      std::string key = stems[rng() % stems.size()];
+      const std::size_t extra = rng() % 6;
+      for (std::size_t i = 0; i < extra; ++i) key.push_back("\0\x01a\xff"[rng() % 4]);
+      return key;
+    };
+    Memtable model;
+    std::map<std::string, std::string> versions;
+    for (int i = 0; i < 3000; ++i) {
+      const std::uint64_t from = rng() % 50;
+      auto [key, value] = version(random_key(), 1 + rng() % 200, "doc" + std::to_string(i), from, from + rng() % 50);
+      versions[key] = value;
+      model.insert(key, value);
     }
-    EXPECT_EQ(got.sstable_block, first_block) << ::testing::PrintToString(key);
+    const SsTableReader r =
+        build(Entries(versions.begin(), versions.end()), block_bytes, "t" + std::to_string(block_bytes));
+    ASSERT_GT(r.index().size(), block_bytes == 512 ? 20u : 5u);
+    for (int i = 0; i < 6000; ++i) {
+      const std::string key = random_key();
+      const std::uint64_t snapshot = rng() % 220;
+      const std::optional<std::uint64_t> valid_at = i % 2 ? std::optional(rng() % 100) : std::nullopt;
+      const TableLookup got = lookup(r, key, snapshot, valid_at).value();
+      EXPECT_EQ(got.found, model.visible_get(key, snapshot, valid_at).value()) << ::testing::PrintToString(key);
+      // The first block examined is the first whose last key is at or above key ‖ 0x00.
+      std::optional<std::uint64_t> first_block;
+      for (std::size_t b = 0; got.bloom_hit && b < r.index().size() && !first_block; ++b) {
+        if (r.index()[b].last_key >= key + '\0') first_block = b;
+      }
+      EXPECT_EQ(got.sstable_block, first_block) << ::testing::PrintToString(key);
+    }
   }
 }
 
