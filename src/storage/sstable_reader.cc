@@ -280,17 +280,32 @@ std::string_view SsTableReader::stored_block(const IndexEntry& e) const {
   return map_.data().substr(e.offset + kBlockLengthBytes, e.size);
 }
 
-std::size_t SsTableReader::first_block_for(std::string_view user_key) const {
+std::size_t SsTableReader::first_block_for(std::string_view user_key, std::size_t from) const {
   // The prefix of k ‖ 0x00 is that of k: the zero byte falls in the padding or past 8 bytes.
   const std::uint64_t search_prefix = util::load_prefix_u64_be(user_key);
-  std::size_t lo = 0;
+  auto below = [&](std::size_t i) {
+    const std::uint64_t p = index_prefixes_[i];
+    return p != search_prefix ? p < search_prefix : ledger::compare_with_suffix(index_[i].last_key, user_key, '\0') < 0;
+  };
+  std::size_t lo = std::min(from, index_.size());
   std::size_t hi = index_.size();
+  if (lo > 0) {
+    // Galloping from a recent answer, whose neighbourhood the caller's last lookups just read: the
+    // answer is lo, or lies in (lo, hi] below the first probe that is not below the key.
+    if (lo == hi || !below(lo)) return lo;
+    for (std::size_t step = 1;; step *= 2) {
+      const std::size_t probe = lo + step;
+      if (probe >= hi || !below(probe)) {
+        ++lo;
+        hi = std::min(probe, hi);
+        break;
+      }
+      lo = probe;
+    }
+  }
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    const std::uint64_t p = index_prefixes_[mid];
-    const bool below = p != search_prefix ? p < search_prefix
-                                          : ledger::compare_with_suffix(index_[mid].last_key, user_key, '\0') < 0;
-    if (below) {
+    if (below(mid)) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -316,14 +331,15 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
 
 Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const BloomProbe& probe,
                                                 std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
-                                                BlockCache& cache) const {
+                                                BlockCache& cache, std::size_t* from_block) const {
   TableProbe out;
   if (!bloom_.may_contain(probe)) return out;
   out.bloom_hit = true;
 
   // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), oldest first, but so do those of longer
   // user keys that begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
-  const std::size_t first = first_block_for(user_key);
+  const std::size_t first = first_block_for(user_key, from_block ? *from_block : 0);
+  if (from_block) *from_block = first;
   if (first == index_.size() || !block_in_file(index_[first])) return out;
   out.sstable_block = static_cast<std::uint64_t>(first);
   // Versions at or below the snapshot have internal keys <= k ‖ 0x00 ‖ snapshot ‖ 0xff; past the

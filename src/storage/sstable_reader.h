@@ -119,8 +119,13 @@ class SsTableReader {
   // The same, the version found read in place rather than copied. A version-2 block is
   // decompressed only as far as the lookup walks it (storage/decoded_block.h), so damage further
   // on in the block goes unnoticed.
+  // from_block, when given, is a position first_block_for gave a key not above user_key in this
+  // file (0 for none yet), from which the search for user_key's first block starts: a caller
+  // looking keys up in ascending order passes the same variable each time, and the lookup leaves
+  // its key's first block there.
   Result<TableProbe> probe_visible(std::string_view user_key, const BloomProbe& probe, std::uint64_t snapshot,
-                                   std::optional<std::uint64_t> valid_at, BlockCache& cache) const;
+                                   std::optional<std::uint64_t> valid_at, BlockCache& cache,
+                                   std::size_t* from_block = nullptr) const;
 
   // Every entry of the file in file order, copied; reads every block, bypassing the cache. Keys are
   // not decoded. A block outside the file is SstableFormat "index offset out of range".
@@ -197,8 +202,9 @@ class SsTableReader {
   Result<CachedBlock> lookup_block(const IndexEntry& e, BlockCache& cache) const;
   // The stored bytes of a block known to lie in the file.
   std::string_view stored_block(const IndexEntry& e) const;
-  // The position of the first block whose last key is >= user_key ‖ 0x00 (the index's size when none).
-  std::size_t first_block_for(std::string_view user_key) const;
+  // The position of the first block whose last key is >= user_key ‖ 0x00 (the index's size when
+  // none), known to be at or after from.
+  std::size_t first_block_for(std::string_view user_key, std::size_t from = 0) const;
 
   std::string path_;
   util::MappedFile map_;
