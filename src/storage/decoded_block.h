@@ -65,7 +65,7 @@ class DecodedBlock {
     std::uint32_t offset;
     std::uint64_t key_prefix;
   };
-  static constexpr std::size_t kMarkSpacing = 1024;
+  static constexpr std::size_t kMarkSpacing = 256;
   std::size_t mark_count() const { return marks_noted_.load(std::memory_order_acquire); }
   Mark mark(std::size_t i) const {
     return {static_cast<std::uint32_t>(marks_[2 * i].load(std::memory_order_relaxed)),
