@@ -144,7 +144,7 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
   };
   std::vector<Slot> slots(std::min(kGroup, order.size()));
   std::string copied;
-  std::vector<std::size_t> from_blocks;
+  std::vector<storage::ProbeHint> hints;
   // A version replaces the slot's only with a strictly greater timestamp, as offer does.
   auto offer_view = [&](Slot& slot, const std::optional<ledger::VisibleView>& found) {
     if (!found || (slot.found && found->commit_ts <= slot.commit_ts)) return;
@@ -176,11 +176,11 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
     {
       std::shared_lock lock(s.levels_mu);
       const auto& levels = s.levels.levels();
-      // Each file's search for a key's first block starts from the previous key's, the keys coming
-      // in ascending order.
+      // Each file's lookup of a key starts from what the previous key's left (the keys come in
+      // ascending order): the search for its first block, and the block last read.
       std::size_t files = 0;
       for (const auto& level : levels) files += level.size();
-      from_blocks.assign(files, 0);
+      hints.assign(files, storage::ProbeHint{});
       for (std::size_t j = 0; j < group.size(); ++j) {
         const std::string_view key = keys[group[j]];
         const storage::BloomProbe probe = storage::BloomProbe::from_hash(hashes[group[j]], *s.hasher);
@@ -188,11 +188,11 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
           for (const auto& file : level) file.reader->bloom().prefetch(probe);
         }
         Slot& slot = slots[j];
-        std::size_t* from_block = from_blocks.data();
+        storage::ProbeHint* hint = hints.data();
         for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
-          for (auto file = level->rbegin(); file != level->rend(); ++file, ++from_block) {
+          for (auto file = level->rbegin(); file != level->rend(); ++file, ++hint) {
             storage::TableProbe lookup =
-                TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache, from_block));
+                TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache, hint));
             if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
             if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
             if (!lookup.version || (slot.found && lookup.version->commit_ts <= slot.commit_ts)) continue;

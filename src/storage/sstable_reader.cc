@@ -331,25 +331,36 @@ Result<TableLookup> SsTableReader::get_visible(std::string_view user_key, const 
 
 Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const BloomProbe& probe,
                                                 std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
-                                                BlockCache& cache, std::size_t* from_block) const {
+                                                BlockCache& cache, ProbeHint* hint) const {
   TableProbe out;
   if (!bloom_.may_contain(probe)) return out;
   out.bloom_hit = true;
 
   // Every version of user_key lies in [k ‖ 0x00, k ‖ 0x01), oldest first, but so do those of longer
   // user keys that begin with k ‖ 0x00; they are skipped by comparing the decoded user key.
-  const std::size_t first = first_block_for(user_key, from_block ? *from_block : 0);
-  if (from_block) *from_block = first;
+  const std::size_t first = first_block_for(user_key, hint ? hint->from_block : 0);
+  if (hint) hint->from_block = first;
   if (first == index_.size() || !block_in_file(index_[first])) return out;
   out.sstable_block = static_cast<std::uint64_t>(first);
   // Versions at or below the snapshot have internal keys <= k ‖ 0x00 ‖ snapshot ‖ 0xff; past the
   // first block whose last key is above that there are none. Blocks are read back from there, and
   // the first one holding a visible version holds the newest: a key's older versions lie in
   // earlier blocks, so a key with many versions costs the blocks of its newest ones only.
-  thread_local std::string bound;  // reused: a lookup allocates nothing of its own
-  bound.assign(user_key).push_back('\0');
-  for (int shift = 56; shift >= 0; shift -= 8) bound.push_back(static_cast<char>((snapshot >> shift) & 0xff));
-  bound.push_back('\xff');
+  // Built on the stack for keys of common lengths, so that a lookup allocates nothing of its own.
+  constexpr std::size_t kBoundOnStack = 256;
+  char bound_on_stack[kBoundOnStack];
+  std::string long_bound;
+  const std::size_t bound_size = user_key.size() + ledger::kInternalKeySuffixBytes;
+  char* b = bound_on_stack;
+  if (bound_size > kBoundOnStack) {
+    long_bound.resize(bound_size);
+    b = long_bound.data();
+  }
+  if (!user_key.empty()) std::memcpy(b, user_key.data(), user_key.size());
+  b[user_key.size()] = '\0';
+  for (int i = 0; i < 8; ++i) b[user_key.size() + 1 + i] = static_cast<char>((snapshot >> (56 - 8 * i)) & 0xff);
+  b[user_key.size() + 9] = '\xff';
+  const std::string_view bound(b, bound_size);
   // Galloping from first: most keys end in their first block or the next.
   const std::size_t n = index_.size();
   std::size_t lo = first;
@@ -397,7 +408,11 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
     return true;
   };
   for (std::size_t i = end; i-- > first && best_block == nullptr;) {
-    block = TRY(lookup_block(index_[i], cache));
+    if (hint && hint->held != nullptr && hint->held_at == i) {
+      block = std::move(hint->held);
+    } else {
+      block = TRY(lookup_block(index_[i], cache));
+    }
     // The walk starts at the block's last mark below the key and notes marks beyond the last one
     // as it passes them. The block is walked as far as it is decoded, and decoded further while the
     // walk needs more.
@@ -431,6 +446,10 @@ Result<TableProbe> SsTableReader::probe_visible(std::string_view user_key, const
         mark_base = at;
       }
       if (!TRY(visit(key, value))) break;
+    }
+    if (hint) {
+      hint->held = std::move(block);
+      hint->held_at = i;
     }
   }
   if (best_block != nullptr) out.version = PinnedVersion{best_ts, best_doc, std::move(best_block)};

@@ -58,6 +58,16 @@ struct PinnedVersion {
   CachedBlock block;
 };
 
+// What a caller looking keys up in one file in ascending order carries from one lookup to the
+// next (SsTableReader::probe_visible): the first block of the last key, from which the search for
+// the next key's starts, and the last block a lookup read, held so that the next lookup reading
+// the same block takes it without asking the cache. Starts empty; for one file only.
+struct ProbeHint {
+  std::size_t from_block = 0;
+  std::size_t held_at = 0;  // the index position of held
+  CachedBlock held;
+};
+
 // A point lookup's result with the version found held in place (see TableLookup).
 struct TableProbe {
   bool bloom_hit = false;
@@ -119,13 +129,11 @@ class SsTableReader {
   // The same, the version found read in place rather than copied. A version-2 block is
   // decompressed only as far as the lookup walks it (storage/decoded_block.h), so damage further
   // on in the block goes unnoticed.
-  // from_block, when given, is a position first_block_for gave a key not above user_key in this
-  // file (0 for none yet), from which the search for user_key's first block starts: a caller
-  // looking keys up in ascending order passes the same variable each time, and the lookup leaves
-  // its key's first block there.
+  // hint, when given, is what the lookups of keys not above user_key in this file left (see
+  // ProbeHint); the lookup updates it.
   Result<TableProbe> probe_visible(std::string_view user_key, const BloomProbe& probe, std::uint64_t snapshot,
                                    std::optional<std::uint64_t> valid_at, BlockCache& cache,
-                                   std::size_t* from_block = nullptr) const;
+                                   ProbeHint* hint = nullptr) const;
 
   // Every entry of the file in file order, copied; reads every block, bypassing the cache. Keys are
   // not decoded. A block outside the file is SstableFormat "index offset out of range".

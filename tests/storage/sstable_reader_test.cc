@@ -369,17 +369,17 @@ TEST_F(SsTableReaderTest, LookupsAgreeWithTheMemtableOverManyKeys) {
       }
       EXPECT_EQ(got.sstable_block, first_block) << ::testing::PrintToString(key);
     }
-    // Keys in ascending order (repeated too), each search for a first block starting from the
-    // previous key's: the same answers.
+    // Keys in ascending order (repeated too), each lookup starting from what the previous one
+    // left (its first block, the block it read last): the same answers.
     std::vector<std::string> ascending;
     for (int i = 0; i < 2000; ++i) ascending.push_back(random_key());
     std::sort(ascending.begin(), ascending.end());
-    std::size_t from_block = 0;
+    ProbeHint hint;
     for (const std::string& key : ascending) {
       const std::uint64_t snapshot = rng() % 220;
       const TableLookup alone = lookup(r, key, snapshot).value();
-      const TableProbe got = r.probe_visible(key, BloomProbe::of(key, kHasher), snapshot, std::nullopt, cache_,
-                                             &from_block).value();
+      const TableProbe got =
+          r.probe_visible(key, BloomProbe::of(key, kHasher), snapshot, std::nullopt, cache_, &hint).value();
       EXPECT_EQ(got.sstable_block, alone.sstable_block) << ::testing::PrintToString(key);
       std::optional<VisibleVersion> found;
       if (got.version) found = VisibleVersion{got.version->commit_ts, std::string(got.version->doc)};
