@@ -181,9 +181,10 @@ class ShardReadHandle {
 
   // read of each key keys[i] for i in order (hashes[i] its hash64), all at one snapshot taken
   // first, handing visit(i, document) the document of each key that has a version, as a view valid
-  // only during the call, in the order of order, which lists the keys in ascending order (as the
-  // table files are searched). The locks are taken once for a group of keys
-  // rather than for each. An error visit returns ends the reads with it. The risk score is not read.
+  // only during the call, in the order of order, which must list the keys in ascending order (each
+  // table file's lookups start from the previous key's). The locks are taken once for a group of
+  // keys rather than for each. An error visit returns ends the reads with it. The risk score is
+  // not read.
   Result<void> read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                          std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
                          std::optional<std::uint64_t> valid_at,
