@@ -37,6 +37,32 @@ void offer(std::optional<FoundVersion>& candidate, storage::TableProbe& probe) {
   found.block = std::move(probe.version->block);
 }
 
+// Probes every table file of the shard for key, under the caller's levels read lock: the filters'
+// bits of all files are fetched first, so that their fetches overlap; then the deepest level's last
+// file first and level 0's first file last, every file probed. Counts the bloom negatives and block
+// reads, and hands each lookup to take. hints, when given, holds a ProbeHint per file in that order.
+template <typename Levels, typename Take>
+Result<void> probe_table_files(ShardShared& s, const Levels& levels, std::string_view key, std::uint64_t key_hash,
+                               std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
+                               storage::ProbeHint* hints, Take&& take) {
+  const storage::BloomProbe probe = storage::BloomProbe::from_hash(key_hash, *s.hasher);
+  for (const auto& level : levels) {
+    for (const auto& file : level) file.reader->bloom().prefetch(probe);
+  }
+  storage::ProbeHint* hint = hints;
+  for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+    for (auto file = level->rbegin(); file != level->rend(); ++file) {
+      storage::TableProbe lookup =
+          TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache, hint));
+      if (hint != nullptr) ++hint;
+      if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
+      if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
+      take(lookup);
+    }
+  }
+  return {};
+}
+
 // The key's newest inline risk score in the active memtable (of the put with the greatest commit
 // timestamp); any failure on the way means none.
 std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
@@ -96,27 +122,16 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
   }
   {
     std::shared_lock lock(s.levels_mu);
-    const auto& levels = s.levels.levels();
     bool first = true;
-    const storage::BloomProbe probe = storage::BloomProbe::from_hash(key_hash, *s.hasher);
-    // The filters' bits are fetched for all files at once; each probe below then finds its own.
-    for (const auto& level : levels) {
-      for (const auto& file : level) file.reader->bloom().prefetch(probe);
-    }
-    // Deepest level's last file first, level 0's first file last; every file is probed.
-    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
-      for (auto file = level->rbegin(); file != level->rend(); ++file) {
-        storage::TableProbe lookup = TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache));
-        if (first) {
-          result.bloom_hit = lookup.bloom_hit;
-          result.sstable_block = lookup.sstable_block;
-          first = false;
-        }
-        if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
-        if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
-        offer(candidate, lookup);
-      }
-    }
+    TRY(probe_table_files(s, s.levels.levels(), key, key_hash, snapshot, valid_at, nullptr,
+                          [&](storage::TableProbe& lookup) {
+                            if (first) {
+                              result.bloom_hit = lookup.bloom_hit;
+                              result.sstable_block = lookup.sstable_block;
+                              first = false;
+                            }
+                            offer(candidate, lookup);
+                          }));
   }
   if (s.risk_on_get && !key.starts_with(ai::kReservedKeyPrefix)) result.risk = lookup_risk(s, key);
   return result;
@@ -182,26 +197,17 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
       for (const auto& level : levels) files += level.size();
       hints.assign(files, storage::ProbeHint{});
       for (std::size_t j = 0; j < group.size(); ++j) {
-        const std::string_view key = keys[group[j]];
-        const storage::BloomProbe probe = storage::BloomProbe::from_hash(hashes[group[j]], *s.hasher);
-        for (const auto& level : levels) {
-          for (const auto& file : level) file.reader->bloom().prefetch(probe);
-        }
         Slot& slot = slots[j];
-        storage::ProbeHint* hint = hints.data();
-        for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
-          for (auto file = level->rbegin(); file != level->rend(); ++file, ++hint) {
-            storage::TableProbe lookup =
-                TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache, hint));
-            if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
-            if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
-            if (!lookup.version || (slot.found && lookup.version->commit_ts <= slot.commit_ts)) continue;
-            slot.found = true;
-            slot.commit_ts = lookup.version->commit_ts;
-            slot.in_block = lookup.version->doc;
-            slot.block = std::move(lookup.version->block);
-          }
-        }
+        TRY(probe_table_files(s, levels, keys[group[j]], hashes[group[j]], snapshot, valid_at, hints.data(),
+                              [&](storage::TableProbe& lookup) {
+                                if (!lookup.version || (slot.found && lookup.version->commit_ts <= slot.commit_ts)) {
+                                  return;
+                                }
+                                slot.found = true;
+                                slot.commit_ts = lookup.version->commit_ts;
+                                slot.in_block = lookup.version->doc;
+                                slot.block = std::move(lookup.version->block);
+                              }));
       }
     }
     for (std::size_t j = 0; j < group.size(); ++j) {
