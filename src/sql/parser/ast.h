@@ -62,6 +62,44 @@ class SqlType {
 };
 
 // ---------------------------------------------------------------------------------------------
+// What every sum type of the trees offers over the variant it keeps: node() for std::visit,
+// get_if<T>() and is<T>() for a single alternative, and == comparing the variants. Derived names
+// its variant type Node and gives this base (a friend) variant(), a pointer to the variant that is
+// null only for a moved-from handle; two such handles compare equal, and neither equals a full one.
+
+template <typename Derived>
+class SumNode {
+ public:
+  const auto& node() const { return *variant_of(self()); }
+  auto& node() { return *variant_of(self()); }
+  template <typename T>
+  const T* get_if() const {
+    const auto* v = variant_of(self());
+    return v ? std::get_if<T>(v) : nullptr;
+  }
+  template <typename T>
+  T* get_if() {
+    auto* v = variant_of(self());
+    return v ? std::get_if<T>(v) : nullptr;
+  }
+  template <typename T>
+  bool is() const { return get_if<T>() != nullptr; }
+
+  friend bool operator==(const Derived& a, const Derived& b) {
+    const auto* x = variant_of(a);
+    const auto* y = variant_of(b);
+    if (!x || !y) return x == y;
+    return *x == *y;
+  }
+
+ private:
+  const Derived& self() const { return static_cast<const Derived&>(*this); }
+  Derived& self() { return static_cast<Derived&>(*this); }
+  static auto* variant_of(const Derived& d) { return d.variant(); }
+  static auto* variant_of(Derived& d) { return d.variant(); }
+};
+
+// ---------------------------------------------------------------------------------------------
 // The owning handle of one heap node, which Expr and Statement are. Box holds the node (a struct
 // whose one member `node` is the variant) and is complete only after the node structs, so each
 // handle declares its constructors, assignments and destructor and defines them in ast.cc. A copy
@@ -69,23 +107,10 @@ class SqlType {
 // tolerate it.
 
 template <typename Box>
-class TreeHandle {
+class TreeHandle : public SumNode<TreeHandle<Box>> {
  public:
   // True only for a moved-from handle.
   bool empty() const { return box_ == nullptr; }
-  const auto& node() const { return box_->node; }
-  auto& node() { return box_->node; }
-  template <typename T>
-  const T* get_if() const { return box_ ? std::get_if<T>(&box_->node) : nullptr; }
-  template <typename T>
-  T* get_if() { return box_ ? std::get_if<T>(&box_->node) : nullptr; }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const TreeHandle& a, const TreeHandle& b) {
-    if (!a.box_ || !b.box_) return a.box_ == b.box_;
-    return a.box_->node == b.box_->node;
-  }
 
  protected:
   TreeHandle() = default;  // empty
@@ -101,6 +126,10 @@ class TreeHandle {
   ~TreeHandle() = default;
 
  private:
+  friend class SumNode<TreeHandle>;
+  const auto* variant() const { return box_ ? &box_->node : nullptr; }
+  auto* variant() { return box_ ? &box_->node : nullptr; }
+
   std::unique_ptr<Box> box_;
 };
 
@@ -298,7 +327,7 @@ struct ColumnDef {
 };
 
 // The source named after FROM. Default: Named with an empty name.
-class TableRef {
+class TableRef : public SumNode<TableRef> {
  public:
   struct Named {
     std::string name;
@@ -322,18 +351,11 @@ class TableRef {
     requires is_variant_alternative_v<T, Node>
   TableRef(T&& node) : node_(std::forward<T>(node)) {}  // NOLINT
 
-  const Node& node() const { return node_; }
-  Node& node() { return node_; }
-  template <typename T>
-  const T* get_if() const { return std::get_if<T>(&node_); }
-  template <typename T>
-  T* get_if() { return std::get_if<T>(&node_); }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const TableRef&, const TableRef&) = default;
-
  private:
+  friend class SumNode<TableRef>;
+  const Node* variant() const { return &node_; }
+  Node* variant() { return &node_; }
+
   Node node_;
 };
 
@@ -348,7 +370,7 @@ struct JoinSpec {
 
 // One entry of a SELECT or RETURNING list: the bare * or an expression with an optional alias.
 // Default: AllColumns.
-class SelectItem {
+class SelectItem : public SumNode<SelectItem> {
  public:
   struct AllColumns {
     friend bool operator==(const AllColumns&, const AllColumns&) = default;
@@ -365,18 +387,11 @@ class SelectItem {
     requires is_variant_alternative_v<T, Node>
   SelectItem(T&& node) : node_(std::forward<T>(node)) {}  // NOLINT
 
-  const Node& node() const { return node_; }
-  Node& node() { return node_; }
-  template <typename T>
-  const T* get_if() const { return std::get_if<T>(&node_); }
-  template <typename T>
-  T* get_if() { return std::get_if<T>(&node_); }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const SelectItem&, const SelectItem&) = default;
-
  private:
+  friend class SumNode<SelectItem>;
+  const Node* variant() const { return &node_; }
+  Node* variant() { return &node_; }
+
   Node node_;
 };
 
@@ -388,7 +403,7 @@ struct CteClause {
 };
 
 // One FOR clause of a SELECT. Default: SystemTimeAll.
-class TemporalClause {
+class TemporalClause : public SumNode<TemporalClause> {
  public:
   struct SystemTimeAsOf {
     std::uint64_t ts;
@@ -429,18 +444,11 @@ class TemporalClause {
     requires is_variant_alternative_v<T, Node>
   TemporalClause(T&& node) : node_(std::forward<T>(node)) {}  // NOLINT
 
-  const Node& node() const { return node_; }
-  Node& node() { return node_; }
-  template <typename T>
-  const T* get_if() const { return std::get_if<T>(&node_); }
-  template <typename T>
-  T* get_if() { return std::get_if<T>(&node_); }
-  template <typename T>
-  bool is() const { return get_if<T>() != nullptr; }
-
-  friend bool operator==(const TemporalClause&, const TemporalClause&) = default;
-
  private:
+  friend class SumNode<TemporalClause>;
+  const Node* variant() const { return &node_; }
+  Node* variant() { return &node_; }
+
   Node node_;
 };
 
