@@ -80,7 +80,7 @@ Result<SqlValue> reverse(FunctionArgs& args) {
 }
 
 // Words split at runs of white space, each its first character upper-cased and the rest
-// lower-cased, joined by single spaces.
+// lower-cased as it lower-cases within the word, joined by single spaces.
 Result<SqlValue> initcap(FunctionArgs& args) {
   const auto s = TRY(args.strict_text(0));
   if (!s) return SqlValue::null();
@@ -98,7 +98,7 @@ Result<SqlValue> initcap(FunctionArgs& args) {
     if (!out.empty()) out += ' ';
     const std::size_t first = char_width(word, 0);
     util::append_upper_full(out, word.substr(0, first));
-    util::append_lower_full(out, word.substr(first));
+    util::append_lower_full(out, word, first, word.size());  // a final Σ sees the first letter
     rest = util::trim_white_space_start(rest.substr(end));
   }
   return SqlValue::text(std::move(out));

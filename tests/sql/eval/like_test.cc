@@ -99,6 +99,11 @@ TEST(IlikeTest, FullLowerCaseMapping) {
   EXPECT_TRUE(ilike_match("ΣΑΣ", "σας"));   // only the word-final sigma becomes ς
   EXPECT_FALSE(ilike_match("ΣΑΣ", "σασ"));
   EXPECT_TRUE(ilike_match("ǅ", "ǆ"));
+  // The same past the first cut of a long text.
+  const std::string as(std::size_t{1} << 20, 'a');
+  EXPECT_TRUE(ilike_match(as + "Σ", "%aς"));
+  EXPECT_FALSE(ilike_match(as + "Σ", "%σ"));
+  EXPECT_TRUE(ilike_match(as + "ΣΑ", "%aσα"));
 }
 
 }  // namespace

@@ -185,6 +185,8 @@ TEST(ScalarFunctionTest, Text) {
       {"INITCAP('hello  wORLD ')", T("Hello World")},
       {"INITCAP('ßa straße')", T("SSa Straße")},
       {"INITCAP('hello-world')", T("Hello-world")},
+      {"INITCAP('ΟΣ')", T("Ος")},  // the rest of the word lower-cases after its first letter
+      {"INITCAP('ΟΔΟΣ σας Σ')", T("Οδος Σας Σ")},
       {"INITCAP('')", T("")},
       {"INITCAP(5)", kNull},
       {"TO_CHAR(3.0)", T("3")},
