@@ -36,8 +36,9 @@ using IcuMapping = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int
 // ICU takes 32-bit lengths; longer texts are mapped in pieces of about this size.
 constexpr std::size_t kMappingPiece = std::size_t{1} << 20;
 
-// Appends the mapping of s (at most kMappingPiece bytes) to out. Grows the output once when the
-// first guess is short: full case mapping can lengthen a text (ΐ upper-cases to three code points).
+// Appends the mapping of s (at most kMappingPiece bytes and two more) to out. Grows the output once
+// when the first guess is short: full case mapping can lengthen a text (ΐ upper-cases to three code
+// points).
 void append_mapped_piece(std::string& out, std::string_view s, IcuMapping mapping) {
   const std::size_t base = out.size();
   std::size_t guess = s.size() + s.size() / 4 + 16;
@@ -56,20 +57,93 @@ void append_mapped_piece(std::string& out, std::string_view s, IcuMapping mappin
   throw Panic("ICU case mapping failed");
 }
 
-// Cuts a long text after an ASCII white space where it can (a space ends the context that the
-// Final_Sigma rule looks at), else at a code point boundary.
-void append_mapped(std::string& out, std::string_view s, IcuMapping mapping) {
+// The end of a piece that starts before pos: pos itself, or the start of the UTF-8 sequence that
+// pos falls inside (a sequence has at most three continuation bytes, so four in a row mean that
+// s[pos] continues no sequence).
+std::size_t cut_at_or_before(std::string_view s, std::size_t pos) {
+  std::size_t cut = pos;
+  for (int i = 0; i < 3 && is_continuation(static_cast<unsigned char>(s[cut])); ++i) --cut;
+  return is_continuation(static_cast<unsigned char>(s[cut])) ? pos : cut;
+}
+
+// The one context-dependent mapping of the root locale is lower-casing Σ (Final_Sigma): it becomes
+// ς when a cased letter precedes it and none follows it, looking past case-ignorable characters
+// (marks, apostrophes, periods) either way. These walk from pos the way ICU does: skip the
+// case-ignorable characters, then answer whether the next one is cased; the text's end and a
+// sequence that is not UTF-8 end the walk with false.
+bool is_case_ignorable(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASE_IGNORABLE); }
+bool is_cased(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASED); }
+
+bool cased_before(std::string_view s, std::size_t pos) {
+  while (pos > 0) {
+    std::size_t start = pos - 1;
+    while (start > 0 && pos - start < 4 && is_continuation(static_cast<unsigned char>(s[start]))) --start;
+    const Utf8Step step = decode_utf8_at(s, start);
+    if (!step.valid || start + step.length != pos) return false;
+    if (!is_case_ignorable(step.value)) return is_cased(step.value);
+    pos = start;
+  }
+  return false;
+}
+
+bool cased_after(std::string_view s, std::size_t pos) {
+  while (pos < s.size()) {
+    const Utf8Step step = decode_utf8_at(s, pos);
+    if (!step.valid) return false;
+    if (!is_case_ignorable(step.value)) return is_cased(step.value);
+    pos += step.length;
+  }
+  return false;
+}
+
+constexpr std::string_view kCapitalSigma = "\xce\xa3";
+
+// Appends the lower-case mapping of s[begin, end) (at most kMappingPiece bytes, cut at sequence
+// boundaries) as those characters map inside s. ICU sees only the piece, so where a Σ in it may
+// look past an end that has a cased letter beyond it, the piece is mapped with a stand-in for that
+// letter at the end (A, which maps to the one byte a whatever surrounds it), dropped afterwards.
+void append_lower_piece(std::string& out, std::string_view s, std::size_t begin, std::size_t end) {
+  const std::string_view piece = s.substr(begin, end - begin);
+  const bool sigma = piece.find(kCapitalSigma) != std::string_view::npos;
+  const bool before = sigma && cased_before(s, begin);
+  const bool after = sigma && cased_after(s, end);
+  if (!before && !after) return append_mapped_piece(out, piece, ucasemap_utf8ToLower);
+  std::string framed;
+  framed.reserve(piece.size() + 2);
+  if (before) framed += 'A';
+  framed += piece;
+  if (after) framed += 'A';
+  const std::size_t base = out.size();
+  append_mapped_piece(out, framed, ucasemap_utf8ToLower);
+  if (after) out.pop_back();
+  if (before) out.erase(base, 1);
+}
+
+void append_lower_range(std::string& out, std::string_view s, std::size_t begin, std::size_t end) {
+  while (end - begin > kMappingPiece) {
+    const std::size_t cut = cut_at_or_before(s, begin + kMappingPiece);
+    append_lower_piece(out, s, begin, cut);
+    begin = cut;
+  }
+  append_lower_piece(out, s, begin, end);
+}
+
+// Upper-casing depends on no neighbour: the pieces need only end at sequence boundaries.
+void append_upper_mapped(std::string& out, std::string_view s) {
   while (s.size() > kMappingPiece) {
-    std::size_t cut = kMappingPiece;
-    while (cut > kMappingPiece / 2 && s[cut - 1] != ' ' && s[cut - 1] != '\n') --cut;
-    if (cut == kMappingPiece / 2) {
-      cut = kMappingPiece;
-      while (is_continuation(static_cast<unsigned char>(s[cut]))) --cut;
-    }
-    append_mapped_piece(out, s.substr(0, cut), mapping);
+    const std::size_t cut = cut_at_or_before(s, kMappingPiece);
+    append_mapped_piece(out, s.substr(0, cut), ucasemap_utf8ToUpper);
     s.remove_prefix(cut);
   }
-  append_mapped_piece(out, s, mapping);
+  append_mapped_piece(out, s, ucasemap_utf8ToUpper);
+}
+
+void append_ascii_lower(std::string& out, std::string_view s) {
+  const std::size_t base = out.size();
+  out.append(s);
+  for (std::size_t i = base; i < out.size(); ++i) {
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] + 32);
+  }
 }
 
 }  // namespace
@@ -92,16 +166,18 @@ bool is_numeric(char32_t c) {
 }
 
 void append_lower_full(std::string& out, std::string_view s) {
-  if (!is_ascii(s)) return append_mapped(out, s, ucasemap_utf8ToLower);
-  const std::size_t base = out.size();
-  out.append(s);
-  for (std::size_t i = base; i < out.size(); ++i) {
-    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] + 32);
-  }
+  if (is_ascii(s)) return append_ascii_lower(out, s);
+  append_lower_range(out, s, 0, s.size());
+}
+
+void append_lower_full(std::string& out, std::string_view text, std::size_t begin, std::size_t end) {
+  const std::string_view range = text.substr(begin, end - begin);
+  if (is_ascii(range)) return append_ascii_lower(out, range);
+  append_lower_range(out, text, begin, end);
 }
 
 void append_upper_full(std::string& out, std::string_view s) {
-  if (!is_ascii(s)) return append_mapped(out, s, ucasemap_utf8ToUpper);
+  if (!is_ascii(s)) return append_upper_mapped(out, s);
   const std::size_t base = out.size();
   out.append(s);
   for (std::size_t i = base; i < out.size(); ++i) {

@@ -1,7 +1,8 @@
 // Unicode character properties and case mapping, from ICU with its root locale: the White_Space,
 // Alphabetic and Numeric properties of a code point, full lower- and upper-case mapping of UTF-8
 // text (one character may become several: ß upper-cases to SS; a word-final Σ lower-cases to ς by
-// the Final_Sigma rule) and trimming of white space. Pure functions, safe to call from any thread.
+// the Final_Sigma rule, whatever the length of the text) and trimming of white space. Pure
+// functions, safe to call from any thread.
 //
 // Text arguments are UTF-8; sequences that are not UTF-8 are copied through unchanged by the case
 // mappings and are never white space.
@@ -30,6 +31,11 @@ std::string to_upper_full(std::string_view s);
 // The same, appended to out.
 void append_lower_full(std::string& out, std::string_view s);
 void append_upper_full(std::string& out, std::string_view s);
+
+// Appends the lower-case mapping of text[begin, end) as those characters map inside text: a Σ near
+// either end becomes σ or ς by what lies beyond it. begin and end are sequence boundaries, begin <=
+// end <= text.size().
+void append_lower_full(std::string& out, std::string_view text, std::size_t begin, std::size_t end);
 
 // s without white space at both ends, at its start, or at its end.
 std::string_view trim_white_space(std::string_view s);

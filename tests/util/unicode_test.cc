@@ -66,6 +66,67 @@ TEST(UnicodeTest, MapsTextLongerThanOneIcuCall) {
   EXPECT_TRUE(validate_utf8(to_upper_full(text)));
 }
 
+// Σ lower-cases to ς or σ by its neighbours, looking past case-ignorable characters (here the
+// apostrophe and a combining acute); texts longer than one ICU call must keep that context at the
+// cuts. kPiece is where the first cut falls.
+TEST(UnicodeTest, FinalSigmaHoldsAcrossTheCutsOfALongText) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  const std::string as(kPiece, 'a');
+  struct Case {
+    std::string text, lower_tail;  // lower_tail: what the text's last bytes lower-case to
+  };
+  const Case cases[] = {
+      {as + "Σ", "aς"},                                      // Σ just after the cut, nothing cased after it
+      {as + "ΣΑ", "aσα"},                                    // ... a cased letter after it
+      {as + "Σ ", "aς "},
+      {as.substr(2) + "ΣΑ", "aσα"},                          // Σ just before the cut, Α just after
+      {as.substr(2) + "Σ 1", "aς 1"},
+      {as.substr(2) + "Σ''Α", "aσ''α"},                      // the cut between ignorable characters
+      {as.substr(2) + "Σ''.", "aς''."},
+      {as.substr(1) + "\xcc\x81" "Σ", "a\xcc\x81" "ς"},      // the mark straddles the cut; a cased a before it
+      {std::string(kPiece - 1, ' ') + "\xcc\x81" "Σ", " \xcc\x81" "σ"},  // nothing cased before it
+  };
+  for (const Case& c : cases) {
+    const std::string lower = to_lower_full(c.text);
+    ASSERT_GE(lower.size(), c.lower_tail.size());
+    EXPECT_EQ(lower.substr(lower.size() - c.lower_tail.size()), c.lower_tail)
+        << c.text.substr(c.text.size() - c.lower_tail.size());
+    EXPECT_EQ(lower.size(), c.text.size());
+  }
+
+  // Only capital sigmas, cut at every piece: each one but the last is followed by a cased letter.
+  std::string sigmas;
+  for (std::size_t i = 0; i < kPiece + 3; ++i) sigmas += "Σ";
+  std::string want;
+  for (std::size_t i = 0; i + 1 < kPiece + 3; ++i) want += "σ";
+  want += "ς";
+  EXPECT_TRUE(to_lower_full(sigmas) == want);
+}
+
+// A range lower-cases as it does inside the whole text.
+TEST(UnicodeTest, LowerCasesARangeInItsContext) {
+  struct Case {
+    std::string_view text;
+    std::size_t begin, end;
+    std::string_view lower;
+  };
+  const Case cases[] = {
+      {"ΟΣ", 2, 4, "ς"},       // a cased letter before, none after
+      {"Σ", 0, 2, "σ"},        // nothing cased before
+      {"ΣΑ", 0, 2, "σ"},       // a cased letter after
+      {"ΟΣ Α", 2, 4, "ς"},     // white space ends the context
+      {"Ο'Σ'", 3, 6, "ς'"},
+      {"ΟΔΟΣ", 0, 8, "οδος"},
+      {"ABC", 1, 2, "b"},
+      {"ABC", 1, 1, ""},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    append_lower_full(out, c.text, c.begin, c.end);
+    EXPECT_EQ(out, "x" + std::string(c.lower)) << c.text << " [" << c.begin << ", " << c.end << ")";
+  }
+}
+
 TEST(UnicodeTest, TrimsWhiteSpace) {
   const std::string_view text = "\xe3\x80\x80\t a b\xc2\xa0\n";  // U+3000, tab, space ... NBSP, newline
   EXPECT_EQ(trim_white_space(text), "a b");

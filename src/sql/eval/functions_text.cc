@@ -1,12 +1,14 @@
 // The text functions of the library. Positions and lengths count Unicode scalar values (code
-// points), except LENGTH, which counts bytes. Case mapping, white space and trimming are the
-// Unicode module's; texts that the functions build are bounded by kMaxFunctionResultBytes.
+// points), except LENGTH, which counts bytes; substrings are sought in time linear in the text
+// (text_search.h). Case mapping, white space and trimming are the Unicode module's; texts that
+// the functions build are bounded by kMaxFunctionResultBytes.
 #include <algorithm>
 #include <string>
 
 #include "facet/fts/analysis.h"
 #include "facet/fts/postings.h"
 #include "sql/eval/function_args.h"
+#include "sql/eval/text_search.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
 
@@ -80,7 +82,7 @@ Result<SqlValue> reverse(FunctionArgs& args) {
 }
 
 // Words split at runs of white space, each its first character upper-cased and the rest
-// lower-cased, joined by single spaces.
+// lower-cased as it lower-cases within the word, joined by single spaces.
 Result<SqlValue> initcap(FunctionArgs& args) {
   const auto s = TRY(args.strict_text(0));
   if (!s) return SqlValue::null();
@@ -98,7 +100,7 @@ Result<SqlValue> initcap(FunctionArgs& args) {
     if (!out.empty()) out += ' ';
     const std::size_t first = char_width(word, 0);
     util::append_upper_full(out, word.substr(0, first));
-    util::append_lower_full(out, word.substr(first));
+    util::append_lower_full(out, word, first, word.size());  // a final Σ sees the first letter
     rest = util::trim_white_space_start(rest.substr(end));
   }
   return SqlValue::text(std::move(out));
@@ -189,8 +191,8 @@ Result<SqlValue> position(FunctionArgs& args) {
   if (!haystack) return SqlValue::null();
   const auto needle = TRY(args.text(1));
   if (!needle) return SqlValue::null();
-  const std::size_t at = haystack->find(*needle);
-  if (at == std::string::npos) return SqlValue::number(0);
+  const std::size_t at = find_text(*haystack, *needle);
+  if (at == std::string_view::npos) return SqlValue::number(0);
   const std::size_t before = util::count_code_points(std::string_view(*haystack).substr(0, at));
   return SqlValue::number(static_cast<double>(before + 1));
 }
@@ -212,7 +214,10 @@ Result<SqlValue> replace(FunctionArgs& args) {
     overflowed = __builtin_mul_overflow(slots, to->size(), &bytes) || __builtin_add_overflow(bytes, s->size(), &bytes);
   } else {
     std::uint64_t hits = 0;
-    for (std::size_t at = s->find(*from); at != std::string::npos; at = s->find(*from, at + from->size())) ++hits;
+    for (std::size_t at = find_text(*s, *from); at != std::string_view::npos;
+         at = find_text(*s, *from, at + from->size())) {
+      ++hits;
+    }
     if (hits == 0) return SqlValue::text(std::move(*s));
     overflowed = __builtin_mul_overflow(hits, to->size(), &bytes) ||
                  __builtin_add_overflow(bytes, s->size() - hits * from->size(), &bytes);
@@ -230,7 +235,7 @@ Result<SqlValue> replace(FunctionArgs& args) {
     out.append(*to);
   } else {
     std::size_t done = 0;
-    for (std::size_t at = s->find(*from); at != std::string::npos; at = s->find(*from, done)) {
+    for (std::size_t at = find_text(*s, *from); at != std::string_view::npos; at = find_text(*s, *from, done)) {
       out.append(*s, done, at - done).append(*to);
       done = at + from->size();
     }
@@ -258,11 +263,11 @@ Result<SqlValue> split_part(FunctionArgs& args) {
   }
   std::size_t begin = 0;
   for (std::uint64_t piece = 1; piece < n; ++piece) {
-    const std::size_t at = text.find(*delimiter, begin);
+    const std::size_t at = find_text(text, *delimiter, begin);
     if (at == std::string_view::npos) return SqlValue::text("");
     begin = at + delimiter->size();
   }
-  const std::size_t end = text.find(*delimiter, begin);
+  const std::size_t end = find_text(text, *delimiter, begin);
   return SqlValue::text(text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
 }
 

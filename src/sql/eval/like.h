@@ -2,9 +2,11 @@
 // `%` acts as one), `_` exactly one character, and every other character itself; there is no escape
 // character. The whole text must match. Characters are Unicode scalar values.
 //
-// The matcher walks text and pattern once, returning to the character after the last `%` seen
-// when a literal fails, so it takes at most |text| x |pattern| steps however many `%` the pattern
-// holds (a plain backtracking matcher is exponential in them), and it does not recurse.
+// A pattern without `_` is literal runs between runs of `%`, each found by a linear-time search, so
+// it matches in time linear in the text and the pattern. A pattern with `_` is matched by a walker
+// that returns to the character after the last `%` seen when a literal fails: at most |text| x
+// |pattern| steps however many `%` the pattern holds (a plain backtracking matcher is exponential
+// in them). Neither recurses.
 #pragma once
 
 #include <cstddef>

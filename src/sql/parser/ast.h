@@ -136,6 +136,41 @@ class TreeHandle : public SumNode<TreeHandle<Box>> {
 struct ExprBox;
 struct StatementBox;
 
+// Where the evaluator keeps what it derives from a node once for all the rows it evaluates the
+// node for (the lookup table of an IN list). No part of the tree's value: a copy starts empty, as
+// does a node assigned to, and every slot equals every other. One thread evaluates a tree at a time,
+// and a tree is not changed once evaluated.
+class DerivedSlot {
+ public:
+  DerivedSlot() = default;
+  DerivedSlot(const DerivedSlot&) {}
+  DerivedSlot(DerivedSlot&&) noexcept = default;
+  DerivedSlot& operator=(const DerivedSlot&) {
+    value_.reset();
+    return *this;
+  }
+  DerivedSlot& operator=(DerivedSlot&& other) noexcept {
+    value_ = std::move(other.value_);
+    return *this;
+  }
+  ~DerivedSlot() = default;
+  friend bool operator==(const DerivedSlot&, const DerivedSlot&) { return true; }
+
+  // What was stored, as the T it was stored as; null before.
+  template <typename T>
+  const T* get() const {
+    return static_cast<const T*>(value_.get());
+  }
+  template <typename T>
+  const T& set(std::shared_ptr<const T> value) const {
+    value_ = std::move(value);
+    return *get<T>();
+  }
+
+ private:
+  mutable std::shared_ptr<const void> value_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Expressions
 
@@ -237,6 +272,7 @@ struct Expr::InList {
   Expr expr;
   std::vector<Expr> list;  // at least one
   bool negated;
+  DerivedSlot derived{};   // the evaluator's lookup of a list of constants
   friend bool operator==(const InList&, const InList&) = default;
 };
 struct Expr::WindowFunction {

@@ -36,6 +36,15 @@ TEST(TokenizeTest, KeepsLowerCaseAlphanumericTokens) {
   for (const Case& c : cases) EXPECT_EQ(tokenize(c.text), c.tokens) << c.text;
 }
 
+// A word longer than one case-mapping call: a Σ at the cut still sees the letters before it.
+TEST(TokenizeTest, FinalSigmaOfAVeryLongWord) {
+  const std::string letters(std::size_t{1} << 20, 'a');
+  const Tokens tokens = tokenize(letters + "Σ x" + letters + "ΣΑ");
+  ASSERT_EQ(tokens.size(), 2u);
+  EXPECT_EQ(tokens[0].substr(tokens[0].size() - 3), "aς");
+  EXPECT_EQ(tokens[1].substr(tokens[1].size() - 5), "aσα");
+}
+
 // tokenize and stem read ASCII without decoding it; over texts mixing ASCII with letters whose
 // lower-casing depends on their neighbours (final sigma), that expand (İ) or that are white space
 // beyond ASCII, they must answer as the rules read character by character do. for_each_term gives

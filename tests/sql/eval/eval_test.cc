@@ -3,6 +3,9 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "sql/eval/eval_context.h"
 #include "sql/parser/parser.h"
@@ -348,6 +351,61 @@ TEST(EvalTest, MemberAgainstNumberLiteralAgreesWithTheGeneralComparison) {
       }
     }
   }
+}
+
+// An IN list of constants is answered from a set of its values, made on the tree's first
+// evaluation; it must answer as comparing the value with each item in turn does. The same list
+// with every item wrapped in COALESCE (a function call, so no constant) takes that per-item path.
+// Lists are drawn with repeats from values of every kind (-0, NaN, infinity, numeric texts that
+// differ as texts), and each tree is evaluated over rows of every kind, a missing member included.
+TEST(EvalTest, InListOfConstantsAgreesWithComparingEachItem) {
+  const std::vector<std::string> items = {
+      "NULL", "TRUE", "FALSE", "0", "1", "2", "1.5", "0 * -1", "-1", "CAST('inf' AS REAL)", "CAST('nan' AS REAL)",
+      "'1'", "'1.0'", "'01'", "' 1'", "'-0'", "'1e0'", "'abc'", "'ABC'", "''", "'inf'", "'nan'", "'true'", "'[1]'",
+  };
+  const std::vector<std::string> docs = {
+      R"({"v":null})", R"({"v":true})", R"({"v":false})", R"({"v":0})", R"({"v":-0.0})", R"({"v":1})",
+      R"({"v":1.0})", R"({"v":1.5})", R"({"v":2})", R"({"v":-1})", R"({"v":1e400})", R"({"v":"1"})",
+      R"({"v":"1.0"})", R"({"v":"01"})", R"({"v":" 1"})", R"({"v":"-0"})", R"({"v":"abc"})", R"({"v":""})",
+      R"({"v":"inf"})", R"({"v":"nan"})", R"({"v":"true"})", R"({"v":[1]})", R"({"v":{"a":1}})", "{}",
+  };
+  const std::vector<std::string> probes = {"v", "CAST(v AS REAL)"};
+  std::mt19937 rng(32);
+  for (int round = 0; round < 1500; ++round) {
+    std::string constants, wrapped;
+    for (std::size_t n = 1 + rng() % 8; n > 0; --n) {
+      const std::string& item = items[rng() % items.size()];
+      if (!constants.empty()) {
+        constants += ", ";
+        wrapped += ", ";
+      }
+      constants += item;
+      wrapped += "COALESCE(" + item + ")";
+    }
+    for (const std::string& probe : probes) {
+      for (const char* in : {" IN (", " NOT IN ("}) {
+        const Expr fast = parse(probe + in + constants + ")");
+        const Expr slow = parse(probe + in + wrapped + ")");
+        for (const std::string& doc : docs) {
+          EvalContext a("k", doc);
+          EvalContext b("k", doc);
+          ASSERT_EQ(*a.eval(fast), *b.eval(slow)) << probe << in << constants << ") over " << doc;
+        }
+      }
+    }
+  }
+}
+
+// An item that fails is reached only when no earlier item matches: such a list keeps evaluating
+// its items row by row, so that one tree answers the first row and fails on the second.
+TEST(EvalTest, InListWithAFailingConstantFailsOnlyWhereItIsReached) {
+  const Expr e = parse("v IN (1, CAST(1 AS JSON))");
+  EvalContext first("k", R"({"v":1})");
+  EXPECT_EQ(*first.eval(e), B(true));
+  EvalContext second("k", R"({"v":2})");
+  const Result<SqlValue> failed = second.eval(e);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(), "unsupported CAST target type: JSON");
 }
 
 TEST(EvalTest, DocumentIsParsedOnlyWhenAMemberIsRead) {

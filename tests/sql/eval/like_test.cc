@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <string>
 
 #include "sql/eval/like.h"
@@ -70,6 +71,39 @@ TEST(LikeTest, AgreesWithTheDefinitionOnRandomInputs) {
   }
 }
 
+// Patterns without `_` are matched run by run on the bytes; they must answer as the character
+// walker does. Over two letters, runs overlap and repeat often in longer texts; é and a byte that
+// is not UTF-8 (one character, U+FFFD, in either operand) cross the byte and character views; a
+// rare `_` sends the pattern to the walker.
+TEST(LikeTest, RunSearchAgreesWithTheWalker) {
+  struct Piece {
+    const char* utf8;
+    char32_t c;
+  };
+  const Piece text_pieces[] = {{"a", U'a'}, {"b", U'b'}, {"a", U'a'}, {"b", U'b'}, {"é", U'é'}, {"\xff", 0xFFFD}};
+  const Piece pattern_pieces[] = {{"a", U'a'}, {"b", U'b'}, {"a", U'a'},  {"b", U'b'},          {"%", U'%'},
+                                  {"%", U'%'}, {"é", U'é'}, {"_", U'_'}, {"\xff", 0xFFFD}};
+  std::mt19937 rng(32);
+  auto random_string = [&](std::span<const Piece> pieces, std::size_t max_len, std::string& utf8) {
+    std::u32string chars;
+    utf8.clear();
+    for (std::size_t n = rng() % (max_len + 1); n > 0; --n) {
+      // The last two pieces are rare.
+      const std::size_t k = rng() % 8 == 0 ? rng() % pieces.size() : rng() % (pieces.size() - 2);
+      utf8 += pieces[k].utf8;
+      chars += pieces[k].c;
+    }
+    return chars;
+  };
+  std::string t8, p8;
+  for (int i = 0; i < 50000; ++i) {
+    const std::u32string t = random_string(text_pieces, 1 + i % 40, t8);
+    const std::u32string p = random_string(pattern_pieces, 1 + i % 12, p8);
+    ASSERT_EQ(like_match(t8, p8), like_match_inner(t, p, 0, 0))
+        << ::testing::PrintToString(t8) << " LIKE " << ::testing::PrintToString(p8);
+  }
+}
+
 TEST(LikeTest, InnerStartsAtTheGivenPositions) {
   EXPECT_TRUE(like_match_inner(U"xxabc", U"yya%", 2, 2));
   EXPECT_FALSE(like_match_inner(U"xxabc", U"a%", 1, 0));
@@ -99,6 +133,11 @@ TEST(IlikeTest, FullLowerCaseMapping) {
   EXPECT_TRUE(ilike_match("ΣΑΣ", "σας"));   // only the word-final sigma becomes ς
   EXPECT_FALSE(ilike_match("ΣΑΣ", "σασ"));
   EXPECT_TRUE(ilike_match("ǅ", "ǆ"));
+  // The same past the first cut of a long text.
+  const std::string as(std::size_t{1} << 20, 'a');
+  EXPECT_TRUE(ilike_match(as + "Σ", "%aς"));
+  EXPECT_FALSE(ilike_match(as + "Σ", "%σ"));
+  EXPECT_TRUE(ilike_match(as + "ΣΑ", "%aσα"));
 }
 
 }  // namespace

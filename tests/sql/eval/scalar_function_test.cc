@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <span>
 #include <string>
 
 #include "print_value.h"
 #include "sql/eval/eval_context.h"
 #include "sql/parser/parser.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::eval {
 namespace {
@@ -185,6 +187,8 @@ TEST(ScalarFunctionTest, Text) {
       {"INITCAP('hello  wORLD ')", T("Hello World")},
       {"INITCAP('ßa straße')", T("SSa Straße")},
       {"INITCAP('hello-world')", T("Hello-world")},
+      {"INITCAP('ΟΣ')", T("Ος")},  // the rest of the word lower-cases after its first letter
+      {"INITCAP('ΟΔΟΣ σας Σ')", T("Οδος Σας Σ")},
       {"INITCAP('')", T("")},
       {"INITCAP(5)", kNull},
       {"TO_CHAR(3.0)", T("3")},
@@ -352,6 +356,71 @@ TEST(ScalarFunctionTest, RandomStaysInTheUnitInterval) {
     const double x = fastrand_f64();
     ASSERT_GE(x, 0.0);
     ASSERT_LT(x, 1.0);
+  }
+}
+
+// POSITION, REPLACE and SPLIT_PART search the bytes; they must answer as a naive search over
+// characters does, on texts of two letters and é, where occurrences overlap and repeat.
+TEST(ScalarFunctionTest, SubstringSearchAgreesWithANaiveSearch) {
+  using Chars = std::u32string;
+  auto matches_at = [](const Chars& t, const Chars& n, std::size_t i) {
+    return i + n.size() <= t.size() && t.compare(i, n.size(), n) == 0;
+  };
+  auto position = [&](const Chars& t, const Chars& n) -> double {
+    for (std::size_t i = 0; i + n.size() <= t.size(); ++i) {
+      if (matches_at(t, n, i)) return static_cast<double>(i + 1);
+    }
+    return 0;
+  };
+  auto replace = [&](const Chars& t, const Chars& from, const Chars& to) {
+    Chars out;
+    for (std::size_t i = 0; i < t.size();) {
+      if (matches_at(t, from, i)) {
+        out += to;
+        i += from.size();
+      } else {
+        out += t[i++];
+      }
+    }
+    return out;
+  };
+  auto split_part = [&](const Chars& t, const Chars& d, std::size_t n) {
+    std::vector<Chars> pieces(1);
+    for (std::size_t i = 0; i < t.size();) {
+      if (matches_at(t, d, i)) {
+        pieces.emplace_back();
+        i += d.size();
+      } else {
+        pieces.back() += t[i++];
+      }
+    }
+    return n >= 1 && n <= pieces.size() ? pieces[n - 1] : Chars();
+  };
+  auto utf8 = [](const Chars& s) {
+    std::string out;
+    for (char32_t c : s) util::append_utf8(out, c);
+    return out;
+  };
+  std::mt19937 rng(32);
+  auto random_chars = [&](std::size_t min_len, std::size_t max_len) {
+    Chars s(min_len + rng() % (max_len - min_len + 1), U'a');
+    for (char32_t& c : s) c = rng() % 9 == 0 ? U'é' : U"ab"[rng() % 2];
+    return s;
+  };
+  for (int i = 0; i < 5000; ++i) {
+    const Chars t = random_chars(0, 30);
+    const Chars n = random_chars(1, 4);
+    const Chars r = random_chars(0, 2);
+    const std::size_t part = rng() % 6;
+    const std::string args = "'" + utf8(t) + "', '" + utf8(n) + "'";
+    const std::string sql[] = {"POSITION(" + args + ")", "REPLACE(" + args + ", '" + utf8(r) + "')",
+                               "SPLIT_PART(" + args + ", " + std::to_string(part) + ")"};
+    const Case cases[] = {
+        {sql[0].c_str(), N(position(t, n))},
+        {sql[1].c_str(), T(utf8(replace(t, n, r)))},
+        {sql[2].c_str(), T(utf8(split_part(t, n, part)))},
+    };
+    expect_values(cases);
   }
 }
 
