@@ -368,48 +368,61 @@ std::map<std::string, std::string> tree_bytes(const std::string& root) {
   return out;
 }
 
-// The file opened is judged, not the path's text: links outside the directory that lead into it
-// are refused too, and a refused COPY TO changes no byte anywhere.
-TEST_F(CopyTest, RefusesEveryWayIntoTheDatabaseFiles) {
-  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
-  must(run(R"(INSERT INTO d (pk, doc) VALUES ('k', '{"a":1}'))"));
-  const std::string root = dir.file("db");
-  const std::string dangling = dir.file("dangling.csv"), hard = dir.file("hard.json");
-  std::filesystem::create_symlink(root + "/shard-0/planted.sst", dangling);
-  std::filesystem::create_hard_link(root + "/MANIFEST.json", hard);
-  const std::map<std::string, std::string> before = tree_bytes(root);
-  const std::string hard_before = read(hard);
-  for (const std::string& target : {dangling, hard}) {
-    auto r = run("COPY d TO '" + target + "'");
-    ASSERT_FALSE(r) << target;
-    EXPECT_EQ(r.error().message(), "COPY TO target must not be inside the database directory") << target;
+// The file opened is judged, not the path's text: every way into the database's files is
+// refused, and a refused COPY TO changes no byte anywhere.
+class CopyTargetTest : public CopyTest {
+ protected:
+  void SetUp() override {
+    CopyTest::SetUp();
+    must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+    must(run(R"(INSERT INTO d (pk, doc) VALUES ('k', '{"a":1}'))"));
+    root = dir.file("db");
+    before = tree_bytes(root);
   }
-  EXPECT_EQ(tree_bytes(root), before);
-  EXPECT_EQ(read(hard), hard_before);
+  void expect_refused(const std::string& sql, std::string_view message) {
+    EXPECT_EQ(error(sql), QuenlorError::sql_execution(std::string(message)).to_string()) << sql;
+    EXPECT_EQ(tree_bytes(root), before) << sql;
+  }
+  static constexpr std::string_view kInside = "COPY TO target must not be inside the database directory";
+  static constexpr std::string_view kExported = "pk,doc\nk,\"{\"\"a\"\":1}\"\n";
+  std::string root;
+  std::map<std::string, std::string> before;
+};
+
+TEST_F(CopyTargetTest, RefusesALinkToAMissingFileInside) {
+  std::filesystem::create_symlink(root + "/shard-0/planted.sst", dir.file("dangling.csv"));
+  expect_refused("COPY d TO '" + dir.file("dangling.csv") + "'", kInside);
   EXPECT_FALSE(std::filesystem::exists(root + "/shard-0/planted.sst"));
+}
 
-  // A NUL byte ends the path the system sees: refused, in every statement that names a file.
-  const std::string out_nul = dir.file("out.csv") + std::string(1, '\0') + "zzz";
-  for (const std::string& sql : {"COPY d TO '" + root + "/shard-0/nul.sst" + std::string(1, '\0') + "/../../../x'",
-                                 "COPY d TO '" + out_nul + "'", "COPY d FROM '" + out_nul + "'",
-                                 "SELECT * FROM read_csv('" + out_nul + "')",
-                                 "SELECT * FROM read_json('" + out_nul + "')",
-                                 "SELECT * FROM read_ndjson('" + out_nul + "')"}) {
-    expect_error(sql, "path must not contain NUL bytes");
+TEST_F(CopyTargetTest, RefusesAHardLinkToADatabaseFile) {
+  std::filesystem::create_hard_link(root + "/MANIFEST.json", dir.file("hard.json"));
+  expect_refused("COPY d TO '" + dir.file("hard.json") + "'", kInside);
+  EXPECT_EQ(read(dir.file("hard.json")), before.at(root + "/MANIFEST.json"));
+}
+
+// A NUL byte ends the path the system sees: refused, in every statement that names a file.
+TEST_F(CopyTargetTest, RefusesAPathHoldingNul) {
+  const std::string nul(1, '\0'), out = dir.file("out.csv") + nul + "zzz";
+  for (const std::string& sql : {"COPY d TO '" + root + "/shard-0/planted.sst" + nul + "/../../../x'",
+                                 "COPY d TO '" + out + "'", "COPY d FROM '" + out + "'",
+                                 "SELECT * FROM read_csv('" + out + "')", "SELECT * FROM read_json('" + out + "')",
+                                 "SELECT * FROM read_ndjson('" + out + "')"}) {
+    expect_refused(sql, "path must not contain NUL bytes");
   }
-  EXPECT_FALSE(std::filesystem::exists(root + "/shard-0/nul.sst"));
+  EXPECT_FALSE(std::filesystem::exists(root + "/shard-0/planted.sst"));
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.csv")));
-  EXPECT_EQ(tree_bytes(root), before);
+}
 
-  // Links that lead outside are followed; an existing file is replaced whole.
-  const std::string outside = dir.file("outside.csv"), link = dir.file("link.csv"), to_missing = dir.file("new.csv");
-  write(outside, std::string(200, 'x'));
-  std::filesystem::create_symlink(outside, link);
-  std::filesystem::create_symlink(dir.file("made.csv"), to_missing);
-  must(run("COPY d TO '" + link + "'"));
-  EXPECT_EQ(read(outside), "pk,doc\nk,\"{\"\"a\"\":1}\"\n");
-  must(run("COPY d TO '" + to_missing + "'"));
-  EXPECT_EQ(read(dir.file("made.csv")), "pk,doc\nk,\"{\"\"a\"\":1}\"\n");
+// Links that lead outside are followed, to an existing file (replaced whole) or a missing one.
+TEST_F(CopyTargetTest, FollowsLinksThatLeadOutside) {
+  write(dir.file("outside.csv"), std::string(200, 'x'));
+  std::filesystem::create_symlink(dir.file("outside.csv"), dir.file("link.csv"));
+  std::filesystem::create_symlink(dir.file("made.csv"), dir.file("new.csv"));
+  must(run("COPY d TO '" + dir.file("link.csv") + "'"));
+  EXPECT_EQ(read(dir.file("outside.csv")), kExported);
+  must(run("COPY d TO '" + dir.file("new.csv") + "'"));
+  EXPECT_EQ(read(dir.file("made.csv")), kExported);
 }
 
 TEST_F(CopyTest, ImportInsideTransactionAppliesAtCommit) {
