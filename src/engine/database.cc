@@ -93,6 +93,12 @@ struct Database::State {
   }
 };
 
+Result<void> check_key_length(std::string_view key) {
+  if (key.size() <= kMaxKeyBytes) return {};
+  return fail(QuenlorError::io_limit(ENAMETOOLONG, "key is too long (" + std::to_string(key.size()) + " bytes; at most " +
+                                                       std::to_string(kMaxKeyBytes) + ")"));
+}
+
 Database::Database(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 Database::~Database() = default;
@@ -192,10 +198,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
 
 Result<std::uint64_t> Database::put(std::string_view key, std::string doc, std::uint64_t valid_from,
                                     std::uint64_t valid_to, std::optional<std::uint64_t> write_tag) {
-  if (key.size() > kMaxKeyBytes) {
-    return fail(QuenlorError::io_limit(ENAMETOOLONG, "key is too long (" + std::to_string(key.size()) +
-                                                         " bytes; at most " + std::to_string(kMaxKeyBytes) + ")"));
-  }
+  TRY(check_key_length(key));
   State& s = *state_;
   const std::size_t shard = s.route(key).shard;
   if (s.fast_write) {

@@ -75,6 +75,10 @@ struct GetExplain {
 // writes each file's first and last key as JSON numbers, one per byte), so keys stay short.
 inline constexpr std::size_t kMaxKeyBytes = 65536;
 
+// The refusal put gives a key longer than kMaxKeyBytes: Io "key is too long ({n} bytes; at most
+// 65536)"; for writers that check their keys before the first of several writes.
+Result<void> check_key_length(std::string_view key);
+
 class Database {
  public:
   // Validates the config, creates the directory (and from then on names it by its canonical

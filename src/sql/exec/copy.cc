@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/database.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/validate.h"
 #include "sql/eval/number_text.h"
@@ -347,6 +348,15 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
   return std::pair{pk->get<std::string>(), std::move(doc_text)};
 }
 
+Result<void> check_row_keys(std::string_view table, const std::vector<eval::VisibleRow>& rows) {
+  const std::size_t prefix = rel::row_key(table, "").size();
+  for (const eval::VisibleRow& row : rows) {
+    TRY(rel::validate_pk(row.pk));
+    if (prefix + row.pk.size() > engine::kMaxKeyBytes) TRY(engine::check_key_length(rel::row_key(table, row.pk)));
+  }
+  return {};
+}
+
 Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
                                                                 std::string_view table,
                                                                 std::vector<eval::VisibleRow>& rows) {
@@ -442,7 +452,7 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
     }
   }
 
-  for (const Record& record : records) TRY(rel::validate_pk(record.pk));
+  TRY(check_row_keys(table, records));
   const std::optional<std::uint64_t> last_ts = TRY(write_rows_with_fts_upkeep(db, session, table, records));
   return SqlResult{SqlResult::Affected{records.size(), last_ts,
                                        "imported " + std::to_string(records.size()) + " rows from " + path}};

@@ -44,6 +44,10 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
 Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
                                     const std::string& path, parser::CopyFormat format);
 
+// Checks every row's primary key (validate_pk) and that its row key is one a put takes, so that a
+// statement writing many rows fails on a bad one before the first write.
+Result<void> check_row_keys(std::string_view table, const std::vector<eval::VisibleRow>& rows);
+
 // Writes each row (pk, doc) under its row key in order, then adds the rows written to the posting
 // lists of the table's committed full-text indexes, also when a write fails part-way, so that no
 // row written is missing from them. The timestamp of the last write that returned one. The rows'

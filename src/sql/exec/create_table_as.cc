@@ -111,7 +111,7 @@ Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, par
 
   // Nothing is written unless the schema encodes and every key is one a row may have.
   std::string schema_bytes = TRY(rel::encode_schema_metadata(schema));
-  for (const eval::VisibleRow& record : records) TRY(rel::validate_pk(record.pk));
+  TRY(check_row_keys(table, records));
   TRY(write_put(db, session, rel::schema_key(table), std::move(schema_bytes)));
   TRY(write_rows_with_fts_upkeep(db, session, table, records));
   const std::size_t n = records.size();

@@ -267,6 +267,9 @@ TEST_F(CopyTest, JsonImportErrors) {
       {"d", "JSON", R"([{"pk":1}])", "JSON row missing 'pk'"},
       {"d", "JSON", R"([{"pk":"a"},{"pk":""}])", "pk cannot be empty"},
       {"t", "JSON", "[{\"id\":\"a\\u0000b\"}]", "pk must not contain null bytes"},
+      // A row key longer than a put takes ("table/d/" and the key) fails before the first row.
+      {"d", "JSON", "[{\"pk\":\"a\"},{\"pk\":\"" + std::string(65529, 'k') + "\"}]",
+       "key is too long (65537 bytes; at most 65536)"},
   };
   for (const Case& c : cases) {
     write(p, c.text);

@@ -94,6 +94,12 @@ TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
     EXPECT_FALSE(live("__meta/table/c")) << c.sql;
     EXPECT_TRUE(scan("table/c/").empty()) << c.sql;
   }
+  // A key longer than a put takes ("table/c/" and the id) fails before the first write too.
+  put_row("src", "long", R"({"id":")" + std::string(65529, 'k') + R"("})");
+  EXPECT_EQ(error("CREATE TABLE c AS SELECT doc FROM src WHERE pk < 'c' OR pk = 'long'"),
+            "io error: key is too long (65537 bytes; at most 65536)");
+  EXPECT_FALSE(live("__meta/table/c"));
+  EXPECT_TRUE(scan("table/c/").empty());
 }
 
 // Nineteen-digit ids are common: each keys its own row.
