@@ -42,6 +42,9 @@ class QuenlorError {
   static QuenlorError last_os_error();
   // Io whose text says what failed before the system's description: "{context}: {description} (os error N)".
   static QuenlorError io(int errnum, std::string_view context);
+  // Io for a limit the engine itself keeps: text says what was refused, in place of the system's
+  // description; the error number names the class of failure for callers that test it.
+  static QuenlorError io_limit(int errnum, std::string text) { return {ErrorKind::Io, std::move(text), errnum}; }
   // "invalid utf-8 sequence of {len} bytes from index {index}"
   static QuenlorError utf8_invalid(std::size_t len, std::size_t index);
   // "incomplete utf-8 byte sequence from index {index}"

@@ -5,7 +5,11 @@
 
 #include "ai/records.h"
 #include "ai/rules.h"
+#include "engine/database.h"
 #include "engine/shard_shared.h"
+#include "ledger/internal_key.h"
+#include "ledger/record.h"
+#include "storage/wal.h"
 #include "util/thread.h"
 
 namespace quenlordb::ai {
@@ -30,6 +34,17 @@ std::optional<util::Deadline> deadline_after(util::Deadline now, std::uint64_t w
   const auto headroom = std::chrono::duration_cast<std::chrono::milliseconds>(util::Deadline::max() - now).count();
   if (headroom <= 0 || window_ms > static_cast<std::uint64_t>(headroom) / 2) return std::nullopt;
   return now + std::chrono::milliseconds(static_cast<std::int64_t>(window_ms));
+}
+
+// Whether the shards take the record as a write: its key no longer than a put's may be, and the
+// record within one log frame. A record they would refuse fails the whole batch put of its shard,
+// so it is left out instead.
+bool storable(std::string_view key, std::string_view doc) {
+  if (key.size() > engine::kMaxKeyBytes) return false;
+  const std::size_t payload = ledger::fact_write_payload_size(key.size() + ledger::kInternalKeySuffixBytes,
+                                                              ledger::fact_value_size(doc.size()), std::nullopt,
+                                                              kInsightWriteTag);
+  return payload <= storage::kWalMaxBodyBytes;
 }
 
 class Runtime {
@@ -96,10 +111,14 @@ class Runtime {
       const AiCorrelationRef correlation = correlation_of(*insight);
       std::string insight_key = storage_key(*insight);
       std::string correlation_key = storage_key(correlation);
+      std::string insight_doc = to_json(*insight);
+      std::string correlation_doc = to_json(correlation);
+      // The two records go together or not at all (a long source key makes both keys long).
+      if (!storable(insight_key, insight_doc) || !storable(correlation_key, correlation_doc)) continue;
       plan[engine::shard_of(hasher_.hash64(insight_key), n)].push_back(
-          {kInsightWriteTag, std::move(insight_key), to_json(*insight), event.valid_from, event.valid_to});
+          {kInsightWriteTag, std::move(insight_key), std::move(insight_doc), event.valid_from, event.valid_to});
       plan[engine::shard_of(hasher_.hash64(correlation_key), n)].push_back(
-          {kInsightWriteTag, std::move(correlation_key), to_json(correlation), event.valid_from, event.valid_to});
+          {kInsightWriteTag, std::move(correlation_key), std::move(correlation_doc), event.valid_from, event.valid_to});
     }
     for (std::size_t shard = 0; shard < n; ++shard) {
       if (plan[shard].empty()) continue;

@@ -93,6 +93,12 @@ struct Database::State {
   }
 };
 
+Result<void> check_key_length(std::string_view key) {
+  if (key.size() <= kMaxKeyBytes) return {};
+  return fail(QuenlorError::io_limit(ENAMETOOLONG, "key is too long (" + std::to_string(key.size()) + " bytes; at most " +
+                                                       std::to_string(kMaxKeyBytes) + ")"));
+}
+
 Database::Database(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 Database::~Database() = default;
@@ -108,18 +114,21 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
     return fail(QuenlorError::feature_not_enabled("ai_enabled needs the insight runtime, which this open was not given"));
   }
   TRY(util::create_dir_all(path));
+  // Every file of the database is named from here on by the directory's canonical absolute path,
+  // so that a later change of the working directory changes nothing.
+  const std::string root = TRY(util::canonical_path(path));
 
   auto state = std::make_unique<State>();
   state->config = config;
   // Two Database objects must never share a directory: the second open fails instead.
-  state->root_lock = TRY(util::File::open(path, O_RDONLY | O_DIRECTORY));
+  state->root_lock = TRY(util::File::open(root, O_RDONLY | O_DIRECTORY));
   if (::flock(state->root_lock.fd(), LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     if (err == EWOULDBLOCK) return fail(QuenlorError::io(err, "database directory is in use by another open database"));
     return fail(QuenlorError::io(err, "cannot lock the database directory"));
   }
 
-  storage::Manifest manifest = TRY(storage::Manifest::load_or_create(path, config.shard_count));
+  storage::Manifest manifest = TRY(storage::Manifest::load_or_create(root, config.shard_count));
   if (manifest.state().shards.size() != config.shard_count) {
     return fail(QuenlorError::manifest_format("manifest shard count " + std::to_string(manifest.state().shards.size()) +
                                               " != config shard count " + std::to_string(config.shard_count)));
@@ -142,7 +151,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
       std::lock_guard lock(state->manifest->mutex());
       entry = state->manifest->manifest().state().shards[j];
     }
-    ShardRuntime::Opened opened = TRY(ShardRuntime::open(path, entry, config, state->manifest, state->hasher,
+    ShardRuntime::Opened opened = TRY(ShardRuntime::open(root, entry, config, state->manifest, state->hasher,
                                                          block_cache, index_cache, j, queue));
     if (queue) {
       shards.push_back(opened.handle.shared());
@@ -189,6 +198,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
 
 Result<std::uint64_t> Database::put(std::string_view key, std::string doc, std::uint64_t valid_from,
                                     std::uint64_t valid_to, std::optional<std::uint64_t> write_tag) {
+  TRY(check_key_length(key));
   State& s = *state_;
   const std::size_t shard = s.route(key).shard;
   if (s.fast_write) {

@@ -71,10 +71,18 @@ struct GetExplain {
   friend bool operator==(const GetExplain&, const GetExplain&) = default;
 };
 
+// The longest key a write may have. Table files and the manifest carry keys whole (the manifest
+// writes each file's first and last key as JSON numbers, one per byte), so keys stay short.
+inline constexpr std::size_t kMaxKeyBytes = 65536;
+
+// The refusal put gives a key longer than kMaxKeyBytes: Io "key is too long ({n} bytes; at most
+// 65536)"; for writers that check their keys before the first of several writes.
+Result<void> check_key_length(std::string_view key);
+
 class Database {
  public:
-  // Validates the config, creates the directory, loads or creates the manifest and starts the
-  // threads, with start_insights starting the insight runtime when ai_enabled is on. A failed open
+  // Validates the config, creates the directory (and from then on names it by its canonical
+  // absolute path), loads or creates the manifest and starts the threads, with start_insights starting the insight runtime when ai_enabled is on. A failed open
   // leaves nothing running.
   static Result<std::unique_ptr<Database>> open(const std::string& path, const Config& config,
                                                 InsightStarter start_insights = nullptr);
@@ -84,7 +92,9 @@ class Database {
   ~Database();
 
   // Writes a new version of key valid on [valid_from, valid_to); returns its commit timestamp (of
-  // the key's shard). An error does not always mean that nothing was written (see above).
+  // the key's shard). An error does not always mean that nothing was written (see above). A key
+  // longer than kMaxKeyBytes fails with "key is too long ({n} bytes; at most 65536)" before anything
+  // is written.
   Result<std::uint64_t> put(std::string_view key, std::string doc, std::uint64_t valid_from, std::uint64_t valid_to,
                             std::optional<std::uint64_t> write_tag = std::nullopt);
 
@@ -132,7 +142,7 @@ class Database {
   Result<sql::exec::SqlResult> sql(std::string_view script);
 
   const Config& config() const;
-  // The directory the database was opened at, as given to open.
+  // The directory the database was opened at: its canonical absolute path, resolved once at open.
   const std::string& path() const;
 
  private:

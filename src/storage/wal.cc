@@ -84,10 +84,19 @@ Result<void> replay_batch(std::string_view body, std::vector<ledger::FactWrite>&
 
 // ---- encoder ----
 
+namespace {
+
+QuenlorError record_too_large(std::uint64_t bytes) {
+  return QuenlorError::io_limit(EFBIG, "record too large for the log (" + std::to_string(bytes) + " bytes; at most " +
+                                           std::to_string(kWalMaxBodyBytes) + ")");
+}
+
+}  // namespace
+
 Result<void> append_wal_frame(std::string& out, std::string_view key, std::string_view value,
                               std::optional<std::uint64_t> reserved_tag, std::optional<std::uint64_t> write_tag) {
   const std::size_t payload = ledger::fact_write_payload_size(key.size(), value.size(), reserved_tag, write_tag);
-  if (payload > kWalMaxBodyBytes) return fail(QuenlorError::io(EFBIG));
+  if (payload > kWalMaxBodyBytes) return fail(record_too_large(payload));
   const std::size_t start = out.size();
   out.reserve(start + kWalHeaderBytes + payload);
   out.append(kWalHeaderBytes, '\0');
@@ -106,7 +115,7 @@ Result<void> append_wal_batch_frame(std::string& out, std::span<const ledger::Fa
   std::uint64_t body = kWalBatchCountBytes;
   for (const ledger::FactWrite& r : records) {
     body += kWalBatchEntryLengthBytes + r.payload_size();
-    if (body > kWalMaxBodyBytes) return fail(QuenlorError::io(EFBIG));
+    if (body > kWalMaxBodyBytes) return fail(record_too_large(body));
   }
   const std::size_t start = out.size();
   out.reserve(start + kWalHeaderBytes + body);

@@ -25,7 +25,8 @@
 //   16      ...    N entries: u32 payload length P, then P bytes of FactWrite payload
 //
 // L never exceeds kWalMaxBodyBytes: replay treats a larger length as the end of the log, so the
-// encoders refuse such frames (Io EFBIG) instead of writing something that could never be read.
+// encoders refuse such frames instead of writing something that could never be read, with Io
+// (EFBIG) "record too large for the log ({L} bytes; at most 67108864)".
 //
 // Replay, frame by frame from offset 0: a header cut short, a length over the limit, a body cut
 // short, a CRC mismatch or a batch body under 4 bytes ends the replay without error (the rest of
@@ -62,8 +63,8 @@ inline constexpr std::uint32_t kWalMaxBodyBytes = 0x4000000;
 // ---- frame encoder (shared by the Wal and the group-commit thread) ----
 
 // Appends one single-record frame to out, built in place: the header is reserved, the payload
-// encoded right behind it and the header filled in. A payload over kWalMaxBodyBytes fails with
-// Io EFBIG and leaves out unchanged.
+// encoded right behind it and the header filled in. A payload over kWalMaxBodyBytes fails (Io,
+// "record too large for the log ...") and leaves out unchanged.
 Result<void> append_wal_frame(std::string& out, std::string_view key, std::string_view value,
                               std::optional<std::uint64_t> reserved_tag, std::optional<std::uint64_t> write_tag);
 
@@ -71,8 +72,9 @@ Result<void> append_wal_frame(std::string& out, std::string_view key, std::strin
 // size: the bytes Wal::append writes for the same record.
 Result<std::string> encode_wal_frame(std::string_view key, std::string_view value, std::optional<std::uint64_t> write_tag);
 
-// Appends one batch frame of the records, in order. A body over kWalMaxBodyBytes fails with Io
-// EFBIG and leaves out unchanged. Any count encodes; the Wal uses it for two or more records.
+// Appends one batch frame of the records, in order. A body over kWalMaxBodyBytes fails (Io,
+// "record too large for the log ...", counting the whole body) and leaves out unchanged. Any
+// count encodes; the Wal uses it for two or more records.
 Result<void> append_wal_batch_frame(std::string& out, std::span<const ledger::FactWrite> records);
 
 // ---- appending to a log file ----
@@ -177,7 +179,8 @@ class Wal {
   // Writes one single-record frame, then counts it; once the count reaches fsync_every_n_records
   // the file is data-synced and the count reset. A failed write leaves the file as it was and the
   // count unchanged; a failed sync is returned with the frame written and the count kept, so the
-  // next append syncs again. A record over the limit fails with Io EFBIG before anything is written.
+  // next append syncs again. A record over the limit fails with "record too large for the log
+  // ..." before anything is written.
   Result<void> append(const ledger::FactWrite& record);
   // No records: nothing is written. One record: exactly append. More: one batch frame, counted as
   // that many records, under the same sync rule.

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 namespace quenlordb::util {
@@ -171,6 +173,26 @@ Result<void> File::allocate_keeping_size(std::uint64_t offset, std::uint64_t len
   });
 }
 
+Result<std::string> File::real_path() const {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+  std::string out(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(link.c_str(), out.data(), out.size());
+    if (n < 0) return fail(QuenlorError::last_os_error());
+    if (static_cast<std::size_t>(n) < out.size()) {
+      out.resize(static_cast<std::size_t>(n));
+      return out;
+    }
+    out.resize(out.size() * 2);  // possibly cut short: read again with more room
+  }
+}
+
+Result<FileId> File::id() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return fail(QuenlorError::last_os_error());
+  return FileId{st.st_dev, st.st_ino};
+}
+
 Result<void> File::close() {
   if (fd_ < 0) return {};
   int fd = std::exchange(fd_, -1);
@@ -295,6 +317,53 @@ Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
   if (err != 0) return fail(QuenlorError::io(err));
   after(FileOp::Open, dir);
   return entries;
+}
+
+Result<std::string> canonical_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return fail(QuenlorError::last_os_error());
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+bool path_is_within(std::string_view path, std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  if (!path.starts_with(dir)) return false;
+  return path.size() == dir.size() || dir == "/" || path[dir.size()] == '/';
+}
+
+Result<bool> tree_holds_file(const std::string& dir, const FileId& id) {
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) return fail(QuenlorError::last_os_error());
+  if (FileId{st.st_dev, st.st_ino} == id) return true;
+  if (!S_ISDIR(st.st_mode)) return false;
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return fail(QuenlorError::last_os_error());
+  std::vector<std::string> subdirs;
+  bool found = false;
+  while (!found) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (::fstatat(::dirfd(handle), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
+      break;
+    }
+    if (FileId{st.st_dev, st.st_ino} == id) found = true;
+    else if (S_ISDIR(st.st_mode)) subdirs.push_back(join_path(dir, name));
+    errno = 0;
+  }
+  const int err = errno;
+  ::closedir(handle);
+  if (found) return true;
+  if (err != 0) return fail(QuenlorError::io(err));
+  for (const std::string& sub : subdirs) {
+    if (TRY(tree_holds_file(sub, id))) return true;
+  }
+  return false;
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

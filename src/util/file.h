@@ -47,6 +47,14 @@ using FaultHook = int (*)(FileOp op, FaultPhase phase, const std::string& path, 
 // Installs (or, with nullptr, removes) the process-wide hook. For tests only.
 void set_fault_hook(FaultHook hook);
 
+// A file as the file system knows it, whatever names it has.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 // An owned, open file descriptor. Move-only; closes on destruction.
 class File {
  public:
@@ -82,6 +90,12 @@ class File {
   Result<void> allocate_keeping_size(std::uint64_t offset, std::uint64_t len);
   // Closes now and reports a failure of close(2) (the destructor ignores it).
   Result<void> close();
+
+  // The file's own absolute path, links resolved, as the kernel names the open descriptor (which
+  // may differ from the path it was opened by).
+  Result<std::string> real_path() const;
+  // The device and inode of the open file.
+  Result<FileId> id() const;
 
  private:
   File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -131,6 +145,15 @@ struct DirEntry {
 // The entries of a directory other than "." and "..", in no particular order. The hook sees it as
 // an Open of the directory.
 Result<std::vector<DirEntry>> list_dir(const std::string& dir);
+// The canonical absolute path of an existing path: resolved against the working directory, every
+// symbolic link, "." and ".." resolved (realpath(3)).
+Result<std::string> canonical_path(const std::string& path);
+// Whether path is dir or lies below it; both absolute and canonical, compared by components.
+bool path_is_within(std::string_view path, std::string_view dir);
+// Whether any entry of the directory tree under dir (dir itself included, symbolic links not
+// followed) is the file id.
+Result<bool> tree_holds_file(const std::string& dir, const FileId& id);
+
 // Joins two path pieces with one '/'.
 std::string join_path(std::string_view dir, std::string_view name);
 

@@ -16,5 +16,9 @@ namespace quenlordb::util {
 // The parsed value, or a SerdeJson error carrying the parser's message ("recursion limit exceeded"
 // past the nesting limit).
 Result<nlohmann::json> parse_json_document(std::string_view text);
+// The same with containers allowed max_depth deep: for a text that holds documents inside
+// containers of its own (a file's array, a wrapper object), whose reader then takes the documents
+// out of it.
+Result<nlohmann::json> parse_json_document(std::string_view text, std::size_t max_depth);
 
 }  // namespace quenlordb::util

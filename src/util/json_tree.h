@@ -18,8 +18,9 @@
 
 namespace quenlordb::util {
 
-// Containers may nest this deep; one level more is refused.
+// Containers may nest this deep; one level more is refused, with kJsonDepthMessage.
 inline constexpr std::size_t kJsonMaxDepth = 127;
+inline constexpr std::string_view kJsonDepthMessage = "recursion limit exceeded";
 
 namespace json_tree_detail {
 
@@ -42,6 +43,10 @@ enum class RepeatedKeys { KeepAll, KeepLast };
 template <typename Json, RepeatedKeys kRepeated>
 class TreeBuilder : public SaxTypes {
  public:
+  // max_depth: the nesting allowed, kJsonMaxDepth unless a reader allows a container around
+  // documents (a file's array, a record's wrapper object) levels of its own.
+  explicit TreeBuilder(std::size_t max_depth = kJsonMaxDepth) : max_depth_(max_depth) {}
+
   bool null() { return add(Json(nullptr)) != nullptr; }
   bool boolean(bool v) { return add(Json(v)) != nullptr; }
   bool number_integer(number_integer_t v) { return add(Json(v)) != nullptr; }
@@ -78,8 +83,8 @@ class TreeBuilder : public SaxTypes {
 
  private:
   bool open(Json container) {
-    if (open_.size() >= kJsonMaxDepth) {
-      error_ = "recursion limit exceeded";
+    if (open_.size() >= max_depth_) {
+      error_ = kJsonDepthMessage;
       return false;
     }
     Json* slot = add(std::move(container));
@@ -112,6 +117,7 @@ class TreeBuilder : public SaxTypes {
     }
   }
 
+  std::size_t max_depth_;
   Json root_;
   std::vector<Json*> open_;
   string_t key_;
@@ -148,7 +154,7 @@ class DepthCheck : public SaxTypes {
  private:
   bool open() {
     if (depth_ >= kJsonMaxDepth) {
-      error_ = "recursion limit exceeded";
+      error_ = kJsonDepthMessage;
       return false;
     }
     ++depth_;

@@ -141,6 +141,26 @@ TEST(DatabaseInsightsTest, ConcurrentPutsNeverWaitForTheRuntime) {
   EXPECT_EQ(must(db->stats()).writes, 3 * kPuts);
 }
 
+// A record key holds its source key in hex, twice as long: past the key limit the records are
+// left out, and the rest of the batch is written.
+TEST(DatabaseInsightsTest, RecordsWhoseKeyWouldBeTooLongAreLeftOut) {
+  quenlordb::testing::TempDir dir;
+  Config c = ai_config(false);
+  c.ai_batch_max_events = 2;
+  auto db = open_ai(dir.path(), c);
+  const std::string long_key(40 * 1024, 'u');
+  must(db->put(long_key, R"({"msg":"refund failed"})", 0, 10));
+  must(db->put("short", R"({"msg":"refund failed"})", 0, 10));
+  const auto rows = await_rows(*db, "__ai/", 2);
+  std::this_thread::sleep_for(50ms);  // a wrongly written pair would be there by now
+  EXPECT_EQ(must(db->scan_prefix("__ai/")).size(), 2u);
+  for (const PrefixScanRow& row : rows) {
+    EXPECT_LE(row.key.size(), engine::kMaxKeyBytes);
+    EXPECT_NE(row.key.find(hex_encode("short")), std::string::npos) << row.key.substr(0, 64);
+  }
+  EXPECT_EQ(must(db->get(long_key)), R"({"msg":"refund failed"})");
+}
+
 TEST(DatabaseInsightsTest, DroppingWhileABatchFillsIsClean) {
   quenlordb::testing::TempDir dir;
   Config c = ai_config(true);

@@ -157,6 +157,43 @@ TEST(DatabaseTest, StatsCountShardThreadWritesOnly) {
   EXPECT_EQ(must(db->stats()).writes, 5u);
 }
 
+// The directory is named by its canonical absolute path from the open on: a later change of the
+// working directory changes nothing.
+TEST(DatabaseTest, RelativePathIsResolvedOnceAtOpen) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("real"));
+  std::filesystem::create_directory_symlink(dir.file("real"), dir.file("link"));
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  Config c = test_config(1);
+  c.memtable_max_bytes = 4096;
+  auto db = open_db("link/./db", c);
+  std::filesystem::current_path(dir.file("real"));  // "link/./db" would now name nothing
+  EXPECT_EQ(db->path(), must(util::canonical_path(dir.file("real/db"))));
+  for (int i = 0; i < 200; ++i) must(db->put("k" + std::to_string(i), std::string(100, 'v'), 0, kForever));
+  EXPECT_GT(must(db->stats()).flushes, 0u);
+  db.reset();
+  std::filesystem::current_path(before);
+  db = open_db(dir.file("real/db"), c);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(must(db->get("k" + std::to_string(i))), std::string(100, 'v'));
+}
+
+// A put's key is at most 65,536 bytes; a longer one fails before anything is written.
+TEST(DatabaseTest, KeyLongerThanTheLimitIsRefused) {
+  for (const bool group_commit : {false, true}) {
+    TempDir dir;
+    auto db = open_db(dir.file("db"), test_config(2, group_commit));
+    const std::string longest(kMaxKeyBytes, 'k'), over(kMaxKeyBytes + 1, 'k');
+    must(db->put(longest, "v", 0, kForever));
+    auto r = db->put(over, "v", 0, kForever);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "io error: key is too long (65537 bytes; at most 65536)");
+    EXPECT_EQ(must(db->get(over)), std::nullopt);
+    EXPECT_EQ(must(db->get(longest)), "v");
+    EXPECT_EQ(must(db->scan_prefix("k")).size(), 1u);
+  }
+}
+
 TEST(DatabaseTest, DropAndReopenKeepsEveryAcknowledgedWrite) {
   struct Case {
     bool group_commit;

@@ -119,14 +119,16 @@ TEST(GroupCommitTest, PutOverTheLogLimitIsDeclinedAndRefusedByTheShardThread) {
   const std::string key = "big";
   // The smallest document whose record is one byte over the limit.
   std::size_t doc_len = storage::kWalMaxBodyBytes - 64;
-  while (ledger::fact_write_payload_size(key.size() + 9, ledger::fact_value_size(doc_len), std::nullopt, std::nullopt) <=
-         storage::kWalMaxBodyBytes)
-    ++doc_len;
+  auto payload = [&] {
+    return ledger::fact_write_payload_size(key.size() + 10, ledger::fact_value_size(doc_len), std::nullopt, std::nullopt);
+  };
+  while (payload() <= storage::kWalMaxBodyBytes) ++doc_len;
   {
     auto db = open_db(root, test_config(1, true));
     auto r = db->put(key, std::string(doc_len, 'x'), 0, kForever);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().to_string(), "io error: File too large (os error 27)");
+    EXPECT_EQ(r.error().to_string(),
+              "io error: record too large for the log (" + std::to_string(payload()) + " bytes; at most 67108864)");
     EXPECT_EQ(must(db->get(key)), std::nullopt);
     EXPECT_EQ(must(db->stats()).writes, 0u);
     must(db->put("small", "s", 0, kForever));

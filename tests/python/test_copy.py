@@ -1,5 +1,6 @@
 """COPY TO and COPY FROM round trips, the file table functions and CREATE TABLE AS, through Python."""
 
+import csv
 import json
 import os
 import unittest
@@ -90,6 +91,106 @@ class CopyRoundTripTest(TempDirTestCase):
                                   "message": f"created table c with {len(AWKWARD) + 1} row(s)"})
         self.assertEqual(self.db.sql("SELECT name FROM c WHERE pk = '7'"), [{"name": "plain"}])
         self.assertEqual(self.db.sql("SELECT name FROM c WHERE pk = '42'"), [{"name": None}])
+
+
+class CsvAsCsvToolsReadItTest(TempDirTestCase):
+    """CSV files as other tools write them, read as Python's csv module reads them."""
+
+    def setUp(self):
+        super().setUp()
+        self.db = PyDatabase.open(self.path(), 2)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w", newline="") as f:
+            f.write(text)
+        return path
+
+    def test_stray_quotes_are_ordinary_characters(self):
+        path = self.write("stray.csv", 'id,s\n1,5" pipe\n2,x\n3,7" pipe\n4,y\n5,z\n')
+        with open(path, newline="") as f:
+            records = list(csv.reader(f))
+        expected = {r[0]: r[1] for r in records[1:]}
+        self.assertEqual(len(expected), 5)
+        self.db.sql("CREATE TABLE t (id INTEGER PRIMARY KEY, s TEXT)")
+        self.assertEqual(self.db.sql(f"COPY t FROM {sql_text(path)}")["rows"], 5)
+        got = {row["pk"]: row["s"] for row in self.db.sql("SELECT pk, s FROM t")}
+        self.assertEqual(got, expected)
+        read = {str(int(row["id"])): row["s"] for row in self.db.sql(f"SELECT id, s FROM read_csv({sql_text(path)}) f")}
+        self.assertEqual(read, expected)
+
+    def test_a_file_ending_inside_quotes_is_refused_and_writes_nothing(self):
+        self.db.sql("CREATE TABLE t (id INTEGER PRIMARY KEY, s TEXT)")
+        path = self.write("open.csv", 'id,"s\n1,a\n2,b\n')
+        with self.assertRaisesRegex(RuntimeError, "unterminated quoted field in CSV record 1$"):
+            self.db.sql(f"COPY t FROM {sql_text(path)}")
+        self.assertEqual(self.db.sql("SELECT count(*) FROM t"), [0])
+
+    def test_keys_with_white_space_at_either_end_come_back_exactly(self):
+        self.db.sql("CREATE TABLE d (pk TEXT PRIMARY KEY)")
+        keys = [" ", "\t", "a ", "a", "\u3000b"]
+        for i, key in enumerate(keys):
+            self.db.sql(f"INSERT INTO d (pk, doc) VALUES ({sql_text(key)}, '{{\"n\":{i}}}')")
+        before = {row["pk"]: row["doc"] for row in self.db.sql("SELECT pk, doc FROM d")}
+        self.assertEqual(len(before), len(keys))
+        for fmt in FORMATS:
+            with self.subTest(format=fmt):
+                path = os.path.join(self.dir, f"keys.{fmt}")
+                self.db.sql(f"COPY d TO {sql_text(path)} FORMAT {fmt}")
+                self.db.sql(f"CREATE TABLE d_{fmt} (pk TEXT PRIMARY KEY)")
+                self.assertEqual(self.db.sql(f"COPY d_{fmt} FROM {sql_text(path)} FORMAT {fmt}")["rows"], len(keys))
+                after = {row["pk"]: row["doc"] for row in self.db.sql(f"SELECT pk, doc FROM d_{fmt}")}
+                self.assertEqual(after, before)
+
+
+class IntegerKeysTest(TempDirTestCase):
+    """Nineteen-digit ids key their rows by their own digits on every path that reads JSON or CSV."""
+
+    IDS = [1234567890123456789, 1234567890123456790, 18446744073709551615]
+
+    def setUp(self):
+        super().setUp()
+        self.db = PyDatabase.open(self.path(), 2)
+
+    def keys(self, table):
+        return sorted(row["pk"] for row in self.db.sql(f"SELECT pk FROM {table}"))
+
+    def test_every_path_keeps_the_digits(self):
+        expected = sorted(str(i) for i in self.IDS)
+        records = [{"id": i, "name": f"n{i}"} for i in self.IDS]
+        json_path = os.path.join(self.dir, "ids.json")
+        with open(json_path, "w") as f:
+            json.dump(records, f)
+        ndjson_path = os.path.join(self.dir, "ids.ndjson")
+        with open(ndjson_path, "w") as f:
+            f.write("".join(json.dumps(r) + "\n" for r in records))
+        for fmt, path in (("JSON", json_path), ("NDJSON", ndjson_path)):
+            with self.subTest(format=fmt):
+                self.db.sql(f"CREATE TABLE t_{fmt} (id INTEGER PRIMARY KEY, name TEXT)")
+                self.assertEqual(self.db.sql(f"COPY t_{fmt} FROM {sql_text(path)} FORMAT {fmt}")["rows"], 3)
+                self.assertEqual(self.keys(f"t_{fmt}"), expected)
+        with self.subTest(path="CREATE TABLE AS"):
+            self.db.sql("CREATE TABLE src (pk TEXT PRIMARY KEY)")
+            for r in records:
+                self.db.sql(f"INSERT INTO src (pk, doc) VALUES ({sql_text(r['name'])}, {sql_text(json.dumps(r))})")
+            self.assertEqual(self.db.sql("CREATE TABLE c AS SELECT doc FROM src")["rows"], 3)
+            self.assertEqual(self.keys("c"), expected)
+        with self.subTest(format="CSV"):
+            # Within the signed 64-bit range a typed CSV field is read as an integer.
+            csv_path = os.path.join(self.dir, "ids.csv")
+            with open(csv_path, "w") as f:
+                f.write("id,name\n1234567890123456789,a\n1234567890123456790,b\n")
+            self.db.sql("CREATE TABLE t_csv (id BIGINT PRIMARY KEY, name TEXT)")
+            self.assertEqual(self.db.sql(f"COPY t_csv FROM {sql_text(csv_path)}")["rows"], 2)
+            self.assertEqual(self.keys("t_csv"), ["1234567890123456789", "1234567890123456790"])
+
+    def test_typed_insert_refuses_a_key_number_a_double_cannot_hold(self):
+        self.db.sql("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)")
+        with self.assertRaisesRegex(RuntimeError, "primary key number 1234567890123456800 cannot be stored exactly; "
+                                                  "write it as a text$"):
+            self.db.sql("INSERT INTO t (id, name) VALUES (1234567890123456789, 'a')")
+        self.db.sql("INSERT INTO t (id, name) VALUES ('1234567890123456789', 'a')")
+        self.assertEqual(self.keys("t"), ["1234567890123456789"])
 
 
 if __name__ == "__main__":

@@ -63,6 +63,34 @@ class OpenTest(TempDirTestCase):
         self.assertIn(name, os.listdir(self.dir))
         self.assertTrue(os.path.isdir(os.path.join(os.fsencode(self.dir), b"caf\xe9")))
 
+    def test_a_change_of_working_directory_after_open_changes_nothing(self):
+        """A database opened by a relative path keeps naming the directory it opened."""
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(self.dir)
+        os.mkdir("elsewhere")
+        db = PyDatabase.open("reldb", 1)
+        os.chdir("elsewhere")
+        # Nine 4 MiB memtables: nine flushes, then a compaction, each naming new files.
+        doc = b"x" * 65536
+        written = {}
+        for i in range(640):
+            key = b"k%04d" % i
+            db.put(key, doc, 0, 100)
+            written[key] = doc
+        manifest = os.path.join(self.dir, "reldb", "MANIFEST.json")
+        with open(manifest, "rb") as f:
+            manifest_bytes = f.read()
+        self.assertIn(b'"l1-', manifest_bytes)  # compacted into level 1
+        db.sql("CREATE TABLE t (pk TEXT PRIMARY KEY)")
+        with self.assertRaisesRegex(RuntimeError, "COPY TO target must not be inside the database directory"):
+            db.sql(f"COPY t TO '{manifest}'")
+        with open(manifest, "rb") as f:
+            self.assertTrue(f.read().startswith(b"{"))
+        del db
+        db = PyDatabase.open(os.path.join(self.dir, "reldb"), 1)
+        for key, value in written.items():
+            self.assertEqual(bytes(db.get(key)), value, key)
+
     def test_sql_errors_are_runtime_errors(self):
         db = PyDatabase.open(self.path(), 1)
         self.assert_runtime_error(lambda: db.sql("THIS IS NOT SQL"), r"^sql .*error: ")

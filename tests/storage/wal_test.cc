@@ -271,7 +271,9 @@ TEST_F(WalTest, FramesUpToTheReplayLimitAreWrittenAndReadLargerOnesRefused) {
       auto r = wal.append_batch(c.records);
       ASSERT_EQ(r.has_value(), c.accepted);
       if (!c.accepted) {
-        EXPECT_EQ(r.error().to_string(), "io error: File too large (os error 27)");
+        EXPECT_TRUE(r.error().to_string().starts_with("io error: record too large for the log (")) << r.error().to_string();
+        EXPECT_TRUE(r.error().to_string().ends_with(" bytes; at most 67108864)")) << r.error().to_string();
+        EXPECT_EQ(r.error().os_error(), EFBIG);
         EXPECT_EQ(util::file_size_if_exists(path_).value().value(), before);
         EXPECT_EQ(wal.pending(), 1u);
       }

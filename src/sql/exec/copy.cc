@@ -1,6 +1,7 @@
 #include "sql/exec/copy.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/database.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/validate.h"
 #include "sql/eval/number_text.h"
@@ -81,26 +83,87 @@ std::string build_csv(const rel::TableSchemaMetadata& schema, const std::vector<
   return out;
 }
 
-// Whether path, resolved against the working directory with every existing link followed, lies
-// in or at the directory dir.
-Result<bool> lies_within(const std::string& path, const std::string& dir) {
+constexpr std::string_view kInsideDatabase = "COPY TO target must not be inside the database directory";
+
+// Where a chain of symbolic links in the path's last component leads (the path itself when that
+// is no link): the file that opening the path would open, or create.
+Result<std::string> link_target(const std::string& path) {
+  std::filesystem::path p = path;
   std::error_code ec;
-  const std::filesystem::path target = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
-  if (ec) return fail(QuenlorError::io(ec.value(), path));
-  const std::filesystem::path root = std::filesystem::weakly_canonical(std::filesystem::absolute(dir, ec), ec);
-  if (ec) return fail(QuenlorError::io(ec.value(), dir));
-  auto t = target.begin();
-  for (auto r = root.begin(); r != root.end(); ++r, ++t) {
-    if (r->empty()) continue;  // a trailing separator
-    if (t == target.end() || *t != *r) return false;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(p, ec); ++hops) {
+    const std::filesystem::path next = std::filesystem::read_symlink(p, ec);
+    if (ec) return fail(QuenlorError::io(ec.value(), path));
+    p = next.is_absolute() ? next : p.parent_path() / next;
   }
-  return true;
+  return p.string();
 }
 
-Result<void> write_whole_file(const std::string& path, std::string_view text) {
-  util::File file = TRY(util::File::open(path, O_WRONLY | O_CREAT | O_TRUNC));
-  TRY(file.write_all(text));
-  TRY(file.close());
+// Whether path, resolved against the working directory with every link followed, lies in or at
+// the directory root (canonical); a missing file by where its directory is. Only the path's text
+// is judged: a quick refusal before anything is opened, not the guard itself (see
+// write_copy_target).
+Result<bool> path_text_within(const std::string& path, const std::string& root) {
+  const std::filesystem::path target = TRY(link_target(path));
+  if (Result<std::string> real = util::canonical_path(target.string())) return util::path_is_within(*real, root);
+  const std::filesystem::path parent = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  Result<std::string> dir = util::canonical_path(parent.string());
+  if (!dir) return false;  // no such directory: the open fails on its own
+  return util::path_is_within(util::join_path(*dir, target.filename().string()), root);
+}
+
+struct CopyTarget {
+  util::File file;
+  bool created;  // made by this open (and so empty)
+};
+
+// Opens the target for writing without changing an existing file: the file itself is checked
+// afterwards, through its descriptor, before anything is written to it. A missing file is created
+// empty (also where a link to a missing file points), never inside root.
+Result<CopyTarget> open_copy_target(const std::string& path, const std::string& root) {
+  Result<util::File> made = util::File::open(path, O_WRONLY | O_CREAT | O_EXCL);
+  if (made) return CopyTarget{std::move(*made), true};
+  if (made.error().os_error() != EEXIST) return fail(std::move(made.error()));
+  Result<util::File> existing = util::File::open(path, O_WRONLY);
+  if (existing) return CopyTarget{std::move(*existing), false};
+  if (existing.error().os_error() != ENOENT) return fail(std::move(existing.error()));
+  // A link to a missing file: the file is made where the link points, unless that is inside.
+  const std::string target = TRY(link_target(path));
+  if (TRY(path_text_within(target, root))) return fail(QuenlorError::sql_execution(std::string(kInsideDatabase)));
+  util::File file = TRY(util::File::open(target, O_WRONLY | O_CREAT | O_EXCL));
+  return CopyTarget{std::move(file), true};
+}
+
+// Whether the open file is one of the database's: its real path inside root, or its device and
+// inode those of any file in root's tree (a hard link elsewhere names the same file).
+Result<bool> is_database_file(const util::File& file, const std::string& root) {
+  const util::FileId id = TRY(file.id());
+  Result<std::string> real = file.real_path();
+  if (real && util::path_is_within(*real, root)) return true;
+  return util::tree_holds_file(root, id);
+}
+
+// Writes text as the whole of the file at path, unless that file is one of the database's, in
+// which case nothing changes anywhere: a file this call created is removed again.
+Result<void> write_copy_target(const std::string& path, const std::string& root, std::string_view text) {
+  if (TRY(path_text_within(path, root))) return fail(QuenlorError::sql_execution(std::string(kInsideDatabase)));
+  CopyTarget target = TRY(open_copy_target(path, root));
+  if (TRY(is_database_file(target.file, root))) {
+    if (target.created) {
+      // Only the file made here: the name must still be that file.
+      const util::FileId id = TRY(target.file.id());
+      Result<std::string> real = target.file.real_path();
+      struct stat st;
+      if (real && ::lstat(real->c_str(), &st) == 0 && util::FileId{st.st_dev, st.st_ino} == id) {
+        (void)util::remove_file(*real);
+      }
+    }
+    return fail(QuenlorError::sql_execution(std::string(kInsideDatabase)));
+  }
+  struct stat st;
+  if (::fstat(target.file.fd(), &st) != 0) return fail(QuenlorError::last_os_error());
+  if (S_ISREG(st.st_mode) && !target.created) TRY(target.file.truncate(0));
+  TRY(target.file.write_all(text));
+  TRY(target.file.close());
   return {};
 }
 
@@ -148,20 +211,22 @@ nlohmann::json coerce_csv_field(const std::string& text, const rel::TableColumnM
 using Record = eval::VisibleRow;
 
 Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableSchemaMetadata& schema, bool typed) {
-  const std::vector<std::string_view> lines = csv_split_records(text);
-  std::vector<std::string> header = csv_parse_line(lines.empty() ? std::string_view() : lines[0]);
-  for (std::string& field : header) field = std::string(util::trim_white_space(field));
+  CsvReader reader(text);
+  std::vector<CsvField> fields;
+  if (!TRY(reader.next(fields))) fields.assign(1, CsvField{});  // no record: one empty header field
+  std::vector<std::string> header;
+  header.reserve(fields.size());
+  for (const CsvField& field : fields) header.emplace_back(csv_field_value(field));
   std::vector<const rel::TableColumnMetadata*> columns;
   for (const std::string& name : header) columns.push_back(find_column(schema, name));
 
   std::vector<Record> records;
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (is_blank_line(lines[i])) continue;
-    std::vector<std::string> fields = csv_parse_line(lines[i]);
+  while (TRY(reader.next(fields))) {
+    if (is_blank_record(fields)) continue;
     if (!typed) {
-      std::string pk(util::trim_white_space(fields[0]));
+      std::string pk(csv_field_value(fields[0]));
       if (pk.empty()) continue;
-      std::string doc = fields.size() > 1 ? std::string(util::trim_white_space(fields[1])) : std::string("{}");
+      std::string doc = fields.size() > 1 ? std::string(csv_field_value(fields[1])) : std::string("{}");
       TRY(rel::validate_json_bytes(doc));
       records.push_back({std::move(pk), std::move(doc)});
       continue;
@@ -169,7 +234,7 @@ Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableS
     nlohmann::json object = nlohmann::json::object();
     for (std::size_t c = 0; c < header.size(); ++c) {
       static const std::string kEmpty;
-      object[header[c]] = coerce_csv_field(c < fields.size() ? fields[c] : kEmpty, columns[c]);
+      object[header[c]] = coerce_csv_field(c < fields.size() ? fields[c].text : kEmpty, columns[c]);
     }
     std::optional<std::string> pk;
     if (auto it = object.find(schema.pk); it != object.end()) pk = json_pk_text(*it);
@@ -182,20 +247,28 @@ Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableS
 
 }  // namespace
 
+Result<void> check_file_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return fail(QuenlorError::sql_execution("path must not contain NUL bytes"));
+  }
+  return {};
+}
+
 bool is_document_style(const rel::TableSchemaMetadata& schema) {
   const auto& columns = schema.columns;
   if (columns.size() <= 1) return true;
   return columns.size() == 2 && (columns[0].name == "doc" || columns[1].name == "doc");
 }
 
-Result<nlohmann::json> parse_json_array(std::string_view text) {
-  nlohmann::json value = TRY(util::parse_json_document(text));
+Result<nlohmann::json> parse_json_array(std::string_view text, std::size_t max_depth) {
+  nlohmann::json value = TRY(util::parse_json_document(text, max_depth));
   if (!value.is_array()) return fail(QuenlorError::serde_json("invalid type: expected a sequence"));
   return value;
 }
 
 std::optional<std::string> json_pk_text(const nlohmann::json& value) {
   if (value.is_string()) return value.get<std::string>();
+  if (value.is_number_integer()) return value.dump();  // signed or unsigned: its own digits
   if (value.is_number()) return eval::to_sort_string(eval::json_value_to_sql(value));
   return std::nullopt;
 }
@@ -248,9 +321,10 @@ std::optional<Record> typed_record_as_written(std::string_view line, const rel::
   if (!is_canonical(line, members)) return std::nullopt;
   const std::optional<util::JsonMembers::Value> pk = members.find(schema.pk);
   if (!pk || (pk->kind != util::JsonKind::String && pk->kind != util::JsonKind::Number)) return std::nullopt;
+  // A canonical text writes every number as an integer that the tree keeps as one: its digits.
+  if (pk->kind == util::JsonKind::Number) return Record{std::string(pk->text), std::string(line)};
   eval::SqlValue value = eval::json_text_to_sql(pk->kind, pk->text);
-  std::string key = value.is_text() ? std::move(value).text_value() : eval::to_sort_string(value);
-  return Record{std::move(key), std::string(line)};
+  return Record{std::move(value).text_value(), std::string(line)};
 }
 
 }  // namespace
@@ -272,6 +346,15 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
   auto doc = record.find("doc");
   std::string doc_text = doc == record.end() ? std::string("{}") : TRY(util::dump_json_compact(*doc));
   return std::pair{pk->get<std::string>(), std::move(doc_text)};
+}
+
+Result<void> check_row_keys(std::string_view table, const std::vector<eval::VisibleRow>& rows) {
+  const std::size_t prefix = rel::row_key(table, "").size();
+  for (const eval::VisibleRow& row : rows) {
+    TRY(rel::validate_pk(row.pk));
+    if (prefix + row.pk.size() > engine::kMaxKeyBytes) TRY(engine::check_key_length(rel::row_key(table, row.pk)));
+  }
+  return {};
 }
 
 Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
@@ -323,10 +406,8 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
     }
   }
 
-  if (TRY(lies_within(path, db.path()))) {
-    return fail(QuenlorError::sql_execution("COPY TO target must not be inside the database directory"));
-  }
-  TRY(write_whole_file(path, text));
+  TRY(check_file_path(path));
+  TRY(write_copy_target(path, db.path(), text));
   return SqlResult{SqlResult::Affected{rows.size(), std::nullopt,
                                        "exported " + std::to_string(rows.size()) + " rows to " + path}};
 }
@@ -337,6 +418,7 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
   const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
   const bool typed = !is_document_style(schema);
   if (format == CopyFormat::Parquet) return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
+  TRY(check_file_path(path));
   const std::string text = TRY(read_text_file(path));
 
   std::vector<Record> records;
@@ -348,8 +430,11 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
       records.push_back({std::move(pk), std::move(doc)});
       return {};
     };
+    // A document-style record wraps its document in {"doc": ..., "pk": ...}, a level of its own;
+    // the document inside is held to the nesting limit by the one allowed around it.
+    const std::size_t wrapper = typed ? 0 : 1;
     if (format == CopyFormat::Json) {
-      const nlohmann::json array = TRY(parse_json_array(text));
+      const nlohmann::json array = TRY(parse_json_array(text, util::kJsonMaxDepth + 1 + wrapper));
       for (const nlohmann::json& value : array) TRY(add(value));
     } else {
       const std::vector<std::string_view> lines = split_lines(text);
@@ -362,12 +447,12 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
             continue;
           }
         }
-        TRY(add(TRY(util::parse_json_document(line))));
+        TRY(add(TRY(util::parse_json_document(line, util::kJsonMaxDepth + wrapper))));
       }
     }
   }
 
-  for (const Record& record : records) TRY(rel::validate_pk(record.pk));
+  TRY(check_row_keys(table, records));
   const std::optional<std::uint64_t> last_ts = TRY(write_rows_with_fts_upkeep(db, session, table, records));
   return SqlResult{SqlResult::Affected{records.size(), last_ts,
                                        "imported " + std::to_string(records.size()) + " rows from " + path}};

@@ -3,8 +3,9 @@
 //
 // A table with at most one column, or two columns one of which is named "doc", is document-style
 // and moves as pairs of primary key and document; every other table is typed and moves one field
-// (or member) per column. A row key made from a number is its positional text (7 and 7.0 give "7"),
-// as for a typed INSERT, so a file COPY TO wrote reads back under the same keys.
+// (or member) per column. A row key made from a JSON integer (or a CSV field read as a 64-bit
+// integer) is its own digits; from any other number its positional text (7.0 gives "7"), as for a
+// typed INSERT, so a file COPY TO wrote reads back under the same keys.
 #pragma once
 
 #include <optional>
@@ -30,7 +31,10 @@ inline constexpr std::string_view kParquetMessage = "Parquet support requires --
 bool is_document_style(const facet::relational::TableSchemaMetadata& schema);
 
 // Writes every visible row of table to path (created or replaced): {n, none, "exported n rows to
-// path"}. A path that resolves inside the database's directory is refused.
+// path"}. The file opened is checked before it is changed: one whose real path lies inside the
+// database's directory, or that is (by device and inode) any file of the directory's tree, is
+// refused with "COPY TO target must not be inside the database directory", and a refused COPY TO
+// changes no byte anywhere.
 Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::string& table,
                                   const std::string& path, parser::CopyFormat format);
 
@@ -39,6 +43,10 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
 // record writes nothing. The rows join the posting lists of the table's full-text indexes.
 Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
                                     const std::string& path, parser::CopyFormat format);
+
+// Checks every row's primary key (validate_pk) and that its row key is one a put takes, so that a
+// statement writing many rows fails on a bad one before the first write.
+Result<void> check_row_keys(std::string_view table, const std::vector<eval::VisibleRow>& rows);
 
 // Writes each row (pk, doc) under its row key in order, then adds the rows written to the posting
 // lists of the table's committed full-text indexes, also when a write fails part-way, so that no
@@ -53,10 +61,16 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
                                                                const facet::relational::TableSchemaMetadata& schema,
                                                                bool typed);
 
-// The whole text as one JSON array; anything else, or text that does not parse, is SerdeJson.
-Result<nlohmann::json> parse_json_array(std::string_view text);
+// The whole text as one JSON array, nested at most max_depth deep (the array's own level counted);
+// anything else, or text that does not parse, is SerdeJson.
+Result<nlohmann::json> parse_json_array(std::string_view text, std::size_t max_depth);
 
-// The row key text of a JSON member used as a primary key: a text as itself, a number as its
+// A path that COPY or a file table function may open: one holding a NUL byte fails with "path
+// must not contain NUL bytes" (the system would see only the part before it).
+Result<void> check_file_path(std::string_view path);
+
+// The row key text of a JSON member used as a primary key: a text as itself, an integer (as the
+// reader keeps it, in the signed or unsigned 64-bit range) as its digits, any other number as its
 // positional text; none for anything else.
 std::optional<std::string> json_pk_text(const nlohmann::json& value);
 

@@ -14,6 +14,7 @@
 #include "sql/exec/executor.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
+#include "util/json_members.h"
 
 namespace quenlordb::sql::exec {
 
@@ -51,21 +52,39 @@ rel::TableSchemaMetadata derived_schema(const std::optional<nlohmann::json>& fir
   return schema;
 }
 
-// A row's key: its member named as the key column, a text as itself and a number as its positional
-// text; "row_{i}" otherwise.
-std::string row_pk(const std::optional<nlohmann::json>& row, const std::string& pk_column, std::size_t i) {
+// Whether a JSON number token is written as an integer: an optional minus, then digits.
+bool is_integer_token(std::string_view token) {
+  if (token.starts_with('-')) token.remove_prefix(1);
+  return !token.empty() && token.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// A row's key: its member named as the key column, a text as itself, a number written as an
+// integer as its digits (the row is stored as written, so also past the 64-bit range, where the
+// tree holds a double) and any other number as its positional text; "row_{i}" otherwise.
+std::string row_pk(std::string_view bytes, const std::optional<nlohmann::json>& row, const std::string& pk_column,
+                   std::size_t i) {
   if (row && row->is_object()) {
     if (auto it = row->find(pk_column); it != row->end()) {
+      if (it->is_number_float()) {
+        const util::JsonMembers members(bytes);
+        const std::optional<util::JsonMembers::Value> token = members.find(pk_column);
+        if (token && token->kind == util::JsonKind::Number && is_integer_token(token->text)) {
+          return std::string(token->text);
+        }
+      }
       if (std::optional<std::string> pk = json_pk_text(*it)) return std::move(*pk);
     }
   }
   return "row_" + std::to_string(i);
 }
 
-std::optional<nlohmann::json> parsed(std::string_view bytes) {
+// The row parsed; none when it is not JSON. A row nested deeper than a document may be is refused
+// as INSERT refuses it.
+Result<std::optional<nlohmann::json>> parsed(std::string_view bytes) {
   Result<nlohmann::json> value = util::parse_json_document(bytes);
-  if (!value) return std::nullopt;
-  return std::move(*value);
+  if (value) return std::optional<nlohmann::json>(std::move(*value));
+  if (value.error().message() == util::kJsonDepthMessage) return fail(std::move(value.error()));
+  return std::optional<nlohmann::json>();
 }
 
 }  // namespace
@@ -84,15 +103,15 @@ Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, par
   records.reserve(rows->rows.size());
   rel::TableSchemaMetadata schema;
   for (std::size_t i = 0; i < rows->rows.size(); ++i) {
-    const std::optional<nlohmann::json> row = parsed(rows->rows[i]);
+    const std::optional<nlohmann::json> row = TRY(parsed(rows->rows[i]));
     if (i == 0) schema = derived_schema(row);
-    records.push_back({row_pk(row, schema.pk, i), std::move(rows->rows[i])});
+    records.push_back({row_pk(rows->rows[i], row, schema.pk, i), std::move(rows->rows[i])});
   }
   if (records.empty()) schema = derived_schema(std::nullopt);
 
   // Nothing is written unless the schema encodes and every key is one a row may have.
   std::string schema_bytes = TRY(rel::encode_schema_metadata(schema));
-  for (const eval::VisibleRow& record : records) TRY(rel::validate_pk(record.pk));
+  TRY(check_row_keys(table, records));
   TRY(write_put(db, session, rel::schema_key(table), std::move(schema_bytes)));
   TRY(write_rows_with_fts_upkeep(db, session, table, records));
   const std::size_t n = records.size();

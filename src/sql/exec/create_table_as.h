@@ -7,10 +7,12 @@
 // none; no row, or a first row that is not an object, gives pk TEXT and doc JSON. The primary-key
 // column is the first named pk or id, else the first column, else "pk".
 //
-// A row's key is its member named exactly as the primary-key column: a text as itself, a number as
-// its positional text (7 and 7.0 give "7", 2.5 gives "2.5", as a typed INSERT keys it); any other
-// row, or member, gives "row_{position}". Every key is checked before the first write, so a row
-// whose key is empty or holds NUL fails the statement with nothing written. The rows join the
+// A row's key is its member named exactly as the primary-key column: a text as itself, a number
+// written as an integer as its own digits (1234567890123456789 stays apart from its neighbours),
+// any other number as its positional text (7.0 gives "7", 2.5 gives "2.5", as a typed INSERT keys
+// it); any other row, or member, gives "row_{position}". Every key, and every row's nesting, is
+// checked before the first write: a row whose key is empty or holds NUL, or that nests deeper than
+// a document may (as INSERT refuses it), fails the statement with nothing written. The rows join the
 // posting lists of full-text indexes already defined for the table's name.
 #pragma once
 

@@ -7,7 +7,9 @@
 namespace quenlordb::sql::exec {
 
 std::string csv_quote(std::string_view field) {
-  if (field.find_first_of(",\"\n\r") == std::string_view::npos) return std::string(field);
+  const bool plain = field.find_first_of(",\"\n\r") == std::string_view::npos &&
+                     util::trim_white_space(field).size() == field.size();
+  if (plain) return std::string(field);
   std::string out;
   out.reserve(field.size() + 2);
   out.push_back('"');
@@ -19,34 +21,50 @@ std::string csv_quote(std::string_view field) {
   return out;
 }
 
-std::vector<std::string> csv_parse_line(std::string_view record) {
-  std::vector<std::string> fields;
-  std::string current;
-  bool in_quotes = false;
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    const char c = record[i];
-    if (in_quotes) {
-      if (c == '"') {
-        if (i + 1 < record.size() && record[i + 1] == '"') {
-          current.push_back('"');
-          ++i;
-        } else {
-          in_quotes = false;
+std::string_view csv_field_value(const CsvField& field) {
+  return field.quoted ? std::string_view(field.text) : util::trim_white_space(field.text);
+}
+
+Result<bool> CsvReader::next(std::vector<CsvField>& fields) {
+  const std::size_t size = text_.size();
+  if (pos_ >= size) return false;
+  ++record_;
+  std::size_t n = 0;
+  for (;;) {
+    if (n == fields.size()) fields.emplace_back();
+    CsvField& field = fields[n++];
+    field.text.clear();
+    field.quoted = pos_ < size && text_[pos_] == '"';
+    if (field.quoted) {
+      ++pos_;
+      for (;;) {
+        const std::size_t quote = text_.find('"', pos_);
+        if (quote == std::string_view::npos) {
+          return fail(QuenlorError::sql_execution("unterminated quoted field in CSV record " + std::to_string(record_)));
         }
-      } else {
-        current.push_back(c);
+        field.text.append(text_, pos_, quote - pos_);
+        pos_ = quote + 1;
+        if (pos_ >= size || text_[pos_] != '"') break;
+        field.text.push_back('"');
+        ++pos_;
       }
-    } else if (c == '"') {
-      in_quotes = true;
-    } else if (c == ',') {
-      fields.push_back(std::move(current));
-      current.clear();
-    } else {
-      current.push_back(c);
     }
+    // The rest of the field, where a double quote is an ordinary character.
+    std::size_t end = text_.find_first_of(",\n", pos_);
+    if (end == std::string_view::npos) end = size;
+    const bool last = end == size || text_[end] == '\n';
+    std::size_t tail_end = end;
+    if (last && tail_end > pos_ && text_[tail_end - 1] == '\r') --tail_end;
+    field.text.append(text_, pos_, tail_end - pos_);
+    pos_ = end + 1;  // past the "," or the line feed (or the end of the text)
+    if (last) break;
   }
-  fields.push_back(std::move(current));
-  return fields;
+  fields.resize(n);
+  return true;
+}
+
+bool is_blank_record(const std::vector<CsvField>& fields) {
+  return fields.size() == 1 && !fields[0].quoted && util::trim_white_space(fields[0].text).empty();
 }
 
 namespace {
@@ -57,22 +75,6 @@ std::string_view without_final_cr(std::string_view line) {
 }
 
 }  // namespace
-
-std::vector<std::string_view> csv_split_records(std::string_view text) {
-  std::vector<std::string_view> records;
-  bool in_quotes = false;  // two quotes in a row toggle twice, as the field reader treats them
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '"') {
-      in_quotes = !in_quotes;
-    } else if (text[i] == '\n' && !in_quotes) {
-      records.push_back(without_final_cr(text.substr(start, i - start)));
-      start = i + 1;
-    }
-  }
-  if (start < text.size()) records.push_back(without_final_cr(text.substr(start)));
-  return records;
-}
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;

@@ -1,28 +1,65 @@
-// CSV fields and records as COPY and READ_CSV read and write them: fields separated by ",", a
-// field holding ",", a double quote, a line feed or a carriage return enclosed in double quotes
-// with each inner double quote doubled. Records end in a line feed; a line feed inside an open
-// quote belongs to the field, so every field csv_quote writes reads back whole. Pure functions.
+// CSV records as COPY and READ_CSV read and write them, the way CSV tools (Python's csv module
+// among them) mean them: fields separated by ",", records ended by a line feed (a carriage return
+// right before it dropped).
+//
+// Writing: a field holding ",", a double quote, a line feed or a carriage return, or beginning or
+// ending with white space, is enclosed in double quotes with each inner double quote doubled;
+// every other field is written unchanged.
+//
+// Reading: a double quote opens a quoted section only as the first character of a field; anywhere
+// else it is an ordinary character (ab"cd" reads as itself). Inside the section two double quotes
+// give one, a lone one ends it, and ",", line feeds and carriage returns are part of the field;
+// whatever follows the closing quote up to the next "," or line feed is appended as written. A text
+// that ends inside a quoted section fails with "unterminated quoted field in CSV record {n}". Every
+// field csv_quote writes therefore reads back exactly. Pure functions and a reader used by one
+// thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "error.h"
+
 namespace quenlordb::sql::exec {
 
 // The field as written in a CSV record.
 std::string csv_quote(std::string_view field);
 
-// The fields of one record. Outside quotes a double quote opens a quoted section and is dropped
-// (also mid-field) and "," ends a field; inside, two double quotes give one and a single one closes
-// the section. An unterminated quote runs to the end. Always at least one field; no trimming.
-std::vector<std::string> csv_parse_line(std::string_view record);
+// One field as read: its text, and whether it opened with a double quote. Readers that trim white
+// space trim only fields that were not quoted (csv_field_value).
+struct CsvField {
+  std::string text;
+  bool quoted = false;
+};
 
-// The text cut into records at each line feed outside quotes; a carriage return right before such
-// a line feed is dropped, a last record without a line feed counts, a final line feed adds none.
-std::vector<std::string_view> csv_split_records(std::string_view text);
+// The field's value where white space around a value does not count: a quoted field as it is, any
+// other without Unicode white space at both ends.
+std::string_view csv_field_value(const CsvField& field);
+
+// Reads a text record by record. A final line feed adds no record; a last record without one
+// counts. The text must outlive the reader.
+class CsvReader {
+ public:
+  explicit CsvReader(std::string_view text) : text_(text) {}
+
+  // The next record's fields into fields (resized to their number, at least one, reusing its
+  // storage); false when no record is left.
+  Result<bool> next(std::vector<CsvField>& fields);
+  // The number of the record next read last, from 1 (0 before the first).
+  std::size_t record_number() const { return record_; }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t record_ = 0;
+};
+
+// Whether a record is blank: one field, not quoted, of white space only.
+bool is_blank_record(const std::vector<CsvField>& fields);
 
 // Cut at every line feed (a carriage return before it dropped), for formats without quoting.
 std::vector<std::string_view> split_lines(std::string_view text);

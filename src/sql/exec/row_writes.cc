@@ -1,6 +1,7 @@
 #include "sql/exec/row_writes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <optional>
 #include <span>
@@ -24,6 +25,9 @@ namespace quenlordb::sql::exec {
 namespace rel = facet::relational;
 
 namespace {
+
+// Numbers are doubles: past 2^53 neighbouring integers share one, and so would share a key.
+constexpr double kExactIntegerLimit = 9007199254740992.0;
 
 SqlResult inserted_one(std::optional<std::uint64_t> ts) {
   return SqlResult{SqlResult::Affected{1, ts, "inserted 1 row"}};
@@ -82,16 +86,19 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
 
   std::optional<std::string> pk;
+  bool pk_inexact = false;  // a number past kExactIntegerLimit
   nlohmann::json doc = nlohmann::json::object();
   const std::size_t pairs = std::min(columns.size(), values.size());
   for (std::size_t i = 0; i < pairs; ++i) {
     eval::SqlValue value = TRY(eval_const_expr(values[i]));
     const std::string& column = columns[i];
     if (parser::eq_ignore_ascii_case(column, schema.pk)) {
+      pk_inexact = false;
       if (value.is_text()) {
         pk = value.text_value();
       } else if (value.is_number()) {
         pk = eval::to_sort_string(value);
+        pk_inexact = std::fabs(value.number_value()) > kExactIntegerLimit;
       } else {
         return fail(QuenlorError::sql_execution("primary key must be text or number"));
       }
@@ -99,6 +106,9 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
     doc[column] = eval::sql_value_to_json(value);
   }
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
+  if (pk_inexact) {
+    return fail(QuenlorError::sql_execution("primary key number " + *pk + " cannot be stored exactly; write it as a text"));
+  }
   TRY(rel::validate_pk(*pk));
   std::string text = TRY(util::dump_json_compact(doc));
   WrittenRow row{std::move(*pk), std::move(text), std::nullopt};

@@ -34,8 +34,10 @@ Result<SqlResult> execute_row_insert(Database& db, SqlSession& session, const pa
 // INSERT INTO t (c1, c2, ...) VALUES (v1, v2, ...): each value is evaluated as a constant
 // expression and stored under its column's name, as written, in a new JSON object (members in byte
 // order, the later of two equal names winning). The column equal to the schema's pk, ignoring ASCII
-// case, gives the primary key: a text as it is, a number as its positional text, anything else
-// "primary key must be text or number"; without one, "INSERT must include primary key column
+// case, gives the primary key: a text as it is, a number as its positional text (one of magnitude
+// above 2^53, where neighbouring integers share a double, fails with "primary key number {n}
+// cannot be stored exactly; write it as a text"), anything else "primary key must be text or
+// number"; without one, "INSERT must include primary key column
 // '{pk}'". {1, ts, "inserted 1 row"}.
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt);
 

@@ -47,29 +47,30 @@ nlohmann::json infer_csv_value(const std::string& text) {
 }
 
 Result<std::vector<VisibleRow>> read_csv_rows(std::string_view text) {
-  const std::vector<std::string_view> records = csv_split_records(text);
-  if (records.empty()) return fail(QuenlorError::sql_execution("CSV file is empty"));
-  std::vector<std::string> names = csv_parse_line(records[0]);
-  for (std::string& name : names) name = std::string(util::trim_white_space(name));
+  CsvReader reader(text);
+  std::vector<CsvField> fields;
+  if (!TRY(reader.next(fields))) return fail(QuenlorError::sql_execution("CSV file is empty"));
+  std::vector<std::string> names;
+  names.reserve(fields.size());
+  for (const CsvField& field : fields) names.emplace_back(csv_field_value(field));
 
   std::vector<VisibleRow> rows;
-  rows.reserve(records.size() - 1);
-  for (std::size_t i = 1; i < records.size(); ++i) {
-    if (is_blank_line(records[i])) continue;
-    const std::vector<std::string> fields = csv_parse_line(records[i]);
+  for (std::size_t i = 0; TRY(reader.next(fields)); ++i) {
+    if (is_blank_record(fields)) continue;
     nlohmann::json object = nlohmann::json::object();
     for (std::size_t c = 0; c < names.size(); ++c) {
       static const std::string kEmpty;
-      object[names[c]] = infer_csv_value(c < fields.size() ? fields[c] : kEmpty);
+      object[names[c]] = infer_csv_value(c < fields.size() ? fields[c].text : kEmpty);
     }
     std::string doc = TRY(util::dump_json_compact(object));
-    rows.push_back({std::to_string(i - 1), std::move(doc)});
+    rows.push_back({std::to_string(i), std::move(doc)});
   }
   return rows;
 }
 
 Result<std::vector<VisibleRow>> read_json_rows(std::string_view text) {
-  const nlohmann::json array = TRY(parse_json_array(text));
+  // The file's array is a level of its own: each element may nest as deep as a document.
+  const nlohmann::json array = TRY(parse_json_array(text, util::kJsonMaxDepth + 1));
   std::vector<VisibleRow> rows;
   rows.reserve(array.size());
   for (std::size_t i = 0; i < array.size(); ++i) {
@@ -117,6 +118,7 @@ Result<std::vector<VisibleRow>> execute_table_function(std::string_view name, co
   if (!path) {
     return fail(QuenlorError::sql_execution(std::string(lower_name) + "() requires a file path as first argument"));
   }
+  TRY(check_file_path(path->value));
   const std::string text = TRY(read_whole_file(path->value));
   switch (reader) {
     case Reader::Csv: return read_csv_rows(text);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "exec_fixture.h"
@@ -13,36 +16,79 @@
 namespace quenlordb::sql::exec::testing {
 namespace {
 
-TEST(CsvTest, ParsesFieldsOfOneRecord) {
-  struct Case {
-    std::string line;
-    std::vector<std::string> fields;
-  };
-  const std::vector<Case> cases = {
-      {R"(a,"b,c",d)", {"a", "b,c", "d"}},
-      {R"("say ""hi""")", {R"(say "hi")"}},
-      {R"(ab"cd"ef)", {"abcdef"}},
-      {"a,", {"a", ""}},
-      {"", {""}},
-      {"\"x\ny\",z", {"x\ny", "z"}},
-      {R"("open,end)", {"open,end"}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(csv_parse_line(c.line), c.fields) << c.line;
+// Every record of a text as (text, quoted) pairs, or the reader's error.
+using Fields = std::vector<std::pair<std::string, bool>>;
+Result<std::vector<Fields>> read_records(std::string_view text) {
+  CsvReader reader(text);
+  std::vector<CsvField> fields;
+  std::vector<Fields> records;
+  while (TRY(reader.next(fields))) {
+    Fields record;
+    for (const CsvField& f : fields) record.emplace_back(f.text, f.quoted);
+    records.push_back(std::move(record));
+  }
+  return records;
 }
 
-TEST(CsvTest, SplitsRecordsOutsideQuotesOnly) {
-  EXPECT_EQ(csv_split_records("h\r\n\"a\nb\",1\n\nc,\"\"\"\n\"\nlast"),
-            (std::vector<std::string_view>{"h", "\"a\nb\",1", "", "c,\"\"\"\n\"", "last"}));
-  EXPECT_TRUE(csv_split_records("").empty());
-  EXPECT_EQ(csv_split_records("a\n").size(), 1u);
+TEST(CsvTest, ReadsFieldsAsCsvToolsDo) {
+  struct Case {
+    std::string record;
+    Fields fields;
+  };
+  const std::vector<Case> cases = {
+      {R"(a,"b,c",d)", {{"a", false}, {"b,c", true}, {"d", false}}},
+      {R"("say ""hi""")", {{R"(say "hi")", true}}},
+      // A double quote opens a quoted section only as a field's first character.
+      {R"(ab"cd"ef)", {{R"(ab"cd"ef)", false}}},
+      {R"(1,5" pipe)", {{"1", false}, {R"(5" pipe)", false}}},
+      {R"( "x",y)", {{R"( "x")", false}, {"y", false}}},
+      // What follows the closing quote is kept as written.
+      {R"("ab"cd,"e" )", {{"abcd", true}, {"e ", true}}},
+      {R"("a"b"c")", {{R"(ab"c")", true}}},
+      {"a,", {{"a", false}, {"", false}}},
+      {R"("",x)", {{"", true}, {"x", false}}},
+      {"\"x\ny\r\",z", {{"x\ny\r", true}, {"z", false}}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<Fields> records = must(read_records(c.record));
+    ASSERT_EQ(records.size(), 1u) << c.record;
+    EXPECT_EQ(records[0], c.fields) << c.record;
+  }
+}
+
+TEST(CsvTest, SplitsRecordsOutsideQuotedSectionsOnly) {
+  EXPECT_EQ(must(read_records("h\r\n\"a\nb\",1\n\nc,\"\"\"\n\"\r\nlast")),
+            (std::vector<Fields>{{{"h", false}},
+                                 {{"a\nb", true}, {"1", false}},
+                                 {{"", false}},
+                                 {{"c", false}, {"\"\n", true}},
+                                 {{"last", false}}}));
+  EXPECT_TRUE(must(read_records("")).empty());
+  EXPECT_EQ(must(read_records("a\n")).size(), 1u);
+  // A stray quote inside an unquoted field swallows nothing.
+  EXPECT_EQ(must(read_records("id,s\n1,5\" pipe\n2,x\n3,7\" pipe\n4,y\n5,z\n")).size(), 6u);
+}
+
+TEST(CsvTest, TextEndingInsideAQuotedSectionFails) {
+  for (const auto& [text, record] : std::vector<std::pair<std::string, int>>{
+           {"id,\"s\n1,2\n", 1}, {"id,s\n1,x\n\n2,\"open\n3,y\n", 4}, {"\"a\"\"", 1}}) {
+    Result<std::vector<Fields>> r = read_records(text);
+    ASSERT_FALSE(r) << text;
+    EXPECT_EQ(r.error().message(), "unterminated quoted field in CSV record " + std::to_string(record)) << text;
+  }
 }
 
 TEST(CsvTest, QuotesOnlyWhenNeeded) {
   EXPECT_EQ(csv_quote("plain"), "plain");
+  EXPECT_EQ(csv_quote("in side"), "in side");
   EXPECT_EQ(csv_quote("a,b"), "\"a,b\"");
   EXPECT_EQ(csv_quote("q\"x"), "\"q\"\"x\"");
   EXPECT_EQ(csv_quote("l\nf"), "\"l\nf\"");
   EXPECT_EQ(csv_quote("c\rr"), "\"c\rr\"");
+  // White space at either end, Unicode's included, would be trimmed from an unquoted field.
+  for (std::string field : {" a", "a ", "\t", " ", "\xE3\x80\x80x", "x\xC2\xA0"}) {
+    EXPECT_EQ(csv_quote(field), "\"" + field + "\"") << field;
+  }
 }
 
 class CopyTest : public ExecFixture {
@@ -147,12 +193,65 @@ TEST_F(CopyTest, DocumentCsvImportSkipsKeylessLinesAndChecksJson) {
   write(p, "ignored\nx\n,{}\n z ,\"{\"\"a\"\":1}\" \n");
   EXPECT_EQ(rows_of(must(run("COPY d FROM '" + p + "'"))), 2u);
   EXPECT_EQ(live("table/d/x"), "{}");
-  EXPECT_EQ(live("table/d/z"), R"({"a":1})");
+  EXPECT_EQ(live("table/d/z"), R"({"a":1} )");  // a quoted field is not trimmed
   write(p, "h\nw,{}\ny,\n");
   auto bad = run("COPY d FROM '" + p + "'");
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::SerdeJson);
   EXPECT_FALSE(live("table/d/w"));  // nothing is written when a record fails
+}
+
+// A double quote inside an unquoted field is an ordinary character, as CSV tools read it; a file
+// that ends inside a quoted section is refused whole.
+TEST_F(CopyTest, CsvImportReadsQuotesAsCsvToolsDo) {
+  must(run("CREATE TABLE c (id INTEGER PRIMARY KEY, s TEXT)"));
+  const std::string p = dir.file("c.csv");
+  write(p, "id,s\n1,5\" pipe\n2,x\n3,7\" pipe\n4,y\n5,z\n");
+  EXPECT_EQ(rows_of(must(run("COPY c FROM '" + p + "'"))), 5u);
+  EXPECT_EQ(live("table/c/3"), R"({"id":3,"s":"7\" pipe"})");
+  EXPECT_EQ(rows("SELECT count(*) FROM read_csv('" + p + "')"), std::vector<std::string>{"5"});
+
+  must(run("CREATE TABLE e (id INTEGER PRIMARY KEY, s TEXT)"));
+  for (const auto& [text, record] : std::vector<std::pair<std::string, int>>{
+           {"id,\"s\n1,a\n2,b\n", 1}, {"id,s\n1,a\n2,\"b\n3,c\n", 3}}) {
+    write(p, text);
+    expect_error("COPY e FROM '" + p + "'", "unterminated quoted field in CSV record " + std::to_string(record));
+    expect_error("SELECT * FROM read_csv('" + p + "')", "unterminated quoted field in CSV record " + std::to_string(record));
+  }
+  EXPECT_TRUE(scan("table/e/").empty());
+}
+
+// A document at the nesting limit comes back from every format: the {"doc": ..., "pk": ...}
+// wrapper and the file's array each have a level of their own.
+TEST_F(CopyTest, DocumentsAtTheNestingLimitRoundTrip) {
+  auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  must(run("INSERT INTO d (pk, doc) VALUES ('k', '" + nested(127) + "')"));
+  must(run("CREATE TABLE t (id TEXT PRIMARY KEY, v TEXT)"));
+  must(run("INSERT INTO t (pk, doc) VALUES ('k', '{\"id\":\"k\",\"v\":" + nested(126) + "}')"));
+  const std::vector<LiveEntry> docs = scan("table/d/"), typed = scan("table/t/");
+  for (std::string format : {"CSV", "JSON", "NDJSON"}) {
+    const std::string p = dir.file("deep." + format);
+    must(run("COPY d TO '" + p + "' FORMAT " + format));
+    must(run("DROP TABLE d"));
+    must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+    must(run("COPY d FROM '" + p + "' FORMAT " + format));
+    EXPECT_EQ(scan("table/d/"), docs) << format;
+    if (format == "CSV") continue;  // a typed CSV field holding an array reads back as a text
+    must(run("COPY t TO '" + p + ".t' FORMAT " + format));
+    must(run("DROP TABLE t"));
+    must(run("CREATE TABLE t (id TEXT PRIMARY KEY, v TEXT)"));
+    must(run("COPY t FROM '" + p + ".t' FORMAT " + format));
+    EXPECT_EQ(scan("table/t/"), typed) << format;
+  }
+  // One level more is still refused, wrapped or not.
+  const std::string p = dir.file("deeper.ndjson");
+  write(p, "{\"pk\":\"k\",\"doc\":" + nested(128) + "}\n");
+  EXPECT_EQ(error("COPY d FROM '" + p + "' FORMAT NDJSON"), "serde json error: recursion limit exceeded");
+  write(p, "[{\"pk\":\"k\",\"doc\":" + nested(128) + "}]");
+  EXPECT_EQ(error("COPY d FROM '" + p + "' FORMAT JSON"), "serde json error: recursion limit exceeded");
+  write(p, "[{\"id\":\"k\",\"v\":" + nested(127) + "}]");
+  EXPECT_EQ(error("COPY t FROM '" + p + "' FORMAT JSON"), "serde json error: recursion limit exceeded");
 }
 
 TEST_F(CopyTest, JsonImportErrors) {
@@ -168,6 +267,9 @@ TEST_F(CopyTest, JsonImportErrors) {
       {"d", "JSON", R"([{"pk":1}])", "JSON row missing 'pk'"},
       {"d", "JSON", R"([{"pk":"a"},{"pk":""}])", "pk cannot be empty"},
       {"t", "JSON", "[{\"id\":\"a\\u0000b\"}]", "pk must not contain null bytes"},
+      // A row key longer than a put takes ("table/d/" and the key) fails before the first row.
+      {"d", "JSON", "[{\"pk\":\"a\"},{\"pk\":\"" + std::string(65529, 'k') + "\"}]",
+       "key is too long (65537 bytes; at most 65536)"},
   };
   for (const Case& c : cases) {
     write(p, c.text);
@@ -207,7 +309,7 @@ TEST_F(CopyTest, NdjsonRecordsAreStoredAsTheirCompactText) {
       {R"({"id":"d","v":1,"v":2})", "d", R"({"id":"d","v":2})"},
       {R"({"id":"e","v":2.50})", "e", R"({"id":"e","v":2.5})"},
       {R"({"id":"f\u00e9\n","v":"\/"})", "f\xC3\xA9\n", "{\"id\":\"f\xC3\xA9\\n\",\"v\":\"/\"}"},
-      {R"({"id":9007199254740993})", "9007199254740992", R"({"id":9007199254740993})"},
+      {R"({"id":9007199254740993})", "9007199254740993", R"({"id":9007199254740993})"},
       {R"({"id":-0})", "0", R"({"id":0})"},
       {R"({"id":-5,"w":true})", "-5", R"({"id":-5,"w":true})"},
       // Numbers and spacing the writer spells otherwise, and texts it writes as they are.
@@ -258,6 +360,72 @@ TEST_F(CopyTest, RefusesTargetInsideDatabaseDirectory) {
     EXPECT_EQ(r.error().message(), "COPY TO target must not be inside the database directory");
   }
   EXPECT_TRUE(run("COPY d TO '" + dir.file("db2.csv") + "'"));
+}
+
+// Every file under the database directory with its bytes.
+std::map<std::string, std::string> tree_bytes(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) out[entry.path().string()] = must(util::read_file(entry.path().string()));
+  }
+  return out;
+}
+
+// The file opened is judged, not the path's text: every way into the database's files is
+// refused, and a refused COPY TO changes no byte anywhere.
+class CopyTargetTest : public CopyTest {
+ protected:
+  void SetUp() override {
+    CopyTest::SetUp();
+    must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+    must(run(R"(INSERT INTO d (pk, doc) VALUES ('k', '{"a":1}'))"));
+    root = dir.file("db");
+    before = tree_bytes(root);
+  }
+  void expect_refused(const std::string& sql, std::string_view message) {
+    EXPECT_EQ(error(sql), QuenlorError::sql_execution(std::string(message)).to_string()) << sql;
+    EXPECT_EQ(tree_bytes(root), before) << sql;
+  }
+  static constexpr std::string_view kInside = "COPY TO target must not be inside the database directory";
+  static constexpr std::string_view kExported = "pk,doc\nk,\"{\"\"a\"\":1}\"\n";
+  std::string root;
+  std::map<std::string, std::string> before;
+};
+
+TEST_F(CopyTargetTest, RefusesALinkToAMissingFileInside) {
+  std::filesystem::create_symlink(root + "/shard-0/planted.sst", dir.file("dangling.csv"));
+  expect_refused("COPY d TO '" + dir.file("dangling.csv") + "'", kInside);
+  EXPECT_FALSE(std::filesystem::exists(root + "/shard-0/planted.sst"));
+}
+
+TEST_F(CopyTargetTest, RefusesAHardLinkToADatabaseFile) {
+  std::filesystem::create_hard_link(root + "/MANIFEST.json", dir.file("hard.json"));
+  expect_refused("COPY d TO '" + dir.file("hard.json") + "'", kInside);
+  EXPECT_EQ(read(dir.file("hard.json")), before.at(root + "/MANIFEST.json"));
+}
+
+// A NUL byte ends the path the system sees: refused, in every statement that names a file.
+TEST_F(CopyTargetTest, RefusesAPathHoldingNul) {
+  const std::string nul(1, '\0'), out = dir.file("out.csv") + nul + "zzz";
+  for (const std::string& sql : {"COPY d TO '" + root + "/shard-0/planted.sst" + nul + "/../../../x'",
+                                 "COPY d TO '" + out + "'", "COPY d FROM '" + out + "'",
+                                 "SELECT * FROM read_csv('" + out + "')", "SELECT * FROM read_json('" + out + "')",
+                                 "SELECT * FROM read_ndjson('" + out + "')"}) {
+    expect_refused(sql, "path must not contain NUL bytes");
+  }
+  EXPECT_FALSE(std::filesystem::exists(root + "/shard-0/planted.sst"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.csv")));
+}
+
+// Links that lead outside are followed, to an existing file (replaced whole) or a missing one.
+TEST_F(CopyTargetTest, FollowsLinksThatLeadOutside) {
+  write(dir.file("outside.csv"), std::string(200, 'x'));
+  std::filesystem::create_symlink(dir.file("outside.csv"), dir.file("link.csv"));
+  std::filesystem::create_symlink(dir.file("made.csv"), dir.file("new.csv"));
+  must(run("COPY d TO '" + dir.file("link.csv") + "'"));
+  EXPECT_EQ(read(dir.file("outside.csv")), kExported);
+  must(run("COPY d TO '" + dir.file("new.csv") + "'"));
+  EXPECT_EQ(read(dir.file("made.csv")), kExported);
 }
 
 TEST_F(CopyTest, ImportInsideTransactionAppliesAtCommit) {

@@ -94,6 +94,38 @@ TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
     EXPECT_FALSE(live("__meta/table/c")) << c.sql;
     EXPECT_TRUE(scan("table/c/").empty()) << c.sql;
   }
+  // A key longer than a put takes ("table/c/" and the id) fails before the first write too.
+  put_row("src", "long", R"({"id":")" + std::string(65529, 'k') + R"("})");
+  EXPECT_EQ(error("CREATE TABLE c AS SELECT doc FROM src WHERE pk < 'c' OR pk = 'long'"),
+            "io error: key is too long (65537 bytes; at most 65536)");
+  EXPECT_FALSE(live("__meta/table/c"));
+  EXPECT_TRUE(scan("table/c/").empty());
+}
+
+// Nineteen-digit ids are common: each keys its own row.
+TEST_F(CreateTableAsTest, IntegerKeysKeepTheirDigits) {
+  put_row("src", "x", R"({"id":1234567890123456789})");
+  put_row("src", "y", R"({"id":1234567890123456790})");
+  put_row("src", "z", R"({"id":18446744073709551615})");
+  put_row("src", "w", R"({"id":123456789012345678901234567890})");
+  must(run("CREATE TABLE c AS SELECT doc FROM src WHERE pk >= 'w'"));
+  EXPECT_EQ(scan("table/c/"), (std::vector<LiveEntry>{{"table/c/1234567890123456789", R"({"id":1234567890123456789})"},
+                                                      {"table/c/123456789012345678901234567890",
+                                                       R"({"id":123456789012345678901234567890})"},
+                                                      {"table/c/1234567890123456790", R"({"id":1234567890123456790})"},
+                                                      {"table/c/18446744073709551615", R"({"id":18446744073709551615})"}}));
+}
+
+// A row nested deeper than a document may be is refused, as INSERT refuses it.
+TEST_F(CreateTableAsTest, RefusesARowDeeperThanADocument) {
+  auto nested = [](int levels) { return "{\"x\":" + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}"; };
+  put_row("src", "d127", nested(127));
+  put_row("src", "d128", nested(128));  // written past SQL, which refuses it
+  must(run("CREATE TABLE ok AS SELECT doc FROM src WHERE pk = 'd127'"));
+  EXPECT_EQ(live("table/ok/row_0"), nested(127));
+  EXPECT_EQ(error("CREATE TABLE c AS SELECT doc FROM src WHERE pk >= 'd'"), "serde json error: recursion limit exceeded");
+  EXPECT_FALSE(live("__meta/table/c"));
+  EXPECT_TRUE(scan("table/c/").empty());
 }
 
 TEST_F(CreateTableAsTest, InsideATransactionTheCopyIsStaged) {

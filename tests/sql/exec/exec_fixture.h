@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,13 @@
 #include "sql/exec/session.h"
 #include "sql/parser/parser.h"
 #include "support/temp_dir.h"
+
+namespace quenlordb::sql::exec {
+
+// Failures show the entries, not their bytes.
+inline void PrintTo(const LiveEntry& entry, std::ostream* os) { *os << entry.key << " = " << entry.value; }
+
+}  // namespace quenlordb::sql::exec
 
 namespace quenlordb::sql::exec::testing {
 

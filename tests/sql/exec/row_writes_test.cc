@@ -63,6 +63,26 @@ TEST_F(RowWritesTest, TypedInsertBuildsAnObject) {
   expect_error("INSERT INTO typed (id) VALUES ('')", "pk cannot be empty");
 }
 
+// Numbers are doubles: a key number past 2^53 would share its key with its neighbours.
+TEST_F(RowWritesTest, TypedInsertRefusesAKeyNumberADoubleCannotHoldExactly) {
+  must(run("INSERT INTO typed (id) VALUES (9007199254740992)"));
+  must(run("INSERT INTO typed (id) VALUES (-9007199254740992)"));
+  EXPECT_EQ(row("typed", "9007199254740992"), R"({"id":9.007199254740992e+15})");
+  for (const auto& [n, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"9007199254740994", "9007199254740994"},
+           {"-9007199254740994", "-9007199254740994"},
+           {"1234567890123456789", "1234567890123456800"}}) {
+    expect_error("INSERT INTO typed (id, n) VALUES (" + n + ", 1)",
+                 "primary key number " + shown + " cannot be stored exactly; write it as a text");
+  }
+  // As a text it is stored under its digits; only the last value given for the key counts.
+  must(run("INSERT INTO typed (id, id) VALUES (1234567890123456789, '1234567890123456789')"));
+  EXPECT_EQ(row("typed", "1234567890123456789"), R"({"id":"1234567890123456789"})");
+  expect_error("INSERT INTO typed (id) VALUES (1234567890123456789) RETURNING *",
+               "primary key number 1234567890123456800 cannot be stored exactly; write it as a text");
+  EXPECT_EQ(scan("table/typed/").size(), 3u);
+}
+
 TEST_F(RowWritesTest, InsertsInsideATransactionAreStaged) {
   EXPECT_EQ(must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('a', '1'); "
                                   "INSERT INTO typed (id) VALUES ('b'); COMMIT"))
