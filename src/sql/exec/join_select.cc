@@ -1,9 +1,11 @@
 #include "sql/exec/join_select.h"
 
 #include <cstddef>
+#include <future>
 #include <limits>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -459,6 +461,37 @@ std::size_t count_shared_pks(const std::vector<std::string>& a, const std::vecto
   return n;
 }
 
+// The primary keys of both tables, each as scan_table_pks gives them, with its errors, the FROM
+// table's first. Once the FROM table has shown kOverlapRows rows, the JOIN table is read on a
+// thread of its own while this thread reads on: smaller tables do not pay for starting it.
+constexpr std::size_t kOverlapRows = 4096;
+
+Result<std::pair<std::vector<std::string>, std::vector<std::string>>> scan_both_pks(
+    Database& db, SqlSession& session, std::string_view left_table, std::string_view right_table,
+    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  const auto scan_right = [&] { return scan_table_pks(db, session, right_table, as_of, valid_at); };
+  std::future<Result<std::vector<std::string>>> right;
+  std::vector<std::string> left_pks;
+  const Result<void> left = visit_table_rows(db, session, left_table, as_of, valid_at, [&](RowView row) {
+    left_pks.emplace_back(row.pk);
+    if (left_pks.size() == kOverlapRows) {
+      try {
+        right = std::async(std::launch::async, scan_right);
+      } catch (const std::system_error&) {
+        // No thread to be had: the JOIN table is read after the FROM table.
+      }
+    }
+    return Result<void>{};
+  });
+  if (right.valid()) {
+    Result<std::vector<std::string>> right_pks = right.get();
+    TRY(left);
+    return std::pair{std::move(left_pks), TRY(std::move(right_pks))};
+  }
+  TRY(left);
+  return std::pair{std::move(left_pks), TRY(scan_right())};
+}
+
 Result<std::string> project_joined_row(PairScope& scope, Pair p, EvalContext& ctx, const std::vector<SelectItem>& items,
                                        ProjectionClass cls) {
   nlohmann::json obj = nlohmann::json::object();
@@ -555,8 +588,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
 
   // A bare count of key-joined rows over both whole tables needs only their primary keys.
   if (count && key_join && !lit && !filter) {
-    const std::vector<std::string> left_pks = TRY(scan_table_pks(db, session, left_table, as_of, valid_at));
-    const std::vector<std::string> right_pks = TRY(scan_table_pks(db, session, join.right_table, as_of, valid_at));
+    const auto [left_pks, right_pks] = TRY(scan_both_pks(db, session, left_table, join.right_table, as_of, valid_at));
     std::size_t n = 0;
     if (join.join_type == JoinType::Left) n = left_pks.size();
     else if (join.join_type == JoinType::Right) n = right_pks.size();
