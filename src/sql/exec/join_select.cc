@@ -645,8 +645,8 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
 
   // Without ORDER BY the rows come in key order, and LIMIT ends the pairing once it has its rows.
   if (!select.order_by || select.order_by->empty()) {
-    if (select.limit && *select.limit == 0) return SqlResult{std::move(out)};
     TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
+      if (select.limit && *select.limit == 0) return false;
       if (!TRY(passes(p))) return true;
       out.rows.push_back(TRY(project(p)));
       return !(select.limit && out.rows.size() >= *select.limit);

@@ -295,6 +295,7 @@ TEST_F(JoinTest, JoinSizeIsBounded) {
   const std::string msg = "join would produce more than 10000000 rows";
   expect_error("SELECT count(*) FROM big CROSS JOIN small", msg);
   expect_error("SELECT pk FROM big CROSS JOIN small LIMIT 1", msg);
+  expect_error("SELECT pk FROM big CROSS JOIN small LIMIT 0", msg);
   expect_error("SELECT count(*) FROM big JOIN small ON big.x = small.x", msg);
   EXPECT_EQ(rows("SELECT count(*) FROM big JOIN small ON big.pk = small.pk"), std::vector<std::string>{"3200"});
   // a LIMIT without ORDER BY ends the pairing once it has its rows, long before the bound
