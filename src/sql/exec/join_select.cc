@@ -176,7 +176,6 @@ class PairScope {
 
   Side& left() { return left_; }
   Side& right() { return right_; }
-  bool cross() const { return cross_; }
 
  private:
   void bind(std::vector<TableBinding>& tables, Pair p) {
