@@ -62,16 +62,23 @@ struct Side {
   std::string name;
   std::optional<std::string> alias;
   TableRows scanned;
+  std::vector<std::string> scanned_pks;
   std::vector<VisibleRow> fetched;
   std::vector<RowView> fetched_views;
   std::span<const RowView> rows;
   std::vector<std::unique_ptr<EvalContext>> contexts;
 
-  Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key,
+  // Without docs, a scan reads the rows' primary keys alone, and every document is empty.
+  Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key, bool docs,
                     std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
-    if (!key) {
+    if (!key && docs) {
       scanned = TRY(scan_table_rows(db, session, name, as_of, valid_at));
       rows = scanned.rows();
+    } else if (!key) {
+      scanned_pks = TRY(scan_table_pks(db, session, name, as_of, valid_at));
+      fetched_views.reserve(scanned_pks.size());
+      for (const std::string& pk : scanned_pks) fetched_views.push_back({pk, {}});
+      rows = fetched_views;
     } else {
       fetched = TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at));
       fetched_views.assign(fetched.begin(), fetched.end());
@@ -447,6 +454,24 @@ Result<void> refuse_unsupported(const Select& select, std::string_view left_tabl
   return {};
 }
 
+// Whether any expression of the statement, or a `*`, reads a row's document: everything but `pk`
+// and `<qualifier>.pk` does (a qualifier naming no table reads NULL either way).
+bool reads_documents(const Select& select) {
+  for (const SelectItem& item : select.items) {
+    if (item.is<SelectItem::AllColumns>()) return true;
+  }
+  bool reads = false;
+  for_each_expr(select, [&](const Expr& expr) {
+    reads = reads || parser::expr_any_node(expr, [](const Expr& e) {
+              if (const auto* c = e.get_if<Expr::Column>()) return !parser::eq_ignore_ascii_case(c->name, "pk");
+              const auto* f = e.get_if<Expr::FieldAccess>();
+              return f && (parser::eq_ignore_ascii_case(f->column, "doc") || f->path.size() != 1 ||
+                           !parser::eq_ignore_ascii_case(f->path[0], "pk"));
+            });
+  });
+  return reads;
+}
+
 // How many primary keys the two lists (each in ascending order, each key once, as scans give
 // them) share.
 std::size_t count_shared_pks(const std::vector<std::string>& a, const std::vector<std::string>& b) {
@@ -600,8 +625,9 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   Side right;
   right.name = join.right_table;
   right.alias = join.right_alias;
-  TRY(left.read(db, session, left_key, as_of, valid_at));
-  TRY(right.read(db, session, right_key, as_of, valid_at));
+  const bool docs = reads_documents(select);
+  TRY(left.read(db, session, left_key, docs, as_of, valid_at));
+  TRY(right.read(db, session, right_key, docs, as_of, valid_at));
   PairScope scope(left, right, cross);
   Pairing pairing(scope, join, key_join);
 

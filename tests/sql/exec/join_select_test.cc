@@ -72,6 +72,11 @@ TEST_F(JoinTest, KeyJoinsOfEveryType) {
       {"SELECT pk FROM a CROSS JOIN b WHERE pk = 'k1_k2'", {R"({"pk":"k1_k2"})"}},
       {"SELECT count(*) FROM a CROSS JOIN b WHERE pk = 'k1_k2'", {"1"}},
       {"SELECT pk FROM a CROSS JOIN b WHERE pk = 'k1'", {}},
+      // pks alone, and a document read only inside a call
+      {"SELECT pk, a.pk AS l FROM a CROSS JOIN b WHERE b.pk = 'k4' AND upper(a.pk) > 'K1'",
+       {R"({"l":"k2","pk":"k2_k4"})", R"({"l":"k3","pk":"k3_k4"})"}},
+      {"SELECT pk FROM a CROSS JOIN b WHERE abs(doc.left_doc.x - 2) < 1 AND b.pk < 'k4'",
+       {R"({"pk":"k2_k2"})", R"({"pk":"k2_k3"})"}},
       {"SELECT pk FROM a CROSS JOIN b WHERE doc.left_doc.x = 1",
        {R"({"pk":"k1_k2"})", R"({"pk":"k1_k3"})", R"({"pk":"k1_k4"})"}},
       // ties on the ORDER BY value come out in ascending key order, even under DESC
