@@ -1,5 +1,6 @@
 #include "sql/exec/join_select.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <future>
 #include <limits>
@@ -142,6 +143,107 @@ bool any_reads_whole_doc(const std::optional<OrderBy>& order_by) {
   return false;
 }
 
+// Which of the two tables a qualifier names: the one whose name (or, for the JOIN table, whose
+// alias) it equals exactly, else the one it equals in ASCII letter case. Two tables of different
+// names that it equals only so make it ambiguous; a table joined with itself is read as the left.
+enum class Named { Neither, Left, Right, Ambiguous };
+
+Named table_named(std::string_view qualifier, std::string_view left, std::string_view right,
+                  const std::optional<std::string>& alias) {
+  if (qualifier == left) return Named::Left;
+  if (qualifier == right || (alias && qualifier == *alias)) return Named::Right;
+  const bool l = parser::eq_ignore_ascii_case(qualifier, left);
+  const bool r = parser::eq_ignore_ascii_case(qualifier, right) ||
+                 (alias && parser::eq_ignore_ascii_case(qualifier, *alias));
+  if (l && r) return left == right ? Named::Left : Named::Ambiguous;
+  return l ? Named::Left : r ? Named::Right : Named::Neither;
+}
+
+// ON cut at its top-level ANDs, each part evaluated as seldom as it can be: a part that reads one
+// side only (or none), once per row of that side; a comparison of an operand that reads the left
+// side only with one that reads the right side only, each operand once per row; anything else once
+// per pair. A pair matches when every part is true, as it matches ON (an evaluation error, or a
+// false part, is no match whatever the others give). Parts holding a function call are evaluated
+// per pair, as written.
+class OnParts {
+ public:
+  enum class Reads { Neither, Left, Right, Pair };
+
+  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias)
+      : left_(left), right_(right), alias_(alias) {
+    if (on) split(*on);
+  }
+
+  struct Comparison {
+    const Expr* left_operand;   // reads the left side only
+    const Expr* right_operand;  // reads the right side only
+    parser::BinOperator op;
+    bool left_first;  // the left side's operand is written first
+  };
+  std::vector<const Expr*> left_only;
+  std::vector<const Expr*> right_only;
+  std::vector<Comparison> comparisons;
+  std::vector<const Expr*> per_pair;
+
+ private:
+  void split(const Expr& e) {
+    if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
+      split(b->left);
+      split(b->right);
+      return;
+    }
+    const Reads reads = reads_of(e);
+    if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
+    if (reads == Reads::Right) return right_only.push_back(&e);
+    if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
+      const Reads l = reads_of(b->left);
+      const Reads r = reads_of(b->right);
+      if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
+      if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
+    }
+    per_pair.push_back(&e);
+  }
+
+  static bool is_comparison(parser::BinOperator op) {
+    using parser::BinOperator;
+    return op == BinOperator::Eq || op == BinOperator::NotEq || op == BinOperator::Lt || op == BinOperator::Gt ||
+           op == BinOperator::LtEq || op == BinOperator::GtEq;
+  }
+
+  // The side an expression reads: `pk` is the left row's (a nested-loop pair's key), a name the
+  // side it names; a function call, `doc` or `*` make it a part of the pair.
+  Reads reads_of(const Expr& expr) const {
+    bool left = false;
+    bool right = false;
+    const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
+      if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
+      std::optional<std::string_view> side_doc;
+      if (const auto* c = e.get_if<Expr::Column>()) {
+        if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
+        if (parser::eq_ignore_ascii_case(c->name, "pk")) left = true;
+        else side_doc = c->name;
+      } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
+        if (parser::eq_ignore_ascii_case(f->column, "doc")) {
+          side_doc = f->path[0];
+        } else {
+          const Named named = table_named(f->column, left_, right_, alias_);
+          left = left || named == Named::Left;
+          right = right || named == Named::Right;
+        }
+      }
+      if (side_doc == "left_doc") left = true;
+      if (side_doc == "right_doc") right = true;
+      return false;
+    });
+    if (pair || (left && right)) return Reads::Pair;
+    return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
+  }
+
+  std::string_view left_;
+  std::string_view right_;
+  const std::optional<std::string>& alias_;
+};
+
 // Evaluation over one joined pair at a time: the pair's key is its pk, its two rows' contexts are
 // the sides of its joined document and the tables its qualified names read. The joined document
 // itself is built only for expressions that read it whole.
@@ -208,8 +310,7 @@ class PairScope {
 class Pairing {
  public:
   Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join)
-      : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr),
-        on_whole_doc_(on_ && reads_whole_doc(*on_)) {}
+      : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr) {}
 
   // Visits the pairs in ascending key order, pairs of one key in the order the join makes them;
   // visit returns false to stop.
@@ -351,14 +452,61 @@ class Pairing {
       if (++made > kMaxJoinRows) TRY(join_too_large());
       return visit(p);
     };
+    const OnParts parts(on_, left().name, right().name, right().alias);
+    // Each row's one-sided parts, and the values of the comparisons' operands (none on an error).
+    const auto truth = [&](Pair p, const std::vector<const Expr*>& exprs) {
+      EvalContext ctx = scope_.context(p, false);
+      for (const Expr* e : exprs) {
+        const Result<SqlValue> v = ctx.eval(*e);
+        if (!v || !eval::is_truthy(*v)) return false;
+      }
+      return true;
+    };
+    const auto operands = [&](Pair p, bool left_side) {
+      std::vector<std::optional<SqlValue>> out;
+      EvalContext ctx = scope_.context(p, false);
+      for (const OnParts::Comparison& c : parts.comparisons) {
+        Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
+        out.push_back(v ? std::optional(std::move(*v)) : std::nullopt);
+      }
+      return out;
+    };
+    std::vector<bool> left_ok(left().size());
+    std::vector<std::vector<std::optional<SqlValue>>> left_values(left().size());
+    for (std::size_t i : left_order) {
+      left_ok[i] = truth({i, kPadded}, parts.left_only);
+      if (left_ok[i]) left_values[i] = operands({i, kPadded}, true);
+    }
+    std::vector<bool> right_ok(right().size());
+    std::vector<std::vector<std::optional<SqlValue>>> right_values(right().size());
+    for (std::size_t j = 0; j < right().size(); ++j) {
+      right_ok[j] = truth({kPadded, j}, parts.right_only);
+      if (right_ok[j]) right_values[j] = operands({kPadded, j}, false);
+    }
+    const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
+                                      [](const Expr* e) { return reads_whole_doc(*e); });
+    const auto matches = [&](std::size_t i, std::size_t j) {
+      if (!right_ok[j]) return false;
+      for (std::size_t k = 0; k < parts.comparisons.size(); ++k) {
+        const std::optional<SqlValue>& l = left_values[i][k];
+        const std::optional<SqlValue>& r = right_values[j][k];
+        if (!l || !r) return false;
+        const OnParts::Comparison& c = parts.comparisons[k];
+        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
+        if (!eval::is_truthy(v)) return false;
+      }
+      if (parts.per_pair.empty()) return true;
+      EvalContext ctx = scope_.context({i, j}, pair_doc);
+      for (const Expr* e : parts.per_pair) {
+        const Result<SqlValue> v = ctx.eval(*e);
+        if (!v || !eval::is_truthy(*v)) return false;
+      }
+      return true;
+    };
     for (std::size_t i : left_order) {
       bool matched = false;
-      for (std::size_t j = 0; j < right().size(); ++j) {
-        if (on_) {
-          EvalContext ctx = scope_.context({i, j}, on_whole_doc_);
-          Result<SqlValue> v = ctx.eval(*on_);
-          if (!v || !eval::is_truthy(*v)) continue;
-        }
+      for (std::size_t j = 0; j < right().size() && left_ok[i]; ++j) {
+        if (!matches(i, j)) continue;
         matched = true;
         if (keep_right) right_matched[j] = true;
         if (!TRY(emit({i, j}))) return {};
@@ -379,24 +527,7 @@ class Pairing {
   JoinType type_;
   bool key_join_;
   const Expr* on_;
-  bool on_whole_doc_;
 };
-
-// Which of the two tables a qualifier names: the one whose name (or, for the JOIN table, whose
-// alias) it equals exactly, else the one it equals in ASCII letter case. Two tables of different
-// names that it equals only so make it ambiguous; a table joined with itself is read as the left.
-enum class Named { Neither, Left, Right, Ambiguous };
-
-Named table_named(std::string_view qualifier, std::string_view left, std::string_view right,
-                  const std::optional<std::string>& alias) {
-  if (qualifier == left) return Named::Left;
-  if (qualifier == right || (alias && qualifier == *alias)) return Named::Right;
-  const bool l = parser::eq_ignore_ascii_case(qualifier, left);
-  const bool r = parser::eq_ignore_ascii_case(qualifier, right) ||
-                 (alias && parser::eq_ignore_ascii_case(qualifier, *alias));
-  if (l && r) return left == right ? Named::Left : Named::Ambiguous;
-  return l ? Named::Left : r ? Named::Right : Named::Neither;
-}
 
 // The primary key an ON operand reads: `pk` and `pk.pk` the joined key (either side's), and
 // `<table>.pk` the named table's.

@@ -192,6 +192,12 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
       // an ON that reads the joined document whole sees the same document
       {"SELECT pk FROM orders JOIN cust ON doc LIKE '%\"cust\":\"c1\"%\"id\":\"c1\"%'",
        {R"({"pk":"o1"})", R"({"pk":"o4"})"}},
+      // ON cut at its ANDs: one side's parts, a comparison across the sides, a call per pair
+      {"SELECT pk, cust.pk AS c FROM orders LEFT JOIN cust "
+       "ON cust.id = orders.cust AND orders.amount > 4 AND upper(cust.name) = 'ANN' AND pk < 'o9'",
+       {R"({"c":"k2","pk":"o1"})", R"({"c":null,"pk":"o2"})", R"({"c":null,"pk":"o3"})", R"({"c":null,"pk":"o4"})"}},
+      {"SELECT pk, cust.pk AS c FROM orders RIGHT JOIN cust ON orders.cust >= cust.id AND cust.name = 'bob'",
+       {R"({"c":"k2","pk":"k2"})", R"({"c":"k1","pk":"o2"})", R"({"c":"k1","pk":"o3"})"}},
       {"SELECT pk, cust.pk, cust.name FROM orders LEFT JOIN cust ON orders.cust = cust.id",
        {R"({"cust.name":"ann","cust.pk":"k2","pk":"o1"})", R"({"cust.name":"bob","cust.pk":"k1","pk":"o2"})",
         R"({"cust.name":null,"cust.pk":null,"pk":"o3"})", R"({"cust.name":"ann","cust.pk":"k2","pk":"o4"})"}},
