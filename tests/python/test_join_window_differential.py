@@ -1,13 +1,15 @@
-"""Joins and window functions against Python's sqlite3 on the same generated rows (fixed seeds, no
-NULLs stored): inner, left and right joins on the primary key and on a document field, and
-ROW_NUMBER, RANK, DENSE_RANK, LAG and LEAD over partitions. Table-qualified names are written the
-same for both, since they read the table they name here as in standard SQL.
+"""Joins and window functions against Python's sqlite3 on the same generated rows (fixed seeds; a
+member may be null or missing): inner, left, right and cross joins on the primary key and on a
+document field, and ROW_NUMBER, RANK, DENSE_RANK, LAG and LEAD over partitions. Table-qualified
+names are written the same for both, since they read the table they name here as in standard SQL.
 
 The dialect's documented differences are normalised, not skipped:
 - numbers are doubles, so every number is compared as a float;
+- a missing member reads NULL, and NULL = NULL holds here: sqlite pairs document fields with IS;
 - a joined row's `*` is {"left_doc", "pk", "right_doc"}: it is compared field by field with the
   two tables' columns, and its key (the left pk, or the right pk of an unmatched right row) with
-  COALESCE(l.pk, r.pk), which is also what the unqualified `pk` of a joined row reads;
+  COALESCE(l.pk, r.pk), which is also what the unqualified `pk` of a joined row reads; a CROSS
+  row's key is l.pk || '_' || r.pk;
 - a join without ORDER BY comes out in key order: that order is checked, and the rows of one key
   are compared as a set; with ORDER BY the order values are compared in sequence and the rows of
   equal values as a set, and with LIMIT both sides order by the two pks after the written keys;
@@ -52,6 +54,17 @@ def maybe_upper(rng, name):
     return name.upper() if rng.random() < 0.15 else name
 
 
+def with_gaps(rng, doc):
+    """The document with some members set to null and some left out."""
+    out = {}
+    for name, value in doc.items():
+        roll = rng.random()
+        if roll < 0.1:
+            continue
+        out[name] = None if roll < 0.2 else value
+    return out
+
+
 class JoinWindowDifferentialTest(TempDirTestCase):
     def setUp(self):
         super().setUp()
@@ -66,7 +79,7 @@ class JoinWindowDifferentialTest(TempDirTestCase):
         for pk, doc in rows:
             self.db.sql("INSERT INTO %s (pk, doc) VALUES ('%s', '%s')" % (name, pk, json.dumps(doc)))
             self.lite.execute("INSERT INTO %s VALUES (?%s)" % (name, ", ?" * len(columns)),
-                              [pk] + [doc[c.split()[0]] for c in columns])
+                              [pk] + [doc.get(c.split()[0]) for c in columns])
 
     def both(self, ours, theirs):
         """Our rows as dicts and sqlite's as lists of dialect values."""
@@ -81,9 +94,9 @@ class JoinWindowDifferentialTest(TempDirTestCase):
 
     def test_joins_agree_with_sqlite(self):
         rng = random.Random(1942)
-        left = [(pk, {"g": rng.choice(GROUPS), "v": rng.randint(0, 9), "fk": rng.choice(IDS)})
+        left = [(pk, with_gaps(rng, {"g": rng.choice(GROUPS), "v": rng.randint(0, 9), "fk": rng.choice(IDS)}))
                 for pk in rng.sample(KEYS, 40)]
-        right = [(pk, {"id": rng.choice(IDS), "w": rng.randint(0, 9), "h": rng.choice(GROUPS)})
+        right = [(pk, with_gaps(rng, {"id": rng.choice(IDS), "w": rng.randint(0, 9), "h": rng.choice(GROUPS)}))
                  for pk in rng.sample(KEYS, 40)]
         self.make_table("l", ["g TEXT", "v INTEGER", "fk TEXT"], left)
         self.make_table("r", ["id TEXT", "w INTEGER", "h TEXT"], right)
@@ -93,25 +106,29 @@ class JoinWindowDifferentialTest(TempDirTestCase):
         items = [("l.v", "lv"), ("r.w", "rw"), ("l.g", "lg"), ("r.h", "rh"), ("l.fk", "lf"), ("r.id", "ri"),
                  ("l.v + r.w", "s")]
         order_keys = ["l.v", "r.w", "l.g", "r.h", "l.v + r.w"]
-        key = "COALESCE(l.pk, r.pk)"
-
-        for n in range(400):
-            kind = rng.choice(kinds)
-            if rng.random() < 0.5:
+        for n in range(500):
+            kind = rng.choice(kinds + ["CROSS JOIN"])
+            key = "l.pk || '_' || r.pk" if kind == "CROSS JOIN" else "COALESCE(l.pk, r.pk)"
+            if kind == "CROSS JOIN":
+                ours_on = their_on = None
+            elif rng.random() < 0.5:
                 ours_on, their_on = rng.choice([("l.pk = r.pk",) * 2, ("r.pk = l.pk",) * 2,
                                                 ("L.PK = r.Pk",) * 2, ("pk", "l.pk = r.pk")])
             else:
-                ours_on, their_on = rng.choice([("l.fk = r.id",) * 2, ("r.id = L.fk",) * 2,
-                                                ("doc.left_doc.fk = doc.right_doc.id", "l.fk = r.id")])
-            if ours_on != "pk" and rng.random() < 0.25:
+                ours_on, their_on = rng.choice([("l.fk = r.id", "l.fk IS r.id"), ("r.id = L.fk", "r.id IS L.fk"),
+                                                ("doc.left_doc.fk = doc.right_doc.id", "l.fk IS r.id")])
+            if ours_on not in (None, "pk") and rng.random() < 0.25:
                 extra = " AND r.w > %d" % rng.randint(0, 8)
                 ours_on, their_on = ours_on + extra, their_on + extra
-            source = "FROM l %s r ON " % kind
-            ours_from, their_from = source + ours_on, source + their_on
+            ours_from = their_from = "FROM l %s r" % kind
+            if ours_on:
+                ours_from, their_from = ours_from + " ON " + ours_on, their_from + " ON " + their_on
 
             ours_where, their_where = [], []
             if rng.random() < 0.2:
                 k = rng.choice(KEYS)
+                if kind == "CROSS JOIN":
+                    k += "_" + rng.choice(KEYS)
                 ours_where.append("pk = '%s'" % k)
                 their_where.append("%s = '%s'" % (key, k))
             for _ in range(rng.choice([0, 0, 1, 2])):
@@ -180,8 +197,8 @@ class JoinWindowDifferentialTest(TempDirTestCase):
         rng = random.Random(1943)
         keys = ["t%03d" % i for i in range(60)]
         rng.shuffle(keys)  # written out of order: input order is still pk order
-        rows = [(pk, {"g": rng.choice(GROUPS), "h": rng.randint(0, 2), "v": rng.randint(0, 9),
-                      "w": rng.randint(0, 20)}) for pk in keys]
+        rows = [(pk, with_gaps(rng, {"g": rng.choice(GROUPS), "h": rng.randint(0, 2), "v": rng.randint(0, 9),
+                                     "w": rng.randint(0, 20)})) for pk in keys]
         self.make_table("t", ["g TEXT", "h INTEGER", "v INTEGER", "w INTEGER"], rows)
         columns = ["g", "h", "v", "w"]
 

@@ -396,20 +396,25 @@ Result<SqlValue> EvalContext::eval(const Expr& expr) {
 const nlohmann::json& EvalContext::document() {
   if (!doc_cache_) {
     Result<nlohmann::json> parsed = util::parse_json_document(doc_);
+    doc_unparsed_ = !parsed;
     doc_cache_.emplace(parsed ? std::move(*parsed) : nlohmann::json(nullptr));
   }
   return *doc_cache_;
 }
 
 SqlValue EvalContext::qualified(std::string_view qualifier, std::span<const std::string> path) {
+  const TableBinding* named = nullptr;
   for (const TableBinding& t : tables_) {
-    if (!parser::eq_ignore_ascii_case(t.name, qualifier)) continue;
-    if (t.absent) return SqlValue::null();
-    EvalContext& row = t.row ? *t.row : *this;
-    if (path.size() == 1 && parser::eq_ignore_ascii_case(path[0], "pk")) return SqlValue::text(row.pk());
-    return row.field_path(path);
+    if (t.name == qualifier) {
+      named = &t;
+      break;
+    }
+    if (!named && parser::eq_ignore_ascii_case(t.name, qualifier)) named = &t;
   }
-  return SqlValue::null();
+  if (!named || named->absent) return SqlValue::null();
+  EvalContext& row = named->row ? *named->row : *this;
+  if (path.size() == 1 && parser::eq_ignore_ascii_case(path[0], "pk")) return SqlValue::text(row.pk());
+  return row.field_path(path);
 }
 
 SqlValue EvalContext::side_path(std::span<const std::string> path) {
@@ -418,7 +423,12 @@ SqlValue EvalContext::side_path(std::span<const std::string> path) {
   else if (path[0] == "right_doc") side = sides_->right;
   else return SqlValue::null();
   if (!side) return SqlValue::null();
-  if (path.size() == 1) return json_value_to_sql(side->document());
+  if (path.size() == 1) {
+    // The joined document carries a side that is not JSON as the text of its bytes.
+    const nlohmann::json& doc = side->document();
+    if (side->doc_unparsed_) return SqlValue::text(util::decode_utf8_lossy(side->doc_));
+    return json_value_to_sql(doc);
+  }
   return side->field_path(path.subspan(1));
 }
 

@@ -47,7 +47,8 @@ class EvalContext;
 
 // A table a qualified name `name.path` reads: `name.pk` is the row's pk, any other path walks the
 // row's document as `doc.path` would. row null: the row of the context itself; absent: a side a
-// join padded, every path of which reads NULL.
+// join padded, every path of which reads NULL. A qualifier reads the first binding whose name it
+// equals exactly, else the first it equals in ASCII letter case.
 struct TableBinding {
   std::string_view name;  // matched in any ASCII letter case
   EvalContext* row = nullptr;
@@ -125,6 +126,7 @@ class EvalContext {
   // without building anything; the tree is built only for document() (and then serves the reads).
   // The index is the caller's scratch, or made on first need.
   std::optional<nlohmann::json> doc_cache_;
+  bool doc_unparsed_ = false;  // the document did not parse (doc_cache_ then holds null)
   util::JsonMembers* members_ = nullptr;
   std::unique_ptr<util::JsonMembers> own_members_;
   std::string_view pk_;

@@ -400,7 +400,8 @@ Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, co
   Grouper grouper(select.group_by);
   std::optional<QuenlorError> key_error;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    EvalContext ctx(rows[i], tables.of(i), indexes.emplace_back());
+    EvalContext ctx(rows[i], {}, indexes.emplace_back());
+    tables.bind(ctx, i);
     if (filter && !eval::is_truthy(TRY(ctx.eval(*filter)))) {
       indexes.pop_back();
       continue;

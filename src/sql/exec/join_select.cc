@@ -1,15 +1,19 @@
 #include "sql/exec/join_select.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <future>
 #include <limits>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "sql/exec/session.h"
 #include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
 #include "sql/exec/grouped_select.h"
@@ -18,8 +22,10 @@
 #include "sql/exec/row_tables.h"
 #include "sql/exec/select.h"
 #include "sql/exec/select_source.h"
+#include "sql/exec/session.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
+#include "util/function_ref.h"
 #include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
@@ -27,6 +33,7 @@ namespace quenlordb::sql::exec {
 namespace {
 
 using eval::EvalContext;
+using eval::JoinSides;
 using eval::RowView;
 using eval::SqlValue;
 using eval::TableBinding;
@@ -34,59 +41,82 @@ using eval::VisibleRow;
 using parser::Expr;
 using parser::JoinType;
 using parser::SelectItem;
+using Select = parser::Statement::Select;
 
 constexpr std::size_t kMaxJoinRows = 10'000'000;
 constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
 
-// One output pair: the positions of its left and right rows (kPadded for a padded side).
-struct JoinedRow {
-  JoinedRow(std::string_view k, std::size_t l, std::size_t r) : key(k), left(l), right(r) {}
-  std::string key;
+Result<void> join_too_large() {
+  return fail(QuenlorError::sql_execution("join would produce more than 10000000 rows"));
+}
+
+// One joined row: the positions of its left and right rows, kPadded for a side the join padded.
+struct Pair {
   std::size_t left;
   std::size_t right;
 };
 
-// The rows of one side (read where the scan left them, or the one row a pk literal reads), each
-// with a context that parses its document at most once.
+// The rows of one side (where the scan left them, or the one row a pk literal reads), each with a
+// context made on its first use and kept for the statement, so that its document is read at most
+// once however many pairs it is part of.
 struct Side {
   std::string name;
   std::optional<std::string> alias;
   TableRows scanned;
+  std::vector<std::string> scanned_pks;
   std::vector<VisibleRow> fetched;
   std::vector<RowView> fetched_views;
   std::span<const RowView> rows;
-  std::vector<EvalContext> contexts;
+  std::vector<std::unique_ptr<EvalContext>> contexts;
 
-  Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key,
+  // Without docs, a scan reads the rows' primary keys alone, and every document is empty.
+  Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key, bool docs,
                     std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
-    if (!key) {
+    if (!key && docs) {
       scanned = TRY(scan_table_rows(db, session, name, as_of, valid_at));
       rows = scanned.rows();
-      return {};
+    } else if (!key) {
+      scanned_pks = TRY(scan_table_pks(db, session, name, as_of, valid_at));
+      fetched_views.reserve(scanned_pks.size());
+      for (const std::string& pk : scanned_pks) fetched_views.push_back({pk, {}});
+      rows = fetched_views;
+    } else {
+      fetched = TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at));
+      fetched_views.assign(fetched.begin(), fetched.end());
+      rows = fetched_views;
     }
-    fetched = TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at));
-    fetched_views.assign(fetched.begin(), fetched.end());
-    rows = fetched_views;
+    contexts.resize(rows.size());
     return {};
   }
-  void open() {
-    contexts.reserve(rows.size());
-    for (const RowView& row : rows) contexts.emplace_back(row);
+  std::size_t size() const { return rows.size(); }
+  std::string_view pk(std::size_t i) const { return rows[i].pk; }
+  EvalContext* context(std::size_t i) {
+    if (i == kPadded) return nullptr;
+    if (!contexts[i]) contexts[i] = std::make_unique<EvalContext>(rows[i]);
+    return contexts[i].get();
+  }
+  std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : rows[i].doc; }
+  // The row's document as the joined document holds it: JSON null for a padded side, the text of
+  // the bytes for a document that is not JSON.
+  nlohmann::json json(std::size_t i) {
+    if (i == kPadded) return nullptr;
+    const nlohmann::json& tree = context(i)->document();
+    return tree.is_null() ? decode_row_json(rows[i].doc) : tree;
+  }
+  // True when the primary keys ascend strictly, as a scan gives them.
+  bool ascending() const {
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      if (!(rows[i - 1].pk < rows[i].pk)) return false;
+    }
+    return true;
   }
 };
 
-Result<void> check_join_size(std::size_t n) {
-  if (n > kMaxJoinRows) return fail(QuenlorError::sql_execution("join would produce more than 10000000 rows"));
-  return {};
-}
-
-// Either operand form of a side's primary key: `pk`, `pk.pk`, or `<name>.pk`.
-bool names_pk_of(const Expr& e, std::string_view table, const std::optional<std::string>& alias) {
-  if (const auto* c = e.get_if<Expr::Column>()) return parser::eq_ignore_ascii_case(c->name, "pk");
-  const auto* f = e.get_if<Expr::FieldAccess>();
-  if (!f || f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk")) return false;
-  return parser::eq_ignore_ascii_case(f->column, table) || parser::eq_ignore_ascii_case(f->column, "pk") ||
-         (alias && parser::eq_ignore_ascii_case(f->column, *alias));
+std::string build_joined_doc(std::string_view left_bytes, std::string_view right_bytes) {
+  nlohmann::json obj = nlohmann::json::object();
+  obj["left_doc"] = decode_row_json(left_bytes);
+  obj["right_doc"] = decode_row_json(right_bytes);
+  return write_json(obj);
 }
 
 // True when the expression reads the joined document as a whole (the column `doc`).
@@ -97,50 +127,480 @@ bool reads_whole_doc(const Expr& expr) {
   });
 }
 
-std::string_view doc_of(const Side& side, std::size_t i) {
-  return i == kPadded ? std::string_view("null") : std::string_view(side.rows[i].doc);
-}
-
-// The bindings of a joined pair: the left table's name, the right table's name and its alias.
-std::vector<TableBinding> bindings_of(Side& left, Side& right, std::size_t li, std::size_t ri) {
-  std::vector<TableBinding> out;
-  auto add = [&out](std::string_view name, Side& side, std::size_t i) {
-    if (i == kPadded) out.push_back({name, nullptr, true});
-    else out.push_back({name, &side.contexts[i], false});
-  };
-  add(left.name, left, li);
-  add(right.name, right, ri);
-  if (right.alias) add(*right.alias, right, ri);
-  return out;
-}
-
-bool ascending_pks(const Side& side) {
-  for (std::size_t i = 1; i < side.rows.size(); ++i) {
-    if (!(side.rows[i - 1].pk < side.rows[i].pk)) return false;
+bool any_reads_whole_doc(const std::vector<SelectItem>& items) {
+  for (const SelectItem& item : items) {
+    const auto* e = item.get_if<SelectItem::Expr>();
+    if (e && reads_whole_doc(e->expr)) return true;
   }
-  return true;
+  return false;
 }
 
-// For each row of probe, the position of the row of build with the same pk (of several, the last),
-// or kPadded. Rows read by a scan come in ascending pk order, each pk once, so one merging walk
-// pairs them; other row lists are looked up through a hash map.
-std::vector<std::size_t> partners_on_pk(const Side& probe, const Side& build) {
-  std::vector<std::size_t> out(probe.rows.size(), kPadded);
-  if (ascending_pks(probe) && ascending_pks(build)) {
-    std::size_t j = 0;
-    for (std::size_t i = 0; i < probe.rows.size(); ++i) {
-      const std::string_view pk = probe.rows[i].pk;
-      while (j < build.rows.size() && build.rows[j].pk < pk) ++j;
-      if (j < build.rows.size() && build.rows[j].pk == pk) out[i] = j;
+bool any_reads_whole_doc(const std::optional<OrderBy>& order_by) {
+  if (!order_by) return false;
+  for (const auto& [expr, direction] : *order_by) {
+    if (reads_whole_doc(expr)) return true;
+  }
+  return false;
+}
+
+// Which of the two tables a qualifier names: the one whose name (or, for the JOIN table, whose
+// alias) it equals exactly, else the one it equals in ASCII letter case. Two tables of different
+// names that it equals only so make it ambiguous; a table joined with itself is read as the left.
+enum class Named { Neither, Left, Right, Ambiguous };
+
+Named table_named(std::string_view qualifier, std::string_view left, std::string_view right,
+                  const std::optional<std::string>& alias) {
+  if (qualifier == left) return Named::Left;
+  if (qualifier == right || (alias && qualifier == *alias)) return Named::Right;
+  const bool l = parser::eq_ignore_ascii_case(qualifier, left);
+  const bool r = parser::eq_ignore_ascii_case(qualifier, right) ||
+                 (alias && parser::eq_ignore_ascii_case(qualifier, *alias));
+  if (l && r) return left == right ? Named::Left : Named::Ambiguous;
+  return l ? Named::Left : r ? Named::Right : Named::Neither;
+}
+
+// ON cut at its top-level ANDs, each part evaluated as seldom as it can be: a part that reads one
+// side only (or none), once per row of that side; a comparison of an operand that reads the left
+// side only with one that reads the right side only, each operand once per row; anything else once
+// per pair. A pair matches when every part is true, as it matches ON (an evaluation error, or a
+// false part, is no match whatever the others give). Parts holding a function call are evaluated
+// per pair, as written.
+class OnParts {
+ public:
+  enum class Reads { Neither, Left, Right, Pair };
+
+  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias)
+      : left_(left), right_(right), alias_(alias) {
+    if (on) split(*on);
+  }
+
+  struct Comparison {
+    const Expr* left_operand;   // reads the left side only
+    const Expr* right_operand;  // reads the right side only
+    parser::BinOperator op;
+    bool left_first;  // the left side's operand is written first
+  };
+  std::vector<const Expr*> left_only;
+  std::vector<const Expr*> right_only;
+  std::vector<Comparison> comparisons;
+  std::vector<const Expr*> per_pair;
+
+ private:
+  void split(const Expr& e) {
+    if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
+      split(b->left);
+      split(b->right);
+      return;
     }
+    const Reads reads = reads_of(e);
+    if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
+    if (reads == Reads::Right) return right_only.push_back(&e);
+    if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
+      const Reads l = reads_of(b->left);
+      const Reads r = reads_of(b->right);
+      if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
+      if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
+    }
+    per_pair.push_back(&e);
+  }
+
+  static bool is_comparison(parser::BinOperator op) {
+    using parser::BinOperator;
+    return op == BinOperator::Eq || op == BinOperator::NotEq || op == BinOperator::Lt || op == BinOperator::Gt ||
+           op == BinOperator::LtEq || op == BinOperator::GtEq;
+  }
+
+  // The side an expression reads: `pk` is the left row's (a nested-loop pair's key), a name the
+  // side it names; a function call, `doc` or `*` make it a part of the pair.
+  Reads reads_of(const Expr& expr) const {
+    bool left = false;
+    bool right = false;
+    const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
+      if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
+      std::optional<std::string_view> side_doc;
+      if (const auto* c = e.get_if<Expr::Column>()) {
+        if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
+        if (parser::eq_ignore_ascii_case(c->name, "pk")) left = true;
+        else side_doc = c->name;
+      } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
+        if (parser::eq_ignore_ascii_case(f->column, "doc")) {
+          side_doc = f->path[0];
+        } else {
+          const Named named = table_named(f->column, left_, right_, alias_);
+          left = left || named == Named::Left;
+          right = right || named == Named::Right;
+        }
+      }
+      if (side_doc == "left_doc") left = true;
+      if (side_doc == "right_doc") right = true;
+      return false;
+    });
+    if (pair || (left && right)) return Reads::Pair;
+    return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
+  }
+
+  std::string_view left_;
+  std::string_view right_;
+  const std::optional<std::string>& alias_;
+};
+
+// Evaluation over one joined pair at a time: the pair's key is its pk, its two rows' contexts are
+// the sides of its joined document and the tables its qualified names read. The joined document
+// itself is built only for expressions that read it whole.
+class PairScope {
+ public:
+  PairScope(Side& left, Side& right, bool cross) : left_(left), right_(right), cross_(cross) {
+    tables_.push_back({left.name});
+    tables_.push_back({right.name});
+    if (right.alias) tables_.push_back({*right.alias});
+  }
+  PairScope(const PairScope&) = delete;
+  PairScope& operator=(const PairScope&) = delete;
+
+  // The join key: "{left}_{right}" for CROSS, else the left pk, or the right one on a padded left.
+  std::string_view key(Pair p) {
+    if (!cross_) return p.left == kPadded ? right_.pk(p.right) : left_.pk(p.left);
+    key_.assign(left_.pk(p.left)).append("_").append(right_.pk(p.right));
+    return key_;
+  }
+
+  // A context over the pair, valid until the next call.
+  EvalContext context(Pair p, bool whole_doc) {
+    if (whole_doc) doc_ = build_joined_doc(left_.doc(p.left), right_.doc(p.right));
+    else doc_.clear();
+    EvalContext ctx(key(p), doc_);
+    bind(tables_, p);
+    ctx.bind_tables(tables_);
+    ctx.bind_sides(sides(p));
+    return ctx;
+  }
+
+  // The bindings of the pair, for a context that outlives the next call.
+  std::vector<TableBinding> bindings(Pair p) {
+    std::vector<TableBinding> out = tables_;
+    bind(out, p);
     return out;
   }
-  std::unordered_map<std::string_view, std::size_t> map;
-  for (std::size_t i = 0; i < build.rows.size(); ++i) map[build.rows[i].pk] = i;
-  for (std::size_t i = 0; i < probe.rows.size(); ++i) {
-    if (auto it = map.find(probe.rows[i].pk); it != map.end()) out[i] = it->second;
+  JoinSides sides(Pair p) { return {left_.context(p.left), right_.context(p.right)}; }
+
+  Side& left() { return left_; }
+  Side& right() { return right_; }
+
+ private:
+  void bind(std::vector<TableBinding>& tables, Pair p) {
+    EvalContext* l = left_.context(p.left);
+    EvalContext* r = right_.context(p.right);
+    tables[0].row = l;
+    tables[0].absent = l == nullptr;
+    for (std::size_t t = 1; t < tables.size(); ++t) {
+      tables[t].row = r;
+      tables[t].absent = r == nullptr;
+    }
   }
-  return out;
+
+  Side& left_;
+  Side& right_;
+  bool cross_;
+  std::vector<TableBinding> tables_;
+  std::string key_;
+  std::string doc_;
+};
+
+// The joined pairs of a statement, made one at a time.
+class Pairing {
+ public:
+  Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join)
+      : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr) {}
+
+  // Visits the pairs in ascending key order, pairs of one key in the order the join makes them;
+  // visit returns false to stop.
+  Result<void> visit_in_key_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    std::vector<std::size_t> left_order;
+    if (streams_in_key_order(left_order)) return generate(left_order, visit);
+    // Otherwise all pairs are made first, then sorted.
+    std::vector<Pair> pairs;
+    TRY(generate(left_order, [&](Pair p) -> Result<bool> {
+      pairs.push_back(p);
+      return true;
+    }));
+    std::string a;
+    const std::vector<std::size_t> order = sort_permutation(pairs.size(), [&](std::size_t i, std::size_t j) {
+      a.assign(scope_.key(pairs[i]));
+      const int c = a.compare(scope_.key(pairs[j]));
+      return c != 0 ? c < 0 : rank(pairs[i]) < rank(pairs[j]);
+    });
+    for (std::size_t i : order) {
+      if (!TRY(visit(pairs[i]))) break;
+    }
+    return {};
+  }
+
+  // Visits the pairs in any order.
+  Result<void> visit_any_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    std::vector<std::size_t> left_order(scope_.left().size());
+    for (std::size_t i = 0; i < left_order.size(); ++i) left_order[i] = i;
+    return generate(left_order, visit);
+  }
+
+ private:
+  Side& left() { return scope_.left(); }
+  Side& right() { return scope_.right(); }
+  bool nested() const { return !key_join_ && type_ != JoinType::Cross; }
+
+  // Where the pair stands in the order the join makes its pairs (the order that decides between
+  // pairs of one key): CROSS and nested-loop pairs left row by left row, then a nested loop's
+  // unmatched left rows and then its unmatched right rows; a key join in the order of the side
+  // it walks.
+  std::tuple<int, std::size_t, std::size_t> rank(Pair p) const {
+    if (key_join_) return {0, walks_left() ? p.left : p.right, 0};
+    if (p.left == kPadded) return {2, p.right, 0};
+    if (p.right == kPadded) return {1, p.left, 0};
+    return {0, p.left, p.right};
+  }
+
+  bool walks_left() const {
+    if (type_ == JoinType::Left) return true;
+    if (type_ == JoinType::Right) return false;
+    return scope_.right().size() < scope_.left().size();
+  }
+
+  // Whether generate, walking the left rows in the order it fills in, makes the pairs in key
+  // order. For CROSS, a left pk followed by "_" that begins another left pk lets the two rows'
+  // keys interleave; otherwise the left rows in the order of their pks followed by "_" give
+  // blocks of keys that follow each other.
+  bool streams_in_key_order(std::vector<std::size_t>& left_order) {
+    left_order.resize(left().size());
+    for (std::size_t i = 0; i < left_order.size(); ++i) left_order[i] = i;
+    if (key_join_) return (walks_left() ? left() : right()).ascending();
+    if (nested()) return type_ != JoinType::Right && left().ascending();
+    if (!right().ascending()) return false;
+    std::string a;
+    std::string b;
+    const auto with_sep = [&](std::string& out, std::size_t i) -> std::string& {
+      out.assign(left().pk(i)).push_back('_');
+      return out;
+    };
+    left_order = sort_permutation(left_order.size(), [&](std::size_t i, std::size_t j) {
+      return with_sep(a, i) < with_sep(b, j);
+    });
+    for (std::size_t k = 1; k < left_order.size(); ++k) {
+      if (with_sep(b, left_order[k]).starts_with(with_sep(a, left_order[k - 1]))) return false;
+    }
+    return true;
+  }
+
+  // Makes the pairs: CROSS and nested loops walk the left rows in left_order.
+  Result<void> generate(const std::vector<std::size_t>& left_order, util::FunctionRef<Result<bool>(Pair)> visit) {
+    const std::size_t l = left().size();
+    const std::size_t r = right().size();
+    if (type_ == JoinType::Cross) {
+      if (l != 0 && r > kMaxJoinRows / l) return join_too_large();
+      for (std::size_t i : left_order) {
+        for (std::size_t j = 0; j < r; ++j) {
+          if (!TRY(visit({i, j}))) return {};
+        }
+      }
+      return {};
+    }
+    if (key_join_) return generate_on_pk(visit);
+    return generate_nested(left_order, visit);
+  }
+
+  // For each row of the walked side in order, the row of the other side with the same pk (of
+  // several, the last). Rows read by a scan come in ascending pk order, each pk once, so one
+  // merging walk pairs them; other row lists are looked up through a hash map.
+  Result<void> generate_on_pk(util::FunctionRef<Result<bool>(Pair)> visit) {
+    const bool walk_left = walks_left();
+    const Side& walk = walk_left ? left() : right();
+    const Side& other = walk_left ? right() : left();
+    const bool padded = type_ != JoinType::Inner;
+    const auto pair = [&](std::size_t i, std::size_t partner) {
+      return walk_left ? Pair{i, partner} : Pair{partner, i};
+    };
+    if (walk.ascending() && other.ascending()) {
+      std::size_t j = 0;
+      for (std::size_t i = 0; i < walk.size(); ++i) {
+        const std::string_view pk = walk.pk(i);
+        while (j < other.size() && other.pk(j) < pk) ++j;
+        const bool found = j < other.size() && other.pk(j) == pk;
+        if (found || padded) {
+          if (!TRY(visit(pair(i, found ? j : kPadded)))) return {};
+        }
+      }
+      return {};
+    }
+    std::unordered_map<std::string_view, std::size_t> map;
+    for (std::size_t j = 0; j < other.size(); ++j) map[other.pk(j)] = j;
+    for (std::size_t i = 0; i < walk.size(); ++i) {
+      const auto it = map.find(walk.pk(i));
+      if (it != map.end() || padded) {
+        if (!TRY(visit(pair(i, it != map.end() ? it->second : kPadded)))) return {};
+      }
+    }
+    return {};
+  }
+
+  // ON against each pair; an evaluation error counts as no match. A LEFT join's unmatched left row
+  // follows that row's (absent) pairs, a RIGHT join's unmatched right rows come after all pairs.
+  Result<void> generate_nested(const std::vector<std::size_t>& left_order,
+                               util::FunctionRef<Result<bool>(Pair)> visit) {
+    const bool keep_left = type_ == JoinType::Left;
+    const bool keep_right = type_ == JoinType::Right;
+    std::vector<bool> right_matched(keep_right ? right().size() : 0, false);
+    std::size_t made = 0;
+    const auto emit = [&](Pair p) -> Result<bool> {
+      if (++made > kMaxJoinRows) TRY(join_too_large());
+      return visit(p);
+    };
+    const OnParts parts(on_, left().name, right().name, right().alias);
+    // Each row's one-sided parts, and the values of the comparisons' operands (none on an error).
+    const auto truth = [&](Pair p, const std::vector<const Expr*>& exprs) {
+      EvalContext ctx = scope_.context(p, false);
+      for (const Expr* e : exprs) {
+        const Result<SqlValue> v = ctx.eval(*e);
+        if (!v || !eval::is_truthy(*v)) return false;
+      }
+      return true;
+    };
+    const auto operands = [&](Pair p, bool left_side) {
+      std::vector<std::optional<SqlValue>> out;
+      EvalContext ctx = scope_.context(p, false);
+      for (const OnParts::Comparison& c : parts.comparisons) {
+        Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
+        out.push_back(v ? std::optional(std::move(*v)) : std::nullopt);
+      }
+      return out;
+    };
+    std::vector<bool> left_ok(left().size());
+    std::vector<std::vector<std::optional<SqlValue>>> left_values(left().size());
+    for (std::size_t i : left_order) {
+      left_ok[i] = truth({i, kPadded}, parts.left_only);
+      if (left_ok[i]) left_values[i] = operands({i, kPadded}, true);
+    }
+    std::vector<bool> right_ok(right().size());
+    std::vector<std::vector<std::optional<SqlValue>>> right_values(right().size());
+    for (std::size_t j = 0; j < right().size(); ++j) {
+      right_ok[j] = truth({kPadded, j}, parts.right_only);
+      if (right_ok[j]) right_values[j] = operands({kPadded, j}, false);
+    }
+    const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
+                                      [](const Expr* e) { return reads_whole_doc(*e); });
+    const auto matches = [&](std::size_t i, std::size_t j) {
+      if (!right_ok[j]) return false;
+      for (std::size_t k = 0; k < parts.comparisons.size(); ++k) {
+        const std::optional<SqlValue>& l = left_values[i][k];
+        const std::optional<SqlValue>& r = right_values[j][k];
+        if (!l || !r) return false;
+        const OnParts::Comparison& c = parts.comparisons[k];
+        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
+        if (!eval::is_truthy(v)) return false;
+      }
+      if (parts.per_pair.empty()) return true;
+      EvalContext ctx = scope_.context({i, j}, pair_doc);
+      for (const Expr* e : parts.per_pair) {
+        const Result<SqlValue> v = ctx.eval(*e);
+        if (!v || !eval::is_truthy(*v)) return false;
+      }
+      return true;
+    };
+    for (std::size_t i : left_order) {
+      bool matched = false;
+      for (std::size_t j = 0; j < right().size() && left_ok[i]; ++j) {
+        if (!matches(i, j)) continue;
+        matched = true;
+        if (keep_right) right_matched[j] = true;
+        if (!TRY(emit({i, j}))) return {};
+      }
+      if (keep_left && !matched) {
+        if (!TRY(emit({i, kPadded}))) return {};
+      }
+    }
+    for (std::size_t j = 0; j < right_matched.size(); ++j) {
+      if (!right_matched[j]) {
+        if (!TRY(emit({kPadded, j}))) return {};
+      }
+    }
+    return {};
+  }
+
+  PairScope& scope_;
+  JoinType type_;
+  bool key_join_;
+  const Expr* on_;
+};
+
+// The primary key an ON operand reads: `pk` and `pk.pk` the joined key (either side's), and
+// `<table>.pk` the named table's.
+enum class PkOf { None, Either, Left, Right };
+
+PkOf pk_of(const Expr& e, std::string_view left, std::string_view right, const std::optional<std::string>& alias) {
+  if (const auto* c = e.get_if<Expr::Column>()) return parser::eq_ignore_ascii_case(c->name, "pk") ? PkOf::Either : PkOf::None;
+  const auto* f = e.get_if<Expr::FieldAccess>();
+  if (!f || f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk")) return PkOf::None;
+  switch (table_named(f->column, left, right, alias)) {
+    case Named::Left:
+      return PkOf::Left;
+    case Named::Right:
+      return PkOf::Right;
+    default:
+      return parser::eq_ignore_ascii_case(f->column, "pk") ? PkOf::Either : PkOf::None;
+  }
+}
+
+// Calls f on every expression of the statement that is evaluated over its joined rows.
+void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f) {
+  for (const SelectItem& item : select.items) {
+    if (const auto* e = item.get_if<SelectItem::Expr>()) f(e->expr);
+  }
+  if (select.join->on_clause) f(*select.join->on_clause);
+  if (select.filter) f(*select.filter);
+  if (select.group_by) {
+    for (const Expr& e : *select.group_by) f(e);
+  }
+  if (select.having) f(*select.having);
+  if (select.order_by) {
+    for (const auto& [e, direction] : *select.order_by) f(e);
+  }
+}
+
+// What no join runs: a window function anywhere in the statement, and a qualifier that names
+// neither table exactly but both in letter case.
+Result<void> refuse_unsupported(const Select& select, std::string_view left_table) {
+  const parser::JoinSpec& join = *select.join;
+  bool window = false;
+  std::optional<std::string> ambiguous;
+  for_each_expr(select, [&](const Expr& expr) {
+    window = window || parser::expr_any_node(expr, [](const Expr& e) { return e.is<Expr::WindowFunction>(); });
+    if (ambiguous) return;
+    parser::expr_any_node(expr, [&](const Expr& e) {
+      const auto* f = e.get_if<Expr::FieldAccess>();
+      if (!f || parser::eq_ignore_ascii_case(f->column, "doc")) return false;
+      if (table_named(f->column, left_table, join.right_table, join.right_alias) != Named::Ambiguous) return false;
+      ambiguous = f->column;
+      return true;
+    });
+  });
+  if (window) return fail(QuenlorError::sql_execution("window functions are not supported in a join"));
+  if (ambiguous) return fail(QuenlorError::sql_execution("ambiguous table qualifier " + *ambiguous));
+  return {};
+}
+
+// Whether any expression of the statement, or a `*`, reads a row's document: everything but `pk`
+// and `<qualifier>.pk` does (a qualifier naming no table reads NULL either way).
+bool reads_documents(const Select& select) {
+  for (const SelectItem& item : select.items) {
+    if (item.is<SelectItem::AllColumns>()) return true;
+  }
+  bool reads = false;
+  for_each_expr(select, [&](const Expr& expr) {
+    reads = reads || parser::expr_any_node(expr, [](const Expr& e) {
+              if (const auto* c = e.get_if<Expr::Column>()) return !parser::eq_ignore_ascii_case(c->name, "pk");
+              const auto* f = e.get_if<Expr::FieldAccess>();
+              return f && (parser::eq_ignore_ascii_case(f->column, "doc") || f->path.size() != 1 ||
+                           !parser::eq_ignore_ascii_case(f->path[0], "pk"));
+            });
+  });
+  return reads;
 }
 
 // How many primary keys the two lists (each in ascending order, each key once, as scans give
@@ -156,120 +616,44 @@ std::size_t count_shared_pks(const std::vector<std::string>& a, const std::vecto
   return n;
 }
 
-std::vector<JoinedRow> hash_join_on_pk(const Side& left, const Side& right) {
-  const bool build_right = right.rows.size() < left.rows.size();
-  const Side& build = build_right ? right : left;
-  const Side& probe = build_right ? left : right;
-  const std::vector<std::size_t> partner = partners_on_pk(probe, build);
-  std::vector<JoinedRow> out;
-  for (std::size_t i = 0; i < probe.rows.size(); ++i) {
-    if (partner[i] == kPadded) continue;
-    if (build_right) out.push_back({probe.rows[i].pk, i, partner[i]});
-    else out.push_back({probe.rows[i].pk, partner[i], i});
-  }
-  return out;
-}
+// The primary keys of both tables, each as scan_table_pks gives them, with its errors, the FROM
+// table's first. Once the FROM table has shown kOverlapRows rows, the JOIN table is read on a
+// thread of its own while this thread reads on: smaller tables do not pay for starting it.
+constexpr std::size_t kOverlapRows = 4096;
 
-// Every row of `outer` once, with its partner in `inner` or padded; mirrored for RIGHT joins.
-std::vector<JoinedRow> outer_hash_join_on_pk(const Side& outer, const Side& inner, bool outer_is_left) {
-  const std::vector<std::size_t> partner = partners_on_pk(outer, inner);
-  std::vector<JoinedRow> out;
-  out.reserve(outer.rows.size());
-  for (std::size_t i = 0; i < outer.rows.size(); ++i) {
-    if (outer_is_left) out.push_back({outer.rows[i].pk, i, partner[i]});
-    else out.push_back({outer.rows[i].pk, partner[i], i});
-  }
-  return out;
-}
-
-Result<std::vector<JoinedRow>> cross_join(const Side& left, const Side& right) {
-  const std::size_t l = left.rows.size();
-  const std::size_t r = right.rows.size();
-  if (l != 0 && r > kMaxJoinRows / l) TRY(check_join_size(kMaxJoinRows + 1));
-  std::vector<JoinedRow> out;
-  out.reserve(l * r);
-  for (std::size_t i = 0; i < l; ++i) {
-    for (std::size_t j = 0; j < r; ++j) {
-      std::string key;
-      key.reserve(left.rows[i].pk.size() + 1 + right.rows[j].pk.size());
-      key.append(left.rows[i].pk).append("_").append(right.rows[j].pk);
-      out.push_back({key, i, j});
-    }
-  }
-  return out;
-}
-
-std::string build_joined_doc(std::string_view left_bytes, std::string_view right_bytes) {
-  nlohmann::json obj = nlohmann::json::object();
-  obj["left_doc"] = decode_row_json(left_bytes);
-  obj["right_doc"] = decode_row_json(right_bytes);
-  return write_json(obj);
-}
-
-// ON evaluated against the two rows' contexts directly; only an ON that reads `doc` as a whole
-// has the pair's joined document built for it.
-Result<std::vector<JoinedRow>> nested_loop_join(Side& left, Side& right, const std::optional<Expr>& on,
-                                                bool keep_left, bool keep_right) {
-  const bool whole_doc = on && reads_whole_doc(*on);
-  std::vector<bool> left_matched(left.rows.size(), false);
-  std::vector<bool> right_matched(right.rows.size(), false);
-  std::vector<TableBinding> tables = bindings_of(left, right, kPadded, kPadded);
-  for (TableBinding& t : tables) t.absent = false;
-  std::vector<JoinedRow> out;
-  for (std::size_t i = 0; i < left.rows.size(); ++i) {
-    for (std::size_t j = 0; j < right.rows.size(); ++j) {
-      bool match = true;
-      if (on) {
-        tables[0].row = &left.contexts[i];
-        for (std::size_t t = 1; t < tables.size(); ++t) tables[t].row = &right.contexts[j];
-        std::string joined;
-        if (whole_doc) joined = build_joined_doc(left.rows[i].doc, right.rows[j].doc);
-        EvalContext ctx(left.rows[i].pk, joined);
-        ctx.bind_tables(tables);
-        if (!whole_doc) ctx.bind_sides({&left.contexts[i], &right.contexts[j]});
-        Result<SqlValue> v = ctx.eval(*on);
-        match = v && eval::is_truthy(*v);
+Result<std::pair<std::vector<std::string>, std::vector<std::string>>> scan_both_pks(
+    Database& db, SqlSession& session, std::string_view left_table, std::string_view right_table,
+    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+  const auto scan_right = [&] { return scan_table_pks(db, session, right_table, as_of, valid_at); };
+  std::future<Result<std::vector<std::string>>> right;
+  std::vector<std::string> left_pks;
+  const Result<void> left = visit_table_rows(db, session, left_table, as_of, valid_at, [&](RowView row) {
+    left_pks.emplace_back(row.pk);
+    if (left_pks.size() == kOverlapRows) {
+      try {
+        right = std::async(std::launch::async, scan_right);
+      } catch (const std::system_error&) {
+        // No thread to be had: the JOIN table is read after the FROM table.
       }
-      if (!match) continue;
-      left_matched[i] = true;
-      right_matched[j] = true;
-      out.push_back({left.rows[i].pk, i, j});
-      TRY(check_join_size(out.size()));
     }
+    return Result<void>{};
+  });
+  if (right.valid()) {
+    Result<std::vector<std::string>> right_pks = right.get();
+    TRY(left);
+    return std::pair{std::move(left_pks), TRY(std::move(right_pks))};
   }
-  if (keep_left) {
-    for (std::size_t i = 0; i < left.rows.size(); ++i) {
-      if (!left_matched[i]) out.push_back({left.rows[i].pk, i, kPadded});
-    }
-  }
-  if (keep_right) {
-    for (std::size_t j = 0; j < right.rows.size(); ++j) {
-      if (!right_matched[j]) out.push_back({right.rows[j].pk, kPadded, j});
-    }
-  }
-  TRY(check_join_size(out.size()));
-  return out;
+  TRY(left);
+  return std::pair{std::move(left_pks), TRY(scan_right())};
 }
 
-// A joined row as the rest of the query sees it: its VisibleRow, and a context over it that
-// also reads the two tables by name.
-struct JoinedView {
-  VisibleRow row;
-  std::vector<TableBinding> tables;
-};
-
-JoinedView view_of(Side& left, Side& right, const JoinedRow& j) {
-  return {{j.key, build_joined_doc(doc_of(left, j.left), doc_of(right, j.right))},
-          bindings_of(left, right, j.left, j.right)};
-}
-
-Result<std::string> project_joined_row(EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
+Result<std::string> project_joined_row(PairScope& scope, Pair p, EvalContext& ctx, const std::vector<SelectItem>& items,
+                                       ProjectionClass cls) {
   nlohmann::json obj = nlohmann::json::object();
   auto all_columns = [&] {
-    const nlohmann::json joined = decode_row_json(ctx.doc());
-    obj["left_doc"] = joined.is_object() && joined.contains("left_doc") ? joined["left_doc"] : nullptr;
+    obj["left_doc"] = scope.left().json(p.left);
     obj["pk"] = util::decode_utf8_lossy(ctx.pk());
-    obj["right_doc"] = joined.is_object() && joined.contains("right_doc") ? joined["right_doc"] : nullptr;
+    obj["right_doc"] = scope.right().json(p.right);
   };
   if (cls == ProjectionClass::PkAndDoc) {
     all_columns();
@@ -285,13 +669,37 @@ Result<std::string> project_joined_row(EvalContext& ctx, const std::vector<Selec
   return write_json(obj);
 }
 
-bool wants_grouped(const parser::Statement::Select& select) {
+bool wants_grouped(const Select& select) {
   if (select.group_by && !select.group_by->empty()) return true;
   for (const SelectItem& item : select.items) {
     const auto* e = item.get_if<SelectItem::Expr>();
     if (e && parser::expr_contains_aggregate(e->expr)) return true;
   }
   return false;
+}
+
+// The grouped finish over the kept pairs: each a joined row whose members are read from its sides
+// (its joined document built only when the query reads it whole, or `*` takes its members).
+Result<SqlResult> finish_grouped(PairScope& scope, const std::vector<Pair>& kept, const Select& select) {
+  bool whole_doc = any_reads_whole_doc(select.items) || any_reads_whole_doc(select.order_by) ||
+                   (select.having && reads_whole_doc(*select.having));
+  if (select.group_by) {
+    for (const Expr& e : *select.group_by) whole_doc = whole_doc || reads_whole_doc(e);
+  }
+  for (const SelectItem& item : select.items) whole_doc = whole_doc || item.is<SelectItem::AllColumns>();
+  std::vector<VisibleRow> rows;
+  std::vector<std::vector<TableBinding>> tables;
+  std::vector<JoinSides> sides;
+  rows.reserve(kept.size());
+  tables.reserve(kept.size());
+  sides.reserve(kept.size());
+  for (const Pair& p : kept) {
+    std::string doc = whole_doc ? build_joined_doc(scope.left().doc(p.left), scope.right().doc(p.right)) : "";
+    rows.push_back({std::string(scope.key(p)), std::move(doc)});
+    tables.push_back(scope.bindings(p));
+    sides.push_back(scope.sides(p));
+  }
+  return execute_grouped_select(std::move(rows), select, RowTables(tables, sides));
 }
 
 }  // namespace
@@ -301,15 +709,17 @@ bool is_pk_eq_join(const std::optional<Expr>& on, std::string_view left_table, s
   if (!on) return false;
   const auto* b = on->get_if<Expr::BinOp>();
   if (!b || b->op != parser::BinOperator::Eq) return false;
-  const std::optional<std::string> none;
-  return (names_pk_of(b->left, left_table, none) && names_pk_of(b->right, right_table, right_alias)) ||
-         (names_pk_of(b->left, right_table, right_alias) && names_pk_of(b->right, left_table, none));
+  const PkOf l = pk_of(b->left, left_table, right_table, right_alias);
+  const PkOf r = pk_of(b->right, left_table, right_table, right_alias);
+  if (l == PkOf::None || r == PkOf::None) return false;
+  return l == PkOf::Either || r == PkOf::Either || l != r;
 }
 
 Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::string_view left_table,
-                                      const parser::Statement::Select& select, std::optional<std::uint64_t> as_of,
+                                      const Select& select, std::optional<std::uint64_t> as_of,
                                       std::optional<std::uint64_t> valid_at) {
   const parser::JoinSpec& join = *select.join;
+  TRY(refuse_unsupported(select, left_table));
   for (std::string_view table : {left_table, std::string_view(join.right_table)}) {
     TRY(load_table_schema(db, session, table));
   }
@@ -318,19 +728,22 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
 
   const bool key_join = join.join_type != JoinType::Cross &&
                         is_pk_eq_join(join.on_clause, left_table, join.right_table, join.right_alias);
-  // A pk literal narrows both sides of a key join exactly (every joined key is both sides' pk);
-  // other joins read the right side whole and filter the joined rows.
+  const bool cross = join.join_type == JoinType::Cross;
+  // A pk literal narrows both sides of a key join exactly (every joined key is both sides' pk). A
+  // nested loop's key is its left row's pk, so for INNER and LEFT joins the literal narrows the left
+  // side exactly, and WHERE still filters the joined rows; a RIGHT join's unmatched right rows and
+  // CROSS keys "{left}_{right}" leave both sides whole.
   const std::optional<std::string> lit = parser::extract_pk_eq_literal(select.filter);
   std::optional<std::string_view> left_key;
   std::optional<std::string_view> right_key;
-  if (lit && (key_join || join.join_type != JoinType::Right)) left_key = *lit;
+  if (lit && !cross && (key_join || join.join_type != JoinType::Right)) left_key = *lit;
   if (lit && key_join) right_key = *lit;
   const Expr* filter = select.filter && !(lit && key_join) ? &*select.filter : nullptr;
+  const bool count = !select.group_by && is_plain_count_star(select.items);
 
   // A bare count of key-joined rows over both whole tables needs only their primary keys.
-  if (key_join && !lit && !select.filter && !select.group_by && is_plain_count_star(select.items)) {
-    const std::vector<std::string> left_pks = TRY(scan_table_pks(db, session, left_table, as_of, valid_at));
-    const std::vector<std::string> right_pks = TRY(scan_table_pks(db, session, join.right_table, as_of, valid_at));
+  if (count && key_join && !lit && !filter) {
+    const auto [left_pks, right_pks] = TRY(scan_both_pks(db, session, left_table, join.right_table, as_of, valid_at));
     std::size_t n = 0;
     if (join.join_type == JoinType::Left) n = left_pks.size();
     else if (join.join_type == JoinType::Right) n = right_pks.size();
@@ -343,84 +756,78 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   Side right;
   right.name = join.right_table;
   right.alias = join.right_alias;
-  TRY(left.read(db, session, left_key, as_of, valid_at));
-  TRY(right.read(db, session, right_key, as_of, valid_at));
-  // Only a nested loop reads the rows' documents to pair them.
-  const bool nested = !key_join && join.join_type != JoinType::Cross;
-  if (nested) {
-    left.open();
-    right.open();
-  }
+  const bool docs = reads_documents(select);
+  TRY(left.read(db, session, left_key, docs, as_of, valid_at));
+  TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+  PairScope scope(left, right, cross);
+  Pairing pairing(scope, join, key_join);
 
-  std::vector<JoinedRow> joined;
-  if (join.join_type == JoinType::Cross) {
-    joined = TRY(cross_join(left, right));
-  } else if (key_join) {
-    if (join.join_type == JoinType::Inner) joined = hash_join_on_pk(left, right);
-    else if (join.join_type == JoinType::Left) joined = outer_hash_join_on_pk(left, right, true);
-    else joined = outer_hash_join_on_pk(right, left, false);
-  } else {
-    joined = TRY(nested_loop_join(left, right, join.on_clause, join.join_type == JoinType::Left,
-                                  join.join_type == JoinType::Right));
-  }
+  // WHERE against the pair's sides; the joined document only when WHERE reads it whole.
+  const bool filter_whole_doc = filter && reads_whole_doc(*filter);
+  const auto passes = [&](Pair p) -> Result<bool> {
+    if (!filter) return true;
+    EvalContext ctx = scope.context(p, filter_whole_doc);
+    return eval::is_truthy(TRY(ctx.eval(*filter)));
+  };
 
-  // A bare count of the pairs reads no document.
-  if (!filter && !select.group_by && is_plain_count_star(select.items)) {
-    return SqlResult{SqlResult::Rows{{std::to_string(joined.size())}}};
-  }
-  if (!nested) {
-    left.open();
-    right.open();
-  }
-
-  // WHERE over the joined rows; each kept row keeps its view for the stages after.
-  std::vector<JoinedView> views;
-  views.reserve(joined.size());
-  for (const JoinedRow& j : joined) {
-    JoinedView view = view_of(left, right, j);
-    if (filter) {
-      EvalContext ctx(view.row, view.tables);
-      if (!eval::is_truthy(TRY(ctx.eval(*filter)))) continue;
+  if (count) {
+    if (cross && !filter) {
+      if (left.size() != 0 && right.size() > kMaxJoinRows / left.size()) TRY(join_too_large());
+      return SqlResult{SqlResult::Rows{{std::to_string(left.size() * right.size())}}};
     }
-    views.push_back(std::move(view));
+    std::size_t n = 0;
+    TRY(pairing.visit_any_order([&](Pair p) -> Result<bool> {
+      if (TRY(passes(p))) ++n;
+      return true;
+    }));
+    return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
   }
 
   if (wants_grouped(select)) {
-    if (!select.group_by && is_plain_count_star(select.items)) {
-      return SqlResult{SqlResult::Rows{{std::to_string(views.size())}}};
-    }
-    std::vector<VisibleRow> rows;
-    std::vector<std::vector<TableBinding>> tables;
-    rows.reserve(views.size());
-    tables.reserve(views.size());
-    for (JoinedView& v : views) {
-      rows.push_back(std::move(v.row));
-      tables.push_back(std::move(v.tables));
-    }
-    return execute_grouped_select(std::move(rows), select, RowTables(tables));
+    std::vector<Pair> kept;
+    TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
+      if (TRY(passes(p))) kept.push_back(p);
+      return true;
+    }));
+    return finish_grouped(scope, kept, select);
   }
 
-  // Ordering: by key, then stably by ORDER BY, so rows equal on every entry stay in key order.
-  std::vector<std::size_t> order = sort_permutation(
-      views.size(), [&](std::size_t a, std::size_t b) { return views[a].row.pk < views[b].row.pk; });
-  if (select.order_by && !select.order_by->empty()) {
-    std::vector<std::vector<SqlValue>> keys;
-    keys.reserve(order.size());
-    for (std::size_t i : order) {
-      EvalContext ctx(views[i].row, views[i].tables);
-      keys.push_back(eval_order_keys(ctx, *select.order_by));
-    }
-    std::vector<std::size_t> by_keys = sort_by_keys(keys, *select.order_by);
-    order = apply_permutation(std::move(order), by_keys);
-  }
-  if (select.limit && *select.limit < order.size()) order.resize(static_cast<std::size_t>(*select.limit));
-
+  const bool items_whole_doc = any_reads_whole_doc(select.items);
+  const auto project = [&](Pair p) -> Result<std::string> {
+    EvalContext ctx = scope.context(p, items_whole_doc);
+    return project_joined_row(scope, p, ctx, select.items, cls);
+  };
   SqlResult::Rows out;
-  out.rows.reserve(order.size());
-  for (std::size_t i : order) {
-    EvalContext ctx(views[i].row, views[i].tables);
-    out.rows.push_back(TRY(project_joined_row(ctx, select.items, cls)));
+
+  // Without ORDER BY the rows come in key order, and LIMIT ends the pairing once it has its rows.
+  if (!select.order_by || select.order_by->empty()) {
+    TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
+      if (select.limit && *select.limit == 0) return false;
+      if (!TRY(passes(p))) return true;
+      out.rows.push_back(TRY(project(p)));
+      return !(select.limit && out.rows.size() >= *select.limit);
+    }));
+    return SqlResult{std::move(out)};
   }
+
+  // ORDER BY over the kept pairs in key order, so that pairs equal on every entry stay in key order
+  // (ascending even under DESC).
+  const OrderBy& order_by = *select.order_by;
+  const bool order_whole_doc = any_reads_whole_doc(select.order_by);
+  std::vector<Pair> kept;
+  std::vector<std::vector<SqlValue>> keys;
+  TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
+    if (!TRY(passes(p))) return true;
+    kept.push_back(p);
+    EvalContext ctx = scope.context(p, order_whole_doc);
+    keys.push_back(eval_order_keys(ctx, order_by));
+    return true;
+  }));
+  const std::vector<std::size_t> order =
+      select.limit ? first_by_keys(keys, order_by, static_cast<std::size_t>(std::min<std::uint64_t>(*select.limit, kept.size())))
+                   : sort_by_keys(keys, order_by);
+  out.rows.reserve(order.size());
+  for (std::size_t i : order) out.rows.push_back(TRY(project(kept[i])));
   return SqlResult{std::move(out)};
 }
 

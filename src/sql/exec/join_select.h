@@ -1,6 +1,15 @@
 // The join path of a SELECT: the FROM table joined with the JOIN table, WHERE over the joined rows,
 // and the count, grouped or plain finish. The pipeline hands over any SELECT over a table or view
 // that has a JOIN, with the folded temporal pair.
+//
+// Pairs are made one at a time and evaluated against the two rows themselves (each row's document
+// read at most once per statement); a joined document {"left_doc", "right_doc"} is built only for
+// an expression that reads `doc` whole and for the grouped finish's `*`. count(*) keeps no pair, a
+// LIMIT without ORDER BY ends the pairing once it has its rows, and only kept pairs are held for
+// ORDER BY and grouping. Without ORDER BY the rows come in ascending key order, rows of one key in
+// the order the join makes them. A window function anywhere in the statement is refused before
+// anything is read, and so is a qualifier that names neither table exactly but two of different
+// names in ASCII letter case ("ambiguous table qualifier {}").
 #pragma once
 
 #include <cstdint>
@@ -17,7 +26,8 @@
 namespace quenlordb::sql::exec {
 
 // True when ON is `=` between the two sides' primary keys, in either order: each operand `pk`,
-// `pk.pk` or `<table>.pk` (the right side also by its alias), in any ASCII letter case.
+// `pk.pk` or `<table>.pk` (the right side also by its alias), in any ASCII letter case, and not
+// both naming one table (a name equal to a table's exactly names that table first).
 bool is_pk_eq_join(const std::optional<parser::Expr>& on, std::string_view left_table, std::string_view right_table,
                    const std::optional<std::string>& right_alias);
 

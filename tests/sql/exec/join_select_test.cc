@@ -2,6 +2,7 @@
 // the count answer, projection and the bound on the size of a join.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,15 @@ TEST_F(JoinTest, KeyJoinsOfEveryType) {
       {"SELECT count(*) FROM a JOIN b ON a.pk = b.pk", {"2"}},
       {"SELECT count(*) FROM a JOIN b ON a.pk = b.pk WHERE doc.right_doc.y > 25", {"1"}},
       {"SELECT pk FROM a JOIN b ON a.pk = b.pk WHERE pk = 'k3'", {R"({"pk":"k3"})"}},
+      // a CROSS key is "{left}_{right}": a pk literal filters the joined rows, it narrows no side
+      {"SELECT pk FROM a CROSS JOIN b WHERE pk = 'k1_k2'", {R"({"pk":"k1_k2"})"}},
+      {"SELECT count(*) FROM a CROSS JOIN b WHERE pk = 'k1_k2'", {"1"}},
+      {"SELECT pk FROM a CROSS JOIN b WHERE pk = 'k1'", {}},
+      // pks alone, and a document read only inside a call
+      {"SELECT pk, a.pk AS l FROM a CROSS JOIN b WHERE b.pk = 'k4' AND upper(a.pk) > 'K1'",
+       {R"({"l":"k2","pk":"k2_k4"})", R"({"l":"k3","pk":"k3_k4"})"}},
+      {"SELECT pk FROM a CROSS JOIN b WHERE abs(doc.left_doc.x - 2) < 1 AND b.pk < 'k4'",
+       {R"({"pk":"k2_k2"})", R"({"pk":"k2_k3"})"}},
       {"SELECT pk FROM a CROSS JOIN b WHERE doc.left_doc.x = 1",
        {R"({"pk":"k1_k2"})", R"({"pk":"k1_k3"})", R"({"pk":"k1_k4"})"}},
       // ties on the ORDER BY value come out in ascending key order, even under DESC
@@ -103,6 +113,69 @@ TEST_F(JoinTest, CountsOfKeyJoinsReadTheKeysAlone) {
   expect_error("SELECT count(*) FROM a JOIN b ON a.pk = b.pk", "row key contains non-utf8 pk");
 }
 
+// Without ORDER BY joined rows come in ascending key order, rows of one key in the order the join
+// makes them (pair by pair, then unmatched left rows, then unmatched right rows).
+TEST_F(JoinTest, RowsComeInKeyOrder) {
+  keyed();
+  for (const char* t : {"l", "r"}) create_table(t);
+  // CROSS keys of these interleave: a_b_b_c < a_b_c (twice) < a_c
+  put_row("l", "a", "{}");
+  put_row("l", "a_b", "{}");
+  put_row("r", "b_c", "{}");
+  put_row("r", "c", "{}");
+  for (const char* pk : {"k1", "k10", "k9"}) put_row("a", pk, R"({"x":0})");
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT pk, l.pk AS a, r.pk AS b FROM l CROSS JOIN r",
+       {R"({"a":"a_b","b":"b_c","pk":"a_b_b_c"})", R"({"a":"a","b":"b_c","pk":"a_b_c"})",
+        R"({"a":"a_b","b":"c","pk":"a_b_c"})", R"({"a":"a","b":"c","pk":"a_c"})"}},
+      {"SELECT pk FROM l CROSS JOIN r LIMIT 2", {R"({"pk":"a_b_b_c"})", R"({"pk":"a_b_c"})"}},
+      // "k10_" sorts before "k1_"
+      {"SELECT pk FROM a CROSS JOIN b WHERE a.x = 0 AND b.pk = 'k2'",
+       {R"({"pk":"k10_k2"})", R"({"pk":"k1_k2"})", R"({"pk":"k9_k2"})"}},
+      {"SELECT pk FROM a CROSS JOIN b WHERE a.x = 0 AND b.pk = 'k2' LIMIT 1", {R"({"pk":"k10_k2"})"}},
+      // the pair keyed k3 comes before the unmatched right row k3
+      {"SELECT pk, a.pk AS l, b.pk AS r FROM a RIGHT JOIN b ON a.x * 10 = b.y + 10 WHERE b.y > 10",
+       {R"({"l":"k3","pk":"k3","r":"k2"})", R"({"l":null,"pk":"k3","r":"k3"})", R"({"l":null,"pk":"k4","r":"k4"})"}},
+      {"SELECT pk, b.pk AS r FROM a LEFT JOIN b ON a.x * 10 = b.y LIMIT 3",
+       {R"({"pk":"k1","r":null})", R"({"pk":"k10","r":null})", R"({"pk":"k2","r":"k2"})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
+// Tables large enough that the JOIN table's keys are read on a thread of their own while the FROM
+// table's are: the same counts, staged writes and errors.
+TEST_F(JoinTest, CountsOfLargeKeyJoins) {
+  create_table("a");
+  create_table("b");
+  for (int i = 0; i < 6000; ++i) {
+    char pk[8];
+    std::snprintf(pk, sizeof pk, "r%05d", i);
+    if (i < 5000) put_row("a", pk, "{}");
+    if (i >= 1000) put_row("b", pk, "{}");
+  }
+  const auto counts = [&] {
+    std::vector<std::string> out;
+    for (const char* type : {"", "LEFT ", "RIGHT "}) {
+      out.push_back(rows(std::string("SELECT count(*) FROM a ") + type + "JOIN b ON a.pk = b.pk")[0]);
+    }
+    return out;
+  };
+  EXPECT_EQ(counts(), (std::vector<std::string>{"4000", "5000", "5000"}));
+  must(run("BEGIN"));
+  must(run("INSERT INTO b (pk, doc) VALUES ('r00000', '{}')"));
+  must(run("DELETE FROM b WHERE pk = 'r04999'"));
+  EXPECT_EQ(counts(), (std::vector<std::string>{"4000", "5000", "5000"}));
+  must(run("DELETE FROM a WHERE pk = 'r01000'"));
+  EXPECT_EQ(counts(), (std::vector<std::string>{"3999", "4999", "5000"}));
+  must(run("ROLLBACK"));
+  must(db->put(facet::relational::row_key("b", "\xff"), "{}", 0, kMax));
+  expect_error("SELECT count(*) FROM a JOIN b ON a.pk = b.pk", "row key contains non-utf8 pk");
+}
+
 TEST_F(JoinTest, NestedLoopOnDocumentFields) {
   orders();
   struct Case {
@@ -119,6 +192,12 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
       // an ON that reads the joined document whole sees the same document
       {"SELECT pk FROM orders JOIN cust ON doc LIKE '%\"cust\":\"c1\"%\"id\":\"c1\"%'",
        {R"({"pk":"o1"})", R"({"pk":"o4"})"}},
+      // ON cut at its ANDs: one side's parts, a comparison across the sides, a call per pair
+      {"SELECT pk, cust.pk AS c FROM orders LEFT JOIN cust "
+       "ON cust.id = orders.cust AND orders.amount > 4 AND upper(cust.name) = 'ANN' AND pk < 'o9'",
+       {R"({"c":"k2","pk":"o1"})", R"({"c":null,"pk":"o2"})", R"({"c":null,"pk":"o3"})", R"({"c":null,"pk":"o4"})"}},
+      {"SELECT pk, cust.pk AS c FROM orders RIGHT JOIN cust ON orders.cust >= cust.id AND cust.name = 'bob'",
+       {R"({"c":"k2","pk":"k2"})", R"({"c":"k1","pk":"o2"})", R"({"c":"k1","pk":"o3"})"}},
       {"SELECT pk, cust.pk, cust.name FROM orders LEFT JOIN cust ON orders.cust = cust.id",
        {R"({"cust.name":"ann","cust.pk":"k2","pk":"o1"})", R"({"cust.name":"bob","cust.pk":"k1","pk":"o2"})",
         R"({"cust.name":null,"cust.pk":null,"pk":"o3"})", R"({"cust.name":"ann","cust.pk":"k2","pk":"o4"})"}},
@@ -152,6 +231,11 @@ TEST_F(JoinTest, GroupedJoinsReadBothTables) {
       {"SELECT a.pk AS k, count(*) AS c FROM a JOIN b ON a.pk = b.pk GROUP BY a.pk ORDER BY b.y DESC",
        {R"({"c":1.0,"k":"k3"})", R"({"c":1.0,"k":"k2"})"}},
       {"SELECT max(a.x) AS x, min(b.y) AS y FROM a CROSS JOIN b WHERE a.x < 3", {R"({"x":2.0,"y":20.0})"}},
+      // `*` takes the members of the group's first joined document, `doc` reads it whole
+      {"SELECT *, count(*) AS n FROM a JOIN b ON a.pk = b.pk GROUP BY b.y LIMIT 1",
+       {R"({"left_doc":{"x":2},"n":1.0,"right_doc":{"y":20}})"}},
+      {"SELECT string_agg(doc, ' ') AS d FROM a JOIN b ON a.pk = b.pk",
+       {R"({"d":"{\"left_doc\":{\"x\":2},\"right_doc\":{\"y\":20}} {\"left_doc\":{\"x\":3},\"right_doc\":{\"y\":30}}"})"}},
   };
   for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
 }
@@ -172,6 +256,42 @@ TEST_F(JoinTest, Refusals) {
   expect_error("SELECT * FROM a JOIN v ON a.pk = v.pk", "table v does not exist");
   expect_error("SELECT * FROM a JOIN b ON a.pk = b.pk WHERE cast(pk AS blob) = 1",
                "unsupported CAST target type: BLOB");
+  // a window function anywhere in a join is refused before any table is read
+  const std::string window = "window functions are not supported in a join";
+  expect_error("SELECT pk, ROW_NUMBER() OVER (ORDER BY pk) AS rn FROM a CROSS JOIN b", window);
+  expect_error("SELECT pk FROM a JOIN b ON a.pk = b.pk ORDER BY rank() OVER (ORDER BY pk)", window);
+  expect_error("SELECT count(*) FROM a JOIN b ON a.pk = b.pk WHERE lag(x) OVER () > 1", window);
+  expect_error("SELECT lead(x) OVER () + 1 AS n FROM a JOIN nope ON a.pk = nope.pk", window);
+}
+
+// A qualifier reads the table whose name it equals exactly; only when none does, the one it equals
+// in ASCII letter case, and two such tables make it ambiguous.
+TEST_F(JoinTest, QualifiersMatchTableNamesExactlyFirst) {
+  for (const char* t : {"ab", "AB", "cd"}) create_table(t);
+  for (const char* pk : {"k1", "k2"}) {
+    put_row("ab", pk, R"({"v":"lower"})");
+    put_row("AB", pk, R"({"v":"upper"})");
+    put_row("cd", pk, R"({"v":"other"})");
+  }
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT ab.v AS l, AB.v AS u FROM ab JOIN AB ON ab.pk = AB.pk",
+       {R"({"l":"lower","u":"upper"})", R"({"l":"lower","u":"upper"})"}},
+      {"SELECT ab.v AS l, AB.v AS u FROM AB JOIN ab ON AB.pk = ab.pk LIMIT 1", {R"({"l":"lower","u":"upper"})"}},
+      {"SELECT AB.v AS u FROM AB LEFT JOIN ab ON AB.v = ab.v", {R"({"u":"upper"})", R"({"u":"upper"})"}},
+      // both operands read one table's pk: not a key join, so every pair matches
+      {"SELECT count(*) FROM ab JOIN AB ON ab.pk = ab.pk", {"4"}},
+      {"SELECT count(*) FROM ab JOIN AB ON AB.pk = AB.pk", {"4"}},
+      // no exact match: letter case decides, when only one table answers
+      {"SELECT Ab.v AS l, CD.v AS o FROM ab JOIN cd ON aB.pk = Cd.pk LIMIT 1", {R"({"l":"lower","o":"other"})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+  expect_error("SELECT Ab.v FROM ab JOIN AB ON ab.pk = AB.pk", "ambiguous table qualifier Ab");
+  expect_error("SELECT count(*) FROM ab JOIN AB ON aB.pk = AB.pk", "ambiguous table qualifier aB");
+  expect_error("SELECT ab.v FROM ab CROSS JOIN AB ORDER BY aB.v", "ambiguous table qualifier aB");
 }
 
 TEST_F(JoinTest, JoinSizeIsBounded) {
@@ -181,10 +301,36 @@ TEST_F(JoinTest, JoinSizeIsBounded) {
     put_row("big", "r" + std::to_string(i), "{}");
     put_row("small", "r" + std::to_string(i), "{}");
   }
-  // 3200 x 3200 pairs exceed the bound: CROSS fails before pairing anything; a key join is not bounded
+  // 3200 x 3200 pairs exceed the bound: CROSS fails before pairing anything, a nested loop on
+  // passing it; a key join is not bounded
   const std::string msg = "join would produce more than 10000000 rows";
   expect_error("SELECT count(*) FROM big CROSS JOIN small", msg);
+  expect_error("SELECT pk FROM big CROSS JOIN small LIMIT 1", msg);
+  expect_error("SELECT pk FROM big CROSS JOIN small LIMIT 0", msg);
+  expect_error("SELECT count(*) FROM big JOIN small ON big.x = small.x", msg);
   EXPECT_EQ(rows("SELECT count(*) FROM big JOIN small ON big.pk = small.pk"), std::vector<std::string>{"3200"});
+  // a LIMIT without ORDER BY ends the pairing once it has its rows, long before the bound
+  EXPECT_EQ(rows("SELECT pk, small.pk AS s FROM big JOIN small ON big.x = small.x LIMIT 2"),
+            (std::vector<std::string>{R"({"pk":"r0","s":"r0"})", R"({"pk":"r0","s":"r1"})"}));
+}
+
+// A side whose document is not JSON stands in the joined document as the text of its bytes, when
+// ON, WHERE or an item reads it.
+TEST_F(JoinTest, DocumentsThatAreNotJson) {
+  keyed();
+  must(db->put(facet::relational::row_key("a", "k2"), "raw bytes", 0, kMax));
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT pk FROM a JOIN b ON doc.left_doc = 'raw bytes'",
+       {R"({"pk":"k2"})", R"({"pk":"k2"})", R"({"pk":"k2"})"}},
+      {"SELECT a.x AS x, left_doc AS d FROM a JOIN b ON a.pk = b.pk WHERE doc.left_doc LIKE 'raw%'",
+       {R"({"d":"raw bytes","x":null})"}},
+      {"SELECT * FROM a JOIN b ON a.pk = b.pk LIMIT 1", {R"({"left_doc":"raw bytes","pk":"k2","right_doc":{"y":20}})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
 }
 
 TEST(IsPkEqJoin, Forms) {
