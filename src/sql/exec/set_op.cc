@@ -39,7 +39,11 @@ struct NegativeZeros : util::JsonNoEvents {
 // and the 0 it gives over 3 are one row. Only the sign byte goes: every other byte stays, and a
 // row that is not a JSON text is left as it is.
 void drop_negative_zero_signs(std::string& row) {
-  if (row.find('-') == std::string::npos) return;
+  // Such a number starts "-0", or underflows through a negative exponent.
+  if (row.find("-0") == std::string::npos && row.find("e-") == std::string::npos &&
+      row.find("E-") == std::string::npos) {
+    return;
+  }
   NegativeZeros zeros;
   zeros.text = row;
   util::JsonScanner<NegativeZeros> scanner(row, zeros);
