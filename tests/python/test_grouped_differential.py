@@ -93,7 +93,8 @@ class HavingBuilder:
             return "%s IS%s NULL" % (ours, neg), "%s IS%s NULL" % (theirs, neg)
         neg = rng.random() < 0.4
         if kind == "between":
-            lo, hi = sorted(rng.sample(consts, 2)) if len(consts) > 1 else (k, k)
+            numeric = lambda c: float(c) if c.lstrip("-").isdigit() else c
+            lo, hi = sorted(rng.sample(consts, 2), key=numeric) if len(consts) > 1 else (k, k)
             test = "%%s %%sBETWEEN %s AND %s" % (lo, hi)
         else:
             test = "%%s %%sIN (%s)" % ", ".join(rng.sample(consts, min(2, len(consts))))
