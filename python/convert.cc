@@ -242,7 +242,7 @@ PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
       if (!list) return nullptr;
       PyRowBuilder builder;
       for (std::size_t i = 0; i < rows.rows.size(); ++i) {
-        PyObject* row = row_to_py(builder, rows.rows[i]);
+        PyObject* row = rows.text ? text_to_py(rows.rows[i]) : row_to_py(builder, rows.rows[i]);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
       }

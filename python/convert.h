@@ -25,8 +25,8 @@ PyObject* bytes_to_int_list(std::string_view bytes);
 // (the last of repeated names). Text that is not JSON, or nests containers deeper than
 // util::kJsonMaxDepth, -> its `str`.
 PyObject* json_row_to_py(std::string_view row);
-// Affected -> dict {"rows", "commit_ts", "message"} in this order; Rows -> list of converted rows;
-// Explain -> str.
+// Affected -> dict {"rows", "commit_ts", "message"} in this order; Rows -> list of converted rows
+// (each a `str` when the rows are marked text); Explain -> str.
 PyObject* sql_result_to_py(const sql::exec::SqlResult& result);
 
 }  // namespace quenlordb::python

@@ -181,8 +181,19 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-// Not subclassable (no Py_TPFLAGS_BASETYPE), no instance dict, no weak references.
-PyType_Spec g_spec = {"PyDatabase", sizeof(DatabaseObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+// Not subclassable (no Py_TPFLAGS_BASETYPE), no instance dict, no weak references. The dotted name
+// gives the type its `__module__`, which the interpreter otherwise warns is missing (an error under
+// -W error); database_type() then gives the type its bare name back.
+PyType_Spec g_spec = {"quenlordb.PyDatabase", sizeof(DatabaseObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+// The type, named "PyDatabase" (tp_name too, which the interpreter's messages and ours print).
+PyObject* create_type() {
+  PyRef type(PyType_FromSpec(&g_spec));
+  if (!type) return nullptr;
+  PyRef name(PyUnicode_FromString("PyDatabase"));
+  if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) return nullptr;
+  return type.release();
+}
 
 }  // namespace
 
@@ -196,7 +207,7 @@ PyObject* database_type() {
     }
     fork_handler_installed = true;
   }
-  if (g_database_type == nullptr) g_database_type = PyType_FromSpec(&g_spec);
+  if (g_database_type == nullptr) g_database_type = create_type();
   return g_database_type;
 }
 

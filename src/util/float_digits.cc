@@ -2,7 +2,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
 #include <system_error>
+
+#include "error.h"
 
 namespace quenlordb::util {
 
@@ -60,6 +63,23 @@ bool append_positional_digits(std::string& out, const DecimalDigits& digits) {
   out += '.';
   out.append(d.substr(int_digits));
   return true;
+}
+
+void append_fixed(std::string& out, double value, int digits) {
+  if (digits < 0) digits = 0;
+  // Most values fit a small buffer; the longest text is a sign, 309 integer digits, the point and
+  // the digits asked for.
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
+  if (ec == std::errc{}) {
+    out.append(buf, end);
+    return;
+  }
+  std::string wide(311 + static_cast<std::size_t>(digits), '\0');
+  auto [wide_end, wide_ec] =
+      std::to_chars(wide.data(), wide.data() + wide.size(), value, std::chars_format::fixed, digits);
+  if (wide_ec != std::errc{}) panic("fixed float text longer than its bound");
+  out.append(wide.data(), wide_end);
 }
 
 }  // namespace quenlordb::util

@@ -30,4 +30,9 @@ std::optional<double> append_sign_or_special(std::string& out, double value);
 // 1 x 10^3 as 1000, 5 x 10^-4 as 0.0005. Returns whether a fractional part was written.
 bool append_positional_digits(std::string& out, const DecimalDigits& digits);
 
+// Appends value in fixed notation with `digits` digits after the point (negative counts as 0),
+// rounded to the nearest from the exact binary value, the whole text however long (1e308 has 309
+// digits before the point); NaN and the infinities as nan, inf and -inf.
+void append_fixed(std::string& out, double value, int digits);
+
 }  // namespace quenlordb::util

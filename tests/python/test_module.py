@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import typing
 import unittest
 import weakref
 
@@ -23,6 +24,23 @@ class ModuleShape(TempDirTestCase):
         self.assertEqual(quenlordb.__all__, ["PyDatabase"])
         public = [name for name in dir(quenlordb) if not name.startswith("__")]
         self.assertEqual(public, ["PyDatabase"])
+
+    def test_class_belongs_to_the_module_and_keeps_its_bare_name(self):
+        self.assertEqual(PyDatabase.__module__, "quenlordb")
+        self.assertEqual((PyDatabase.__name__, PyDatabase.__qualname__), ("PyDatabase", "PyDatabase"))
+        self.assertIs(inspect.getmodule(PyDatabase), quenlordb)
+        self.assertEqual(typing.get_type_hints(PyDatabase), {})
+        # The interpreter's own messages name the type bare too.
+        with self.assertRaises(TypeError) as caught:
+            PyDatabase.sql(1, "SELECT 1")
+        self.assertIn("'PyDatabase'", str(caught.exception))
+        self.assertNotIn("quenlordb.PyDatabase", str(caught.exception))
+
+    def test_import_raises_no_deprecation_warning(self):
+        code = "import quenlordb; print(quenlordb.PyDatabase.__module__)"
+        run = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c", code],
+                             capture_output=True, text=True, env=os.environ, timeout=60)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "quenlordb\n", ""))
 
     def test_class_has_no_constructor(self):
         with self.assertRaises(TypeError) as caught:

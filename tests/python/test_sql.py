@@ -59,6 +59,15 @@ class SqlTest(TempDirTestCase):
         for _ in range(2):
             self.assertEqual(self.db.sql("SELECT doc FROM d"), [json.loads(doc) for doc in docs])
 
+    def test_show_tables_names_are_always_str(self):
+        # Names that read as JSON are names all the same.
+        names = ["1e5", "false", "null", "t", "true"]
+        for name in names:
+            self.db.put(b"__meta/table/" + name.encode(), b"{}", 0, 2**64 - 1)
+        tables = self.db.sql("SHOW TABLES")
+        self.assertEqual(tables, names)
+        self.assertEqual([type(name) for name in tables], [str] * len(names))
+
     def test_insert_returning_gives_the_written_row_as_a_dict(self):
         self.db.sql("CREATE TABLE t (id TEXT PRIMARY KEY, n INT)")
         self.assertEqual(self.db.sql("INSERT INTO t (id, n) VALUES ('a', 2) RETURNING *, id AS key, n + 1"),

@@ -292,6 +292,7 @@ Result<SqlResult> execute_drop_view(Database& db, SqlSession& session, const Sta
 Result<SqlResult> execute_show_tables(Database& db, SqlSession& session) {
   std::vector<LiveEntry> entries = TRY(collect_visible_by_prefix(db, session, rel::kSchemaPrefix));
   SqlResult::Rows out;
+  out.text = true;
   out.rows.reserve(entries.size());
   for (const LiveEntry& e : entries) out.rows.push_back(e.key.substr(rel::kSchemaPrefix.size()));
   return SqlResult{std::move(out)};

@@ -1,11 +1,11 @@
 #include "sql/exec/explain_ai.h"
 
 #include <algorithm>
-#include <charconv>
 #include <optional>
 #include <vector>
 
 #include "ai/risk.h"
+#include "util/float_digits.h"
 #include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
@@ -25,9 +25,9 @@ std::string join(const std::vector<std::string>& items) {
 
 // Fixed notation with three decimals, rounded to nearest from the double's exact value.
 std::string three_decimals(double value) {
-  char buf[64];
-  auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 3).ptr;
-  return std::string(buf, end);
+  std::string out;
+  util::append_fixed(out, value, 3);
+  return out;
 }
 
 }  // namespace

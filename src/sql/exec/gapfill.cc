@@ -44,7 +44,7 @@ struct Parsed {
 }  // namespace
 
 Result<std::vector<VisibleRow>> apply_gapfill(std::vector<VisibleRow> rows, std::uint64_t step,
-                                              const std::vector<SelectItem>& items) {
+                                              const std::vector<SelectItem>& items, std::vector<std::size_t>* sources) {
   std::optional<std::string> bucket_col;
   std::vector<std::string> null_cols;  // aggregate, locf and interpolate columns
   std::vector<std::string> locf_cols;  // locf columns with an argument
@@ -58,6 +58,10 @@ Result<std::vector<VisibleRow>> apply_gapfill(std::vector<VisibleRow> rows, std:
       null_cols.push_back(item_name(*e));
     }
     if (locf && !f->args.empty()) locf_cols.push_back(item_name(*e));
+  }
+  if (sources) {
+    sources->resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) (*sources)[i] = i;
   }
   if (rows.empty() || !bucket_col) return rows;
   if (step == 0) return fail(QuenlorError::sql_execution("invalid gapfill interval"));
@@ -98,6 +102,7 @@ Result<std::vector<VisibleRow>> apply_gapfill(std::vector<VisibleRow> rows, std:
       obj[*bucket_col] = t;
       rows.push_back(VisibleRow{"", write_json(obj)});
       parsed.push_back(Parsed{std::move(obj), static_cast<double>(t)});
+      if (sources) sources->push_back(kFillRow);
     }
     if (t > std::numeric_limits<std::uint64_t>::max() - step) {
       if (t == *hi) break;
@@ -114,6 +119,7 @@ Result<std::vector<VisibleRow>> apply_gapfill(std::vector<VisibleRow> rows, std:
   });
   rows = apply_permutation(std::move(rows), order);
   parsed = apply_permutation(std::move(parsed), order);
+  if (sources) *sources = apply_permutation(std::move(*sources), order);
 
   if (locf_cols.empty()) return rows;
   std::unordered_map<std::string, nlohmann::json> last;

@@ -1,13 +1,16 @@
 #include "sql/exec/grouped_select.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <deque>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -88,6 +91,7 @@ Result<SqlValue> first_last(const Expr::Function& f, const GroupRows& group, std
 }
 
 Result<SqlValue> eval_aggregate(const Expr::Function& f, const GroupRows& group) {
+  if (group.fill) return SqlValue::null();
   if (group.folded) {
     // GroupFold::plan folds every call the output reads.
     if (const SqlValue* value = group.folded->of(f)) return *value;
@@ -204,6 +208,22 @@ struct Group {
   GroupRows rows;
 };
 
+// A grouped query's numbers carry no sign on zero: -0 (as x % 3 gives over -3) is the 0 that
+// compares equal to it, in the keys that merge groups and in the values the groups output.
+SqlValue without_negative_zero(SqlValue value) {
+  if (value.is_number() && value.number_value() == 0) return SqlValue::number(0);
+  return value;
+}
+
+// One GROUP BY value's part of a group key.
+void append_key_part(std::string& key, const SqlValue& value) {
+  if (value.is_number() && value.number_value() == 0) {
+    key.push_back('0');
+    return;
+  }
+  eval::append_sort_string(key, value);
+}
+
 // Gathers rows into groups by their GROUP BY keys: one hash map from key to group, then one sort of
 // the keys. Without GROUP BY every row is in the one group "__all__", which exists even without
 // rows.
@@ -222,7 +242,7 @@ class Grouper {
     key_.clear();
     for (std::size_t i = 0; i < by_->size(); ++i) {
       if (i) key_.push_back('\0');
-      eval::append_sort_string(key_, TRY(row.context().eval((*by_)[i])));
+      append_key_part(key_, TRY(row.context().eval((*by_)[i])));
     }
     auto [it, inserted] = index_.try_emplace(key_, groups_.size());
     if (inserted) groups_.push_back(Group{key_, {}});
@@ -305,7 +325,7 @@ Result<OutputRow> build_output(const Group& g, const std::vector<SelectItem>& it
       continue;
     }
     const SelectItem::Expr& e = *item.get_if<SelectItem::Expr>();
-    SqlValue value = TRY(eval_aggregate_expr(e.expr, g.rows));
+    SqlValue value = without_negative_zero(TRY(eval_aggregate_expr(e.expr, g.rows)));
     obj[e.alias ? *e.alias : aggregate_display_name(e.expr)] = eval::sql_value_to_json(value);
     if (e.alias) out.aliases.insert_or_assign(*e.alias, std::move(value));
   }
@@ -340,6 +360,54 @@ std::string aggregate_display_name(const Expr& expr) {
   return out;
 }
 
+namespace {
+
+bool names_alias(const Expr& expr, const AliasValues& aliases) {
+  return parser::expr_any_node(expr, [&](const Expr& e) {
+    const Expr::Column* c = e.get_if<Expr::Column>();
+    return c && aliases.contains(c->name);
+  });
+}
+
+// Replaces, everywhere in expr, each column that names an alias with the literal of its value.
+void bind_aliases(Expr& expr, const AliasValues& aliases) {
+  if (const Expr::Column* c = expr.get_if<Expr::Column>()) {
+    if (auto it = aliases.find(c->name); it != aliases.end()) expr = to_literal(it->second);
+    return;
+  }
+  const auto bind = [&](Expr& e) { bind_aliases(e, aliases); };
+  std::visit(
+      [&](auto& n) {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, Expr::BinOp>) {
+          bind(n.left);
+          bind(n.right);
+        } else if constexpr (std::is_same_v<T, Expr::Not> || std::is_same_v<T, Expr::IsNull> ||
+                             std::is_same_v<T, Expr::Cast>) {
+          bind(n.expr);
+        } else if constexpr (std::is_same_v<T, Expr::Function>) {
+          for (Expr& arg : n.args) bind(arg);
+        } else if constexpr (std::is_same_v<T, Expr::Between>) {
+          bind(n.expr);
+          bind(n.low);
+          bind(n.high);
+        } else if constexpr (std::is_same_v<T, Expr::InList>) {
+          bind(n.expr);
+          for (Expr& e : n.list) bind(e);
+        } else if constexpr (std::is_same_v<T, Expr::Case>) {
+          if (n.operand) bind(*n.operand);
+          for (auto& [when, then] : n.when_clauses) {
+            bind(when);
+            bind(then);
+          }
+          if (n.else_clause) bind(*n.else_clause);
+        }
+      },
+      expr.node());
+}
+
+}  // namespace
+
 Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, const AliasValues* aliases) {
   if (const auto* f = expr.get_if<Expr::Function>()) {
     if (parser::is_aggregate_function(f->name)) return eval_aggregate(*f, group);
@@ -371,6 +439,13 @@ Result<SqlValue> eval_aggregate_expr(const Expr& expr, const GroupRows& group, c
   if (aliases) {
     if (const auto* col = expr.get_if<Expr::Column>()) {
       if (auto it = aliases->find(col->name); it != aliases->end()) return it->second;
+    }
+    // Inside NOT, IS NULL, BETWEEN, IN and what they hold, an alias reads the output value too;
+    // the rest of the node reads the first row.
+    if (!group.empty() && names_alias(expr, *aliases)) {
+      Expr bound = expr;
+      bind_aliases(bound, *aliases);
+      return group[0].context().eval(bound);
     }
   }
   if (group.empty()) return SqlValue::null();
@@ -422,6 +497,54 @@ Result<SqlResult> execute_grouped_select(std::span<const eval::RowView> rows, co
 
 namespace {
 
+// What an ORDER BY key of a grouped query reads. A key that holds an aggregate or a qualified
+// name, or that is a GROUP BY key other than a column named like an output column (one aliased
+// or not selected), is the group's value of it, as a SELECT item would be; any other key reads the
+// output row, so aliases and output names are columns there. A row added by gap-filling has no
+// group: such a key reads the row's member of the item that computes the same expression (the
+// bucket, or an aggregate's fill value), else it is evaluated with every aggregate NULL.
+struct OrderKeySource {
+  bool over_group = false;
+  std::optional<std::string> item_name;
+};
+
+std::vector<OrderKeySource> order_key_sources(const parser::Statement::Select& select) {
+  std::vector<std::string> names;
+  for (const SelectItem& item : select.items) {
+    if (const auto* e = item.get_if<SelectItem::Expr>()) names.push_back(e->alias ? *e->alias : aggregate_display_name(e->expr));
+  }
+  const auto is_output_name = [&](const Expr& key) {
+    const Expr::Column* c = key.get_if<Expr::Column>();
+    return c && std::find(names.begin(), names.end(), c->name) != names.end();
+  };
+  const auto is_group_key = [&](const Expr& key) {
+    return select.group_by && std::find(select.group_by->begin(), select.group_by->end(), key) != select.group_by->end();
+  };
+  std::vector<OrderKeySource> out;
+  for (const auto& [key, direction] : *select.order_by) {
+    OrderKeySource& source = out.emplace_back();
+    source.over_group = parser::expr_contains_aggregate(key) || reads_qualified_name(key) ||
+                        (is_group_key(key) && !is_output_name(key));
+    if (!source.over_group) continue;
+    for (const SelectItem& item : select.items) {
+      const auto* e = item.get_if<SelectItem::Expr>();
+      if (e && e->expr == key) {
+        source.item_name = e->alias ? *e->alias : aggregate_display_name(e->expr);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+// The value of a top-level member of the row's document; NULL when it is missing.
+SqlValue member_of(EvalContext& ctx, const std::string& name) {
+  const nlohmann::json& doc = ctx.document();
+  if (!doc.is_object()) return SqlValue::null();
+  auto it = doc.find(name);
+  return it == doc.end() ? SqlValue::null() : eval::json_value_to_sql(*it);
+}
+
 // HAVING, gap-filling, ORDER BY and LIMIT over the groups' output rows, groups in key order.
 Result<SqlResult> output_of_groups(const std::vector<Group>& groups, const parser::Statement::Select& select) {
   const bool pk_count = is_pk_count_shape(select.items);
@@ -435,28 +558,42 @@ Result<SqlResult> output_of_groups(const std::vector<Group>& groups, const parse
 
   std::optional<std::uint64_t> step = select.group_by ? gapfill_step(*select.group_by) : std::nullopt;
   if (step) {
+    // Each real row keeps its group through the fill, for ORDER BY.
     std::vector<VisibleRow> plain;
     plain.reserve(out.size());
     for (OutputRow& o : out) plain.push_back(std::move(o.row));
-    plain = TRY(apply_gapfill(std::move(plain), *step, select.items));
-    out.clear();
-    for (VisibleRow& r : plain) out.push_back(OutputRow{std::move(r), {}, nullptr});
+    std::vector<std::size_t> sources;
+    plain = TRY(apply_gapfill(std::move(plain), *step, select.items, &sources));
+    std::vector<OutputRow> filled;
+    filled.reserve(plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      if (sources[i] == kFillRow) {
+        filled.push_back(OutputRow{std::move(plain[i]), {}, nullptr});
+      } else {
+        filled.push_back(OutputRow{std::move(plain[i]), std::move(out[sources[i]].aliases), out[sources[i]].group});
+      }
+    }
+    out = std::move(filled);
   }
 
   if (select.order_by && !select.order_by->empty()) {
-    // A key that holds an aggregate or a qualified name is the group's value of it, as a SELECT
-    // item would be; any other key reads the output row, so aliases and output names are columns
-    // there.
     const OrderBy& order_by = *select.order_by;
-    static const GroupRows kNoRows{};
+    const std::vector<OrderKeySource> sources = order_key_sources(select);
+    static const GroupRows kFillGroup{{}, nullptr, nullptr, true};
     std::vector<std::vector<SqlValue>> keys;
     keys.reserve(out.size());
     for (const OutputRow& o : out) {
       EvalContext ctx(o.row);
       std::vector<SqlValue> k = eval_order_keys(ctx, order_by);
       for (std::size_t i = 0; i < order_by.size(); ++i) {
-        if (parser::expr_contains_aggregate(order_by[i].first) || reads_qualified_name(order_by[i].first)) {
-          k[i] = TRY(eval_aggregate_expr(order_by[i].first, o.group ? *o.group : kNoRows));
+        const OrderKeySource& source = sources[i];
+        if (!source.over_group) continue;
+        if (o.group) {
+          k[i] = TRY(eval_aggregate_expr(order_by[i].first, *o.group));
+        } else if (source.item_name) {
+          k[i] = member_of(ctx, *source.item_name);
+        } else {
+          k[i] = TRY(eval_aggregate_expr(order_by[i].first, kFillGroup));
         }
       }
       keys.push_back(std::move(k));
@@ -603,7 +740,7 @@ Result<void> GroupFold::add(eval::RowView row) {
         f.key_error = std::move(v.error());
         return {};
       }
-      eval::append_sort_string(f.key, *v);
+      append_key_part(f.key, *v);
     }
     auto [it, inserted] = f.index.try_emplace(f.key, f.groups.size());
     if (inserted) f.groups.push_back(Folding::Entry{f.key, {}, std::vector<Accumulator>(slots_.size()), 0});

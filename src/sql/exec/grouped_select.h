@@ -68,11 +68,13 @@ struct FoldedAggregates {
 };
 
 // One group's rows, in input order, with the arguments read ahead for them (when any). A folded
-// group keeps only its first row (none when it has none), and its aggregate calls' values.
+// group keeps only its first row (none when it has none), and its aggregate calls' values. The
+// group of a gap-filling row has no rows, and its aggregates are the fill value, NULL.
 struct GroupRows {
   std::vector<GroupRow> rows;
   const ArgumentsReadAhead* ahead = nullptr;
   const FoldedAggregates* folded = nullptr;
+  bool fill = false;
 
   std::size_t size() const { return folded ? folded->rows : rows.size(); }
   bool empty() const { return size() == 0; }
@@ -145,7 +147,11 @@ parser::Expr to_literal(const eval::SqlValue& value);
 // and largest present bucket of the first time_bucket_gapfill item, all rows sorted by bucket and
 // locf columns carried forward. A step of 0 or one that overflows fails with "invalid gapfill
 // interval"; more than 1000000 added rows fail with "gapfill would produce more than 1000000 rows".
+// When sources is given it receives, for each returned row, its position among rows, or kFillRow
+// for a row the fill added.
+inline constexpr std::size_t kFillRow = static_cast<std::size_t>(-1);
 Result<std::vector<eval::VisibleRow>> apply_gapfill(std::vector<eval::VisibleRow> rows, std::uint64_t step,
-                                                    const std::vector<parser::SelectItem>& items);
+                                                    const std::vector<parser::SelectItem>& items,
+                                                    std::vector<std::size_t>* sources = nullptr);
 
 }  // namespace quenlordb::sql::exec

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sql/exec/executor.h"
+#include "util/json_scan.h"
 
 namespace quenlordb::sql::exec {
 
@@ -19,6 +20,43 @@ bool is_query(const Statement& stmt) {
   if (stmt.is<Statement::Select>()) return true;
   const Statement::SetOp* s = stmt.get_if<Statement::SetOp>();
   return s && is_query(s->left) && is_query(s->right);
+}
+
+// Finds the numbers of a JSON text that read as -0 ("-0", "-0.0", "-0e3", "-1e-400").
+struct NegativeZeros : util::JsonNoEvents {
+  std::string_view text;
+  std::vector<std::size_t> signs;  // offsets of their '-'
+
+  bool number(std::string_view token) {
+    if (token.front() == '-' && util::json_number_value(token) == 0) {
+      signs.push_back(static_cast<std::size_t>(token.data() - text.data()));
+    }
+    return true;
+  }
+};
+
+// Rows are compared and returned with -0 written as 0, so that the -0 that x % 3 gives over -3
+// and the 0 it gives over 3 are one row. Only the sign byte goes: every other byte stays, and a
+// row that is not a JSON text is left as it is.
+void drop_negative_zero_signs(std::string& row) {
+  // Such a number starts "-0", or underflows through a negative exponent.
+  if (row.find("-0") == std::string::npos && row.find("e-") == std::string::npos &&
+      row.find("E-") == std::string::npos) {
+    return;
+  }
+  NegativeZeros zeros;
+  zeros.text = row;
+  util::JsonScanner<NegativeZeros> scanner(row, zeros);
+  if (!scanner.parse_document() || zeros.signs.empty()) return;
+  std::string out;
+  out.reserve(row.size() - zeros.signs.size());
+  std::size_t from = 0;
+  for (std::size_t at : zeros.signs) {
+    out.append(row, from, at - from);
+    from = at + 1;
+  }
+  out.append(row, from, std::string::npos);
+  row = std::move(out);
 }
 
 QuenlorError not_a_query() { return QuenlorError::sql_execution("set operation requires SELECT statements"); }
@@ -36,6 +74,8 @@ Result<SqlResult> execute_set_op(Database& db, SqlSession& session, SetOpType op
   if (!is_query(left) || !is_query(right)) return fail(not_a_query());
   std::vector<std::string> a = TRY(rows_of(db, session, std::move(left)));
   std::vector<std::string> b = TRY(rows_of(db, session, std::move(right)));
+  for (std::string& row : a) drop_negative_zero_signs(row);
+  for (std::string& row : b) drop_negative_zero_signs(row);
   SqlResult::Rows out;
   if (op == SetOpType::UnionAll) {
     out.rows = std::move(a);

@@ -19,9 +19,11 @@ struct SqlResult {
 
     friend bool operator==(const Affected&, const Affected&) = default;
   };
-  // Output rows in order; as a rule each holds one JSON text.
+  // Output rows in order; as a rule each holds one JSON text. Rows marked text hold plain text
+  // (the names SHOW TABLES lists), never to be read as JSON.
   struct Rows {
     std::vector<std::string> rows;
+    bool text = false;
 
     friend bool operator==(const Rows&, const Rows&) = default;
   };

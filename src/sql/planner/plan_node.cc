@@ -3,6 +3,8 @@
 #include <charconv>
 #include <type_traits>
 
+#include "util/float_digits.h"
+
 namespace quenlordb::sql::planner {
 
 namespace {
@@ -40,12 +42,7 @@ void append_join(std::string& out, std::string_view name, const Join& join, std:
 
 }  // namespace
 
-void append_fixed(std::string& out, double value, int digits) {
-  // The longest fixed text of a double: 309 integer digits, a sign, a point and the digits.
-  char buf[330];
-  const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits).ptr;
-  out.append(buf, end);
-}
+void append_fixed(std::string& out, double value, int digits) { util::append_fixed(out, value, digits); }
 
 double PlanNode::cost() const {
   return std::visit(Overloaded{

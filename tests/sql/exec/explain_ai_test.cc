@@ -155,6 +155,27 @@ TEST_F(ExplainAiTest, BlocksWithoutSignalsOrProvenance) {
       << text;
 }
 
+// A score of any size prints its whole fixed text with three decimals.
+TEST_F(ExplainAiTest, HugeScoresPrintInFull) {
+  const std::string max_digits =
+      "17976931348623157081452742373170435679807056752584499659891747680315726078002853876058955863276687817154045"
+      "89535143824642343213268894641827684675467035375169860499105765512820762454900903893289440758685084551339423"
+      "04583236903222948165808559332123348274797826204144723168738177180919299881250404026184124858368";
+  const struct {
+    double score;
+    std::string text;
+  } cases[] = {
+      {1e61, "9999999999999999493871352970740188669636450110134100730839040.000"},
+      {1.7976931348623157e308, max_digits + ".000"},
+      {-1.7976931348623157e308, "-" + max_digits + ".000"},
+  };
+  for (std::uint64_t i = 0; i < std::size(cases); ++i) {
+    store(insight("table/k" + std::to_string(i), 1, cases[i].score));
+    const std::string text = report("k" + std::to_string(i));
+    EXPECT_NE(text.find("  Risk score: " + cases[i].text + "\n  Tags: "), std::string::npos) << text;
+  }
+}
+
 TEST_F(ExplainAiTest, PrefixOfAKeyDoesNotMixWithLongerKeys) {
   store(insight("table/ab", 1, 0.3));
   EXPECT_NE(report("a").find("No AI insights found for this key."), std::string::npos);

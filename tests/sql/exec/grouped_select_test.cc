@@ -158,6 +158,70 @@ TEST_F(GroupedTest, HavingOrderByAndLimit) {
             "sql execution error: FIRST() requires 2 arguments: FIRST(value, timestamp)");
 }
 
+// An alias in HAVING is the group's output value wherever it stands; group d's first row holds a
+// member named total (100) that must not be read.
+TEST_F(GroupedTest, HavingAliasesInEveryKindOfExpression) {
+  table("s", {R"({"g":"a","v":5})", R"({"g":"b","v":1})", R"({"g":"b","v":2})", R"({"g":"c","v":20})",
+              R"({"g":"c","v":1})", R"({"g":"c","v":1})", R"({"g":"d","v":3,"total":100})"});
+  const std::string a = "a", b = "b", c = "c", d = "d";
+  const struct {
+    std::string having;
+    Rows want;
+  } cases[] = {
+      {"total IS NOT NULL", {a, b, c, d}},
+      {"total IS NULL", {}},
+      {"total BETWEEN 1 AND 10", {a, b, d}},
+      {"total NOT BETWEEN 1 AND 10", {c}},
+      {"total IN (3, 22)", {b, c, d}},
+      {"total NOT IN (3)", {a, c}},
+      {"NOT total > 4", {b, d}},
+      {"NOT (total IS NULL OR total IN (5))", {b, c, d}},
+      {"(total BETWEEN 2 AND 6) = true AND NOT (n IN (1, 3))", {b}},
+      {"lower(CAST(total AS TEXT)) IN ('5')", {a}},
+  };
+  for (const auto& [having, want] : cases) {
+    Rows groups;
+    for (const std::string& row : rows("SELECT g, sum(v) AS total, count(*) AS n FROM s GROUP BY g HAVING " + having)) {
+      groups.push_back(nlohmann::json::parse(row)["g"].get<std::string>());
+    }
+    EXPECT_EQ(groups, want) << having;
+  }
+}
+
+// A GROUP BY key in ORDER BY that is aliased, or not selected at all, is the group's value of it;
+// an output name still wins over a key of the same name.
+TEST_F(GroupedTest, OrderByGroupingKeys) {
+  table("s", {R"({"g":"a","v":5})", R"({"g":"b","v":1})", R"({"g":"b","v":2})", R"({"g":"c","v":20})",
+              R"({"g":"c","v":1})", R"({"g":"c","v":1})", R"({"g":"d","v":3})"});
+  expect_cases({
+      {"SELECT g AS grp, count(*) AS c FROM s GROUP BY g ORDER BY g DESC",
+       {R"({"c":1.0,"grp":"d"})", R"({"c":3.0,"grp":"c"})", R"({"c":2.0,"grp":"b"})", R"({"c":1.0,"grp":"a"})"}},
+      {"SELECT count(*) AS c FROM s GROUP BY g ORDER BY g DESC",
+       {R"({"c":1.0})", R"({"c":3.0})", R"({"c":2.0})", R"({"c":1.0})"}},
+      {"SELECT v % 2 AS m, count(*) AS c FROM s GROUP BY v % 2 ORDER BY v % 2 DESC",
+       {R"({"c":5.0,"m":1.0})", R"({"c":2.0,"m":0.0})"}},
+      {"SELECT sum(v) AS c FROM s GROUP BY g, v % 2 ORDER BY v % 2, g DESC",
+       {R"({"c":20.0})", R"({"c":2.0})", R"({"c":3.0})", R"({"c":2.0})", R"({"c":1.0})", R"({"c":5.0})"}},
+      {"SELECT sum(v) AS g FROM s GROUP BY g ORDER BY g",
+       {R"({"g":3.0})", R"({"g":3.0})", R"({"g":5.0})", R"({"g":22.0})"}},
+  });
+}
+
+// -0 (x % 3 over -3, or a stored -0.0) is 0 in the keys that merge groups and in the values output.
+TEST_F(GroupedTest, NegativeZeroIsZero) {
+  table("z", {R"({"x":-3})", R"({"x":3})", R"({"x":-0.0})", R"({"x":0})", R"({"x":-4})"});
+  expect_cases({
+      {"SELECT x % 3 AS m, count(*) AS c FROM z GROUP BY x % 3",
+       {R"({"c":1.0,"m":-1.0})", R"({"c":4.0,"m":0.0})"}},
+      {"SELECT x, count(*) AS c FROM z GROUP BY x",
+       {R"({"c":1.0,"x":-3.0})", R"({"c":1.0,"x":-4.0})", R"({"c":2.0,"x":0.0})", R"({"c":1.0,"x":3.0})"}},
+      // The same through the path that keeps every row.
+      {"SELECT x % 3 AS m, string_agg(pk) AS ks FROM z GROUP BY x % 3",
+       {R"({"ks":"k4","m":-1.0})", R"({"ks":"k0,k1,k2,k3","m":0.0})"}},
+      {"SELECT min(x) AS lo FROM z WHERE x > -1", {R"({"lo":0.0})"}},
+  });
+}
+
 // WHERE, the GROUP BY keys and the aggregates' arguments are read in one pass over the rows, yet
 // fail in the order of the stages: every row's WHERE before any key, every key before any
 // aggregate; arguments read ahead give the values a later reading would.
@@ -198,6 +262,17 @@ TEST_F(GroupedTest, GapFill) {
       {"SELECT time_bucket_gapfill(60, ts) AS b FROM m WHERE r = 'n' GROUP BY time_bucket_gapfill(60, ts) "
        "ORDER BY b DESC LIMIT 3",
        {R"({"b":240.0})", R"({"b":180})", R"({"b":120})"}},
+      // A real row keeps its group through the fill, so an aggregate key reads it; a fill row's
+      // aggregates are its fill values (NULL, last when descending).
+      {"SELECT time_bucket_gapfill(60, ts) AS b, count(*) AS c FROM m GROUP BY time_bucket_gapfill(60, ts) "
+       "ORDER BY count(*) DESC, sum(v), b",
+       {R"({"b":60.0,"c":2.0})", R"({"b":0.0,"c":1.0})", R"({"b":240.0,"c":1.0})", R"({"b":120.0,"c":1.0})",
+        R"({"b":180,"c":null})"}},
+      // The bucket key itself: over the group for real rows, the fill row's bucket for fill rows.
+      {"SELECT count(*) AS c, time_bucket_gapfill(60, ts) AS b FROM m WHERE r = 'n' "
+       "GROUP BY time_bucket_gapfill(60, ts) ORDER BY time_bucket_gapfill(60, ts) DESC",
+       {R"({"b":240.0,"c":1.0})", R"({"b":180,"c":null})", R"({"b":120,"c":null})", R"({"b":60.0,"c":1.0})",
+        R"({"b":0.0,"c":1.0})"}},
   });
   for (const char* sql : {"SELECT time_bucket_gapfill(0, ts) AS b FROM m GROUP BY time_bucket_gapfill(0, ts)",
                           "SELECT time_bucket_gapfill('0s', ts) AS b FROM m GROUP BY time_bucket_gapfill('0s', ts)"}) {

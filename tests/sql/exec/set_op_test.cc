@@ -55,6 +55,28 @@ TEST_F(SetOpTest, TheFourKinds) {
   for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
 }
 
+// -0 and 0 are one value: rows are compared and returned with -0 written as 0, every other byte
+// (strings, other numbers, rows that are not JSON) as it was.
+TEST_F(SetOpTest, NegativeZeroIsZero) {
+  table("n", {{"k1", R"({"x":-3,"s":"-0","y":-0.0,"z":-0.5})"}, {"k2", "not json -0"}});
+  table("p", {{"k1", R"({"x":3})"}});
+  table("w", {{"k1", R"({"a":[-0e5,-0,-1e-400,1e-5,-1]})"}});
+  const std::string zero = R"({"m":0.0})";
+  struct Case {
+    const char* sql;
+    Rows want;
+  } cases[] = {
+      {"SELECT x % 3 AS m FROM n WHERE pk = 'k1' UNION SELECT x % 3 AS m FROM p", {zero}},
+      {"SELECT x % 3 AS m FROM n WHERE pk = 'k1' UNION ALL SELECT x % 3 AS m FROM p", {zero, zero}},
+      {"SELECT x % 3 AS m FROM n WHERE pk = 'k1' INTERSECT SELECT x % 3 AS m FROM p", {zero}},
+      {"SELECT x % 3 AS m FROM n WHERE pk = 'k1' EXCEPT SELECT x % 3 AS m FROM p", {}},
+      {"SELECT doc FROM n UNION SELECT doc FROM e",
+       {R"({"x":-3,"s":"-0","y":0.0,"z":-0.5})", "not json -0"}},
+      {"SELECT doc FROM w UNION ALL SELECT doc FROM e", {R"({"a":[0e5,0,1e-400,1e-5,-1]})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
 TEST_F(SetOpTest, ErrorsStopBeforeAnythingRunsOrWrites) {
   // The left side fails: the right side, which would fail differently, never runs.
   EXPECT_EQ(error("SELECT first(v) FROM a UNION SELECT last(v) FROM b"),
