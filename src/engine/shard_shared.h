@@ -6,12 +6,12 @@
 //   commit_mu  ->  active  ->  immutables            (writes: allocate, insert, publish; flush freeze)
 //   commit_mu  ->  active  ->  immutables  ->  group-commit queue mutex   (flush freeze: pause)
 //   commit_mu  ->  group-commit queue mutex           (the fast path queues its frame)
-//   manifest mutex  ->  levels                        (saving the manifest)
-//   levels (write)  ->  manifest mutex                (a compaction step drawing file ids)
+//   manifest mutex  ->  levels (read)                 (saving the manifest)
 //   commit_mu  ->  the log's WalLock                  (the shard thread's append)
 //   levels (read)  ->  block cache mutex              (the cache's mutex is innermost)
-// The two orders between the manifest mutex and levels cannot deadlock: a shard's levels are
-// write-locked only by its own thread, which is then not saving the manifest. Readers hold one of
+// Nothing else is taken while levels is held exclusively: the shard thread, its only writer, holds
+// it so only to add a flushed file or to put a compaction step's outputs, built and synced before,
+// in place of its inputs. File ids are drawn under the manifest mutex alone. Readers hold one of
 // active, immutables and levels at a time.
 #pragma once
 
