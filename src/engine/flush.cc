@@ -158,11 +158,17 @@ Result<void> ShardRuntime::persist_manifest_state() {
     // named nowhere else.
     if (entry == nullptr)
       return fail(QuenlorError::manifest_format("no manifest entry for shard " + std::to_string(shard_id_)));
+    // Both lists are built before either is stored, so that running out of memory leaves the entry
+    // as it was rather than half new (another shard's save would write it).
+    std::vector<std::string> names;
+    std::optional<std::vector<std::vector<storage::ManifestLevelFile>>> level_files;
     {
       std::shared_lock levels(shared_->levels_mu);
-      entry->l0_files = shared_->levels.file_names();
-      entry->level_files = shared_->levels.manifest_levels();
+      names = shared_->levels.file_names();
+      level_files = shared_->levels.manifest_levels();
     }
+    entry->l0_files = std::move(names);
+    entry->level_files = std::move(level_files);
     TRY(manifest_->save_locked());
   }
   // The saved manifest names the compaction outputs instead of their inputs.
