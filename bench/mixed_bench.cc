@@ -20,7 +20,9 @@ constexpr const char* kProgram = "mixed_bench";
 struct QuenlordbEngine {
   quenlordb::engine::Database& db;
 
-  bool put(const std::string& key, const std::string& doc) { return db.put(key, doc, 0, ~std::uint64_t{0}).has_value(); }
+  bool put(const std::string& key, const std::string& doc) {
+    return db.put(key, doc, 0, ~std::uint64_t{0}).has_value();
+  }
   bool get(const std::string& key, std::string& doc, bool& found) {
     auto got = db.visit_get(key, [&](std::string_view d) { doc.assign(d); });
     if (!got) return false;

@@ -37,8 +37,8 @@ struct LevelDbEngine {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const mixed::Options o =
-      mixed::parse_options(argc, argv, kProgram, (std::filesystem::temp_directory_path() / "leveldb-mixed-bench").string());
+  const mixed::Options o = mixed::parse_options(
+      argc, argv, kProgram, (std::filesystem::temp_directory_path() / "leveldb-mixed-bench").string());
   std::filesystem::remove_all(o.dir);
   std::unique_ptr<const leveldb::FilterPolicy> filter(leveldb::NewBloomFilterPolicy(10));
   std::unique_ptr<leveldb::Cache> cache(leveldb::NewLRUCache(32 << 20));

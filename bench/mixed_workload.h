@@ -2,8 +2,8 @@
 // so that both engines run the same code: `preload` documents are put, then for `seconds` one
 // writer thread puts new keys at full speed while one reader thread gets preloaded keys in random
 // order (mt19937_64, seed 42), timing each get. Keys and documents are those of the engine
-// benchmark, byte for byte. Plain C++17 over an engine adapter, so that the peer's program builds
-// without the repository's code.
+// benchmark (bench_documents.h). Plain C++17 over an engine adapter, so that the peer's program
+// builds without the repository's code.
 //
 // An engine adapter offers
 //   bool put(const std::string& key, const std::string& doc);          // false: failed
@@ -23,23 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_documents.h"
+
 namespace mixed {
 
-inline std::string key_of(std::uint64_t i) {
-  char b[17];
-  std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL));
-  return b;
-}
-
-inline std::string doc_of(std::uint64_t i) {
-  char b[160];
-  std::snprintf(b, sizeof b,
-                "{\"id\":%llu,\"name\":\"user-%llu\",\"status\":\"active\",\"score\":%llu,\"tags\":[\"a\",\"b\"],"
-                "\"city\":\"Lisbon\"}",
-                static_cast<unsigned long long>(i), static_cast<unsigned long long>(i),
-                static_cast<unsigned long long>(i % 1000));
-  return b;
-}
+using bench::doc_of;
+using bench::key_of;
 
 [[noreturn]] inline void die(const char* program, const std::string& what) {
   std::fprintf(stderr, "%s: %s\n", program, what.c_str());
@@ -117,7 +106,8 @@ Result run(Engine& engine, const Options& o, const char* program) {
   std::uniform_int_distribution<std::uint64_t> pick(0, o.preload - 1);
   std::string doc;
   const Clock::time_point begin = Clock::now();
-  const Clock::time_point end = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+  const Clock::time_point end =
+      begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
   for (Clock::time_point now = begin; now < end;) {
     const std::string key = key_of(pick(rng));
     bool found = false;
