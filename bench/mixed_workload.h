@@ -5,11 +5,18 @@
 // benchmark (bench_documents.h). Plain C++17 over an engine adapter, so that the peer's program
 // builds without the repository's code.
 //
+// With --why-slow, the reader also asks the kernel, around each get, how often its thread was
+// switched out, and sorts the gets over 10 ms into those during which it waited (a voluntary switch:
+// a lock, a page fault on I/O) and those during which it was only preempted (the machine is busy).
+// That costs two system calls per get, so the rates of such a run are not comparable.
+//
 // An engine adapter offers
 //   bool put(const std::string& key, const std::string& doc);          // false: failed
 //   bool get(const std::string& key, std::string& doc, bool& found);   // false: failed
 // callable from two threads at once.
 #pragma once
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,9 +46,10 @@ struct Options {
   std::string dir;
   std::uint64_t preload = 200000;
   double seconds = 30;
+  bool why_slow = false;
 };
 
-// `PROGRAM [--dir DIR] [--preload N] [--seconds S]`
+// `PROGRAM [--dir DIR] [--preload N] [--seconds S] [--why-slow]`
 inline Options parse_options(int argc, char** argv, const char* program, const std::string& default_dir) {
   Options o;
   o.dir = default_dir;
@@ -53,8 +61,10 @@ inline Options parse_options(int argc, char** argv, const char* program, const s
       o.preload = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--seconds" && i + 1 < argc) {
       o.seconds = std::strtod(argv[++i], nullptr);
+    } else if (arg == "--why-slow") {
+      o.why_slow = true;
     } else {
-      die(program, "usage: " + std::string(program) + " [--dir DIR] [--preload N] [--seconds S]");
+      die(program, "usage: " + std::string(program) + " [--dir DIR] [--preload N] [--seconds S] [--why-slow]");
     }
   }
   if (o.preload == 0 || !(o.seconds > 0)) die(program, "--preload and --seconds must be positive");
@@ -65,12 +75,23 @@ struct Result {
   std::uint64_t puts = 0;
   std::uint64_t gets = 0;
   std::uint64_t missing = 0;  // gets that found nothing (there should be none)
+  std::uint64_t slow_waited = 0;     // with --why-slow: gets over 10 ms with a voluntary switch
+  std::uint64_t slow_preempted = 0;  // with --why-slow: the other gets over 10 ms
   double seconds = 0;
   std::uint64_t longest_put_ns = 0;
   std::vector<std::uint64_t> get_ns;  // every get's time, sorted
 };
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kSlowGetNs = 10'000'000;
+
+// The calling thread's voluntary context switches so far.
+inline long voluntary_switches() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
 
 inline std::uint64_t ns_between(Clock::time_point a, Clock::time_point b) {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count());
@@ -111,11 +132,14 @@ Result run(Engine& engine, const Options& o, const char* program) {
   for (Clock::time_point now = begin; now < end;) {
     const std::string key = key_of(pick(rng));
     bool found = false;
+    const long switches_before = o.why_slow ? voluntary_switches() : 0;
     const Clock::time_point start = Clock::now();
     const bool ok = engine.get(key, doc, found);
     now = Clock::now();
     if (!ok) die(program, "get failed");
-    r.get_ns.push_back(ns_between(start, now));
+    const std::uint64_t took = ns_between(start, now);
+    r.get_ns.push_back(took);
+    if (o.why_slow && took > kSlowGetNs) ++(voluntary_switches() != switches_before ? r.slow_waited : r.slow_preempted);
     if (!found) ++r.missing;
   }
   stop = true;
@@ -138,13 +162,17 @@ inline double quantile_us(const std::vector<std::uint64_t>& sorted, double q) {
 // max_get_ms=... gets_over_10ms=... puts_s=... longest_put_ms=... missing=...`, then `extra`.
 inline void print(const char* engine, const Options& o, const Result& r, const std::string& extra) {
   const std::uint64_t over_10ms = static_cast<std::uint64_t>(
-      r.get_ns.end() - std::upper_bound(r.get_ns.begin(), r.get_ns.end(), std::uint64_t{10'000'000}));
+      r.get_ns.end() - std::upper_bound(r.get_ns.begin(), r.get_ns.end(), kSlowGetNs));
   std::printf("%s preload=%" PRIu64 " seconds=%.1f gets_s=%.0f p50_us=%.1f p99_us=%.1f p999_us=%.1f p9999_us=%.1f "
               "max_get_ms=%.2f gets_over_10ms=%" PRIu64 " puts_s=%.0f longest_put_ms=%.2f missing=%" PRIu64 "%s\n",
               engine, o.preload, r.seconds, r.gets / r.seconds, quantile_us(r.get_ns, 0.5), quantile_us(r.get_ns, 0.99),
               quantile_us(r.get_ns, 0.999), quantile_us(r.get_ns, 0.9999),
               r.get_ns.empty() ? 0.0 : static_cast<double>(r.get_ns.back()) / 1e6, over_10ms, r.puts / r.seconds,
               static_cast<double>(r.longest_put_ns) / 1e6, r.missing, extra.c_str());
+  if (o.why_slow) {
+    std::printf("why_slow engine=%s gets_over_10ms_waited=%" PRIu64 " gets_over_10ms_preempted=%" PRIu64 "\n", engine,
+                r.slow_waited, r.slow_preempted);
+  }
   std::fflush(stdout);
 }
 
