@@ -146,8 +146,8 @@ class LevelManager {
   // [min_key, max_key] meets the user-key range of the source's entries (which it reads).
   Result<CompactionPlan> plan_compaction(CompactionStep step) const;
   // Puts the built outputs in place of the plan's inputs: the source level empties, the target level
-  // becomes built.target. Allocates nothing and cannot fail; panics when the two levels are no longer
-  // as planned. The replaced levels move into `built`. Input files are not deleted (see
+  // becomes built.target. Allocates nothing and returns no error (it panics when the two levels are
+  // no longer as planned). The replaced levels move into `built`. Input files are not deleted (see
   // CompactionOutcome).
   void install_compaction(const CompactionPlan& plan, BuiltCompaction& built);
   // The three parts at once, for a level set no reader shares. On error the level set is unchanged.
