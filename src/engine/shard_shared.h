@@ -36,6 +36,7 @@
 #include "storage/levels.h"
 #include "storage/memtable.h"
 #include "util/function_ref.h"
+#include "util/spinning_shared_mutex.h"
 
 namespace quenlordb::engine {
 
@@ -52,7 +53,9 @@ struct ShardShared {
   // The default snapshot of readers; written under commit_mu (release), never decreases.
   std::atomic<std::uint64_t> committed_ts{0};
 
-  std::shared_mutex active_mu;
+  // Held exclusively only for one write's inserts (or a flush's swap): short enough that a reader
+  // waiting for it is better off retrying than sleeping.
+  util::SpinningSharedMutex active_mu;
   storage::Memtable active;  // guarded by active_mu
 
   std::shared_mutex immutables_mu;
