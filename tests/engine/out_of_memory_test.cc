@@ -78,8 +78,9 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfAPutFailsItCleanlyOrLetsItSucceed) 
 
 // A long key is listed twice per table file in the manifest (its first and last key), which makes the
 // manifest's text large. Fails, in turn, each large allocation of a put whose flush check flushes,
-// saves the manifest, compacts and saves it again: the put succeeds or fails cleanly, and the next
-// flush saves a manifest that names every live table file.
+// saves the manifest, compacts and saves it again, and of the close that saves it at the end: the
+// put succeeds or fails cleanly, the next flush saves a manifest that names every live table file,
+// and the close ends.
 TEST(OutOfMemoryTest, FailedAllocationWhileSavingTheManifestFailsOnlyThatFlushOrCompaction) {
   const std::string long_key(48 << 10, 'k');
   auto key = [&](char last) { return long_key + last; };
@@ -106,6 +107,10 @@ TEST(OutOfMemoryTest, FailedAllocationWhileSavingTheManifestFailsOnlyThatFlushOr
       // The shard goes on, and its next flush check flushes and saves again.
       must(db->put(key('3'), "three", 0, kForever));
       EXPECT_EQ(must(db->get(key('1'))), "one");
+      // Closing saves once more, and ends whether that save runs out of memory or not.
+      AllocationFailure failure(nth, 512 << 10);
+      db.reset();
+      fired = failure.disarm() || fired;
     }
     // The saved manifest names every table file the shard reads, and each of them exists.
     const storage::Manifest manifest = must(storage::Manifest::load_or_create(dir.file("db"), 1));
