@@ -23,4 +23,4 @@ demo: build
 	@PYTHONPATH=$(BUILD_DIR)/python "$$(cat $(BUILD_DIR)/python_executable)" examples/quickstart.py
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan
+	rm -rf $(BUILD_DIR) build-asan build-tsan

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_documents.h"
 #include "config.h"
 #include "engine/database.h"
 
@@ -33,22 +34,8 @@ namespace {
 using quenlordb::Config;
 using quenlordb::engine::Database;
 
-// Keys and documents are byte for byte those of the peers' program.
-std::string key_of(std::uint64_t i) {
-  char b[17];
-  std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL));
-  return b;
-}
-
-std::string doc_of(std::uint64_t i) {
-  char b[160];
-  std::snprintf(b, sizeof b,
-                "{\"id\":%llu,\"name\":\"user-%llu\",\"status\":\"active\",\"score\":%llu,\"tags\":[\"a\",\"b\"],"
-                "\"city\":\"Lisbon\"}",
-                static_cast<unsigned long long>(i), static_cast<unsigned long long>(i),
-                static_cast<unsigned long long>(i % 1000));
-  return b;
-}
+using bench::doc_of;
+using bench::key_of;
 
 constexpr std::uint64_t kValidForever = ~std::uint64_t{0};
 

@@ -112,25 +112,32 @@ Result<void> ShardRuntime::write_frozen_memtables() {
 Result<void> ShardRuntime::maybe_compact() {
   ShardShared& s = *shared_;
   while (true) {
-    std::optional<storage::CompactionStep> step;
+    std::optional<storage::CompactionPlan> plan;
     {
       std::shared_lock levels(s.levels_mu);
-      step = s.levels.needs_compaction(config_.compaction_l0_threshold);
+      const std::optional<storage::CompactionStep> step = s.levels.needs_compaction(config_.compaction_l0_threshold);
+      if (!step) break;
+      plan = TRY(s.levels.plan_compaction(*step));
     }
-    if (!step) break;
-    storage::CompactionOutcome done;
+    // The outputs are merged, written and synced without the level-set lock, so that readers go on
+    // reading the inputs meanwhile: this thread is the only writer of the level set, and the plan
+    // holds its own references to the inputs. Ids are drawn under the manifest mutex alone.
+    storage::BuiltCompaction built =
+        TRY(storage::build_compaction(*plan, config_.sstable_block_bytes, config_.bloom_bits_per_key, *s.hasher,
+                                      [this] { return manifest_->take_file_id(); }));
+    pending_deletions_.reserve(pending_deletions_.size() + built.outcome.obsolete_paths.size());
     {
       std::unique_lock levels(s.levels_mu);
-      done = TRY(s.levels.execute_compaction(*step, config_.sstable_block_bytes, config_.bloom_bits_per_key,
-                                             *s.hasher, [this] { return manifest_->take_file_id(); }));
+      s.levels.install_compaction(*plan, built);
     }
-    for (std::string& input : done.obsolete_paths) pending_deletions_.push_back(std::move(input));
+    for (std::string& input : built.outcome.obsolete_paths) pending_deletions_.push_back(std::move(input));
     ++stats_.compactions;
     if (util::log_enabled()) {
       util::log_event(util::LogLevel::Info, "shard " + std::to_string(shard_id_) + ": compacted L" +
-                                                std::to_string(step->source) + "\u2192L" + std::to_string(step->target) +
-                                                ": removed " + std::to_string(done.removed_files) + " files, created " +
-                                                std::to_string(done.created_files));
+                                                std::to_string(plan->step.source) + "\u2192L" +
+                                                std::to_string(plan->step.target) + ": removed " +
+                                                std::to_string(built.outcome.removed_files) + " files, created " +
+                                                std::to_string(built.outcome.created_files));
     }
   }
   return persist_manifest_state();
@@ -151,11 +158,17 @@ Result<void> ShardRuntime::persist_manifest_state() {
     // named nowhere else.
     if (entry == nullptr)
       return fail(QuenlorError::manifest_format("no manifest entry for shard " + std::to_string(shard_id_)));
+    // Both lists are built before either is stored, so that running out of memory leaves the entry
+    // as it was rather than half new (another shard's save would write it).
+    std::vector<std::string> names;
+    std::optional<std::vector<std::vector<storage::ManifestLevelFile>>> level_files;
     {
       std::shared_lock levels(shared_->levels_mu);
-      entry->l0_files = shared_->levels.file_names();
-      entry->level_files = shared_->levels.manifest_levels();
+      names = shared_->levels.file_names();
+      level_files = shared_->levels.manifest_levels();
     }
+    entry->l0_files = std::move(names);
+    entry->level_files = std::move(level_files);
     TRY(manifest_->save_locked());
   }
   // The saved manifest names the compaction outputs instead of their inputs.

@@ -96,10 +96,14 @@ void ShardRuntime::run(std::unique_ptr<ShardRuntime> rt, util::Receiver<ShardCom
     // made so that a std::bad_alloc leaves nothing half done (see ShardShared::commit). A reply
     // that cannot be sent for want of memory is dropped with its command, and its requester sees
     // the channel close.
+    const bool shutdown = std::holds_alternative<ShardCommand::Shutdown>(command.value);
     try {
       if (rt->execute(command)) return;
     } catch (const std::bad_alloc&) {
     }
+    // A shutdown that ran out of memory (saving the manifest) still ends the loop: the facade joins
+    // this thread before it lets go of the channel.
+    if (shutdown) return;
   }
 }
 

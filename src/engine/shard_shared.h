@@ -6,12 +6,12 @@
 //   commit_mu  ->  active  ->  immutables            (writes: allocate, insert, publish; flush freeze)
 //   commit_mu  ->  active  ->  immutables  ->  group-commit queue mutex   (flush freeze: pause)
 //   commit_mu  ->  group-commit queue mutex           (the fast path queues its frame)
-//   manifest mutex  ->  levels                        (saving the manifest)
-//   levels (write)  ->  manifest mutex                (a compaction step drawing file ids)
+//   manifest mutex  ->  levels (read)                 (saving the manifest)
 //   commit_mu  ->  the log's WalLock                  (the shard thread's append)
 //   levels (read)  ->  block cache mutex              (the cache's mutex is innermost)
-// The two orders between the manifest mutex and levels cannot deadlock: a shard's levels are
-// write-locked only by its own thread, which is then not saving the manifest. Readers hold one of
+// Nothing else is taken while levels is held exclusively: the shard thread, its only writer, holds
+// it so only to add a flushed file or to put a compaction step's outputs, built and synced before,
+// in place of its inputs. File ids are drawn under the manifest mutex alone. Readers hold one of
 // active, immutables and levels at a time.
 #pragma once
 
@@ -36,6 +36,7 @@
 #include "storage/levels.h"
 #include "storage/memtable.h"
 #include "util/function_ref.h"
+#include "util/spinning_shared_mutex.h"
 
 namespace quenlordb::engine {
 
@@ -52,7 +53,9 @@ struct ShardShared {
   // The default snapshot of readers; written under commit_mu (release), never decreases.
   std::atomic<std::uint64_t> committed_ts{0};
 
-  std::shared_mutex active_mu;
+  // Held exclusively only for one write's inserts (or a flush's swap): short enough that a reader
+  // waiting for it is better off retrying than sleeping.
+  util::SpinningSharedMutex active_mu;
   storage::Memtable active;  // guarded by active_mu
 
   std::shared_mutex immutables_mu;

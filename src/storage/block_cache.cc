@@ -101,8 +101,7 @@ CachedBlock BlockCache::get(std::uint64_t file_id, std::uint64_t offset) {
 }
 
 CachedBlock BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, CachedBlock block) {
-  // Slot numbers are 32 bits; a cache that held that many blocks would take in no more.
-  if (capacity_ == 0 || block == nullptr || count_ >= kNone - 1) return block;
+  if (capacity_ == 0 || block == nullptr) return block;
   const Key key{file_id, offset};
   const std::uint32_t hash = hash_of(key);
   const std::uint64_t len = block->size();
@@ -110,6 +109,8 @@ CachedBlock BlockCache::insert(std::uint64_t file_id, std::uint64_t offset, Cach
   CachedBlock evicted;
   std::vector<CachedBlock> more_evicted;
   std::lock_guard lock(mu_);
+  // Slot numbers are 32 bits; a cache that held that many blocks would take in no more.
+  if (count_ >= kNone - 1) return block;
   if (count_ > 0) {
     if (const Found found = find(key, hash); found.present) return slots_[buckets_[found.bucket].slot].block;
   }

@@ -268,43 +268,54 @@ std::optional<CompactionStep> LevelManager::needs_compaction(std::uint64_t l0_th
   return std::nullopt;
 }
 
-Result<CompactionOutcome> LevelManager::execute_compaction(CompactionStep step, std::uint64_t block_bytes,
-                                                           std::uint64_t bits_per_key, const Hasher& hasher,
-                                                           FileIdSource next_file_id) {
+Result<CompactionPlan> LevelManager::plan_compaction(CompactionStep step) const {
   if (step.target != step.source + 1 || step.target >= levels_.size()) panic("compaction step out of range");
-  const std::vector<LevelFile>& source = levels_[step.source];
-  std::vector<LevelFile>& target = levels_[step.target];
-
-  // Inputs: the whole source level, then the target files that meet its user-key range.
-  const std::optional<KeyRange> range = TRY(user_key_range(source));
-  std::vector<bool> selected(target.size(), false);
-  std::vector<const SsTableReader*> inputs;
-  for (const LevelFile& f : source) inputs.push_back(f.reader.get());
+  CompactionPlan plan{step, dir_, options_, levels_[step.source], levels_[step.target], {}};
+  const std::optional<KeyRange> range = TRY(user_key_range(plan.source));
+  plan.selected.assign(plan.target.size(), false);
   if (range) {
-    for (std::size_t i = 0; i < target.size(); ++i) {
-      selected[i] = target[i].min_key <= range->max_key && target[i].max_key >= range->min_key;
-      if (selected[i]) inputs.push_back(target[i].reader.get());
+    for (std::size_t i = 0; i < plan.target.size(); ++i) {
+      plan.selected[i] = plan.target[i].min_key <= range->max_key && plan.target[i].max_key >= range->min_key;
     }
   }
+  return plan;
+}
 
-  // Write the outputs; on any failure remove what this step wrote (nothing names those files).
-  std::vector<std::string> written;
+Result<BuiltCompaction> build_compaction(const CompactionPlan& plan, std::uint64_t block_bytes,
+                                         std::uint64_t bits_per_key, const Hasher& hasher, FileIdSource next_file_id) {
+  std::vector<const SsTableReader*> inputs;
+  for (const LevelFile& f : plan.source) inputs.push_back(f.reader.get());
+  for (std::size_t i = 0; i < plan.target.size(); ++i) {
+    if (plan.selected[i]) inputs.push_back(plan.target[i].reader.get());
+  }
+
+  // Nothing names the outputs until they are installed: on any failure, the ones this step created
+  // are removed again (never a file that was there before, which the create refuses).
+  struct Written {
+    std::vector<std::string> paths;
+    bool keep = false;
+    ~Written() {
+      if (!keep) {
+        for (const std::string& path : paths) (void)util::remove_file(path);
+      }
+    }
+  } written;
   std::vector<LevelFile> outputs;
-  auto build = [&]() -> Result<void> {
+  {
     MergingIterator merge(inputs);
     TRY(merge.start());
     std::optional<SsTableBuilder> builder;
     std::uint64_t counted = 0;
     TRY(merge.run([&](std::string_view key, std::string_view value) -> Result<void> {
       if (!builder) {
-        std::string path = util::join_path(dir_, table_file_name(step.target, next_file_id()));
-        // Only a file this step created is removed again on failure, never one that was there.
+        std::string path = util::join_path(plan.dir, table_file_name(plan.step.target, next_file_id()));
+        written.paths.reserve(written.paths.size() + 1);
         builder.emplace(TRY(SsTableBuilder::create(path, block_bytes, bits_per_key, hasher)));
-        written.push_back(std::move(path));
+        written.paths.push_back(std::move(path));
       }
       TRY(builder->add(key, value));
       counted = saturating_add(counted, saturating_add(key.size() + value.size(), kEntryOverheadBytes));
-      if (counted >= options_.target_file_bytes) {
+      if (counted >= plan.options.target_file_bytes) {
         TRY(builder->finish());
         builder.reset();
         counted = 0;
@@ -312,38 +323,53 @@ Result<CompactionOutcome> LevelManager::execute_compaction(CompactionStep step, 
       return {};
     }));
     if (builder) TRY(builder->finish());
-    if (!written.empty()) TRY(util::sync_dir(dir_));
-    for (const std::string& path : written) {
-      SsTableReader reader = TRY(SsTableReader::open(path));
-      outputs.push_back(make_level_file(std::make_shared<const SsTableReader>(std::move(reader))));
-    }
-    return {};
-  };
-  if (auto built = build(); !built) {
-    outputs.clear();
-    for (const std::string& path : written) (void)util::remove_file(path);
-    return fail(std::move(built).error());
+  }
+  if (!written.paths.empty()) TRY(util::sync_dir(plan.dir));
+  for (const std::string& path : written.paths) {
+    SsTableReader reader = TRY(SsTableReader::open(path));
+    outputs.push_back(make_level_file(std::make_shared<const SsTableReader>(std::move(reader))));
   }
 
-  // Put the outputs in place of the inputs.
-  CompactionOutcome outcome;
-  outcome.removed_files = source.size();
+  BuiltCompaction built;
+  CompactionOutcome& outcome = built.outcome;
+  outcome.removed_files = plan.source.size();
   outcome.created_files = outputs.size();
-  for (const LevelFile& f : source) outcome.obsolete_paths.push_back(f.reader->path());
-  std::vector<LevelFile> kept;
-  kept.reserve(target.size() + outputs.size());
-  for (std::size_t i = 0; i < target.size(); ++i) {
-    if (selected[i]) {
-      outcome.obsolete_paths.push_back(target[i].reader->path());
+  for (const LevelFile& f : plan.source) outcome.obsolete_paths.push_back(f.reader->path());
+  built.target.reserve(plan.target.size() + outputs.size());
+  for (std::size_t i = 0; i < plan.target.size(); ++i) {
+    if (plan.selected[i]) {
+      outcome.obsolete_paths.push_back(plan.target[i].reader->path());
     } else {
-      kept.push_back(std::move(target[i]));
+      built.target.push_back(plan.target[i]);
     }
   }
-  for (LevelFile& f : outputs) kept.push_back(std::move(f));
-  std::stable_sort(kept.begin(), kept.end(), [](const LevelFile& a, const LevelFile& b) { return a.min_key < b.min_key; });
-  target = std::move(kept);
-  levels_[step.source].clear();
-  return outcome;
+  for (LevelFile& f : outputs) built.target.push_back(std::move(f));
+  std::stable_sort(built.target.begin(), built.target.end(),
+                   [](const LevelFile& a, const LevelFile& b) { return a.min_key < b.min_key; });
+  written.keep = true;
+  return built;
+}
+
+void LevelManager::install_compaction(const CompactionPlan& plan, BuiltCompaction& built) {
+  auto same_files = [](const std::vector<LevelFile>& level, const std::vector<LevelFile>& planned) {
+    return std::equal(level.begin(), level.end(), planned.begin(), planned.end(),
+                      [](const LevelFile& a, const LevelFile& b) { return a.reader == b.reader; });
+  };
+  std::vector<LevelFile>& source = levels_[plan.step.source];
+  std::vector<LevelFile>& target = levels_[plan.step.target];
+  if (!same_files(source, plan.source) || !same_files(target, plan.target) || !built.source.empty())
+    panic("level set changed while a compaction step was built");
+  target.swap(built.target);
+  source.swap(built.source);
+}
+
+Result<CompactionOutcome> LevelManager::execute_compaction(CompactionStep step, std::uint64_t block_bytes,
+                                                           std::uint64_t bits_per_key, const Hasher& hasher,
+                                                           FileIdSource next_file_id) {
+  const CompactionPlan plan = TRY(plan_compaction(step));
+  BuiltCompaction built = TRY(build_compaction(plan, block_bytes, bits_per_key, hasher, next_file_id));
+  install_compaction(plan, built);
+  return std::move(built.outcome);
 }
 
 std::vector<std::string> LevelManager::file_names() const {

@@ -3,9 +3,12 @@
 // (flushes append); levels 1 and deeper are sorted by min_key after every compaction into them.
 // Files of one level may overlap in key range; readers consult every file.
 //
-// The level set has no lock of its own: the shard guards it with a reader-writer lock. Lookups and
-// scans hold it shared; add_l0_file and a whole execute_compaction step run on the shard thread
-// under the exclusive lock. Readers are shared, so a caller may keep one past the lock.
+// The level set has no lock of its own: the shard guards it with a reader-writer lock, and the shard
+// thread is its only writer. Lookups and scans hold it shared; add_l0_file and install_compaction
+// run under the exclusive lock. A compaction step is planned under the shared lock and its outputs
+// are built without the lock, from the plan's own references to the input files, so that readers
+// wait only for the outputs to be put in place. Readers are shared, so a caller may keep one past
+// the lock.
 #pragma once
 
 #include <cstddef>
@@ -77,10 +80,36 @@ struct CompactionOutcome {
 };
 
 // Draws the next table-file id from the database-wide counter; no id may be handed out twice.
-// execute_compaction calls it while its caller holds the shard's level-set lock exclusively, so a
-// source that takes the manifest mutex orders that mutex after the level-set lock here: no holder
-// of the manifest mutex may wait for this shard's level-set lock on another thread.
+// build_compaction calls it while it holds no lock of the level set.
 using FileIdSource = util::FunctionRef<std::uint64_t()>;
+
+// A compaction step as planned against the level set: the inputs, held by their own references, so
+// that building the outputs needs no lock, and the target level as it was.
+struct CompactionPlan {
+  CompactionStep step;
+  std::string dir;
+  LevelOptions options;
+  std::vector<LevelFile> source;  // the whole source level, in level order
+  std::vector<LevelFile> target;  // the target level, in level order
+  std::vector<bool> selected;     // whether target[i] meets the source's user-key range (an input)
+};
+
+// The written, synced and opened outputs of a planned step, ready to be put in place.
+struct BuiltCompaction {
+  // What the target level becomes: its files outside the source's range and the outputs, ordered by
+  // min_key. After install_compaction: the levels it replaced, to be released after the lock.
+  std::vector<LevelFile> target;
+  std::vector<LevelFile> source;  // empty; after install_compaction, the replaced source level
+  CompactionOutcome outcome;
+};
+
+// Merges the plan's inputs into new files "l{target}-{id}.sst" in the plan's dir, of about
+// target_file_bytes each. When an internal key occurs more than once, the source level wins over
+// the target and an earlier file over a later one. Each output draws one id. Outputs are synced,
+// and so is dir, and opened. On error (or an exception) the outputs written so far are removed
+// again; drawn ids stay consumed. Touches neither the level set nor the input files.
+Result<BuiltCompaction> build_compaction(const CompactionPlan& plan, std::uint64_t block_bytes,
+                                         std::uint64_t bits_per_key, const Hasher& hasher, FileIdSource next_file_id);
 
 class LevelManager {
  public:
@@ -108,13 +137,20 @@ class LevelManager {
   // max_levels - 2 whose file sizes add up to more than its budget gives (i, i + 1).
   std::optional<CompactionStep> needs_compaction(std::uint64_t l0_threshold) const;
 
-  // Merges every file of the source level and the files of the target level whose key range meets
-  // the source's user-key range into new files "l{target}-{id}.sst" in dir, of about
-  // target_file_bytes each, and puts them in place of their inputs. When an internal key occurs more
-  // than once, the source level wins over the target and an earlier file over a later one. Each
-  // output draws one id. Outputs are synced, and so is dir, before they join the level set. On error
-  // the level set is unchanged and the outputs written so far are removed again; drawn ids stay
-  // consumed. Input files are not deleted (see CompactionOutcome).
+  // A compaction step in three parts, so that the level-set lock is held exclusively only while
+  // the outputs are put in place: plan_compaction (lock held shared), build_compaction (no lock),
+  // install_compaction (lock held exclusively). Nothing else may change the level set between the
+  // plan and the install.
+  //
+  // The inputs of the step: every file of the source level, and the files of the target level whose
+  // [min_key, max_key] meets the user-key range of the source's entries (which it reads).
+  Result<CompactionPlan> plan_compaction(CompactionStep step) const;
+  // Puts the built outputs in place of the plan's inputs: the source level empties, the target level
+  // becomes built.target. Allocates nothing and returns no error (it panics when the two levels are
+  // no longer as planned). The replaced levels move into `built`. Input files are not deleted (see
+  // CompactionOutcome).
+  void install_compaction(const CompactionPlan& plan, BuiltCompaction& built);
+  // The three parts at once, for a level set no reader shares. On error the level set is unchanged.
   Result<CompactionOutcome> execute_compaction(CompactionStep step, std::uint64_t block_bytes,
                                                std::uint64_t bits_per_key, const Hasher& hasher,
                                                FileIdSource next_file_id);

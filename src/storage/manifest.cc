@@ -13,11 +13,14 @@
 #include <fcntl.h>
 
 #include <array>
+#include <charconv>
 #include <limits>
 
 #include "storage/levels.h"
 #include "util/file.h"
 #include "util/json_record.h"
+#include "util/json_text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::storage {
 
@@ -37,42 +40,128 @@ constexpr RecordShape kLevelFileShape{"struct ManifestLevelFile", kLevelFileFiel
 constexpr RecordShape kShardShape{"struct ManifestShardState", kShardFields};
 constexpr RecordShape kStateShape{"struct ManifestState", kStateFields};
 
-OrderedJson bytes_json(const std::string& bytes) {
-  OrderedJson out = OrderedJson::array();
-  auto& elements = *out.get_ptr<OrderedJson::array_t*>();
-  elements.reserve(bytes.size());
-  for (char c : bytes) elements.emplace_back(static_cast<std::uint64_t>(static_cast<unsigned char>(c)));
-  return out;
-}
+// The pretty form, written straight into the text: no tree of JSON values is built, so a manifest
+// listing long keys costs one growing string, and nothing allocates once the text is complete (a
+// value tree's destructor allocates, where running out of memory would end the process).
+class PrettyWriter {
+ public:
+  std::string take() { return std::move(out_); }
 
-OrderedJson level_file_json(const ManifestLevelFile& f) {
-  OrderedJson out = OrderedJson::object();
-  out["file_name"] = f.file_name;
-  out["level"] = f.level;
-  out["min_key"] = bytes_json(f.min_key);
-  out["max_key"] = bytes_json(f.max_key);
-  out["file_size"] = f.file_size;
-  return out;
-}
-
-OrderedJson shard_json(const ManifestShardState& s) {
-  OrderedJson out = OrderedJson::object();
-  out["shard_id"] = s.shard_id;
-  out["wal_file"] = s.wal_file;
-  out["l0_files"] = s.l0_files;
-  if (s.level_files) {
-    OrderedJson levels = OrderedJson::array();
-    for (const auto& level : *s.level_files) {
-      OrderedJson files = OrderedJson::array();
-      for (const auto& f : level) files.push_back(level_file_json(f));
-      levels.push_back(std::move(files));
-    }
-    out["level_files"] = std::move(levels);
-  } else {
-    out["level_files"] = nullptr;
+  // Starts an object or array; its members or elements follow, then end().
+  void begin(char open) {
+    out_.push_back(open);
+    open_.push_back(Open{open == '{' ? '}' : ']', true});
   }
-  out["commit_ts_high_watermark"] = s.commit_ts_high_watermark;
-  return out;
+  void end() {
+    const Open closing = open_.back();
+    open_.pop_back();
+    if (!closing.empty) newline(open_.size());
+    out_.push_back(closing.close);
+  }
+  // The name of the next member of the object open.
+  Result<void> member(std::string_view name) {
+    next_item();
+    TRY(string(name));
+    out_.append(": ");
+    return {};
+  }
+  // Before an element of the array open.
+  void element() { next_item(); }
+
+  Result<void> string(std::string_view text) {
+    if (util::validate_utf8(text)) {
+      util::append_json_string(out_, text);
+      return {};
+    }
+    // The JSON library's verdict and message on text that is not UTF-8 (never written by the engine).
+    out_.append(TRY(util::dump_json_compact(OrderedJson(std::string(text)))));
+    return {};
+  }
+  void number(std::uint64_t n) {
+    char digits[20];
+    const auto written = std::to_chars(digits, digits + sizeof digits, n);
+    out_.append(digits, written.ptr);
+  }
+  void null() { out_.append("null"); }
+  void bytes(std::string_view bytes) {
+    begin('[');
+    for (char c : bytes) {
+      element();
+      number(static_cast<unsigned char>(c));
+    }
+    end();
+  }
+
+ private:
+  struct Open {
+    char close;
+    bool empty;
+  };
+
+  void next_item() {
+    Open& open = open_.back();
+    if (!open.empty) out_.push_back(',');
+    open.empty = false;
+    newline(open_.size());
+  }
+  void newline(std::size_t depth) {
+    out_.push_back('\n');
+    out_.append(2 * depth, ' ');
+  }
+
+  std::string out_;
+  std::vector<Open> open_;
+};
+
+Result<void> write_level_file(PrettyWriter& w, const ManifestLevelFile& f) {
+  w.begin('{');
+  TRY(w.member("file_name"));
+  TRY(w.string(f.file_name));
+  TRY(w.member("level"));
+  w.number(f.level);
+  TRY(w.member("min_key"));
+  w.bytes(f.min_key);
+  TRY(w.member("max_key"));
+  w.bytes(f.max_key);
+  TRY(w.member("file_size"));
+  w.number(f.file_size);
+  w.end();
+  return {};
+}
+
+Result<void> write_shard(PrettyWriter& w, const ManifestShardState& s) {
+  w.begin('{');
+  TRY(w.member("shard_id"));
+  w.number(s.shard_id);
+  TRY(w.member("wal_file"));
+  TRY(w.string(s.wal_file));
+  TRY(w.member("l0_files"));
+  w.begin('[');
+  for (const std::string& name : s.l0_files) {
+    w.element();
+    TRY(w.string(name));
+  }
+  w.end();
+  TRY(w.member("level_files"));
+  if (s.level_files) {
+    w.begin('[');
+    for (const auto& level : *s.level_files) {
+      w.element();
+      w.begin('[');
+      for (const ManifestLevelFile& f : level) {
+        w.element();
+        TRY(write_level_file(w, f));
+      }
+      w.end();
+    }
+    w.end();
+  } else {
+    w.null();
+  }
+  TRY(w.member("commit_ts_high_watermark"));
+  w.number(s.commit_ts_high_watermark);
+  w.end();
+  return {};
 }
 
 Result<ManifestLevelFile> read_level_file(const OrderedJson& v) {
@@ -250,13 +339,21 @@ ManifestState ManifestState::default_for(std::uint64_t shard_count) {
 }
 
 Result<std::string> encode_manifest_state(const ManifestState& state) {
-  OrderedJson out = OrderedJson::object();
-  out["version"] = state.version;
-  out["next_file_id"] = state.next_file_id;
-  OrderedJson shards = OrderedJson::array();
-  for (const auto& s : state.shards) shards.push_back(shard_json(s));
-  out["shards"] = std::move(shards);
-  return util::dump_json_pretty(out);
+  PrettyWriter w;
+  w.begin('{');
+  TRY(w.member("version"));
+  w.number(state.version);
+  TRY(w.member("next_file_id"));
+  w.number(state.next_file_id);
+  TRY(w.member("shards"));
+  w.begin('[');
+  for (const ManifestShardState& shard : state.shards) {
+    w.element();
+    TRY(write_shard(w, shard));
+  }
+  w.end();
+  w.end();
+  return w.take();
 }
 
 Result<ManifestState> decode_manifest_state(std::string_view text) {

@@ -2,12 +2,15 @@
 // leaves no version, now or after a reopen, or succeeds; and the shard goes on serving.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "engine/database.h"
 #include "engine_test_util.h"
+#include "storage/manifest.h"
 #include "support/alloc_fault.h"
 #include "support/temp_dir.h"
+#include "util/file.h"
 
 namespace quenlordb::engine {
 namespace {
@@ -70,6 +73,57 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfAPutFailsItCleanlyOrLetsItSucceed) 
       if (!fired) break;  // nth went past the put's last large allocation
     }
     EXPECT_GT(failures_seen, 0);
+  }
+}
+
+// A long key is listed twice per table file in the manifest (its first and last key), which makes the
+// manifest's text large. Fails, in turn, each large allocation of a put whose flush check flushes,
+// saves the manifest, compacts and saves it again, and of the close that saves it at the end: the
+// put succeeds or fails cleanly, the next flush saves a manifest that names every live table file,
+// and the close ends.
+TEST(OutOfMemoryTest, FailedAllocationWhileSavingTheManifestFailsOnlyThatFlushOrCompaction) {
+  const std::string long_key(48 << 10, 'k');
+  auto key = [&](char last) { return long_key + last; };
+  for (std::size_t nth = 1;; ++nth) {
+    SCOPED_TRACE("allocation " + std::to_string(nth));
+    TempDir dir;
+    Config c = test_config(1);
+    c.memtable_max_bytes = 1024;    // every put of a long key flushes
+    c.compaction_l0_threshold = 1;  // the second flush compacts
+    bool fired;
+    std::optional<std::string> second;
+    {
+      auto db = open_db(dir.file("db"), c);
+      must(db->put(key('1'), "one", 0, kForever));
+      Result<std::uint64_t> put = fail(QuenlorError::not_found());
+      std::string arg = key('2');
+      {
+        AllocationFailure failure(nth, 512 << 10);
+        put = db->put(std::move(arg), "two", 0, kForever);
+        fired = failure.disarm();
+      }
+      if (put) second = "two";
+      EXPECT_EQ(must(db->get(key('2'))), second);
+      // The shard goes on, and its next flush check flushes and saves again.
+      must(db->put(key('3'), "three", 0, kForever));
+      EXPECT_EQ(must(db->get(key('1'))), "one");
+      // Closing saves once more, and ends whether that save runs out of memory or not.
+      AllocationFailure failure(nth, 512 << 10);
+      db.reset();
+      fired = failure.disarm() || fired;
+    }
+    // The saved manifest names every table file the shard reads, and each of them exists.
+    const storage::Manifest manifest = must(storage::Manifest::load_or_create(dir.file("db"), 1));
+    const auto& names = manifest.state().shards[0].l0_files;
+    EXPECT_FALSE(names.empty());
+    for (const std::string& name : names) {
+      EXPECT_TRUE(must(util::file_size_if_exists(dir.file("db/shard-0/" + name)))) << name;
+    }
+    auto db = open_db(dir.file("db"), c);
+    EXPECT_EQ(must(db->get(key('1'))), "one");
+    EXPECT_EQ(must(db->get(key('2'))), second);
+    EXPECT_EQ(must(db->get(key('3'))), "three");
+    if (!fired) break;
   }
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "ai/risk.h"
@@ -327,6 +329,41 @@ TEST(ShardRuntimeTest, CompactionInputsAreDeletedOnlyAfterASavedManifest) {
   shard.shutdown();
   Shard again(dir.path(), c);
   for (int i = 0; i < n; ++i) EXPECT_EQ(again.get("k" + std::to_string(i)), std::string(100, 'x')) << i;
+}
+
+// The shard thread is held inside a compaction step, before its first output is created, until the
+// test thread has read the shard: a get of a key in the step's inputs, of one in the level-0 file
+// the flush just added, and a prefix scan. (A read that waits for the step never lets it go, and
+// the hold gives up after a minute.)
+TEST(ShardRuntimeTest, ReadsCompleteWhileACompactionStepMerges) {
+  TempDir dir;
+  Config c;
+  c.memtable_max_bytes = 1024;
+  c.compaction_l0_threshold = 1;
+  Shard shard(dir.path(), c);
+  const std::string doc(2000, 'x');  // each put fills the memtable: its flush check flushes
+  must(shard.put("a", doc));
+  ASSERT_EQ(shard.stats().compactions, 0u);
+
+  std::promise<void> held;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  bool released_before_giving_up = false;
+  ScopedFaultHook hook({FaultRule({util::FileOp::Open, util::FaultPhase::Before, "/l1-"}, [&] {
+    held.set_value();
+    released_before_giving_up = released.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+  })});
+  std::thread writer([&] { must(shard.put("b", doc)); });  // flushes into a second level-0 file: compacts
+  ASSERT_EQ(held.get_future().wait_for(std::chrono::minutes(1)), std::future_status::ready);
+  EXPECT_EQ(shard.get("a"), doc);
+  EXPECT_EQ(shard.get("b"), doc);
+  EXPECT_EQ(must(shard.handle().scan_prefix("", std::nullopt, std::nullopt, std::nullopt)).size(), 2u);
+  release.set_value();
+  writer.join();
+  EXPECT_TRUE(released_before_giving_up) << "a read waited for the compaction step";
+  EXPECT_TRUE(hook.fired(0));
+  EXPECT_EQ(shard.stats().compactions, 1u);
+  EXPECT_EQ(shard.get("a"), doc);
 }
 
 }  // namespace

@@ -111,6 +111,23 @@ TEST(ManifestTest, LayoutAfterFlushAndRoundTrip) {
   EXPECT_EQ(decode_manifest_state(text).value(), state);
 }
 
+// Names are JSON strings as the JSON library writes them; a name that is not UTF-8 fails the save.
+TEST(ManifestTest, NamesAreEscapedAndMustBeUtf8) {
+  ManifestState state = ManifestState::default_for(1);
+  state.shards[0].wal_file = "a\"b\\c\x01\n\x7f\xc3\xa9";
+  const std::string text = encode_manifest_state(state).value();
+  EXPECT_NE(text.find(R"("wal_file": "a\"b\\c\u0001\n)"
+                      "\x7f\xc3\xa9\",\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(decode_manifest_state(text).value(), state);
+
+  state.shards[0].l0_files = {"ab\xff" "c"};
+  Result<std::string> refused = encode_manifest_state(state);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().to_string(), "serde json error: invalid UTF-8 byte at index 2: 0xFF");
+}
+
 TEST(ManifestTest, ParseRules) {
   // One valid manifest, then variants of it: text edits and whether they load.
   const std::string file = R"({"version":1,"next_file_id":5,"shards":[{"shard_id":0,"wal_file":"shard-0.wal",)"

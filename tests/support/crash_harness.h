@@ -4,7 +4,7 @@
 // acknowledged as durable was lost.
 //
 // Fork safety: run_child forks the calling process, so the caller must not have any thread of its
-// own running (in particular no open Database) when it calls it. The child opens its database
+// own running (in particular no open Database; ThreadSanitizer's own thread aside) when it calls it. The child opens its database
 // itself, after the fork, and never returns into the caller: it ends by SIGKILL or _exit.
 //
 // What counts as durable (the process-crash model: data written with write(2) survives the kill):
