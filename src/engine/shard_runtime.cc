@@ -10,6 +10,7 @@
 #include <shared_mutex>
 
 #include "ai/risk.h"
+#include "engine/database.h"
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
 #include "storage/sstable_reader.h"
@@ -170,7 +171,10 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
         ledger::append_internal_key(record.key, cmd.key, ts);
         ledger::append_fact_value(record.value, cmd.valid_from, cmd.valid_to, cmd.doc);
 
-        if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix)) {
+        // A risk record whose key would be longer than a put may write is left out (the key holds the
+        // user key in hex, so user keys over about 32 KiB have none).
+        if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix) &&
+            ai::risk_key_prefix(cmd.key).size() + std::to_string(ts).size() <= kMaxKeyBytes) {
           const double score = ai::quick_risk_score(cmd.doc);
           if (score >= kInlineRiskThreshold) {  // NaN compares false
             const std::uint64_t rts = s.allocate_ts();

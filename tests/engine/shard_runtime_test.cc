@@ -183,7 +183,12 @@ TEST(ShardRuntimeTest, InlineRiskRecord) {
 
   must(shard.put("__ai/x", "critical unauthorized"));  // reserved keys are never scored
   EXPECT_EQ(must(shard.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt)).size(), 1u);
-  EXPECT_EQ(shard.stats().writes, 3u);
+  // A key whose risk record key would pass the key limit (it holds the key in hex) is stored without one.
+  const std::string long_key(40000, 'k');
+  must(shard.put(long_key, "critical unauthorized access"));
+  EXPECT_EQ(shard.get(long_key), "critical unauthorized access");
+  EXPECT_EQ(must(shard.handle().scan_prefix("__ai/risk/", kForever, std::nullopt, std::nullopt)).size(), 1u);
+  EXPECT_EQ(shard.stats().writes, 4u);
 
   // Not logged: gone after a restart.
   shard.shutdown();
