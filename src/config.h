@@ -2,11 +2,16 @@
 // anything touches the disk, then copied by value into every component; nobody changes a copy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "error.h"
 
 namespace quenlordb {
+
+// The longest key a write may carry, in bytes. Keys the system derives from stored text (a full-text
+// term's posting list) that would be longer are left out rather than fail the write deriving them.
+inline constexpr std::size_t kMaxKeyBytes = 65536;
 
 struct Config {
   // Upper bounds of validate: every shard costs a thread, a directory and a log, and every level a

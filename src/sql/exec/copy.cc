@@ -277,7 +277,8 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
 Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
                                                                 std::string_view table,
                                                                 std::vector<eval::VisibleRow>& rows) {
-  const std::vector<std::vector<std::string>> indexes = TRY(fts_index_columns(db, table));
+  const SqlSession::FtsColumns listed = TRY(upkeep_fts_indexes(db, session, table));
+  const std::vector<std::vector<std::string>>& indexes = *listed;
   std::optional<std::uint64_t> last_ts;
   std::size_t written = 0;
   Result<void> status;
