@@ -398,14 +398,18 @@ Result<void> append_point(Database& db, SqlSession& session, std::string key, ts
 }  // namespace
 
 Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
-  if (!session.table_facts(table).timeseries_record) {
+  SqlSession::TableFacts& facts = session.table_facts(table);
+  if (!facts.timeseries_record) {
     std::optional<std::string> record = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
-    session.table_facts(table).timeseries_record = std::move(record);
+    facts.timeseries_record = std::move(record);
   }
-  if (!*session.table_facts(table).timeseries_record) return {};
-  const std::optional<std::string> meta_bytes = *session.table_facts(table).timeseries_record;
-  Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
-  if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));
+  if (!*facts.timeseries_record) return {};
+  if (!facts.timeseries) {
+    Result<rel::TimeseriesMetadata> parsed = rel::parse_timeseries_metadata(**facts.timeseries_record);
+    if (!parsed) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + parsed.error().message()));
+    facts.timeseries = std::move(*parsed);
+  }
+  const rel::TimeseriesMetadata* meta = &*facts.timeseries;
   if (meta->bucket_seconds == 0) {
     return fail(QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
   }

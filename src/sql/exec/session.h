@@ -129,11 +129,12 @@ class SqlSession {
 
   // What a run of statements writing rows of one table reads of its catalog, derived from the
   // records remembered here and forgotten with them: the table's parsed schema and its time-series
-  // record. Only the facts of the table named last are kept; another name starts afresh. The
+  // record (with its parse). Only the facts of the table named last are kept; another name starts afresh. The
   // reference is good until the next call.
   struct TableFacts {
     const facet::relational::TableSchemaMetadata* schema = nullptr;  // null until derived
     std::optional<std::optional<std::string>> timeseries_record;       // none until read
+    std::optional<facet::relational::TimeseriesMetadata> timeseries;  // the record parsed, once it parses
   };
   TableFacts& table_facts(std::string_view table) {
     if (table != facts_table_) {
