@@ -95,9 +95,11 @@ class Ours:
     def fresh(self):
         self.db = None
         self.count += 1
-        path = os.path.join(self.root, "q%d" % self.count)
-        self.db = PyDatabase.open(path)
+        self.db = PyDatabase.open(self.db_path())
         return self.db
+
+    def db_path(self):
+        return os.path.join(self.root, "q%d" % self.count)
 
     @staticmethod
     def insert_script(table, rows):
@@ -246,6 +248,105 @@ def run_join_jobs(root, record, check, notes):
     conn.close()
 
 
+def batched(rows, size):
+    return [rows[i:i + size] for i in range(0, len(rows), size)]
+
+
+def dir_bytes(path):
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(path) for f in files)
+
+
+def fts_upkeep_load(root, users, batch=1000):
+    """Rows arriving into a table that already has a full-text index, `batch` INSERTs per sql call,
+    with and without BEGIN ... COMMIT around each call; sqlite3 keeps an FTS5 table up to date in
+    the same load, one transaction per batch. Returns [(name, our s, sqlite3 s, rows)]."""
+    calls = [[Ours.insert_script("users", chunk)[len("BEGIN;\n"):-len("\nCOMMIT;")] for chunk in batched(users, batch)]]
+    calls.append(["BEGIN;\n" + c + "\nCOMMIT;" for c in calls[0]])
+    ours, peer = Ours(os.path.join(root, "fts_upkeep")), Peer(os.path.join(root, "fts_upkeep"))
+    os.makedirs(ours.root, exist_ok=True)
+
+    def ours_run(scripts):
+        def run(db):
+            db.sql(USERS_DDL)
+            db.sql("CREATE FULLTEXT INDEX users_bio ON users (bio)")
+            for script in scripts:
+                db.sql(script)
+        return best_of(run, setup=ours.fresh)[0]
+
+    bios = [(pk, json.loads(doc)["bio"]) for pk, doc in users]
+
+    def peer_run(conn):
+        conn.execute("CREATE TABLE users (pk TEXT PRIMARY KEY, doc TEXT)")
+        conn.execute("CREATE VIRTUAL TABLE users_fts USING fts5(pk UNINDEXED, bio)")
+        for rows, texts in zip(batched(users, batch), batched(bios, batch)):
+            conn.execute("BEGIN")
+            conn.executemany("INSERT INTO users VALUES (?, ?)", rows)
+            conn.executemany("INSERT INTO users_fts VALUES (?, ?)", texts)
+            conn.execute("COMMIT")
+    peer_s = best_of(peer_run, setup=peer.fresh)[0]
+    out = [("indexed load, %d INSERTs per call (rows/s)" % batch, ours_run(calls[0]), peer_s, len(users)),
+           ("  the same, BEGIN/COMMIT per call (rows/s)", ours_run(calls[1]), peer_s, len(users))]
+    # The answers agree: one word's rows.
+    word = bios[0][1].split()[0]
+    got = sorted(r["pk"] for r in ours.db.sql("SELECT pk FROM users WHERE MATCH(bio, %s)" % sql_literal(word)))
+    want = sorted(r[0] for r in peer.conn.execute("SELECT pk FROM users_fts WHERE users_fts MATCH ?", (word,)))
+    peer.conn.close()
+    ours.db = None
+    return out, got == want
+
+
+def timeseries_load(root, n, batch=1000, seed=35):
+    """n rows of one value column, timestamps one second apart, `batch` typed INSERTs per sql call,
+    into a time-series table with 1-hour buckets and into the same typed table without time-series
+    metadata, with and without BEGIN ... COMMIT around each call. Returns the rows [(name,
+    time-series s, plain s, rows)] and the disk bytes of both databases after the plain loads."""
+    rng = random.Random(seed)
+    t0 = 1_700_000_000
+    inserts = ["INSERT INTO %%s (id, ts, v) VALUES ('r%07d', %d, %.2f);" % (i, t0 + i, rng.uniform(-20, 40))
+               for i in range(n)]
+    ddl = {"m": "CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts INTEGER, v REAL) WITH (bucket_size = '1h')",
+           "p": "CREATE TABLE p (id TEXT PRIMARY KEY, ts INTEGER, v REAL)"}
+    ours = Ours(os.path.join(root, "timeseries"))
+    os.makedirs(ours.root, exist_ok=True)
+    disk = {}
+
+    def load(table, transaction):
+        scripts = []
+        for chunk in batched(inserts, batch):
+            body = "\n".join(chunk) % ((table,) * len(chunk))
+            scripts.append("BEGIN;\n" + body + "\nCOMMIT;" if transaction else body)
+
+        def run(db):
+            db.sql(ddl[table])
+            for script in scripts:
+                db.sql(script)
+        seconds = best_of(run, setup=ours.fresh)[0]
+        assert ours.db.sql("SELECT count(*) FROM %s" % table) == [n]
+        path = ours.db_path()
+        ours.db = None  # closed: its files are what stays on disk
+        if not transaction:
+            disk[table] = dir_bytes(path)
+        return seconds
+
+    out = []
+    for transaction in (False, True):
+        name = "time-series load, %d INSERTs per call" % batch + (", BEGIN/COMMIT" if transaction else "")
+        out.append((name + " (rows/s)", load("m", transaction), load("p", transaction), n))
+    return out, disk
+
+
+def upkeep_jobs(root, users, n):
+    """The loads whose full-text or time-series upkeep a script gathers, each beside its peer:
+    results in the form of main's records, and lines to print after the table."""
+    fts, agree = fts_upkeep_load(root, users)
+    ts, disk = timeseries_load(root, n)
+    lines = ["disk after the time-series load: %.1f MB with buckets, %.1f MB plain (%.2fx)" % (
+        disk["m"] / 1e6, disk["p"] / 1e6, disk["m"] / disk["p"])]
+    if not agree:
+        lines.append("MISMATCH in the indexed load's full-text answer")
+    return fts + ts, lines, agree
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=100_000, help="user documents (orders: half as many)")
@@ -345,6 +446,9 @@ def main():
         check("full-text match", sorted(r["pk"] for r in got), sorted(r[0] for r in want))
 
         run_join_jobs(root, record, check, notes)
+        upkeep_rows, upkeep_lines, agree = upkeep_jobs(root, users, args.n)
+        if not agree:
+            mismatches.append("indexed load")
     finally:
         conn = peer.conn
         if conn is not None:
@@ -365,6 +469,13 @@ def main():
             print("%-38s %12.2f ms %11.2f ms %7.2fx" % (name, our_s * 1e3, peer_s * 1e3, ratio))
     print("%-38s %14s %14s %7.2fx" % ("geometric mean of the ratios", "", "", math.exp(log_sum / len(results))))
     for line in notes:
+        print(line)
+    print()
+    print("%-52s %12s %12s %8s" % ("loads with full-text or time-series upkeep", "quenlordb", "beside", "ratio"))
+    for name, our_s, other_s, count in upkeep_rows:
+        beside = "sqlite3" if name.startswith("indexed") or name.startswith("  ") else "plain"
+        print("%-52s %12.0f %12.0f %7.2fx  (beside: %s)" % (name, count / our_s, count / other_s, other_s / our_s, beside))
+    for line in upkeep_lines:
         print(line)
     if mismatches:
         print("answers differ: " + ", ".join(mismatches))

@@ -2,11 +2,18 @@
 // anything touches the disk, then copied by value into every component; nobody changes a copy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "error.h"
 
 namespace quenlordb {
+
+// The longest key a write may carry, in bytes. Table files and the manifest carry keys whole (the
+// manifest writes each file's first and last key as JSON numbers, one per byte), so keys stay short.
+// Keys the system derives from stored data (a full-text term's posting list, an insight or risk
+// record of a user key) that would be longer are left out rather than fail the write deriving them.
+inline constexpr std::size_t kMaxKeyBytes = 65536;
 
 struct Config {
   // Upper bounds of validate: every shard costs a thread, a directory and a log, and every level a

@@ -40,7 +40,7 @@ std::optional<util::Deadline> deadline_after(util::Deadline now, std::uint64_t w
 // record within one log frame. A record they would refuse fails the whole batch put of its shard,
 // so it is left out instead.
 bool storable(std::string_view key, std::string_view doc) {
-  if (key.size() > engine::kMaxKeyBytes) return false;
+  if (key.size() > kMaxKeyBytes) return false;
   const std::size_t payload = ledger::fact_write_payload_size(key.size() + ledger::kInternalKeySuffixBytes,
                                                               ledger::fact_value_size(doc.size()), std::nullopt,
                                                               kInsightWriteTag);

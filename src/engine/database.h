@@ -71,10 +71,6 @@ struct GetExplain {
   friend bool operator==(const GetExplain&, const GetExplain&) = default;
 };
 
-// The longest key a write may have. Table files and the manifest carry keys whole (the manifest
-// writes each file's first and last key as JSON numbers, one per byte), so keys stay short.
-inline constexpr std::size_t kMaxKeyBytes = 65536;
-
 // The refusal put gives a key longer than kMaxKeyBytes: Io "key is too long ({n} bytes; at most
 // 65536)"; for writers that check their keys before the first of several writes.
 Result<void> check_key_length(std::string_view key);

@@ -155,7 +155,7 @@ TEST(DatabaseInsightsTest, RecordsWhoseKeyWouldBeTooLongAreLeftOut) {
   std::this_thread::sleep_for(50ms);  // a wrongly written pair would be there by now
   EXPECT_EQ(must(db->scan_prefix("__ai/")).size(), 2u);
   for (const PrefixScanRow& row : rows) {
-    EXPECT_LE(row.key.size(), engine::kMaxKeyBytes);
+    EXPECT_LE(row.key.size(), kMaxKeyBytes);
     EXPECT_NE(row.key.find(hex_encode("short")), std::string::npos) << row.key.substr(0, 64);
   }
   EXPECT_EQ(must(db->get(long_key)), R"({"msg":"refund failed"})");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "config.h"
 #include "facet/fts/analysis.h"
 #include "util/json_record.h"
 #include "util/json_text.h"
@@ -46,11 +47,26 @@ bool scan_plain_list(std::string_view bytes, OnPk&& on_pk) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view kPostingPrefix = "__fts/";
+
+}  // namespace
+
 std::string posting_key(std::string_view table, std::string_view term) {
   std::string key;
-  key.reserve(6 + table.size() + 1 + term.size());
-  key.append("__fts/").append(table).append("/").append(term);
+  assign_posting_key(key, table, term);
   return key;
+}
+
+void assign_posting_key(std::string& out, std::string_view table, std::string_view term) {
+  out.clear();
+  out.reserve(kPostingPrefix.size() + table.size() + 1 + term.size());
+  out.append(kPostingPrefix).append(table).append("/").append(term);
+}
+
+bool posting_key_fits(std::string_view table, std::string_view term) {
+  return kPostingPrefix.size() + table.size() + 1 + term.size() <= kMaxKeyBytes;
 }
 
 std::string encode_posting_views(std::span<const std::string_view> pks) {
@@ -105,6 +121,65 @@ std::string merge_posting(std::optional<std::string_view> current, std::string_v
   }
   if (std::find(pks.begin(), pks.end(), pk) == pks.end()) pks.emplace_back(pk);
   return encode_posting_list(pks);
+}
+
+PostingList::PostingList(std::optional<std::string> stored) {
+  if (!stored) return;
+  auto take = [this](std::string_view pk) {
+    if (ascending_ && !keys_.empty() && !(keys_.back() < pk)) ascending_ = false;
+    keys_.push_back(pk);
+  };
+  stored_ = std::move(*stored);
+  stored_plain_ = scan_plain_list(stored_, take);
+  if (!stored_plain_) {
+    keys_.clear();
+    ascending_ = true;
+    if (Result<std::vector<std::string>> decoded = decode_posting_list(stored_)) decoded_ = std::move(*decoded);
+    stored_.clear();
+    for (const std::string& pk : decoded_) take(pk);
+  }
+  stored_count_ = keys_.size();
+  if (!ascending_) build_members();
+}
+
+bool PostingList::contains(std::string_view pk) const {
+  if (ascending_) return std::binary_search(keys_.begin(), keys_.end(), pk);
+  return members_.contains(pk);
+}
+
+void PostingList::build_members() {
+  members_.reserve(keys_.size() * 2);
+  members_.insert(keys_.begin(), keys_.end());
+}
+
+void PostingList::add(std::string_view pk) {
+  if (!keys_.empty()) {
+    const std::string_view last = keys_.back();
+    if (pk == last) return;
+    if (ascending_ && !(last < pk)) {
+      if (std::binary_search(keys_.begin(), keys_.end(), pk)) return;
+      ascending_ = false;
+      build_members();
+    }
+    if (!ascending_ && !members_.insert(pk).second) return;
+  }
+  keys_.push_back(pk);
+}
+
+std::string PostingList::encode() const {
+  if (!stored_plain_) return encode_posting_views(keys_);
+  // The stored bytes are what encoding their keys gives; the added keys follow them.
+  std::size_t size = stored_.size();
+  for (std::size_t i = stored_count_; i < keys_.size(); ++i) size += keys_[i].size() + 3;
+  std::string out;
+  out.reserve(size);
+  out.append(stored_, 0, stored_.size() - 1);
+  for (std::size_t i = stored_count_; i < keys_.size(); ++i) {
+    if (out.size() > 1) out.push_back(',');
+    util::append_json_string(out, keys_[i]);
+  }
+  out.push_back(']');
+  return out;
 }
 
 std::vector<std::string> query_terms(std::string_view query) {

@@ -4,10 +4,12 @@
 // only grow. match_query_pks answers a query from the committed lists.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/database.h"
@@ -22,6 +24,12 @@ inline constexpr std::string_view kMatchPlacementMessage =
 
 // "__fts/{table}/{term}".
 std::string posting_key(std::string_view table, std::string_view term);
+// posting_key into out, replacing what it held.
+void assign_posting_key(std::string& out, std::string_view table, std::string_view term);
+// Whether the key of term's list in table is no longer than a key may be (kMaxKeyBytes). The index
+// leaves out a term that fails this (a token of about 64 KiB or more): its list is never written,
+// and a query for it finds nothing.
+bool posting_key_fits(std::string_view table, std::string_view term);
 
 // The compact JSON array of the keys.
 std::string encode_posting_list(const std::vector<std::string>& pks);
@@ -34,6 +42,42 @@ Result<std::vector<std::string>> decode_posting_list(std::string_view bytes);
 // The list with pk appended unless it is already there. A current value that does not decode
 // (absent, empty, or not an array of texts) counts as the empty list, so the next write repairs it.
 std::string merge_posting(std::optional<std::string_view> current, std::string_view pk);
+
+// A posting list held decoded while keys are added to it, so that many additions cost one read and
+// one write of the stored list: the keys in the order they were first added (the stored ones
+// first), membership found by binary search while the keys ascend and in a hash set once they do
+// not. encode() gives the bytes merge_posting of each added key in turn would leave, and changed()
+// whether they differ from the stored bytes.
+//
+// The stored bytes are kept inside and an added key is viewed, not copied: it must outlive the
+// list. Not copyable or movable, since the keys view the list's own storage.
+class PostingList {
+ public:
+  // The value stored under the list's key (none when absent); a value that does not decode counts
+  // as the empty list, which the next write replaces.
+  explicit PostingList(std::optional<std::string> stored);
+  PostingList(const PostingList&) = delete;
+  PostingList& operator=(const PostingList&) = delete;
+
+  bool contains(std::string_view pk) const;
+  // Appends pk unless it is listed.
+  void add(std::string_view pk);
+  // False only for a list stored as this module writes it, to which nothing was added.
+  bool changed() const { return !stored_plain_ || keys_.size() > stored_count_; }
+  std::string encode() const;
+  std::size_t size() const { return keys_.size(); }
+
+ private:
+  void build_members();
+
+  std::string stored_;                // the stored bytes, when they are in the plain form
+  std::vector<std::string> decoded_;  // the stored keys, when they are not
+  std::vector<std::string_view> keys_;
+  std::unordered_set<std::string_view> members_;  // every key, once the keys do not ascend
+  std::size_t stored_count_ = 0;
+  bool stored_plain_ = false;
+  bool ascending_ = true;  // each key above the one before
+};
 
 // The stemmed terms of the query's tokens, in order, each once.
 std::vector<std::string> query_terms(std::string_view query);

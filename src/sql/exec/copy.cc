@@ -352,7 +352,7 @@ Result<void> check_row_keys(std::string_view table, const std::vector<eval::Visi
   const std::size_t prefix = rel::row_key(table, "").size();
   for (const eval::VisibleRow& row : rows) {
     TRY(rel::validate_pk(row.pk));
-    if (prefix + row.pk.size() > engine::kMaxKeyBytes) TRY(engine::check_key_length(rel::row_key(table, row.pk)));
+    if (prefix + row.pk.size() > kMaxKeyBytes) TRY(engine::check_key_length(rel::row_key(table, row.pk)));
   }
   return {};
 }
@@ -360,7 +360,8 @@ Result<void> check_row_keys(std::string_view table, const std::vector<eval::Visi
 Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
                                                                 std::string_view table,
                                                                 std::vector<eval::VisibleRow>& rows) {
-  const std::vector<std::vector<std::string>> indexes = TRY(fts_index_columns(db, table));
+  const SqlSession::FtsColumns listed = TRY(upkeep_fts_indexes(db, session, table));
+  const std::vector<std::vector<std::string>>& indexes = *listed;
   std::optional<std::uint64_t> last_ts;
   std::size_t written = 0;
   Result<void> status;

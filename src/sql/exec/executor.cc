@@ -11,6 +11,7 @@
 #include "sql/exec/ddl.h"
 #include "sql/exec/explain.h"
 #include "sql/exec/explain_ai.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/row_writes.h"
 #include "sql/exec/select.h"
 #include "sql/exec/set_op.h"
@@ -78,15 +79,9 @@ struct StatementArms {
   }
 };
 
-}  // namespace
-
-Result<SqlResult> execute_stmt(Database& db, SqlSession& session, Statement stmt) {
-  return std::visit(StatementArms{db, session}, std::move(stmt.node()));
-}
-
-Result<SqlResult> execute_sql(Database& db, std::string_view script) {
+// The statements of a script, run in session; the result of the last.
+Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& session) {
   const std::vector<std::string_view> pieces = TRY(parser::split_sql_statements(script));
-  SqlSession session;
   std::optional<SqlResult> last;
   std::vector<parser::Token> tokens;  // one statement's at a time
   tokens.reserve(32);
@@ -104,6 +99,27 @@ Result<SqlResult> execute_sql(Database& db, std::string_view script) {
   }
   if (!last) return fail(QuenlorError::sql_execution("no statements executed"));
   return std::move(*last);
+}
+
+}  // namespace
+
+Result<SqlResult> execute_stmt(Database& db, SqlSession& session, Statement stmt) {
+  TRY(write_gathered_upkeep_before(db, session, stmt));
+  return std::visit(StatementArms{db, session}, std::move(stmt.node()));
+}
+
+Result<SqlResult> execute_sql(Database& db, std::string_view script) {
+  SqlSession session;
+  return execute_sql(db, script, session);
+}
+
+Result<SqlResult> execute_sql(Database& db, std::string_view script, SqlSession& session) {
+  Result<SqlResult> result = run_script(db, script, session);
+  // The lists and buckets gathered outside a transaction are written before the call returns, also
+  // after a failure (the failure is still the result).
+  Result<void> written = write_gathered_upkeep(db, session);
+  if (result && !written) return fail(std::move(written.error()));
+  return result;
 }
 
 }  // namespace quenlordb::sql::exec

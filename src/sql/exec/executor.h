@@ -19,6 +19,8 @@ namespace quenlordb::sql::exec {
 
 // The result of the script's last statement.
 Result<SqlResult> execute_sql(Database& db, std::string_view script);
+// The same in a given session, fresh for the script (one whose upkeep mode was chosen, say).
+Result<SqlResult> execute_sql(Database& db, std::string_view script, SqlSession& session);
 
 // Runs the statement with the code of its kind.
 Result<SqlResult> execute_stmt(Database& db, SqlSession& session, parser::Statement stmt);

@@ -1,8 +1,11 @@
 #include "sql/exec/facet_upkeep.h"
 
 #include <algorithm>
+#include <memory>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 
 #include "facet/fts/analysis.h"
 #include "facet/fts/postings.h"
@@ -12,6 +15,7 @@
 #include "sql/parser/text.h"
 #include "util/json_document.h"
 #include "util/json_members.h"
+#include "util/json_scan.h"
 #include "util/saturate.h"
 #include "util/utf8.h"
 
@@ -46,8 +50,13 @@ std::string index_text(std::string_view doc, const nlohmann::json* parsed, const
   return text;
 }
 
-// A JSON number as a double; integers round to the nearest double.
-double number_value(const nlohmann::json& value) { return value.get<double>(); }
+// The staged posting list under key, loaded through the session on first use.
+Result<facet::fts::PostingList*> staged_list(Database& db, SqlSession& session, std::string_view key) {
+  UpkeepStage& stage = session.upkeep();
+  if (facet::fts::PostingList* list = stage.find_list(key)) return list;
+  std::optional<std::string> stored = TRY(read_live_key(db, session, key));
+  return &stage.add_list(key, std::move(stored));
+}
 
 // A document read for the text of its full-text indexes: the members a column names are found by
 // the index of its members, and a tree is parsed only for a column reading the whole document
@@ -168,6 +177,7 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                std::string_view doc, const std::vector<std::string>& columns) {
   for (const std::string& term : fts_terms_of_document(doc, columns)) {
+    if (!facet::fts::posting_key_fits(table, term)) continue;
     std::string key = rel::posting_key(table, term);
     std::optional<std::string> current = TRY(read_live_key(db, session, key));
     std::string merged = current ? facet::fts::merge_posting(std::string_view(*current), pk)
@@ -207,8 +217,25 @@ void PostingAdditions::add_row(std::string_view pk, std::string_view doc) {
 }
 
 Result<void> PostingAdditions::write(Database& db, SqlSession& session, std::string_view table) const {
+  if (session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime) return write_now(db, session, table);
+  UpkeepStage& stage = session.upkeep();
+  std::vector<std::string_view> kept;
+  kept.reserve(pks_.size());
+  for (const std::string& pk : pks_) kept.push_back(stage.keep(pk));
+  std::string key;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (!facet::fts::posting_key_fits(table, *terms_[t])) continue;
+    facet::fts::assign_posting_key(key, table, *terms_[t]);
+    facet::fts::PostingList* list = TRY(staged_list(db, session, key));
+    for (std::uint32_t row : rows_of_term_[t]) list->add(kept[row]);
+  }
+  return {};
+}
+
+Result<void> PostingAdditions::write_now(Database& db, SqlSession& session, std::string_view table) const {
   std::vector<std::string_view> pks;
   for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (!facet::fts::posting_key_fits(table, *terms_[t])) continue;
     std::string key = rel::posting_key(table, *terms_[t]);
     std::vector<std::string> listed;
     if (std::optional<std::string> current = TRY(read_live_key(db, session, key))) {
@@ -241,60 +268,185 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
   return additions.write(db, session, table);
 }
 
+namespace {
+
+// Adds the columns of a definition record to out, unless the record does not read, names another
+// table or has no columns.
+void add_index_columns(std::string_view record, std::string_view table, std::vector<std::vector<std::string>>& out) {
+  Result<rel::FtsIndexMetadata> index = rel::parse_fts_index_metadata(record);
+  if (!index || index->table != table || index->columns.empty()) return;
+  out.push_back(std::move(index->columns));
+}
+
+}  // namespace
+
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
   engine::PrefixScanRows records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
   std::vector<std::vector<std::string>> out;
-  for (const engine::PrefixScanRow& record : records) {
-    Result<rel::FtsIndexMetadata> index = rel::parse_fts_index_metadata(record.doc);
-    if (!index || index->table != table || index->columns.empty()) continue;
-    out.push_back(std::move(index->columns));
-  }
+  for (const engine::PrefixScanRow& record : records) add_index_columns(record.doc, table, out);
   return out;
+}
+
+Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table) {
+  if (SqlSession::FtsColumns known = session.listed_fts_indexes(table)) return known;
+  std::vector<std::vector<std::string>> out;
+  TRY(visit_live_prefix(db, session, rel::fts_index_meta_prefix(table), std::nullopt, std::nullopt,
+                        [&](std::string_view, std::string_view record) -> Result<void> {
+                          add_index_columns(record, table, out);
+                          return {};
+                        }));
+  auto indexes = std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  session.remember_fts_indexes(table, indexes);
+  return indexes;
 }
 
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                 std::string_view doc) {
-  SqlSession::FtsColumns indexes = session.listed_fts_indexes(table);
-  if (!indexes) {
-    indexes = std::make_shared<const std::vector<std::vector<std::string>>>(TRY(fts_index_columns(db, table)));
-    session.remember_fts_indexes(table, indexes);
+  const SqlSession::FtsColumns indexes = TRY(upkeep_fts_indexes(db, session, table));
+  if (indexes->empty()) return {};
+  if (session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime) {
+    for (const std::vector<std::string>& columns : *indexes) {
+      TRY(index_row_for_fts(db, session, table, pk, doc, columns));
+    }
+    return {};
   }
+  // Each term the row yields, under any index, adds the row to its staged list; a term met again
+  // adds nothing.
+  UpkeepStage& stage = session.upkeep();
+  const std::string_view kept = stage.keep(pk);
+  IndexedDocument document(doc);
+  std::string text;
+  std::string key;
+  Result<void> status;
   for (const std::vector<std::string>& columns : *indexes) {
-    TRY(index_row_for_fts(db, session, table, pk, doc, columns));
+    facet::fts::for_each_term(document.text_view(columns, text), [&](std::string_view term) {
+      if (!facet::fts::posting_key_fits(table, term)) return true;
+      facet::fts::assign_posting_key(key, table, term);
+      Result<facet::fts::PostingList*> list = staged_list(db, session, key);
+      if (!list) {
+        status = fail(std::move(list.error()));
+        return false;
+      }
+      (*list)->add(kept);
+      return true;
+    });
+    TRY(status);
+    if (!document.is_json()) break;  // the whole text, read once, whatever the columns
   }
   return {};
 }
 
-Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
-  if (!session.table_facts(table).timeseries_record) {
-    std::optional<std::string> record = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
-    session.table_facts(table).timeseries_record = std::move(record);
+namespace {
+
+// The members of a time-series row that its upkeep reads. row_at_a_time reads the row as a tree;
+// otherwise its members are found in place (the same values), unless it is too large to index.
+class TimeseriesRow {
+ public:
+  static Result<TimeseriesRow> read(std::string_view doc, bool row_at_a_time) {
+    TimeseriesRow row;
+    if (!row_at_a_time) row.members_.scan(doc);
+    if (row_at_a_time || !row.members_.indexed() || !row.members_.is_document()) {
+      // A text that is not JSON is parsed too, for the parser's message.
+      Result<nlohmann::json> tree = util::parse_json_document(doc);
+      if (!tree) return fail(QuenlorError::sql_execution("invalid JSON for timeseries row: " + tree.error().message()));
+      row.tree_ = std::move(*tree);
+    }
+    return row;
   }
-  if (!*session.table_facts(table).timeseries_record) return {};
-  const std::optional<std::string> meta_bytes = *session.table_facts(table).timeseries_record;
-  Result<rel::TimeseriesMetadata> meta = rel::parse_timeseries_metadata(*meta_bytes);
-  if (!meta) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + meta.error().message()));
-  if (meta->bucket_seconds == 0) {
-    return fail(QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
+
+  // The member's number; none when the row is not an object or the member is missing or no number.
+  std::optional<double> number(std::string_view name) const {
+    if (tree_) {
+      if (!tree_->is_object()) return std::nullopt;
+      auto it = tree_->find(name);
+      if (it == tree_->end() || !it->is_number()) return std::nullopt;
+      return it->get<double>();  // integers round to the nearest double
+    }
+    const std::optional<util::JsonMembers::Value> value = members_.find(name);
+    if (!value || value->kind != util::JsonKind::Number) return std::nullopt;
+    return util::json_number_value(value->text);
   }
-  Result<nlohmann::json> row = util::parse_json_document(doc);
-  if (!row) return fail(QuenlorError::sql_execution("invalid JSON for timeseries row: " + row.error().message()));
-  if (!row->is_object()) return {};
-  auto ts_member = row->find(meta->ts_column);
-  if (ts_member == row->end() || !ts_member->is_number()) return {};
-  const std::uint64_t timestamp = util::saturate_to_u64(number_value(*ts_member));
-  const std::uint64_t bucket_number = timestamp / meta->bucket_seconds;
-  for (const std::string& column : meta->value_columns) {
-    auto member = row->find(column);
-    if (member == row->end() || !member->is_number()) continue;
-    std::string key = rel::bucket_key(table, column, bucket_number);
+
+ private:
+  util::JsonMembers members_;
+  std::optional<nlohmann::json> tree_;
+};
+
+// Appends point to the bucket under key: to the staged bucket, loaded through the session on first
+// use, or (row at a time) read, decoded, appended to and written at once.
+Result<void> append_point(Database& db, SqlSession& session, std::string key, ts::DataPoint point) {
+  if (session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime) {
     std::optional<std::string> current = TRY(read_live_key(db, session, key));
     ts::Bucket bucket;
     if (current) bucket = TRY(ts::Bucket::decode(*current));
-    bucket.points.push_back({timestamp, number_value(*member)});
+    bucket.points.push_back(point);
     TRY(write_put(db, session, std::move(key), ts::Bucket::encode(bucket)));
+    return {};
+  }
+  UpkeepStage& stage = session.upkeep();
+  ts::Bucket* bucket = stage.find_bucket(key);
+  if (!bucket) {
+    std::optional<std::string> current = TRY(read_live_key(db, session, key));
+    ts::Bucket stored;
+    if (current) stored = TRY(ts::Bucket::decode(*current));
+    bucket = &stage.add_bucket(key, std::move(stored));
+  }
+  bucket->points.push_back(point);
+  return {};
+}
+
+}  // namespace
+
+Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_view table, std::string_view doc) {
+  SqlSession::TableFacts& facts = session.table_facts(table);
+  if (!facts.timeseries_record) {
+    std::optional<std::string> record = TRY(read_catalog_key(db, session, rel::timeseries_meta_key(table)));
+    facts.timeseries_record = std::move(record);
+  }
+  if (!*facts.timeseries_record) return {};
+  if (!facts.timeseries) {
+    Result<rel::TimeseriesMetadata> parsed = rel::parse_timeseries_metadata(**facts.timeseries_record);
+    if (!parsed) return fail(QuenlorError::sql_execution("invalid timeseries metadata: " + parsed.error().message()));
+    facts.timeseries = std::move(*parsed);
+  }
+  const rel::TimeseriesMetadata* meta = &*facts.timeseries;
+  if (meta->bucket_seconds == 0) {
+    return fail(QuenlorError::sql_execution("invalid timeseries metadata: bucket_seconds must be at least 1"));
+  }
+  const TimeseriesRow row =
+      TRY(TimeseriesRow::read(doc, session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime));
+  const std::optional<double> ts_value = row.number(meta->ts_column);
+  if (!ts_value) return {};
+  const std::uint64_t timestamp = util::saturate_to_u64(*ts_value);
+  const std::uint64_t bucket_number = timestamp / meta->bucket_seconds;
+  for (const std::string& column : meta->value_columns) {
+    const std::optional<double> value = row.number(column);
+    if (!value) continue;
+    TRY(append_point(db, session, rel::bucket_key(table, column, bucket_number), {timestamp, *value}));
   }
   return {};
+}
+
+Result<void> write_gathered_upkeep(Database& db, SqlSession& session) {
+  if (session.in_transaction() || !session.upkeep_gathered()) return {};
+  const std::unique_ptr<UpkeepStage> stage = session.take_upkeep();
+  return stage->apply([&](std::string_view key, std::string value) -> Result<void> {
+    TRY(write_put(db, session, std::string(key), std::move(value)));
+    return {};
+  });
+}
+
+Result<void> write_gathered_upkeep_before(Database& db, SqlSession& session, const parser::Statement& stmt) {
+  using S = parser::Statement;
+  const bool writes_rows = std::visit(
+      []<typename Node>(const Node&) {
+        return std::is_same_v<Node, S::Insert> || std::is_same_v<Node, S::InsertTyped> ||
+               std::is_same_v<Node, S::InsertReturning> || std::is_same_v<Node, S::Update> ||
+               std::is_same_v<Node, S::CopyFrom> || std::is_same_v<Node, S::CreateTableAs>;
+      },
+      stmt.node());
+  if (writes_rows) return {};
+  return write_gathered_upkeep(db, session);
 }
 
 Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,

@@ -1,6 +1,14 @@
 // The upkeep of a table's facets when a statement writes a row: the full-text posting lists of
-// every committed full-text index of the table, and the buckets of a time-series table. Also the
-// terms a row's document yields under a table's indexes, by which MATCH checks the rows it reads.
+// every full-text index of the table (committed, or staged in the session), and the buckets of a
+// time-series table. Also the terms a row's document yields under a table's indexes, by which MATCH
+// checks the rows it reads.
+//
+// The lists and buckets are gathered in the session's upkeep stage (upkeep_stage.h) and written
+// once per transaction (by COMMIT) or, outside one, once per run of row-writing statements: the
+// INSERT forms, UPDATE, COPY FROM and CREATE TABLE AS gather; write_gathered_upkeep_before writes
+// the stage before any other statement, and the script's end and its first error write it too
+// (execute_sql). The stored lists and buckets come out byte for byte as writing each row's at once
+// would leave them; a list that already held every key added is not written again.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +24,7 @@
 #include "error.h"
 #include "sql/eval/eval_context.h"
 #include "sql/exec/session.h"
+#include "sql/parser/ast.h"
 
 namespace quenlordb::sql::exec {
 
@@ -36,8 +45,8 @@ std::vector<std::string> fts_terms_of_document(std::string_view doc, const std::
 bool document_holds_terms(std::string_view doc, const std::vector<std::vector<std::string>>& indexes,
                           const std::vector<std::string>& terms);
 
-// Adds pk to the posting list of every term the document yields under columns: one read and one
-// rewrite per distinct term, through the session.
+// Adds pk to the posting list of every term the document yields under columns at once: one read and
+// one rewrite per distinct term, through the session (the row-at-a-time upkeep).
 Result<void> index_row_for_fts(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                std::string_view doc, const std::vector<std::string>& columns);
 
@@ -53,9 +62,12 @@ class PostingAdditions {
 
   // The row's document is read here, its primary key copied.
   void add_row(std::string_view pk, std::string_view doc);
+  // Adds the rows to the session's staged lists (or, row at a time, writes each list at once).
   Result<void> write(Database& db, SqlSession& session, std::string_view table) const;
 
  private:
+  Result<void> write_now(Database& db, SqlSession& session, std::string_view table) const;
+
   // Term texts by their number, in the order they first came; std::less<> looks them up by view.
   struct TermHash {
     using is_transparent = void;
@@ -83,8 +95,11 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
 // The column lists of the table's committed full-text index definitions, in key order; records
 // that do not read, name another table or have no columns are skipped.
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table);
+// The same as the session sees them (definitions staged in its transaction included), remembered
+// by the session until it changes the catalog: the indexes the upkeep of the table's rows follows.
+Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table);
 
-// Indexes the written row under every committed full-text index of the table.
+// Indexes the written row under every full-text index of the table.
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                 std::string_view doc);
 
@@ -95,5 +110,11 @@ Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_vi
 // The upkeep of a row an INSERT form wrote: the full-text lists, then the buckets.
 Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                  std::string_view doc);
+
+// Writes the lists and buckets gathered outside a transaction, through write_put, and empties the
+// stage (also when a write fails); nothing inside a transaction, whose COMMIT writes them.
+Result<void> write_gathered_upkeep(Database& db, SqlSession& session);
+// The same before stmt, unless stmt is a row-writing statement, which gathers.
+Result<void> write_gathered_upkeep_before(Database& db, SqlSession& session, const parser::Statement& stmt);
 
 }  // namespace quenlordb::sql::exec

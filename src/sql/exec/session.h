@@ -22,6 +22,7 @@
 #include "engine/database.h"
 #include "error.h"
 #include "facet/relational/records.h"
+#include "sql/exec/upkeep_stage.h"
 #include "util/function_ref.h"
 
 namespace quenlordb::sql::exec {
@@ -53,7 +54,8 @@ class SqlSession {
   bool in_transaction() const { return in_transaction_; }
   // Enters a transaction; the caller has checked that none is open.
   void begin() { in_transaction_ = true; }
-  // Leaves the transaction and returns its staged writes, oldest first.
+  // Leaves the transaction and returns its staged writes, oldest first. The upkeep the transaction
+  // gathered stays in the session: COMMIT and ROLLBACK take it first (take_upkeep).
   std::deque<PendingPut> end_transaction();
 
   std::size_t staged_count() const { return pending_.size(); }
@@ -82,6 +84,24 @@ class SqlSession {
   // prefix must outlive the range; so must the session, unchanged.
   StagedRange staged_under(std::string_view prefix) const;
 
+  // How the full-text and time-series upkeep writes. Gathered: the lists and buckets are staged in
+  // upkeep() and written together (see upkeep_stage.h). RowAtATime: each row's lists and buckets are
+  // read and written through write_put as the row is written, the way a session without a stage
+  // writes them; the stage stays empty.
+  enum class UpkeepMode : bool { Gathered, RowAtATime };
+  UpkeepMode upkeep_mode() const { return upkeep_mode_; }
+  void set_upkeep_mode(UpkeepMode mode) { upkeep_mode_ = mode; }
+
+  // The lists and buckets gathered so far, by the open transaction or, outside one, by the run of
+  // row-writing statements since the last write of the stage.
+  UpkeepStage& upkeep() {
+    if (!upkeep_) upkeep_ = std::make_unique<UpkeepStage>();
+    return *upkeep_;
+  }
+  bool upkeep_gathered() const { return upkeep_ && !upkeep_->empty(); }
+  // Takes the stage out of the session, leaving an empty one (null when nothing was staged).
+  std::unique_ptr<UpkeepStage> take_upkeep() { return std::move(upkeep_); }
+
   // The schema record bytes of table, parsed; the parse of the same bytes met before in this
   // session is reused (parsing is a function of the bytes alone). The record stays valid until the
   // next call for the same table.
@@ -109,11 +129,12 @@ class SqlSession {
 
   // What a run of statements writing rows of one table reads of its catalog, derived from the
   // records remembered here and forgotten with them: the table's parsed schema and its time-series
-  // record. Only the facts of the table named last are kept; another name starts afresh. The
+  // record (with its parse). Only the facts of the table named last are kept; another name starts afresh. The
   // reference is good until the next call.
   struct TableFacts {
     const facet::relational::TableSchemaMetadata* schema = nullptr;  // null until derived
     std::optional<std::optional<std::string>> timeseries_record;       // none until read
+    std::optional<facet::relational::TimeseriesMetadata> timeseries;  // the record parsed, once it parses
   };
   TableFacts& table_facts(std::string_view table) {
     if (table != facts_table_) {
@@ -141,6 +162,8 @@ class SqlSession {
   mutable StagedIndex newest_;
   mutable std::size_t indexed_ = 0;
   bool in_transaction_ = false;
+  UpkeepMode upkeep_mode_ = UpkeepMode::Gathered;
+  std::unique_ptr<UpkeepStage> upkeep_;
   std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
   std::map<std::string, std::optional<std::string>, std::less<>> catalog_reads_;  // by key

@@ -1,5 +1,6 @@
 #include "sql/exec/transaction.h"
 
+#include <memory>
 #include <string>
 
 namespace quenlordb::sql::exec {
@@ -12,18 +13,27 @@ Result<SqlResult> execute_begin(SqlSession& session) {
 
 Result<SqlResult> execute_commit(Database& db, SqlSession& session) {
   if (!session.in_transaction()) return fail(QuenlorError::sql_execution("COMMIT requires an active transaction"));
+  const std::unique_ptr<UpkeepStage> upkeep = session.take_upkeep();
   std::deque<PendingPut> staged = session.end_transaction();
-  const std::uint64_t n = staged.size();
+  const std::uint64_t n = staged.size() + (upkeep ? upkeep->write_count() : 0);
   std::optional<std::uint64_t> last_ts;
   for (PendingPut& put : staged) {
     last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
+  }
+  // The posting lists and buckets the transaction added to, each written once.
+  if (upkeep) {
+    TRY(upkeep->apply([&](std::string_view key, std::string value) -> Result<void> {
+      last_ts = TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+      return {};
+    }));
   }
   return SqlResult{SqlResult::Affected{n, last_ts, "COMMIT (" + std::to_string(n) + " writes)"}};
 }
 
 Result<SqlResult> execute_rollback(SqlSession& session) {
   if (!session.in_transaction()) return fail(QuenlorError::sql_execution("ROLLBACK requires an active transaction"));
-  const std::uint64_t n = session.end_transaction().size();
+  const std::unique_ptr<UpkeepStage> upkeep = session.take_upkeep();
+  const std::uint64_t n = session.end_transaction().size() + (upkeep ? upkeep->write_count() : 0);
   return SqlResult{SqlResult::Affected{n, std::nullopt, "ROLLBACK (" + std::to_string(n) + " staged writes discarded)"}};
 }
 

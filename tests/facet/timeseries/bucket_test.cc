@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace quenlordb::facet::timeseries {
 namespace {
@@ -45,6 +47,37 @@ TEST(BucketTest, DecodeFollowsTheRecordRules) {
       EXPECT_EQ(r.error().message(), c.message) << c.bytes;
     }
   }
+}
+
+// Buckets in the form encode writes are read without the record reader; any other text (white space
+// after it, say) takes the reader's way. Both must accept the same texts, with the same points, for
+// generated buckets and their mutations.
+TEST(BucketTest, PlainBucketsReadAsTheRecordReaderReadsThem) {
+  std::mt19937_64 rng(35);
+  const std::vector<std::string> values = {"21.0", "-0.5", "1e+300", "7", "-0", "0", "1E5", "2.50", "-12e-3",
+                                           "1e400", "01", "1.", "-", ".5", "null", "\"1\""};
+  const std::vector<std::string> stamps = {"0", "7200", "18446744073709551615", "18446744073709551616", "-1",
+                                           "1.0", "007", "1e3"};
+  const std::vector<std::string> noise = {" ", ",", "}", "]", "{", "\"", ":", "x"};
+  int plain = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = "{\"points\":[";
+    for (int n = static_cast<int>(rng() % 4), i = 0; i < n; ++i) {
+      if (i) text += ",";
+      text += "{\"timestamp\":" + stamps[rng() % (rng() % 2 ? 3 : stamps.size())] + ",\"value\":" +
+              values[rng() % (rng() % 2 ? 7 : values.size())] + "}";
+    }
+    text += "]}";
+    if (rng() % 4 == 0) text.insert(rng() % (text.size() + 1), noise[rng() % noise.size()]);
+    const Result<Bucket> got = Bucket::decode(text);
+    const Result<Bucket> want = Bucket::decode(text + " ");
+    ASSERT_EQ(got.has_value(), want.has_value()) << text;
+    if (want) {
+      ++plain;
+      EXPECT_EQ(*got, *want) << text;
+    }
+  }
+  EXPECT_GT(plain, 500);
 }
 
 }  // namespace

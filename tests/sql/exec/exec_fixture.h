@@ -19,6 +19,7 @@
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/executor.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/session.h"
 #include "sql/parser/parser.h"
 #include "support/temp_dir.h"
@@ -44,10 +45,14 @@ class ExecFixture : public ::testing::Test {
  protected:
   void SetUp() override { db = engine::testing::open_db(dir.file("db"), engine::testing::test_config(2)); }
 
-  // Parses one statement and runs it in the fixture's session.
+  // Parses one statement and runs it in the fixture's session; then, as at the end of a script,
+  // the posting lists and buckets it gathered outside a transaction are written.
   Result<SqlResult> run(std::string_view sql) {
     parser::Statement stmt = TRY(parser::parse_sql(sql));
-    return execute_stmt(*db, session, std::move(stmt));
+    Result<SqlResult> result = execute_stmt(*db, session, std::move(stmt));
+    Result<void> written = write_gathered_upkeep(*db, session);
+    if (result && !written) return fail(std::move(written.error()));
+    return result;
   }
   std::optional<std::string> live(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                   std::optional<std::uint64_t> valid_at = std::nullopt) {

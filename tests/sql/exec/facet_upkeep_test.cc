@@ -1,12 +1,14 @@
 // The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "config.h"
 #include "facet/fts/analysis.h"
 #include "facet/fts/postings.h"
 #include "facet/relational/keys.h"
@@ -41,6 +43,12 @@ class FtsTest : public ExecFixture {
   Keys list(std::string_view term) {
     std::optional<std::string> bytes = live(rel::posting_key("docs", term));
     return bytes ? must(facet::fts::decode_posting_list(*bytes)) : Keys{};
+  }
+  // The commit timestamp of the key's newest version.
+  std::uint64_t version(std::string_view key) {
+    const engine::PrefixScanRows rows = must(db->scan_prefix(key));
+    EXPECT_EQ(rows.size(), 1u) << key;
+    return rows.size() == 1 ? rows[0].commit_ts : 0;
   }
   Keys pks(std::string_view where) {
     Result<SqlResult> r = run("SELECT pk FROM docs WHERE " + std::string(where));
@@ -156,12 +164,13 @@ TEST_F(FtsTest, RowsHoldTermsUnderAnyOfTheIndexes) {
 }
 
 TEST_F(FtsTest, CreateFulltextIndexIndexesTheExistingRows) {
-  // A definition staged in a transaction does not index rows inserted after it in the same one.
+  // A definition staged in a transaction indexes the rows inserted after it in the same one.
   must(run("BEGIN"));
   must(run("CREATE FULLTEXT INDEX g ON docs (doc)"));
   insert("c", R"({"t":"gamma"})");
   must(run("COMMIT"));
-  EXPECT_EQ(list("gamma"), Keys{});
+  EXPECT_EQ(list("gamma"), Keys{"c"});
+  EXPECT_EQ(pks("MATCH(doc, 'gamma')"), Keys{"c"});
 
   insert("b", R"({"t":"alpha beta alpha"})");  // g indexes b and a as they are inserted
   insert("a", R"({"t":"alpha"})");
@@ -198,6 +207,7 @@ TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
     rows.push_back({pk, doc});
   }
   must(index_rows_for_fts(*db, session, "together", rows, indexes));
+  must(write_gathered_upkeep(*db, session));
   for (const eval::VisibleRow& row : rows) {
     for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
   }
@@ -209,6 +219,7 @@ TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
   std::vector<eval::VisibleRow> ascending;
   for (int i = 0; i < 30; ++i) ascending.push_back({"a" + std::to_string(100 + i), "{\"title\":\"" + pick(words) + "\"}"});
   must(index_rows_for_fts(*db, session, "together", ascending, indexes));
+  must(write_gathered_upkeep(*db, session));
   for (const eval::VisibleRow& row : ascending) {
     for (const Keys& columns : indexes) must(index_row_for_fts(*db, session, "one_by_one", row.pk, row.doc, columns));
   }
@@ -291,8 +302,8 @@ TEST_F(FtsTest, MatchChecksTheDocumentsTheQueryReads) {
   EXPECT_EQ(pks("MATCH(doc, 'alpha')"), (Keys{"a", "b"}));
 }
 
-// A script lists a table's index definitions once, until it writes a definition or ends a
-// transaction: each INSERT is indexed by the definitions committed when it runs.
+// A script lists a table's index definitions once, until it writes or stages a definition or ends a
+// transaction: each INSERT is indexed by the definitions as the script sees them when it runs.
 TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
   must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('a', '{\"t\":\"alpha\"}');"
                         "CREATE FULLTEXT INDEX f ON docs (doc);"
@@ -300,7 +311,7 @@ TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
                         "BEGIN; DROP FULLTEXT INDEX f ON docs;"
                         "INSERT INTO docs (pk, doc) VALUES ('c', '{\"t\":\"alpha\"}'); COMMIT;"
                         "INSERT INTO docs (pk, doc) VALUES ('d', '{\"t\":\"alpha\"}')"));
-  EXPECT_EQ(list("alpha"), (Keys{"a", "b", "c"}));
+  EXPECT_EQ(list("alpha"), (Keys{"a", "b"}));  // c followed the drop staged before it
   must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('x', '{\"t\":\"gamma\"}');"
                         "CREATE FULLTEXT INDEX g ON docs (doc);"
                         "INSERT INTO docs (pk, doc) VALUES ('e', '{\"t\":\"beta\"}')"));
@@ -328,6 +339,76 @@ TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
   EXPECT_EQ(r.error().kind(), ErrorKind::SqlExecution);
   insert("b", R"({"t":"word"})");
   EXPECT_EQ(list("word"), Keys{"b"});
+}
+
+// A script writes each list and bucket its rows add to once, after the rows, and a transaction
+// once at COMMIT, which counts the puts it applies (ROLLBACK those it would have applied). What a
+// script gathered is written before a later statement reads the lists, and before its error.
+TEST_F(FtsTest, ScriptsAndTransactionsWriteEachListOnce) {
+  index("f", {"t"});
+  must(run("CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts DOUBLE, v DOUBLE)"));
+  auto one_version = [&](std::string_view key) { return !must(db->get(key, version(key) - 1)); };
+  must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('a', '{\"t\":\"shared one\"}');"
+                        "INSERT INTO docs (pk, doc) VALUES ('b', '{\"t\":\"shared two\"}');"
+                        "INSERT INTO m (id, ts, v) VALUES ('1', 10, 1); INSERT INTO m (id, ts, v) VALUES ('2', 20, 2)"));
+  EXPECT_EQ(list("shar"), (Keys{"a", "b"}));
+  EXPECT_TRUE(one_version(rel::posting_key("docs", "shar")));
+  EXPECT_TRUE(one_version(rel::bucket_key("m", "v", 0)));
+
+  EXPECT_EQ(must(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('c', '{\"t\":\"shared\"}');"
+                                  "SELECT pk FROM docs WHERE MATCH(doc, 'shared')")),
+            (SqlResult{SqlResult::Rows{{R"({"pk":"a"})", R"({"pk":"b"})", R"({"pk":"c"})"}}}));
+  EXPECT_FALSE(execute_sql(*db, "INSERT INTO docs (pk, doc) VALUES ('d', '{\"t\":\"late\"}');"
+                                "INSERT INTO docs (pk, doc) VALUES ('e', 'oops')"));
+  EXPECT_EQ(list("late"), Keys{"d"});
+
+  // Three rows, two lists (one of them new) and a bucket; the timestamp is the bucket's, put last.
+  const SqlResult commit = must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('f', '{\"t\":\"shared\"}');"
+                                                 "INSERT INTO docs (pk, doc) VALUES ('g', '{\"t\":\"fresh shared\"}');"
+                                                 "INSERT INTO m (id, ts, v) VALUES ('3', 30, 3); COMMIT"));
+  EXPECT_EQ(commit, affected(6, version(rel::bucket_key("m", "v", 0)), "COMMIT (6 writes)"));
+  EXPECT_TRUE(one_version(rel::posting_key("docs", "fresh")));
+  EXPECT_EQ(must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('h', '{\"t\":\"shared\"}');"
+                                  "INSERT INTO docs (pk, doc) VALUES ('i', '{\"t\":\"shared\"}'); ROLLBACK")),
+            affected(3, std::nullopt, "ROLLBACK (3 staged writes discarded)"));
+  EXPECT_EQ(list("shar"), (Keys{"a", "b", "c", "f", "g"}));
+}
+
+// A list that already holds the row is not written again (its bytes would not change): after an
+// UPDATE that leaves the text as it was, or an INSERT that overwrites a listed row. A list stored in
+// another form is still written, compactly, as before.
+TEST_F(FtsTest, ListsAlreadyHoldingTheRowAreNotWrittenAgain) {
+  index("f", {"t"});
+  insert("a", R"({"t":"alpha beta"})");
+  insert("b", R"({"t":"alpha"})");
+  must(db->put(rel::posting_key("docs", "beta"), R"([ "a" ])", 0, kMax));
+  const std::uint64_t alpha = version(rel::posting_key("docs", "alpha"));
+  must(run("UPDATE docs SET n = 1"));
+  insert("a", R"({"t":"alpha beta","n":2})");
+  EXPECT_EQ(version(rel::posting_key("docs", "alpha")), alpha);
+  EXPECT_EQ(live(rel::posting_key("docs", "beta")), R"(["a"])");
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), (Keys{"a", "b"}));
+}
+
+// A term whose list key would be longer than a key may be is left out of the index: the row still
+// writes, and a query for the term finds nothing. The longest key that fits is kept.
+TEST_F(FtsTest, TermsTooLongForAKeyAreLeftOut) {
+  index("f", {"t"});
+  const std::string longest(kMaxKeyBytes - rel::posting_key("docs", "").size(), 'x');
+  const std::string huge(100'000, 'y');
+  for (const std::string& token : {longest, longest + "x", huge}) {
+    must(run("INSERT INTO docs (pk, doc) VALUES ('" + std::to_string(token.size()) + "', '{\"t\":\"" + token +
+             " short\"}')"));
+  }
+  must(run("CREATE FULLTEXT INDEX g ON docs (doc)"));  // the rows there are indexed alike
+  const std::vector<LiveEntry> lists = scan("__fts/docs/");
+  ASSERT_EQ(lists.size(), 2u);
+  EXPECT_EQ(lists[0].key, "__fts/docs/short");
+  EXPECT_EQ(lists[1].key.size(), kMaxKeyBytes);
+  EXPECT_EQ(pks("MATCH(doc, '" + huge + "')"), Keys{});
+  EXPECT_EQ(pks("MATCH(doc, '" + longest + "x')"), Keys{});
+  EXPECT_EQ(pks("MATCH(doc, '" + longest + "')"), Keys{std::to_string(longest.size())});
+  EXPECT_EQ(pks("MATCH(doc, 'short')").size(), 3u);
 }
 
 class TimeseriesTest : public ExecFixture {
@@ -428,5 +509,150 @@ TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
   EXPECT_EQ(points("temp", 120).size(), 0u);
 }
 
+
+// Random scripts run on two databases, one whose sessions gather the upkeep and one whose sessions
+// write each row's lists and buckets as the row is written: inserts, overwrites and updates of rows
+// under several indexes and columns, points in several buckets and columns, COPY FROM and CREATE
+// TABLE AS, MATCH between writes, transactions committed, rolled back and left open, and
+// statements failing part-way (also on a broken bucket). Every script answers the same (but for
+// the write counts of COMMIT and ROLLBACK), and afterwards both hold the same keys with the same
+// bytes.
+class GatheredUpkeepTest : public ::testing::Test {
+ protected:
+  using Mode = SqlSession::UpkeepMode;
+
+  static std::string normalized(const Result<SqlResult>& r) {
+    if (!r) return "error " + r.error().to_string();
+    if (const auto* a = std::get_if<SqlResult::Affected>(&r->value)) {
+      std::string message = a->message;
+      if (message.starts_with("COMMIT") || message.starts_with("ROLLBACK")) return message.substr(0, 6);
+      return std::to_string(a->rows) + (a->commit_ts ? " ts " : " ") + message;
+    }
+    if (const auto* rows = std::get_if<SqlResult::Rows>(&r->value)) {
+      std::string out = "rows";
+      for (const std::string& row : rows->rows) out += " " + row;
+      return out;
+    }
+    return "explain";
+  }
+
+  struct Side {
+    std::unique_ptr<engine::Database> db;
+    Mode mode;
+    std::string run(const std::string& script) {
+      SqlSession session;
+      session.set_upkeep_mode(mode);
+      return normalized(execute_sql(*db, script, session));
+    }
+    std::vector<std::pair<std::string, std::string>> dump() {
+      std::vector<std::pair<std::string, std::string>> out;
+      for (const engine::PrefixScanRow& row : must(db->scan_prefix(""))) out.emplace_back(row.key, row.doc);
+      return out;
+    }
+  };
+
+  quenlordb::testing::TempDir dir;
+};
+
+TEST_F(GatheredUpkeepTest, LeavesTheListsAndBucketsOfRowAtATimeUpkeep) {
+  Side gathered{engine::testing::open_db(dir.file("gathered"), engine::testing::test_config(2)), Mode::Gathered};
+  Side reference{engine::testing::open_db(dir.file("reference"), engine::testing::test_config(2)), Mode::RowAtATime};
+  Side* sides[] = {&gathered, &reference};
+
+  const std::string docs_file = dir.file("docs.ndjson"), t_file = dir.file("t.csv");
+  {
+    std::ofstream(docs_file) << "{\"pk\":\"k1\",\"doc\":{\"title\":\"red car\",\"body\":\"fast\"}}\n"
+                                "{\"pk\":\"n1\",\"doc\":{\"title\":\"new words\"}}\n"
+                                "{\"pk\":\"k1\",\"doc\":{\"title\":\"blue\",\"n\":3.25}}\n";
+    std::ofstream(t_file) << "id,title,body\n9,red,slow cars\n3,blue,\n";
+  }
+  const std::string setup =
+      "CREATE TABLE docs (pk TEXT PRIMARY KEY);"
+      "CREATE TABLE t (id TEXT PRIMARY KEY, title TEXT, body TEXT);"
+      "CREATE FULLTEXT INDEX g ON t (body, title);"
+      "CREATE TIMESERIES TABLE m (id TEXT PRIMARY KEY, ts DOUBLE, temp DOUBLE, hum DOUBLE) WITH (bucket_size = '1m')";
+  for (Side* side : sides) {
+    const std::string answer = side->run(setup);
+    ASSERT_FALSE(answer.starts_with("error")) << answer;
+    // Lists and buckets there before: plain, in another form, broken; a bucket that fails its rows.
+    must(side->db->put(rel::posting_key("docs", "red"), R"(["k9","k0"])", 0, kMax, 1));
+    must(side->db->put(rel::posting_key("docs", "car"), R"([ "k3" ])", 0, kMax, 1));
+    must(side->db->put(rel::posting_key("t", "blue"), "[broken", 0, kMax, 1));
+    must(side->db->put(rel::bucket_key("m", "temp", 3), R"({"points":[{"value":1,"timestamp":180}]})", 0, kMax, 1));
+    must(side->db->put(rel::bucket_key("m", "hum", 9), R"({"pts":[]})", 0, kMax, 1));
+    // Definitions over any members, and one left behind for a table CREATE TABLE AS makes.
+    for (const rel::FtsIndexMetadata& index : {rel::FtsIndexMetadata{"f1", "docs", {"title"}},
+                                               rel::FtsIndexMetadata{"f2", "docs", {"doc"}},
+                                               rel::FtsIndexMetadata{"h", "made", {"title"}}}) {
+      must(side->db->put(rel::fts_index_meta_key(index.table, index.name), must(rel::encode_fts_index_metadata(index)),
+                         0, kMax, 1));
+    }
+  }
+
+  std::mt19937 rng(32);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const std::vector<std::string> words = {"red", "car", "cars", "blue", "fast", "running", "new", "x", "words"};
+  const auto text = [&] {
+    std::string out = words[pick(words.size())];
+    for (int i = pick(3); i > 0; --i) out += " " + words[pick(words.size())];
+    return out;
+  };
+  int made = 0;
+  const auto statement = [&]() -> std::string {
+    const std::string k = std::to_string(pick(150));
+    switch (pick(16)) {
+      case 0: case 1: case 2:
+        return "INSERT INTO docs (pk, doc) VALUES ('k" + k + "', '{\"title\":\"" + text() + "\",\"body\":\"" + text() + "\"}')";
+      case 3:
+        return "INSERT INTO docs (pk, doc) VALUES ('k" + k + "', 'not json')";  // fails
+      case 4:
+        return "INSERT INTO t (id, title, body) VALUES ('" + k + "', '" + text() + "', '" + text() + "')";
+      case 5:
+        return "INSERT INTO t (id, title) VALUES ('" + k + "', '" + text() + "') RETURNING id";
+      case 6:
+        return "UPDATE docs SET title = '" + text() + "' WHERE pk >= 'k" + k + "'";
+      case 7:
+        return pick(2) ? "UPDATE t SET body = title" : "UPDATE t SET doc = 5 WHERE id = '" + k + "'";
+      case 8: case 9: {
+        const int ts = pick(10) == 0 ? 540 + pick(60) : pick(300);  // buckets 0 to 4, rarely the broken 9
+        return "INSERT INTO m (id, ts, temp" + std::string(pick(3) ? ", hum" : "") + ") VALUES ('" + k + "', " +
+               std::to_string(ts) + ", " + std::to_string(pick(50)) + ".5" + (pick(3) ? ", 7" : "") + ")";
+      }
+      case 10:
+        return pick(2) ? "COPY docs FROM '" + docs_file + "' FORMAT NDJSON" : "COPY t FROM '" + t_file + "'";
+      case 11:
+        return pick(2) ? "SELECT pk FROM docs WHERE MATCH(doc, '" + text() + "')"
+                       : "SELECT pk FROM t WHERE MATCH(title, '" + words[pick(words.size())] + "')";
+      case 12:
+        return pick(2) ? "DELETE FROM docs WHERE pk = 'k" + k + "'" : "SELECT count(*) FROM m";
+      case 13:
+        if (made++ % 2 == 0) return "CREATE TABLE made AS SELECT id, title FROM t";
+        return "DROP TABLE made";
+      case 14:
+        return pick(2) ? "CREATE FULLTEXT INDEX x" + k + " ON docs (doc)" : "DROP FULLTEXT INDEX x" + k + " ON docs";
+      default:
+        return "INSERT INTO docs (pk, doc) VALUES ('n" + k + "', '[\"" + text() + "\"]')";
+    }
+  };
+
+  int failed = 0, transactions = 0;
+  for (int round = 0; round < 250; ++round) {
+    std::string script;
+    const bool transaction = pick(3) == 0;
+    if (transaction) script += "BEGIN;\n";
+    for (int n = 1 + pick(8); n > 0; --n) script += statement() + ";\n";
+    if (transaction) script += pick(4) == 0 ? "ROLLBACK" : pick(8) == 0 ? "SELECT 1" : "COMMIT";
+    const std::string answer = gathered.run(script);
+    ASSERT_EQ(answer, reference.run(script)) << script;
+    failed += answer.starts_with("error");
+    transactions += transaction;
+    ASSERT_EQ(gathered.dump(), reference.dump()) << script;
+  }
+  // The scripts did what they were made for.
+  EXPECT_GT(failed, 40);
+  EXPECT_GT(transactions, 50);
+  EXPECT_GT(must(gathered.db->scan_prefix("__ts/m/")).size(), 8u);
+  EXPECT_GT(must(gathered.db->scan_prefix("__fts/made/")).size(), 0u);
+}
 }  // namespace
 }  // namespace quenlordb::sql::exec::testing
