@@ -7,7 +7,8 @@
 # A layer holds the .cc and .h files of its DIRS (recursively) and those matching its FILES globs
 # (not recursively), paths relative to the source root, minus every file an earlier layer already
 # holds. So a layer declared later over a wider directory gets what the earlier ones left. Layers are
-# declared lowest first; DEPS may name only layers declared before, which is what "below" means.
+# declared after the layers they build on: DEPS may name only layers declared before. A layer builds
+# on its DEPS and on what they build on; the include check allows exactly those.
 # The library quenlordb_<name> is created only when the layer has .cc files (a missing or empty
 # directory is fine); a layer without one still counts in the DEPS of others, which then reach
 # through it to its own DEPS. NO_LIBRARY registers the files for the include check only (the
