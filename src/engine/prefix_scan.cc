@@ -687,7 +687,9 @@ std::atomic<std::uint64_t> g_scan_min_bytes{UINT64_MAX};
 }  // namespace
 
 ScanThreads default_scan_threads() {
-  const unsigned hardware = std::thread::hardware_concurrency();
+  // Asked once: the count is read from a system file, which would cost every scan a few
+  // microseconds.
+  static const unsigned hardware = std::thread::hardware_concurrency();
   // The calling thread merges the groups' rows: the groups take the other hardware threads.
   return ScanThreads{hardware > 1 ? hardware - 1 : 0, kScanThreadsMinBytes};
 }
