@@ -299,9 +299,9 @@ def jobs(args, users, orders, words, ours, lite, duck, root):
                    duckdb=DuckDB.query("SELECT count(*) FROM users", repeats=1), repeats=1,
                    peer_answer=lambda r: [r[0][0]], timed=False))
 
+    lookup_stmts = ["SELECT doc FROM users WHERE pk = %s" % sql_literal(pk) for pk in lookups]
     out.append(Job("%d point lookups by pk" % len(lookups),
-                   ours=lambda: [sql(s) for s in ["SELECT doc FROM users WHERE pk = %s" % sql_literal(pk)
-                                                  for pk in lookups]],
+                   ours=lambda: [sql(s) for s in lookup_stmts],
                    sqlite=lambda: [execute("SELECT doc FROM users WHERE pk = ?", (pk,)).fetchall() for pk in lookups],
                    duckdb=DuckDB.calls("SELECT doc FROM users WHERE pk = $1", [(pk,) for pk in lookups], repeats=1),
                    peer_answer=lambda calls: [[json.loads(t[0]) for t in r] for r in calls]))
@@ -351,10 +351,11 @@ def jobs(args, users, orders, words, ours, lite, duck, root):
                        "SELECT pk, doc->>'status' FROM users WHERE (doc->>'score')::INTEGER = 7 ORDER BY pk"),
                    peer_answer=lambda r: [{"pk": p, "status": s} for p, s in r]))
 
+    update_stmts = ["UPDATE users SET status = 'x' WHERE pk = %s" % sql_literal(pk) for pk in updates]
     # The answer is the count of rows the calls updated, and then, read back untimed, the number
     # of rows holding the new status.
     out.append(Job("%d point UPDATEs by pk" % len(updates),
-                   ours=lambda: [sql("UPDATE users SET status = 'x' WHERE pk = %s" % sql_literal(pk)) for pk in updates],
+                   ours=lambda: [sql(s) for s in update_stmts],
                    sqlite=lambda: [execute("UPDATE users SET doc = json_set(doc, '$.status', 'x') WHERE pk = ?",
                                            (pk,)).rowcount for pk in updates],
                    duckdb=DuckDB.calls("UPDATE users SET doc = json_merge_patch(doc, '{\"status\":\"x\"}') "
