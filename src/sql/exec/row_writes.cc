@@ -77,7 +77,9 @@ Result<void> visit_target_rows(Database& db, SqlSession& session, const std::str
     eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
     return visit(context);
   }
-  return visit_table_rows(db, session, table, as_of, valid_at, [&](eval::RowView row) -> Result<void> {
+  const parser::Expr* where = filter ? &*filter : nullptr;
+  return visit_table_rows(db, session, table, as_of, valid_at, where, Tables(&self, 1),
+                          [&](eval::RowView row) -> Result<void> {
     eval::EvalContext context(row, Tables(&self, 1), scratch);
     return visit(context);
   });

@@ -175,10 +175,14 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
 
 Result<void> visit_live_prefix(Database& db, const SqlSession& session, std::string_view prefix,
                                std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
-                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit) {
+                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit,
+                               const engine::PrefixScanSkip* skip) {
+  // A stored row left out changes nothing: a staged write of its key is laid over it, or takes its
+  // place, all the same.
   StagedOverlay overlay(session, prefix, as_of, valid_at, visit);
   TRY(db.visit_prefix(
-      prefix, [&](const engine::PrefixScanRow& row) { return overlay.stored(row); }, as_of, valid_at));
+      prefix, [&](const engine::PrefixScanRow& row) { return overlay.stored(row); }, as_of, valid_at, std::nullopt,
+      skip));
   return overlay.finish();
 }
 
