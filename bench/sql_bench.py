@@ -1,20 +1,34 @@
-"""SQL benchmark: quenlordb's SQL layer next to the standard library's sqlite3 on the same documents.
+"""SQL benchmark: quenlordb's SQL layer next to sqlite3 and DuckDB on the same documents.
 
 N user documents of about 110 bytes ({"bio", "city", "id", "name", "score", "status"}; the city one
 of 20, the score 0-999, the bio a few words of a fixed 200-word vocabulary) go into a table `users`,
 and N/2 order documents into `orders`, half of them under the primary key of a user. quenlordb
 loads them with its own statements: one script of INSERTs in a transaction, and COPY FROM of an
-NDJSON file (both are timed; the queries run on the INSERT-loaded tables). sqlite3 stores each
-document as JSON text in `users(pk TEXT PRIMARY KEY, doc TEXT)` in WAL mode, loaded in one
-transaction, and queries it with json_extract (FTS5 for the full-text query). Every figure is the
-best of three runs, both sides in this process on the same machine, and every query's answer is
-checked against sqlite3's. A load is timed from the fresh database's CREATE TABLE to its last
-statement; opening it, and closing the one before, are not.
+NDJSON file (both are timed; the queries run on the INSERT-loaded tables).
+
+The peers hold each document as JSON text beside its primary key, `(pk TEXT PRIMARY KEY, doc ...)`:
+- sqlite3 (the standard library's, in this process): a file in WAL mode, loaded in one transaction,
+  queried with json_extract (FTS5 for the full-text jobs); point calls bind their key.
+- DuckDB (its Node.js package, `@duckdb/node-api`, in a Node process of its own on all cores,
+  driven by bench/duckdb_side.cjs): a database file, loaded from the NDJSON files, the documents in a
+  JSON column queried with `->>`; its full-text extension cannot be had here, so the text job is a
+  scan of the tokenised bios; point calls run one prepared statement. The benchmark installs the
+  package on first use into a folder of its own (--duckdb-dir, default bench/.duckdb, git-ignored);
+  it is used by nothing but this benchmark. --no-duckdb leaves the side out.
+
+Every figure is the best of three runs (a job may say otherwise), all sides on this machine in one
+run, and every answer is checked against sqlite3's and DuckDB's. A load is timed from the fresh
+database's CREATE TABLE to its last statement; opening it, and closing the one before, are not.
 
     PYTHONPATH=build/python python3.12 bench/sql_bench.py [-n 100000] [--lookups 10000] [--seed 25]
 
-The ratio is the speed of quenlordb over that of sqlite3 (above 1: quenlordb is faster); the last
-line is their geometric mean. Not a test: run by hand.
+A ratio is the speed of quenlordb over that of a peer (above 1: quenlordb is faster); the last lines
+are their geometric means. Not a test: run by hand.
+
+Adding a job: append a Job to the list `jobs` builds, in the order the jobs should run (a job sees
+what the jobs before it wrote). A job gives each side's run as a function returning its answer, and
+for DuckDB a request (DuckDB.query and DuckDB.calls make them); the answers are put in one form by
+`ours_answer` and `peer_answer` (sqlite3's and DuckDB's rows alike, as lists of tuples) and compared.
 """
 
 import argparse
@@ -24,9 +38,12 @@ import os
 import random
 import shutil
 import sqlite3
+import subprocess
 import sys
 import tempfile
 import time
+from dataclasses import dataclass
+from typing import Any, Callable, Optional
 
 from quenlordb import PyDatabase
 
@@ -34,6 +51,9 @@ CITIES = ["Amsterdam", "Berlin", "Cairo", "Delhi", "Edinburgh", "Florence", "Gen
           "Jakarta", "Kyoto", "Lima", "Madrid", "Nairobi", "Oslo", "Prague", "Quito", "Rome", "Seoul", "Tunis"]
 STATUSES = ["active", "idle", "away"]
 REPEATS = 3
+DUCKDB_PACKAGE = "@duckdb/node-api"
+DUCKDB_VERSION = "1.5.6-r.1"
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def vocabulary(rng):
@@ -82,6 +102,29 @@ def best_of(fn, repeats=REPEATS, setup=None):
     return best, answer
 
 
+def same(x):
+    return x
+
+
+@dataclass
+class Job:
+    name: str
+    ours: Callable[..., Any]                   # one run of our side; returns our answer
+    sqlite: Optional[Callable[..., Any]] = None  # one run of sqlite3's; returns its answer (None: not run)
+    duckdb: Optional[dict] = None              # a request for duckdb_side.cjs (None: DuckDB does not run it)
+    ours_answer: Callable[[Any], Any] = same   # our answer in the form the sides are compared in
+    peer_answer: Callable[[Any], Any] = same   # a peer's answer (rows as lists of tuples) in that form
+    sqlite_answer: Optional[Callable[[Any], Any]] = None  # in place of peer_answer for sqlite3
+    duckdb_answer: Optional[Callable[[Any], Any]] = None  # in place of peer_answer for DuckDB
+    rate: Optional[int] = None                 # a count of rows: the figures are printed as rows per second
+    repeats: int = REPEATS
+    ours_setup: Optional[Callable[[], Any]] = None    # untimed before each of our runs; its result is the argument
+    sqlite_setup: Optional[Callable[[], Any]] = None  # the same for sqlite3's runs
+    peers_of: Optional[str] = None             # the peers' figures are those of this earlier job, not run again
+    check: bool = True                         # whether the answers are compared
+    timed: bool = True                         # whether the job has a line in the table (else only checked)
+
+
 USERS_DDL = "CREATE TABLE users (id TEXT PRIMARY KEY, bio TEXT, city TEXT, name TEXT, score INTEGER, status TEXT)"
 ORDERS_DDL = "CREATE TABLE orders (id TEXT PRIMARY KEY, amount INTEGER, item TEXT)"
 
@@ -118,26 +161,18 @@ class Ours:
             db.sql(scripts[0])
             db.sql(scripts[1])
         # Closing the database of the run before (which writes out its tables) is not timed.
-        return best_of(run, setup=self.fresh)[0]
+        return run
 
-    def load_copy(self, users, orders):
-        files = []
-        for name, rows in (("users", users), ("orders", orders)):
-            path = os.path.join(self.root, name + ".ndjson")
-            with open(path, "w") as f:
-                for _, doc in rows:
-                    f.write(doc + "\n")
-            files.append(path)
-
+    def load_copy(self, files):
         def run(db):
             db.sql(USERS_DDL)
             db.sql(ORDERS_DDL)
             db.sql("COPY users FROM %s FORMAT NDJSON" % sql_literal(files[0]))
             db.sql("COPY orders FROM %s FORMAT NDJSON" % sql_literal(files[1]))
-        return best_of(run, setup=self.fresh)[0]
+        return run
 
 
-class Peer:
+class Sqlite:
     def __init__(self, root):
         self.root = root
         self.conn = None
@@ -151,7 +186,8 @@ class Peer:
         self.conn.execute("PRAGMA journal_mode=WAL")
         return self.conn
 
-    def load(self, users, orders):
+    @staticmethod
+    def load(users, orders):
         def run(conn):
             conn.execute("CREATE TABLE users (pk TEXT PRIMARY KEY, doc TEXT)")
             conn.execute("CREATE TABLE orders (pk TEXT PRIMARY KEY, doc TEXT)")
@@ -160,7 +196,219 @@ class Peer:
             conn.executemany("INSERT INTO orders VALUES (?, ?)", orders)
             conn.execute("COMMIT")
         # Closing the connection of the run before is not timed.
-        return best_of(run, setup=self.fresh)[0]
+        return run
+
+
+class DuckDB:
+    """The DuckDB side: a Node process running bench/duckdb_side.cjs over one database file."""
+
+    def __init__(self, folder, db_path):
+        install_duckdb(folder)
+        self.proc = subprocess.Popen(["node", os.path.join(HERE, "duckdb_side.cjs"), folder, db_path],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        hello = self._reply()
+        self.version, self.threads = hello["version"], hello["threads"]
+
+    def _reply(self):
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError("the DuckDB side ended (exit status %s)" % self.proc.wait())
+        reply = json.loads(line)
+        if "error" in reply:
+            raise RuntimeError("DuckDB: " + reply["error"])
+        return reply
+
+    @staticmethod
+    def query(*run, setup=(), repeats=REPEATS):
+        """A request: the statements of run, timed together; the answer is the last one's rows."""
+        return {"run": list(run), "setup": list(setup), "repeats": repeats}
+
+    @staticmethod
+    def calls(sql, params, setup=(), repeats=REPEATS):
+        """A request: one prepared statement run once per parameter list, timed together; the
+        answer is each call's rows."""
+        return {"prepared": sql, "params": [list(p) for p in params], "setup": list(setup), "repeats": repeats}
+
+    def run(self, request):
+        """The best time of the request and the answer of its last run, rows as lists of tuples."""
+        self.proc.stdin.write(json.dumps(request) + "\n")
+        reply = self._reply()
+        rows = reply["rows"]
+        if "prepared" in request:
+            return reply["seconds"], [[tuple(r) for r in call] for call in rows]
+        return reply["seconds"], [tuple(r) for r in rows]
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait()
+
+
+def install_duckdb(folder):
+    """DuckDB's Node.js package at the pinned version in folder/node_modules, installed there with npm
+    when it is missing."""
+    package = os.path.join(folder, "node_modules", *DUCKDB_PACKAGE.split("/"), "package.json")
+    try:
+        with open(package) as f:
+            if json.load(f).get("version") == DUCKDB_VERSION:
+                return
+    except (OSError, ValueError):
+        pass
+    os.makedirs(folder, exist_ok=True)
+    print("installing %s@%s into %s" % (DUCKDB_PACKAGE, DUCKDB_VERSION, folder), file=sys.stderr)
+    subprocess.run(["npm", "install", "--prefix", folder, "--no-save", "--no-package-lock", "--no-audit",
+                    "--no-fund", "%s@%s" % (DUCKDB_PACKAGE, DUCKDB_VERSION)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def jobs(args, users, orders, words, ours, lite, duck, root):
+    """The jobs in the order they run."""
+    rng = random.Random(args.seed + 1)
+    lookups = [users[rng.randrange(args.n)][0] for _ in range(args.lookups)]
+    updates = [users[rng.randrange(args.n)][0] for _ in range(args.updates)]
+    # A vocabulary word of middling frequency for the full-text query.
+    word = words[len(words) // 2]
+    files = []
+    for name, rows in (("users", users), ("orders", orders)):
+        path = os.path.join(root, name + ".ndjson")
+        with open(path, "w") as f:
+            for _, doc in rows:
+                f.write(doc + "\n")
+        files.append(path)
+
+    def sql(s):
+        return ours.db.sql(s)
+
+    def execute(s, params=()):
+        return lite.conn.execute(s, params)
+
+    rows = len(users) + len(orders)
+    duck_load = DuckDB.query(
+        "CREATE TABLE users (pk VARCHAR PRIMARY KEY, doc JSON)",
+        "CREATE TABLE orders (pk VARCHAR PRIMARY KEY, doc JSON)",
+        "INSERT INTO users SELECT json->>'id', json FROM read_ndjson_objects(%s)" % sql_literal(files[0]),
+        "INSERT INTO orders SELECT json->>'id', json FROM read_ndjson_objects(%s)" % sql_literal(files[1]),
+        setup=["DROP TABLE IF EXISTS users", "DROP TABLE IF EXISTS orders"])
+    out = []
+    out.append(Job("load: COPY FROM NDJSON (rows/s)", ours=ours.load_copy(files), ours_setup=ours.fresh,
+                   sqlite=Sqlite.load(users, orders), sqlite_setup=lite.fresh, duckdb=duck_load, rate=rows,
+                   check=False))
+    # The INSERT-loaded database is the one the later jobs read; the peers' loads are those above.
+    out.append(Job("load: INSERT script (rows/s)", ours=ours.load_insert(users, orders), ours_setup=ours.fresh,
+                   peers_of=out[-1].name, rate=rows, check=False))
+    out.append(Job("rows loaded", ours=lambda: sql("SELECT count(*) FROM users"),
+                   sqlite=lambda: execute("SELECT count(*) FROM users").fetchall(),
+                   duckdb=DuckDB.query("SELECT count(*) FROM users", repeats=1), repeats=1,
+                   peer_answer=lambda r: [r[0][0]], timed=False))
+
+    lookup_stmts = ["SELECT doc FROM users WHERE pk = %s" % sql_literal(pk) for pk in lookups]
+    out.append(Job("%d point lookups by pk" % len(lookups),
+                   ours=lambda: [sql(s) for s in lookup_stmts],
+                   sqlite=lambda: [execute("SELECT doc FROM users WHERE pk = ?", (pk,)).fetchall() for pk in lookups],
+                   duckdb=DuckDB.calls("SELECT doc FROM users WHERE pk = $1", [(pk,) for pk in lookups], repeats=1),
+                   peer_answer=lambda calls: [[json.loads(t[0]) for t in r] for r in calls]))
+
+    out.append(Job("count where score > 500",
+                   ours=lambda: sql("SELECT count(*) FROM users WHERE score > 500"),
+                   sqlite=lambda: execute("SELECT count(*) FROM users WHERE json_extract(doc, '$.score') > 500").fetchall(),
+                   duckdb=DuckDB.query("SELECT count(*) FROM users WHERE (doc->>'score')::INTEGER > 500"),
+                   peer_answer=lambda r: [r[0][0]]))
+
+    out.append(Job("count, avg(score) by city",
+                   ours=lambda: sql("SELECT city, count(*), avg(score) FROM users GROUP BY city"),
+                   sqlite=lambda: execute(
+                       "SELECT json_extract(doc, '$.city') AS c, count(*), avg(json_extract(doc, '$.score')) "
+                       "FROM users GROUP BY c ORDER BY c").fetchall(),
+                   duckdb=DuckDB.query("SELECT doc->>'city' AS c, count(*), avg((doc->>'score')::INTEGER) "
+                                       "FROM users GROUP BY c ORDER BY c"),
+                   peer_answer=lambda r: [{"avg_score": a, "city": c, "count": float(k)} for c, k, a in r]))
+
+    out.append(Job("top 10 scores with names",
+                   ours=lambda: sql("SELECT name, score FROM users ORDER BY score DESC, pk LIMIT 10"),
+                   sqlite=lambda: execute(
+                       "SELECT json_extract(doc, '$.name'), json_extract(doc, '$.score') FROM users "
+                       "ORDER BY json_extract(doc, '$.score') DESC, pk LIMIT 10").fetchall(),
+                   duckdb=DuckDB.query("SELECT doc->>'name', (doc->>'score')::INTEGER FROM users "
+                                       "ORDER BY (doc->>'score')::INTEGER DESC, pk LIMIT 10"),
+                   peer_answer=lambda r: [{"name": n, "score": float(s)} for n, s in r]))
+
+    out.append(Job("count of users joined with orders",
+                   ours=lambda: sql("SELECT count(*) FROM users JOIN orders ON users.pk = orders.pk"),
+                   sqlite=lambda: execute("SELECT count(*) FROM users JOIN orders ON users.pk = orders.pk").fetchall(),
+                   duckdb=DuckDB.query("SELECT count(*) FROM users JOIN orders ON users.pk = orders.pk"),
+                   peer_answer=lambda r: [r[0][0]]))
+
+    def our_update():
+        sql("UPDATE users SET status = 'seven' WHERE score = 7")
+        return sql("SELECT pk, status FROM users WHERE score = 7")
+
+    def lite_update():
+        execute("UPDATE users SET doc = json_set(doc, '$.status', 'seven') WHERE json_extract(doc, '$.score') = 7")
+        return execute("SELECT pk, json_extract(doc, '$.status') FROM users "
+                       "WHERE json_extract(doc, '$.score') = 7 ORDER BY pk").fetchall()
+    out.append(Job("UPDATE where score = 7, read back", ours=our_update, sqlite=lite_update,
+                   duckdb=DuckDB.query(
+                       "UPDATE users SET doc = json_merge_patch(doc, '{\"status\":\"seven\"}') "
+                       "WHERE (doc->>'score')::INTEGER = 7",
+                       "SELECT pk, doc->>'status' FROM users WHERE (doc->>'score')::INTEGER = 7 ORDER BY pk"),
+                   peer_answer=lambda r: [{"pk": p, "status": s} for p, s in r]))
+
+    update_stmts = ["UPDATE users SET status = 'x' WHERE pk = %s" % sql_literal(pk) for pk in updates]
+    # The answer is the count of rows the calls updated, and then, read back untimed, the number
+    # of rows holding the new status.
+    out.append(Job("%d point UPDATEs by pk" % len(updates),
+                   ours=lambda: [sql(s) for s in update_stmts],
+                   sqlite=lambda: [execute("UPDATE users SET doc = json_set(doc, '$.status', 'x') WHERE pk = ?",
+                                           (pk,)).rowcount for pk in updates],
+                   duckdb=DuckDB.calls("UPDATE users SET doc = json_merge_patch(doc, '{\"status\":\"x\"}') "
+                                       "WHERE pk = $1", [(pk,) for pk in updates], repeats=1),
+                   ours_answer=lambda got: (sum(r["rows"] for r in got),
+                                            int(sql("SELECT count(*) FROM users WHERE status = 'x'")[0])),
+                   sqlite_answer=lambda counts: (sum(counts), execute(
+                       "SELECT count(*) FROM users WHERE json_extract(doc, '$.status') = 'x'").fetchone()[0]),
+                   duckdb_answer=lambda calls: (sum(c[0][0] for c in calls), duck.run(DuckDB.query(
+                       "SELECT count(*) FROM users WHERE doc->>'status' = 'x'", repeats=1))[1][0][0])))
+
+    def lite_index():
+        execute("CREATE VIRTUAL TABLE users_fts USING fts5(pk UNINDEXED, bio)")
+        execute("INSERT INTO users_fts SELECT pk, json_extract(doc, '$.bio') FROM users")
+    out.append(Job("CREATE FULLTEXT INDEX (once)", ours=lambda: sql("CREATE FULLTEXT INDEX users_bio ON users (bio)"),
+                   sqlite=lite_index, repeats=1, check=False))
+
+    out.append(Job("full-text match of one word",
+                   ours=lambda: sql("SELECT pk FROM users WHERE MATCH(bio, %s)" % sql_literal(word)),
+                   sqlite=lambda: execute("SELECT pk FROM users_fts WHERE users_fts MATCH ?", (word,)).fetchall(),
+                   duckdb=DuckDB.query("SELECT pk FROM users WHERE list_contains(string_split(doc->>'bio', ' '), %s)"
+                                       % sql_literal(word)),
+                   ours_answer=lambda got: sorted(r["pk"] for r in got),
+                   peer_answer=lambda r: sorted(t[0] for t in r)))
+    return out
+
+
+def run_job(job, duck, done):
+    """Runs the job on every side; its figures (seconds or None per side) and the names of the sides
+    whose answers differ from ours. done maps the names of the jobs run before to their figures."""
+    our_s, got = best_of(job.ours, repeats=job.repeats, setup=job.ours_setup)
+    lite_s = lite_got = duck_s = duck_got = None
+    if job.peers_of:
+        _, lite_s, duck_s = done[job.peers_of]
+    else:
+        if job.sqlite is not None:
+            lite_s, lite_got = best_of(job.sqlite, repeats=job.repeats, setup=job.sqlite_setup)
+        if duck is not None and job.duckdb is not None:
+            duck_s, duck_got = duck.run(job.duckdb)
+    differ = []
+    if job.check:
+        want = job.ours_answer(got)
+        for side, answer, form in (("sqlite3", lite_got, job.sqlite_answer or job.peer_answer),
+                                   ("DuckDB", duck_got, job.duckdb_answer or job.peer_answer)):
+            if answer is None:
+                continue
+            theirs = form(answer)
+            if theirs != want:
+                differ.append(side)
+                print("MISMATCH in %s:\n  quenlordb: %r\n  %s: %r" % (job.name, str(want)[:300], side, str(theirs)[:300]))
+    return (our_s, lite_s, duck_s), differ
 
 
 def peak_growth(fn):
@@ -188,7 +436,7 @@ def run_join_jobs(root, record, check, notes):
     rng = random.Random(31)
     root = os.path.join(root, "joins")
     os.mkdir(root)
-    ours, peer = Ours(root), Peer(root)
+    ours, peer = Ours(root), Sqlite(root)
     db, conn = ours.fresh(), peer.fresh()
     filler = "".join(rng.choice("abcdefghij") for _ in range(10_000))
 
@@ -262,7 +510,7 @@ def fts_upkeep_load(root, users, batch=1000):
     the same load, one transaction per batch. Returns [(name, our s, sqlite3 s, rows)]."""
     calls = [[Ours.insert_script("users", chunk)[len("BEGIN;\n"):-len("\nCOMMIT;")] for chunk in batched(users, batch)]]
     calls.append(["BEGIN;\n" + c + "\nCOMMIT;" for c in calls[0]])
-    ours, peer = Ours(os.path.join(root, "fts_upkeep")), Peer(os.path.join(root, "fts_upkeep"))
+    ours, peer = Ours(os.path.join(root, "fts_upkeep")), Sqlite(os.path.join(root, "fts_upkeep"))
     os.makedirs(ours.root, exist_ok=True)
 
     def ours_run(scripts):
@@ -351,123 +599,83 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=100_000, help="user documents (orders: half as many)")
     parser.add_argument("--lookups", type=int, default=10_000)
+    parser.add_argument("--updates", type=int, default=10_000, help="point UPDATEs, one call each")
     parser.add_argument("--seed", type=int, default=25)
     parser.add_argument("--dir", default=None, help="directory for the databases (default: a temporary one)")
+    parser.add_argument("--duckdb-dir", default=os.path.join(HERE, ".duckdb"),
+                        help="folder DuckDB's Node.js package is installed into (default: bench/.duckdb)")
+    parser.add_argument("--no-duckdb", action="store_true", help="leave the DuckDB side out")
     args = parser.parse_args()
 
     users, orders, words = make_data(args.n, args.seed)
-    rng = random.Random(args.seed + 1)
-    lookups = [users[rng.randrange(args.n)][0] for _ in range(args.lookups)]
-    # A vocabulary word of middling frequency for the full-text query.
-    word = words[len(words) // 2]
     root = tempfile.mkdtemp(prefix="sql_bench_", dir=args.dir)
-    ours, peer = Ours(root), Peer(root)
-    results = []  # (name, our seconds, peer seconds, unit count or None)
+    ours, lite = Ours(root), Sqlite(root)
+    duck = None
+    results = []  # (job, our seconds, sqlite3's seconds or None, DuckDB's seconds or None)
     mismatches = []
-    notes = []  # lines printed after the table
-
-    def record(name, our_s, peer_s, count=None):
-        results.append((name, our_s, peer_s, count))
-
-    def check(name, ours_answer, peer_answer):
-        if ours_answer != peer_answer:
-            mismatches.append(name)
-            print("MISMATCH in %s:\n  ours: %r\n  sqlite3: %r" % (name, str(ours_answer)[:300], str(peer_answer)[:300]))
-
+    extra = []  # (name, our seconds, sqlite3's seconds, rows or None)
+    notes = []  # lines printed after the joins' table
+    upkeep_rows, upkeep_lines = [], []
     try:
-        rows = args.n + len(orders)
-        copy_s = ours.load_copy(users, orders)
-        insert_s = ours.load_insert(users, orders)
-        peer_s = peer.load(users, orders)
-        record("load: INSERT script (rows/s)", insert_s, peer_s, rows)
-        record("load: COPY FROM NDJSON (rows/s)", copy_s, peer_s, rows)
-        db, conn = ours.db, peer.conn
-        check("load", db.sql("SELECT count(*) FROM users"), [conn.execute("SELECT count(*) FROM users").fetchone()[0]])
+        if not args.no_duckdb:
+            duck = DuckDB(os.path.abspath(args.duckdb_dir), os.path.join(root, "duck.db"))
+        done = {}
+        for job in jobs(args, users, orders, words, ours, lite, duck, root):
+            done[job.name], differ = run_job(job, duck, done)
+            mismatches += ["%s (%s)" % (job.name, side) for side in differ]
+            if job.timed:
+                results.append((job,) + done[job.name])
 
-        # Point lookups, one call each.
-        sql = db.sql
-        stmts = ["SELECT doc FROM users WHERE pk = %s" % sql_literal(pk) for pk in lookups]
-        our_s, got = best_of(lambda: [sql(s) for s in stmts])
-        execute = conn.execute
-        peer_s, want = best_of(lambda: [execute("SELECT doc FROM users WHERE pk = ?", (pk,)).fetchall() for pk in lookups])
-        record("%d point lookups by pk" % len(lookups), our_s, peer_s)
-        check("point lookups", got, [[json.loads(t[0]) for t in rows] for rows in want])
+        # Jobs beside sqlite3 alone, on tables of their own: joins, and loads with full-text or
+        # time-series upkeep. They stay out of the geometric mean above.
+        def record(name, our_s, peer_s, count=None):
+            extra.append((name, our_s, peer_s, count))
 
-        our_s, got = best_of(lambda: sql("SELECT count(*) FROM users WHERE score > 500"))
-        peer_s, want = best_of(lambda: execute(
-            "SELECT count(*) FROM users WHERE json_extract(doc, '$.score') > 500").fetchall())
-        record("count where score > 500", our_s, peer_s)
-        check("count where", got, [want[0][0]])
-
-        our_s, got = best_of(lambda: sql("SELECT city, count(*), avg(score) FROM users GROUP BY city"))
-        peer_s, want = best_of(lambda: execute(
-            "SELECT json_extract(doc, '$.city') AS c, count(*), avg(json_extract(doc, '$.score')) FROM users "
-            "GROUP BY c ORDER BY c").fetchall())
-        record("count, avg(score) by city", our_s, peer_s)
-        check("group by city", got, [{"avg_score": a, "city": c, "count": float(k)} for c, k, a in want])
-
-        our_s, got = best_of(lambda: sql("SELECT name, score FROM users ORDER BY score DESC, pk LIMIT 10"))
-        peer_s, want = best_of(lambda: execute(
-            "SELECT json_extract(doc, '$.name'), json_extract(doc, '$.score') FROM users "
-            "ORDER BY json_extract(doc, '$.score') DESC, pk LIMIT 10").fetchall())
-        record("top 10 scores with names", our_s, peer_s)
-        check("top 10", got, [{"name": n, "score": float(s)} for n, s in want])
-
-        our_s, got = best_of(lambda: sql("SELECT count(*) FROM users JOIN orders ON users.pk = orders.pk"))
-        peer_s, want = best_of(lambda: execute(
-            "SELECT count(*) FROM users JOIN orders ON users.pk = orders.pk").fetchall())
-        record("count of users joined with orders", our_s, peer_s)
-        check("join count", got, [want[0][0]])
-
-        def our_update():
-            sql("UPDATE users SET status = 'seven' WHERE score = 7")
-            return sql("SELECT pk, status FROM users WHERE score = 7")
-
-        def peer_update():
-            execute("UPDATE users SET doc = json_set(doc, '$.status', 'seven') WHERE json_extract(doc, '$.score') = 7")
-            return execute("SELECT pk, json_extract(doc, '$.status') FROM users "
-                           "WHERE json_extract(doc, '$.score') = 7 ORDER BY pk").fetchall()
-        our_s, got = best_of(our_update)
-        peer_s, want = best_of(peer_update)
-        record("UPDATE where score = 7, read back", our_s, peer_s)
-        check("update", got, [{"pk": p, "status": s} for p, s in want])
-
-        our_s, _ = best_of(lambda: sql("CREATE FULLTEXT INDEX users_bio ON users (bio)"), repeats=1)
-
-        def peer_index():
-            execute("CREATE VIRTUAL TABLE users_fts USING fts5(pk UNINDEXED, bio)")
-            execute("INSERT INTO users_fts SELECT pk, json_extract(doc, '$.bio') FROM users")
-        peer_s, _ = best_of(peer_index, repeats=1)
-        record("CREATE FULLTEXT INDEX (once)", our_s, peer_s)
-
-        our_s, got = best_of(lambda: sql("SELECT pk FROM users WHERE MATCH(bio, %s)" % sql_literal(word)))
-        peer_s, want = best_of(lambda: execute("SELECT pk FROM users_fts WHERE users_fts MATCH ?", (word,)).fetchall())
-        record("full-text match of one word", our_s, peer_s)
-        check("full-text match", sorted(r["pk"] for r in got), sorted(r[0] for r in want))
+        def check(name, ours_answer, peer_answer):
+            if ours_answer != peer_answer:
+                mismatches.append(name)
+                print("MISMATCH in %s:\n  ours: %r\n  sqlite3: %r" % (name, str(ours_answer)[:300], str(peer_answer)[:300]))
 
         run_join_jobs(root, record, check, notes)
         upkeep_rows, upkeep_lines, agree = upkeep_jobs(root, users, args.n)
         if not agree:
             mismatches.append("indexed load")
     finally:
-        conn = peer.conn
-        if conn is not None:
-            conn.close()
+        if duck is not None:
+            duck.close()
+        if lite.conn is not None:
+            lite.conn.close()
         ours.db = None
         shutil.rmtree(root, ignore_errors=True)
 
-    print("quenlordb SQL vs sqlite3: %d users, %d orders, best of %d (the index build: once)" % (
+    print("quenlordb SQL vs sqlite3 %s%s: %d users, %d orders, best of %d (the index build: once)" % (
+        sqlite3.sqlite_version, "" if duck is None else " and DuckDB %s on %d threads" % (duck.version, duck.threads),
         args.n, len(orders), REPEATS))
-    print("%-38s %14s %14s %8s" % ("", "quenlordb", "sqlite3", "ratio"))
-    log_sum = 0.0
-    for name, our_s, peer_s, count in results:
-        ratio = peer_s / our_s
-        log_sum += math.log(ratio)
-        if count:
-            print("%-38s %14.0f %14.0f %7.2fx" % (name, count / our_s, count / peer_s, ratio))
-        else:
-            print("%-38s %12.2f ms %11.2f ms %7.2fx" % (name, our_s * 1e3, peer_s * 1e3, ratio))
-    print("%-38s %14s %14s %7.2fx" % ("geometric mean of the ratios", "", "", math.exp(log_sum / len(results))))
+    print("%-36s %13s %13s %13s %10s %10s" % ("", "quenlordb", "sqlite3", "DuckDB", "vs sqlite3", "vs DuckDB"))
+    logs = {"sqlite3": [], "DuckDB": []}
+
+    def figure(job, seconds):
+        if seconds is None:
+            return "%13s" % "-"
+        if job.rate:
+            return "%13.0f" % (job.rate / seconds)
+        return "%10.2f ms" % (seconds * 1e3)
+
+    def ratio(side, our_s, seconds):
+        if seconds is None:
+            return "%10s" % "-"
+        logs[side].append(math.log(seconds / our_s))
+        return "%9.2fx" % (seconds / our_s)
+
+    for job, our_s, lite_s, duck_s in results:
+        print("%-36s %s %s %s %s %s" % (job.name, figure(job, our_s), figure(job, lite_s), figure(job, duck_s),
+                                        ratio("sqlite3", our_s, lite_s), ratio("DuckDB", our_s, duck_s)))
+    means = ["%9.2fx" % math.exp(sum(v) / len(v)) if v else "%10s" % "-" for v in logs.values()]
+    print("%-36s %13s %13s %13s %s %s" % ("geometric mean of the ratios", "", "", "", means[0], means[1]))
+    print()
+    print("%-44s %14s %14s %8s" % ("joins, beside sqlite3", "quenlordb", "sqlite3", "ratio"))
+    for name, our_s, peer_s, count in extra:
+        print("%-44s %11.2f ms %11.2f ms %7.2fx" % (name, our_s * 1e3, peer_s * 1e3, peer_s / our_s))
     for line in notes:
         print(line)
     print()

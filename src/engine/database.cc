@@ -319,10 +319,10 @@ std::vector<const ShardReadHandle*> Database::State::readers() const {
 
 Result<void> Database::visit_prefix(std::string_view prefix, PrefixScanVisitor visit,
                                    std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
-                                   std::optional<std::uint64_t> limit) {
+                                   std::optional<std::uint64_t> limit, const PrefixScanSkip* skip) {
   if (limit && *limit == 0) return {};
   return scan_shards(DatabaseScanShards(state_->readers(), prefix, as_of, valid_at, limit), prefix, valid_at, limit,
-                     visit);
+                     visit, skip);
 }
 
 Result<PrefixScanRows> Database::scan_prefix(std::string_view prefix, std::optional<std::uint64_t> as_of,

@@ -126,11 +126,13 @@ class Database {
                                      std::optional<std::uint64_t> limit = std::nullopt);
   // The same rows in the same order, handed one at a time to visit as views valid only during its
   // call, so that a caller copies only what it keeps. An error visit returns ends the scan with that
-  // error; an error of the scan itself can come after some rows were visited.
+  // error; an error of the scan itself can come after some rows were visited. A scan that reads on
+  // threads of its own may leave out, without a limit, the rows skip answers true for.
   Result<void> visit_prefix(std::string_view prefix, PrefixScanVisitor visit,
                             std::optional<std::uint64_t> as_of = std::nullopt,
                             std::optional<std::uint64_t> valid_at = std::nullopt,
-                            std::optional<std::uint64_t> limit = std::nullopt);
+                            std::optional<std::uint64_t> limit = std::nullopt,
+                            const PrefixScanSkip* skip = nullptr);
 
   Result<DbStats> stats();
 

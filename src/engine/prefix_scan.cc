@@ -444,7 +444,7 @@ class GroupStream {
 // An error of a gather ends the stream before any row.
 void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, std::size_t to,
                std::string_view prefix, std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit,
-               bool materialise) {
+               bool materialise, const PrefixScanSkip* skip) {
   Result<void> outcome;
   std::exception_ptr exception;
   try {
@@ -470,6 +470,7 @@ void run_group(GroupStream& stream, const ScanShards& shards, std::size_t from, 
       return {};
     };
     outcome = merge_sources(sources.all(), prefix.size(), limit, [&](const PrefixScanRow& row) -> Result<void> {
+      if (skip != nullptr && (*skip)(row)) return {};
       const std::size_t size = PrefixScanRecord::size_of(row);
       char* at = nullptr;
       if (materialise) {
@@ -519,7 +520,8 @@ class ScanGroups {
   // keys each). The threads begin once all of them have started: when one cannot be started, those
   // started end without gathering anything, and start answers false.
   bool start(const ScanShards& shards, std::size_t groups, std::string_view prefix,
-             std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise) {
+             std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit, bool materialise,
+             const PrefixScanSkip* skip = nullptr) {
     streams_.reserve(groups);
     threads_.reserve(groups);
     const std::size_t n = shards.count();
@@ -530,8 +532,8 @@ class ScanGroups {
       GroupStream& stream = *streams_.emplace_back(
           std::make_unique<GroupStream>(materialise ? kReadyBatchesMaterialised : kReadyBatchesVisited));
       Result<std::thread> thread = util::spawn_named(
-          "quenlordb-scan", [this, &stream, &shards, from, to, prefix, valid_at, limit, materialise] {
-            if (wait_for_start()) run_group(stream, shards, from, to, prefix, valid_at, limit, materialise);
+          "quenlordb-scan", [this, &stream, &shards, from, to, prefix, valid_at, limit, materialise, skip] {
+            if (wait_for_start()) run_group(stream, shards, from, to, prefix, valid_at, limit, materialise, skip);
           });
       if (thread) {
         threads_.push_back(std::move(*thread));
@@ -687,7 +689,9 @@ std::atomic<std::uint64_t> g_scan_min_bytes{UINT64_MAX};
 }  // namespace
 
 ScanThreads default_scan_threads() {
-  const unsigned hardware = std::thread::hardware_concurrency();
+  // Asked once: the count is read from a system file, which would cost every scan a few
+  // microseconds.
+  static const unsigned hardware = std::thread::hardware_concurrency();
   // The calling thread merges the groups' rows: the groups take the other hardware threads.
   return ScanThreads{hardware > 1 ? hardware - 1 : 0, kScanThreadsMinBytes};
 }
@@ -727,10 +731,11 @@ std::uint64_t table_scan_bytes(const storage::SsTableReader& table, std::string_
 }
 
 Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
-                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit) {
+                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit, const PrefixScanSkip* skip) {
   if (const std::size_t groups = scan_groups(shards, prefix); groups > 1) {
     ScanGroups threads;
-    if (threads.start(shards, groups, prefix, valid_at, limit, false)) {
+    // A limit counts the rows merged, so no row may be left out before it.
+    if (threads.start(shards, groups, prefix, valid_at, limit, false, limit ? nullptr : skip)) {
       return merge_streams(threads, limit, [&](PrefixScanRecord record) { return visit(record.row()); });
     }
   }

@@ -88,9 +88,11 @@ void set_scan_threads(std::optional<ScanThreads> threads);
 // a gather's error ends the scan before any row. Every table file is read to its end, so damage past
 // the limit is still reported. A large scan reads its shards on threads (see ScanThreads); visit is
 // still called on the calling thread only, and an error met in a shard (in its gather too) still
-// ends the scan, after rows before it.
+// ends the scan, after rows before it. Without a limit, the groups' threads leave out the rows skip
+// answers true for.
 Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
-                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit);
+                         std::optional<std::uint64_t> limit, PrefixScanVisitor visit,
+                         const PrefixScanSkip* skip = nullptr);
 // The same, appending the rows to out.
 Result<void> scan_shards(const ScanShards& shards, std::string_view prefix, std::optional<std::uint64_t> valid_at,
                          std::optional<std::uint64_t> limit, PrefixScanRows& out);

@@ -33,6 +33,13 @@ struct PrefixScanRow {
 // it returns ends the scan with that error.
 using PrefixScanVisitor = util::FunctionRef<Result<void>(const PrefixScanRow&)>;
 
+// A hint a visiting scan may take: true for a row its visitor would pass over, doing nothing, so
+// that a scan reading on threads of its own (see ScanThreads) may leave the row out before it
+// reaches the calling thread. Called on those threads, several at once, with each row once at most
+// (or not at all: the visitor still sees every row the hint is not asked about); it must not fail,
+// throw or change anything the visitor reads.
+using PrefixScanSkip = util::FunctionRef<bool(const PrefixScanRow&)>;
+
 // One row as PrefixScanRows keeps it: [commit_ts u64][key length u32][document length u32][key]
 // [document], unaligned, in memory the rows own. A record is a pointer to those bytes; it is written
 // once and read as views.

@@ -249,6 +249,19 @@ std::uint64_t ShardReadHandle::scan_table_bytes(std::string_view prefix) const {
   return bytes;
 }
 
+namespace {
+
+// Whether the file's key range can hold a key under prefix (upper: the prefix's upper bound, none
+// when every key above the prefix is under it). A range that did not decode, empty, may hold any.
+bool may_hold_prefix(const storage::LevelFileInfo& file, std::string_view prefix,
+                     const std::optional<std::string>& upper) {
+  if (prefix.empty() || file.min_key.empty() || file.max_key.empty()) return true;
+  if (std::string_view(file.max_key) < prefix) return false;
+  return !upper || file.min_key < *upper;
+}
+
+}  // namespace
+
 Result<ShardScanInput> ShardReadHandle::gather_scan(std::string_view prefix, std::uint64_t snapshot,
                                                     std::optional<std::uint64_t> valid_at,
                                                     std::optional<std::uint64_t> limit) const {
@@ -270,9 +283,14 @@ Result<ShardScanInput> ShardReadHandle::gather_scan(std::string_view prefix, std
     }
   }
   {
+    // A file whose keys all lie outside the prefix's range is left out: each walk would read a
+    // block only to find that (a catalog listing would read one in nearly every file).
+    const std::optional<std::string> upper = ledger::prefix_upper_bound(prefix);
     std::shared_lock lock(s.levels_mu);
     for (const auto& level : s.levels.levels()) {
-      for (const auto& file : level) input.tables.push_back(file.reader);
+      for (const auto& file : level) {
+        if (may_hold_prefix(file, prefix, upper)) input.tables.push_back(file.reader);
+      }
     }
   }
   return input;

@@ -112,7 +112,7 @@ TEST(PrefixScanTest, MatchesTheRuleWhereverVersionsLive) {
                                "p/\0"s, "p/\0a"s, "p\0"s, "\0"s, "\0\0"s});
       for (int i = 0; i < 10; ++i) keys.push_back("p/" + std::to_string(rng() % 100) + '\0' + std::to_string(i));
     }
-    const std::vector<std::string> prefixes = {"", "p/", "p/1", "\xff"s, "p/a", "p/a\0"s, "\0"s};
+    const std::vector<std::string> prefixes = {"", "p", "p/", "p/1", "q", "\xff"s, "p/a", "p/a\0"s, "\0"s};
 
     std::map<std::string, std::vector<Version>> model;
     std::uint64_t max_ts = 0;

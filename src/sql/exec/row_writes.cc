@@ -17,6 +17,7 @@
 #include "sql/exec/literals.h"
 #include "sql/exec/projection.h"
 #include "sql/exec/select_source.h"
+#include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
 #include "util/json_record.h"
 
@@ -35,17 +36,54 @@ SqlResult inserted_one(std::optional<std::uint64_t> ts) {
 
 using Tables = std::span<const eval::TableBinding>;
 
+// Whether evaluating expr can fail on some row: only function calls and CAST ever do.
+bool may_fail(const parser::Expr& expr) {
+  return parser::expr_any_node(
+      expr, [](const parser::Expr& e) { return e.is<parser::Expr::Function>() || e.is<parser::Expr::Cast>(); });
+}
+
+// The primary key `pk = 'k'` fixes when it is one of the conditions WHERE joins by AND, and
+// reading that one row answers for the scan: AND evaluates its conditions left to right and stops
+// at the first false one, so on a row of any other key only the conditions before the key's are
+// evaluated, and those must be unable to fail (the scan would otherwise meet their errors). The
+// first such condition counts. Walks the chain left to right; none when no condition qualifies.
+std::optional<std::string_view> fixed_pk(const parser::Expr& filter, bool& blocked) {
+  if (blocked) return std::nullopt;
+  if (const auto* op = filter.get_if<parser::Expr::BinOp>(); op && op->op == parser::BinOperator::And) {
+    if (std::optional<std::string_view> pk = fixed_pk(op->left, blocked)) return pk;
+    return fixed_pk(op->right, blocked);
+  }
+  if (const std::string* pk = parser::pk_eq_literal(filter)) return *pk;
+  blocked = may_fail(filter);
+  return std::nullopt;
+}
+
+std::optional<std::string_view> fixed_pk(const std::optional<parser::Expr>& filter) {
+  bool blocked = false;
+  return filter ? fixed_pk(*filter, blocked) : std::nullopt;
+}
+
 // Visits the live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the
-// checks of the table, each with its context (the table's name bound to it) for WHERE; the errors
-// are those of visit_table_rows.
+// checks of the table, each with its context (the table's name bound to it) for WHERE: the one row
+// of the primary key WHERE fixes (see fixed_pk), read through the session, or else every row of a
+// scan; the errors are those of visit_table_rows.
 Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
-                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                               const std::optional<parser::Expr>& filter, std::optional<std::uint64_t> as_of,
+                               std::optional<std::uint64_t> valid_at,
                                util::FunctionRef<Result<void>(eval::EvalContext&)> visit) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
   const eval::TableBinding self{table};
   util::JsonMembers scratch;
-  return visit_table_rows(db, session, table, as_of, valid_at, [&](eval::RowView row) -> Result<void> {
+  if (const std::optional<std::string_view> pk = fixed_pk(filter)) {
+    const std::optional<std::string> doc = TRY(read_live_key(db, session, rel::row_key(table, *pk), as_of, valid_at));
+    if (!doc) return {};
+    eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
+    return visit(context);
+  }
+  const parser::Expr* where = filter ? &*filter : nullptr;
+  return visit_table_rows(db, session, table, as_of, valid_at, where, Tables(&self, 1),
+                          [&](eval::RowView row) -> Result<void> {
     eval::EvalContext context(row, Tables(&self, 1), scratch);
     return visit(context);
   });
@@ -180,33 +218,39 @@ Result<SqlResult> execute_insert_returning(Database& db, SqlSession& session,
 
 Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser::Statement::Update& stmt) {
   // WHERE runs over every row before the first write (its error ends the statement with nothing
-  // written); only the rows it keeps are copied, and read again for their new documents.
-  std::vector<eval::VisibleRow> kept;
-  TRY(visit_target_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at,
+  // written). A kept row's new document is computed in the context WHERE read, so that its
+  // document is parsed once; the first failure of that computation is returned after the rows
+  // before it are written, as if each row were computed just before its write.
+  struct Planned {
+    std::string pk;
+    std::string doc;
+  };
+  std::vector<Planned> planned;
+  std::optional<QuenlorError> failed;
+  TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
                           if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
-                          kept.push_back(eval::VisibleRow{std::string(context.pk()), std::string(context.doc())});
+                          if (failed) return {};
+                          Result<std::string> doc = updated_document(stmt, context);
+                          if (!doc) failed = std::move(doc.error());
+                          else planned.push_back(Planned{std::string(context.pk()), std::move(*doc)});
                           return {};
                         }));
-  // The table's name qualifies the names of its rows in the values set.
-  const eval::TableBinding self{stmt.table};
-  util::JsonMembers scratch;
   std::optional<std::uint64_t> last_ts;
-  for (const eval::VisibleRow& row : kept) {
-    eval::EvalContext context(row, Tables(&self, 1), scratch);
-    std::string doc = TRY(updated_document(stmt, context));
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), doc));
+  for (const Planned& row : planned) {
+    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, doc));
+    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc));
   }
-  return written(kept.size(), last_ts, "updated");
+  if (failed) return fail(std::move(*failed));
+  return written(planned.size(), last_ts, "updated");
 }
 
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt) {
   // WHERE runs over every row before the first tombstone is written.
   std::vector<std::string> kept;
-  TRY(visit_target_rows(db, session, stmt.table, stmt.as_of, stmt.valid_at,
+  TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
                           if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
                             kept.emplace_back(context.pk());

@@ -62,6 +62,12 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
 
 // DELETE FROM t [WHERE ...] [AS OF ...] [VALID AT ...]: a tombstone for each row chosen as by
 // UPDATE. {n, ts, "deleted n row(s)"}.
+//
+// When WHERE is pk = 'k', alone or joined by AND to conditions that cannot fail on the rows before
+// it (no function call or CAST evaluated ahead of it), UPDATE and DELETE read that one row through
+// the session instead of scanning the table: the rows, results, errors and versions written are
+// those of the scan, except that the other rows' keys are not read (one that is not UTF-8 fails
+// only the scan).
 Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser::Statement::Delete& stmt);
 
 }  // namespace quenlordb::sql::exec

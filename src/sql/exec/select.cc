@@ -184,13 +184,19 @@ Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTar
                               util::FunctionRef<Result<void>(RowView)> visit) {
   return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, visit);
 }
+// The same for a visit that passes over the rows filter does not keep (see visit_table_rows in
+// select_source.h): a scan on threads leaves those out there.
+Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
+                              Tables tables, util::FunctionRef<Result<void>(RowView)> visit) {
+  return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, filter, tables, visit);
+}
 
 // The bare count of a table's rows that WHERE keeps, each counted as the scan hands it over.
 Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
                                    Tables tables) {
   std::size_t n = 0;
   util::JsonMembers scratch;
-  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
     EvalContext ctx(row, tables, scratch);
     if (TRY(passes(ctx, filter))) ++n;
     return {};
@@ -206,7 +212,7 @@ Result<SqlResult> select_table_rows(Database& db, SqlSession& session, const Sel
   const std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
   util::JsonMembers scratch;
-  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
     if (!filter && limit && out.rows.size() >= *limit) return {};
     EvalContext ctx(row, tables, scratch);
     if (!TRY(passes(ctx, filter))) return {};
@@ -248,7 +254,7 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
   util::JsonMembers scratch;
   std::vector<SqlValue> keys;
   std::size_t position = 0;
-  TRY(visit_table_rows(db, session, target, [&](RowView row) -> Result<void> {
+  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
     if (!consistency.consistent()) return {};  // the caller runs the query again over every row
     EvalContext ctx(row, tables, scratch);
     if (!TRY(passes(ctx, filter))) return {};

@@ -62,7 +62,29 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
 Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                               util::FunctionRef<Result<void>(eval::RowView)> visit) {
+  return visit_table_rows(db, session, table, as_of, valid_at, nullptr, {}, visit);
+}
+
+Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
+                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                              const parser::Expr* filter, std::span<const eval::TableBinding> tables,
+                              util::FunctionRef<Result<void>(eval::RowView)> visit) {
   const std::string prefix = facet::relational::row_prefix(table);
+  // Evaluation reads only the row and the expression tree, both safe to share between threads;
+  // each thread indexes documents in a scratch of its own. Anything unexpected keeps the row.
+  auto passed_over = [&](const engine::PrefixScanRow& row) noexcept {
+    try {
+      const std::string_view pk = facet::relational::pk_of_row_key(row.key, prefix.size());
+      if (!all_ascii(pk) && !util::validate_utf8(pk)) return false;
+      thread_local util::JsonMembers scratch;
+      eval::EvalContext context(eval::RowView{pk, row.doc}, tables, scratch);
+      const Result<eval::SqlValue> value = context.eval(*filter);
+      return value.has_value() && !eval::is_truthy(*value);
+    } catch (...) {
+      return false;
+    }
+  };
+  const engine::PrefixScanSkip skip = passed_over;
   std::optional<QuenlorError> bad_key;
   std::optional<QuenlorError> visit_error;
   TRY(visit_live_prefix(db, session, prefix, as_of, valid_at,
@@ -75,7 +97,8 @@ Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_vie
                             if (Result<void> r = visit(eval::RowView{*pk, doc}); !r) visit_error = std::move(r.error());
                           }
                           return {};
-                        }));
+                        },
+                        filter != nullptr ? &skip : nullptr));
   if (bad_key) return fail(std::move(*bad_key));
   if (visit_error) return fail(std::move(*visit_error));
   return {};

@@ -72,6 +72,15 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
 Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                               util::FunctionRef<Result<void>(eval::RowView)> visit);
+// The same, for a visit that passes over every row for which filter (with tables bound) is not
+// true: a scan on threads of its own evaluates it there and leaves out the rows where it is false
+// or NULL without an error and whose key is UTF-8. Rows where it is true or fails still reach
+// visit, which evaluates it again; so the rows visited, the errors and their order are those of
+// visiting every row.
+Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
+                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                              const parser::Expr* filter, std::span<const eval::TableBinding> tables,
+                              util::FunctionRef<Result<void>(eval::RowView)> visit);
 
 // The primary keys of the same rows, in the same order, read by a visiting scan that copies no
 // document; the same errors.

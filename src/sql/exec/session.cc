@@ -1,5 +1,7 @@
 #include "sql/exec/session.h"
 
+#include <algorithm>
+
 #include "facet/relational/keys.h"
 
 namespace quenlordb::sql::exec {
@@ -173,10 +175,14 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
 
 Result<void> visit_live_prefix(Database& db, const SqlSession& session, std::string_view prefix,
                                std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
-                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit) {
+                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit,
+                               const engine::PrefixScanSkip* skip) {
+  // A stored row left out changes nothing: a staged write of its key is laid over it, or takes its
+  // place, all the same.
   StagedOverlay overlay(session, prefix, as_of, valid_at, visit);
   TRY(db.visit_prefix(
-      prefix, [&](const engine::PrefixScanRow& row) { return overlay.stored(row); }, as_of, valid_at));
+      prefix, [&](const engine::PrefixScanRow& row) { return overlay.stored(row); }, as_of, valid_at, std::nullopt,
+      skip));
   return overlay.finish();
 }
 
@@ -197,7 +203,21 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
                                                                               std::string_view bytes) {
   auto it = schemas_.find(table);
   if (it != schemas_.end() && it->second.bytes == bytes) return &it->second.schema;
-  facet::relational::TableSchemaMetadata schema = TRY(facet::relational::parse_schema_metadata(bytes));
+  // A program's calls meet the same few records over and over, each call in a new session: the
+  // records this thread parsed last are kept (parsing is a function of the bytes alone), so that
+  // a statement of one row does not parse its table's schema every time.
+  constexpr std::size_t kKept = 8;
+  thread_local std::vector<ParsedSchema> parsed_here;
+  thread_local std::size_t next_slot = 0;
+  facet::relational::TableSchemaMetadata schema;
+  if (auto known = std::ranges::find(parsed_here, bytes, &ParsedSchema::bytes); known != parsed_here.end()) {
+    schema = known->schema;
+  } else {
+    schema = TRY(facet::relational::parse_schema_metadata(bytes));
+    if (parsed_here.size() < kKept) parsed_here.push_back(ParsedSchema{std::string(bytes), schema});
+    else parsed_here[next_slot] = ParsedSchema{std::string(bytes), schema};
+    next_slot = (next_slot + 1) % kKept;
+  }
   if (it == schemas_.end()) it = schemas_.emplace(std::string(table), ParsedSchema{}).first;
   it->second = ParsedSchema{std::string(bytes), std::move(schema)};
   return &it->second.schema;

@@ -210,10 +210,12 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
 Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key);
 
 // The same entries over the database's visiting scan: nothing is copied, each entry is a view valid
-// only during its visit. An error of the scan can come after some entries were visited.
+// only during its visit. An error of the scan can come after some entries were visited. skip, when
+// given, is the scan's hint (engine::PrefixScanSkip) for stored rows; staged writes are never skipped.
 Result<void> visit_live_prefix(Database& db, const SqlSession& session, std::string_view prefix,
                                std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
-                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit);
+                               util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit,
+                               const engine::PrefixScanSkip* skip = nullptr);
 
 // Every live key under prefix with its value, in ascending byte order of the keys: the database's
 // prefix scan with, when no as_of is given inside a transaction, the staged writes valid at valid_at

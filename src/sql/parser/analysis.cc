@@ -104,17 +104,22 @@ bool expr_any_node(const Expr& expr, util::FunctionRef<bool(const Expr&)> pred) 
       expr.node());
 }
 
-std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter) {
-  if (!filter) return std::nullopt;
-  const auto* eq = filter->get_if<Expr::BinOp>();
-  if (eq == nullptr || eq->op != BinOperator::Eq) return std::nullopt;
+const std::string* pk_eq_literal(const Expr& expr) {
+  const auto* eq = expr.get_if<Expr::BinOp>();
+  if (eq == nullptr || eq->op != BinOperator::Eq) return nullptr;
   if (const auto* lit = eq->left.get_if<Expr::StringLit>(); lit != nullptr && is_pk_column(eq->right)) {
-    return lit->value;
+    return &lit->value;
   }
   if (const auto* lit = eq->right.get_if<Expr::StringLit>(); lit != nullptr && is_pk_column(eq->left)) {
-    return lit->value;
+    return &lit->value;
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter) {
+  const std::string* lit = filter ? pk_eq_literal(*filter) : nullptr;
+  if (lit == nullptr) return std::nullopt;
+  return *lit;
 }
 
 }  // namespace quenlordb::sql::parser

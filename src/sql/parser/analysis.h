@@ -32,5 +32,7 @@ bool expr_any_node(const Expr& expr, util::FunctionRef<bool(const Expr&)> pred);
 // The literal of a filter that is, as a whole, pk = 'literal' or 'literal' = pk (pk in any ASCII
 // case); none for anything else.
 std::optional<std::string> extract_pk_eq_literal(const std::optional<Expr>& filter);
+// The same test of one expression: its literal, viewed in the expression, or null.
+const std::string* pk_eq_literal(const Expr& expr);
 
 }  // namespace quenlordb::sql::parser

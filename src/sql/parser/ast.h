@@ -16,8 +16,10 @@
 // are at most Parser::kMaxDepth levels deep, which they handle on a default thread stack.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -138,19 +140,20 @@ struct StatementBox;
 
 // Where the evaluator keeps what it derives from a node once for all the rows it evaluates the
 // node for (the lookup table of an IN list). No part of the tree's value: a copy starts empty, as
-// does a node assigned to, and every slot equals every other. One thread evaluates a tree at a time,
-// and a tree is not changed once evaluated.
+// does a node assigned to, and every slot equals every other. Several threads may evaluate one tree
+// at once (a scan filters rows on threads of its own): the first value set stays, and a thread that
+// set another one gets the first back. A tree is not copied, assigned or changed while it is evaluated.
 class DerivedSlot {
  public:
   DerivedSlot() = default;
   DerivedSlot(const DerivedSlot&) {}
-  DerivedSlot(DerivedSlot&&) noexcept = default;
+  DerivedSlot(DerivedSlot&& other) noexcept { take(other); }
   DerivedSlot& operator=(const DerivedSlot&) {
-    value_.reset();
+    clear();
     return *this;
   }
   DerivedSlot& operator=(DerivedSlot&& other) noexcept {
-    value_ = std::move(other.value_);
+    if (this != &other) take(other);
     return *this;
   }
   ~DerivedSlot() = default;
@@ -159,16 +162,31 @@ class DerivedSlot {
   // What was stored, as the T it was stored as; null before.
   template <typename T>
   const T* get() const {
-    return static_cast<const T*>(value_.get());
+    return static_cast<const T*>(value_.load(std::memory_order_acquire));
   }
+  // Stores value unless a value is stored already; returns the stored one.
   template <typename T>
   const T& set(std::shared_ptr<const T> value) const {
-    value_ = std::move(value);
+    std::lock_guard lock(mu_);
+    if (const T* stored = get<T>()) return *stored;
+    owner_ = std::move(value);
+    value_.store(owner_.get(), std::memory_order_release);
     return *get<T>();
   }
 
  private:
-  mutable std::shared_ptr<const void> value_;
+  void clear() {
+    value_.store(nullptr, std::memory_order_relaxed);
+    owner_.reset();
+  }
+  void take(DerivedSlot& other) {
+    owner_ = std::move(other.owner_);
+    value_.store(other.value_.exchange(nullptr, std::memory_order_relaxed), std::memory_order_relaxed);
+  }
+
+  mutable std::mutex mu_;                      // serialises set
+  mutable std::shared_ptr<const void> owner_;  // written once, under mu_
+  mutable std::atomic<const void*> value_{nullptr};
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -313,5 +313,120 @@ TEST_F(RowWritesTest, InsertReturningInsideATransactionIsStaged) {
   EXPECT_EQ(must(db->get(rel::row_key("typed", "a"))), R"({"id":"a","n":1.0})");
 }
 
+
+namespace point_writes {
+
+// A world of its own: a database loaded with the same rows each time, so that two worlds given the
+// same statements write the same versions under the same timestamps.
+struct World {
+  explicit World(const std::string& path) : db(engine::testing::open_db(path, engine::testing::test_config(2))) {
+    put(rel::schema_key("docs"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})));
+    put(rel::schema_key("typed"),
+        must(rel::encode_schema_metadata(rel::TableSchemaMetadata{"id", "typed", {{"id", "INTEGER"}}, "typed"})));
+    put(rel::view_key("v"), must(rel::encode_view_metadata({"v", "SELECT doc FROM docs WHERE pk = 'b'", {}})));
+    put(rel::row_key("docs", "a"), R"({"n":1})");
+    put(rel::row_key("docs", "b"), R"({"n":2,"s":"x"})");
+    put(rel::row_key("docs", "c"), R"({"n":3})");
+    d_live = put(rel::row_key("docs", "d"), R"({"n":4})");
+    put(rel::row_key("docs", "d"), "");
+    put(rel::row_key("docs", "e"), "[1, 2]");
+    put(rel::row_key("typed", "7"), R"({"id":7.0})");
+  }
+  std::uint64_t put(std::string_view key, std::string value) { return must(db->put(key, std::move(value), 0, testing::kMax, 1)); }
+
+  // Each statement's result (or error) in turn, then every stored row with the timestamp of its
+  // newest version.
+  std::vector<std::string> outcome(const std::vector<std::string>& statements) {
+    std::vector<std::string> out;
+    for (const std::string& sql : statements) {
+      Result<SqlResult> r = [&]() -> Result<SqlResult> { return execute_stmt(*db, session, TRY(parser::parse_sql(sql))); }();
+      if (!r) {
+        out.push_back(r.error().to_string());
+        continue;
+      }
+      const auto& a = std::get<SqlResult::Affected>(r->value);
+      out.push_back(std::to_string(a.rows) + " " + (a.commit_ts ? std::to_string(*a.commit_ts) : "-") + " " + a.message);
+    }
+    for (const auto& row : must(db->scan_prefix("table/", std::nullopt, std::nullopt))) {
+      out.push_back(std::string(row.key) + "@" + std::to_string(row.commit_ts) + "=" + std::string(row.doc));
+    }
+    return out;
+  }
+
+  std::unique_ptr<engine::Database> db;
+  SqlSession session;
+  std::uint64_t d_live = 0;
+};
+
+// The statement with each KEY(k) written as the condition pk = 'k', which fixes the row, or as the
+// same condition in a form that scans the table.
+std::string with_keys(std::string sql, bool point) {
+  for (std::size_t at; (at = sql.find("KEY(")) != std::string::npos;) {
+    const std::size_t end = sql.find(')', at);
+    const std::string k = sql.substr(at + 4, end - at - 4);
+    sql.replace(at, end + 1 - at, point ? "pk = '" + k + "'" : "(pk = '" + k + "' OR FALSE)");
+  }
+  return sql;
+}
+
+}  // namespace point_writes
+
+// UPDATE and DELETE whose WHERE fixes the primary key read that one row instead of scanning the
+// table: results, errors and the versions written are those of the scan and filter.
+TEST(PointWrites, AgreeWithTheScan) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"UPDATE docs SET n = n + 10 WHERE KEY(b)"},
+      {"UPDATE docs SET m = n WHERE 'b' = pk"},
+      {"UPDATE docs SET n = 0 WHERE KEY(b) AND n = 2", "UPDATE docs SET n = 0 WHERE KEY(c) AND n = 2"},
+      // The key's condition need not come first when those before it cannot fail.
+      {"UPDATE docs SET n = 0 WHERE n = 2 AND KEY(b)", "DELETE FROM docs WHERE (n > 1 OR s IS NULL) AND KEY(c)"},
+      {"UPDATE docs SET n = 0 WHERE KEY(b) AND KEY(c)"},
+      // Missing and deleted rows; a deleted row seen as it was live.
+      {"UPDATE docs SET n = 0 WHERE KEY(zz)", "DELETE FROM docs WHERE KEY(d)", "UPDATE docs SET n = 0 WHERE KEY(d)"},
+      {"DELETE FROM docs WHERE KEY(b)", "DELETE FROM docs WHERE KEY(b)", "UPDATE docs SET n = 0 WHERE KEY(b)"},
+      {"DELETE FROM docs WHERE KEY(d) AS OF D_LIVE", "UPDATE docs SET n = 9 WHERE KEY(d) AS OF D_LIVE"},
+      // A document that is not an object is written back compactly.
+      {"UPDATE docs SET a = 1 WHERE KEY(e)"},
+      {"UPDATE docs SET doc = '{\"z\": 1}' WHERE KEY(b)"},
+      // Errors: of the new document, of a value, of WHERE on the row; none where no row is read.
+      {"UPDATE docs SET doc = 'nope' WHERE KEY(b)"},
+      {"UPDATE docs SET doc = 5 WHERE KEY(b)"},
+      {"UPDATE docs SET n = nofn() WHERE KEY(b)", "UPDATE docs SET n = nofn() WHERE KEY(zz)"},
+      {"DELETE FROM docs WHERE KEY(b) AND nofn() = 1", "DELETE FROM docs WHERE KEY(zz) AND nofn() = 1"},
+      {"DELETE FROM docs WHERE nofn() = 1 AND KEY(zz)", "UPDATE docs SET n = 1 WHERE CAST(n AS FOO) = 1 AND KEY(zz)"},
+      // Typed tables; a view or a missing table is no table to write.
+      {"UPDATE typed SET n = 1 WHERE KEY(7)", "DELETE FROM typed WHERE KEY(7)"},
+      {"UPDATE v SET n = 1 WHERE KEY(b)", "DELETE FROM nope WHERE KEY(b)"},
+      // Inside a transaction the staged writes are what is read.
+      {"BEGIN", "INSERT INTO docs (pk, doc) VALUES ('new', '{\"n\":5}')", "UPDATE docs SET n = n + 1 WHERE KEY(new)",
+       "DELETE FROM docs WHERE KEY(a)", "UPDATE docs SET n = 0 WHERE KEY(a)", "UPDATE docs SET n = 7 WHERE KEY(b)",
+       "DELETE FROM docs WHERE KEY(b) AND n = 7", "DELETE FROM docs WHERE KEY(b)", "COMMIT"},
+  };
+  quenlordb::testing::TempDir dir;
+  int n = 0;
+  for (const std::vector<std::string>& statements : cases) {
+    point_writes::World point(dir.file("p" + std::to_string(n))), scan(dir.file("s" + std::to_string(n)));
+    ++n;
+    std::vector<std::string> as_point, as_scan;
+    for (std::string sql : statements) {
+      if (const std::size_t at = sql.find("D_LIVE"); at != std::string::npos) sql.replace(at, 6, std::to_string(point.d_live));
+      as_point.push_back(point_writes::with_keys(sql, true));
+      as_scan.push_back(point_writes::with_keys(sql, false));
+    }
+    EXPECT_EQ(point.outcome(as_point), scan.outcome(as_scan)) << statements.front();
+  }
+}
+
+// Only the row is read: another row whose key is not UTF-8 fails the scan but not the point write.
+TEST_F(RowWritesTest, PointWritesReadOnlyTheirRow) {
+  put_row("docs", "b", R"({"n":2})");
+  put_row("docs", "\xff", "{}");
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("UPDATE docs SET n = 3 WHERE pk = 'b'")).value).rows, 1u);
+  EXPECT_EQ(row("docs", "b"), R"({"n":3.0})");
+  EXPECT_EQ(std::get<SqlResult::Affected>(must(run("DELETE FROM docs WHERE pk = 'b' AND n = 3")).value).rows, 1u);
+  EXPECT_EQ(row("docs", "b"), std::nullopt);
+  expect_error("UPDATE docs SET n = 3 WHERE (pk = 'b' OR FALSE)", "row key contains non-utf8 pk");
+}
+
 }  // namespace
 }  // namespace quenlordb::sql::exec

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/prefix_scan.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
@@ -329,6 +330,57 @@ TEST_F(SelectTest, TransactionsAreSeen) {
   EXPECT_EQ(rows("SELECT name FROM p WHERE pk = 'd'"), Rows{R"({"name":"dee"})"});
   must(run("ROLLBACK"));
   EXPECT_EQ(rows("SELECT count(*) FROM p"), Rows{"3"});
+}
+
+// Scans on threads evaluate WHERE there and leave out the rows it does not keep: whether the shards
+// are read on threads or not, every query gives the same rows and the same error, including an
+// error of WHERE on one row only, a key that is not UTF-8 (reported ahead of WHERE's errors), and
+// rows staged by a transaction.
+TEST_F(SelectTest, WhereOnScanThreadsAnswersAsOnTheCallingThread) {
+  create_table("t");
+  for (int i = 0; i < 60; ++i) put_row("t", "k" + std::to_string(i), "{\"n\":" + std::to_string(i % 10) + "}");
+  put_row("t", "k7", "");  // a deleted row
+  const std::vector<std::vector<std::string>> scripts = {
+      {"SELECT pk FROM t WHERE n = 3"},
+      {"SELECT count(*) FROM t WHERE n > 6"},
+      {"SELECT pk, n FROM t WHERE n < 2 ORDER BY n DESC, pk LIMIT 4"},
+      {"SELECT pk FROM t WHERE CASE WHEN pk = 'k42' THEN nofn() ELSE n = 2 END"},
+      // A list of constants, whose lookup the threads make together on their first rows.
+      {"SELECT pk FROM t WHERE n IN (1, 8, '3', NULL)", "SELECT count(*) FROM t WHERE n NOT IN (2, 4)"},
+      {"UPDATE t SET m = 1 WHERE n = 4", "SELECT pk, m FROM t WHERE m = 1"},
+      {"DELETE FROM t WHERE n = 5 AND pk > 'k3'", "SELECT count(*) FROM t"},
+      {"BEGIN", "UPDATE t SET n = 9 WHERE pk = 'k10'", "DELETE FROM t WHERE pk = 'k19'",
+       "INSERT INTO t (pk, doc) VALUES ('k99', '{\"n\":9}')", "SELECT pk FROM t WHERE n = 9",
+       "UPDATE t SET n = 0 WHERE n = 9", "SELECT pk FROM t WHERE n = 0", "ROLLBACK"},
+  };
+  auto outcome = [&](const std::vector<std::string>& script) {
+    std::vector<std::string> out;
+    for (const std::string& sql : script) {
+      Result<SqlResult> r = run(sql);
+      if (!r) out.push_back(r.error().to_string());
+      else if (auto* rows = std::get_if<SqlResult::Rows>(&r->value)) out.insert(out.end(), rows->rows.begin(), rows->rows.end());
+      else out.push_back(std::get<SqlResult::Affected>(r->value).message);
+    }
+    return out;
+  };
+  for (const bool bad_key : {false, true}) {
+    if (bad_key) put_row("t", "k5\xff", "{\"n\":3}");
+    for (const std::vector<std::string>& script : scripts) {
+      // Each script runs twice on its own copy of the rows: the second time the writes of the first
+      // are written back as they were.
+      const std::vector<LiveEntry> before = scan("table/t/");
+      engine::set_scan_threads(engine::ScanThreads{0, 0});
+      const std::vector<std::string> alone = outcome(script);
+      for (const LiveEntry& e : before) must(db->put(e.key, e.value, 0, kMax, 1));
+      for (const LiveEntry& e : scan("table/t/")) {
+        if (std::ranges::find(before, e.key, &LiveEntry::key) == before.end()) must(db->put(e.key, "", 0, kMax, 1));
+      }
+      engine::set_scan_threads(engine::ScanThreads{8, 0});
+      const std::vector<std::string> threaded = outcome(script);
+      engine::set_scan_threads(std::nullopt);
+      EXPECT_EQ(threaded, alone) << script.front() << (bad_key ? " (with a key that is not UTF-8)" : "");
+    }
+  }
 }
 
 }  // namespace
