@@ -271,10 +271,19 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
                                    std::optional<std::uint64_t> valid_at,
                                    util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) {
   // A round holds at most this many keys per thread: what the calling thread has still to visit.
-  constexpr std::size_t kRunKeysMax = 4096;
+  constexpr std::size_t kRoundKeysPerThread = 4096;
+  // Runs are shorter than a thread's share, so that threads that start early (the calling thread
+  // starts the others first) take more of them.
+  constexpr std::size_t kRunsPerThread = 4;
   const std::size_t min_keys = std::max<std::size_t>(threads.min_keys, 1);
   const std::size_t workers = std::min(threads.max_threads, keys.size() / min_keys);
-  const std::size_t run_keys = std::min(std::max((keys.size() + workers - 1) / workers, min_keys), kRunKeysMax);
+  // Each run begins at a whole group of its shard's keys (ShardReadHandle::read_many), so that its
+  // groups, and what an error leaves unvisited, are those of a read on one thread.
+  constexpr std::size_t kGroup = ShardReadHandle::kReadGroupKeys;
+  std::size_t run_keys =
+      std::min(std::max((keys.size() + kRunsPerThread * workers - 1) / (kRunsPerThread * workers), min_keys),
+               kRoundKeysPerThread);
+  run_keys = (run_keys + kGroup - 1) / kGroup * kGroup;
   // Each shard is read at one snapshot, taken before any of its runs.
   std::vector<std::uint64_t> snapshots(readers.size());
   std::vector<BatchRun> runs;
@@ -287,8 +296,10 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
     }
   }
   std::atomic<bool> failed{false};
-  for (std::size_t round = 0; round < runs.size(); round += workers) {
-    const std::span<BatchRun> batch = std::span(runs).subspan(round, std::min(workers, runs.size() - round));
+  const std::size_t runs_per_round = std::max<std::size_t>(workers * kRoundKeysPerThread / run_keys, 1);
+  for (std::size_t round = 0; round < runs.size(); round += runs_per_round) {
+    const std::span<BatchRun> batch =
+        std::span(runs).subspan(round, std::min(runs_per_round, runs.size() - round));
     std::atomic<std::size_t> next{0};
     // Takes the round's runs one after another until none is left; a run after a failed one is
     // not read.
@@ -311,7 +322,7 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
       }
     };
     std::vector<std::thread> started;
-    for (std::size_t t = 1; t < batch.size(); ++t) {
+    for (std::size_t t = 1; t < std::min(workers, batch.size()); ++t) {
       Result<std::thread> thread = util::spawn_named("quenlordb-read", work);
       if (!thread) break;  // the threads started, and the calling thread, read the rest
       started.push_back(std::move(*thread));

@@ -72,10 +72,10 @@ struct GetExplain {
 };
 
 // How Database::visit_get_many uses threads. A batch of at least 2 * min_keys keys is cut into
-// runs of consecutive keys of one shard, at least min_keys each, that up to max_threads threads read
-// at once (the calling thread among them; started for the batch and joined before it returns), each
-// run's documents copied for the calling thread, which visits them in the order a read on one
-// thread would. Rounds of runs hold at most some thousands of keys per thread, so that the copies
+// runs of consecutive keys of one shard, at least min_keys each (but the last of a shard), that up
+// to max_threads threads read at once (the calling thread among them; started for the batch and
+// joined before it returns), each run's documents copied for the calling thread, which visits them
+// as a read on one thread would, in the same order and, when a read fails, up to the same key. Rounds of runs hold at most some thousands of keys per thread, so that the copies
 // stay bounded. Smaller batches, and any batch when max_threads is below 2, are read on the
 // calling thread alone.
 struct BatchReadThreads {
