@@ -295,18 +295,19 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
       run.order = order.subspan(at, std::min(run_keys, starts[shard + 1] - at));
     }
   }
-  std::atomic<bool> failed{false};
   const std::size_t runs_per_round = std::max<std::size_t>(workers * kRoundKeysPerThread / run_keys, 1);
   for (std::size_t round = 0; round < runs.size(); round += runs_per_round) {
     const std::span<BatchRun> batch =
         std::span(runs).subspan(round, std::min(runs_per_round, runs.size() - round));
     std::atomic<std::size_t> next{0};
-    // Takes the round's runs one after another until none is left; a run after a failed one is
-    // not read.
+    // The first of the round's runs known to have failed: the runs after it are not read (those
+    // before it are, for the visits before its error).
+    std::atomic<std::size_t> first_failed{SIZE_MAX};
+    // Takes the round's runs one after another until none is left.
     auto work = [&] {
       for (std::size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) < batch.size();) {
         BatchRun& run = batch[r];
-        if (failed.load(std::memory_order_relaxed)) continue;
+        if (r > first_failed.load(std::memory_order_relaxed)) continue;
         try {
           run.outcome = readers[run.shard]->read_many(
               keys, hashes, run.order, snapshots[run.shard], valid_at,
@@ -318,7 +319,11 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
         } catch (...) {
           run.thrown = std::current_exception();
         }
-        if (!run.outcome || run.thrown) failed.store(true, std::memory_order_relaxed);
+        if (!run.outcome || run.thrown) {
+          std::size_t seen = first_failed.load(std::memory_order_relaxed);
+          while (r < seen && !first_failed.compare_exchange_weak(seen, r, std::memory_order_relaxed)) {
+          }
+        }
       }
     };
     std::vector<std::thread> started;
