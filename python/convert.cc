@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <string>
 #include <utility>
@@ -32,7 +33,8 @@ constexpr std::size_t kMaxNames = 64;
 // the same texts refused). Objects gather their members and become a dict at their end, sorted by
 // name in byte order with the last of repeated names kept. One builder serves every row of a
 // result: its stacks keep their room; member names met before, in any result, reuse their `str`
-// objects (g_names).
+// objects (g_names). A member name is held as a view of the row's text, or of a copy of its own
+// when it holds an escape (the scanner decodes those into a buffer it reuses).
 class PyRowBuilder {
  public:
   static constexpr bool kWantsValues = true;
@@ -48,6 +50,8 @@ class PyRowBuilder {
   PyObject* build(std::string_view row) {
     frames_.clear();
     members_.clear();
+    decoded_names_.clear();
+    row_ = row;
     root_ = PyRef();
     python_failed_ = false;
     util::JsonScanner<PyRowBuilder> scanner(row, *this);
@@ -79,16 +83,19 @@ class PyRowBuilder {
   }
   bool string(std::string_view value) { return add(text_to_py(value)); }
   bool key(std::string_view name) {
-    pending_name_.assign(name);
+    if (name.data() < row_.data() || name.data() + name.size() > row_.data() + row_.size()) {
+      name = decoded_names_.emplace_back(name);
+    }
+    pending_name_ = name;
     return true;
   }
   bool start_object() {
-    frames_.push_back(Frame{true, PyRef(), members_.size(), std::move(pending_name_)});
+    frames_.push_back(Frame{true, PyRef(), members_.size(), pending_name_});
     return true;
   }
   bool end_object() {
     const std::size_t first = frames_.back().first_member;
-    pending_name_ = std::move(frames_.back().name_in_parent);
+    pending_name_ = frames_.back().name_in_parent;
     frames_.pop_back();
     const auto begin = members_.begin() + static_cast<std::ptrdiff_t>(first);
     sort_by_name(begin, members_.end());
@@ -106,26 +113,26 @@ class PyRowBuilder {
   bool start_array() {
     PyRef list(PyList_New(0));
     if (!list) return python_error();
-    frames_.push_back(Frame{false, std::move(list), 0, std::move(pending_name_)});
+    frames_.push_back(Frame{false, std::move(list), 0, pending_name_});
     return true;
   }
   bool end_array() {
     PyRef list = std::move(frames_.back().list);
-    pending_name_ = std::move(frames_.back().name_in_parent);
+    pending_name_ = frames_.back().name_in_parent;
     frames_.pop_back();
     return add(list.release());
   }
 
  private:
   struct Member {
-    std::string name;
+    std::string_view name;
     PyRef value;
   };
   struct Frame {
     bool is_object;
-    PyRef list;                // an array's elements so far
-    std::size_t first_member;    // an object's first member in members_
-    std::string name_in_parent;  // the member name the value will have in an enclosing object
+    PyRef list;                       // an array's elements so far
+    std::size_t first_member;         // an object's first member in members_
+    std::string_view name_in_parent;  // the member name the value will have in an enclosing object
   };
   using MemberIt = std::vector<Member>::iterator;
 
@@ -149,7 +156,7 @@ class PyRowBuilder {
   }
 
   // The `str` of a member name, borrowed from the cache (nullptr with the error set on failure).
-  static PyObject* name_object(const std::string& name) {
+  static PyObject* name_object(std::string_view name) {
     for (NameCacheEntry& e : g_names) {
       if (e.name == name) return e.object;
     }
@@ -159,7 +166,7 @@ class PyRowBuilder {
       Py_DECREF(g_names.front().object);
       g_names.erase(g_names.begin());
     }
-    g_names.push_back(NameCacheEntry{name, object});
+    g_names.push_back(NameCacheEntry{std::string(name), object});
     return object;
   }
 
@@ -183,7 +190,9 @@ class PyRowBuilder {
 
   std::vector<Frame> frames_;
   std::vector<Member> members_;  // the members of every open object, innermost last
-  std::string pending_name_;
+  std::string_view pending_name_;
+  std::string_view row_;                   // the text being built
+  std::deque<std::string> decoded_names_;  // the names of the row that hold escapes
   PyRef root_;
   bool python_failed_ = false;
 };

@@ -4,7 +4,9 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <exception>
 #include <limits>
 #include <span>
 #include <thread>
@@ -228,6 +230,134 @@ Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(st
   return true;
 }
 
+namespace {
+
+std::atomic<std::size_t> g_batch_read_max_threads{SIZE_MAX};  // SIZE_MAX: the default
+std::atomic<std::size_t> g_batch_read_min_keys{0};
+
+// A run of a batch read on threads: consecutive keys of one shard (positions into the batch's
+// order), read at the shard's snapshot, and what the read found, copied: for each key with a
+// version its position and where its document lies in docs; then how the read ended.
+struct BatchRun {
+  std::size_t shard = 0;
+  std::span<const std::uint32_t> order;
+  struct Found {
+    std::uint32_t i;
+    std::size_t at;
+    std::size_t size;
+  };
+  std::vector<Found> found;
+  std::string docs;
+  Result<void> outcome;
+  std::exception_ptr thrown;  // of the read, rethrown on the calling thread
+};
+
+}  // namespace
+
+BatchReadThreads default_batch_read_threads() {
+  return BatchReadThreads{std::max<std::size_t>(std::thread::hardware_concurrency(), 1), 1024};
+}
+
+BatchReadThreads batch_read_threads() {
+  const std::size_t max_threads = g_batch_read_max_threads.load(std::memory_order_relaxed);
+  if (max_threads == SIZE_MAX) return default_batch_read_threads();
+  return BatchReadThreads{max_threads, g_batch_read_min_keys.load(std::memory_order_relaxed)};
+}
+
+void set_batch_read_threads(std::optional<BatchReadThreads> threads) {
+  g_batch_read_min_keys.store(threads ? threads->min_keys : 0, std::memory_order_relaxed);
+  g_batch_read_max_threads.store(threads ? threads->max_threads : SIZE_MAX, std::memory_order_relaxed);
+}
+
+namespace {
+
+// visit_get_many of a batch large enough for threads (see BatchReadThreads) over the shards'
+// readers, its keys' positions grouped by shard in order (shard j's from starts[j] to
+// starts[j + 1]), each group in key order.
+Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> readers,
+                                   std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+                                   std::span<const std::uint32_t> order, std::span<const std::size_t> starts,
+                                   BatchReadThreads threads, std::optional<std::uint64_t> as_of,
+                                   std::optional<std::uint64_t> valid_at,
+                                   util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) {
+  // A round holds at most this many keys per thread: what the calling thread has still to visit.
+  constexpr std::size_t kRoundKeysPerThread = 4096;
+  // Runs are shorter than a thread's share, so that threads that start early (the calling thread
+  // starts the others first) take more of them.
+  constexpr std::size_t kRunsPerThread = 4;
+  const std::size_t min_keys = std::max<std::size_t>(threads.min_keys, 1);
+  const std::size_t workers = std::min(threads.max_threads, keys.size() / min_keys);
+  // Each run begins at a whole group of its shard's keys (ShardReadHandle::read_many), so that its
+  // groups, and what an error leaves unvisited, are those of a read on one thread.
+  constexpr std::size_t kGroup = ShardReadHandle::kReadGroupKeys;
+  std::size_t run_keys =
+      std::min(std::max((keys.size() + kRunsPerThread * workers - 1) / (kRunsPerThread * workers), min_keys),
+               kRoundKeysPerThread);
+  run_keys = (run_keys + kGroup - 1) / kGroup * kGroup;
+  // Each shard is read at one snapshot, taken before any of its runs.
+  std::vector<std::uint64_t> snapshots(readers.size());
+  std::vector<BatchRun> runs;
+  for (std::size_t shard = 0; shard < readers.size(); ++shard) {
+    snapshots[shard] = as_of ? *as_of : readers[shard]->shared()->committed_ts.load(std::memory_order_acquire);
+    for (std::size_t at = starts[shard]; at < starts[shard + 1]; at += run_keys) {
+      BatchRun& run = runs.emplace_back();
+      run.shard = shard;
+      run.order = order.subspan(at, std::min(run_keys, starts[shard + 1] - at));
+    }
+  }
+  const std::size_t runs_per_round = std::max<std::size_t>(workers * kRoundKeysPerThread / run_keys, 1);
+  for (std::size_t round = 0; round < runs.size(); round += runs_per_round) {
+    const std::span<BatchRun> batch =
+        std::span(runs).subspan(round, std::min(runs_per_round, runs.size() - round));
+    std::atomic<std::size_t> next{0};
+    // The first of the round's runs known to have failed: the runs after it are not read (those
+    // before it are, for the visits before its error).
+    std::atomic<std::size_t> first_failed{SIZE_MAX};
+    // Takes the round's runs one after another until none is left.
+    auto work = [&] {
+      for (std::size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) < batch.size();) {
+        BatchRun& run = batch[r];
+        if (r > first_failed.load(std::memory_order_relaxed)) continue;
+        try {
+          run.outcome = readers[run.shard]->read_many(
+              keys, hashes, run.order, snapshots[run.shard], valid_at,
+              [&run](std::size_t i, std::string_view doc) -> Result<void> {
+                run.found.push_back({static_cast<std::uint32_t>(i), run.docs.size(), doc.size()});
+                run.docs.append(doc);
+                return {};
+              });
+        } catch (...) {
+          run.thrown = std::current_exception();
+        }
+        if (!run.outcome || run.thrown) {
+          std::size_t seen = first_failed.load(std::memory_order_relaxed);
+          while (r < seen && !first_failed.compare_exchange_weak(seen, r, std::memory_order_relaxed)) {
+          }
+        }
+      }
+    };
+    std::vector<std::thread> started;
+    for (std::size_t t = 1; t < std::min(workers, batch.size()); ++t) {
+      Result<std::thread> thread = util::spawn_named("quenlordb-read", work);
+      if (!thread) break;  // the threads started, and the calling thread, read the rest
+      started.push_back(std::move(*thread));
+    }
+    work();
+    for (std::thread& thread : started) thread.join();
+    for (BatchRun& run : batch) {
+      if (run.thrown) std::rethrow_exception(run.thrown);
+      const std::string_view docs = run.docs;
+      for (const BatchRun::Found& found : run.found) TRY(visit(found.i, docs.substr(found.at, found.size)));
+      TRY(std::move(run.outcome));
+      run.found = {};
+      run.docs = {};
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<void> Database::visit_get_many(std::span<const std::string_view> keys,
                                       util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
                                       std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
@@ -263,8 +393,15 @@ Result<void> Database::visit_get_many(std::span<const std::string_view> keys,
     const auto last = order.begin() + static_cast<std::ptrdiff_t>(starts[shard + 1]);
     auto by_key = [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; };
     if (!std::is_sorted(first, last, by_key)) std::stable_sort(first, last, by_key);
-    if (first == last) continue;
-    TRY(s.shards[shard].reader.read_many(keys, hashes, std::span(&*first, static_cast<std::size_t>(last - first)),
+  }
+  const BatchReadThreads threads = batch_read_threads();
+  if (threads.max_threads >= 2 && keys.size() >= 2 * std::max<std::size_t>(threads.min_keys, 1)) {
+    return read_batch_on_threads(s.readers(), keys, hashes, order, starts, threads, as_of, valid_at, visit);
+  }
+  for (std::size_t shard = 0; shard < shard_count; ++shard) {
+    if (starts[shard] == starts[shard + 1]) continue;
+    TRY(s.shards[shard].reader.read_many(keys, hashes,
+                                         std::span(order).subspan(starts[shard], starts[shard + 1] - starts[shard]),
                                          as_of, valid_at, visit));
   }
   return {};

@@ -75,10 +75,30 @@ struct GetExplain {
 // 65536)"; for writers that check their keys before the first of several writes.
 Result<void> check_key_length(std::string_view key);
 
+// How Database::visit_get_many uses threads. A batch of at least 2 * min_keys keys is cut into
+// runs of consecutive keys of one shard, at least min_keys each (but the last of a shard), that up
+// to max_threads threads read at once (the calling thread among them; started for the batch and
+// joined before it returns), each run's documents copied for the calling thread, which visits them
+// as a read on one thread would, in the same order and, when a read fails, up to the same key.
+// Rounds of runs hold at most some thousands of keys per thread, so that the copies stay bounded.
+// Smaller batches, and any batch when max_threads is below 2, are read on the calling thread alone.
+struct BatchReadThreads {
+  std::size_t max_threads = 0;
+  std::size_t min_keys = 0;
+};
+// The default: as many threads as the hardware has, from runs of 1024 keys (some hundreds of
+// microseconds of reading each, against some tens for starting a thread).
+BatchReadThreads default_batch_read_threads();
+// The setting in force for the process: the default unless set_batch_read_threads changed it.
+BatchReadThreads batch_read_threads();
+// Sets it for every later batch of the process, or back to the default with nullopt; for tests.
+void set_batch_read_threads(std::optional<BatchReadThreads> threads);
+
 class Database {
  public:
   // Validates the config, creates the directory (and from then on names it by its canonical
-  // absolute path), loads or creates the manifest and starts the threads, with start_insights starting the insight runtime when ai_enabled is on. A failed open
+  // absolute path), loads or creates the manifest and starts the threads, with start_insights
+  // starting the insight runtime when ai_enabled is on. A failed open
   // leaves nothing running.
   static Result<std::unique_ptr<Database>> open(const std::string& path, const Config& config,
                                                 InsightStarter start_insights = nullptr);
@@ -109,7 +129,8 @@ class Database {
   // a version. The keys are read shard by shard, in ascending key order within a shard, so visits
   // come in no particular order of i; a key given twice is visited twice. Each shard is read at one
   // snapshot (without as_of, its committed timestamp when its reads start). An error visit returns
-  // ends the reads with it.
+  // ends the reads with it. A large batch is read on threads (see BatchReadThreads); visit is
+  // called on the calling thread only.
   Result<void> visit_get_many(std::span<const std::string_view> keys,
                               util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
                               std::optional<std::uint64_t> as_of = std::nullopt,

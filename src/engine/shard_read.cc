@@ -148,7 +148,7 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
   // lock once, so that a writer waits for one group at most; a version a flush moves meanwhile is
   // found where it went, as by read. Memtable documents are copied into one buffer (the memtable
   // cannot stay locked); table-file documents stay in their blocks, which the slots hold.
-  constexpr std::size_t kGroup = 64;
+  constexpr std::size_t kGroup = kReadGroupKeys;
   struct Slot {
     bool found = false;
     std::uint64_t commit_ts = 0;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -186,8 +187,10 @@ class ShardReadHandle {
   // first, handing visit(i, document) the document of each key that has a version, as a view valid
   // only during the call, in the order of order, which must list the keys in ascending order (each
   // table file's lookups start from the previous key's). The locks are taken once for a group of
-  // keys rather than for each. An error visit returns ends the reads with it. The risk score is
-  // not read.
+  // keys rather than for each (kReadGroupKeys keys, the last group fewer): an error of a group's
+  // reads comes before any of that group's visits. An error visit returns ends the reads with it.
+  // The risk score is not read.
+  static constexpr std::size_t kReadGroupKeys = 64;
   Result<void> read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                          std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
                          std::optional<std::uint64_t> valid_at,

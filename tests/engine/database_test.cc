@@ -10,6 +10,8 @@
 
 #include "engine_test_util.h"
 #include "hasher.h"
+#include "storage/sstable_reader.h"
+#include "support/alloc_fault.h"
 #include "support/fault_hook.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
@@ -18,6 +20,7 @@ namespace quenlordb::engine {
 namespace {
 
 using namespace std::string_literals;
+using quenlordb::testing::AllocationFailure;
 using quenlordb::testing::FaultRule;
 using quenlordb::testing::ScopedFaultHook;
 using quenlordb::testing::TempDir;
@@ -280,9 +283,22 @@ TEST(DatabaseTest, FileCounterSetBackNeverRewritesALiveTable) {
   for (const auto& [key, doc] : written) EXPECT_EQ(must(db->get(key)), doc) << key;
 }
 
+// How batches of point reads use threads while it lives; the default again afterwards.
+class BatchReadThreadsSetting {
+ public:
+  explicit BatchReadThreadsSetting(BatchReadThreads threads) { set_batch_read_threads(threads); }
+  ~BatchReadThreadsSetting() { set_batch_read_threads(std::nullopt); }
+  BatchReadThreadsSetting(const BatchReadThreadsSetting&) = delete;
+  BatchReadThreadsSetting& operator=(const BatchReadThreadsSetting&) = delete;
+};
+// On the calling thread only; on eight threads from runs of one key; on three threads from runs of
+// sixteen keys, in more than one round.
+constexpr BatchReadThreads kBatchReadSettings[] = {{0, 0}, {8, 1}, {3, 16}};
+
 // visit_get_many gives each key what get gives it: versions in table files and in the memtable,
 // replaced across flushes, ended or not yet valid, empty documents, absent keys, keys repeated and
-// out of order, more keys than the reads take at once, at several snapshots and valid times.
+// out of order, more keys than the reads take at once, at several snapshots and valid times; on
+// the calling thread and on threads.
 TEST(DatabaseTest, VisitGetManyGivesEachKeyWhatGetGives) {
   TempDir dir;
   Config c = test_config(4);
@@ -301,32 +317,99 @@ TEST(DatabaseTest, VisitGetManyGivesEachKeyWhatGetGives) {
   for (int i = 159; i >= 0; --i) names.push_back("k" + std::to_string(i));
   for (const char* extra : {"k3", "k150", "", "k3", "missing"}) names.push_back(extra);
   const std::vector<std::string_view> keys(names.begin(), names.end());
-  for (const std::optional<std::uint64_t> as_of : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(40)}) {
-    for (const std::optional<std::uint64_t> valid_at : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3),
-                                                        std::optional<std::uint64_t>(17), std::optional<std::uint64_t>(25)}) {
-      std::vector<std::optional<std::string>> got(keys.size());
-      must(db->visit_get_many(
-          keys,
-          [&](std::size_t i, std::string_view doc) -> Result<void> {
-            EXPECT_FALSE(got[i].has_value()) << keys[i];
-            got[i] = std::string(doc);
-            return {};
-          },
-          as_of, valid_at));
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        EXPECT_EQ(got[i], must(db->get(keys[i], as_of, valid_at))) << keys[i];
+  for (const BatchReadThreads threads : kBatchReadSettings) {
+    SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
+    const BatchReadThreadsSetting setting(threads);
+    for (const std::optional<std::uint64_t> as_of : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(40)}) {
+      for (const std::optional<std::uint64_t> valid_at :
+           {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3), std::optional<std::uint64_t>(17),
+            std::optional<std::uint64_t>(25)}) {
+        std::vector<std::optional<std::string>> got(keys.size());
+        must(db->visit_get_many(
+            keys,
+            [&](std::size_t i, std::string_view doc) -> Result<void> {
+              EXPECT_FALSE(got[i].has_value()) << keys[i];
+              got[i] = std::string(doc);
+              return {};
+            },
+            as_of, valid_at));
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          EXPECT_EQ(got[i], must(db->get(keys[i], as_of, valid_at))) << keys[i];
+        }
       }
     }
+    // An error of visit ends the reads and is their result.
+    int visits = 0;
+    const Result<void> stopped = db->visit_get_many(keys, [&](std::size_t, std::string_view) -> Result<void> {
+      if (++visits == 3) return fail(QuenlorError::not_found());
+      return {};
+    });
+    ASSERT_FALSE(stopped.has_value());
+    EXPECT_EQ(stopped.error().to_string(), QuenlorError::not_found().to_string());
+    EXPECT_EQ(visits, 3);
   }
-  // An error of visit ends the reads and is their result.
-  int visits = 0;
-  const Result<void> stopped = db->visit_get_many(keys, [&](std::size_t, std::string_view) -> Result<void> {
-    if (++visits == 3) return fail(QuenlorError::not_found());
+}
+
+// A batch read on threads ends as one on the calling thread does: damage in a table file of one
+// shard is its error after the same visits, and an allocation that fails on a thread reaches the
+// caller, every thread joined.
+TEST(DatabaseTest, VisitGetManyOnThreadsFailsAsOnOneThread) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  Config c = test_config(4);
+  c.memtable_max_bytes = 64 << 10;
+  c.sstable_block_bytes = 1024;
+  c.compaction_l0_threshold = 1000;  // no compaction reads the damaged file
+  std::vector<std::string> names;
+  {
+    auto db = open_db(root, c);
+    for (int i = 0; i < 3000; ++i) {
+      names.push_back("k" + std::to_string(100000 + i));
+      must(db->put(names.back(), std::string(100 + i % 50, static_cast<char>('a' + i % 26)), 0, kForever));
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(testing::damage_middle_block(root + "/shard-2"));
+  auto db = open_db(root, c);
+  const std::vector<std::string_view> keys(names.begin(), names.end());
+  std::vector<std::pair<std::vector<std::size_t>, std::string>> outcomes;
+  for (const BatchReadThreads threads : kBatchReadSettings) {
+    const BatchReadThreadsSetting setting(threads);
+    std::vector<std::size_t> visited;
+    const Result<void> read = db->visit_get_many(keys, [&](std::size_t i, std::string_view) -> Result<void> {
+      visited.push_back(i);
+      return {};
+    });
+    ASSERT_FALSE(read);
+    outcomes.emplace_back(std::move(visited), read.error().to_string());
+  }
+  EXPECT_TRUE(outcomes[0].second.starts_with("sstable format error: LZ4 decompress error")) << outcomes[0].second;
+  EXPECT_GT(outcomes[0].first.size(), 0u);
+  EXPECT_LT(outcomes[0].first.size(), keys.size());
+  for (const auto& outcome : outcomes) {
+    EXPECT_EQ(outcome.second, outcomes[0].second);
+    EXPECT_EQ(outcome.first, outcomes[0].first);
+  }
+
+  // Documents large enough that only the copies the threads make for the caller reach the size.
+  must(db->put("big0", std::string(100 << 10, 'x'), 0, kForever));
+  must(db->put("big1", std::string(100 << 10, 'y'), 0, kForever));
+  std::vector<std::string_view> big(400, "big0");
+  big[200] = "big1";
+  const BatchReadThreadsSetting setting({8, 1});
+  bool thrown = false;
+  try {
+    AllocationFailure failure(1, 90 << 10);
+    (void)db->visit_get_many(big, [](std::size_t, std::string_view) -> Result<void> { return {}; });
+  } catch (const std::bad_alloc&) {
+    thrown = true;
+  }
+  EXPECT_TRUE(thrown);
+  std::size_t visits = 0;
+  must(db->visit_get_many(big, [&](std::size_t, std::string_view doc) -> Result<void> {
+    visits += doc.size() == (100 << 10);
     return {};
-  });
-  ASSERT_FALSE(stopped.has_value());
-  EXPECT_EQ(stopped.error().to_string(), QuenlorError::not_found().to_string());
-  EXPECT_EQ(visits, 3);
+  }));
+  EXPECT_EQ(visits, big.size());
 }
 
 TEST(DatabaseTest, ManifestNamingAFileOutsideTheDirectoryIsRefused) {

@@ -426,22 +426,7 @@ TEST(PrefixScanTest, DamageInOneShardEndsTheScan) {
     auto db = open_db(root, c);
     newest = fill_large(*db, 30000);
   }
-  // The largest table file of shard 2: a block in its middle claims a raw length no block has.
-  std::string victim;
-  for (const auto& entry : std::filesystem::directory_iterator(root + "/shard-2")) {
-    if (entry.path().extension() == ".sst" &&
-        (victim.empty() || entry.file_size() > std::filesystem::file_size(victim)))
-      victim = entry.path().string();
-  }
-  ASSERT_FALSE(victim.empty());
-  {
-    const storage::SsTableReader reader = must(storage::SsTableReader::open(victim));
-    ASSERT_GT(reader.index().size(), 4u);
-    const storage::IndexEntry& e = reader.index()[reader.index().size() / 2];
-    std::fstream file(victim, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(e.offset + 4));
-    file.write("\xff\xff\xff\xff", 4);
-  }
+  ASSERT_NO_FATAL_FAILURE(testing::damage_middle_block(root + "/shard-2"));
   auto db = open_db(root, c);
   std::vector<std::string> errors;
   for (const ScanThreads threads : {kNoThreads, kThreadsAlways}) {

@@ -113,7 +113,9 @@ Expr without_chain_matches(const Expr& filter) {
 namespace {
 
 // What a row's document must hold to stay matched: every term of the chain MATCHes, under the
-// table's committed index definitions. With no term or no definition every document holds it.
+// table's committed index definitions, or, when none is left, in the whole document's text (as an
+// index over "doc" reads it: the lists outlive their definitions). With no term every document
+// holds it.
 struct MatchRecheck {
   std::vector<std::string> wanted;
   std::vector<std::vector<std::string>> indexes;
@@ -126,10 +128,11 @@ struct MatchRecheck {
       for (std::string& term : facet::fts::query_terms(query)) recheck.wanted.push_back(std::move(term));
     }
     if (!recheck.wanted.empty()) recheck.indexes = TRY(fts_index_columns(db, table));
+    if (recheck.indexes.empty()) recheck.indexes.push_back({"doc"});
     return recheck;
   }
 
-  bool checks() const { return !wanted.empty() && !indexes.empty(); }
+  bool checks() const { return !wanted.empty(); }
   bool holds(std::string_view doc) const { return !checks() || document_holds_terms(doc, indexes, wanted); }
 };
 

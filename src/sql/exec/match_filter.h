@@ -61,9 +61,9 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
                                                   std::vector<std::string> pks, std::optional<std::uint64_t> as_of,
                                                   std::optional<std::uint64_t> valid_at, const parser::Expr& filter);
 
-// The rows whose documents, read the way the table's committed full-text indexes read them, still
-// hold every term of every chain MATCH of the filter; rows are kept in order. Without a committed
-// index definition nothing is dropped.
+// The rows whose documents, read the way the table's committed full-text indexes read them (the
+// whole document's text when the table has none left), still hold every term of every chain MATCH
+// of the filter; rows are kept in order.
 Result<std::vector<eval::VisibleRow>> keep_rows_holding_match_terms(Database& db, std::string_view table,
                                                                     const parser::Expr& filter,
                                                                     std::vector<eval::VisibleRow> rows);

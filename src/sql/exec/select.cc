@@ -362,6 +362,8 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
   const TableBinding self{source};
   std::vector<VisibleRow> rows;
   if (matched) {
+    // A view that selects one row keeps only that row of those listed.
+    if (target.pk) std::erase_if(*matched, [&](const std::string& pk) { return pk != *target.pk; });
     const MatchedRows selected = TRY(read_rows_holding_match_terms(db, session, target.table, std::move(*matched),
                                                                    target.as_of, target.valid_at, *filter));
     // The MATCH calls have selected the rows; the rest of the filter still applies to them (none

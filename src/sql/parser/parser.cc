@@ -15,50 +15,96 @@ bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D);
 
 }  // namespace
 
-std::optional<RowInsert> parse_row_insert(std::string_view sql) {
-  const std::size_t n = sql.size();
-  std::size_t i = 0;
-  const auto skip_white_space = [&] {
-    while (i < n && is_ascii_white_space(sql[i])) ++i;
-  };
-  const auto word = [&] {
+namespace {
+
+// Reads the words, symbols and quoted literals of a statement of a fixed form from its text, each
+// after ASCII white space, as the tokeniser would read them there.
+class TextReader {
+ public:
+  explicit TextReader(std::string_view sql) : sql_(sql) {}
+
+  std::string_view word() {
     skip_white_space();
-    const std::size_t start = i;
-    if (i < n && is_word_start(sql[i])) {
-      while (++i < n && is_word_byte(sql[i])) {
+    const std::size_t start = i_;
+    if (i_ < sql_.size() && is_word_start(sql_[i_])) {
+      while (++i_ < sql_.size() && is_word_byte(sql_[i_])) {
       }
     }
-    return sql.substr(start, i - start);
-  };
-  const auto keyword = [&](std::string_view kw) { return eq_ignore_ascii_case(word(), kw); };
-  const auto symbol = [&](char c) {
+    return sql_.substr(start, i_ - start);
+  }
+  bool keyword(std::string_view kw) { return eq_ignore_ascii_case(word(), kw); }
+  bool symbol(char c) {
     skip_white_space();
-    if (i >= n || sql[i] != c) return false;
-    ++i;
+    if (i_ >= sql_.size() || sql_[i_] != c) return false;
+    ++i_;
     return true;
-  };
-  const auto literal = [&](Token& out) {
+  }
+  bool literal(Token& out) {
     skip_white_space();
-    if (i >= n || sql[i] != '\'') return false;
-    const QuotedEnd end = find_quoted_end(sql, i + 1);
-    if (end.end >= n) return false;
+    if (i_ >= sql_.size() || sql_[i_] != '\'') return false;
+    const QuotedEnd end = find_quoted_end(sql_, i_ + 1);
+    if (end.end >= sql_.size()) return false;
     out.kind = TokenKind::Quoted;
     out.escaped = end.escaped;
-    out.text = sql.substr(i + 1, end.end - i - 1);
-    i = end.end + 1;
+    out.text = sql_.substr(i_ + 1, end.end - i_ - 1);
+    i_ = end.end + 1;
     return true;
-  };
-  if (!keyword("INSERT") || !keyword("INTO")) return std::nullopt;
-  RowInsert row{word(), Token{}, Token{}};
-  if (row.table.empty() || !symbol('(') || !keyword("pk") || !symbol(',') || !keyword("doc") || !symbol(')') ||
-      !keyword("VALUES") || !symbol('(') || !literal(row.pk) || !symbol(',') || !literal(row.doc) || !symbol(')')) {
+  }
+  // At most one ";", then nothing but white space.
+  bool at_statement_end() {
+    symbol(';');
+    skip_white_space();
+    return i_ == sql_.size();
+  }
+
+ private:
+  void skip_white_space() {
+    while (i_ < sql_.size() && is_ascii_white_space(sql_[i_])) ++i_;
+  }
+
+  std::string_view sql_;
+  std::size_t i_ = 0;
+};
+
+}  // namespace
+
+std::optional<RowInsert> parse_row_insert(std::string_view sql) {
+  TextReader r(sql);
+  if (!r.keyword("INSERT") || !r.keyword("INTO")) return std::nullopt;
+  RowInsert row{r.word(), Token{}, Token{}};
+  if (row.table.empty() || !r.symbol('(') || !r.keyword("pk") || !r.symbol(',') || !r.keyword("doc") ||
+      !r.symbol(')') || !r.keyword("VALUES") || !r.symbol('(') || !r.literal(row.pk) || !r.symbol(',') ||
+      !r.literal(row.doc) || !r.symbol(')')) {
     return std::nullopt;
   }
   // The tokens are exactly those of this form, so this is the Insert the grammar reads.
-  symbol(';');
-  skip_white_space();
-  if (i != n) return std::nullopt;
+  if (!r.at_statement_end()) return std::nullopt;
   return row;
+}
+
+std::optional<Statement> parse_pk_select(std::string_view sql) {
+  TextReader r(sql);
+  if (!r.keyword("SELECT")) return std::nullopt;
+  SelectItem item;
+  if (!r.symbol('*')) {
+    const std::string_view column = r.word();
+    if (!eq_ignore_ascii_case(column, "doc") && !eq_ignore_ascii_case(column, "pk")) return std::nullopt;
+    item = SelectItem::Expr{Expr::Column{std::string(column)}, std::nullopt};
+  }
+  if (!r.keyword("FROM")) return std::nullopt;
+  const std::string_view table = r.word();
+  const std::string_view where = r.word();
+  if (table.empty() || !eq_ignore_ascii_case(where, "WHERE")) return std::nullopt;
+  const std::string_view pk = r.word();
+  Token literal;
+  if (!eq_ignore_ascii_case(pk, "pk") || !r.symbol('=') || !r.literal(literal) || !r.at_statement_end()) {
+    return std::nullopt;
+  }
+  Statement::Select select;
+  select.from = TableRef::Named{std::string(table)};
+  select.items.push_back(std::move(item));
+  select.filter = Expr::BinOp{Expr::Column{std::string(pk)}, BinOperator::Eq, Expr::StringLit{quoted_value(literal)}};
+  return Statement(std::move(select));
 }
 
 namespace {
@@ -85,11 +131,13 @@ Result<Statement> parse_sql(std::string_view sql) {
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
   if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
+  if (std::optional<Statement> select = parse_pk_select(sql)) return std::move(*select);
   return parse_tokens(TRY(tokenize_valid_utf8(sql)));
 }
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
   if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
+  if (std::optional<Statement> select = parse_pk_select(sql)) return std::move(*select);
   TRY(tokenize_valid_utf8(sql, tokens));
   return parse_tokens(tokens);
 }

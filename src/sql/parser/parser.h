@@ -42,6 +42,12 @@ struct RowInsert {
 };
 std::optional<RowInsert> parse_row_insert(std::string_view sql);
 
+// SELECT item FROM table WHERE pk = '...', with at most one trailing ";", the item doc, pk (any
+// ASCII case) or *, read straight from its text: the point read a program sends again and again,
+// here without a token list. Gives the Select the grammar gives the text; any other text, and
+// this form with white space other than ASCII, gives none.
+std::optional<Statement> parse_pk_select(std::string_view sql);
+
 class Parser {
  public:
   // The deepest tree a statement may build, counted in nested constructs and operator-chain

@@ -318,6 +318,42 @@ TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
   EXPECT_EQ(list("beta"), Keys{"e"});
 }
 
+// A view selects its one row; MATCH over it narrows that row, never the table's others.
+TEST_F(FtsTest, MatchOverAViewKeepsOnlyTheViewsRows) {
+  index("f", {"title"});
+  insert("5", R"({"title":"viewed five"})");
+  insert("6", R"({"title":"viewed six"})");
+  must(run("CREATE VIEW v AS SELECT doc FROM docs WHERE pk = '5'"));
+  create_view("whole", "SELECT doc FROM docs");  // a stored view over every row
+  const auto view_pks = [&](std::string_view sql) {
+    Keys out;
+    for (const std::string& row : rows(sql)) out.push_back(nlohmann::json::parse(row).at("pk").get<std::string>());
+    return out;
+  };
+  EXPECT_EQ(view_pks("SELECT pk FROM v WHERE MATCH(title, 'viewed')"), Keys{"5"});
+  EXPECT_EQ(view_pks("SELECT pk FROM v WHERE MATCH(title, 'six')"), Keys{});
+  EXPECT_EQ(view_pks("SELECT pk FROM v WHERE MATCH(title, 'viewed') AND pk = '6'"), Keys{});
+  EXPECT_EQ(rows("SELECT count(*) FROM v WHERE MATCH(title, 'viewed')"), Keys{"1"});
+  EXPECT_EQ(view_pks("SELECT pk FROM whole WHERE MATCH(title, 'viewed')"), (Keys{"5", "6"}));
+}
+
+// With every definition dropped the lists stay, and the rows they name are checked against the
+// whole document's text.
+TEST_F(FtsTest, MatchWithoutDefinitionsChecksTheWholeDocument) {
+  must(run("CREATE FULLTEXT INDEX f ON docs (doc)"));
+  insert("a", R"({"title":"alpha"})");
+  insert("b", R"({"title":"alpha"})");
+  must(run("DROP FULLTEXT INDEX f ON docs"));
+  must(run("UPDATE docs SET title = 'beta' WHERE pk = 'a'"));
+  EXPECT_EQ(pks("MATCH(title, 'alpha')"), Keys{"b"});
+  must(run("UPDATE docs SET note = 'alpha again' WHERE pk = 'a'"));  // any member of the document counts
+  EXPECT_EQ(pks("MATCH(title, 'alpha')"), (Keys{"a", "b"}));
+  put_row("docs", "b", "not json: alpha");  // a document that is not JSON is read as its text
+  EXPECT_EQ(pks("MATCH(title, 'alpha')"), (Keys{"a", "b"}));
+  put_row("docs", "b", "not json");
+  EXPECT_EQ(pks("MATCH(title, 'alpha')"), Keys{"a"});
+}
+
 TEST_F(FtsTest, TransactionsStageTheListsAndMatchReadsCommittedOnes) {
   index("f", {"doc"});
   insert("a", R"({"t":"shared"})");

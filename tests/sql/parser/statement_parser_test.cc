@@ -107,6 +107,51 @@ TEST(StatementParserTest, RowInsertReadFromTheTextAgreesWithTheGrammar) {
   }
 }
 
+// The point SELECT is read straight from its text too, to the statement the grammar reads or to
+// nothing (the grammar then reads it).
+TEST(StatementParserTest, PkSelectReadFromTheTextAgreesWithTheGrammar) {
+  const std::vector<std::string> space = {"", " ", "  ", "\t", "\n ", "\u00a0"};
+  const std::vector<std::string> select = {"SELECT", "select", "SeLeCt", "SELECTS", "SELEC"};
+  const std::vector<std::string> item = {"doc", "DOC", "pk", "Pk", "*", "docs", "d-oc", "doc AS x", "doc x", "doc, pk",
+                                         "count(*)", "true", "null", "t.doc", "'doc'", "* , doc", ""};
+  const std::vector<std::string> from = {"FROM", "from", "FROMx", "FRO"};
+  const std::vector<std::string> table = {"users", "t-1", "_t9", "$1", "1t", "WHERE", "JOIN", "AS", "t.x", "'t'",
+                                          "read_csv('f')", "t AS u", "t u", "t JOIN u ON t.pk = u.pk", ""};
+  const std::vector<std::string> where = {"WHERE", "where", "WHEREx", "WHER"};
+  const std::vector<std::string> pk = {"pk", "PK", "pkx", "doc", "p-k", "t.pk", "'pk'", "pk.x"};
+  const std::vector<std::string> op = {"=", "==", "!=", "<", "= =", "IS", "LIKE"};
+  const std::vector<std::string> literal = {"'a'", "''", "'it\\'s'", "'a\\\\'", "'é€'", "'a''b'", "'a",
+                                            "'a;b'", "\"a\"", "5", "'a' 'b'", "x", "'a' || 'b'"};
+  const std::vector<std::string> ending = {"", ";", " ;", "; ", ";;", " AND x = 1", " OR pk = 'b'", " LIMIT 1",
+                                           " AS OF 3", " ORDER BY pk", " UNION SELECT * FROM t", " x", ")",
+                                           "\u00a0", " ; -- x", " -- x"};
+  std::mt19937 rng(4);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  const auto pick_mostly = [&](const std::vector<std::string>& from) { return rng() % 3 ? from[0] : pick(from); };
+  int fast = 0;
+  for (int n = 0; n < 6000; ++n) {
+    const auto s = [&] { return rng() % 2 ? std::string(" ") : pick(space); };
+    const std::string sql = s() + pick_mostly(select) + " " + s() + pick_mostly(item) + " " + s() + pick_mostly(from) +
+                            " " + s() + pick_mostly(table) + " " + s() + pick_mostly(where) + " " + s() +
+                            pick_mostly(pk) + s() + pick_mostly(op) + s() + pick(literal) + pick_mostly(ending);
+    const std::optional<Statement> read = parse_pk_select(sql);
+    if (!read) continue;
+    ++fast;
+    Result<std::vector<Token>> tokens = tokenize(sql);
+    ASSERT_TRUE(tokens) << sql;
+    std::span<const Token> list = *tokens;
+    if (!list.empty() && list.back().is_symbol(';')) list = list.first(list.size() - 1);
+    Parser p(list);
+    Result<Statement> stmt = p.parse_statement();
+    ASSERT_TRUE(stmt) << sql << ": " << stmt.error().message();
+    EXPECT_TRUE(p.at_end()) << sql;
+    EXPECT_EQ(*read, *stmt) << sql;
+  }
+  EXPECT_GT(fast, 100);
+  EXPECT_TRUE(parse_pk_select("SELECT doc FROM users WHERE pk = 'u1'"));
+  EXPECT_FALSE(parse_pk_select("SELECT doc FROM users WHERE pk = 'u1' AND 1 = 1"));
+}
+
 TEST(StatementParserTest, InsertForms) {
   expect_outcomes({
       {"INSERT INTO t (PK, Doc) VALUES ('a', '{}')", R"(Insert { table: "t", pk: "a", doc: "{}" })"},
