@@ -3,7 +3,7 @@
 #include <array>
 #include <charconv>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "util/json_record.h"
 #include "util/json_text.h"
 
@@ -242,7 +242,7 @@ std::string insight_storage_key(std::string_view source_key_hex, std::uint64_t c
 }
 
 std::string correlation_storage_key(std::string_view cluster_id, std::string_view source_key, std::uint64_t commit_ts) {
-  return correlation_key_of_hex(cluster_id, commit_ts, hex_encode(source_key));
+  return correlation_key_of_hex(cluster_id, commit_ts, risk::hex_encode(source_key));
 }
 
 std::string storage_key(const AiInsight& insight) {
@@ -255,7 +255,7 @@ std::string storage_key(const AiCorrelationRef& correlation) {
 
 std::string insight_key_prefix(std::string_view source_key) {
   std::string prefix(kInsightKeyPrefix);
-  prefix += hex_encode(source_key);
+  prefix += risk::hex_encode(source_key);
   prefix += '/';
   return prefix;
 }

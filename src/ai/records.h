@@ -8,7 +8,7 @@
 //
 //   __ai/insight/{source key hex}/{commit ts:020}                         AiInsight
 //   __ai/correlation/{cluster id}/{commit ts:020}/{source key hex}        AiCorrelationRef
-//   __ai/risk/{source key hex}/{commit ts}                                inline risk record (ai/risk.h)
+//   __ai/risk/{source key hex}/{commit ts}                                inline risk record (ai/risk/risk.h)
 //
 // A cluster id holds digits, lowercase letters and hyphens only, so it never contains "/". Each record
 // is the document of a version valid over the source put's interval; it is written once and never

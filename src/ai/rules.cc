@@ -6,7 +6,7 @@
 #include <limits>
 #include <span>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "util/json_document.h"
 #include "util/json_text.h"
 #include "util/unicode.h"
@@ -304,7 +304,7 @@ std::string insight_id(std::string_view source_key_hex, std::uint64_t commit_ts)
 }
 
 bool skips_event(std::string_view key, std::string_view doc) {
-  return doc.empty() || key.starts_with(kReservedKeyPrefix);
+  return doc.empty() || key.starts_with(risk::kReservedKeyPrefix);
 }
 
 std::optional<AiInsight> build_insight(const engine::ChangeEvent& event, const Hasher& hasher, WallClockMs clock) {
@@ -313,7 +313,7 @@ std::optional<AiInsight> build_insight(const engine::ChangeEvent& event, const H
 
   AiInsight insight;
   insight.generated_at_ms = clock();
-  insight.source_key_hex = hex_encode(event.key);
+  insight.source_key_hex = risk::hex_encode(event.key);
   insight.source_commit_ts = event.commit_ts;
   insight.insight_id = ai::insight_id(insight.source_key_hex, event.commit_ts);
   insight.cluster_id =

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "engine/prefix_scan.h"
 #include "engine/shard_shared.h"
 #include "ledger/internal_key.h"
@@ -69,14 +69,14 @@ std::optional<double> lookup_risk(ShardShared& s, std::string_view key) {
   Result<ledger::VisibleMap> found = fail(QuenlorError::not_found());
   {
     std::shared_lock lock(s.active_mu);
-    found = s.active.scan_prefix_visible(ai::risk_key_prefix(key), std::numeric_limits<std::uint64_t>::max(),
+    found = s.active.scan_prefix_visible(ai::risk::risk_key_prefix(key), std::numeric_limits<std::uint64_t>::max(),
                                          std::nullopt);
   }
   if (!found) return std::nullopt;
   const std::string* doc = nullptr;
   std::uint64_t newest = 0;
   for (const auto& [risk_key, version] : *found) {
-    const std::optional<std::uint64_t> ts = ai::risk_key_source_ts(risk_key);
+    const std::optional<std::uint64_t> ts = ai::risk::risk_key_source_ts(risk_key);
     if (ts && (doc == nullptr || *ts > newest)) {
       doc = &version.doc;
       newest = *ts;
@@ -133,7 +133,7 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
                             offer(candidate, lookup);
                           }));
   }
-  if (s.risk_on_get && !key.starts_with(ai::kReservedKeyPrefix)) result.risk = lookup_risk(s, key);
+  if (s.risk_on_get && !key.starts_with(ai::risk::kReservedKeyPrefix)) result.risk = lookup_risk(s, key);
   return result;
 }
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <shared_mutex>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "engine/database.h"
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
@@ -173,12 +173,12 @@ Result<std::uint64_t> ShardRuntime::execute_put(ShardCommand::Put& cmd) {
 
         // A risk record whose key would be longer than a put may write is left out (the key holds the
         // user key in hex, so user keys over about 32 KiB have none).
-        if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::kReservedKeyPrefix) &&
-            ai::risk_key_prefix(cmd.key).size() + std::to_string(ts).size() <= kMaxKeyBytes) {
-          const double score = ai::quick_risk_score(cmd.doc);
+        if (config_.ai_inline_risk && !std::string_view(cmd.key).starts_with(ai::risk::kReservedKeyPrefix) &&
+            ai::risk::risk_key_prefix(cmd.key).size() + std::to_string(ts).size() <= kMaxKeyBytes) {
+          const double score = ai::risk::quick_risk_score(cmd.doc);
           if (score >= kInlineRiskThreshold) {  // NaN compares false
             const std::uint64_t rts = s.allocate_ts();
-            ledger::append_internal_key(risk_key, ai::risk_key_prefix(cmd.key) + std::to_string(ts), rts);
+            ledger::append_internal_key(risk_key, ai::risk::risk_key_prefix(cmd.key) + std::to_string(ts), rts);
             char text[96];
             const int n = std::snprintf(text, sizeof text, "{\"risk\":%.4f,\"source_ts\":%llu}", score,
                                         static_cast<unsigned long long>(ts));

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "ai/records.h"
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "ai/runtime.h"
 #include "engine/database.h"
 #include "engine/engine_test_util.h"
@@ -57,7 +57,7 @@ TEST(DatabaseInsightsTest, QualifyingPutsGetTwoRecordsEach) {
       for (std::size_t i = 0; i < kPuts; ++i) {
         const std::string key = "key" + std::to_string(i);
         const std::uint64_t ts = must(db->put(key, R"({"msg":"refund )" + std::to_string(i) + R"( failed"})", kFrom, kTo));
-        source_ts[hex_encode(key)] = ts;
+        source_ts[risk::hex_encode(key)] = ts;
       }
       const auto rows = await_rows(*db, "__ai/", 2 * kPuts);
       ASSERT_EQ(rows.size(), 2 * kPuts);
@@ -112,8 +112,8 @@ TEST(DatabaseInsightsTest, EmptyDocumentsAndReservedKeysGetNone) {
   const auto insights = await_rows(*db, kInsightKeyPrefix, 2);
   ASSERT_EQ(insights.size(), 2u);
   // "__ai" sorts first: its hex is followed by the slash.
-  EXPECT_EQ(read_ai_insight(insights[0].doc)->source_key_hex, hex_encode("__ai"));
-  EXPECT_EQ(read_ai_insight(insights[1].doc)->source_key_hex, hex_encode("__ai!"));
+  EXPECT_EQ(read_ai_insight(insights[0].doc)->source_key_hex, risk::hex_encode("__ai"));
+  EXPECT_EQ(read_ai_insight(insights[1].doc)->source_key_hex, risk::hex_encode("__ai!"));
   // Every record is in: four puts and four records, and nothing else under "__ai/" but the manual put.
   EXPECT_EQ(await_rows(*db, "__ai/", 5).size(), 5u);
   EXPECT_EQ(must(db->stats()).writes, 8u);
@@ -156,7 +156,7 @@ TEST(DatabaseInsightsTest, RecordsWhoseKeyWouldBeTooLongAreLeftOut) {
   EXPECT_EQ(must(db->scan_prefix("__ai/")).size(), 2u);
   for (const PrefixScanRow& row : rows) {
     EXPECT_LE(row.key.size(), kMaxKeyBytes);
-    EXPECT_NE(row.key.find(hex_encode("short")), std::string::npos) << row.key.substr(0, 64);
+    EXPECT_NE(row.key.find(risk::hex_encode("short")), std::string::npos) << row.key.substr(0, 64);
   }
   EXPECT_EQ(must(db->get(long_key)), R"({"msg":"refund failed"})");
 }

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "ai/records.h"
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "ai/rules.h"
 
 namespace quenlordb::ai {
@@ -124,7 +124,7 @@ std::vector<std::vector<WriteBatchItem>> expected_plan(const std::vector<ChangeE
   for (const ChangeEvent& e : events) {
     auto insight = build_insight(e, h, [] { return kClockMs; });
     if (!insight) continue;
-    const std::string ikey = insight_storage_key(hex_encode(e.key), e.commit_ts);
+    const std::string ikey = insight_storage_key(risk::hex_encode(e.key), e.commit_ts);
     const std::string ckey = correlation_storage_key(insight->cluster_id, e.key, e.commit_ts);
     plan[h.hash64(ikey) % n].push_back({1, ikey, to_json(*insight), e.valid_from, e.valid_to});
     plan[h.hash64(ckey) % n].push_back({1, ckey, to_json(correlation_of(*insight)), e.valid_from, e.valid_to});

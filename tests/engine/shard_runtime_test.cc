@@ -8,7 +8,7 @@
 #include <future>
 #include <thread>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "engine_test_util.h"
 #include "shard_harness.h"
 #include "ledger/internal_key.h"
@@ -210,7 +210,7 @@ TEST(ShardRuntimeTest, RiskOnGetTakesTheRecordOfTheGreatestTimestampNotTheGreate
     std::uint64_t newer;
   } cases[] = {{"k1", 9, 10}, {"k2", 99, 100}};
   for (const auto& c : cases) {
-    const std::string prefix = ai::risk_key_prefix(c.key);
+    const std::string prefix = ai::risk::risk_key_prefix(c.key);
     must(shard.put_batch({{std::nullopt, prefix + std::to_string(c.newer), "{\"risk\":0.9000}", 0, kForever},
                           {std::nullopt, prefix + std::to_string(c.older), "{\"risk\":0.8000}", 0, kForever}}));
     EXPECT_EQ(must(shard.handle().get(c.key, std::nullopt, std::nullopt)).risk, 0.9) << c.key;

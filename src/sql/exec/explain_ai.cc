@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "util/float_digits.h"
 #include "util/utf8.h"
 
@@ -54,12 +54,12 @@ Result<SqlResult> execute_explain_ai(Database& db, std::string_view key) {
 
   if (std::optional<std::string> value = TRY(db.get(table_key))) {
     out += "Current value size: " + std::to_string(value->size()) + " bytes\n";
-    out += "Inline risk score: " + three_decimals(ai::quick_risk_score(*value)) + "\n";
+    out += "Inline risk score: " + three_decimals(ai::risk::quick_risk_score(*value)) + "\n";
     std::string_view head = std::string_view(*value).substr(0, std::min(kPreviewBytes, value->size()));
     out += "Value preview: " + util::decode_utf8_lossy(head) + "\n\n";
   } else if (std::optional<std::string> raw = TRY(db.get(key))) {
     out += "Current value size: " + std::to_string(raw->size()) + " bytes\n";
-    out += "Inline risk score: " + three_decimals(ai::quick_risk_score(*raw)) + "\n\n";
+    out += "Inline risk score: " + three_decimals(ai::risk::quick_risk_score(*raw)) + "\n\n";
   } else {
     out += "Key not found in database\n\n";
   }
@@ -69,7 +69,7 @@ Result<SqlResult> execute_explain_ai(Database& db, std::string_view key) {
 
   if (rows.empty()) {
     out += "No AI insights found for this key.\n";
-    out += "Source key (hex): " + ai::hex_encode(table_key) + "\n";
+    out += "Source key (hex): " + ai::risk::hex_encode(table_key) + "\n";
   } else {
     out += "AI Insights (" + std::to_string(rows.size()) + "):\n";
     for (const engine::PrefixScanRow& row : rows) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ai/records.h"
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "sql/exec/exec_fixture.h"
 
 namespace quenlordb::sql::exec {
@@ -19,7 +19,7 @@ using testing::must;
 
 ai::AiInsight insight(std::string_view source_key, std::uint64_t ts, double score, std::string cluster = "c-1") {
   ai::AiInsight i;
-  i.source_key_hex = ai::hex_encode(source_key);
+  i.source_key_hex = ai::risk::hex_encode(source_key);
   i.source_commit_ts = ts;
   i.insight_id = i.source_key_hex + "/" + std::to_string(ts);
   i.cluster_id = std::move(cluster);

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "ai/records.h"
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 #include "ai/runtime.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
@@ -21,7 +21,7 @@ using testing::must;
 
 ai::AiInsight insight(std::string_view source_key, std::uint64_t ts, double score) {
   ai::AiInsight i;
-  i.source_key_hex = ai::hex_encode(source_key);
+  i.source_key_hex = ai::risk::hex_encode(source_key);
   i.source_commit_ts = ts;
   i.insight_id = i.source_key_hex + "/" + std::to_string(ts);
   i.cluster_id = "c-1";
@@ -39,7 +39,7 @@ class ExplainAiTest : public testing::ExecFixture {
  protected:
   void store(const ai::AiInsight& i) { must(db->put(ai::storage_key(i), ai::to_json(i), 0, testing::kMax)); }
   void store_raw(std::string_view source_key, std::uint64_t ts, std::string doc) {
-    must(db->put(ai::insight_storage_key(ai::hex_encode(source_key), ts), std::move(doc), 0, testing::kMax));
+    must(db->put(ai::insight_storage_key(ai::risk::hex_encode(source_key), ts), std::move(doc), 0, testing::kMax));
   }
   std::string report(std::string_view key) {
     SqlResult r = must(run("EXPLAIN AI '" + std::string(key) + "'"));
@@ -182,7 +182,7 @@ TEST_F(ExplainAiTest, PrefixOfAKeyDoesNotMixWithLongerKeys) {
   store(insight("table/a", 2, 0.3));
   std::string text = report("a");
   EXPECT_NE(text.find("AI Insights (1):\n"), std::string::npos) << text;
-  EXPECT_EQ(text.find(ai::hex_encode("table/ab")), std::string::npos);
+  EXPECT_EQ(text.find(ai::risk::hex_encode("table/ab")), std::string::npos);
 }
 
 TEST_F(ExplainAiTest, ReadsCommittedDataOnly) {
@@ -212,7 +212,7 @@ TEST(ExplainAiRuntimeTest, ShowsTheRuntimeInsightsOfSqlWrites) {
   } while (std::chrono::steady_clock::now() < deadline);
   EXPECT_TRUE(text.starts_with("EXPLAIN AI for key: orders/17\n\nCurrent value size: ")) << text;
   EXPECT_NE(text.find("Value preview: "), std::string::npos) << text;
-  EXPECT_NE(text.find("AI Insights (2):\n  --- Insight " + ai::hex_encode("table/orders/17") + "/"),
+  EXPECT_NE(text.find("AI Insights (2):\n  --- Insight " + ai::risk::hex_encode("table/orders/17") + "/"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("  Model: core-ai\n\n"), std::string::npos) << text;

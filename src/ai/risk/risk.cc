@@ -1,4 +1,4 @@
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <system_error>
 
-namespace quenlordb::ai {
+namespace quenlordb::ai::risk {
 namespace {
 
 // Documents shorter than this score 0.
@@ -71,4 +71,4 @@ std::optional<std::uint64_t> risk_key_source_ts(std::string_view risk_key) {
   return ts;
 }
 
-}  // namespace quenlordb::ai
+}  // namespace quenlordb::ai::risk

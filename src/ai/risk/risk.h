@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace quenlordb::ai {
+namespace quenlordb::ai::risk {
 
 // Scores the raw bytes in [0, 1]: each keyword group found as a byte substring (only its listed
 // letter-case variants count) adds its weight once; a document under 5 bytes scores 0.
@@ -30,4 +30,4 @@ std::string risk_key_prefix(std::string_view user_key);
 // they are missing, not all digits or beyond 2^64 - 1.
 std::optional<std::uint64_t> risk_key_source_ts(std::string_view risk_key);
 
-}  // namespace quenlordb::ai
+}  // namespace quenlordb::ai::risk

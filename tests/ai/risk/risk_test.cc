@@ -1,4 +1,4 @@
-#include "ai/risk.h"
+#include "ai/risk/risk.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace quenlordb::ai {
+namespace quenlordb::ai::risk {
 namespace {
 
 TEST(QuickRiskScoreTest, ScoresKeywordGroups) {
@@ -64,4 +64,4 @@ TEST(RiskKeyTest, SourceTimestampIsTheDecimalNumberAfterTheLastSlash) {
 }
 
 }  // namespace
-}  // namespace quenlordb::ai
+}  // namespace quenlordb::ai::risk
