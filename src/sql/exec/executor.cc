@@ -91,6 +91,10 @@ Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& 
       last = TRY(execute_row_insert(db, session, *row));
       continue;
     }
+    if (const std::optional<parser::PkSelect> select = parser::read_pk_select(piece)) {
+      last = TRY(execute_pk_select(db, session, *select));
+      continue;
+    }
     Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }

@@ -195,6 +195,12 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
                              std::optional<std::uint64_t> as_of = std::nullopt,
                              std::optional<std::uint64_t> valid_at = std::nullopt);
 
+// live_key_exists without as_of and valid_at, for a catalog key that calls read again and again:
+// the answers of the last few stored keys read this way on this thread are kept with their
+// Database::ReadStamp and given again while it is unchanged (a staged write of the key decides
+// first, as it does there).
+Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key);
+
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
 // as_of is given inside a transaction, the staged writes under prefix valid at valid_at laid over
 // them (the newest staged write of a key replaces its stored row), in ascending key order; entries

@@ -82,29 +82,41 @@ std::optional<RowInsert> parse_row_insert(std::string_view sql) {
   return row;
 }
 
-std::optional<Statement> parse_pk_select(std::string_view sql) {
+std::optional<PkSelect> read_pk_select(std::string_view sql) {
   TextReader r(sql);
   if (!r.keyword("SELECT")) return std::nullopt;
-  SelectItem item;
+  PkSelect out;
   if (!r.symbol('*')) {
     const std::string_view column = r.word();
     if (!eq_ignore_ascii_case(column, "doc") && !eq_ignore_ascii_case(column, "pk")) return std::nullopt;
-    item = SelectItem::Expr{Expr::Column{std::string(column)}, std::nullopt};
+    out.column = column;
   }
   if (!r.keyword("FROM")) return std::nullopt;
-  const std::string_view table = r.word();
+  out.table = r.word();
   const std::string_view where = r.word();
-  if (table.empty() || !eq_ignore_ascii_case(where, "WHERE")) return std::nullopt;
-  const std::string_view pk = r.word();
-  Token literal;
-  if (!eq_ignore_ascii_case(pk, "pk") || !r.symbol('=') || !r.literal(literal) || !r.at_statement_end()) {
+  if (out.table.empty() || !eq_ignore_ascii_case(where, "WHERE")) return std::nullopt;
+  out.pk_column = r.word();
+  if (!eq_ignore_ascii_case(out.pk_column, "pk") || !r.symbol('=') || !r.literal(out.pk) || !r.at_statement_end()) {
     return std::nullopt;
   }
+  return out;
+}
+
+Statement select_of(const PkSelect& text) {
+  SelectItem item;
+  if (text.column) item = SelectItem::Expr{Expr::Column{std::string(*text.column)}, std::nullopt};
   Statement::Select select;
-  select.from = TableRef::Named{std::string(table)};
+  select.from = TableRef::Named{std::string(text.table)};
   select.items.push_back(std::move(item));
-  select.filter = Expr::BinOp{Expr::Column{std::string(pk)}, BinOperator::Eq, Expr::StringLit{quoted_value(literal)}};
+  select.filter = Expr::BinOp{Expr::Column{std::string(text.pk_column)}, BinOperator::Eq,
+                              Expr::StringLit{quoted_value(text.pk)}};
   return Statement(std::move(select));
+}
+
+std::optional<Statement> parse_pk_select(std::string_view sql) {
+  const std::optional<PkSelect> text = read_pk_select(sql);
+  if (!text) return std::nullopt;
+  return select_of(*text);
 }
 
 namespace {
