@@ -19,8 +19,9 @@ std::deque<PendingPut> SqlSession::end_transaction() {
   forget_metadata();
   newest_.clear();
   indexed_ = 0;
-  std::deque<PendingPut> out = std::move(pending_);
-  pending_.clear();
+  std::deque<PendingPut> out;
+  if (pending_) out = std::move(*pending_);
+  pending_.reset();
   in_transaction_ = false;
   return out;
 }
@@ -28,15 +29,17 @@ std::deque<PendingPut> SqlSession::end_transaction() {
 const PendingPut& SqlSession::stage(std::string key, std::string value) {
   if (!in_transaction_) panic("write staged outside a transaction");
   if (key.starts_with(kCatalogPrefix)) forget_metadata();
-  PendingPut& put = pending_.emplace_back();
+  if (!pending_) pending_.emplace();
+  PendingPut& put = pending_->emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
   return put;
 }
 
 void SqlSession::index_staged() const {
-  for (; indexed_ < pending_.size(); ++indexed_) {
-    auto [it, inserted] = newest_.try_emplace(pending_[indexed_].key, indexed_);
+  if (!pending_) return;
+  for (; indexed_ < pending_->size(); ++indexed_) {
+    auto [it, inserted] = newest_.try_emplace((*pending_)[indexed_].key, indexed_);
     // The index keeps viewing the oldest write's key, which stays in place as long as the key does.
     if (!inserted) it->second = indexed_;
   }
@@ -46,13 +49,13 @@ const PendingPut* SqlSession::newest_staged(std::string_view key, std::optional<
   index_staged();
   auto it = newest_.find(key);
   if (it == newest_.end()) return nullptr;
-  const PendingPut& put = pending_[it->second];
+  const PendingPut& put = (*pending_)[it->second];
   return put.valid_at(valid_at) ? &put : nullptr;
 }
 
 const PendingPut* SqlSession::StagedRange::current() const {
   if (it_ == session_->newest_.end() || !it_->first.starts_with(prefix_)) return nullptr;
-  return &session_->pending_[it_->second];
+  return &(*session_->pending_)[it_->second];
 }
 
 SqlSession::StagedRange SqlSession::staged_under(std::string_view prefix) const {

@@ -1,6 +1,7 @@
 #include "sql/parser/parser.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "sql/parser/text.h"
@@ -9,9 +10,21 @@ namespace quenlordb::sql::parser {
 
 namespace {
 
-bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_word_byte(char c) { return is_word_start(c) || (c >= '0' && c <= '9') || c == '-'; }
-bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+// The class of each byte, looked up once per byte of a statement read from its text.
+enum ByteClass : unsigned char { kOther = 0, kWordStart = 1, kWordByte = 2, kWhiteSpace = 4 };
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    if (start) table[c] |= kWordStart;
+    if (start || (c >= '0' && c <= '9') || c == '-') table[c] |= kWordByte;
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) table[c] |= kWhiteSpace;
+  }
+  return table;
+}();
+bool is_word_start(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordStart; }
+bool is_word_byte(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordByte; }
+bool is_ascii_white_space(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWhiteSpace; }
 
 }  // namespace
 
