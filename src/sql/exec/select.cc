@@ -408,9 +408,9 @@ Result<SqlResult> execute_select(Database& db, SqlSession& session, const Select
 }
 
 Result<SqlResult> execute_pk_select(Database& db, SqlSession& session, const parser::PkSelect& text) {
+  TRY(write_gathered_upkeep(db, session));
   // The names the dispatch answers itself, and the names that are not a table, take the general
   // path (which finds the upkeep already written).
-  TRY(write_gathered_upkeep(db, session));
   const bool insight_table = text.table == "ai_top_risks" || text.table == "ai_cluster_summary";
   if (insight_table || !TRY(catalog_key_exists(db, session, facet::relational::schema_key(text.table)))) {
     return execute_stmt(db, session, parser::select_of(text));
