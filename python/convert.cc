@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <string>
@@ -56,9 +57,10 @@ class PyRowBuilder {
     python_failed_ = false;
     util::JsonScanner<PyRowBuilder> scanner(row, *this);
     if (!scanner.parse_document()) {
-      // Members still held are released here, under the interpreter lock.
+      // Values still held are released here, under the interpreter lock.
       members_.clear();
       frames_.clear();
+      root_ = PyRef();
       return nullptr;
     }
     return root_.release();
@@ -215,6 +217,16 @@ bool init_byte_ints() {
 }
 
 PyObject* text_to_py(std::string_view text) {
+#if !defined(Py_LIMITED_API)
+  // Most texts are ASCII: copied into a new compact string, without the decoder's passes.
+  unsigned char high = 0;
+  for (const char c : text) high |= static_cast<unsigned char>(c);
+  if (high < 0x80) {
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (object != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(object), text.data(), text.size());
+    return object;
+  }
+#endif
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
@@ -247,9 +259,24 @@ PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
       return dict.release();
     }
     PyObject* operator()(const SqlResult::Rows& rows) const {
+      // One builder serves the results of the process, its stacks keeping their room (never
+      // destroyed: it outlives the interpreter). A conversion begun while another is under way (a
+      // finaliser the interpreter runs meanwhile may call in again) builds with one of its own.
+      static PyRowBuilder& shared = *new PyRowBuilder;
+      static bool shared_in_use = false;
+      if (shared_in_use) {
+        PyRowBuilder own;
+        return convert(rows, own);
+      }
+      shared_in_use = true;
+      struct Release {
+        ~Release() { shared_in_use = false; }
+      } release;
+      return convert(rows, shared);
+    }
+    static PyObject* convert(const SqlResult::Rows& rows, PyRowBuilder& builder) {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.rows.size())));
       if (!list) return nullptr;
-      PyRowBuilder builder;
       for (std::size_t i = 0; i < rows.rows.size(); ++i) {
         PyObject* row = rows.text ? text_to_py(rows.rows[i]) : row_to_py(builder, rows.rows[i]);
         if (row == nullptr) return nullptr;

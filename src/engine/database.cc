@@ -30,6 +30,7 @@ namespace quenlordb::engine {
 
 struct Database::State {
   Config config;
+  std::uint64_t id = 0;  // see ReadStamp
   std::shared_ptr<SharedManifest> manifest;
   std::shared_ptr<const Hasher> hasher;
   // Held for the life of the database: an exclusive advisory lock on the root directory.
@@ -122,6 +123,8 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
 
   auto state = std::make_unique<State>();
   state->config = config;
+  static std::atomic<std::uint64_t> last_id{0};
+  state->id = last_id.fetch_add(1, std::memory_order_relaxed) + 1;
   // Two Database objects must never share a directory: the second open fails instead.
   state->root_lock = TRY(util::File::open(root, O_RDONLY | O_DIRECTORY));
   if (::flock(state->root_lock.fd(), LOCK_EX | LOCK_NB) != 0) {
@@ -228,6 +231,11 @@ Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(st
   if (!result.found) return false;
   visit(result.found->doc());
   return true;
+}
+
+Database::ReadStamp Database::read_stamp(std::string_view key) const {
+  const State& s = *state_;
+  return ReadStamp{s.id, s.shards[s.route(key).shard].reader.default_snapshot()};
 }
 
 namespace {

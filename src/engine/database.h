@@ -125,6 +125,20 @@ class Database {
                          std::optional<std::uint64_t> as_of = std::nullopt,
                          std::optional<std::uint64_t> valid_at = std::nullopt);
 
+  // What a read of key without as_of and valid_at answers is fixed by this stamp: the database
+  // (a number no other Database of the process has) and the snapshot such a read would use now,
+  // the committed timestamp of key's shard. Writes are published in timestamp order, each after
+  // its versions are in place, so while the stamp stays the same every such read of a key of that
+  // shard gives the same answer, the one a read at as_of = snapshot gives. Reads nothing, counts
+  // no read.
+  struct ReadStamp {
+    std::uint64_t database = 0;
+    std::uint64_t snapshot = 0;
+
+    friend bool operator==(const ReadStamp&, const ReadStamp&) = default;
+  };
+  ReadStamp read_stamp(std::string_view key) const;
+
   // visit_get of each of keys, handing visit(i, doc) the document of keys[i] for each key that has
   // a version. The keys are read shard by shard, in ascending key order within a shard, so visits
   // come in no particular order of i; a key given twice is visited twice. Each shard is read at one

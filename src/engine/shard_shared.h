@@ -212,6 +212,8 @@ class ShardReadHandle {
   Result<ShardScanInput> gather_scan(std::string_view prefix, std::uint64_t snapshot,
                                      std::optional<std::uint64_t> valid_at, std::optional<std::uint64_t> limit) const;
 
+  // The snapshot a read without as_of takes now (the committed timestamp); counts no read.
+  std::uint64_t default_snapshot() const { return shared_->committed_ts.load(std::memory_order_acquire); }
   const std::shared_ptr<ShardShared>& shared() const { return shared_; }
 
  private:

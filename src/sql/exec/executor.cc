@@ -84,13 +84,17 @@ Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& 
   const std::vector<std::string_view> pieces = TRY(parser::split_sql_statements(script));
   std::optional<SqlResult> last;
   std::vector<parser::Token> tokens;  // one statement's at a time
-  tokens.reserve(32);
   for (const std::string_view piece : pieces) {
     // The INSERT of a bulk load goes straight from its text to the row write.
     if (const std::optional<parser::RowInsert> row = parser::parse_row_insert(piece)) {
       last = TRY(execute_row_insert(db, session, *row));
       continue;
     }
+    if (const std::optional<parser::PkSelect> select = parser::read_pk_select(piece)) {
+      last = TRY(execute_pk_select(db, session, *select));
+      continue;
+    }
+    if (tokens.capacity() == 0) tokens.reserve(32);
     Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }

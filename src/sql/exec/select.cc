@@ -11,6 +11,7 @@
 #include "facet/relational/records.h"
 #include "sql/exec/ai_tables.h"
 #include "sql/exec/executor.h"
+#include "sql/exec/facet_upkeep.h"
 #include "sql/exec/grouped_select.h"
 #include "sql/exec/join_select.h"
 #include "sql/exec/match_filter.h"
@@ -404,6 +405,36 @@ Result<SqlResult> execute_select(Database& db, SqlSession& session, const Select
   } catch (const nlohmann::json::exception& e) {
     return fail(QuenlorError::serde_json(e.what()));
   }
+}
+
+Result<SqlResult> execute_pk_select(Database& db, SqlSession& session, const parser::PkSelect& text) {
+  TRY(write_gathered_upkeep(db, session));
+  // The names the dispatch answers itself, and the names that are not a table, take the general
+  // path (which finds the upkeep already written).
+  const bool insight_table = text.table == "ai_top_risks" || text.table == "ai_cluster_summary";
+  if (insight_table || !TRY(catalog_key_exists(db, session, facet::relational::schema_key(text.table)))) {
+    return execute_stmt(db, session, parser::select_of(text));
+  }
+  const std::string pk = parser::quoted_value(text.pk);
+  const std::string key = facet::relational::row_key(text.table, pk);
+  SqlResult::Rows out;
+  try {
+    std::optional<std::string> doc = TRY(read_live_key(db, session, key));
+    if (!doc) return SqlResult{std::move(out)};
+    if (text.column && parser::eq_ignore_ascii_case(*text.column, "doc")) {
+      out.rows.push_back(std::move(*doc));
+      return SqlResult{std::move(out)};
+    }
+    std::vector<SelectItem> items(1);
+    if (text.column) items[0] = SelectItem::Expr{Expr::Column{std::string(*text.column)}, std::nullopt};
+    const TableBinding self{text.table};
+    util::JsonMembers scratch;
+    EvalContext ctx(RowView{pk, *doc}, Tables(&self, 1), scratch);
+    out.rows.push_back(TRY(project_row(ctx, items, detect_legacy_projection(items))));
+  } catch (const nlohmann::json::exception& e) {
+    return fail(QuenlorError::serde_json(e.what()));
+  }
+  return SqlResult{std::move(out)};
 }
 
 Result<std::vector<VisibleRow>> fetch_rows_for_table(Database& db, SqlSession& session, std::string_view table,

@@ -1,6 +1,7 @@
 #include "sql/exec/session.h"
 
 #include <algorithm>
+#include <array>
 
 #include "facet/relational/keys.h"
 
@@ -18,8 +19,9 @@ std::deque<PendingPut> SqlSession::end_transaction() {
   forget_metadata();
   newest_.clear();
   indexed_ = 0;
-  std::deque<PendingPut> out = std::move(pending_);
-  pending_.clear();
+  std::deque<PendingPut> out;
+  if (pending_) out = std::move(*pending_);
+  pending_.reset();
   in_transaction_ = false;
   return out;
 }
@@ -27,15 +29,17 @@ std::deque<PendingPut> SqlSession::end_transaction() {
 const PendingPut& SqlSession::stage(std::string key, std::string value) {
   if (!in_transaction_) panic("write staged outside a transaction");
   if (key.starts_with(kCatalogPrefix)) forget_metadata();
-  PendingPut& put = pending_.emplace_back();
+  if (!pending_) pending_.emplace();
+  PendingPut& put = pending_->emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
   return put;
 }
 
 void SqlSession::index_staged() const {
-  for (; indexed_ < pending_.size(); ++indexed_) {
-    auto [it, inserted] = newest_.try_emplace(pending_[indexed_].key, indexed_);
+  if (!pending_) return;
+  for (; indexed_ < pending_->size(); ++indexed_) {
+    auto [it, inserted] = newest_.try_emplace((*pending_)[indexed_].key, indexed_);
     // The index keeps viewing the oldest write's key, which stays in place as long as the key does.
     if (!inserted) it->second = indexed_;
   }
@@ -45,13 +49,13 @@ const PendingPut* SqlSession::newest_staged(std::string_view key, std::optional<
   index_staged();
   auto it = newest_.find(key);
   if (it == newest_.end()) return nullptr;
-  const PendingPut& put = pending_[it->second];
+  const PendingPut& put = (*pending_)[it->second];
   return put.valid_at(valid_at) ? &put : nullptr;
 }
 
 const PendingPut* SqlSession::StagedRange::current() const {
   if (it_ == session_->newest_.end() || !it_->first.starts_with(prefix_)) return nullptr;
-  return &session_->pending_[it_->second];
+  return &(*session_->pending_)[it_->second];
 }
 
 SqlSession::StagedRange SqlSession::staged_under(std::string_view prefix) const {
@@ -114,6 +118,37 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
   }
   bool live = false;
   TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, as_of, valid_at));
+  return live;
+}
+
+Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
+  if (session.in_transaction()) {
+    if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) return !staged->value.empty();
+  }
+  struct Known {
+    Database::ReadStamp stamp;
+    std::string key;
+    bool live = false;
+  };
+  constexpr std::size_t kKept = 4;
+  thread_local std::array<Known, kKept> known;
+  thread_local std::size_t next_slot = 0;
+  const Database::ReadStamp stamp = db.read_stamp(key);
+  Known* slot = nullptr;
+  for (Known& k : known) {
+    if (k.stamp.database == stamp.database && k.key == key) slot = &k;
+  }
+  if (slot != nullptr && slot->stamp == stamp) return slot->live;
+  bool live = false;
+  // Read at the stamp's snapshot, so that the answer is the one the stamp stands for.
+  TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, stamp.snapshot));
+  if (slot == nullptr) {
+    slot = &known[next_slot];
+    next_slot = (next_slot + 1) % kKept;
+    slot->key.assign(key);
+  }
+  slot->stamp = stamp;
+  slot->live = live;
   return live;
 }
 

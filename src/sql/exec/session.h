@@ -58,7 +58,7 @@ class SqlSession {
   // gathered stays in the session: COMMIT and ROLLBACK take it first (take_upkeep).
   std::deque<PendingPut> end_transaction();
 
-  std::size_t staged_count() const { return pending_.size(); }
+  std::size_t staged_count() const { return pending_ ? pending_->size() : 0; }
   // Stages a write (only inside a transaction). The staged write stays in place, unchanged, until
   // the transaction ends.
   const PendingPut& stage(std::string key, std::string value);
@@ -155,8 +155,9 @@ class SqlSession {
   void index_staged() const;
 
   // The staged writes in arrival order. A deque never moves its elements, so the index may keep
-  // views of their keys.
-  std::deque<PendingPut> pending_;
+  // views of their keys. Made by the first write staged: a deque allocates as it is made, and
+  // most calls stage nothing.
+  std::optional<std::deque<PendingPut>> pending_;
   // Each staged key, viewed in pending_, to the position of its newest write there, for the first
   // indexed_ writes of pending_ (index_staged adds the others when a read needs them).
   mutable StagedIndex newest_;
@@ -194,6 +195,12 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
 Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
                              std::optional<std::uint64_t> as_of = std::nullopt,
                              std::optional<std::uint64_t> valid_at = std::nullopt);
+
+// live_key_exists without as_of and valid_at, for a catalog key that calls read again and again:
+// the answers of the last few stored keys read this way on this thread are kept with their
+// Database::ReadStamp and given again while it is unchanged (a staged write of the key decides
+// first, as it does there).
+Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key);
 
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
 // as_of is given inside a transaction, the staged writes under prefix valid at valid_at laid over

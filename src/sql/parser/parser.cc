@@ -1,6 +1,7 @@
 #include "sql/parser/parser.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "sql/parser/text.h"
@@ -9,9 +10,21 @@ namespace quenlordb::sql::parser {
 
 namespace {
 
-bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_word_byte(char c) { return is_word_start(c) || (c >= '0' && c <= '9') || c == '-'; }
-bool is_ascii_white_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+// The class of each byte, looked up once per byte of a statement read from its text.
+enum ByteClass : unsigned char { kOther = 0, kWordStart = 1, kWordByte = 2, kWhiteSpace = 4 };
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    if (start) table[c] |= kWordStart;
+    if (start || (c >= '0' && c <= '9') || c == '-') table[c] |= kWordByte;
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) table[c] |= kWhiteSpace;
+  }
+  return table;
+}();
+bool is_word_start(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordStart; }
+bool is_word_byte(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordByte; }
+bool is_ascii_white_space(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWhiteSpace; }
 
 }  // namespace
 
@@ -82,29 +95,41 @@ std::optional<RowInsert> parse_row_insert(std::string_view sql) {
   return row;
 }
 
-std::optional<Statement> parse_pk_select(std::string_view sql) {
+std::optional<PkSelect> read_pk_select(std::string_view sql) {
   TextReader r(sql);
   if (!r.keyword("SELECT")) return std::nullopt;
-  SelectItem item;
+  PkSelect out;
   if (!r.symbol('*')) {
     const std::string_view column = r.word();
     if (!eq_ignore_ascii_case(column, "doc") && !eq_ignore_ascii_case(column, "pk")) return std::nullopt;
-    item = SelectItem::Expr{Expr::Column{std::string(column)}, std::nullopt};
+    out.column = column;
   }
   if (!r.keyword("FROM")) return std::nullopt;
-  const std::string_view table = r.word();
+  out.table = r.word();
   const std::string_view where = r.word();
-  if (table.empty() || !eq_ignore_ascii_case(where, "WHERE")) return std::nullopt;
-  const std::string_view pk = r.word();
-  Token literal;
-  if (!eq_ignore_ascii_case(pk, "pk") || !r.symbol('=') || !r.literal(literal) || !r.at_statement_end()) {
+  if (out.table.empty() || !eq_ignore_ascii_case(where, "WHERE")) return std::nullopt;
+  out.pk_column = r.word();
+  if (!eq_ignore_ascii_case(out.pk_column, "pk") || !r.symbol('=') || !r.literal(out.pk) || !r.at_statement_end()) {
     return std::nullopt;
   }
+  return out;
+}
+
+Statement select_of(const PkSelect& text) {
+  SelectItem item;
+  if (text.column) item = SelectItem::Expr{Expr::Column{std::string(*text.column)}, std::nullopt};
   Statement::Select select;
-  select.from = TableRef::Named{std::string(table)};
+  select.from = TableRef::Named{std::string(text.table)};
   select.items.push_back(std::move(item));
-  select.filter = Expr::BinOp{Expr::Column{std::string(pk)}, BinOperator::Eq, Expr::StringLit{quoted_value(literal)}};
+  select.filter = Expr::BinOp{Expr::Column{std::string(text.pk_column)}, BinOperator::Eq,
+                              Expr::StringLit{quoted_value(text.pk)}};
   return Statement(std::move(select));
+}
+
+std::optional<Statement> parse_pk_select(std::string_view sql) {
+  const std::optional<PkSelect> text = read_pk_select(sql);
+  if (!text) return std::nullopt;
+  return select_of(*text);
 }
 
 namespace {

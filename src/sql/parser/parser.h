@@ -48,6 +48,18 @@ std::optional<RowInsert> parse_row_insert(std::string_view sql);
 // this form with white space other than ASCII, gives none.
 std::optional<Statement> parse_pk_select(std::string_view sql);
 
+// The same form's parts, viewing sql: the item (doc or pk as written, or none for *), the table
+// name, the word pk as written and the literal (quoted_value gives its value). select_of gives
+// the Select that parse_pk_select gives the text.
+struct PkSelect {
+  std::optional<std::string_view> column;  // none: the item is *
+  std::string_view table;
+  std::string_view pk_column;
+  Token pk;
+};
+std::optional<PkSelect> read_pk_select(std::string_view sql);
+Statement select_of(const PkSelect& select);
+
 class Parser {
  public:
   // The deepest tree a statement may build, counted in nested constructs and operator-chain

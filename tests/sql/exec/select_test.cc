@@ -383,5 +383,98 @@ TEST_F(SelectTest, WhereOnScanThreadsAnswersAsOnTheCallingThread) {
   }
 }
 
+
+// What a result or an error reads as, for comparing two paths.
+std::string outcome_text(const Result<SqlResult>& r) {
+  if (!r) return r.error().to_string();
+  if (const auto* rows = std::get_if<SqlResult::Rows>(&r->value)) {
+    std::string out = "rows:";
+    for (const std::string& row : rows->rows) out += " " + row;
+    return out;
+  }
+  if (const auto* a = std::get_if<SqlResult::Affected>(&r->value)) return std::to_string(a->rows) + " " + a->message;
+  return "explain";
+}
+
+// A SELECT of one row by its key, run from its text as a script runs it, answers and fails as the
+// parsed statement does through the general SELECT path: over tables, a view, missing names and
+// rows, non-JSON documents, escapes and a transaction's staged writes.
+TEST(PkSelect, AgreesWithTheGeneralPath) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"SELECT doc FROM p WHERE pk = 'a'", "SELECT DOC FROM p WHERE PK = 'b';", "SELECT doc FROM p WHERE pk = 'zz'"},
+      {"SELECT * FROM p WHERE pk = 'a'", "SELECT pk FROM p WHERE pk = 'a'", "SELECT Pk FROM p WHERE pk = 'c'"},
+      {"SELECT * FROM p WHERE pk = 'txt'", "SELECT pk FROM p WHERE pk = 'txt'", "SELECT doc FROM p WHERE pk = 'txt'"},
+      {"SELECT doc FROM p WHERE pk = 'it\\'s'", "SELECT * FROM p WHERE pk = 'it''s'", "SELECT doc FROM p WHERE pk = ''"},
+      {"SELECT doc FROM p WHERE pk = 'gone'", "SELECT * FROM p WHERE pk = 'gone'"},
+      // A view, a missing name, the insight tables and a table shadowing a view.
+      {"SELECT doc FROM v WHERE pk = 'a'", "SELECT doc FROM v WHERE pk = 'b'", "SELECT doc FROM nope WHERE pk = 'a'"},
+      {"SELECT doc FROM ai_top_risks WHERE pk = 'a'", "SELECT * FROM ai_cluster_summary WHERE pk = 'a'"},
+      {"SELECT doc FROM w WHERE pk = 'a'"},
+      // Staged rows and catalog records are read inside a transaction.
+      {"BEGIN", "INSERT INTO p (pk, doc) VALUES ('n', '{\"k\":1}')", "SELECT doc FROM p WHERE pk = 'n'",
+       "DELETE FROM p WHERE pk = 'a'", "SELECT * FROM p WHERE pk = 'a'", "DROP TABLE p",
+       "SELECT doc FROM p WHERE pk = 'b'", "CREATE TABLE q (id TEXT PRIMARY KEY)", "INSERT INTO q (pk, doc) VALUES ('1', '{}')",
+       "SELECT pk FROM q WHERE pk = '1'", "ROLLBACK", "SELECT doc FROM p WHERE pk = 'a'", "SELECT doc FROM q WHERE pk = '1'"},
+  };
+  quenlordb::testing::TempDir dir;
+  int n = 0;
+  for (const std::vector<std::string>& statements : cases) {
+    std::vector<std::string> fast, general;
+    for (const bool from_text : {true, false}) {
+      auto db = engine::testing::open_db(dir.file("d" + std::to_string(n++)), engine::testing::test_config(2));
+      auto put = [&](std::string_view key, std::string value) { must(db->put(key, std::move(value), 0, kMax, 1)); };
+      put(rel::schema_key("p"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})));
+      put(rel::schema_key("w"), must(rel::encode_schema_metadata(rel::TableSchemaMetadata{})));
+      put(rel::view_key("v"), must(rel::encode_view_metadata(rel::ViewMetadata{"v", "SELECT * FROM p WHERE pk = 'a'", {}})));
+      put(rel::view_key("w"), must(rel::encode_view_metadata(rel::ViewMetadata{"w", "SELECT * FROM p", {}})));
+      put(rel::row_key("p", "a"), R"({"name":"ann","age":30})");
+      put(rel::row_key("p", "b"), R"({"b":[1,{"c":null}]})");
+      put(rel::row_key("p", "c"), "{}");
+      put(rel::row_key("p", "txt"), "not json");
+      put(rel::row_key("p", "it's"), R"({"q":"'"})");
+      put(rel::row_key("p", ""), R"({"empty":true})");
+      put(rel::row_key("p", "gone"), "");
+      put(rel::row_key("w", "a"), R"({"w":1})");
+      SqlSession session;
+      std::vector<std::string>& out = from_text ? fast : general;
+      for (const std::string& sql : statements) {
+        // From the text as a script takes it, or the parsed statement.
+        const std::optional<parser::PkSelect> text = parser::read_pk_select(sql);
+        Result<SqlResult> r = from_text && text ? execute_pk_select(*db, session, *text)
+                                                : [&]() -> Result<SqlResult> {
+                                                    return execute_stmt(*db, session, TRY(parser::parse_sql(sql)));
+                                                  }();
+        out.push_back(sql + " -> " + outcome_text(r));
+      }
+    }
+    EXPECT_EQ(fast, general);
+  }
+}
+
+// A table's existence is remembered between calls only while nothing is written to its shard, and
+// only for the database that answered it.
+TEST(PkSelect, RemembersATableOnlyWhileItStands) {
+  quenlordb::testing::TempDir dir;
+  auto run = [](engine::Database& d, std::string_view sql) { return outcome_text(execute_sql(d, sql)); };
+  const std::string schema = must(rel::encode_schema_metadata(rel::TableSchemaMetadata{}));
+  const std::string missing = QuenlorError::sql_execution("table or view t does not exist").to_string();
+  // Two databases written alike, at the same timestamps, one with the table and one without.
+  auto db = engine::testing::open_db(dir.file("a"), engine::testing::test_config(2));
+  auto other = engine::testing::open_db(dir.file("b"), engine::testing::test_config(2));
+  must(db->put(rel::schema_key("t"), schema, 0, kMax, 1));
+  must(other->put(rel::schema_key("t"), "", 0, kMax, 1));
+  for (engine::Database* d : {db.get(), other.get()}) must(d->put(rel::row_key("t", "k"), R"({"n":1})", 0, kMax, 1));
+  EXPECT_EQ(run(*db, "SELECT doc FROM t WHERE pk = 'k'"), R"(rows: {"n":1})");
+  EXPECT_EQ(run(*other, "SELECT doc FROM t WHERE pk = 'k'"), missing);
+  EXPECT_EQ(run(*db, "SELECT doc FROM t WHERE pk = 'k'"), R"(rows: {"n":1})");
+  must(execute_sql(*db, "DROP TABLE t"));
+  EXPECT_EQ(run(*db, "SELECT doc FROM t WHERE pk = 'k'"), missing);
+  // The record written straight through the engine, as a program may.
+  must(db->put(rel::schema_key("t"), schema, 0, kMax, 1));
+  EXPECT_EQ(run(*db, "SELECT doc FROM t WHERE pk = 'k'"), "rows:");
+  must(db->put(rel::schema_key("t"), "", 0, kMax, 1));
+  EXPECT_EQ(run(*db, "SELECT doc FROM t WHERE pk = 'k'"), missing);
+}
+
 }  // namespace
 }  // namespace quenlordb::sql::exec::testing
