@@ -1,6 +1,8 @@
 #include "facet/fts/postings.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <unordered_set>
 
 #include "config.h"
@@ -45,7 +47,63 @@ bool scan_plain_list(std::string_view bytes, OnPk&& on_pk) {
   }
 }
 
+// Whether a key is written as its own bytes in quotes: valid UTF-8 without '"', a backslash or a
+// byte below 0x20.
+bool is_plain_key(std::string_view pk) {
+  bool high = false;
+  for (const char ch : pk) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+    high |= c >= 0x80;
+  }
+  return !high || util::validate_utf8(pk).has_value();
+}
+
+// The bytes a plain key may hold (1 for ASCII, 2 for bytes of multi-byte characters); 0 for '"',
+// the backslash and the bytes below 0x20, which end a run of key bytes.
+constexpr std::array<unsigned char, 256> kKeyByte = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0x20; c < 0x80; ++c) t[c] = 1;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = 2;
+  t['"'] = 0;
+  t['\\'] = 0;
+  return t;
+}();
+
 }  // namespace
+
+bool plain_list_holds(std::string_view bytes, std::string_view pk) {
+  // The same form scan_plain_list accepts, read without a call per key: the last key's closing
+  // quote is checked first, so that every run of key bytes ends inside the list.
+  const std::size_t n = bytes.size();
+  if (n < 4 || bytes[0] != '[' || bytes[1] != '"' || bytes[n - 2] != '"' || bytes[n - 1] != ']') return false;
+  if (!is_plain_key(pk)) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 1;
+  const unsigned char* const last_quote = p + n - 3;
+  const auto* want = reinterpret_cast<const unsigned char*>(pk.data());
+  const std::size_t want_size = pk.size();
+  unsigned char seen = 0;  // the kKeyByte values met, or-ed
+  bool found = false;
+  for (;;) {
+    const unsigned char* const start = ++p;  // past the opening quote
+    while (const unsigned char v = kKeyByte[*p]) {
+      seen |= v;
+      ++p;
+    }
+    if (*p != '"') return false;
+    const auto size = static_cast<std::size_t>(p - start);
+    if (!found && size == want_size && (size == 0 || (start[size - 1] == want[size - 1] &&
+                                                      std::memcmp(start, want, size) == 0))) {
+      found = true;
+    }
+    if (p == last_quote) break;
+    if (p[1] != ',' || p[2] != '"' || p + 2 == last_quote) return false;
+    p += 2;
+  }
+  if (!found) return false;
+  // The delimiters are ASCII, so the keys are valid UTF-8 exactly when the whole list is.
+  return !(seen & 2) || util::validate_utf8(bytes).has_value();
+}
 
 namespace {
 

@@ -101,6 +101,11 @@ TEST(PostingListTest, PlainListsReadAndMergeAsTheJsonReaderDoes) {
     if (std::find(merged.begin(), merged.end(), pk) == merged.end()) merged.push_back(pk);
     EXPECT_EQ(merge_posting(std::string_view(bytes), pk), encode_posting_list(merged))
         << ::testing::PrintToString(bytes) << " + " << ::testing::PrintToString(pk);
+    // The test in place answers as a held list does whether adding the key changes nothing.
+    PostingList held(bytes);
+    held.add(pk);
+    EXPECT_EQ(plain_list_holds(bytes, pk), !held.changed())
+        << ::testing::PrintToString(bytes) << " + " << ::testing::PrintToString(pk);
   }
   EXPECT_GT(plain, 1000);  // a good part of the generated lists decode
 }
