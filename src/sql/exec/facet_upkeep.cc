@@ -314,7 +314,7 @@ Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& sess
 }
 
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
-                                std::string_view doc) {
+                                std::string_view doc, bool listed_before) {
   const SqlSession::FtsColumns indexes = TRY(upkeep_fts_indexes(db, session, table));
   if (indexes->empty()) return {};
   if (session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime) {
@@ -324,8 +324,9 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
     return {};
   }
   // Each term the row yields, under any index, adds the row to its staged list; a term met again
-  // adds nothing. A list not staged yet that already holds the row (an UPDATE that keeps the text)
-  // is only tested in place the first time: a one-row statement then neither copies nor decodes it.
+  // adds nothing. A list not staged yet that already holds a row written before (an UPDATE that
+  // keeps the text) is only tested in place the first time: a one-row UPDATE then neither copies
+  // nor decodes it. A new row would fail the test, whose pass would only add to the load.
   UpkeepStage& stage = session.upkeep();
   const std::string_view kept = stage.keep(pk);
   IndexedDocument document(doc);
@@ -333,7 +334,10 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
   std::string key;
   Result<void> status;
   auto add = [&]() -> Result<void> {
-    if (!stage.find_list(key) && stage.first_probe(key) && TRY(live_list_holds(db, session, key, kept))) return {};
+    if (listed_before && !stage.find_list(key) && stage.first_probe(key) &&
+        TRY(live_list_holds(db, session, key, kept))) {
+      return {};
+    }
     facet::fts::PostingList* list = TRY(staged_list(db, session, key));
     list->add(kept);
     return {};

@@ -319,7 +319,7 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc));
+    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/true));
   }
   if (failed) return fail(std::move(*failed));
   return written(planned.size(), last_ts, "updated");
