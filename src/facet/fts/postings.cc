@@ -1,6 +1,12 @@
 #include "facet/fts/postings.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <unordered_set>
 
 #include "config.h"
@@ -45,7 +51,163 @@ bool scan_plain_list(std::string_view bytes, OnPk&& on_pk) {
   }
 }
 
+// Whether a key is written as its own bytes in quotes: valid UTF-8 without '"', a backslash or a
+// byte below 0x20.
+bool is_plain_key(std::string_view pk) {
+  bool high = false;
+  for (const char ch : pk) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+    high |= c >= 0x80;
+  }
+  return !high || util::validate_utf8(pk).has_value();
+}
+
+// The bytes a plain key may hold (1 for ASCII, 2 for bytes of multi-byte characters); 0 for '"',
+// the backslash and the bytes below 0x20, which end a run of key bytes.
+constexpr std::array<unsigned char, 256> kKeyByte = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0x20; c < 0x80; ++c) t[c] = 1;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = 2;
+  t['"'] = 0;
+  t['\\'] = 0;
+  return t;
+}();
+
+// plain_list_holds one key at a time: the form's checks on each key in turn.
+bool plain_list_holds_by_key(std::string_view bytes, std::string_view pk) {
+  // The last key's closing quote is known to be there, so every run of key bytes ends inside the list.
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 1;
+  const unsigned char* const last_quote = p + bytes.size() - 3;
+  const auto* want = reinterpret_cast<const unsigned char*>(pk.data());
+  const std::size_t want_size = pk.size();
+  unsigned char seen = 0;  // the kKeyByte values met, or-ed
+  bool found = false;
+  for (;;) {
+    const unsigned char* const start = ++p;  // past the opening quote
+    while (const unsigned char v = kKeyByte[*p]) {
+      seen |= v;
+      ++p;
+    }
+    if (*p != '"') return false;
+    const auto size = static_cast<std::size_t>(p - start);
+    if (!found && size == want_size && (size == 0 || (start[size - 1] == want[size - 1] &&
+                                                      std::memcmp(start, want, size) == 0))) {
+      found = true;
+    }
+    if (p == last_quote) break;
+    if (p[1] != ',' || p[2] != '"' || p + 2 == last_quote) return false;
+    p += 2;
+  }
+  if (!found) return false;
+  // The delimiters are ASCII, so the keys are valid UTF-8 exactly when the whole list is.
+  return !(seen & 2) || util::validate_utf8(bytes).has_value();
+}
+
+#if defined(__SSE2__)
+
+// The bytes of one 64-byte block of a list, as bit masks (bit k for byte k).
+struct BlockMasks {
+  std::uint64_t quote = 0, comma = 0, bad = 0, high = 0;  // bad: a backslash or a byte below 0x20
+  std::uint64_t last = 0, before_last = 0;                // the bytes equal to two given ones
+};
+
+BlockMasks block_masks(const unsigned char* block, char last, char before_last) {
+  const __m128i quote = _mm_set1_epi8('"'), comma = _mm_set1_epi8(','), backslash = _mm_set1_epi8('\\');
+  const __m128i below_space = _mm_set1_epi8(0x1f), last_v = _mm_set1_epi8(last);
+  const __m128i before_last_v = _mm_set1_epi8(before_last);
+  BlockMasks m;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
+    auto bits = [&](__m128i eq) {
+      return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(eq))) << (16 * k);
+    };
+    m.quote |= bits(_mm_cmpeq_epi8(v, quote));
+    m.comma |= bits(_mm_cmpeq_epi8(v, comma));
+    m.bad |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v)));
+    m.high |= bits(v);
+    m.last |= bits(_mm_cmpeq_epi8(v, last_v));
+    m.before_last |= bits(_mm_cmpeq_epi8(v, before_last_v));
+  }
+  return m;
+}
+
+// Bit k of the result: the parity of the bits 0..k of x.
+std::uint64_t prefix_parity(std::uint64_t x) {
+  for (int shift = 1; shift < 64; shift *= 2) x ^= x << shift;
+  return x;
+}
+
+// plain_list_holds 64 bytes at a time. With no backslash, every quote delimits a key: the quotes
+// that leave an odd count open a key, the others close one, and the list is in the form exactly
+// when every byte outside the keys is a comma between a closing and an opening quote, every
+// closing quote but the last is followed by such a comma, and the last quote closes. A key is pk
+// exactly when a byte inside a key that ends pk is followed by a quote and pk's length before it
+// stands a quote, with pk between (pk holds no quote); the places where pk's last two bytes stand
+// are found with the masks.
+bool plain_list_holds_by_block(std::string_view bytes, std::string_view pk) {
+  const auto* text = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t body_end = bytes.size() - 1;  // the list between its brackets: [1, body_end)
+  const std::size_t length = pk.size();
+  const auto last_byte = static_cast<char>(pk[length - 1]);
+  const auto before_last = static_cast<char>(length > 1 ? pk[length - 2] : '"');
+  bool found = false;
+  std::uint64_t parity = 0;        // all ones when the quotes before the block leave a key open
+  std::uint64_t outside_last = 0;  // bit 0: the last byte of the block before was a comma outside
+  std::uint64_t closing_last = 0;  // bit 0: it was a closing quote
+  std::uint64_t before_last_carry = 0;  // bit 0: it was before_last
+  std::uint64_t high = 0;
+  unsigned char tail[64];
+  for (std::size_t base = 1; base < body_end; base += 64) {
+    const std::size_t size = std::min<std::size_t>(64, body_end - base);
+    const unsigned char* block = text + base;
+    std::uint64_t valid = ~std::uint64_t{0};
+    if (size < 64) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, block, size);
+      block = tail;
+      valid = (std::uint64_t{1} << size) - 1;
+    }
+    const BlockMasks m = block_masks(block, last_byte, before_last);
+    const std::uint64_t quote = m.quote & valid;
+    const std::uint64_t open = prefix_parity(quote) ^ parity;  // bytes inside a key, opening quotes included
+    const std::uint64_t outside = ~open & ~quote & valid;
+    const std::uint64_t closing = quote & ~open;
+    if ((m.bad & valid) || (outside & ~m.comma) || (((outside << 1) | outside_last) & ~quote & valid) ||
+        (((closing << 1) | closing_last) & ~outside & valid)) {
+      return false;
+    }
+    high |= m.high & valid;
+    if (!found) {
+      std::uint64_t ends = m.last & ((m.before_last << 1) | before_last_carry) & open & ~quote & valid;
+      for (; ends && !found; ends &= ends - 1) {
+        const std::size_t at = base + static_cast<std::size_t>(__builtin_ctzll(ends));
+        found = at >= length && text[at + 1] == '"' && text[at - length] == '"' &&
+                std::memcmp(text + at + 1 - length, pk.data(), length) == 0;
+      }
+    }
+    parity = ((open >> (size - 1)) & 1) ? ~std::uint64_t{0} : 0;
+    outside_last = (outside >> (size - 1)) & 1;
+    closing_last = (closing >> (size - 1)) & 1;
+    before_last_carry = (m.before_last >> (size - 1)) & 1;
+  }
+  // The last quote must close a key.
+  return !parity && found && (!high || util::validate_utf8(bytes).has_value());
+}
+
+#endif
+
 }  // namespace
+
+bool plain_list_holds(std::string_view bytes, std::string_view pk) {
+  const std::size_t n = bytes.size();
+  if (n < 4 || bytes[0] != '[' || bytes[1] != '"' || bytes[n - 2] != '"' || bytes[n - 1] != ']') return false;
+  if (!is_plain_key(pk)) return false;
+#if defined(__SSE2__)
+  if (!pk.empty()) return plain_list_holds_by_block(bytes, pk);
+#endif
+  return plain_list_holds_by_key(bytes, pk);
+}
 
 namespace {
 

@@ -39,6 +39,11 @@ std::string encode_posting_views(std::span<const std::string_view> pks);
 // fails with SqlExecution carrying the JSON reader's message.
 Result<std::vector<std::string>> decode_posting_list(std::string_view bytes);
 
+// Whether bytes are a list in the form encode_posting_list writes when no key needs an escape (see
+// scan_plain_list in the source) and pk is one of its keys: exactly when adding pk to the list
+// leaves its bytes as they are. Reads the bytes once, in place, copying and allocating nothing.
+bool plain_list_holds(std::string_view bytes, std::string_view pk);
+
 // The list with pk appended unless it is already there. A current value that does not decode
 // (absent, empty, or not an array of texts) counts as the empty list, so the next write repairs it.
 std::string merge_posting(std::optional<std::string_view> current, std::string_view pk);

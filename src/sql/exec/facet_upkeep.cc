@@ -58,6 +58,19 @@ Result<facet::fts::PostingList*> staged_list(Database& db, SqlSession& session, 
   return &stage.add_list(key, std::move(stored));
 }
 
+// Whether the live list under key holds pk in the form adding pk leaves unchanged, read in place
+// (the newest staged write of the key inside a transaction, else the stored value).
+Result<bool> live_list_holds(Database& db, SqlSession& session, std::string_view key, std::string_view pk) {
+  if (session.in_transaction()) {
+    if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) {
+      return facet::fts::plain_list_holds(staged->value, pk);
+    }
+  }
+  bool held = false;
+  TRY(db.visit_get(key, [&](std::string_view value) { held = facet::fts::plain_list_holds(value, pk); }));
+  return held;
+}
+
 // A document read for the text of its full-text indexes: the members a column names are found by
 // the index of its members, and a tree is parsed only for a column reading the whole document
 // (or a document too large to index). The texts are those of index_text over the tree.
@@ -301,7 +314,7 @@ Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& sess
 }
 
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
-                                std::string_view doc) {
+                                std::string_view doc, bool listed_before) {
   const SqlSession::FtsColumns indexes = TRY(upkeep_fts_indexes(db, session, table));
   if (indexes->empty()) return {};
   if (session.upkeep_mode() == SqlSession::UpkeepMode::RowAtATime) {
@@ -311,24 +324,30 @@ Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_v
     return {};
   }
   // Each term the row yields, under any index, adds the row to its staged list; a term met again
-  // adds nothing.
+  // adds nothing. A list not staged yet that already holds a row written before (an UPDATE that
+  // keeps the text) is only tested in place the first time: a one-row UPDATE then neither copies
+  // nor decodes it. A new row would fail the test, whose pass would only add to the load.
   UpkeepStage& stage = session.upkeep();
   const std::string_view kept = stage.keep(pk);
   IndexedDocument document(doc);
   std::string text;
   std::string key;
   Result<void> status;
+  auto add = [&]() -> Result<void> {
+    if (listed_before && !stage.find_list(key) && stage.first_probe(key) &&
+        TRY(live_list_holds(db, session, key, kept))) {
+      return {};
+    }
+    facet::fts::PostingList* list = TRY(staged_list(db, session, key));
+    list->add(kept);
+    return {};
+  };
   for (const std::vector<std::string>& columns : *indexes) {
     facet::fts::for_each_term(document.text_view(columns, text), [&](std::string_view term) {
       if (!facet::fts::posting_key_fits(table, term)) return true;
       facet::fts::assign_posting_key(key, table, term);
-      Result<facet::fts::PostingList*> list = staged_list(db, session, key);
-      if (!list) {
-        status = fail(std::move(list.error()));
-        return false;
-      }
-      (*list)->add(kept);
-      return true;
+      status = add();
+      return status.has_value();
     });
     TRY(status);
     if (!document.is_json()) break;  // the whole text, read once, whatever the columns

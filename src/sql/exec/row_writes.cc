@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@
 #include "sql/exec/select_source.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
+#include "util/json_members.h"
 #include "util/json_record.h"
 
 namespace quenlordb::sql::exec {
@@ -89,6 +91,42 @@ Result<void> visit_target_rows(Database& db, SqlSession& session, const std::str
   });
 }
 
+// Whether the writer of a parsed document (dump_json_compact) writes a name or a member's value as
+// it stands in the text: a name or string without escapes (nor, for a name, control characters),
+// true, false, null, or an integer of at most 18 digits (a negative zero is written "0").
+bool written_as_is(std::string_view name) {
+  return std::ranges::none_of(name, [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
+}
+
+bool written_as_is(const util::JsonMembers::Value& value) {
+  switch (value.kind) {
+    case util::JsonKind::Null:
+    case util::JsonKind::False:
+    case util::JsonKind::True: return true;
+    case util::JsonKind::String: return value.text.find('\\') == std::string_view::npos;
+    case util::JsonKind::Number: {
+      std::string_view digits = value.text;
+      if (digits.starts_with('-')) digits.remove_prefix(1);
+      if (digits.empty() || digits.size() > 18 || value.text == "-0") return false;
+      return std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; });
+    }
+    default: return false;
+  }
+}
+
+// Whether the object's text is what the writer gives for its tree: members in strictly ascending
+// byte order of their names, each written as it is.
+bool written_as_tree(const util::JsonMembers& members) {
+  if (!members.indexed() || !members.is_object()) return false;
+  std::string_view previous;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const util::JsonMembers::Entry entry = members.entry(i);
+    if (entry.name_escaped || (i > 0 && !(previous < entry.name)) || !written_as_is(entry.value)) return false;
+    previous = entry.name;
+  }
+  return true;
+}
+
 // The document an UPDATE writes for one row, read through the row's context.
 Result<std::string> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
   if (stmt.set_assignments.empty()) {
@@ -96,6 +134,46 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
     if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
     TRY(rel::validate_json_bytes(value.text_value()));
     return std::move(value).text_value();
+  }
+  // An object stored as the writer writes its tree is rewritten on its text: the members as they
+  // stand, each assigned one replaced or placed in name order, gives the bytes of the tree's way.
+  const util::JsonMembers members(context.doc());
+  if (written_as_tree(members) &&
+      std::ranges::all_of(stmt.set_assignments, [](const auto& a) { return written_as_is(a.first); })) {
+    std::map<std::string_view, nlohmann::json> values;  // later assignments of a name win
+    for (const auto& [name, expr] : stmt.set_assignments) values[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
+    std::map<std::string_view, std::string> assigned;
+    for (const auto& [name, value] : values) {
+      Result<std::string> text = util::dump_json_compact(value);
+      if (!text) {
+        // The tree's writer meets the same value and fails as it does.
+        nlohmann::json doc = context.document();
+        for (auto& [n, v] : values) doc[std::string(n)] = std::move(v);
+        return util::dump_json_compact(doc);
+      }
+      assigned.emplace(name, std::move(*text));
+    }
+    std::string out;
+    out.reserve(context.doc().size() + 16 * assigned.size());
+    out.push_back('{');
+    auto add = [&](std::string_view name, std::string_view value) {
+      if (out.size() > 1) out.push_back(',');
+      out.append("\"").append(name).append("\":").append(value);
+    };
+    auto next = assigned.begin();
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const util::JsonMembers::Entry entry = members.entry(i);
+      for (; next != assigned.end() && next->first < entry.name; ++next) add(next->first, next->second);
+      if (next != assigned.end() && next->first == entry.name) {
+        add(next->first, next->second);
+        ++next;
+      } else {
+        add(entry.name, entry.value.text);
+      }
+    }
+    for (; next != assigned.end(); ++next) add(next->first, next->second);
+    out.push_back('}');
+    return out;
   }
   // The context keeps the document as stored, so every assignment reads the row as it was; the new
   // document is a copy. The context reads a document that does not parse as null: tell that from a
@@ -241,7 +319,7 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc));
+    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/true));
   }
   if (failed) return fail(std::move(*failed));
   return written(planned.size(), last_ts, "updated");

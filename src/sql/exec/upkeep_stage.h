@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "error.h"
 #include "facet/fts/postings.h"
@@ -34,6 +35,10 @@ class UpkeepStage {
   facet::fts::PostingList* find_list(std::string_view key);
   // Stages the list under key (not staged yet) from the value stored there.
   facet::fts::PostingList& add_list(std::string_view key, std::optional<std::string> stored);
+
+  // True the first time it is asked of key, false after: a list not staged yet may be tested in
+  // place once, and is staged when it is met again, so that a list costs at most two reads.
+  bool first_probe(std::string_view key) { return probed_.emplace(key).second; }
 
   facet::timeseries::Bucket* find_bucket(std::string_view key);
   facet::timeseries::Bucket& add_bucket(std::string_view key, facet::timeseries::Bucket bucket);
@@ -68,6 +73,7 @@ class UpkeepStage {
   std::deque<StagedBucket> buckets_;
   KeyIndex bucket_index_;
   std::deque<std::string> kept_;
+  std::unordered_set<std::string> probed_;
 };
 
 }  // namespace quenlordb::sql::exec

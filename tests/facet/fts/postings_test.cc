@@ -76,10 +76,20 @@ TEST(PostingListTest, PlainListsReadAndMergeAsTheJsonReaderDoes) {
     for (std::size_t n = rng() % 4; n > 0; --n) k += pieces[rng() % (rng() % 3 == 0 ? pieces.size() : 5)];
     return k;
   };
+  const std::vector<std::string> plain_pieces = {"a", "r1", "\xc3\xbc", "\xe2\x82\xac", ",", "[", "]", "/", "\x7f"};
+  auto plain_key = [&] {
+    std::string k;
+    for (std::size_t n = rng() % 4; n > 0; --n) k += plain_pieces[rng() % plain_pieces.size()];
+    return k;
+  };
   int plain = 0;
-  for (int round = 0; round < 4000; ++round) {
+  int held_in_place = 0;
+  for (int round = 0; round < 6000; ++round) {
+    // Long lists too, so that the keys and the faults fall anywhere in a list read by blocks.
     Keys keys;
-    for (std::size_t n = rng() % 5; n > 0; --n) keys.push_back(key());
+    for (std::size_t n = round % 3 == 2 ? rng() % 120 : rng() % 5; n > 0; --n) {
+      keys.push_back(round % 3 == 2 ? plain_key() : key());
+    }
     std::string bytes = encode_posting_list(keys);
     switch (rng() % 4) {
       case 0: break;
@@ -101,8 +111,43 @@ TEST(PostingListTest, PlainListsReadAndMergeAsTheJsonReaderDoes) {
     if (std::find(merged.begin(), merged.end(), pk) == merged.end()) merged.push_back(pk);
     EXPECT_EQ(merge_posting(std::string_view(bytes), pk), encode_posting_list(merged))
         << ::testing::PrintToString(bytes) << " + " << ::testing::PrintToString(pk);
+    // The test in place answers as a held list does whether adding the key changes nothing.
+    PostingList held(bytes);
+    held.add(pk);
+    const bool in_place = plain_list_holds(bytes, pk);
+    EXPECT_EQ(in_place, !held.changed()) << ::testing::PrintToString(bytes) << " + " << ::testing::PrintToString(pk);
+    held_in_place += in_place;
   }
   EXPECT_GT(plain, 1000);  // a good part of the generated lists decode
+  EXPECT_GT(held_in_place, 500);
+}
+
+// The test in place reads lists of several blocks: each single-byte fault at every place of a long
+// list (a quote, a comma, a bracket or a backslash put in or for a byte, a byte dropped) and lists
+// whose last quote opens a key answer as a held list does, for a listed key and another.
+TEST(PostingListTest, ListTestedInPlaceAgreesWithTheHeldListAtEveryPlace) {
+  Keys keys;
+  for (int i = 0; i < 40; ++i) keys.push_back(i % 7 == 3 ? "k," + std::to_string(i) : "k" + std::to_string(i * 37));
+  const std::string list = encode_posting_list(keys);
+  std::vector<std::string> variants = {R"(["a","])", R"(["a",""])", R"(["a","a])", list.substr(0, list.size() - 1) + ",\"]"};
+  for (std::size_t at = 0; at <= list.size(); ++at) {
+    for (const char c : {'"', ',', ']', '\\'}) {
+      variants.push_back(std::string(list).insert(at, 1, c));
+      if (at < list.size()) variants.push_back(std::string(list).replace(at, 1, 1, c));
+    }
+    if (at < list.size()) variants.push_back(std::string(list).erase(at, 1));
+  }
+  int held_in_place = 0;
+  for (const std::string& bytes : variants) {
+    for (const std::string& pk : {std::string("a"), keys[3], keys[39], std::string("k")}) {
+      PostingList held(bytes);
+      held.add(pk);
+      const bool in_place = plain_list_holds(bytes, pk);
+      EXPECT_EQ(in_place, !held.changed()) << bytes << " + " << pk;
+      held_in_place += in_place;
+    }
+  }
+  EXPECT_GT(held_in_place, 10);
 }
 
 // A list held decoded gives, after any additions, the bytes merge_posting of each addition in turn

@@ -5,6 +5,8 @@
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
+#include "util/json_document.h"
+#include "util/json_record.h"
 
 namespace quenlordb::sql::exec {
 namespace {
@@ -414,6 +416,40 @@ TEST(PointWrites, AgreeWithTheScan) {
       as_scan.push_back(point_writes::with_keys(sql, false));
     }
     EXPECT_EQ(point.outcome(as_point), scan.outcome(as_scan)) << statements.front();
+  }
+}
+
+// UPDATE ... SET writes the bytes the document's tree gives with the members set, whether the
+// stored text is written as that tree writes (names in order, plain strings and integers), which
+// is rewritten on its text, or in any other form: unordered, spaced, repeated names, numbers the
+// writer spells otherwise, escapes, nested values, not an object, not JSON.
+TEST_F(RowWritesTest, UpdatedDocumentsAreThoseOfTheTree) {
+  const std::vector<std::string> docs = {
+      R"({"bio":"ka po","city":"Oslo","id":"u000001","name":"user1","score":123,"status":"idle"})",
+      R"({"status":"idle","a":1})", R"({ "a": 1 })", R"({"a":1,"a":2})", R"({"a":true,"b":false,"m":null,"z":-7})",
+      R"({"a":1.5})", R"({"a":1e2})", R"({"a":-0})", R"({"a":123456789012345678901})", R"({"a":-123456789012345678})",
+      R"({"a":"x\ny"})", R"({"\u0061b":1})", R"({"a":"\u00e9"})", R"({"a":{"b":1},"c":[1,2]})", "{}",
+      R"({"zz":"\u00e9x","\u00e9":1})", "{\"zz\":\"\xc3\xa9\",\"\xc3\xa9\":1}", "[1,2]", "5", "null", "not json"};
+  struct Set {
+    std::string sql;
+    std::vector<std::pair<std::string, nlohmann::json>> members;
+  };
+  const std::vector<Set> sets = {
+      {"status = 'x'", {{"status", "x"}}},
+      {"a = 1, zz = NULL, aa = 'q\"\xc3\xa9'", {{"a", 1.0}, {"zz", nullptr}, {"aa", "q\"\xc3\xa9"}}},
+      {"m = 'one', m = TRUE, zzz = 2.5", {{"m", "one"}, {"m", true}, {"zzz", 2.5}}},
+  };
+  for (const std::string& doc : docs) {
+    for (const Set& set : sets) {
+      put_row("docs", "k", doc);
+      must(run("UPDATE docs SET " + set.sql + " WHERE pk = 'k'"));
+      Result<nlohmann::json> parsed = util::parse_json_document(doc);
+      nlohmann::json want = parsed ? *parsed : nlohmann::json::object();
+      if (want.is_object()) {
+        for (const auto& [name, value] : set.members) want[name] = value;
+      }
+      EXPECT_EQ(row("docs", "k"), must(util::dump_json_compact(want))) << doc << " SET " << set.sql;
+    }
   }
 }
 
