@@ -328,6 +328,15 @@ void PostingList::add(std::string_view pk) {
   keys_.push_back(pk);
 }
 
+void PostingList::add_ascending(std::span<const std::string_view> pks) {
+  if (pks.empty()) return;
+  if (!ascending_ || (!keys_.empty() && !(keys_.back() < pks.front()))) {
+    for (std::string_view pk : pks) add(pk);
+    return;
+  }
+  keys_.insert(keys_.end(), pks.begin(), pks.end());
+}
+
 std::string PostingList::encode() const {
   if (!stored_plain_) return encode_posting_views(keys_);
   // The stored bytes are what encoding their keys gives; the added keys follow them.

@@ -67,6 +67,9 @@ class PostingList {
   bool contains(std::string_view pk) const;
   // Appends pk unless it is listed.
   void add(std::string_view pk);
+  // add() of each key in turn, for keys that ascend, each once: when they all come above the
+  // listed keys they are appended without looking each up.
+  void add_ascending(std::span<const std::string_view> pks);
   // False only for a list stored as this module writes it, to which nothing was added.
   bool changed() const { return !stored_plain_ || keys_.size() > stored_count_; }
   std::string encode() const;

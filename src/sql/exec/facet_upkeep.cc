@@ -236,11 +236,19 @@ Result<void> PostingAdditions::write(Database& db, SqlSession& session, std::str
   kept.reserve(pks_.size());
   for (const std::string& pk : pks_) kept.push_back(stage.keep(pk));
   std::string key;
+  std::vector<std::string_view> added;
   for (std::size_t t = 0; t < terms_.size(); ++t) {
     if (!facet::fts::posting_key_fits(table, *terms_[t])) continue;
     facet::fts::assign_posting_key(key, table, *terms_[t]);
     facet::fts::PostingList* list = TRY(staged_list(db, session, key));
-    for (std::uint32_t row : rows_of_term_[t]) list->add(kept[row]);
+    if (ascending_) {
+      // A term's rows are each once and in order, so their keys ascend.
+      added.clear();
+      for (std::uint32_t row : rows_of_term_[t]) added.push_back(kept[row]);
+      list->add_ascending(added);
+    } else {
+      for (std::uint32_t row : rows_of_term_[t]) list->add(kept[row]);
+    }
   }
   return {};
 }
