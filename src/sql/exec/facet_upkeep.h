@@ -100,9 +100,9 @@ Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, st
 Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table);
 
 // Indexes the written row under every full-text index of the table. A row that was there before
-// (listed_before: an UPDATE's) is likely listed already: a list the stage does not hold yet is then
-// first tested in place for the row (facet::fts::plain_list_holds), and staged only when the test
-// fails or the list is met again; the lists written are the same either way.
+// (listed_before: the row of a one-row UPDATE) is likely listed already: a list the stage does not
+// hold yet is then first tested in place for the row (facet::fts::plain_list_holds), and staged
+// only when the test fails or the list is met again; the lists written are the same either way.
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                 std::string_view doc, bool listed_before = false);
 
