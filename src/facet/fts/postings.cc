@@ -1,7 +1,6 @@
 #include "facet/fts/postings.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -63,45 +62,10 @@ bool is_plain_key(std::string_view pk) {
   return !high || util::validate_utf8(pk).has_value();
 }
 
-// The bytes a plain key may hold (1 for ASCII, 2 for bytes of multi-byte characters); 0 for '"',
-// the backslash and the bytes below 0x20, which end a run of key bytes.
-constexpr std::array<unsigned char, 256> kKeyByte = [] {
-  std::array<unsigned char, 256> t{};
-  for (int c = 0x20; c < 0x80; ++c) t[c] = 1;
-  for (int c = 0x80; c < 0x100; ++c) t[c] = 2;
-  t['"'] = 0;
-  t['\\'] = 0;
-  return t;
-}();
-
-// plain_list_holds one key at a time: the form's checks on each key in turn.
+// plain_list_holds one key at a time.
 bool plain_list_holds_by_key(std::string_view bytes, std::string_view pk) {
-  // The last key's closing quote is known to be there, so every run of key bytes ends inside the list.
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 1;
-  const unsigned char* const last_quote = p + bytes.size() - 3;
-  const auto* want = reinterpret_cast<const unsigned char*>(pk.data());
-  const std::size_t want_size = pk.size();
-  unsigned char seen = 0;  // the kKeyByte values met, or-ed
-  bool found = false;
-  for (;;) {
-    const unsigned char* const start = ++p;  // past the opening quote
-    while (const unsigned char v = kKeyByte[*p]) {
-      seen |= v;
-      ++p;
-    }
-    if (*p != '"') return false;
-    const auto size = static_cast<std::size_t>(p - start);
-    if (!found && size == want_size && (size == 0 || (start[size - 1] == want[size - 1] &&
-                                                      std::memcmp(start, want, size) == 0))) {
-      found = true;
-    }
-    if (p == last_quote) break;
-    if (p[1] != ',' || p[2] != '"' || p + 2 == last_quote) return false;
-    p += 2;
-  }
-  if (!found) return false;
-  // The delimiters are ASCII, so the keys are valid UTF-8 exactly when the whole list is.
-  return !(seen & 2) || util::validate_utf8(bytes).has_value();
+  bool held = false;
+  return scan_plain_list(bytes, [&](std::string_view key) { held = held || key == pk; }) && held;
 }
 
 #if defined(__SSE2__)
