@@ -377,7 +377,7 @@ TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
   EXPECT_EQ(list("word"), Keys{"b"});
 }
 
-// A script writes each list and bucket its rows add to once, after the rows, and a transaction
+// A script writes each list and bucket its rows add to once, before the rows, and a transaction
 // once at COMMIT, which counts the puts it applies (ROLLBACK those it would have applied). What a
 // script gathered is written before a later statement reads the lists, and before its error.
 TEST_F(FtsTest, ScriptsAndTransactionsWriteEachListOnce) {
@@ -398,11 +398,12 @@ TEST_F(FtsTest, ScriptsAndTransactionsWriteEachListOnce) {
                                 "INSERT INTO docs (pk, doc) VALUES ('e', 'oops')"));
   EXPECT_EQ(list("late"), Keys{"d"});
 
-  // Three rows, two lists (one of them new) and a bucket; the timestamp is the bucket's, put last.
+  // Three rows, two lists (one of them new) and a bucket; the timestamp is the last row's, put
+  // after the lists and the bucket.
   const SqlResult commit = must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('f', '{\"t\":\"shared\"}');"
                                                  "INSERT INTO docs (pk, doc) VALUES ('g', '{\"t\":\"fresh shared\"}');"
                                                  "INSERT INTO m (id, ts, v) VALUES ('3', 30, 3); COMMIT"));
-  EXPECT_EQ(commit, affected(6, version(rel::bucket_key("m", "v", 0)), "COMMIT (6 writes)"));
+  EXPECT_EQ(commit, affected(6, version(rel::row_key("m", "3")), "COMMIT (6 writes)"));
   EXPECT_TRUE(one_version(rel::posting_key("docs", "fresh")));
   EXPECT_EQ(must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('h', '{\"t\":\"shared\"}');"
                                   "INSERT INTO docs (pk, doc) VALUES ('i', '{\"t\":\"shared\"}'); ROLLBACK")),
@@ -528,7 +529,7 @@ TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
   Result<SqlResult> r = insert("a", "10", "1");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), QuenlorError::sql_execution("missing field `points`"));
-  EXPECT_TRUE(live(rel::row_key("m", "a")));  // the row's own write stays
+  EXPECT_FALSE(live(rel::row_key("m", "a")));  // the row is written after its buckets: not at all
 
   meta.bucket_seconds = 0;
   set_meta();
