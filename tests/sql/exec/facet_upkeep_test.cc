@@ -17,6 +17,8 @@
 #include "sql/exec/exec_fixture.h"
 #include "sql/exec/facet_upkeep.h"
 #include "sql/parser/text.h"
+#include "support/fault_hook.h"
+#include "util/file.h"
 #include "util/json_document.h"
 #include "util/utf8.h"
 
@@ -375,6 +377,30 @@ TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
   EXPECT_EQ(r.error().kind(), ErrorKind::SqlExecution);
   insert("b", R"({"t":"word"})");
   EXPECT_EQ(list("word"), Keys{"b"});
+}
+
+// CREATE FULLTEXT INDEX writes its definition after the lists of the rows already there: a failure
+// (or a crash) between the two leaves no index whose rows are unlisted.
+TEST_F(FtsTest, IndexDefinitionIsWrittenAfterTheListsOfExistingRows) {
+  insert("a", R"({"t":"red car"})");
+  insert("b", R"({"t":"red"})");
+  using quenlordb::testing::FaultRule;
+  for (int failing = 1; failing <= 3; ++failing) {
+    SCOPED_TRACE(failing);
+    const std::string name = "f" + std::to_string(failing);
+    Result<SqlResult> r = [&] {
+      quenlordb::testing::ScopedFaultHook hook(
+          {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, failing, FaultRule::Action::Fail, EIO)});
+      return run("CREATE FULLTEXT INDEX " + name + " ON docs (doc)");
+    }();
+    // The lists "red" and "car" come first (the second is written only by the first index), then
+    // the definition.
+    const bool defined = live(rel::fts_index_meta_key("docs", name)).has_value();
+    EXPECT_EQ(static_cast<bool>(r), defined);
+    if (defined) EXPECT_TRUE(std::get<SqlResult::Affected>(r->value).commit_ts.has_value());
+    if (defined || failing > 1) EXPECT_EQ(list("red"), (Keys{"a", "b"}));
+  }
+  EXPECT_EQ(pks("MATCH(doc, 'car')"), Keys{"a"});
 }
 
 // A script writes each list and bucket its rows add to once, before the rows, and a transaction
