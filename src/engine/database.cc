@@ -233,6 +233,12 @@ Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(st
   return true;
 }
 
+Result<void> Database::log_acknowledged_writes() {
+  State& s = *state_;
+  if (!s.durability) return {};
+  return s.durability->write_queued();
+}
+
 Database::ReadStamp Database::read_stamp(std::string_view key) const {
   const State& s = *state_;
   return ReadStamp{s.id, s.shards[s.route(key).shard].reader.default_snapshot()};

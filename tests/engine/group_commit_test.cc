@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -242,6 +243,31 @@ TEST(GroupCommitTest, FastPutJoinsTheDefaultSnapshotOnlyOnceInTheMemtable) {
   for (auto& w : writers) w.join();
   EXPECT_EQ(mismatches, 0);
   EXPECT_GT(taken.load(), 0);
+}
+
+// write_queued puts every queued frame into its log before it returns, waiting for a paused shard
+// to be resumed; the frames it wrote are synced by the thread's next pass.
+TEST(GroupCommitTest, WriteQueuedWritesEveryQueuedFrameAndWaitsForAPausedShard) {
+  TempDir dir;
+  auto queue = std::make_shared<storage::WalBatchQueue>(2);
+  std::vector<std::shared_ptr<storage::WalLock>> locks = {std::make_shared<storage::WalLock>(),
+                                                          std::make_shared<storage::WalLock>()};
+  const std::vector<std::string> paths = {dir.file("shard-0.wal"), dir.file("shard-1.wal")};
+  auto durability = storage::DurabilityThread::spawn(queue, paths, locks, 1000);
+  const std::string first = must(storage::encode_wal_frame("k0", "v0", std::nullopt));
+  const std::string second = must(storage::encode_wal_frame("k1", "v1", std::nullopt));
+  // Queued without waking the thread, so that only write_queued writes them.
+  queue->pause(1);
+  queue->enqueue(first, 0, 0, /*wake_thread=*/false);
+  queue->enqueue(second, 1, 0, /*wake_thread=*/false);
+  std::future<Result<void>> written = std::async(std::launch::async, [&] { return durability->write_queued(); });
+  EXPECT_EQ(written.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(read_bytes(paths[0]), first);
+  EXPECT_EQ(read_bytes(paths[1]), "");
+  queue->resume(1);
+  must(written.get());
+  EXPECT_EQ(read_bytes(paths[1]), second);
+  EXPECT_EQ(queue->unwritten_writes(0) + queue->unwritten_writes(1), 0u);
 }
 
 // The number of context switches of the thread whose name begins with prefix.

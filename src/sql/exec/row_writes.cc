@@ -228,8 +228,9 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   TRY(rel::validate_pk(*pk));
   std::string text = TRY(util::dump_json_compact(doc));
   WrittenRow row{std::move(*pk), std::move(text), std::nullopt};
-  row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
+  // The row's lists and buckets are staged first, so that the row is written after them.
   TRY(upkeep_inserted_row(db, session, table, row.pk, row.doc));
+  row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
   return row;
 }
 
@@ -253,8 +254,9 @@ Result<SqlResult> insert_row(Database& db, SqlSession& session, std::string_view
     TRY(upkeep_inserted_row(db, session, table, pk, put.value));
     return inserted_one(std::nullopt);
   }
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), doc));
+  // The row's lists and buckets are staged first, so that the row is written after them.
   TRY(upkeep_inserted_row(db, session, table, pk, doc));
+  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), std::move(doc)));
   return inserted_one(ts);
 }
 
@@ -318,11 +320,13 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   // A statement writing one row tests its lists in place before staging them; one writing many
   // rows meets most lists again, so the test would only add a read of each.
   const bool test_in_place = planned.size() == 1;
-  for (const Planned& row : planned) {
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
-    if (ts) last_ts = ts;
-    // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
+  for (Planned& row : planned) {
+    // The new text of the row joins the posting lists, so that MATCH finds what the row now holds;
+    // staged first, so that the row is written after its lists.
     TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
+    std::optional<std::uint64_t> ts =
+        TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::move(row.doc)));
+    if (ts) last_ts = ts;
   }
   if (failed) return fail(std::move(*failed));
   return written(planned.size(), last_ts, "updated");

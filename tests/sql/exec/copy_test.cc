@@ -453,23 +453,27 @@ TEST_F(CopyTest, ImportedRowsJoinFullTextIndexes) {
   EXPECT_EQ(pks("SELECT pk FROM t WHERE MATCH(title, 'red cars')"), (std::vector<std::string>{R"({"pk":"1"})"}));
 }
 
-TEST_F(CopyTest, RowsWrittenBeforeAFailedWriteAreStillIndexed) {
-  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
-  must(run("CREATE FULLTEXT INDEX f ON d (doc)"));
+// A failed write ends the COPY, and whatever it wrote before is findable: the list goes first.
+TEST_F(CopyTest, EveryRowWrittenBeforeAFailedWriteIsIndexed) {
   const std::string p = dir.file("d.csv");
   write(p, "pk,doc\na,\"[\"\"red\"\"]\"\nb,\"[\"\"red\"\"]\"\nc,\"[\"\"red\"\"]\"\n");
   using quenlordb::testing::FaultRule;
-  Result<SqlResult> r = [&] {
-    // The second log write fails: one row is written, and its posting list after it.
-    quenlordb::testing::ScopedFaultHook hook(
-        {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, 2, FaultRule::Action::Fail, EIO)});
-    return run("COPY d FROM '" + p + "'");
-  }();
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().os_error(), EIO);
-  const std::vector<LiveEntry> rows = scan("table/d/");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(live("__fts/d/red"), "[\"" + rows[0].key.substr(8) + "\"]");
+  for (int failing = 1; failing <= 4; ++failing) {
+    const std::string table = "d" + std::to_string(failing);
+    SCOPED_TRACE(table);
+    must(run("CREATE TABLE " + table + " (pk TEXT PRIMARY KEY)"));
+    must(run("CREATE FULLTEXT INDEX f ON " + table + " (doc)"));
+    Result<SqlResult> r = [&] {
+      // The failing-th log write fails: the list is the first, then come the rows.
+      quenlordb::testing::ScopedFaultHook hook(
+          {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, failing, FaultRule::Action::Fail, EIO)});
+      return run("COPY " + table + " FROM '" + p + "'");
+    }();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().os_error(), EIO);
+    EXPECT_EQ(scan("table/" + table + "/").size(), static_cast<std::size_t>(std::max(failing - 2, 0)));
+    EXPECT_EQ(live("__fts/" + table + "/red"), failing == 1 ? std::nullopt : std::optional<std::string>(R"(["a","b","c"])"));
+  }
 }
 
 }  // namespace
