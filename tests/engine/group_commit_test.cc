@@ -398,6 +398,51 @@ TEST(GroupCommitTest, FastPutsAreDeclinedWhileTheirShardsFramesCannotBeWritten) 
   }
 }
 
+// A flush holds its shard's frames back from the freeze until the log is truncated, and no longer:
+// a fast put acknowledged while the compaction after the flush runs (here held in its first step)
+// is in the log before that compaction ends.
+TEST(GroupCommitTest, FastPutDuringACompactionReachesTheLogBeforeTheCompactionEnds) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  Config c = test_config(1, true);
+  c.memtable_max_bytes = 4096;
+  c.compaction_l0_threshold = 1;  // the second flush compacts
+  std::promise<void> held;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> holding{false};
+  ScopedFaultHook hook({FaultRule({util::FileOp::Open, util::FaultPhase::Before, "/l1-"}, [&] {
+    holding = true;
+    held.set_value();
+    (void)released.wait_for(std::chrono::seconds(30));
+    holding = false;
+  })});
+  auto db = open_db(root, c);
+  // Fast puts fill the memtable; the put that finds it full goes to the shard thread, whose flush
+  // check flushes (and, the second time, compacts before that put returns).
+  std::thread writer([&] {
+    for (int i = 0; !hook.fired(0); ++i) must(db->put("k" + std::to_string(i), std::string(200, 'x'), 0, kForever));
+  });
+  ASSERT_EQ(held.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+  const std::uint64_t ts = must(db->put("during", "d", 0, kForever));
+  const std::string frame = storage::encode_wal_frame(ledger::encode_internal_key("during", ts),
+                                                      ledger::FactValue{0, kForever, "d"}.encode(), std::nullopt)
+                                .value();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool logged = false;
+  while (!(logged = read_bytes(root + "/shard-0/shard-0.wal").find(frame) != std::string::npos) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(logged) << "the frame stayed in memory while the compaction ran";
+  EXPECT_TRUE(holding.load()) << "the compaction ended before the frame was seen";
+  release.set_value();
+  writer.join();
+  EXPECT_EQ(must(db->stats()).compactions, 1u);
+  EXPECT_EQ(must(db->get("during", ts)), "d");
+}
+
 TEST(GroupCommitTest, CompactionStepRaisesAnInfoEvent) {
   TempDir dir;
   Config c = test_config(1, false);
