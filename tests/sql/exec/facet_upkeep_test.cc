@@ -397,8 +397,12 @@ TEST_F(FtsTest, IndexDefinitionIsWrittenAfterTheListsOfExistingRows) {
     // the definition.
     const bool defined = live(rel::fts_index_meta_key("docs", name)).has_value();
     EXPECT_EQ(static_cast<bool>(r), defined);
-    if (defined) EXPECT_TRUE(std::get<SqlResult::Affected>(r->value).commit_ts.has_value());
-    if (defined || failing > 1) EXPECT_EQ(list("red"), (Keys{"a", "b"}));
+    if (defined) {
+      EXPECT_TRUE(std::get<SqlResult::Affected>(r->value).commit_ts.has_value());
+    }
+    if (defined || failing > 1) {
+      EXPECT_EQ(list("red"), (Keys{"a", "b"}));
+    }
   }
   EXPECT_EQ(pks("MATCH(doc, 'car')"), Keys{"a"});
 }
