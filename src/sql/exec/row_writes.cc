@@ -65,10 +65,10 @@ std::optional<std::string_view> fixed_pk(const std::optional<parser::Expr>& filt
   return filter ? fixed_pk(*filter, blocked) : std::nullopt;
 }
 
-// Visits the live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the
-// checks of the table, each with its context (the table's name bound to it) for WHERE: the one row
-// of the primary key WHERE fixes (see fixed_pk), read through the session, or else every row of a
-// scan; the errors are those of visit_table_rows.
+// Visits the live rows of the table an UPDATE or DELETE names that WHERE keeps, at its temporal
+// clauses, after the checks of the table, each with the context (the table's name bound to it)
+// WHERE was evaluated in: the one row of the primary key WHERE fixes (see fixed_pk), read through
+// the session, or else the rows of a scan; the errors are those of visit_rows_where.
 Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
                                const std::optional<parser::Expr>& filter, std::optional<std::uint64_t> as_of,
                                std::optional<std::uint64_t> valid_at,
@@ -76,19 +76,16 @@ Result<void> visit_target_rows(Database& db, SqlSession& session, const std::str
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
   const eval::TableBinding self{table};
-  util::JsonMembers scratch;
   if (const std::optional<std::string_view> pk = fixed_pk(filter)) {
     const std::optional<std::string> doc = TRY(read_live_key(db, session, rel::row_key(table, *pk), as_of, valid_at));
     if (!doc) return {};
+    util::JsonMembers scratch;
     eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
+    if (!eval::is_truthy(TRY(context.eval(*filter)))) return {};
     return visit(context);
   }
   const parser::Expr* where = filter ? &*filter : nullptr;
-  return visit_table_rows(db, session, table, as_of, valid_at, where, Tables(&self, 1),
-                          [&](eval::RowView row) -> Result<void> {
-    eval::EvalContext context(row, Tables(&self, 1), scratch);
-    return visit(context);
-  });
+  return visit_rows_where(db, session, table, as_of, valid_at, where, Tables(&self, 1), visit);
 }
 
 // Whether the writer of a parsed document (dump_json_compact) writes a name or a member's value as
@@ -307,7 +304,6 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   std::optional<QuenlorError> failed;
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
-                          if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
                           if (failed) return {};
                           Result<std::string> doc = updated_document(stmt, context);
                           if (!doc) failed = std::move(doc.error());
@@ -333,9 +329,7 @@ Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser
   std::vector<std::string> kept;
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
-                          if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
-                            kept.emplace_back(context.pk());
-                          }
+                          kept.emplace_back(context.pk());
                           return {};
                         }));
   std::optional<std::uint64_t> last_ts;

@@ -383,6 +383,36 @@ TEST_F(SelectTest, WhereOnScanThreadsAnswersAsOnTheCallingThread) {
   }
 }
 
+// WHERE is evaluated once per row also when the scan's threads evaluate it: a filter that keeps
+// each row with a chance of one half keeps about half the rows on every path (evaluated twice,
+// it would keep a quarter), also inside a transaction that has staged a row of the table.
+TEST_F(SelectTest, WhereRunsOncePerRowOnScanThreads) {
+  constexpr int kRows = 4000;
+  create_table("t");
+  for (int i = 0; i < kRows; ++i) put_row("t", "k" + std::to_string(i), R"({"n":1})");
+  struct Threads {
+    Threads() { engine::set_scan_threads(engine::ScanThreads{8, 0}); }
+    ~Threads() { engine::set_scan_threads(std::nullopt); }
+  } threads;
+  auto count = [&](std::string_view sql) { return std::stoul(rows(sql).at(0)); };
+  auto changed = [&](std::string_view sql) { return std::get<SqlResult::Affected>(must(run(sql)).value).rows; };
+  auto about_half = [&](std::size_t n) { return n > kRows * 2 / 5 && n < kRows * 3 / 5; };
+  EXPECT_PRED1(about_half, count("SELECT count(*) FROM t WHERE RANDOM() < 0.5"));
+  EXPECT_PRED1(about_half, rows("SELECT pk FROM t WHERE RANDOM() < 0.5").size());
+  EXPECT_PRED1(about_half, rows("SELECT pk FROM t WHERE RANDOM() < 0.5 ORDER BY pk LIMIT 100000").size());
+  const Rows grouped = rows("SELECT count(*) AS n FROM t WHERE RANDOM() < 0.5");
+  EXPECT_PRED1(about_half, nlohmann::json::parse(grouped.at(0)).at("n").get<std::size_t>());
+  must(run("BEGIN"));
+  must(run("INSERT INTO t (pk, doc) VALUES ('staged', '{}')"));
+  EXPECT_PRED1(about_half, count("SELECT count(*) FROM t WHERE RANDOM() < 0.5"));
+  must(run("ROLLBACK"));
+  const std::size_t updated = changed("UPDATE t SET m = 1 WHERE RANDOM() < 0.5");
+  EXPECT_PRED1(about_half, updated);
+  EXPECT_EQ(count("SELECT count(*) FROM t WHERE m = 1"), updated);
+  const std::size_t deleted = changed("DELETE FROM t WHERE RANDOM() < 0.5");
+  EXPECT_PRED1(about_half, deleted);
+  EXPECT_EQ(count("SELECT count(*) FROM t"), kRows - deleted);
+}
 
 // What a result or an error reads as, for comparing two paths.
 std::string outcome_text(const Result<SqlResult>& r) {
