@@ -354,6 +354,9 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
 
   // The FROM name, a table's or a view's, qualifies the names that read its rows.
   const TableBinding self{source};
+  // A view that selects one row holds no other: a primary key the query names narrows the view's
+  // rows, and never reads a row of its table the view does not hold.
+  if (lit && target.pk && *lit != *target.pk) return finish({}, nullptr, select, Tables(&self, 1));
   std::vector<VisibleRow> rows;
   if (matched) {
     // A view that selects one row keeps only that row of those listed.
