@@ -370,6 +370,9 @@ TEST_F(SelectTest, WhereOnScanThreadsAnswersAsOnTheCallingThread) {
       {"SELECT count(*) FROM t WHERE n > 6"},
       {"SELECT pk, n FROM t WHERE n < 2 ORDER BY n DESC, pk LIMIT 4"},
       {"SELECT pk FROM t WHERE CASE WHEN pk = 'k42' THEN nofn() ELSE n = 2 END"},
+      // Of two rows where WHERE fails, the first in key order decides the error.
+      {"SELECT count(*) FROM t WHERE CASE WHEN pk = 'k42' THEN nofn() WHEN pk = 'k17' THEN otherfn() ELSE n = 2 END",
+       "DELETE FROM t WHERE CASE WHEN pk = 'k5' THEN otherfn() WHEN pk = 'k38' THEN nofn() ELSE n = 2 END"},
       // A list of constants, whose lookup the threads make together on their first rows.
       {"SELECT pk FROM t WHERE n IN (1, 8, '3', NULL)", "SELECT count(*) FROM t WHERE n NOT IN (2, 4)"},
       {"UPDATE t SET m = 1 WHERE n = 4", "SELECT pk, m FROM t WHERE m = 1"},
