@@ -409,7 +409,8 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
   const bool typed = !is_document_style(schema);
   if (format == CopyFormat::Parquet) return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
   TRY(check_file_path(path));
-  const std::string text = TRY(read_text_file(path));
+  const std::string file = TRY(read_text_file(path));
+  const std::string_view text = without_byte_order_mark(file);
 
   std::vector<Record> records;
   if (format == CopyFormat::Csv) {

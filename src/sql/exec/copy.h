@@ -39,6 +39,7 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
                                   const std::string& path, parser::CopyFormat format);
 
 // Reads path and writes one row per record: {n, ts of the last write, "imported n rows from path"}.
+// One byte-order mark (U+FEFF) at the very start of the file is skipped in every format.
 // Every record is read and every primary key checked before the first row is written, so a bad
 // record writes nothing. The rows join the posting lists of the table's full-text indexes.
 Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,

@@ -201,6 +201,35 @@ TEST_F(CopyTest, DocumentCsvImportSkipsKeylessLinesAndChecksJson) {
   EXPECT_FALSE(live("table/d/w"));  // nothing is written when a record fails
 }
 
+// Spreadsheet programs begin a file with a byte-order mark (U+FEFF): one at the very start is not
+// part of the text in any format; anywhere else it is data.
+TEST_F(CopyTest, ImportSkipsOneByteOrderMarkAtTheStart) {
+  const std::string bom = "\xEF\xBB\xBF";
+  must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)"));
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const struct {
+    const char* table;
+    const char* format;
+    std::string text;
+    std::vector<LiveEntry> want;
+  } cases[] = {
+      {"t", "CSV", bom + "id,name\n1,a\n", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"t", "CSV", bom + bom + "id,name\n1,a\n", {{"table/t/row_0", R"({"name":"a",")" + bom + R"(id":"1"})"}}},
+      {"t", "CSV", bom + "id,name\n1," + bom + "a\n", {{"table/t/1", R"({"id":1,"name":")" + bom + R"(a"})"}}},
+      {"t", "JSON", bom + R"([{"id":1,"name":"a"}])", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"t", "NDJSON", bom + R"({"id":1,"name":"a"})" + "\n", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"d", "CSV", bom + "pk,doc\nk,{}\n", {{"table/d/k", "{}"}}},
+      {"d", "NDJSON", bom + R"({"pk":"k","doc":{}})", {{"table/d/k", "{}"}}},
+  };
+  const std::string p = dir.file("bom");
+  for (const auto& c : cases) {
+    must(run(std::string("DELETE FROM ") + c.table));
+    write(p, c.text);
+    must(run(std::string("COPY ") + c.table + " FROM '" + p + "' FORMAT " + c.format));
+    EXPECT_EQ(scan(std::string("table/") + c.table + "/"), c.want) << c.format << " " << c.text;
+  }
+}
+
 // A double quote inside an unquoted field is an ordinary character, as CSV tools read it; a file
 // that ends inside a quoted section is refused whole.
 TEST_F(CopyTest, CsvImportReadsQuotesAsCsvToolsDo) {
