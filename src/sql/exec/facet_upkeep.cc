@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -88,8 +89,11 @@ class IndexedDocument {
         !parser::eq_ignore_ascii_case(columns[0], "doc")) {
       const std::optional<util::JsonMembers::Value> v = members_.find(columns[0]);
       if (!v) return {};
-      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
-        return v->text.substr(1, v->text.size() - 2);
+      if (v->kind == util::JsonKind::String) {
+        if (v->text.find('\\') == std::string_view::npos) return v->text.substr(1, v->text.size() - 2);
+        buffer.clear();
+        util::append_json_string_content(buffer, v->text);
+        return buffer;
       }
     }
     buffer = text(columns);
@@ -112,12 +116,13 @@ class IndexedDocument {
     for (const std::string& column : columns) {
       const std::optional<util::JsonMembers::Value> v = members_.find(column);
       if (!v) continue;
-      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
-        add(v->text.substr(1, v->text.size() - 2));
+      if (v->kind == util::JsonKind::String) {
+        if (!first) out.push_back(' ');
+        first = false;
+        util::append_json_string_content(out, v->text);
         continue;
       }
-      // Any other member (a string with escapes included) is parsed on its own; it is part of a
-      // valid document, so it parses.
+      // Any other member is parsed on its own; it is part of a valid document, so it parses.
       pieces.clear();
       if (Result<nlohmann::json> value = util::parse_json_document(v->text)) collect_json_strings(*value, pieces);
       for (const std::string& piece : pieces) add(piece);
@@ -168,20 +173,15 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
                           const std::vector<std::string>& terms) {
   if (terms.empty()) return true;
   IndexedDocument document(doc);
-  std::vector<bool> found(terms.size(), false);
-  std::size_t missing = terms.size();
-  std::string buffer;
+  // One flag per term, on the stack for the usual query; the text buffer is the thread's own.
+  constexpr std::size_t kInlineTerms = 16;
+  bool inline_found[kInlineTerms] = {};
+  std::unique_ptr<bool[]> more;
+  if (terms.size() > kInlineTerms) more = std::make_unique<bool[]>(terms.size());
+  const std::span<bool> found(more ? more.get() : inline_found, terms.size());
+  thread_local std::string buffer;
   for (const std::vector<std::string>& columns : indexes) {
-    facet::fts::for_each_term(document.text_view(columns, buffer), [&](std::string_view term) {
-      for (std::size_t i = 0; i < terms.size(); ++i) {
-        if (!found[i] && terms[i] == term) {
-          found[i] = true;
-          --missing;
-        }
-      }
-      return missing > 0;
-    });
-    if (missing == 0) return true;
+    if (facet::fts::mark_terms(document.text_view(columns, buffer), terms, found)) return true;
     if (!document.is_json()) break;  // the whole text, read once, whatever the columns
   }
   return false;

@@ -1,6 +1,7 @@
 // The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
@@ -25,6 +26,20 @@ namespace {
 
 namespace rel = facet::relational;
 using Keys = std::vector<std::string>;
+
+// The text an index over columns reads from a document, as the tree of the document gives it.
+std::string tree_text(std::string_view doc, const Keys& columns) {
+  Result<nlohmann::json> tree = util::parse_json_document(doc);
+  if (!tree) return util::decode_utf8_lossy(doc);
+  Keys pieces;
+  for (const std::string& column : columns) {
+    if (parser::eq_ignore_ascii_case(column, "doc")) collect_json_strings(*tree, pieces);
+    else if (tree->is_object() && tree->contains(column)) collect_json_strings((*tree)[column], pieces);
+  }
+  std::string text;
+  for (const std::string& piece : pieces) text += (text.empty() ? "" : " ") + piece;
+  return text;
+}
 
 class FtsTest : public ExecFixture {
  protected:
@@ -111,18 +126,6 @@ TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
   for (const Case& c : cases) EXPECT_EQ(fts_terms_of_document(c.doc, c.columns), c.terms) << c.doc;
 
   // The named members are found without a tree; the terms are those of the text the tree gives.
-  auto tree_text = [](std::string_view doc, const Keys& columns) {
-    Result<nlohmann::json> tree = util::parse_json_document(doc);
-    if (!tree) return util::decode_utf8_lossy(doc);
-    Keys pieces;
-    for (const std::string& column : columns) {
-      if (parser::eq_ignore_ascii_case(column, "doc")) collect_json_strings(*tree, pieces);
-      else if (tree->is_object() && tree->contains(column)) collect_json_strings((*tree)[column], pieces);
-    }
-    std::string text;
-    for (const std::string& piece : pieces) text += (text.empty() ? "" : " ") + piece;
-    return text;
-  };
   const std::string_view tricky[] = {
       R"({"title":"old words","title":"new words"})", R"({"t\u0069tle":"esc","title":"xx","tit\u006ce":"yy"})",
       R"({"title":"caf\u00e9 \"quoted\" \ud83d\ude00 tail"})", R"({"a":3.25,"b":null,"c":false,"d":1e2,"e":-0})",
@@ -226,6 +229,46 @@ TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
   for (const std::string& word : words) {
     const std::string term = facet::fts::stem(word);
     EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
+}
+
+// The check of a matched row against tokenising the text the tree gives, over documents whose
+// strings hold their words in either case, with suffixes, punctuation and letters beyond ASCII,
+// written with every kind of JSON escape (\n between words, \" and \\ inside them, \u for
+// letters, surrogate pairs, a Kelvin sign that lowers to k), and documents that are not JSON.
+TEST_F(FtsTest, RowsHoldTermsAsTheirTokenisedTextDoes) {
+  const std::vector<std::string> words = {"Fix", "fixes", "prefix", "f\\\"ix", "fix\\\\", "runNING", "caf\\u00e9",
+                                          "caf\u00e9", "\\u212aings", "kings", "t\\u006F", "to", "\\ud83d\\ude00",
+                                          "na\\u00efve", "42", "\\/fix", "fix\\b", "x", "\u00a0"};
+  const std::vector<std::string> gaps = {" ", "\\n", "\\t", "\\r\\n", "\\f", " - ", "\\u00a0", "\\u3000", ""};
+  const std::vector<std::string> extra_terms = {"fix", "king", "runn", "to", "caf\u00e9", "absent", "42"};
+  const std::vector<std::vector<Keys>> index_lists = {{{"body"}}, {{"title"}, {"body"}}, {{"doc"}}, {{"body", "n"}}};
+  std::mt19937_64 rng(140);
+  auto text = [&] {
+    std::string out;
+    for (std::size_t n = rng() % 8; n > 0; --n) out += words[rng() % words.size()] + gaps[rng() % gaps.size()];
+    return out;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string doc = "{\"body\":\"" + text() + "\",\"n\":" + std::to_string(rng() % 100) + ",\"title\":\"" +
+                      text() + "\"}";
+    if (round % 10 == 0) doc.insert(rng() % doc.size(), 1, '{');  // mostly not JSON any more
+    const std::vector<Keys>& indexes = index_lists[rng() % index_lists.size()];
+    std::vector<Keys> yielded;
+    for (const Keys& columns : indexes) yielded.push_back(facet::fts::query_terms(tree_text(doc, columns)));
+    Keys terms;
+    for (std::size_t n = 1 + rng() % 2; n > 0; --n) {
+      const Keys& from = yielded[rng() % yielded.size()];
+      const bool from_text = !from.empty() && rng() % 3 != 0;
+      terms.push_back(from_text ? from[rng() % from.size()] : extra_terms[rng() % extra_terms.size()]);
+    }
+    bool want = true;
+    for (const std::string& term : terms) {
+      want = want && std::any_of(yielded.begin(), yielded.end(), [&](const Keys& ts) {
+               return std::find(ts.begin(), ts.end(), term) != ts.end();
+             });
+    }
+    EXPECT_EQ(document_holds_terms(doc, indexes, terms), want) << doc << " " << ::testing::PrintToString(terms);
   }
 }
 
