@@ -140,7 +140,8 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
 Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                                         std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
                                         std::optional<std::uint64_t> valid_at,
-                                        util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) const {
+                                        util::FunctionRef<Result<void>(std::size_t, const BatchDoc&)> visit,
+                                        const BatchReadSkip* skip) const {
   ShardShared& s = *shared_;
   s.reads.fetch_add(order.size(), std::memory_order_relaxed);
   const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
@@ -155,7 +156,8 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
     std::size_t copied_at = 0;  // when block is null, the document is copied[copied_at, + size)
     std::size_t copied_size = 0;
     std::string_view in_block;
-    storage::CachedBlock block;
+    std::shared_ptr<const void> block;  // the block in_block lies in, block_bytes of it
+    std::size_t block_bytes = 0;
   };
   std::vector<Slot> slots(std::min(kGroup, order.size()));
   std::string copied;
@@ -206,6 +208,7 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
                                 slot.found = true;
                                 slot.commit_ts = lookup.version->commit_ts;
                                 slot.in_block = lookup.version->doc;
+                                slot.block_bytes = lookup.version->block->size();
                                 slot.block = std::move(lookup.version->block);
                               }));
       }
@@ -213,10 +216,12 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
     for (std::size_t j = 0; j < group.size(); ++j) {
       Slot& slot = slots[j];
       if (!slot.found) continue;
-      const std::string_view doc = slot.block != nullptr
-                                       ? slot.in_block
-                                       : std::string_view(copied).substr(slot.copied_at, slot.copied_size);
-      TRY(visit(group[j], doc));
+      const bool in_block = slot.block != nullptr;
+      const std::string_view doc =
+          in_block ? slot.in_block : std::string_view(copied).substr(slot.copied_at, slot.copied_size);
+      if (skip == nullptr || !(*skip)(group[j], doc)) {
+        TRY(visit(group[j], BatchDoc(doc, in_block ? &slot.block : nullptr, slot.block_bytes)));
+      }
       slot.block = nullptr;  // lets the cache drop the block as soon as it wants
     }
   }

@@ -1,5 +1,6 @@
 #include "sql/exec/match_filter.h"
 
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 
@@ -142,8 +143,47 @@ std::vector<eval::RowView> MatchedRows::rows() const {
   std::vector<eval::RowView> rows;
   rows.reserve(kept_.size());
   const std::string_view docs = docs_;
-  for (const Kept& kept : kept_) rows.push_back({pks_[kept.pk], docs.substr(kept.doc_at, kept.doc_size)});
+  for (const Kept& kept : kept_) {
+    const std::string_view doc =
+        kept.in_block != nullptr ? std::string_view(kept.in_block, kept.size) : docs.substr(kept.copied_at, kept.size);
+    rows.push_back({pks_[kept.pk], doc});
+  }
   return rows;
+}
+
+void MatchedRows::keep(std::size_t i, const engine::BatchDoc& doc) {
+  // A block is held while the blocks held take at most twice the kept documents' bytes (and a
+  // little): the rows of a block that holds many kept rows cost nothing more, while the one row of
+  // a block read for it alone is copied. Rows of one block come together, but for rows between
+  // them from the shard's other files: the last few blocks held are looked at.
+  constexpr std::size_t kHeldBytesFree = std::size_t{1} << 20;
+  constexpr std::size_t kRecentBlocks = 4;
+  const std::string_view bytes = doc.doc();
+  const void* block = doc.pinned();
+  if (block == nullptr) {
+    keep_copy(i, bytes);
+    return;
+  }
+  bool held = false;
+  for (std::size_t k = blocks_.size(); k > 0 && k + kRecentBlocks > blocks_.size() && !held; --k) {
+    held = blocks_[k - 1].get() == block;
+  }
+  if (!held) {
+    if (block_bytes_ + doc.pinned_bytes() > 2 * (doc_bytes_ + bytes.size()) + kHeldBytesFree) {
+      keep_copy(i, bytes);
+      return;
+    }
+    blocks_.push_back(doc.pin());
+    block_bytes_ += doc.pinned_bytes();
+  }
+  doc_bytes_ += bytes.size();
+  kept_.push_back({i, bytes.data(), 0, bytes.size()});
+}
+
+void MatchedRows::keep_copy(std::size_t i, std::string_view doc) {
+  kept_.push_back({i, nullptr, docs_.size(), doc.size()});
+  docs_.append(doc);
+  doc_bytes_ += doc.size();
 }
 
 Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
@@ -152,10 +192,9 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   MatchedRows out;
   out.pks_ = std::move(pks);
   const std::vector<std::string>& listed = out.pks_;
-  // The document of each listed key that has a live version, copied into docs_ in list order:
-  // found[i] is where, or absent.
-  constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
-  std::vector<std::pair<std::size_t, std::size_t>> found(listed.size(), {kAbsent, 0});
+  const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
+  // An empty document is a deleted row, as read_live_key reads it.
+  auto passed_over = [&](std::string_view doc) { return doc.empty() || !recheck.holds(doc); };
   const std::string prefix = facet::relational::row_prefix(table);
   if (!as_of && session.in_transaction()) {
     // The staged writes count: each row through read_live_key.
@@ -164,42 +203,36 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
       key.resize(prefix.size());
       key.append(listed[i]);
       std::optional<std::string> value = TRY(read_live_key(db, session, key, as_of, valid_at));
-      if (!value) continue;
-      found[i] = {out.docs_.size(), value->size()};
-      out.docs_.append(*value);
+      if (value && !passed_over(*value)) out.keep_copy(i, *value);
     }
-  } else {
-    // The row keys, built in one buffer, then read in one batch; visits come in shard order.
-    std::size_t bytes = 0;
-    for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
-    std::string key_bytes;
-    key_bytes.reserve(bytes);
-    for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
-    std::vector<std::string_view> keys;
-    keys.reserve(listed.size());
-    const std::string_view all = key_bytes;
-    std::size_t at = 0;
-    for (const std::string& pk : listed) {
-      keys.push_back(all.substr(at, prefix.size() + pk.size()));
-      at += prefix.size() + pk.size();
-    }
-    TRY(db.visit_get_many(
-        keys,
-        [&](std::size_t i, std::string_view doc) -> Result<void> {
-          if (doc.empty()) return {};  // a deleted row, as read_live_key reads it
-          found[i] = {out.docs_.size(), doc.size()};
-          out.docs_.append(doc);
-          return {};
-        },
-        as_of, valid_at));
+    return out;
   }
-  const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
-  const std::string_view docs = out.docs_;
-  for (std::size_t i = 0; i < listed.size(); ++i) {
-    if (found[i].first == kAbsent) continue;
-    if (!recheck.holds(docs.substr(found[i].first, found[i].second))) continue;
-    out.kept_.push_back({i, found[i].first, found[i].second});
+  // The row keys, built in one buffer, then read in one batch, the documents tested where they are
+  // read; visits come in shard order, and each kept row goes to its place in list order.
+  std::size_t bytes = 0;
+  for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
+  std::string key_bytes;
+  key_bytes.reserve(bytes);
+  for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
+  std::vector<std::string_view> keys;
+  keys.reserve(listed.size());
+  const std::string_view all = key_bytes;
+  std::size_t at = 0;
+  for (const std::string& pk : listed) {
+    keys.push_back(all.substr(at, prefix.size() + pk.size()));
+    at += prefix.size() + pk.size();
   }
+  auto skip_row = [&](std::size_t, std::string_view doc) { return passed_over(doc); };
+  const engine::BatchReadSkip skip = skip_row;
+  TRY(db.visit_get_many(
+      keys,
+      [&](std::size_t i, const engine::BatchDoc& doc) -> Result<void> {
+        out.keep(i, doc);
+        return {};
+      },
+      as_of, valid_at, &skip));
+  std::sort(out.kept_.begin(), out.kept_.end(),
+            [](const MatchedRows::Kept& a, const MatchedRows::Kept& b) { return a.pk < b.pk; });
   return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +32,11 @@ parser::Expr without_chain_matches(const parser::Expr& filter);
 // Fails when expr holds a MATCH call anywhere: for the filters of queries MATCH cannot select for.
 Result<void> refuse_match(const parser::Expr& expr);
 
-// The rows of a table query that its chain MATCHes select, owning their keys and documents: the
-// rows of the listed keys that have a version (read as read_live_key reads them), in list order,
-// whose documents still hold every term (kept as keep_rows_holding_match_terms keeps them).
+// The rows of a table query that its chain MATCHes select: the rows of the listed keys that have a
+// version (read as read_live_key reads them), in list order, whose documents still hold every term
+// (kept as keep_rows_holding_match_terms keeps them). Owns their keys, and their documents: each
+// document lies in a table-file block the rows hold (shared with the block cache), or in a copy
+// the rows own when holding its block would take far more memory than copying the documents.
 class MatchedRows {
  public:
   // The rows, in list order; views valid while this object lives and is not moved.
@@ -43,13 +46,22 @@ class MatchedRows {
   friend Result<MatchedRows> read_rows_holding_match_terms(Database&, SqlSession&, std::string_view,
                                                            std::vector<std::string>, std::optional<std::uint64_t>,
                                                            std::optional<std::uint64_t>, const parser::Expr&);
-  // A kept row: its key's place in pks_, its document's in docs_.
+  // Keeps row i of pks_ with its document, holding doc's block or copying doc.
+  void keep(std::size_t i, const engine::BatchDoc& doc);
+  void keep_copy(std::size_t i, std::string_view doc);
+
+  // A kept row: its key's place in pks_, and its document, in a held block (in_block) or at
+  // copied_at in docs_.
   struct Kept {
     std::size_t pk;
-    std::size_t doc_at;
-    std::size_t doc_size;
+    const char* in_block;
+    std::size_t copied_at;
+    std::size_t size;
   };
   std::vector<std::string> pks_;
+  std::vector<std::shared_ptr<const void>> blocks_;
+  std::size_t block_bytes_ = 0;  // what blocks_ hold
+  std::size_t doc_bytes_ = 0;    // of the kept documents
   std::string docs_;
   std::vector<Kept> kept_;
 };

@@ -409,6 +409,84 @@ TEST_F(FtsTest, TransactionsStageTheListsAndMatchReadsCommittedOnes) {
   EXPECT_EQ(pks("MATCH(doc, 'shared')"), (Keys{"a", "b", "c"}));
 }
 
+// MATCH over rows in table files and in the memtable, read on the calling thread and on threads,
+// with and without a block cache (kept documents then lie in blocks the rows hold, or in copies):
+// the rows are those of the list, in its order, that are there and whose text yields every term
+// as the tree gives it, with their documents as stored; the rest of the WHERE applies to them.
+TEST_F(FtsTest, MatchReadsTheListedRowsWhereverTheyLie) {
+  const std::vector<std::string> words = {"Fix", "fixes", "prefix", "crash", "Crashed", "t\\u006f", "To", "the",
+                                          "caf\\u00e9", "memory", "\\\"memory\\\""};
+  auto sql_text = [](std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+      if (c == '\\' || c == '\'') out.push_back('\\');
+      out.push_back(c);
+    }
+    return out + "'";
+  };
+  for (const std::uint64_t cache_bytes : {Config().block_cache_bytes, std::uint64_t{0}}) {
+    SCOPED_TRACE("block cache " + std::to_string(cache_bytes));
+    Config c = engine::testing::test_config(2);
+    c.memtable_max_bytes = 16 << 10;
+    c.sstable_block_bytes = 1024;
+    c.block_cache_bytes = cache_bytes;
+    db = engine::testing::open_db(dir.file("files" + std::to_string(cache_bytes)), c);
+    session.forget_metadata();
+    must(run("CREATE TABLE docs (pk TEXT PRIMARY KEY)"));
+    index("f", {"body"});
+    std::mt19937_64 rng(141);
+    std::string script = "BEGIN;";
+    for (int i = 0; i < 1200; ++i) {
+      std::string body;
+      for (std::size_t n = 1 + rng() % 6; n > 0; --n) body += words[rng() % words.size()] + (rng() % 3 ? " " : "\\n");
+      script += "INSERT INTO docs (pk, doc) VALUES ('r" + std::to_string(1000 + (i * 7919) % 1200) + "', " +
+                sql_text("{\"body\":\"" + body + "\",\"n\":" + std::to_string(i % 10) + "}") + ");";
+    }
+    must(execute_sql(*db, script + "COMMIT;"));
+    // Rows that lose their words, are deleted, or are no JSON any more, some after the last flush.
+    must(run("UPDATE docs SET body = 'none' WHERE n = 3"));
+    must(run("DELETE FROM docs WHERE n = 4"));
+    put_row("docs", "r1005", "crash fix, not JSON");
+    ASSERT_GT(must(db->stats()).flushes, 2u);
+    for (const engine::BatchReadThreads threads : {engine::BatchReadThreads{0, 0}, engine::BatchReadThreads{8, 16}}) {
+      SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
+      engine::set_batch_read_threads(threads);
+      for (const std::string query : {"fix", "crash memory", "to", "caf\u00e9 the"}) {
+        Keys want_pks;
+        std::vector<std::string> want_rows;
+        const Keys terms = facet::fts::query_terms(query);
+        for (const std::string& pk : list(terms[0])) {
+          const std::optional<std::string> doc = live(rel::row_key("docs", pk));
+          if (!doc || doc->empty()) continue;
+          const Keys yielded = facet::fts::query_terms(tree_text(*doc, {"body"}));
+          if (!std::all_of(terms.begin(), terms.end(), [&](const std::string& term) {
+                return std::find(yielded.begin(), yielded.end(), term) != yielded.end();
+              })) {
+            continue;
+          }
+          want_pks.push_back(pk);
+          for (std::string& row : rows("SELECT pk, doc FROM docs WHERE pk = '" + pk + "'")) {
+            want_rows.push_back(std::move(row));
+          }
+        }
+        EXPECT_GT(want_pks.size(), 10u) << query;
+        const std::string match = "MATCH(body, '" + query + "')";
+        EXPECT_EQ(pks(match), want_pks) << query;
+        EXPECT_EQ(rows("SELECT pk, doc FROM docs WHERE " + match), want_rows) << query;
+        Keys low;
+        for (const std::string& pk : want_pks) {
+          const std::optional<std::string> doc = live(rel::row_key("docs", pk));
+          const Result<nlohmann::json> tree = util::parse_json_document(*doc);
+          if (tree && tree->is_object() && tree->contains("n") && (*tree)["n"].get<double>() < 5) low.push_back(pk);
+        }
+        EXPECT_EQ(pks(match + " AND n < 5"), low) << query;
+        EXPECT_EQ(rows("SELECT count(*) FROM docs WHERE " + match), Keys{std::to_string(want_pks.size())}) << query;
+      }
+      engine::set_batch_read_threads(std::nullopt);
+    }
+  }
+}
+
 TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
   index("f", {"doc"});
   insert("a", R"({"t":"word"})");
