@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "util/json_scan.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
 
@@ -186,11 +187,24 @@ std::size_t find_either_case(std::string_view text, std::string_view term, std::
   return std::string_view::npos;
 }
 
+// Whether the byte at i of a JSON string's content stands behind an odd run of backslashes: it is
+// the letter of an escape.
+bool escaped_at(const unsigned char* t, std::size_t i) {
+  std::size_t run = 0;
+  while (run < i && t[i - run - 1] == '\\') ++run;
+  return run % 2 == 1;
+}
+
+// The letters of the escapes that stand for ASCII white space (\n, \t, \r, \f).
+bool is_white_space_escape(unsigned char c) { return c == 'n' || c == 't' || c == 'r' || c == 'f'; }
+
 // Whether text yields term (ASCII, lower-case letters and digits) by a word met where text holds
 // term's letters: such a word, all ASCII, is reduced to its token and stem on the spot. False says
-// nothing: a word with other bytes is passed over (its token needs the full rules), and only for
-// the words met this way. Each word is read once.
-bool ascii_word_yields(std::string_view text, std::string_view term) {
+// nothing: a word with other bytes is passed over (its token needs the full rules), and only the
+// words met this way are read, each once. With json, text is the content of a JSON string with its
+// escapes unresolved: an escape of white space ends a word, and a word holding any other escape is
+// passed over.
+bool ascii_word_yields(std::string_view text, std::string_view term, bool json) {
   // The stem strips at most 4 bytes, so a token yielding term is term and at most 4 bytes more.
   constexpr std::size_t kMaxStripped = 4;
   char token[64];
@@ -198,17 +212,33 @@ bool ascii_word_yields(std::string_view text, std::string_view term) {
   const auto* t = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   for (std::size_t at = find_either_case(text, term, 0); at != std::string_view::npos;) {
+    // (A place that begins at an escape's letter has the escape's backslash before it.)
+    bool plain = true;
     std::size_t begin = at;
-    while (begin > 0 && !is_ascii_white_space(t[begin - 1])) --begin;
+    while (plain && begin > 0 && !is_ascii_white_space(t[begin - 1])) {
+      if (json && t[begin - 1] == '\\') {
+        plain = false;
+      } else if (json && is_white_space_escape(t[begin - 1]) && escaped_at(t, begin - 1)) {
+        break;
+      } else {
+        --begin;
+      }
+    }
     std::size_t end = at + term.size();
-    while (end < n && !is_ascii_white_space(t[end])) ++end;
+    while (end < n && !is_ascii_white_space(t[end])) {
+      if (json && t[end] == '\\') {
+        // Met from a byte that is no escape's, the backslash begins one.
+        plain = plain && end + 1 < n && is_white_space_escape(t[end + 1]);
+        break;
+      }
+      ++end;
+    }
     std::size_t length = 0;
-    bool ascii = true;
-    for (std::size_t i = begin; i < end && ascii && length <= term.size() + kMaxStripped; ++i) {
-      ascii = t[i] < 0x80;
+    for (std::size_t i = begin; i < end && plain && length <= term.size() + kMaxStripped; ++i) {
+      plain = t[i] < 0x80;
       if (is_ascii_alphanumeric(t[i]) && length < sizeof token) token[length++] = ascii_lower(t[i]);
     }
-    if (ascii && length >= 2 && length <= term.size() + kMaxStripped) {
+    if (plain && length >= 2 && length <= term.size() + kMaxStripped) {
       const std::string_view word_token(token, length);
       if (word_token.substr(0, stem_length(word_token)) == term) return true;
     }
@@ -267,12 +297,24 @@ void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_vie
   });
 }
 
-bool mark_terms(std::string_view text, std::span<const std::string> terms, std::span<bool> found) {
+namespace {
+
+// Sets the flags of the terms met by ascii_word_yields (json as there); the count of flags left
+// clear.
+std::size_t mark_terms_quickly(std::string_view text, std::span<const std::string> terms, std::span<bool> found,
+                               bool json) {
   std::size_t missing = 0;
   for (std::size_t k = 0; k < terms.size(); ++k) {
-    if (!found[k] && is_ascii_term(terms[k]) && ascii_word_yields(text, terms[k])) found[k] = true;
+    if (!found[k] && is_ascii_term(terms[k]) && ascii_word_yields(text, terms[k], json)) found[k] = true;
     missing += found[k] ? 0 : 1;
   }
+  return missing;
+}
+
+}  // namespace
+
+bool mark_terms(std::string_view text, std::span<const std::string> terms, std::span<bool> found) {
+  std::size_t missing = mark_terms_quickly(text, terms, found, false);
   if (missing == 0) return true;
   for_each_term(text, [&](std::string_view term) {
     for (std::size_t k = 0; k < terms.size(); ++k) {
@@ -284,6 +326,16 @@ bool mark_terms(std::string_view text, std::span<const std::string> terms, std::
     return missing > 0;
   });
   return missing == 0;
+}
+
+bool mark_json_string_terms(std::string_view token, std::span<const std::string> terms, std::span<bool> found,
+                            std::string& scratch) {
+  const std::string_view content = token.substr(1, token.size() - 2);
+  if (content.find('\\') == std::string_view::npos) return mark_terms(content, terms, found);
+  if (mark_terms_quickly(content, terms, found, true) == 0) return true;
+  scratch.clear();
+  util::append_json_string_content(scratch, token);
+  return mark_terms(scratch, terms, found);
 }
 
 std::string highlight_text(std::string_view text, std::string_view query) {

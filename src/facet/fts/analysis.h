@@ -35,6 +35,13 @@ void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_vie
 // flag is set.
 bool mark_terms(std::string_view text, std::span<const std::string> terms, std::span<bool> found);
 
+// mark_terms of the text a JSON string holds, given as the string's token (quotes included) as the
+// JSON reader accepted it. The words are met in the token itself, escapes unresolved (an escape of
+// white space ends a word; a word holding another escape is passed over); only when some term is
+// not met that way is the text resolved, in scratch, and read as mark_terms reads it.
+bool mark_json_string_terms(std::string_view token, std::span<const std::string> terms, std::span<bool> found,
+                            std::string& scratch);
+
 // The words of text (runs of non-white-space characters) joined by single spaces, each word whose
 // normalised stem is the stem of a token of query wrapped as "<<word>>", the word kept as written.
 std::string highlight_text(std::string_view text, std::string_view query);

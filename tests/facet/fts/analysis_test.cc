@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "util/unicode.h"
 #include "util/utf8.h"
 
@@ -147,6 +149,53 @@ TEST(MarkTermsTest, FindsWhatForEachTermGives) {
       want_all = want_all && want;
     }
     EXPECT_EQ(all, want_all) << ::testing::PrintToString(text);
+  }
+}
+
+// mark_json_string_terms finds the terms of the text a JSON string holds, reading its words in the
+// token where it can: escapes beside and inside words (of white space, quotes, backslashes, \u of
+// letters, spaces and surrogate pairs) must not make it take a word of the token's bytes for a word
+// of the text. The terms looked for include those the token's bytes would give read as text.
+TEST(MarkTermsTest, JsonStringsAreReadAsTheTextTheyHold) {
+  const std::vector<std::string> pieces = {
+      "fix", "Fixes", "\\nfix", "\\\\nfix", "\\\\\\nfix", "\\\"fix", "fix\\\"", "\\u0066ix", "fi\\u0078es",
+      "\\/fix", "\\bfix", "fix\\b", "\\tFIX", "\\r\\n", "\\\\", "\\f", "\\u0020", "\\u00e9", "caf\\u00e9",
+      "\\ud83d\\ude00", "n", "t", "u0066ix", "\\u212aing", "king", " ", " ", "\\n", "-", "ed", "s"};
+  std::mt19937_64 rng(4105);
+  auto terms_of = [](std::string_view text) {
+    std::vector<std::string> out;
+    for_each_term(text, [&](std::string_view term) {
+      out.emplace_back(term);
+      return true;
+    });
+    return out;
+  };
+  std::string scratch;
+  for (int round = 0; round < 20000; ++round) {
+    std::string token = "\"";
+    for (std::size_t n = rng() % 10; n > 0; --n) token += pieces[rng() % pieces.size()];
+    token += "\"";
+    const std::string text = nlohmann::json::parse(token).get<std::string>();
+    const std::vector<std::string> yielded = terms_of(text);
+    std::vector<std::string> candidates = yielded;
+    for (const std::string& raw : terms_of(std::string_view(token).substr(1, token.size() - 2))) {
+      candidates.push_back(raw);
+    }
+    candidates.push_back("fix");
+    std::vector<std::string> terms;
+    for (std::size_t n = 1 + rng() % 3; n > 0; --n) {
+      std::string term = candidates[rng() % candidates.size()];
+      if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(std::move(term));
+    }
+    bool found[3] = {};
+    const bool all = mark_json_string_terms(token, terms, std::span<bool>(found, terms.size()), scratch);
+    bool want_all = true;
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      const bool want = std::find(yielded.begin(), yielded.end(), terms[k]) != yielded.end();
+      EXPECT_EQ(found[k], want) << token << " " << terms[k];
+      want_all = want_all && want;
+    }
+    EXPECT_EQ(all, want_all) << token;
   }
 }
 
