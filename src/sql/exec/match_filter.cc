@@ -195,20 +195,12 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
   // An empty document is a deleted row, as read_live_key reads it.
   auto passed_over = [&](std::string_view doc) { return doc.empty() || !recheck.holds(doc); };
-  const std::string prefix = facet::relational::row_prefix(table);
-  if (!as_of && session.in_transaction()) {
-    // The staged writes count: each row through read_live_key.
-    std::string key = prefix;
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-      key.resize(prefix.size());
-      key.append(listed[i]);
-      std::optional<std::string> value = TRY(read_live_key(db, session, key, as_of, valid_at));
-      if (value && !passed_over(*value)) out.keep_copy(i, *value);
-    }
-    return out;
-  }
   // The row keys, built in one buffer, then read in one batch, the documents tested where they are
-  // read; visits come in shard order, and each kept row goes to its place in list order.
+  // read; visits come in shard order, and each kept row goes to its place in list order. Inside a
+  // transaction (without as_of) a row's staged write, when it has one, stands in for its read, as
+  // read_live_key reads it.
+  const bool staged_count = !as_of && session.in_transaction();
+  const std::string prefix = facet::relational::row_prefix(table);
   std::size_t bytes = 0;
   for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
   std::string key_bytes;
@@ -216,18 +208,28 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
   std::vector<std::string_view> keys;
   keys.reserve(listed.size());
+  std::vector<std::size_t> listed_at;  // with staged writes: the place in the list of each key read
   const std::string_view all = key_bytes;
   std::size_t at = 0;
-  for (const std::string& pk : listed) {
-    keys.push_back(all.substr(at, prefix.size() + pk.size()));
-    at += prefix.size() + pk.size();
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const std::string_view key = all.substr(at, prefix.size() + listed[i].size());
+    at += key.size();
+    if (staged_count) {
+      if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
+        if (!passed_over(staged->value)) out.keep_copy(i, staged->value);
+        continue;
+      }
+      listed_at.push_back(i);
+    }
+    keys.push_back(key);
   }
+  auto place = [&](std::size_t i) { return staged_count ? listed_at[i] : i; };
   auto skip_row = [&](std::size_t, std::string_view doc) { return passed_over(doc); };
   const engine::BatchReadSkip skip = skip_row;
   TRY(db.visit_get_many(
       keys,
       [&](std::size_t i, const engine::BatchDoc& doc) -> Result<void> {
-        out.keep(i, doc);
+        out.keep(place(i), doc);
         return {};
       },
       as_of, valid_at, &skip));
