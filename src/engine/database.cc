@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <span>
@@ -22,6 +23,7 @@
 #include "storage/block_cache.h"
 #include "storage/group_commit.h"
 #include "storage/manifest.h"
+#include "util/arena.h"
 #include "util/channel.h"
 #include "util/file.h"
 #include "util/thread.h"
@@ -245,21 +247,19 @@ std::atomic<std::size_t> g_batch_read_min_keys{0};
 
 // A run of a batch read on threads: consecutive keys of one shard (positions into the batch's
 // order), read at the shard's snapshot, and what the read found: for each key with a version (that
-// the skip hint did not leave out) its position and its document, held in its block, or copied
-// into docs when it has none; then how the read ended.
+// the skip hint did not leave out) its position and its document, held in its block by pin, or
+// copied into docs when it has none; then how the read ended.
 struct BatchRun {
   std::size_t shard = 0;
   std::span<const std::uint32_t> order;
   struct Found {
     std::uint32_t i;
-    const char* in_block;  // the document, when pin holds its block
-    std::size_t at;        // else where it lies in docs
-    std::size_t size;
+    std::string_view doc;
     std::shared_ptr<const void> pin;
     std::size_t pinned_bytes;
   };
   std::vector<Found> found;
-  std::string docs;
+  util::Arena docs;  // in blocks that never move, so that the views stay valid as it grows
   Result<void> outcome;
   std::exception_ptr thrown;  // of the read, rethrown on the calling thread
 };
@@ -337,10 +337,11 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
                 const auto at = static_cast<std::uint32_t>(i);
                 const std::string_view bytes = doc.doc();
                 if (std::shared_ptr<const void> pin = doc.pin()) {
-                  run.found.push_back({at, bytes.data(), 0, bytes.size(), std::move(pin), doc.pinned_bytes()});
+                  run.found.push_back({at, bytes, std::move(pin), doc.pinned_bytes()});
                 } else {
-                  run.found.push_back({at, nullptr, run.docs.size(), bytes.size(), nullptr, 0});
-                  run.docs.append(bytes);
+                  char* copy = run.docs.allocate(bytes.size(), 1);
+                  if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+                  run.found.push_back({at, std::string_view(copy, bytes.size()), nullptr, 0});
                 }
                 return {};
               },
@@ -365,17 +366,12 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
     for (std::thread& thread : started) thread.join();
     for (BatchRun& run : batch) {
       if (run.thrown) std::rethrow_exception(run.thrown);
-      const std::string_view docs = run.docs;
       for (const BatchRun::Found& found : run.found) {
-        if (found.pin != nullptr) {
-          TRY(visit(found.i, BatchDoc({found.in_block, found.size}, &found.pin, found.pinned_bytes)));
-        } else {
-          TRY(visit(found.i, BatchDoc(docs.substr(found.at, found.size))));
-        }
+        TRY(visit(found.i, BatchDoc(found.doc, found.pin != nullptr ? &found.pin : nullptr, found.pinned_bytes)));
       }
       TRY(std::move(run.outcome));
       run.found = {};
-      run.docs = {};
+      run.docs = util::Arena();
     }
   }
   return {};

@@ -1,6 +1,7 @@
 #include "sql/exec/match_filter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -142,12 +143,7 @@ struct MatchRecheck {
 std::vector<eval::RowView> MatchedRows::rows() const {
   std::vector<eval::RowView> rows;
   rows.reserve(kept_.size());
-  const std::string_view docs = docs_;
-  for (const Kept& kept : kept_) {
-    const std::string_view doc =
-        kept.in_block != nullptr ? std::string_view(kept.in_block, kept.size) : docs.substr(kept.copied_at, kept.size);
-    rows.push_back({pks_[kept.pk], doc});
-  }
+  for (const Kept& kept : kept_) rows.push_back({pks_[kept.pk], kept.doc});
   return rows;
 }
 
@@ -177,12 +173,13 @@ void MatchedRows::keep(std::size_t i, const engine::BatchDoc& doc) {
     block_bytes_ += doc.pinned_bytes();
   }
   doc_bytes_ += bytes.size();
-  kept_.push_back({i, bytes.data(), 0, bytes.size()});
+  kept_.push_back({i, bytes});
 }
 
 void MatchedRows::keep_copy(std::size_t i, std::string_view doc) {
-  kept_.push_back({i, nullptr, docs_.size(), doc.size()});
-  docs_.append(doc);
+  char* copy = copies_.allocate(doc.size(), 1);
+  if (!doc.empty()) std::memcpy(copy, doc.data(), doc.size());
+  kept_.push_back({i, std::string_view(copy, doc.size())});
   doc_bytes_ += doc.size();
 }
 

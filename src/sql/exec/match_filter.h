@@ -17,6 +17,7 @@
 #include "sql/eval/eval_context.h"
 #include "sql/exec/session.h"
 #include "sql/parser/ast.h"
+#include "util/arena.h"
 
 namespace quenlordb::sql::exec {
 
@@ -39,7 +40,7 @@ Result<void> refuse_match(const parser::Expr& expr);
 // the rows own when holding its block would take far more memory than copying the documents.
 class MatchedRows {
  public:
-  // The rows, in list order; views valid while this object lives and is not moved.
+  // The rows, in list order; views valid while this object lives (moves included).
   std::vector<eval::RowView> rows() const;
 
  private:
@@ -50,19 +51,16 @@ class MatchedRows {
   void keep(std::size_t i, const engine::BatchDoc& doc);
   void keep_copy(std::size_t i, std::string_view doc);
 
-  // A kept row: its key's place in pks_, and its document, in a held block (in_block) or at
-  // copied_at in docs_.
+  // A kept row: its key's place in pks_, and its document, in a held block or in copies_.
   struct Kept {
     std::size_t pk;
-    const char* in_block;
-    std::size_t copied_at;
-    std::size_t size;
+    std::string_view doc;
   };
   std::vector<std::string> pks_;
   std::vector<std::shared_ptr<const void>> blocks_;
   std::size_t block_bytes_ = 0;  // what blocks_ hold
   std::size_t doc_bytes_ = 0;    // of the kept documents
-  std::string docs_;
+  util::Arena copies_;           // in blocks that never move, reused by the heap from query to query
   std::vector<Kept> kept_;
 };
 
