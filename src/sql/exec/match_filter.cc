@@ -193,10 +193,10 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   // An empty document is a deleted row, as read_live_key reads it.
   auto passed_over = [&](std::string_view doc) { return doc.empty() || !recheck.holds(doc); };
   // The row keys, built in one buffer, then read in one batch, the documents tested where they are
-  // read; visits come in shard order, and each kept row goes to its place in list order. Inside a
-  // transaction (without as_of) a row's staged write, when it has one, stands in for its read, as
-  // read_live_key reads it.
-  const bool staged_count = !as_of && session.in_transaction();
+  // read; visits come in shard order, and each kept row goes to its place in list order. Without
+  // as_of, a row's write the session holds (staged in a transaction, or deferred), when it has one,
+  // stands in for its read, as read_live_key reads it.
+  const bool held_writes = !as_of && session.has_staged();
   const std::string prefix = facet::relational::row_prefix(table);
   std::size_t bytes = 0;
   for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
@@ -211,7 +211,7 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const std::string_view key = all.substr(at, prefix.size() + listed[i].size());
     at += key.size();
-    if (staged_count) {
+    if (held_writes) {
       if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
         if (!passed_over(staged->value)) out.keep_copy(i, staged->value);
         continue;
@@ -220,7 +220,7 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
     }
     keys.push_back(key);
   }
-  auto place = [&](std::size_t i) { return staged_count ? listed_at[i] : i; };
+  auto place = [&](std::size_t i) { return held_writes ? listed_at[i] : i; };
   auto skip_row = [&](std::size_t, std::string_view doc) { return passed_over(doc); };
   const engine::BatchReadSkip skip = skip_row;
   TRY(db.visit_get_many(

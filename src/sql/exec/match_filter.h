@@ -67,8 +67,8 @@ class MatchedRows {
 // The MatchedRows of table for the listed keys pks (as extract_match_filter gives them) under the
 // filter's chain MATCHes, read at as_of and valid_at. The rows are read in one batch
 // (Database::visit_get_many), so each shard is read at one snapshot, and their documents are tested
-// on the threads that read them; inside a transaction (without as_of) a row's staged write, when it
-// has one, stands in for its read.
+// on the threads that read them; without as_of, a row's write the session holds (staged in a
+// transaction, or deferred), when it has one, stands in for its read.
 Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
                                                   std::vector<std::string> pks, std::optional<std::uint64_t> as_of,
                                                   std::optional<std::uint64_t> valid_at, const parser::Expr& filter);

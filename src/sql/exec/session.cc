@@ -14,26 +14,45 @@ constexpr std::string_view kCatalogPrefix = "__meta/";
 
 }  // namespace
 
-std::deque<PendingPut> SqlSession::end_transaction() {
-  // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
-  forget_metadata();
+std::deque<PendingPut> SqlSession::take_pending() {
   newest_.clear();
   indexed_ = 0;
   std::deque<PendingPut> out;
   if (pending_) out = std::move(*pending_);
   pending_.reset();
-  in_transaction_ = false;
   return out;
 }
 
-const PendingPut& SqlSession::stage(std::string key, std::string value) {
-  if (!in_transaction_) panic("write staged outside a transaction");
+std::deque<PendingPut> SqlSession::end_transaction() {
+  // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
+  forget_metadata();
+  in_transaction_ = false;
+  return take_pending();
+}
+
+std::deque<PendingPut> SqlSession::take_deferred() {
+  if (in_transaction_) panic("deferred writes taken inside a transaction");
+  return take_pending();
+}
+
+PendingPut& SqlSession::hold(std::string key, std::string value) {
   if (key.starts_with(kCatalogPrefix)) forget_metadata();
   if (!pending_) pending_.emplace();
   PendingPut& put = pending_->emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
   return put;
+}
+
+const PendingPut& SqlSession::stage(std::string key, std::string value) {
+  if (!in_transaction_) panic("write staged outside a transaction");
+  return hold(std::move(key), std::move(value));
+}
+
+const PendingPut& SqlSession::defer(std::string key, std::string value) {
+  if (in_transaction_) panic("write deferred inside a transaction");
+  ++deferred_total_;
+  return hold(std::move(key), std::move(value));
 }
 
 void SqlSession::index_staged() const {
@@ -93,6 +112,11 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
     session.stage(std::move(key), std::move(value));
     return std::nullopt;
   }
+  if (session.defers_writes()) {
+    TRY(engine::check_key_length(key));
+    session.defer(std::move(key), std::move(value));
+    return std::nullopt;
+  }
   if (key.starts_with(kCatalogPrefix)) session.forget_metadata();
   return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
 }
@@ -100,7 +124,7 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
                                                  std::optional<std::uint64_t> as_of,
                                                  std::optional<std::uint64_t> valid_at) {
-  if (!as_of && session.in_transaction()) {
+  if (!as_of && session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
       if (staged->value.empty()) return std::nullopt;
       return staged->value;
@@ -113,7 +137,7 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
 
 Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
-  if (!as_of && session.in_transaction()) {
+  if (!as_of && session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, valid_at)) return !staged->value.empty();
   }
   bool live = false;
@@ -122,7 +146,7 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
 }
 
 Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
-  if (session.in_transaction()) {
+  if (session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) return !staged->value.empty();
   }
   struct Known {
@@ -165,7 +189,7 @@ class StagedOverlay {
   StagedOverlay(const SqlSession& session, std::string_view prefix, std::optional<std::uint64_t> as_of,
                 std::optional<std::uint64_t> valid_at, Visit visit)
       : visit_(visit) {
-    if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
+    if (!as_of && session.has_staged() && PendingPut{}.valid_at(valid_at)) {
       staged_.emplace(session.staged_under(prefix));
       next_ = staged_->current();
     }
