@@ -230,8 +230,26 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
         return {};
       },
       as_of, valid_at, &skip));
-  std::sort(out.kept_.begin(), out.kept_.end(),
-            [](const MatchedRows::Kept& a, const MatchedRows::Kept& b) { return a.pk < b.pk; });
+  // Each shard's rows came in key order, which is the list's order too when the list ascends: the
+  // ascending runs are merged, pairs at a time.
+  std::vector<MatchedRows::Kept>& kept = out.kept_;
+  auto by_place = [](const MatchedRows::Kept& a, const MatchedRows::Kept& b) { return a.pk < b.pk; };
+  std::vector<std::size_t> runs{0};
+  for (std::size_t k = 1; k < kept.size(); ++k) {
+    if (kept[k].pk < kept[k - 1].pk) runs.push_back(k);
+  }
+  runs.push_back(kept.size());
+  while (runs.size() > 2) {
+    std::vector<std::size_t> merged{0};
+    for (std::size_t r = 0; r + 2 < runs.size(); r += 2) {
+      std::inplace_merge(kept.begin() + static_cast<std::ptrdiff_t>(runs[r]),
+                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 1]),
+                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 2]), by_place);
+      merged.push_back(runs[r + 2]);
+    }
+    if (runs.size() % 2 == 0) merged.push_back(runs.back());  // an odd run out waits for the next pass
+    runs.swap(merged);
+  }
   return out;
 }
 
