@@ -36,9 +36,13 @@ class BatchDoc {
 
 // What Database::visit_get_many may ask before it visits a document: true to leave it out (its
 // visit is not called). Asked on the threads that read the batch, several at once, once for each
-// key that has a version; it must not fail or change anything the visitor reads. A caller that
-// tests each document so tests them on those threads, and only the documents it keeps are carried
-// to the calling thread.
+// key that has a version; it must not fail or change anything the visitor reads, and needs at most
+// the stack those threads have (kBatchReadStackBytes). A caller that tests each document so tests
+// them on those threads, and only the documents it keeps are carried to the calling thread.
 using BatchReadSkip = util::FunctionRef<bool(std::size_t i, std::string_view doc)>;
+
+// The stack of each thread a batch read starts, small enough that the C library keeps the stacks of
+// a batch's threads for the next batch.
+inline constexpr std::size_t kBatchReadStackBytes = std::size_t{1} << 20;
 
 }  // namespace quenlordb::engine

@@ -355,14 +355,14 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
         }
       }
     };
-    std::vector<std::thread> started;
+    std::vector<util::HelperThread> started;
     for (std::size_t t = 1; t < std::min(workers, batch.size()); ++t) {
-      Result<std::thread> thread = util::spawn_named("quenlordb-read", work);
+      Result<util::HelperThread> thread = util::spawn_helper("quenlordb-read", kBatchReadStackBytes, [&work] { work(); });
       if (!thread) break;  // the threads started, and the calling thread, read the rest
       started.push_back(std::move(*thread));
     }
     work();
-    for (std::thread& thread : started) thread.join();
+    for (util::HelperThread& thread : started) thread.join();
     for (BatchRun& run : batch) {
       if (run.thrown) std::rethrow_exception(run.thrown);
       for (const BatchRun::Found& found : run.found) {
