@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
       timed("match_count", [&](const std::string& word) {
         const exec::SqlResult r = run(db, "SELECT count(*) FROM docs WHERE MATCH(doc, '" + word + "')");
         const auto* out = std::get_if<exec::SqlResult::Rows>(&r.value);
-        return out && !out->rows.empty() ? std::strtoull(out->rows[0].c_str(), nullptr, 10) : 0ULL;
+        return out && !out->rows.empty() ? std::strtoull(std::string(out->rows[0]).c_str(), nullptr, 10) : 0ULL;
       });
       timed("match_select_pk", [&](const std::string& word) {
         return row_count(run(db, "SELECT pk FROM docs WHERE MATCH(doc, '" + word + "')"));

@@ -121,7 +121,7 @@ Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, par
   for (std::size_t i = 0; i < rows->rows.size(); ++i) {
     const std::optional<nlohmann::json> row = TRY(parsed(rows->rows[i]));
     if (i == 0) schema = derived_schema(row);
-    records.push_back({row_pk(rows->rows[i], row, schema.pk, i), std::move(rows->rows[i])});
+    records.push_back({row_pk(rows->rows[i], row, schema.pk, i), std::string(rows->rows[i])});
   }
   if (records.empty()) schema = derived_schema(std::nullopt);
 

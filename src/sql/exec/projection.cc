@@ -110,22 +110,23 @@ struct NamedValue {
   eval::SqlValue value;
 };
 
-// The compact JSON object of the members, as write_json writes the tree sql_value_to_json makes of
-// them (names in byte order, each once, the later member winning), without the tree; none when a
-// name or text is not UTF-8, which only the tree's writer replaces.
-std::optional<std::string> write_members(std::vector<NamedValue>& members) {
+// Writes into out the compact JSON object of the members, as write_json writes the tree
+// sql_value_to_json makes of them (names in byte order, each once, the later member winning),
+// without the tree; false when a name or text is not UTF-8, which only the tree's writer replaces.
+bool write_members(std::vector<NamedValue>& members, std::string& out) {
   auto by_name = [](const NamedValue& a, const NamedValue& b) { return a.name < b.name; };
   // Members in order already, as a single one is, are left as they are: sorting them would not
   // move them, and the sort takes a buffer from the heap.
   if (!std::is_sorted(members.begin(), members.end(), by_name)) {
     std::stable_sort(members.begin(), members.end(), by_name);
   }
-  std::string out = "{";
+  out.clear();
+  out += '{';
   for (std::size_t i = 0; i < members.size(); ++i) {
     if (i + 1 < members.size() && members[i].name == members[i + 1].name) continue;  // a later one wins
     const eval::SqlValue& v = members[i].value;
     if (!util::validate_utf8(members[i].name) || (v.is_text() && !util::validate_utf8(v.text_value()))) {
-      return std::nullopt;
+      return false;
     }
     if (out.size() > 1) out += ',';
     util::append_json_string(out, members[i].name);
@@ -138,20 +139,22 @@ std::optional<std::string> write_members(std::vector<NamedValue>& members) {
     }
   }
   out += '}';
-  return out;
+  return true;
 }
 
-}  // namespace
-
-Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
+// The output row of project_row, written into out (whatever it held before).
+Result<void> write_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls,
+                       std::string& out) {
   switch (cls) {
     case ProjectionClass::Doc:
-      return std::string(ctx.doc());
+      out.assign(ctx.doc());
+      return {};
     case ProjectionClass::PkAndDoc: {
       nlohmann::json obj = nlohmann::json::object();
       obj["doc"] = decode_row_json(ctx.doc());
       obj["pk"] = util::decode_utf8_lossy(ctx.pk());
-      return write_json(obj);
+      out = write_json(obj);
+      return {};
     }
     default:
       break;
@@ -164,10 +167,11 @@ Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<Select
       eval::SqlValue value = TRY(ctx.eval(e.expr));
       members.push_back({e.alias ? *e.alias : expr_display_name(e.expr), std::move(value)});
     }
-    if (std::optional<std::string> text = write_members(members)) return std::move(*text);
+    if (write_members(members, out)) return {};
     nlohmann::json obj = nlohmann::json::object();
     for (NamedValue& m : members) obj[m.name] = eval::sql_value_to_json(m.value);
-    return write_json(obj);
+    out = write_json(obj);
+    return {};
   }
   nlohmann::json obj = nlohmann::json::object();
   for (const SelectItem& item : items) {
@@ -178,17 +182,55 @@ Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<Select
     }
     TRY(project_expr_item(ctx, *item.get_if<SelectItem::Expr>(), obj));
   }
-  return write_json(obj);
+  out = write_json(obj);
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<SelectItem>& items, ProjectionClass cls) {
+  std::string out;
+  TRY(write_row(ctx, items, cls, out));
+  return out;
+}
+
+RowProjection::RowProjection(const std::vector<SelectItem>& items)
+    : items_(items), cls_(detect_legacy_projection(items)) {
+  const SelectItem::Expr* item = items.size() == 1 ? items[0].get_if<SelectItem::Expr>() : nullptr;
+  const Expr::Column* column = item ? item->expr.get_if<Expr::Column>() : nullptr;
+  if (!column || !parser::eq_ignore_ascii_case(column->name, "pk")) return;
+  const std::string& name = item->alias ? *item->alias : column->name;
+  if (!util::validate_utf8(name)) return;  // project_row writes it with its bad bytes replaced
+  pk_member_ += '{';
+  util::append_json_string(pk_member_, name);
+  pk_member_ += ':';
+}
+
+Result<void> RowProjection::project(eval::EvalContext& ctx, RowList& out) {
+  if (cls_ == ProjectionClass::Doc) {
+    out.push_back(ctx.doc());
+    return {};
+  }
+  const std::string_view pk = ctx.pk();
+  if (pk_member_.empty() || !util::validate_utf8(pk)) {
+    TRY(write_row(ctx, items_, cls_, scratch_));
+  } else {
+    scratch_.assign(pk_member_);
+    util::append_json_string(scratch_, pk);
+    scratch_ += '}';
+  }
+  out.push_back(scratch_);
+  return {};
 }
 
 Result<SqlResult> project_rows(const std::vector<eval::VisibleRow>& rows, const std::vector<SelectItem>& items) {
-  ProjectionClass cls = detect_legacy_projection(items);
   SqlResult::Rows out;
   out.rows.reserve(rows.size());
   util::JsonMembers scratch;
+  RowProjection projection(items);
   for (const eval::VisibleRow& row : rows) {
     eval::EvalContext ctx(row, scratch);
-    out.rows.push_back(TRY(project_row(ctx, items, cls)));
+    TRY(projection.project(ctx, out.rows));
   }
   return SqlResult{std::move(out)};
 }

@@ -58,6 +58,24 @@ Result<void> project_expr_item(eval::EvalContext& ctx, const parser::SelectItem:
 Result<std::string> project_row(eval::EvalContext& ctx, const std::vector<parser::SelectItem>& items,
                                 ProjectionClass cls);
 
+// The projection of one query's rows, decided once for its SELECT list: project_row, except that a
+// list of one item naming the row's primary key (the column `pk` in any ASCII letter case, with or
+// without an alias) writes {"<name>":"<pk>"} straight from the key, the bytes project_row writes,
+// without evaluating the item. The items must outlive the projection; one thread at a time.
+class RowProjection {
+ public:
+  explicit RowProjection(const std::vector<parser::SelectItem>& items);
+
+  // Appends the output row of the context's row (project_row) to out.
+  Result<void> project(eval::EvalContext& ctx, RowList& out);
+
+ private:
+  const std::vector<parser::SelectItem>& items_;
+  ProjectionClass cls_;
+  std::string pk_member_;  // `{"<name>":` for a list that names only pk, else empty
+  std::string scratch_;    // the row being written, its room kept from row to row
+};
+
 // One output row per row, in order; the first evaluation error fails the whole call.
 Result<SqlResult> project_rows(const std::vector<eval::VisibleRow>& rows, const std::vector<parser::SelectItem>& items);
 

@@ -76,7 +76,7 @@ Result<std::vector<VisibleRow>> run_derived(Database& db, SqlSession& session, c
   if (!rows) return fail(QuenlorError::sql_execution(std::string(not_rows_message)));
   std::vector<VisibleRow> out;
   out.reserve(rows->rows.size());
-  for (std::size_t i = 0; i < rows->rows.size(); ++i) out.push_back({std::to_string(i), std::move(rows->rows[i])});
+  for (std::size_t i = 0; i < rows->rows.size(); ++i) out.push_back({std::to_string(i), std::string(rows->rows[i])});
   return out;
 }
 
@@ -107,17 +107,18 @@ Result<bool> passes(EvalContext& ctx, const Expr* filter) {
 // ORDER BY, LIMIT and projection in one pass over the rows, with WHERE when filter is given: each
 // row's context serves the filter, its sort keys and, unless LIMIT cuts after sorting, its output.
 Result<SqlResult> finish_plain(std::span<const RowView> rows, const Expr* filter, const Select& select, Tables tables) {
-  ProjectionClass cls = detect_legacy_projection(select.items);
+  RowProjection projection(select.items);
   std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
   util::JsonMembers scratch;  // one row's context at a time
   if (!select.order_by || select.order_by->empty()) {
+    if (!filter) out.rows.reserve(limit && *limit < rows.size() ? static_cast<std::size_t>(*limit) : rows.size());
     for (const RowView& row : rows) {
       if (!filter && limit && out.rows.size() >= *limit) break;
       EvalContext ctx(row, tables, scratch);
       if (!TRY(passes(ctx, filter))) continue;
       if (limit && out.rows.size() >= *limit) continue;  // WHERE still runs on every row
-      out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+      TRY(projection.project(ctx, out.rows));
     }
     return SqlResult{std::move(out)};
   }
@@ -125,16 +126,18 @@ Result<SqlResult> finish_plain(std::span<const RowView> rows, const Expr* filter
   const OrderBy& order_by = *select.order_by;
   std::vector<std::size_t> kept;
   std::vector<std::vector<SqlValue>> keys;
-  std::vector<std::string> projected;
+  RowList projected;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EvalContext ctx(rows[i], tables, scratch);
     if (!TRY(passes(ctx, filter))) continue;
     kept.push_back(i);
     keys.push_back(eval_order_keys(ctx, order_by));
-    if (!limit) projected.push_back(TRY(project_row(ctx, select.items, cls)));
+    if (!limit) TRY(projection.project(ctx, projected));
   }
   if (!limit) {
-    out.rows = apply_permutation(std::move(projected), sort_by_keys(keys, order_by));
+    const std::vector<std::size_t> order = sort_by_keys(keys, order_by);
+    out.rows.reserve(order.size());
+    for (std::size_t i : order) out.rows.push_back(projected[i]);
     return SqlResult{std::move(out)};
   }
   const std::vector<std::size_t> order =
@@ -143,7 +146,7 @@ Result<SqlResult> finish_plain(std::span<const RowView> rows, const Expr* filter
   out.rows.reserve(n);
   for (std::size_t j = 0; j < n; ++j) {
     EvalContext ctx(rows[kept[order[j]]], tables, scratch);
-    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+    TRY(projection.project(ctx, out.rows));
   }
   return SqlResult{std::move(out)};
 }
@@ -207,12 +210,12 @@ Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const Sele
 // scan hands it over.
 Result<SqlResult> select_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
                                     const Select& select, Tables tables) {
-  const ProjectionClass cls = detect_legacy_projection(select.items);
+  RowProjection projection(select.items);
   const std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
   TRY(visit_rows_where(db, session, target, filter, tables, [&](EvalContext& ctx) -> Result<void> {
     if (limit && out.rows.size() >= *limit) return {};  // WHERE still runs on every row
-    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+    TRY(projection.project(ctx, out.rows));
     return {};
   }));
   return SqlResult{std::move(out)};
@@ -296,12 +299,12 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
   }));
   if (!consistency.consistent()) return std::nullopt;
   std::sort_heap(heap.begin(), heap.end(), before);
-  const ProjectionClass cls = detect_legacy_projection(select.items);
+  RowProjection projection(select.items);
   SqlResult::Rows out;
   out.rows.reserve(heap.size());
   for (const Kept& kept : heap) {
     EvalContext ctx(kept.row, tables, scratch);
-    out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
+    TRY(projection.project(ctx, out.rows));
   }
   return SqlResult{std::move(out)};
 }

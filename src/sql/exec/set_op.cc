@@ -65,7 +65,7 @@ Result<std::vector<std::string>> rows_of(Database& db, SqlSession& session, Stat
   SqlResult result = TRY(execute_stmt(db, session, std::move(stmt)));
   auto* rows = std::get_if<SqlResult::Rows>(&result.value);
   if (!rows) return fail(not_a_query());
-  return std::move(rows->rows);
+  return rows->rows.strings();
 }
 
 }  // namespace
@@ -78,9 +78,9 @@ Result<SqlResult> execute_set_op(Database& db, SqlSession& session, SetOpType op
   for (std::string& row : b) drop_negative_zero_signs(row);
   SqlResult::Rows out;
   if (op == SetOpType::UnionAll) {
-    out.rows = std::move(a);
-    out.rows.reserve(out.rows.size() + b.size());
-    for (std::string& row : b) out.rows.push_back(std::move(row));
+    out.rows.reserve(a.size() + b.size());
+    for (const std::string& row : a) out.rows.push_back(row);
+    for (const std::string& row : b) out.rows.push_back(row);
     return SqlResult{std::move(out)};
   }
   std::unordered_set<std::string_view> right_rows;
@@ -98,9 +98,8 @@ Result<SqlResult> execute_set_op(Database& db, SqlSession& session, SetOpType op
   if (op == SetOpType::Union) {
     for (std::string& row : b) emit(row);
   }
-  // The sets hold views of the rows, so the rows move out only once every check is done.
   out.rows.reserve(kept.size());
-  for (std::string* row : kept) out.rows.push_back(std::move(*row));
+  for (const std::string* row : kept) out.rows.push_back(*row);
   return SqlResult{std::move(out)};
 }
 

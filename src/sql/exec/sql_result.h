@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "sql/exec/row_list.h"
 
 namespace quenlordb::sql::exec {
 
@@ -22,7 +23,7 @@ struct SqlResult {
   // Output rows in order; as a rule each holds one JSON text. Rows marked text hold plain text
   // (the names SHOW TABLES lists), never to be read as JSON.
   struct Rows {
-    std::vector<std::string> rows;
+    RowList rows;
     bool text = false;
 
     friend bool operator==(const Rows&, const Rows&) = default;

@@ -73,7 +73,7 @@ class ExecFixture : public ::testing::Test {
       ADD_FAILURE() << sql << ": not rows";
       return {};
     }
-    return std::move(out->rows);
+    return out->rows.strings();
   }
   // The whole text of the error a statement fails with, kind included ("sql execution error: ...");
   // a success fails the test.

@@ -74,7 +74,7 @@ class FtsTest : public ExecFixture {
       return {};
     }
     Keys out;
-    for (const std::string& row : std::get<SqlResult::Rows>(r->value).rows) {
+    for (const std::string_view row : std::get<SqlResult::Rows>(r->value).rows) {
       out.push_back(nlohmann::json::parse(row).at("pk").get<std::string>());
     }
     return out;
@@ -729,7 +729,7 @@ class GatheredUpkeepTest : public ::testing::Test {
     }
     if (const auto* rows = std::get_if<SqlResult::Rows>(&r->value)) {
       std::string out = "rows";
-      for (const std::string& row : rows->rows) out += " " + row;
+      for (const std::string_view row : rows->rows) (out += " ") += row;
       return out;
     }
     return "explain";

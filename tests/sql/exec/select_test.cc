@@ -56,6 +56,33 @@ TEST(Projection, ItemsWrittenWithoutATreeAreTheTreesText) {
   }
 }
 
+// A list naming only the primary key is written straight from the key: the same bytes as
+// project_row, whatever the key and the name hold (escapes, bytes that are not UTF-8).
+TEST(Projection, AListOfThePkAloneIsWrittenAsProjectRowWritesIt) {
+  using parser::Expr;
+  using parser::SelectItem;
+  const std::string pks[] = {"e000123", "", "q\"uo\\te", "tab\tnl\n\x01\x1f\x7f", "\xc3\xa9t\xc3\xa9",
+                             std::string("nul\0in", 6), "bad\xff\xfe utf-8", "cut \xe2\x82"};
+  const std::vector<std::vector<SelectItem>> lists = {
+      {SelectItem::Expr{Expr::Column{"pk"}, std::nullopt}},
+      {SelectItem::Expr{Expr::Column{"PK"}, std::nullopt}},
+      {SelectItem::Expr{Expr::Column{"pk"}, std::string("id")}},
+      {SelectItem::Expr{Expr::Column{"Pk"}, std::string("a \"name\"\\")}},
+      {SelectItem::Expr{Expr::Column{"pk"}, std::string("bad\xff")}},
+  };
+  for (const std::vector<SelectItem>& items : lists) {
+    RowProjection projection(items);
+    RowList written;
+    for (const std::string& pk : pks) {
+      eval::EvalContext fast(pk, "{}");
+      must(projection.project(fast, written));
+      eval::EvalContext general(pk, "{}");
+      EXPECT_EQ(written.back(), must(project_row(general, items, detect_legacy_projection(items))))
+          << items[0].get_if<SelectItem::Expr>()->alias.value_or("-") << " / " << pk;
+    }
+  }
+}
+
 TEST_F(SelectTest, ProjectionClassesAndNames) {
   create_table("t");
   put_row("t", "k1", R"({"b":1,"a":2})");
@@ -464,7 +491,7 @@ std::string outcome_text(const Result<SqlResult>& r) {
   if (!r) return r.error().to_string();
   if (const auto* rows = std::get_if<SqlResult::Rows>(&r->value)) {
     std::string out = "rows:";
-    for (const std::string& row : rows->rows) out += " " + row;
+    for (const std::string_view row : rows->rows) (out += " ") += row;
     return out;
   }
   if (const auto* a = std::get_if<SqlResult::Affected>(&r->value)) return std::to_string(a->rows) + " " + a->message;
