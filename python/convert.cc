@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -199,6 +200,33 @@ class PyRowBuilder {
   bool python_failed_ = false;
 };
 
+// A row that is an object of one member whose name and text hold only printable ASCII without
+// quotes or backslashes, {"pk":"e000123"} say, as a rule the rows of a query of one column of
+// keys: its name and text, found without the scanner; none for any other row. Such a row is a
+// document, and the builder would make it the same dict.
+struct OneTextMember {
+  std::string_view name;
+  std::string_view text;
+};
+std::optional<OneTextMember> one_text_member(std::string_view row) {
+  // The place of the first quote from `from` on when every byte before it is printable ASCII other
+  // than a backslash (a string's bytes as they are written), else npos.
+  auto plain_until_quote = [](std::string_view s, std::size_t from) -> std::size_t {
+    for (std::size_t i = from; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c == '"') return i;
+      if (c < 0x20 || c >= 0x80 || c == '\\') return std::string_view::npos;
+    }
+    return std::string_view::npos;
+  };
+  if (row.size() < 7 || !row.starts_with("{\"") || !row.ends_with("\"}")) return std::nullopt;
+  const std::size_t name_end = plain_until_quote(row, 2);
+  if (name_end == std::string_view::npos || row.compare(name_end, 3, "\":\"") != 0) return std::nullopt;
+  const std::size_t text_end = plain_until_quote(row, name_end + 3);
+  if (text_end != row.size() - 2) return std::nullopt;
+  return OneTextMember{row.substr(2, name_end - 2), row.substr(name_end + 3, text_end - name_end - 3)};
+}
+
 PyObject* row_to_py(PyRowBuilder& builder, std::string_view row) {
   if (PyObject* value = builder.build(row)) return value;
   if (builder.python_failed()) return nullptr;
@@ -277,12 +305,35 @@ PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
     static PyObject* convert(const SqlResult::Rows& rows, PyRowBuilder& builder) {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.rows.size())));
       if (!list) return nullptr;
+      // The member name of the last row of one text member, and its `str`, which the rows of a
+      // column of keys share.
+      std::string_view name;
+      PyRef name_object;
       for (std::size_t i = 0; i < rows.rows.size(); ++i) {
-        PyObject* row = rows.text ? text_to_py(rows.rows[i]) : row_to_py(builder, rows.rows[i]);
+        PyObject* row = nullptr;
+        if (rows.text) {
+          row = text_to_py(rows.rows[i]);
+        } else if (const std::optional<OneTextMember> member = one_text_member(rows.rows[i])) {
+          if (!name_object || member->name != name) {
+            name = member->name;
+            name_object = PyRef(text_to_py(name));
+            if (!name_object) return nullptr;
+          }
+          row = one_member_dict(name_object.get(), member->text);
+        } else {
+          row = row_to_py(builder, rows.rows[i]);
+        }
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
       }
       return list.release();
+    }
+    static PyObject* one_member_dict(PyObject* name, std::string_view text) {
+      PyRef value(text_to_py(text));
+      PyRef dict(PyDict_New());
+      if (!value || !dict) return nullptr;
+      if (PyDict_SetItem(dict.get(), name, value.get()) < 0) PyErr_Clear();  // skipped, as the builder does
+      return dict.release();
     }
     PyObject* operator()(const SqlResult::Explain& explain) const { return text_to_py(explain.text); }
   };
