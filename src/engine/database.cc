@@ -246,18 +246,25 @@ std::atomic<std::size_t> g_batch_read_min_keys{0};
 
 // A run of a batch read on threads: consecutive keys of one shard (positions into the batch's
 // order), read at the shard's snapshot, and what the read found: for each key with a version (that
-// the skip hint did not leave out) its position and its document, held in its block by pin, or
-// copied into docs when it has none; then how the read ended.
+// the skip hint did not leave out) its position and its document, held in its block by one of pins,
+// or copied into docs when it has none; then how the read ended. The documents of one block come
+// one after another, and share its pin: taking and dropping a pin per document cost the calling
+// thread, which drops them, an atomic decrement of a count the reading thread had just changed.
 struct BatchRun {
   std::size_t shard = 0;
   std::span<const std::uint32_t> order;
+  static constexpr std::uint32_t kNoPin = UINT32_MAX;
   struct Found {
     std::uint32_t i;
+    std::uint32_t pin;  // into pins, or kNoPin
     std::string_view doc;
-    std::shared_ptr<const void> pin;
-    std::size_t pinned_bytes;
+  };
+  struct Pin {
+    std::shared_ptr<const void> block;
+    std::size_t bytes;
   };
   std::vector<Found> found;
+  std::vector<Pin> pins;
   util::Arena docs;  // in blocks that never move, so that the views stay valid as it grows
   Result<void> outcome;
   std::exception_ptr thrown;  // of the read, rethrown on the calling thread
@@ -330,17 +337,21 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
         BatchRun& run = batch[r];
         if (r > first_failed.load(std::memory_order_relaxed)) continue;
         try {
+          run.found.reserve(run.order.size());
           run.outcome = readers[run.shard]->read_many(
               keys, hashes, run.order, snapshots[run.shard], valid_at,
               [&run](std::size_t i, const BatchDoc& doc) -> Result<void> {
                 const auto at = static_cast<std::uint32_t>(i);
                 const std::string_view bytes = doc.doc();
-                if (std::shared_ptr<const void> pin = doc.pin()) {
-                  run.found.push_back({at, bytes, std::move(pin), doc.pinned_bytes()});
+                if (const void* block = doc.pinned()) {
+                  if (run.pins.empty() || run.pins.back().block.get() != block) {
+                    run.pins.push_back({doc.pin(), doc.pinned_bytes()});
+                  }
+                  run.found.push_back({at, static_cast<std::uint32_t>(run.pins.size() - 1), bytes});
                 } else {
                   char* copy = run.docs.allocate(bytes.size(), 1);
                   if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
-                  run.found.push_back({at, std::string_view(copy, bytes.size()), nullptr, 0});
+                  run.found.push_back({at, BatchRun::kNoPin, std::string_view(copy, bytes.size())});
                 }
                 return {};
               },
@@ -366,10 +377,12 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
     for (BatchRun& run : batch) {
       if (run.thrown) std::rethrow_exception(run.thrown);
       for (const BatchRun::Found& found : run.found) {
-        TRY(visit(found.i, BatchDoc(found.doc, found.pin != nullptr ? &found.pin : nullptr, found.pinned_bytes)));
+        const BatchRun::Pin* pin = found.pin != BatchRun::kNoPin ? &run.pins[found.pin] : nullptr;
+        TRY(visit(found.i, pin != nullptr ? BatchDoc(found.doc, &pin->block, pin->bytes) : BatchDoc(found.doc)));
       }
       TRY(std::move(run.outcome));
       run.found = {};
+      run.pins = {};
       run.docs = util::Arena();
     }
   }

@@ -189,6 +189,7 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   MatchedRows out;
   out.pks_ = std::move(pks);
   const std::vector<std::string>& listed = out.pks_;
+  out.kept_.reserve(listed.size());
   const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
   // An empty document is a deleted row, as read_live_key reads it.
   auto passed_over = [&](std::string_view doc) { return doc.empty() || !recheck.holds(doc); };
@@ -230,25 +231,17 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
         return {};
       },
       as_of, valid_at, &skip));
-  // Each shard's rows came in key order, which is the list's order too when the list ascends: the
-  // ascending runs are merged, pairs at a time.
+  // The rows came shard by shard: each goes back to its place in the list (every row has a place of
+  // its own), in one pass over the places.
   std::vector<MatchedRows::Kept>& kept = out.kept_;
-  auto by_place = [](const MatchedRows::Kept& a, const MatchedRows::Kept& b) { return a.pk < b.pk; };
-  std::vector<std::size_t> runs{0};
-  for (std::size_t k = 1; k < kept.size(); ++k) {
-    if (kept[k].pk < kept[k - 1].pk) runs.push_back(k);
-  }
-  runs.push_back(kept.size());
-  while (runs.size() > 2) {
-    std::vector<std::size_t> merged{0};
-    for (std::size_t r = 0; r + 2 < runs.size(); r += 2) {
-      std::inplace_merge(kept.begin() + static_cast<std::ptrdiff_t>(runs[r]),
-                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 1]),
-                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 2]), by_place);
-      merged.push_back(runs[r + 2]);
+  if (!std::is_sorted(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.pk < b.pk; })) {
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::vector<MatchedRows::Kept> by_place(listed.size(), MatchedRows::Kept{kNone, {}});
+    for (const MatchedRows::Kept& k : kept) by_place[k.pk] = k;
+    std::size_t n = 0;
+    for (const MatchedRows::Kept& k : by_place) {
+      if (k.pk != kNone) kept[n++] = k;
     }
-    if (runs.size() % 2 == 0) merged.push_back(runs.back());  // an odd run out waits for the next pass
-    runs.swap(merged);
   }
   return out;
 }
