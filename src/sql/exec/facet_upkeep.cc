@@ -12,6 +12,7 @@
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "facet/timeseries/bucket.h"
+#include "sql/exec/listing_memo.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
 #include "util/json_members.h"
@@ -301,22 +302,43 @@ void add_index_columns(std::string_view record, std::string_view table, std::vec
 
 }  // namespace
 
+namespace {
+
+// The column lists of the table's committed definitions, under their prefix: listed by a scan of
+// every shard, or as this thread last listed them while that listing stands (listing_memo.h).
+Result<IndexColumnLists> committed_fts_indexes(Database& db, std::string_view table, std::string_view prefix) {
+  return committed_listing(db, prefix, [&]() -> Result<IndexColumnLists> {
+    std::vector<std::vector<std::string>> out;
+    TRY(db.visit_prefix(prefix, [&](const engine::PrefixScanRow& record) -> Result<void> {
+      add_index_columns(record.doc, table, out);
+      return {};
+    }));
+    return std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  });
+}
+
+}  // namespace
+
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
-  engine::PrefixScanRows records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
-  std::vector<std::vector<std::string>> out;
-  for (const engine::PrefixScanRow& record : records) add_index_columns(record.doc, table, out);
-  return out;
+  return *TRY(committed_fts_indexes(db, table, rel::fts_index_meta_prefix(table)));
 }
 
 Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table) {
   if (SqlSession::FtsColumns known = session.listed_fts_indexes(table)) return known;
-  std::vector<std::vector<std::string>> out;
-  TRY(visit_live_prefix(db, session, rel::fts_index_meta_prefix(table), std::nullopt, std::nullopt,
-                        [&](std::string_view, std::string_view record) -> Result<void> {
-                          add_index_columns(record, table, out);
-                          return {};
-                        }));
-  auto indexes = std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  const std::string prefix = rel::fts_index_meta_prefix(table);
+  SqlSession::FtsColumns indexes;
+  if (!session.in_transaction() || session.staged_under(prefix).current() == nullptr) {
+    // No definition is staged: the committed ones are the session's.
+    indexes = TRY(committed_fts_indexes(db, table, prefix));
+  } else {
+    std::vector<std::vector<std::string>> out;
+    TRY(visit_live_prefix(db, session, prefix, std::nullopt, std::nullopt,
+                          [&](std::string_view, std::string_view record) -> Result<void> {
+                            add_index_columns(record, table, out);
+                            return {};
+                          }));
+    indexes = std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  }
   session.remember_fts_indexes(table, indexes);
   return indexes;
 }

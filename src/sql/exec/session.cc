@@ -4,6 +4,7 @@
 #include <array>
 
 #include "facet/relational/keys.h"
+#include "sql/exec/listing_memo.h"
 
 namespace quenlordb::sql::exec {
 
@@ -94,7 +95,9 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
     return std::nullopt;
   }
   if (key.starts_with(kCatalogPrefix)) session.forget_metadata();
-  return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+  const std::uint64_t ts = TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+  note_committed_write(db, key, ts);
+  return ts;
 }
 
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,

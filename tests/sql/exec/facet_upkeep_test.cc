@@ -4,6 +4,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -316,6 +317,76 @@ TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
                         "CREATE FULLTEXT INDEX g ON docs (doc);"
                         "INSERT INTO docs (pk, doc) VALUES ('e', '{\"t\":\"beta\"}')"));
   EXPECT_EQ(list("beta"), Keys{"e"});
+}
+
+// Between calls, each in a session of its own, a thread remembers a table's definitions while no
+// shard commits anything but its own writes outside them: any other change is seen by the next
+// call. The row written after the change goes to the shard the change wrote to, so that taking the
+// row's own write for the only one there would keep the old definitions.
+TEST_F(FtsTest, CallsFollowDefinitionsChangedBetweenThem) {
+  enum class Put { None, Definition, Tombstone };
+  struct Case {
+    const char* name;
+    bool indexed_before;  // whether definition f over t exists before the change
+    std::string change;   // the statements of one call between the two writes
+    bool other_thread;    // whether another thread makes that call
+    Put put;              // a put of definition g, or of a tombstone over f, between the two writes
+    std::string write;    // the statement writing the text alpha into row {r} (first into row w)
+    std::string staged;   // when not empty, the row {r} is written after it, in one transaction
+    bool listed;          // whether row {r} is then in the list of alpha
+  };
+  const std::string insert = "INSERT INTO {t} (pk, doc) VALUES ('{r}', '{\"t\":\"alpha\"}')";
+  const std::string update = "UPDATE {t} SET t = 'alpha' WHERE pk = '{r}'";
+  const std::vector<Case> cases = {
+      {"CREATE FULLTEXT INDEX", false, "CREATE FULLTEXT INDEX g ON {t} (t)", false, Put::None, insert, "", true},
+      {"DROP FULLTEXT INDEX", true, "DROP FULLTEXT INDEX f ON {t}", false, Put::None, update, "", false},
+      {"a put of a definition", false, "", false, Put::Definition, update, "", true},
+      {"a put of a tombstone", true, "", false, Put::Tombstone, insert, "", false},
+      {"DROP TABLE and CREATE TABLE, which leave the definitions", true,
+       "DROP TABLE {t}; CREATE TABLE {t} (id TEXT PRIMARY KEY, t TEXT)", false, Put::None, insert, "", true},
+      {"another thread's CREATE FULLTEXT INDEX", false, "CREATE FULLTEXT INDEX g ON {t} (t)", true, Put::None, update,
+       "", true},
+      {"another thread's DROP FULLTEXT INDEX", true, "DROP FULLTEXT INDEX f ON {t}", true, Put::None, insert, "", false},
+      {"a definition staged before the row", false, "", false, Put::None, update, "CREATE FULLTEXT INDEX g ON {t} (t)",
+       true},
+      {"a drop staged before the row", true, "", false, Put::None, insert, "DROP FULLTEXT INDEX f ON {t}", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string t = "t" + std::to_string(n++);
+    // The key the change writes: the definition's, or (DROP TABLE) the schema's.
+    const std::string changed = c.change.starts_with("DROP TABLE") ? rel::schema_key(t)
+                                : c.indexed_before                 ? rel::fts_index_meta_key(t, "f")
+                                                                   : rel::fts_index_meta_key(t, "g");
+    std::string r = "r";
+    while (db->shard_of_key(rel::row_key(t, r)) != db->shard_of_key(changed)) r += "r";
+    const auto sql = [&](std::string script, std::string_view row) {
+      for (auto [from, to] : {std::pair<std::string_view, std::string_view>{"{t}", t}, {"{r}", row}}) {
+        for (std::size_t at; (at = script.find(from)) != std::string::npos;) script.replace(at, from.size(), to);
+      }
+      must(execute_sql(*db, script));
+    };
+    sql("CREATE TABLE {t} (id TEXT PRIMARY KEY, t TEXT)", r);
+    if (c.indexed_before) sql("CREATE FULLTEXT INDEX f ON {t} (t)", r);
+    for (std::string_view row : {std::string_view("w"), std::string_view(r)}) {
+      sql("INSERT INTO {t} (pk, doc) VALUES ('{r}', '{\"t\":\"beta\"}')", row);
+    }
+    sql(c.write, "w");  // the definitions this thread then remembers
+    if (c.other_thread) {
+      std::thread([&] { sql(c.change, r); }).join();
+    } else if (!c.change.empty()) {
+      sql(c.change, r);
+    }
+    if (c.put == Put::Definition) {
+      must(db->put(changed, must(rel::encode_fts_index_metadata({"g", t, {"t"}})), 0, kMax, 1));
+    } else if (c.put == Put::Tombstone) {
+      must(db->put(changed, "", 0, kMax, 1));
+    }
+    sql(c.staged.empty() ? c.write : "BEGIN; " + c.staged + "; " + c.write + "; COMMIT", r);
+    const std::optional<std::string> list = live(rel::posting_key(t, "alpha"));
+    const Keys listed = list ? must(facet::fts::decode_posting_list(*list)) : Keys{};
+    EXPECT_EQ(std::ranges::find(listed, r) != listed.end(), c.listed) << c.name;
+  }
 }
 
 // A view selects its one row; MATCH over it narrows that row, never the table's others.
