@@ -343,6 +343,21 @@ Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& sess
   return indexes;
 }
 
+bool fts_upkeep_adds(const std::vector<std::vector<std::string>>& indexes, std::optional<std::string_view> old_doc,
+                     std::string_view new_doc) {
+  if (indexes.empty()) return false;
+  if (!old_doc) return true;
+  if (*old_doc == new_doc) return false;
+  IndexedDocument before(*old_doc);
+  IndexedDocument after(new_doc);
+  std::string before_text;
+  std::string after_text;
+  for (const std::vector<std::string>& columns : indexes) {
+    if (before.text_view(columns, before_text) != after.text_view(columns, after_text)) return true;
+  }
+  return false;
+}
+
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                 std::string_view doc, bool listed_before) {
   const SqlSession::FtsColumns indexes = TRY(upkeep_fts_indexes(db, session, table));

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <string_view>
@@ -101,6 +102,14 @@ Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, st
 // by the session until it changes the catalog: the indexes the upkeep of the table's rows follows.
 // Without a definition staged these are the committed ones, remembered as above.
 Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table);
+
+// Whether writing new_doc as a row's next version can add the row to any posting list under
+// indexes (the table's, as upkeep_fts_indexes lists them): always when the row had no version
+// before (old_doc none); never when every index reads the same text from new_doc as from old_doc,
+// the version the statement read, whose terms were added when it was written (lists never lose a
+// key). The texts are read as update_fts_indexes reads them.
+bool fts_upkeep_adds(const std::vector<std::vector<std::string>>& indexes, std::optional<std::string_view> old_doc,
+                     std::string_view new_doc);
 
 // Indexes the written row under every full-text index of the table. A row that was there before
 // (listed_before: the row of a one-row UPDATE) is likely listed already: a list the stage does not

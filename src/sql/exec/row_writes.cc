@@ -302,16 +302,29 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   struct Planned {
     std::string pk;
     std::string doc;
+    bool reindex = true;  // whether the new document can add the row to a posting list
   };
   std::vector<Planned> planned;
   std::optional<QuenlorError> failed;
+  // Without AS OF and VALID AT the statement reads each row's live version, whose text was indexed
+  // when it was written: a new document whose indexed text is the same adds the row to no list. A
+  // version read at another time may never have been indexed (one older than the index, say), so
+  // its row is indexed again.
+  const bool reads_live = !stmt.as_of && !stmt.valid_at;
+  SqlSession::FtsColumns indexes;  // listed at the first row kept
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
                           if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
                           if (failed) return {};
                           Result<std::string> doc = updated_document(stmt, context);
-                          if (!doc) failed = std::move(doc.error());
-                          else planned.push_back(Planned{std::string(context.pk()), std::move(*doc)});
+                          if (!doc) {
+                            failed = std::move(doc.error());
+                            return {};
+                          }
+                          if (!indexes) indexes = TRY(upkeep_fts_indexes(db, session, stmt.table));
+                          const bool reindex =
+                              reads_live ? fts_upkeep_adds(*indexes, context.doc(), *doc) : !indexes->empty();
+                          planned.push_back(Planned{std::string(context.pk()), std::move(*doc), reindex});
                           return {};
                         }));
   std::optional<std::uint64_t> last_ts;
@@ -322,7 +335,9 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
     std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
     if (ts) last_ts = ts;
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
+    if (row.reindex) {
+      TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
+    }
   }
   if (failed) return fail(std::move(*failed));
   return written(planned.size(), last_ts, "updated");
