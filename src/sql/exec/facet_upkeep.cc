@@ -12,7 +12,7 @@
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "facet/timeseries/bucket.h"
-#include "sql/exec/listing_memo.h"
+#include "sql/exec/catalog_memo.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
 #include "util/json_members.h"
@@ -305,7 +305,7 @@ void add_index_columns(std::string_view record, std::string_view table, std::vec
 namespace {
 
 // The column lists of the table's committed definitions, under their prefix: listed by a scan of
-// every shard, or as this thread last listed them while that listing stands (listing_memo.h).
+// every shard, or as this thread last listed them while that listing stands (catalog_memo.h).
 Result<IndexColumnLists> committed_fts_indexes(Database& db, std::string_view table, std::string_view prefix) {
   return committed_listing(db, prefix, [&]() -> Result<IndexColumnLists> {
     std::vector<std::vector<std::string>> out;

@@ -96,7 +96,7 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
 // The column lists of the table's committed full-text index definitions, in key order; records
 // that do not read, name another table or have no columns are skipped. A listing is remembered on
 // the calling thread across calls while no shard commits anything but this thread's own writes
-// outside the definitions (listing_memo.h).
+// outside the definitions (catalog_memo.h).
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table);
 // The same as the session sees them (definitions staged in its transaction included), remembered
 // by the session until it changes the catalog: the indexes the upkeep of the table's rows follows.

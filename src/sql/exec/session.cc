@@ -4,7 +4,7 @@
 #include <array>
 
 #include "facet/relational/keys.h"
-#include "sql/exec/listing_memo.h"
+#include "sql/exec/catalog_memo.h"
 
 namespace quenlordb::sql::exec {
 
@@ -84,7 +84,13 @@ void SqlSession::remember_read(std::string_view key, std::optional<std::string> 
 
 Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key) {
   if (const std::optional<std::string>* value = session.remembered_read(key)) return *value;
-  std::optional<std::string> value = TRY(read_live_key(db, session, key));
+  std::optional<std::string> value;
+  if (session.in_transaction() && session.newest_staged(key, std::nullopt)) {
+    value = TRY(read_live_key(db, session, key));
+  } else {
+    // The committed value, as this thread may remember it from an earlier call.
+    value = *TRY(committed_value(db, key));
+  }
   session.remember_read(key, value);
   return value;
 }

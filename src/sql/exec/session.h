@@ -213,7 +213,8 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
                                 util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit);
 
 // read_live_key of a catalog key (under "__meta/"), without as_of and valid_at, answered from what
-// the session remembers when it can (see SqlSession::remembered_read).
+// the session remembers when it can (see SqlSession::remembered_read), else, unless the key has a
+// staged write, from what this thread remembers of the committed value (catalog_memo.h).
 Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key);
 
 // The same entries over the database's visiting scan: nothing is copied, each entry is a view valid
