@@ -22,6 +22,8 @@
 #include "sql/parser/text.h"
 #include "util/json_members.h"
 #include "util/json_record.h"
+#include "util/json_text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
 
@@ -140,19 +142,34 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
   const util::JsonMembers members(context.doc());
   if (written_as_tree(members) &&
       std::ranges::all_of(stmt.set_assignments, [](const auto& a) { return written_as_is(a.first); })) {
-    std::map<std::string_view, nlohmann::json> values;  // later assignments of a name win
-    for (const auto& [name, expr] : stmt.set_assignments) values[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
-    std::map<std::string_view, std::string> assigned;
-    for (const auto& [name, value] : values) {
-      Result<std::string> text = util::dump_json_compact(value);
-      if (!text) {
-        // The tree's writer meets the same value and fails as it does.
-        nlohmann::json doc = context.document();
-        for (auto& [n, v] : values) doc[std::string(n)] = std::move(v);
-        return util::dump_json_compact(doc);
+    std::vector<eval::SqlValue> values;
+    values.reserve(stmt.set_assignments.size());
+    for (const auto& assignment : stmt.set_assignments) values.push_back(TRY(context.eval(assignment.second)));
+    // Each name with its value's text, in name order; of repeated names the later assignment wins.
+    std::vector<std::pair<std::string_view, std::string>> assigned;
+    assigned.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      std::string text;
+      if (values[i].is_text() && util::validate_utf8(values[i].text_value())) {
+        util::append_json_string(text, values[i].text_value());
+      } else {
+        Result<std::string> dumped = util::dump_json_compact(eval::sql_value_to_json(values[i]));
+        if (!dumped) {
+          // The tree's writer meets the same value and fails as it does.
+          nlohmann::json doc = context.document();
+          for (std::size_t j = 0; j < values.size(); ++j) {
+            doc[stmt.set_assignments[j].first] = eval::sql_value_to_json(values[j]);
+          }
+          return util::dump_json_compact(doc);
+        }
+        text = std::move(*dumped);
       }
-      assigned.emplace(name, std::move(*text));
+      assigned.emplace_back(stmt.set_assignments[i].first, std::move(text));
     }
+    std::ranges::stable_sort(assigned, {}, &std::pair<std::string_view, std::string>::first);
+    const auto repeated = std::ranges::unique(assigned.rbegin(), assigned.rend(), {},
+                                              &std::pair<std::string_view, std::string>::first);
+    assigned.erase(assigned.begin(), repeated.begin().base());
     std::string out;
     out.reserve(context.doc().size() + 16 * assigned.size());
     out.push_back('{');

@@ -508,6 +508,8 @@ TEST_F(RowWritesTest, UpdatedDocumentsAreThoseOfTheTree) {
       {"status = 'x'", {{"status", "x"}}},
       {"a = 1, zz = NULL, aa = 'q\"\xc3\xa9'", {{"a", 1.0}, {"zz", nullptr}, {"aa", "q\"\xc3\xa9"}}},
       {"m = 'one', m = TRUE, zzz = 2.5", {{"m", "one"}, {"m", true}, {"zzz", 2.5}}},
+      // Controls, quotes, backslashes and DEL in a text, escaped as the tree's writer escapes them.
+      {"b = '\x01\n\t\"\\\\\x7f', a = 'z', b = 'y', a = 'x'", {{"b", "\x01\n\t\"\\\x7f"}, {"a", "z"}, {"b", "y"}, {"a", "x"}}},
   };
   for (const std::string& doc : docs) {
     for (const Set& set : sets) {
