@@ -165,7 +165,8 @@ class SqlSession {
   bool in_transaction_ = false;
   UpkeepMode upkeep_mode_ = UpkeepMode::Gathered;
   std::unique_ptr<UpkeepStage> upkeep_;
-  std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
+  // Shared with the parses this thread keeps for later calls (parsed_schema).
+  std::map<std::string, std::shared_ptr<const ParsedSchema>, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
   std::map<std::string, std::optional<std::string>, std::less<>> catalog_reads_;  // by key
   std::string facts_table_;
