@@ -70,11 +70,12 @@ std::optional<std::string_view> fixed_pk(const std::optional<parser::Expr>& filt
 // Visits the live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the
 // checks of the table, each with its context (the table's name bound to it) for WHERE: the one row
 // of the primary key WHERE fixes (see fixed_pk), read through the session, or else every row of a
-// scan; the errors are those of visit_table_rows.
+// scan; the errors are those of visit_table_rows. visit learns whether WHERE is known to hold for
+// the row: when WHERE is the key's equality alone, which the row read by that key satisfies.
 Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
                                const std::optional<parser::Expr>& filter, std::optional<std::uint64_t> as_of,
                                std::optional<std::uint64_t> valid_at,
-                               util::FunctionRef<Result<void>(eval::EvalContext&)> visit) {
+                               util::FunctionRef<Result<void>(eval::EvalContext&, bool holds)> visit) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
   const eval::TableBinding self{table};
@@ -83,13 +84,13 @@ Result<void> visit_target_rows(Database& db, SqlSession& session, const std::str
     const std::optional<std::string> doc = TRY(read_live_key(db, session, rel::row_key(table, *pk), as_of, valid_at));
     if (!doc) return {};
     eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
-    return visit(context);
+    return visit(context, parser::pk_eq_literal(*filter) != nullptr);
   }
   const parser::Expr* where = filter ? &*filter : nullptr;
   return visit_table_rows(db, session, table, as_of, valid_at, where, Tables(&self, 1),
                           [&](eval::RowView row) -> Result<void> {
     eval::EvalContext context(row, Tables(&self, 1), scratch);
-    return visit(context);
+    return visit(context, !filter);
   });
 }
 
@@ -330,8 +331,8 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   const bool reads_live = !stmt.as_of && !stmt.valid_at;
   SqlSession::FtsColumns indexes;  // listed at the first row kept
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
-                        [&](eval::EvalContext& context) -> Result<void> {
-                          if (stmt.filter && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
+                        [&](eval::EvalContext& context, bool holds) -> Result<void> {
+                          if (!holds && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
                           if (failed) return {};
                           Result<std::string> doc = updated_document(stmt, context);
                           if (!doc) {
@@ -364,8 +365,8 @@ Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser
   // WHERE runs over every row before the first tombstone is written.
   std::vector<std::string> kept;
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
-                        [&](eval::EvalContext& context) -> Result<void> {
-                          if (!stmt.filter || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
+                        [&](eval::EvalContext& context, bool holds) -> Result<void> {
+                          if (holds || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
                             kept.emplace_back(context.pk());
                           }
                           return {};
