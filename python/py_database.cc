@@ -16,6 +16,7 @@
 #include "config.h"
 #include "convert.h"
 #include "engine/database.h"
+#include "engine/directory_lock.h"
 #include "errors.h"
 
 namespace quenlordb::python {
@@ -37,6 +38,14 @@ PyObject* g_database_type = nullptr;
 std::atomic<pid_t> g_process_id{0};
 
 void renew_process_id() { g_process_id.store(::getpid(), std::memory_order_relaxed); }
+
+// The child branch of the fork handler. Besides the process id, the child lets go of the databases'
+// directory locks it inherited: it cannot use those databases, and while it held the locks the
+// parent could not reopen a directory it had closed.
+void after_fork_in_child() {
+  renew_process_id();
+  engine::close_inherited_directory_locks();
+}
 
 pid_t current_process_id() { return g_process_id.load(std::memory_order_relaxed); }
 
@@ -201,7 +210,7 @@ PyObject* database_type() {
   static bool fork_handler_installed = false;
   if (!fork_handler_installed) {
     renew_process_id();
-    if (const int err = ::pthread_atfork(nullptr, nullptr, renew_process_id); err != 0) {
+    if (const int err = ::pthread_atfork(nullptr, nullptr, after_fork_in_child); err != 0) {
       errno = err;
       return PyErr_SetFromErrno(PyExc_OSError);
     }

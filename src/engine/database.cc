@@ -1,8 +1,5 @@
 #include "engine/database.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -11,6 +8,7 @@
 #include <span>
 #include <thread>
 
+#include "engine/directory_lock.h"
 #include "engine/fast_write.h"
 #include "engine/insight_service.h"
 #include "engine/prefix_scan.h"
@@ -34,7 +32,7 @@ struct Database::State {
   std::shared_ptr<SharedManifest> manifest;
   std::shared_ptr<const Hasher> hasher;
   // Held for the life of the database: an exclusive advisory lock on the root directory.
-  util::File root_lock;
+  DirectoryLock root_lock;
   // One slot per shard, index = shard number: its command channel, its readers' handle, its thread.
   struct Shard {
     util::Sender<ShardCommand> sender;
@@ -126,12 +124,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, const 
   static std::atomic<std::uint64_t> last_id{0};
   state->id = last_id.fetch_add(1, std::memory_order_relaxed) + 1;
   // Two Database objects must never share a directory: the second open fails instead.
-  state->root_lock = TRY(util::File::open(root, O_RDONLY | O_DIRECTORY));
-  if (::flock(state->root_lock.fd(), LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    if (err == EWOULDBLOCK) return fail(QuenlorError::io(err, "database directory is in use by another open database"));
-    return fail(QuenlorError::io(err, "cannot lock the database directory"));
-  }
+  state->root_lock = TRY(DirectoryLock::acquire(root));
 
   storage::Manifest manifest = TRY(storage::Manifest::load_or_create(root, config.shard_count));
   if (manifest.state().shards.size() != config.shard_count) {
@@ -231,6 +224,12 @@ Result<bool> Database::visit_get(std::string_view key, util::FunctionRef<void(st
   if (!result.found) return false;
   visit(result.found->doc());
   return true;
+}
+
+Result<void> Database::log_acknowledged_writes() {
+  State& s = *state_;
+  if (!s.durability) return {};
+  return s.durability->write_queued();
 }
 
 Database::ReadStamp Database::read_stamp(std::string_view key) const { return shard_stamp(shard_of_key(key)); }

@@ -179,6 +179,14 @@ class Database {
 
   Result<DbStats> stats();
 
+  // Puts every write acknowledged before the call into its shard's log before returning: the fast
+  // write path's frames still queued are written now (the shard threads wrote theirs before they
+  // replied). A write acknowledged before the call therefore reaches the log no later than one
+  // acknowledged after it, also on another shard and also when the process is killed in between;
+  // the group-commit thread syncs these frames before it writes later ones. Waits while a shard
+  // holding queued frames flushes. Fails when a frame cannot be written (it stays queued).
+  Result<void> log_acknowledged_writes();
+
   // Runs an SQL script; the result of its last statement. Defined by the SQL execution layer.
   Result<sql::exec::SqlResult> sql(std::string_view script);
 

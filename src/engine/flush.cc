@@ -13,7 +13,8 @@
 namespace quenlordb::engine {
 
 // Pauses the shard's group-commit queue for the life of the guard: frames of versions that land in
-// the new memtable stay queued until the log has been truncated. Resumes on every path.
+// the new memtable stay queued until the log has been truncated. Resumes on every path. The pause
+// must end as soon as the truncation is done: acknowledged fast writes wait in memory meanwhile.
 class ShardRuntime::QueuePause {
  public:
   QueuePause(storage::WalBatchQueue* queue, std::size_t shard) : queue_(queue), shard_(shard) {}
@@ -37,11 +38,15 @@ class ShardRuntime::QueuePause {
 };
 
 Result<void> ShardRuntime::flush_active_memtable() {
-  QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
-  TRY(freeze_and_write(pause));
-  // Every version the log holds for this shard is now in a table file named by the saved manifest:
-  // the shard thread is here, and frames of fast writes since the freeze are held in the queue.
-  TRY(wal_.truncate());
+  {
+    QueuePause pause(queue_.get(), static_cast<std::size_t>(shard_id_));
+    TRY(freeze_and_write(pause));
+    // Every version the log holds for this shard is now in a table file named by the saved manifest:
+    // the shard thread is here, and frames of fast writes since the freeze are held in the queue.
+    TRY(wal_.truncate());
+  }
+  // The queue runs again before the compaction: fast writes acknowledged meanwhile reach the log
+  // now, not after the compaction steps, which can take seconds.
   return maybe_compact();
 }
 

@@ -37,7 +37,8 @@ using PrefixScanVisitor = util::FunctionRef<Result<void>(const PrefixScanRow&)>;
 // that a scan reading on threads of its own (see ScanThreads) may leave the row out before it
 // reaches the calling thread. Called on those threads, several at once, with each row once at most
 // (or not at all: the visitor still sees every row the hint is not asked about); it must not fail,
-// throw or change anything the visitor reads.
+// throw or change anything the visitor reads. A scan asks about every row before the visitor sees
+// it, or about none, so a visitor that finds the hint asked knows it was asked about its row.
 using PrefixScanSkip = util::FunctionRef<bool(const PrefixScanRow&)>;
 
 // One row as PrefixScanRows keeps it: [commit_ts u64][key length u32][document length u32][key]

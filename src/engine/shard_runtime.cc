@@ -8,6 +8,8 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <string_view>
+#include <unordered_set>
 
 #include "ai/risk/risk.h"
 #include "engine/database.h"
@@ -39,6 +41,26 @@ Result<storage::LevelManager> open_levels(const std::string& shard_dir, const st
   return storage::LevelManager::from_sstables(shard_dir, std::move(readers), options);
 }
 
+// Removes the table files of the shard directory that its manifest entry does not name: outputs of a
+// flush or a compaction killed before a saved manifest named them, and inputs of a compaction
+// killed after the manifest stopped naming them but before they were deleted. No open reads them
+// and nothing else would delete them. Only names of the table-file form are considered; the log and
+// every other file stay. A file that cannot be removed stays too, as unreferenced as before.
+Result<void> remove_unnamed_tables(const std::string& shard_dir, const storage::ManifestShardState& entry) {
+  std::unordered_set<std::string_view> named(entry.l0_files.begin(), entry.l0_files.end());
+  named.insert(entry.wal_file);
+  if (entry.level_files) {
+    for (const auto& level : *entry.level_files) {
+      for (const storage::ManifestLevelFile& file : level) named.insert(file.file_name);
+    }
+  }
+  for (const util::DirEntry& file : TRY(util::list_dir(shard_dir))) {
+    if (file.is_dir || !storage::table_file_id(file.name) || named.contains(file.name)) continue;
+    (void)util::remove_file(util::join_path(shard_dir, file.name));
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<ShardRuntime::Opened> ShardRuntime::open(const std::string& root, const storage::ManifestShardState& entry,
@@ -50,6 +72,7 @@ Result<ShardRuntime::Opened> ShardRuntime::open(const std::string& root, const s
                                                 std::shared_ptr<storage::WalBatchQueue> queue) {
   std::string shard_dir = util::join_path(root, storage::shard_dir_name(shard_id));
   TRY(util::create_dir_all(shard_dir));
+  TRY(remove_unnamed_tables(shard_dir, entry));
   std::string wal_path = util::join_path(shard_dir, entry.wal_file);
   if (!TRY(util::file_size_if_exists(wal_path))) {
     util::File created = TRY(util::File::open(wal_path, O_WRONLY | O_APPEND | O_CREAT, 0666));

@@ -33,11 +33,13 @@ class ShardRuntime {
  public:
   struct Opened;
 
-  // Opens shard `shard_id` from its manifest entry: creates its directory and log if missing, opens
-  // its table files into levels, replays the log into a fresh memtable (cutting off a damaged tail),
-  // and resumes timestamps above both the manifest's watermark and the log's highest. `queue` is the
-  // group-commit queue when the fast write path is on (the flush pauses this shard's queue while it
-  // runs), else null.
+  // Opens shard `shard_id` from its manifest entry: creates its directory and log if missing,
+  // removes the table files the entry does not name (what a flush or compaction killed part-way, or
+  // a compaction's inputs not yet deleted, left behind), opens its table files into levels, replays
+  // the log into a fresh memtable (cutting off a damaged tail), and resumes timestamps above both
+  // the manifest's watermark and the log's highest. `queue` is the group-commit queue when the fast
+  // write path is on (a flush pauses this shard's queue from its freeze until the log is
+  // truncated), else null.
   static Result<Opened> open(const std::string& root, const storage::ManifestShardState& entry, const Config& config,
                              std::shared_ptr<SharedManifest> manifest, std::shared_ptr<const Hasher> hasher,
                              std::shared_ptr<storage::BlockCache> block_cache,

@@ -55,6 +55,7 @@ void WalBatchQueue::resume(std::size_t shard) {
     ShardQueue& q = *queues_.at(shard);
     std::lock_guard lock(q.mu);
     q.paused = false;
+    q.resumed.notify_all();
   }
   wake();
 }
@@ -73,8 +74,15 @@ struct DurabilityThread::Shared {
   std::vector<std::shared_ptr<WalLock>> locks;
   std::chrono::microseconds interval{0};
   std::atomic<bool> stop{false};
+  // Held for a pass of the thread or a write_queued call; guards the members below.
+  std::mutex pass_mu;
+  std::vector<util::File> files;   // the thread's handles on the logs, in shard order, once opened
   std::vector<std::string> spare;  // per shard: the buffer swapped in when frames are taken
+  std::vector<char> unsynced;      // per shard: write_queued wrote frames that no sync has covered
+  std::vector<std::size_t> to_sync;  // the thread's own: shards a pass syncs
 };
+
+enum class DurabilityThread::ShardWrite { Nothing, Written, Paused };
 
 std::unique_ptr<DurabilityThread> DurabilityThread::spawn(std::shared_ptr<WalBatchQueue> queue,
                                                           std::vector<std::string> paths,
@@ -89,6 +97,7 @@ std::unique_ptr<DurabilityThread> DurabilityThread::spawn(std::shared_ptr<WalBat
   shared->interval = std::chrono::microseconds(
       static_cast<std::int64_t>(std::min<std::uint64_t>(interval_us, std::chrono::microseconds::max().count())));
   shared->spare.resize(shared->paths.size());
+  shared->unsynced.resize(shared->paths.size(), 0);
 
   // The promise is shared with the thread so that neither side outlives it.
   auto ready = std::make_shared<std::promise<bool>>();
@@ -110,20 +119,25 @@ void DurabilityThread::shutdown() {
 
 void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
   WalBatchQueue& queue = *s.queue;
-  std::vector<util::File> files;
   try {
+    std::vector<util::File> files;
     for (const std::string& path : s.paths) {
       auto file = open_wal_file(path);
       if (!file) panic("failed to open WAL file for group commit: " + path + ": " + file.error().to_string());
       files.push_back(std::move(*file));
     }
+    std::lock_guard pass(s.pass_mu);
+    s.files = std::move(files);
   } catch (const Panic&) {
     // The thread ends alone; writers see accepting() false and go to the shard threads.
     ready.set_value(false);
     return;
   }
   // Writers can claim reserved space from the first pass on.
-  top_up_reserves(s, files);
+  {
+    std::lock_guard pass(s.pass_mu);
+    top_up_reserves(s);
+  }
   queue.accepting_.store(true, std::memory_order_release);
   ready.set_value(true);
 
@@ -146,13 +160,13 @@ void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
         queue.pending_ = false;
       }
       bool progress = false;
-      left = flush_all(s, files, &progress);
+      left = flush_all(s, &progress);
       if (!s.stop.load(std::memory_order_acquire)) continue;
       // Draining: go on while frames are queued, unless their writes keep failing; those frames
       // stay queued for the owner (unwritten_writes).
       if (left == Leftover::Failed && !progress && ++failed_drain_passes >= kFailedDrainPasses) break;
       if (any_queued(s)) continue;
-      flush_all(s, files);
+      flush_all(s);
       break;
     }
   } catch (...) {
@@ -161,57 +175,120 @@ void DurabilityThread::run(Shared& s, std::promise<bool>& ready) {
   queue.accepting_.store(false, std::memory_order_release);
 }
 
-DurabilityThread::Leftover DurabilityThread::flush_all(Shared& s, std::vector<util::File>& files, bool* progress) {
-  WalBatchQueue& queue = *s.queue;
-  Leftover left = Leftover::None;
-  for (std::size_t shard = 0; shard < files.size(); ++shard) {
-    WalBatchQueue::ShardQueue& q = *queue.queues_[shard];
-    std::string& batch = s.spare[shard];
-    std::uint64_t claimed;
-    std::uint64_t writes;
-    {
-      std::lock_guard lock(q.mu);
-      if (q.frames.empty()) continue;
-      if (q.paused) {
-        if (left == Leftover::None) left = Leftover::Paused;
-        continue;
-      }
-      batch.swap(q.frames);
-      claimed = std::exchange(q.claimed, 0);
-      writes = std::exchange(q.writes, 0);
-    }
-    auto written = append_wal_frames(files[shard], *s.locks[shard], batch, claimed);
-    if (!written) {
-      util::log_event(util::LogLevel::Error,
-                      "group WAL write failed for shard " + std::to_string(shard) + ": " + written.error().to_string());
-      // The frames go back in front of those queued since, to be written on a later pass.
-      std::lock_guard lock(q.mu);
-      batch.append(q.frames);
-      q.frames.swap(batch);
-      q.claimed += claimed;
-      q.writes += writes;
-      q.failing.store(true, std::memory_order_release);
-      batch.clear();
-      left = Leftover::Failed;
-      continue;
-    }
-    batch.clear();  // keeps its capacity for a later pass
-    q.failing.store(false, std::memory_order_release);
-    if (progress != nullptr) *progress = true;
-    if (auto synced = files[shard].data_sync(); !synced) {
+Result<DurabilityThread::ShardWrite> DurabilityThread::write_shard(Shared& s, std::size_t shard) {
+  WalBatchQueue::ShardQueue& q = *s.queue->queues_[shard];
+  std::string& batch = s.spare[shard];
+  std::uint64_t claimed;
+  std::uint64_t writes;
+  {
+    std::lock_guard lock(q.mu);
+    if (q.frames.empty()) return ShardWrite::Nothing;
+    if (q.paused) return ShardWrite::Paused;
+    batch.swap(q.frames);
+    claimed = std::exchange(q.claimed, 0);
+    writes = std::exchange(q.writes, 0);
+  }
+  auto written = append_wal_frames(s.files[shard], *s.locks[shard], batch, claimed);
+  if (!written) {
+    // The frames go back in front of those queued since, to be written on a later pass.
+    std::lock_guard lock(q.mu);
+    batch.append(q.frames);
+    q.frames.swap(batch);
+    q.claimed += claimed;
+    q.writes += writes;
+    q.failing.store(true, std::memory_order_release);
+    batch.clear();
+    return fail(std::move(written.error()));
+  }
+  batch.clear();  // keeps its capacity for a later pass
+  q.failing.store(false, std::memory_order_release);
+  return ShardWrite::Written;
+}
+
+DurabilityThread::Leftover DurabilityThread::flush_all(Shared& s, bool* progress) {
+  const auto sync = [&](std::size_t shard) {
+    if (auto synced = s.files[shard].data_sync(); !synced) {
       util::log_event(util::LogLevel::Error,
                       "group WAL sync failed for shard " + std::to_string(shard) + ": " + synced.error().to_string());
     }
+  };
+  // The syncs run without the pass mutex, so that write_queued never waits for one; the handles
+  // do not change once opened.
+  std::vector<std::size_t>& to_sync = s.to_sync;
+  std::unique_lock pass(s.pass_mu);
+  // What write_queued wrote is synced before anything queued after it is written, so that the
+  // order it made holds on disk too.
+  while (true) {
+    to_sync.clear();
+    for (std::size_t shard = 0; shard < s.files.size(); ++shard) {
+      if (std::exchange(s.unsynced[shard], 0) != 0) to_sync.push_back(shard);
+    }
+    if (to_sync.empty()) break;
+    pass.unlock();
+    for (const std::size_t shard : to_sync) sync(shard);
+    pass.lock();
   }
-  top_up_reserves(s, files);
+  Leftover left = Leftover::None;
+  for (std::size_t shard = 0; shard < s.files.size(); ++shard) {
+    Result<ShardWrite> written = write_shard(s, shard);
+    if (!written) {
+      util::log_event(util::LogLevel::Error,
+                      "group WAL write failed for shard " + std::to_string(shard) + ": " + written.error().to_string());
+      left = Leftover::Failed;
+      continue;
+    }
+    if (*written == ShardWrite::Paused) {
+      if (left == Leftover::None) left = Leftover::Paused;
+      continue;
+    }
+    if (*written == ShardWrite::Nothing) continue;
+    if (progress != nullptr) *progress = true;
+    to_sync.push_back(shard);
+  }
+  top_up_reserves(s);
+  pass.unlock();
+  for (const std::size_t shard : to_sync) sync(shard);
   return left;
 }
 
-void DurabilityThread::top_up_reserves(Shared& s, std::vector<util::File>& files) {
-  for (std::size_t shard = 0; shard < files.size(); ++shard) {
+Result<void> DurabilityThread::write_queued() {
+  Shared& s = *shared_;
+  WalBatchQueue& queue = *s.queue;
+  bool wrote = false;
+  for (std::size_t shard = 0; shard < queue.shard_count(); ++shard) {
+    WalBatchQueue::ShardQueue& q = *queue.queues_[shard];
+    while (true) {
+      {
+        std::lock_guard pass(s.pass_mu);
+        if (s.files.empty()) {
+          // The thread never opened the logs: nothing queued can be written.
+          if (queue.unwritten_writes(shard) == 0) break;
+          return fail(QuenlorError::io_limit(EIO, "the group-commit thread is not running; " +
+                                                      std::to_string(queue.unwritten_writes(shard)) +
+                                                      " acknowledged writes of shard " + std::to_string(shard) +
+                                                      " are not in its log"));
+        }
+        const ShardWrite written = TRY(write_shard(s, shard));
+        if (written == ShardWrite::Written) {
+          s.unsynced[shard] = 1;
+          wrote = true;
+        }
+        if (written != ShardWrite::Paused) break;
+      }
+      // The shard is flushing: its frames go to the log once the flush has truncated it.
+      std::unique_lock lock(q.mu);
+      q.resumed.wait(lock, [&] { return !q.paused; });
+    }
+  }
+  if (wrote) queue.wake();  // for the sync
+  return {};
+}
+
+void DurabilityThread::top_up_reserves(Shared& s) {
+  for (std::size_t shard = 0; shard < s.files.size(); ++shard) {
     // A full disk leaves the reserve short: writers then stop claiming and take the shard thread's
     // path, which reports the failure. EOPNOTSUPP is remembered by the lock.
-    (void)top_up_wal_reserve(files[shard], *s.locks[shard], kReserveTargetBytes);
+    (void)top_up_wal_reserve(s.files[shard], *s.locks[shard], kReserveTargetBytes);
   }
 }
 

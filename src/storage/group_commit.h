@@ -15,6 +15,11 @@
 // again on later passes and when draining at shutdown; while a shard's frames are failing, writers
 // must not acknowledge more (failing()). Frames that still could not be written when the thread
 // ends stay in the queue, and unwritten_writes() tells the owner how many writes they hold.
+//
+// Frames of different shards reach their logs in no particular order: a pass writes the shards one
+// after the other. A writer that needs some writes in the log before others (whatever their shards)
+// calls write_queued() between the two: it writes every queued frame at once, on its own thread,
+// and the thread syncs what it wrote before it writes anything queued later.
 #pragma once
 
 #include <atomic>
@@ -49,8 +54,8 @@ class WalBatchQueue {
   // written them. Panics on a shard number beyond the queues.
   void enqueue(std::string_view frames, std::size_t shard, std::uint64_t claimed_bytes = 0, bool wake_thread = true);
 
-  // While paused, the thread leaves the shard's frames queued. Every pause must be followed by a
-  // resume, on every path.
+  // While paused, the thread (and write_queued) leaves the shard's frames queued. Every pause must
+  // be followed by a resume, on every path.
   void pause(std::size_t shard);
   void resume(std::size_t shard);
 
@@ -77,6 +82,7 @@ class WalBatchQueue {
     std::uint64_t claimed = 0;  // bytes of frames that hold claims on the reserve
     std::uint64_t writes = 0;   // writes the frames belong to
     bool paused = false;
+    std::condition_variable resumed;  // notified when paused turns false
     std::atomic<bool> failing{false};
   };
 
@@ -107,19 +113,33 @@ class DurabilityThread {
   // failure logged), then joins it. Idempotent.
   void shutdown();
 
+  // Writes every shard's queued frames into its log now, on the calling thread, waiting for a
+  // paused shard to be resumed, and returns once they are all written: a write acknowledged before
+  // the call then reaches its log before any write acknowledged after it, whatever their shards,
+  // also if the process is killed in between. The frames are not synced here; the thread syncs them
+  // before it writes any frame queued after the call. A failed write leaves its frames queued (as a
+  // failed pass does) and is the error; so is a thread that has ended with frames still queued.
+  Result<void> write_queued();
+
  private:
   struct Shared;
   // What a pass left queued: nothing, frames of a paused shard, or frames whose write failed.
   enum class Leftover { None, Paused, Failed };
+  // What write_shard did: found no frames, wrote them, or left them to a paused shard.
+  enum class ShardWrite;
 
   DurabilityThread(std::shared_ptr<Shared> shared, std::thread thread)
       : shared_(std::move(shared)), thread_(std::move(thread)) {}
 
   static void run(Shared& shared, std::promise<bool>& ready);
-  // One pass: writes and syncs every unpaused shard's queued frames, then tops up the reserves;
-  // reports what stayed queued (Failed over Paused) and whether anything was written.
-  static Leftover flush_all(Shared& shared, std::vector<util::File>& files, bool* progress = nullptr);
-  static void top_up_reserves(Shared& shared, std::vector<util::File>& files);
+  // One pass, under the pass mutex: syncs what write_queued wrote, writes and syncs every unpaused
+  // shard's queued frames, then tops up the reserves; reports what stayed queued (Failed over
+  // Paused) and whether anything was written.
+  static Leftover flush_all(Shared& shared, bool* progress = nullptr);
+  // Takes the shard's queued frames and appends them to its log; the caller holds the pass mutex
+  // and the shard is not paused. Frames whose write fails go back to the front of the queue.
+  static Result<ShardWrite> write_shard(Shared& shared, std::size_t shard);
+  static void top_up_reserves(Shared& shared);
   static bool any_queued(Shared& shared);
 
   std::shared_ptr<Shared> shared_;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -90,6 +91,8 @@ class File {
   Result<void> allocate_keeping_size(std::uint64_t offset, std::uint64_t len);
   // Closes now and reports a failure of close(2) (the destructor ignores it).
   Result<void> close();
+  // Hands the descriptor over to the caller, who closes it; this File is closed afterwards.
+  int release() { return std::exchange(fd_, -1); }
 
   // The file's own absolute path, links resolved, as the kernel names the open descriptor (which
   // may differ from the path it was opened by).

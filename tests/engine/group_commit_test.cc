@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -244,6 +245,31 @@ TEST(GroupCommitTest, FastPutJoinsTheDefaultSnapshotOnlyOnceInTheMemtable) {
   EXPECT_GT(taken.load(), 0);
 }
 
+// write_queued puts every queued frame into its log before it returns, waiting for a paused shard
+// to be resumed; the frames it wrote are synced by the thread's next pass.
+TEST(GroupCommitTest, WriteQueuedWritesEveryQueuedFrameAndWaitsForAPausedShard) {
+  TempDir dir;
+  auto queue = std::make_shared<storage::WalBatchQueue>(2);
+  std::vector<std::shared_ptr<storage::WalLock>> locks = {std::make_shared<storage::WalLock>(),
+                                                          std::make_shared<storage::WalLock>()};
+  const std::vector<std::string> paths = {dir.file("shard-0.wal"), dir.file("shard-1.wal")};
+  auto durability = storage::DurabilityThread::spawn(queue, paths, locks, 1000);
+  const std::string first = must(storage::encode_wal_frame("k0", "v0", std::nullopt));
+  const std::string second = must(storage::encode_wal_frame("k1", "v1", std::nullopt));
+  // Queued without waking the thread, so that only write_queued writes them.
+  queue->pause(1);
+  queue->enqueue(first, 0, 0, /*wake_thread=*/false);
+  queue->enqueue(second, 1, 0, /*wake_thread=*/false);
+  std::future<Result<void>> written = std::async(std::launch::async, [&] { return durability->write_queued(); });
+  EXPECT_EQ(written.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(read_bytes(paths[0]), first);
+  EXPECT_EQ(read_bytes(paths[1]), "");
+  queue->resume(1);
+  must(written.get());
+  EXPECT_EQ(read_bytes(paths[1]), second);
+  EXPECT_EQ(queue->unwritten_writes(0) + queue->unwritten_writes(1), 0u);
+}
+
 // The number of context switches of the thread whose name begins with prefix.
 std::optional<std::uint64_t> context_switches(std::string_view prefix) {
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -370,6 +396,51 @@ TEST(GroupCommitTest, FastPutsAreDeclinedWhileTheirShardsFramesCannotBeWritten) 
     const char* keys[] = {"a", "b", "c", "d"};
     for (int i = 0; i < 4; ++i) EXPECT_EQ(must(db->get(keys[i], ts[i])), std::to_string(i + 1)) << keys[i];
   }
+}
+
+// A flush holds its shard's frames back from the freeze until the log is truncated, and no longer:
+// a fast put acknowledged while the compaction after the flush runs (here held in its first step)
+// is in the log before that compaction ends.
+TEST(GroupCommitTest, FastPutDuringACompactionReachesTheLogBeforeTheCompactionEnds) {
+  TempDir dir;
+  const std::string root = dir.file("db");
+  Config c = test_config(1, true);
+  c.memtable_max_bytes = 4096;
+  c.compaction_l0_threshold = 1;  // the second flush compacts
+  std::promise<void> held;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> holding{false};
+  ScopedFaultHook hook({FaultRule({util::FileOp::Open, util::FaultPhase::Before, "/l1-"}, [&] {
+    holding = true;
+    held.set_value();
+    (void)released.wait_for(std::chrono::seconds(30));
+    holding = false;
+  })});
+  auto db = open_db(root, c);
+  // Fast puts fill the memtable; the put that finds it full goes to the shard thread, whose flush
+  // check flushes (and, the second time, compacts before that put returns).
+  std::thread writer([&] {
+    for (int i = 0; !hook.fired(0); ++i) must(db->put("k" + std::to_string(i), std::string(200, 'x'), 0, kForever));
+  });
+  ASSERT_EQ(held.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+  const std::uint64_t ts = must(db->put("during", "d", 0, kForever));
+  const std::string frame = storage::encode_wal_frame(ledger::encode_internal_key("during", ts),
+                                                      ledger::FactValue{0, kForever, "d"}.encode(), std::nullopt)
+                                .value();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool logged = false;
+  while (!(logged = read_bytes(root + "/shard-0/shard-0.wal").find(frame) != std::string::npos) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(logged) << "the frame stayed in memory while the compaction ran";
+  EXPECT_TRUE(holding.load()) << "the compaction ended before the frame was seen";
+  release.set_value();
+  writer.join();
+  EXPECT_EQ(must(db->stats()).compactions, 1u);
+  EXPECT_EQ(must(db->get("during", ts)), "d");
 }
 
 TEST(GroupCommitTest, CompactionStepRaisesAnInfoEvent) {

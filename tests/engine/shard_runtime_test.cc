@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "ai/risk/risk.h"
@@ -31,6 +32,11 @@ using testing::file_length;
 using testing::kForever;
 using testing::must;
 using testing::Shard;
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
 
 TEST(ShardRuntimeTest, RestartResumesAboveWatermarkAndLog) {
   struct Case {
@@ -91,6 +97,48 @@ TEST(ShardRuntimeTest, MissingTableFileIsSkipped) {
     ASSERT_TRUE(shard.ok()) << shard.open_error().to_string();
     EXPECT_EQ(shard.get("k0"), std::nullopt);
     EXPECT_EQ(shard.get("after"), "a");
+  }
+}
+
+// Table files no manifest names (what a killed flush or compaction leaves) are removed when the shard
+// opens; every other file stays, and so does every file the manifest names, whether in its per-level
+// lists or, for an older manifest, in its name list alone.
+TEST(ShardRuntimeTest, OpenRemovesTableFilesTheManifestDoesNotName) {
+  const std::vector<std::string> leftovers = {"l0-7.sst", "l1-42.sst", "l12-3.sst"};
+  const std::vector<std::string> others = {"MANIFEST.json", "MANIFEST.json.tmp", "l1-42.sst.tmp", "x1-2.sst",
+                                           "l1-.sst", "l-4.sst", "L1-5.sst", "l1-5.SST", "notes.txt"};
+  for (bool level_lists : {true, false}) {
+    SCOPED_TRACE(level_lists ? "per-level lists" : "name list only");
+    TempDir dir;
+    Config c;
+    c.memtable_max_bytes = 1024;
+    c.compaction_l0_threshold = 1;
+    std::vector<std::string> keys;
+    {
+      Shard shard(dir.path(), c);
+      while (shard.stats().compactions == 0 || shard.stats().flushes < 3) {
+        keys.push_back("k" + std::to_string(keys.size()));
+        must(shard.put(keys.back(), std::string(100, 'x')));
+      }
+    }
+    if (!level_lists) edit_manifest(dir.path(), [](storage::ManifestState& s) { s.shards[0].level_files.reset(); });
+    const std::string shard_dir = dir.file("shard-0");
+    std::set<std::string> named;
+    for (const auto& entry : std::filesystem::directory_iterator(shard_dir)) named.insert(entry.path().filename());
+    ASSERT_GE(named.size(), 3u);  // the log, a level-0 file and a level-1 file
+    for (const std::string& name : leftovers) write_file(shard_dir + "/" + name, "not a table file");
+    for (const std::string& name : others) write_file(shard_dir + "/" + name, "kept");
+    std::filesystem::create_directory(shard_dir + "/l2-8.sst");
+
+    Shard shard(dir.path(), c);
+    ASSERT_TRUE(shard.ok()) << shard.open_error().to_string();
+    std::set<std::string> expected = named;
+    expected.insert(others.begin(), others.end());
+    expected.insert("l2-8.sst");
+    std::set<std::string> present;
+    for (const auto& entry : std::filesystem::directory_iterator(shard_dir)) present.insert(entry.path().filename());
+    EXPECT_EQ(present, expected);
+    for (const std::string& key : keys) EXPECT_EQ(shard.get(key), std::string(100, 'x')) << key;
   }
 }
 

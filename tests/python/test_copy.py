@@ -186,7 +186,7 @@ class IntegerKeysTest(TempDirTestCase):
 
     def test_typed_insert_refuses_a_key_number_a_double_cannot_hold(self):
         self.db.sql("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)")
-        with self.assertRaisesRegex(RuntimeError, "primary key number 1234567890123456800 cannot be stored exactly; "
+        with self.assertRaisesRegex(RuntimeError, "primary key number 1234567890123456789 cannot be stored exactly; "
                                                   "write it as a text$"):
             self.db.sql("INSERT INTO t (id, name) VALUES (1234567890123456789, 'a')")
         self.db.sql("INSERT INTO t (id, name) VALUES ('1234567890123456789', 'a')")

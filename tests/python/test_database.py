@@ -222,6 +222,54 @@ class LifecycleTest(TempDirTestCase):
         self.assertEqual(db.get(b"parent-after", as_of=int(after)), [ord("2")])
         self.assertIsNone(db.get(b"child"))
 
+    def test_forked_child_does_not_keep_the_parent_from_reopening(self):
+        """The child lets go of the directory lock it inherited: while it lives, the parent closes its
+        database and opens it again; the child then exits cleanly without touching a file."""
+        code = textwrap.dedent(f"""
+            import os
+            import sys
+            from quenlordb import PyDatabase
+            path = {self.path()!r}
+
+            def snapshot():
+                files = {{}}
+                for where, _, names in os.walk(path):
+                    for name in names:
+                        with open(os.path.join(where, name), "rb") as f:
+                            files[os.path.join(where, name)] = f.read()
+                return files
+
+            db = PyDatabase.open(path, 2)
+            before = db.put(b"before-fork", b"1", 0, 10)
+            go_read, go_write = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.close(go_write)
+                os.read(go_read, 1)  # until the parent is done with the directory
+                sys.exit(0)  # the interpreter's finalisation drops the inherited PyDatabase
+            os.close(go_read)
+            del db
+            db = PyDatabase.open(path, 2)
+            print("reopened", db.get(b"before-fork", as_of=before))
+            after = db.put(b"after-reopen", b"2", 0, 10)
+            del db
+            files = snapshot()
+            os.write(go_write, b"x")
+            _, status = os.waitpid(pid, 0)
+            print("child status", status)
+            print("files unchanged", snapshot() == files)
+            print("timestamps", before, after)
+        """)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ,
+                              timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[:3], ["reopened [49]", "child status 0", "files unchanged True"])
+        _, before, after = lines[3].split()
+        db = PyDatabase.open(self.path(), 2)
+        self.assertEqual(db.get(b"before-fork", as_of=int(before)), [ord("1")])
+        self.assertEqual(db.get(b"after-reopen", as_of=int(after)), [ord("2")])
+
     def test_last_reference_shuts_the_threads_down(self):
         before, type_refs = thread_count(), sys.getrefcount(PyDatabase)
         db = PyDatabase.open(self.path(), 3)

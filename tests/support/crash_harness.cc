@@ -23,9 +23,11 @@
 #include "hasher.h"
 #include "ledger/internal_key.h"
 #include "ledger/record.h"
+#include "storage/levels.h"
 #include "storage/manifest.h"
 #include "storage/sstable_reader.h"
 #include "storage/wal.h"
+#include "util/file.h"
 #include "util/log.h"
 
 namespace quenlordb::testing {
@@ -434,11 +436,35 @@ void check_manifest_and_tables(const std::string& root, std::uint64_t shard_coun
   }
 }
 
+namespace {
+
+// After an open: every table file of a shard directory is one the manifest names (the open removed
+// what a killed flush or compaction left behind).
+void check_no_unnamed_tables(const std::string& root) {
+  auto text = util::read_file(root + "/" + std::string(storage::kManifestFileName));
+  ASSERT_TRUE(text) << "MANIFEST.json: " << text.error().to_string();
+  auto state = storage::decode_manifest_state(*text);
+  ASSERT_TRUE(state) << "MANIFEST.json: " << state.error().to_string();
+  for (const storage::ManifestShardState& shard : state->shards) {
+    const std::string dir = root + "/shard-" + std::to_string(shard.shard_id);
+    const std::set<std::string> named(shard.l0_files.begin(), shard.l0_files.end());
+    auto entries = util::list_dir(dir);
+    ASSERT_TRUE(entries) << dir << ": " << entries.error().to_string();
+    for (const util::DirEntry& entry : *entries) {
+      if (!storage::table_file_id(entry.name)) continue;
+      EXPECT_TRUE(named.contains(entry.name)) << dir << "/" << entry.name << " left behind, named by no manifest";
+    }
+  }
+}
+
+}  // namespace
+
 void CrashModel::verify() {
   check_manifest_and_tables(root_, config_.shard_count);
   auto opened = engine::Database::open(root_, config_);
   ASSERT_TRUE(opened) << "reopen: " << opened.error().to_string();
   engine::Database& db = **opened;
+  check_no_unnamed_tables(root_);
 
   int reported = 0;
   auto report = [&](const std::string& what) {

@@ -174,7 +174,8 @@ class CrashModel {
   void absorb(const ChildRun& run);
 
   // Checks the directory as the crash left it, then reopens it in this process: MANIFEST.json parses,
-  // every table file it names exists and reads, no file id twice; every durable write is readable at
+  // every table file it names exists and reads, no file id twice; after the reopen no table file it
+  // does not name is left in a shard directory; every durable write is readable at
   // its own commit timestamp with its document; scan_prefix("") agrees with get for every key; a new
   // write in each shard gets a timestamp above every stored one of that shard. Maybe-lost writes
   // found are durable from then on. The database is closed again before returning.

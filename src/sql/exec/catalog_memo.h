@@ -7,14 +7,15 @@
 // shard, or every shard for a listing under a prefix. The stamp is taken before the read; a key is
 // read at its stamp's snapshot, and a listing, which cannot be, is remembered only when the stamps
 // taken after it are the same. The answer is given again while every stamp it holds is still the
-// shard's. One case moves a stamp on: a write this thread made through write_put, of another key
-// (outside the prefix), that the database committed with the timestamp right after the
-// remembered one (note_committed_write). A shard's timestamps are unique and published in order,
-// so the shard then holds what it held plus that one version, which the read does not see.
-// Anything else a shard commits (another thread's DDL, a `put` under "__meta/", a write of the key
-// or under the prefix, a COMMIT's writes) leaves its stamp behind, and the next call reads again.
-// Writes staged in a transaction are not committed: a caller whose session has staged writes of the
-// key (or under the prefix) reads with them itself and does not use the memo.
+// shard's. One case moves a stamp on: a write of another key (outside the prefix) that this thread
+// made through the SQL layer (write_put, a script's gathered upkeep and the rows behind it, a
+// COMMIT) and that the database committed with the timestamp right after the remembered one
+// (note_committed_write). A shard's timestamps are unique and published in order, so the shard then
+// holds what it held plus that one version, which the read does not see. Anything else a shard
+// commits (another thread's DDL, a `put` under "__meta/", a write of the key or under the prefix)
+// leaves its stamp behind, and the next call reads again. Writes a session stages or holds back are
+// not committed: a caller whose session holds writes of the key (or under the prefix) reads with
+// them itself and does not use the memo.
 //
 // Thread-local: nothing is shared between threads. A few answers are kept, the oldest replaced first.
 #pragma once

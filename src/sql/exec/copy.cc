@@ -362,26 +362,15 @@ Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, Sq
                                                                 std::vector<eval::VisibleRow>& rows) {
   const SqlSession::FtsColumns listed = TRY(upkeep_fts_indexes(db, session, table));
   const std::vector<std::vector<std::string>>& indexes = *listed;
+  // The rows' lists are staged first, so that the rows are written after them. (Lists naming a row
+  // whose write then fails are harmless: MATCH reads every listed row.)
+  if (!indexes.empty()) TRY(index_rows_for_fts(db, session, table, rows, indexes));
   std::optional<std::uint64_t> last_ts;
-  std::size_t written = 0;
-  Result<void> status;
   for (eval::VisibleRow& row : rows) {
-    // The documents are kept for the upkeep only when the table has a full-text index.
-    std::string doc = indexes.empty() ? std::move(row.doc) : row.doc;
-    Result<std::optional<std::uint64_t>> ts = write_put(db, session, rel::row_key(table, row.pk), std::move(doc));
-    if (!ts) {
-      status = fail(std::move(ts.error()));
-      break;
-    }
-    if (*ts) last_ts = *ts;
-    ++written;
+    const std::optional<std::uint64_t> ts =
+        TRY(write_put(db, session, rel::row_key(table, row.pk), std::move(row.doc)));
+    if (ts) last_ts = *ts;
   }
-  if (!indexes.empty()) {
-    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(written), rows.end());
-    Result<void> indexed = index_rows_for_fts(db, session, table, rows, indexes);
-    if (status && !indexed) status = std::move(indexed);
-  }
-  TRY(status);
   return last_ts;
 }
 
@@ -420,7 +409,8 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
   const bool typed = !is_document_style(schema);
   if (format == CopyFormat::Parquet) return fail(QuenlorError::sql_execution(std::string(kParquetMessage)));
   TRY(check_file_path(path));
-  const std::string text = TRY(read_text_file(path));
+  const std::string file = TRY(read_text_file(path));
+  const std::string_view text = without_byte_order_mark(file);
 
   std::vector<Record> records;
   if (format == CopyFormat::Csv) {

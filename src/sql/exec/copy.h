@@ -39,6 +39,7 @@ Result<SqlResult> execute_copy_to(Database& db, SqlSession& session, const std::
                                   const std::string& path, parser::CopyFormat format);
 
 // Reads path and writes one row per record: {n, ts of the last write, "imported n rows from path"}.
+// One byte-order mark (U+FEFF) at the very start of the file is skipped in every format.
 // Every record is read and every primary key checked before the first row is written, so a bad
 // record writes nothing. The rows join the posting lists of the table's full-text indexes.
 Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std::string& table,
@@ -48,10 +49,10 @@ Result<SqlResult> execute_copy_from(Database& db, SqlSession& session, const std
 // statement writing many rows fails on a bad one before the first write.
 Result<void> check_row_keys(std::string_view table, const std::vector<eval::VisibleRow>& rows);
 
-// Writes each row (pk, doc) under its row key in order, then adds the rows written to the posting
-// lists of the table's full-text indexes, also when a write fails part-way, so that no
-// row written is missing from them. The timestamp of the last write that returned one. The rows'
-// documents may be moved from.
+// Adds the rows to the posting lists of the table's full-text indexes (staged in the session, see
+// facet_upkeep.h), then writes each row (pk, doc) under its row key in order, so that no row reaches
+// the log before its list entries. The timestamp of the last write that returned one. The rows'
+// documents are moved from.
 Result<std::optional<std::uint64_t>> write_rows_with_fts_upkeep(Database& db, SqlSession& session,
                                                                 std::string_view table,
                                                                 std::vector<eval::VisibleRow>& rows);

@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -87,6 +89,20 @@ Result<std::optional<nlohmann::json>> parsed(std::string_view bytes) {
   return std::optional<nlohmann::json>();
 }
 
+// Two rows under one key would leave one row where the count says two: the first key met a second
+// time, in row order, fails the statement.
+Result<void> check_unique_keys(const std::vector<eval::VisibleRow>& records, const std::string& pk_column) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(records.size());
+  for (const eval::VisibleRow& record : records) {
+    if (!seen.insert(record.pk).second) {
+      return fail(QuenlorError::sql_execution("CREATE TABLE AS result has two rows with primary key " + record.pk +
+                                              " (column " + pk_column + "); select a unique column as pk"));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, parser::Statement::CreateTableAs stmt) {
@@ -112,6 +128,7 @@ Result<SqlResult> execute_create_table_as(Database& db, SqlSession& session, par
   // Nothing is written unless the schema encodes and every key is one a row may have.
   std::string schema_bytes = TRY(rel::encode_schema_metadata(schema));
   TRY(check_row_keys(table, records));
+  TRY(check_unique_keys(records, schema.pk));
   TRY(write_put(db, session, rel::schema_key(table), std::move(schema_bytes)));
   TRY(write_rows_with_fts_upkeep(db, session, table, records));
   const std::size_t n = records.size();

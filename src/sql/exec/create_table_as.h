@@ -12,7 +12,9 @@
 // any other number as its positional text (7.0 gives "7", 2.5 gives "2.5", as a typed INSERT keys
 // it); any other row, or member, gives "row_{position}". Every key, and every row's nesting, is
 // checked before the first write: a row whose key is empty or holds NUL, or that nests deeper than
-// a document may (as INSERT refuses it), fails the statement with nothing written. The rows join the
+// a document may (as INSERT refuses it), fails the statement with nothing written, and so do two
+// rows under one key ("CREATE TABLE AS result has two rows with primary key {k} (column {c});
+// select a unique column as pk"), which would store fewer rows than the count. The rows join the
 // posting lists of full-text indexes already defined for the table's name.
 #pragma once
 

@@ -61,6 +61,10 @@ class CsvReader {
 // Whether a record is blank: one field, not quoted, of white space only.
 bool is_blank_record(const std::vector<CsvField>& fields);
 
+// A file's text without the one byte-order mark (U+FEFF) that spreadsheet programs and some
+// editors write at its very start; a mark anywhere else is data.
+std::string_view without_byte_order_mark(std::string_view text);
+
 // Cut at every line feed (a carriage return before it dropped), for formats without quoting.
 std::vector<std::string_view> split_lines(std::string_view text);
 

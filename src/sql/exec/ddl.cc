@@ -179,9 +179,10 @@ Result<SqlResult> execute_create_fulltext_index(Database& db, SqlSession& sessio
     return fail(QuenlorError::sql_execution("fulltext index " + stmt.index + " already exists on " + stmt.table));
   }
   std::string bytes = TRY(rel::encode_fts_index_metadata({stmt.index, stmt.table, stmt.columns}));
-  Ts ts = TRY(write_put(db, session, key, std::move(bytes)));
   // The existing rows, in primary-key order, staged ones included, read as the scan hands them
-  // over; the lists are written once the scan has ended.
+  // over; the lists are staged once the scan has ended, and the definition is written after them
+  // (write_put holds it back behind the staged lists), so that no crash leaves a definition whose
+  // table's rows are missing from its lists.
   PostingAdditions additions({stmt.columns});
   std::size_t rows = 0;
   TRY(visit_table_rows(db, session, stmt.table, std::nullopt, std::nullopt, [&](eval::RowView row) {
@@ -190,6 +191,7 @@ Result<SqlResult> execute_create_fulltext_index(Database& db, SqlSession& sessio
     return Result<void>{};
   }));
   TRY(additions.write(db, session, stmt.table));
+  Ts ts = TRY(write_put(db, session, key, std::move(bytes)));
   return done(ts, "created fulltext index " + stmt.index + " on " + stmt.table + "(" + joined(stmt.columns) +
                       ") \u2014 indexed " + std::to_string(rows) + " rows");
 }

@@ -79,12 +79,15 @@ struct StatementArms {
   }
 };
 
-// The statements of a script, run in session; the result of the last.
-Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& session) {
+// The statements of a script, run in session; the result of the last, whose deferred_mark is left
+// in mark.
+Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& session,
+                             std::optional<std::uint64_t>& mark) {
   const std::vector<std::string_view> pieces = TRY(parser::split_sql_statements(script));
   std::optional<SqlResult> last;
   std::vector<parser::Token> tokens;  // one statement's at a time
   for (const std::string_view piece : pieces) {
+    mark = session.deferred_total();
     // The INSERT of a bulk load goes straight from its text to the row write.
     if (const std::optional<parser::RowInsert> row = parser::parse_row_insert(piece)) {
       last = TRY(execute_row_insert(db, session, *row));
@@ -102,6 +105,7 @@ Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& 
     }
     if (tokens.capacity() == 0) tokens.reserve(32);
     Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
+    mark = deferred_mark(session, stmt);
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }
   if (session.in_transaction()) {
@@ -124,11 +128,28 @@ Result<SqlResult> execute_sql(Database& db, std::string_view script) {
 }
 
 Result<SqlResult> execute_sql(Database& db, std::string_view script, SqlSession& session) {
-  Result<SqlResult> result = run_script(db, script, session);
-  // The lists and buckets gathered outside a transaction are written before the call returns, also
-  // after a failure (the failure is still the result).
-  Result<void> written = write_gathered_upkeep(db, session);
-  if (result && !written) return fail(std::move(written.error()));
+  std::optional<std::uint64_t> mark;
+  Result<SqlResult> result = run_script(db, script, session, mark);
+  return finish_script(db, session, std::move(result), mark);
+}
+
+std::optional<std::uint64_t> deferred_mark(const SqlSession& session, const parser::Statement& stmt) {
+  if (std::holds_alternative<Statement::CreateTableAs>(stmt.node())) return std::nullopt;
+  return session.deferred_total();
+}
+
+Result<SqlResult> finish_script(Database& db, SqlSession& session, Result<SqlResult> result,
+                                std::optional<std::uint64_t> mark) {
+  // The lists and buckets gathered outside a transaction, and the rows held back behind them, are
+  // written before the call returns, also after a failure (the failure is still the result).
+  Result<std::optional<std::uint64_t>> written = write_gathered_upkeep(db, session);
+  if (!result) return result;
+  if (!written) return fail(std::move(written.error()));
+  // The last statement's rows were written only now: its commit timestamp is that of its last.
+  if (auto* affected = std::get_if<SqlResult::Affected>(&result->value);
+      affected != nullptr && *written && mark && session.deferred_total() > *mark) {
+    affected->commit_ts = *written;
+  }
   return result;
 }
 

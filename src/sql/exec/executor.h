@@ -8,6 +8,8 @@
 // ROLLBACK", and its staged writes are discarded. Runs on the caller's thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "error.h"
@@ -24,5 +26,15 @@ Result<SqlResult> execute_sql(Database& db, std::string_view script, SqlSession&
 
 // Runs the statement with the code of its kind.
 Result<SqlResult> execute_stmt(Database& db, SqlSession& session, parser::Statement stmt);
+
+// Ends the statements run in session with result, the last one's: writes what they gathered and
+// deferred outside a transaction (write_gathered_upkeep), also after a failure, which stays the
+// result. When the last statement deferred writes (mark, from deferred_mark, is below the session's
+// deferred_total()), its commit timestamp becomes that of the last of them, written here.
+Result<SqlResult> finish_script(Database& db, SqlSession& session, Result<SqlResult> result,
+                                std::optional<std::uint64_t> mark);
+// The mark of a statement about to run: the session's deferred_total(), or none for a statement
+// that reports no commit timestamp however it writes (CREATE TABLE AS).
+std::optional<std::uint64_t> deferred_mark(const SqlSession& session, const parser::Statement& stmt);
 
 }  // namespace quenlordb::sql::exec

@@ -60,9 +60,9 @@ Result<facet::fts::PostingList*> staged_list(Database& db, SqlSession& session, 
 }
 
 // Whether the live list under key holds pk in the form adding pk leaves unchanged, read in place
-// (the newest staged write of the key inside a transaction, else the stored value).
+// (the newest staged write of the key, else the stored value).
 Result<bool> live_list_holds(Database& db, SqlSession& session, std::string_view key, std::string_view pk) {
-  if (session.in_transaction()) {
+  if (session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) {
       return facet::fts::plain_list_holds(staged->value, pk);
     }
@@ -327,8 +327,8 @@ Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& sess
   if (SqlSession::FtsColumns known = session.listed_fts_indexes(table)) return known;
   const std::string prefix = rel::fts_index_meta_prefix(table);
   SqlSession::FtsColumns indexes;
-  if (!session.in_transaction() || session.staged_under(prefix).current() == nullptr) {
-    // No definition is staged: the committed ones are the session's.
+  if (!session.has_staged() || session.staged_under(prefix).current() == nullptr) {
+    // No definition is staged or held back: the committed ones are the session's.
     indexes = TRY(committed_fts_indexes(db, table, prefix));
   } else {
     std::vector<std::vector<std::string>> out;
@@ -491,13 +491,30 @@ Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_vi
   return {};
 }
 
-Result<void> write_gathered_upkeep(Database& db, SqlSession& session) {
-  if (session.in_transaction() || !session.upkeep_gathered()) return {};
+Result<std::optional<std::uint64_t>> write_gathered_upkeep(Database& db, SqlSession& session) {
+  if (session.in_transaction() || !session.upkeep_gathered()) return std::nullopt;
   const std::unique_ptr<UpkeepStage> stage = session.take_upkeep();
-  return stage->apply([&](std::string_view key, std::string value) -> Result<void> {
-    TRY(write_put(db, session, std::string(key), std::move(value)));
-    return {};
-  });
+  std::deque<PendingPut> deferred = session.take_deferred();
+  return write_upkeep_then_rows(db, stage.get(), deferred);
+}
+
+Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const UpkeepStage* upkeep,
+                                                            std::deque<PendingPut>& rows) {
+  if (upkeep) {
+    TRY(upkeep->apply([&](std::string_view key, std::string value) -> Result<void> {
+      note_committed_write(db, key, TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag)));
+      return {};
+    }));
+  }
+  std::optional<std::uint64_t> last_ts;
+  if (rows.empty()) return last_ts;
+  // The lists and buckets reach the log before any of the rows they cover.
+  if (upkeep && !upkeep->empty()) TRY(db.log_acknowledged_writes());
+  for (PendingPut& put : rows) {
+    last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
+    note_committed_write(db, put.key, *last_ts);
+  }
+  return last_ts;
 }
 
 Result<void> write_gathered_upkeep_before(Database& db, SqlSession& session, const parser::Statement& stmt) {
@@ -510,7 +527,8 @@ Result<void> write_gathered_upkeep_before(Database& db, SqlSession& session, con
       },
       stmt.node());
   if (writes_rows) return {};
-  return write_gathered_upkeep(db, session);
+  TRY(write_gathered_upkeep(db, session));
+  return {};
 }
 
 Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,

@@ -7,11 +7,15 @@
 // once per transaction (by COMMIT) or, outside one, once per run of row-writing statements: the
 // INSERT forms, UPDATE, COPY FROM and CREATE TABLE AS gather; write_gathered_upkeep_before writes
 // the stage before any other statement, and the script's end and its first error write it too
-// (execute_sql). The stored lists and buckets come out byte for byte as writing each row's at once
-// would leave them; a list that already held every key added is not written again.
+// (execute_sql). A row's upkeep is staged before the row is written, and the rows written while
+// the stage holds anything wait in the session until it is written (see session.h), so that no row
+// reaches the log before its list entries. The stored lists and buckets come out byte for byte as
+// writing each row's at once would leave them; a list that already held every key added is not
+// written again.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -126,9 +130,17 @@ Result<void> update_ts_buckets(Database& db, SqlSession& session, std::string_vi
 Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
                                  std::string_view doc);
 
-// Writes the lists and buckets gathered outside a transaction, through write_put, and empties the
-// stage (also when a write fails); nothing inside a transaction, whose COMMIT writes them.
-Result<void> write_gathered_upkeep(Database& db, SqlSession& session);
+// Writes the lists and buckets gathered outside a transaction, then the writes the session deferred
+// behind them (write_upkeep_then_rows), and empties the stage and the deferred writes (also when a
+// write fails); nothing inside a transaction, whose COMMIT writes them. The commit timestamp of the
+// last deferred write, if any.
+Result<std::optional<std::uint64_t>> write_gathered_upkeep(Database& db, SqlSession& session);
+// Writes the lists and buckets of upkeep (may be null), then, once those are in the log
+// (Database::log_acknowledged_writes), rows in order: a crash after any of these writes leaves no
+// row without its list entries. The first failure ends the writes; the commit timestamp of the
+// last row, if any.
+Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const UpkeepStage* upkeep,
+                                                            std::deque<PendingPut>& rows);
 // The same before stmt, unless stmt is a row-writing statement, which gathers.
 Result<void> write_gathered_upkeep_before(Database& db, SqlSession& session, const parser::Statement& stmt);
 

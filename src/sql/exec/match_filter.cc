@@ -157,7 +157,7 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
   std::vector<std::pair<std::size_t, std::size_t>> found(listed.size(), {kAbsent, 0});
   const std::string prefix = facet::relational::row_prefix(table);
-  if (!as_of && session.in_transaction()) {
+  if (!as_of && session.has_staged()) {
     // The staged writes count: each row through read_live_key.
     std::string key = prefix;
     for (std::size_t i = 0; i < listed.size(); ++i) {

@@ -31,8 +31,31 @@ namespace rel = facet::relational;
 
 namespace {
 
-// Numbers are doubles: past 2^53 neighbouring integers share one, and so would share a key.
+// Numbers are doubles: from 2^53 on, neighbouring integers share one, and so would share a key.
 constexpr double kExactIntegerLimit = 9007199254740992.0;
+
+// A number primary key from 2^53 on is refused. A literal of that magnitude rounds to a double of
+// that magnitude (rounding keeps order, and 2^53 is a double), so testing the double refuses every
+// such literal; it also refuses the few written just below 2^53 that round up to it (such as
+// 9007199254740991.5), which would be stored under a key other than written.
+bool inexact_key_number(double value) { return !(std::fabs(value) < kExactIntegerLimit); }
+
+// The number a primary-key value names, as the statement writes it: a literal's text (with its
+// minus), or for any other expression its value's positional text.
+std::string written_number(const parser::Expr& expr, const eval::SqlValue& value) {
+  const parser::Expr* literal = &expr;
+  std::string sign;
+  if (const auto* op = expr.get_if<parser::Expr::BinOp>(); op && op->op == parser::BinOperator::Sub) {
+    const auto* zero = op->left.get_if<parser::Expr::NumberLit>();
+    if (zero && zero->text.empty()) {  // a unary minus
+      literal = &op->right;
+      sign = "-";
+    }
+  }
+  const auto* number = literal->get_if<parser::Expr::NumberLit>();
+  if (number && !number->text.empty()) return sign + number->text;
+  return eval::to_sort_string(value);
+}
 
 SqlResult inserted_one(std::optional<std::uint64_t> ts) {
   return SqlResult{SqlResult::Affected{1, ts, "inserted 1 row"}};
@@ -67,31 +90,28 @@ std::optional<std::string_view> fixed_pk(const std::optional<parser::Expr>& filt
   return filter ? fixed_pk(*filter, blocked) : std::nullopt;
 }
 
-// Visits the live rows of the table an UPDATE or DELETE names, at its temporal clauses, after the
-// checks of the table, each with its context (the table's name bound to it) for WHERE: the one row
-// of the primary key WHERE fixes (see fixed_pk), read through the session, or else every row of a
-// scan; the errors are those of visit_table_rows. visit learns whether WHERE is known to hold for
-// the row: when WHERE is the key's equality alone, which the row read by that key satisfies.
+// Visits the live rows of the table an UPDATE or DELETE names that WHERE keeps, at its temporal
+// clauses, after the checks of the table, each with the context (the table's name bound to it)
+// WHERE was evaluated in: the one row of the primary key WHERE fixes (see fixed_pk), read through
+// the session, or else the rows of a scan; the errors are those of visit_rows_where. When WHERE is
+// the key's equality alone, the row read by that key satisfies it and it is not evaluated.
 Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
                                const std::optional<parser::Expr>& filter, std::optional<std::uint64_t> as_of,
                                std::optional<std::uint64_t> valid_at,
-                               util::FunctionRef<Result<void>(eval::EvalContext&, bool holds)> visit) {
+                               util::FunctionRef<Result<void>(eval::EvalContext&)> visit) {
   TRY(rel::validate_identifier_kind("table", table));
   TRY(read_table_schema(db, session, table));
   const eval::TableBinding self{table};
-  util::JsonMembers scratch;
   if (const std::optional<std::string_view> pk = fixed_pk(filter)) {
     const std::optional<std::string> doc = TRY(read_live_key(db, session, rel::row_key(table, *pk), as_of, valid_at));
     if (!doc) return {};
+    util::JsonMembers scratch;
     eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
-    return visit(context, parser::pk_eq_literal(*filter) != nullptr);
+    if (parser::pk_eq_literal(*filter) == nullptr && !eval::is_truthy(TRY(context.eval(*filter)))) return {};
+    return visit(context);
   }
   const parser::Expr* where = filter ? &*filter : nullptr;
-  return visit_table_rows(db, session, table, as_of, valid_at, where, Tables(&self, 1),
-                          [&](eval::RowView row) -> Result<void> {
-    eval::EvalContext context(row, Tables(&self, 1), scratch);
-    return visit(context, !filter);
-  });
+  return visit_rows_where(db, session, table, as_of, valid_at, where, Tables(&self, 1), visit);
 }
 
 // Whether the writer of a parsed document (dump_json_compact) writes a name or a member's value as
@@ -220,19 +240,19 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
 
   std::optional<std::string> pk;
-  bool pk_inexact = false;  // a number past kExactIntegerLimit
+  std::optional<std::string> pk_inexact;  // a number from kExactIntegerLimit on, as written
   nlohmann::json doc = nlohmann::json::object();
   const std::size_t pairs = std::min(columns.size(), values.size());
   for (std::size_t i = 0; i < pairs; ++i) {
     eval::SqlValue value = TRY(eval_const_expr(values[i]));
     const std::string& column = columns[i];
     if (parser::eq_ignore_ascii_case(column, schema.pk)) {
-      pk_inexact = false;
+      pk_inexact.reset();
       if (value.is_text()) {
         pk = value.text_value();
       } else if (value.is_number()) {
         pk = eval::to_sort_string(value);
-        pk_inexact = std::fabs(value.number_value()) > kExactIntegerLimit;
+        if (inexact_key_number(value.number_value())) pk_inexact = written_number(values[i], value);
       } else {
         return fail(QuenlorError::sql_execution("primary key must be text or number"));
       }
@@ -241,13 +261,15 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   }
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
   if (pk_inexact) {
-    return fail(QuenlorError::sql_execution("primary key number " + *pk + " cannot be stored exactly; write it as a text"));
+    return fail(QuenlorError::sql_execution("primary key number " + *pk_inexact +
+                                            " cannot be stored exactly; write it as a text"));
   }
   TRY(rel::validate_pk(*pk));
   std::string text = TRY(util::dump_json_compact(doc));
   WrittenRow row{std::move(*pk), std::move(text), std::nullopt};
-  row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
+  // The row's lists and buckets are staged first, so that the row is written after them.
   TRY(upkeep_inserted_row(db, session, table, row.pk, row.doc));
+  row.ts = TRY(write_put(db, session, rel::row_key(table, row.pk), row.doc));
   return row;
 }
 
@@ -271,8 +293,9 @@ Result<SqlResult> insert_row(Database& db, SqlSession& session, std::string_view
     TRY(upkeep_inserted_row(db, session, table, pk, put.value));
     return inserted_one(std::nullopt);
   }
-  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), doc));
+  // The row's lists and buckets are staged first, so that the row is written after them.
   TRY(upkeep_inserted_row(db, session, table, pk, doc));
+  const std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(table, pk), std::move(doc)));
   return inserted_one(ts);
 }
 
@@ -331,8 +354,7 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   const bool reads_live = !stmt.as_of && !stmt.valid_at;
   SqlSession::FtsColumns indexes;  // listed at the first row kept
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
-                        [&](eval::EvalContext& context, bool holds) -> Result<void> {
-                          if (!holds && !eval::is_truthy(TRY(context.eval(*stmt.filter)))) return {};
+                        [&](eval::EvalContext& context) -> Result<void> {
                           if (failed) return {};
                           Result<std::string> doc = updated_document(stmt, context);
                           if (!doc) {
@@ -349,13 +371,15 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   // A statement writing one row tests its lists in place before staging them; one writing many
   // rows meets most lists again, so the test would only add a read of each.
   const bool test_in_place = planned.size() == 1;
-  for (const Planned& row : planned) {
-    std::optional<std::uint64_t> ts = TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), row.doc));
-    if (ts) last_ts = ts;
-    // The new text of the row joins the posting lists, so that MATCH finds what the row now holds.
+  for (Planned& row : planned) {
+    // The new text of the row joins the posting lists, so that MATCH finds what the row now holds;
+    // staged first, so that the row is written after its lists.
     if (row.reindex) {
       TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
     }
+    std::optional<std::uint64_t> ts =
+        TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::move(row.doc)));
+    if (ts) last_ts = ts;
   }
   if (failed) return fail(std::move(*failed));
   return written(planned.size(), last_ts, "updated");
@@ -365,10 +389,8 @@ Result<SqlResult> execute_delete(Database& db, SqlSession& session, const parser
   // WHERE runs over every row before the first tombstone is written.
   std::vector<std::string> kept;
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
-                        [&](eval::EvalContext& context, bool holds) -> Result<void> {
-                          if (holds || eval::is_truthy(TRY(context.eval(*stmt.filter)))) {
-                            kept.emplace_back(context.pk());
-                          }
+                        [&](eval::EvalContext& context) -> Result<void> {
+                          kept.emplace_back(context.pk());
                           return {};
                         }));
   std::optional<std::uint64_t> last_ts;

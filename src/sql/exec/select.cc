@@ -185,21 +185,19 @@ Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTar
                               util::FunctionRef<Result<void>(RowView)> visit) {
   return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, visit);
 }
-// The same for a visit that passes over the rows filter does not keep (see visit_table_rows in
-// select_source.h): a scan on threads leaves those out there.
-Result<void> visit_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
-                              Tables tables, util::FunctionRef<Result<void>(RowView)> visit) {
-  return visit_table_rows(db, session, target.table, target.as_of, target.valid_at, filter, tables, visit);
+// The rows of the target's table that filter keeps, each with the context filter read (see
+// visit_rows_where in select_source.h).
+Result<void> visit_rows_where(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
+                              Tables tables, util::FunctionRef<Result<void>(EvalContext&)> visit) {
+  return visit_rows_where(db, session, target.table, target.as_of, target.valid_at, filter, tables, visit);
 }
 
 // The bare count of a table's rows that WHERE keeps, each counted as the scan hands it over.
 Result<SqlResult> count_table_rows(Database& db, SqlSession& session, const SelectTarget& target, const Expr* filter,
                                    Tables tables) {
   std::size_t n = 0;
-  util::JsonMembers scratch;
-  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
-    EvalContext ctx(row, tables, scratch);
-    if (TRY(passes(ctx, filter))) ++n;
+  TRY(visit_rows_where(db, session, target, filter, tables, [&](EvalContext&) -> Result<void> {
+    ++n;
     return {};
   }));
   return SqlResult{SqlResult::Rows{{std::to_string(n)}}};
@@ -212,11 +210,7 @@ Result<SqlResult> select_table_rows(Database& db, SqlSession& session, const Sel
   const ProjectionClass cls = detect_legacy_projection(select.items);
   const std::optional<std::uint64_t> limit = select.limit;
   SqlResult::Rows out;
-  util::JsonMembers scratch;
-  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
-    if (!filter && limit && out.rows.size() >= *limit) return {};
-    EvalContext ctx(row, tables, scratch);
-    if (!TRY(passes(ctx, filter))) return {};
+  TRY(visit_rows_where(db, session, target, filter, tables, [&](EvalContext& ctx) -> Result<void> {
     if (limit && out.rows.size() >= *limit) return {};  // WHERE still runs on every row
     out.rows.push_back(TRY(project_row(ctx, select.items, cls)));
     return {};
@@ -255,10 +249,9 @@ Result<std::optional<SqlResult>> first_table_rows(Database& db, SqlSession& sess
   util::JsonMembers scratch;
   std::vector<SqlValue> keys;
   std::size_t position = 0;
-  TRY(visit_table_rows(db, session, target, filter, tables, [&](RowView row) -> Result<void> {
+  TRY(visit_rows_where(db, session, target, filter, tables, [&](EvalContext& ctx) -> Result<void> {
     if (!consistency.consistent()) return {};  // the caller runs the query again over every row
-    EvalContext ctx(row, tables, scratch);
-    if (!TRY(passes(ctx, filter))) return {};
+    const RowView row{ctx.pk(), ctx.doc()};
     const std::size_t at = position++;
     keys.clear();
     for (std::size_t i = 0; i < order_by.size(); ++i) {
@@ -361,6 +354,9 @@ Result<SqlResult> run_select(Database& db, SqlSession& session, const Select& se
 
   // The FROM name, a table's or a view's, qualifies the names that read its rows.
   const TableBinding self{source};
+  // A view that selects one row holds no other: a primary key the query names narrows the view's
+  // rows, and never reads a row of its table the view does not hold.
+  if (lit && target.pk && *lit != *target.pk) return finish({}, nullptr, select, Tables(&self, 1));
   std::vector<VisibleRow> rows;
   if (matched) {
     // A view that selects one row keeps only that row of those listed.

@@ -72,15 +72,18 @@ Result<TableRows> scan_table_rows(Database& db, SqlSession& session, std::string
 Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                               util::FunctionRef<Result<void>(eval::RowView)> visit);
-// The same, for a visit that passes over every row for which filter (with tables bound) is not
-// true: a scan on threads of its own evaluates it there and leaves out the rows where it is false
-// or NULL without an error and whose key is UTF-8. Rows where it is true or fails still reach
-// visit, which evaluates it again; so the rows visited, the errors and their order are those of
-// visiting every row.
-Result<void> visit_table_rows(Database& db, SqlSession& session, std::string_view table,
+// The rows of the same scan for which filter (with tables bound) is true, each visited with its
+// context, in which filter was evaluated when it was evaluated on this thread; every row visited
+// when filter is null. filter is evaluated once per row: a scan on threads of its own evaluates it
+// there (and leaves out the rows where it is false or NULL), any other scan here. The errors and
+// their order are those of evaluating filter on every row in order and visiting each row it keeps:
+// an error of the scan first, then a key that is not UTF-8, then the first error of filter or of a
+// visit, after which nothing more is evaluated or visited. A row of the table staged by the
+// session's transaction is evaluated here.
+Result<void> visit_rows_where(Database& db, SqlSession& session, std::string_view table,
                               std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
                               const parser::Expr* filter, std::span<const eval::TableBinding> tables,
-                              util::FunctionRef<Result<void>(eval::RowView)> visit);
+                              util::FunctionRef<Result<void>(eval::EvalContext&)> visit);
 
 // The primary keys of the same rows, in the same order, read by a visiting scan that copies no
 // document; the same errors.

@@ -15,26 +15,45 @@ constexpr std::string_view kCatalogPrefix = "__meta/";
 
 }  // namespace
 
-std::deque<PendingPut> SqlSession::end_transaction() {
-  // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
-  forget_metadata();
+std::deque<PendingPut> SqlSession::take_pending() {
   newest_.clear();
   indexed_ = 0;
   std::deque<PendingPut> out;
   if (pending_) out = std::move(*pending_);
   pending_.reset();
-  in_transaction_ = false;
   return out;
 }
 
-const PendingPut& SqlSession::stage(std::string key, std::string value) {
-  if (!in_transaction_) panic("write staged outside a transaction");
+std::deque<PendingPut> SqlSession::end_transaction() {
+  // COMMIT applies the staged writes and ROLLBACK drops them, catalog records included.
+  forget_metadata();
+  in_transaction_ = false;
+  return take_pending();
+}
+
+std::deque<PendingPut> SqlSession::take_deferred() {
+  if (in_transaction_) panic("deferred writes taken inside a transaction");
+  return take_pending();
+}
+
+PendingPut& SqlSession::hold(std::string key, std::string value) {
   if (key.starts_with(kCatalogPrefix)) forget_metadata();
   if (!pending_) pending_.emplace();
   PendingPut& put = pending_->emplace_back();
   put.key = std::move(key);
   put.value = std::move(value);
   return put;
+}
+
+const PendingPut& SqlSession::stage(std::string key, std::string value) {
+  if (!in_transaction_) panic("write staged outside a transaction");
+  return hold(std::move(key), std::move(value));
+}
+
+const PendingPut& SqlSession::defer(std::string key, std::string value) {
+  if (in_transaction_) panic("write deferred inside a transaction");
+  ++deferred_total_;
+  return hold(std::move(key), std::move(value));
 }
 
 void SqlSession::index_staged() const {
@@ -87,6 +106,11 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
     session.stage(std::move(key), std::move(value));
     return std::nullopt;
   }
+  if (session.defers_writes()) {
+    TRY(engine::check_key_length(key));
+    session.defer(std::move(key), std::move(value));
+    return std::nullopt;
+  }
   if (key.starts_with(kCatalogPrefix)) session.forget_metadata();
   const std::uint64_t ts = TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
   note_committed_write(db, key, ts);
@@ -96,7 +120,7 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
                                                  std::optional<std::uint64_t> as_of,
                                                  std::optional<std::uint64_t> valid_at) {
-  if (!as_of && session.in_transaction()) {
+  if (!as_of && session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
       if (staged->value.empty()) return std::nullopt;
       return staged->value;
@@ -109,7 +133,7 @@ Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& sessi
 
 Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view key,
                              std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
-  if (!as_of && session.in_transaction()) {
+  if (!as_of && session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, valid_at)) return !staged->value.empty();
   }
   bool live = false;
@@ -118,7 +142,7 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
 }
 
 Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
-  if (session.in_transaction()) {
+  if (session.has_staged()) {
     if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) return !staged->value.empty();
   }
   struct Known {
@@ -161,7 +185,7 @@ class StagedOverlay {
   StagedOverlay(const SqlSession& session, std::string_view prefix, std::optional<std::uint64_t> as_of,
                 std::optional<std::uint64_t> valid_at, Visit visit)
       : visit_(visit) {
-    if (!as_of && session.in_transaction() && PendingPut{}.valid_at(valid_at)) {
+    if (!as_of && session.has_staged() && PendingPut{}.valid_at(valid_at)) {
       staged_.emplace(session.staged_under(prefix));
       next_ = staged_->current();
     }
@@ -259,11 +283,11 @@ Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(
 
 namespace {
 
-// The value of a catalog key as read_live_key (without as_of and valid_at) gives it: the staged one
-// when the open transaction has staged a write of the key, else the committed one, which this
+// The value of a catalog key as read_live_key (without as_of and valid_at) gives it: the staged (or
+// deferred) one when the session holds a write of the key, else the committed one, which this
 // thread may remember from an earlier call (catalog_memo.h).
 Result<CommittedValue> live_catalog_value(Database& db, SqlSession& session, std::string_view key) {
-  if (session.in_transaction() && session.newest_staged(key, std::nullopt)) {
+  if (session.has_staged() && session.newest_staged(key, std::nullopt)) {
     return std::make_shared<const std::optional<std::string>>(TRY(read_live_key(db, session, key)));
   }
   return committed_value(db, key);

@@ -6,6 +6,13 @@
 // ROLLBACK, write_put stages a write instead of applying it; reads without `as_of` see the staged
 // writes (the newest staged write of a key wins, and an empty value hides the key). There is no
 // isolation: applied writes are visible to every other caller at once. One thread uses a session.
+//
+// Outside a transaction, a row is written only after the posting lists and buckets its write adds
+// to: a statement stages a row's upkeep before it writes the row, and while the upkeep stage holds
+// anything, write_put holds the write back in the session (deferred) instead of applying it; reads
+// see deferred writes as they see staged ones. write_gathered_upkeep (facet_upkeep.h) writes the
+// stage, makes those writes reach the log (Database::log_acknowledged_writes), then applies the
+// deferred writes in order. So a crash never leaves a row in the log without its list entries.
 #pragma once
 
 #include <cstdint>
@@ -59,9 +66,24 @@ class SqlSession {
   std::deque<PendingPut> end_transaction();
 
   std::size_t staged_count() const { return pending_ ? pending_->size() : 0; }
+  // Whether any write is staged or deferred: reads without as_of then look at them first.
+  bool has_staged() const { return pending_ && !pending_->empty(); }
   // Stages a write (only inside a transaction). The staged write stays in place, unchanged, until
   // the transaction ends.
   const PendingPut& stage(std::string key, std::string value);
+
+  // Whether write_put defers writes now: outside a transaction, while the upkeep stage holds
+  // lists or buckets to write first.
+  bool defers_writes() const {
+    return !in_transaction_ && upkeep_mode_ == UpkeepMode::Gathered && upkeep_gathered();
+  }
+  // Holds a write back (only outside a transaction) until take_deferred; it stays in place,
+  // unchanged, until then.
+  const PendingPut& defer(std::string key, std::string value);
+  // The deferred writes, oldest first, leaving none.
+  std::deque<PendingPut> take_deferred();
+  // Writes deferred by this session so far, in all: a statement that raised it deferred writes.
+  std::uint64_t deferred_total() const { return deferred_total_; }
   // The newest staged write of key, when it is valid at valid_at (always when valid_at is none).
   // Staged writes share one validity interval, so the newest write of a key answers for all of them.
   const PendingPut* newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const;
@@ -153,6 +175,8 @@ class SqlSession {
   // Brings newest_ up to date with every staged write; the writes of a transaction that no read
   // looks at are never indexed.
   void index_staged() const;
+  PendingPut& hold(std::string key, std::string value);
+  std::deque<PendingPut> take_pending();
 
   // The staged writes in arrival order. A deque never moves its elements, so the index may keep
   // views of their keys. Made by the first write staged: a deque allocates as it is made, and
@@ -163,6 +187,7 @@ class SqlSession {
   mutable StagedIndex newest_;
   mutable std::size_t indexed_ = 0;
   bool in_transaction_ = false;
+  std::uint64_t deferred_total_ = 0;
   UpkeepMode upkeep_mode_ = UpkeepMode::Gathered;
   std::unique_ptr<UpkeepStage> upkeep_;
   // Shared with the parses this thread keeps for later calls (parsed_schema).
@@ -182,8 +207,9 @@ struct LiveEntry {
 };
 
 // Writes value under key with the SQL write tag, valid for all time. Inside a transaction the write
-// is staged, nothing is checked, and no timestamp is returned; otherwise it is applied with
-// Database::put and its commit timestamp returned.
+// is staged, nothing is checked, and no timestamp is returned; while the session defers writes
+// (SqlSession::defers_writes) it is held back, its key checked as put checks it, and no timestamp
+// is returned; otherwise it is applied with Database::put and its commit timestamp returned.
 Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value);
 
 // The live value of key: without as_of inside a transaction the newest staged write of the key

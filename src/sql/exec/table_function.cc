@@ -119,7 +119,8 @@ Result<std::vector<VisibleRow>> execute_table_function(std::string_view name, co
     return fail(QuenlorError::sql_execution(std::string(lower_name) + "() requires a file path as first argument"));
   }
   TRY(check_file_path(path->value));
-  const std::string text = TRY(read_whole_file(path->value));
+  const std::string file = TRY(read_whole_file(path->value));
+  const std::string_view text = without_byte_order_mark(file);
   switch (reader) {
     case Reader::Csv: return read_csv_rows(text);
     case Reader::Json: return read_json_rows(text);

@@ -13,7 +13,8 @@
 // - READ_JSON: the file is one JSON array; element i is row i, any JSON value.
 // - READ_NDJSON: every line is one JSON value.
 // Records are indexed over all lines after the header (READ_CSV) or all lines (READ_NDJSON), blank
-// lines included, and blank lines yield no row.
+// lines included, and blank lines yield no row. One byte-order mark (U+FEFF) at the very start of
+// the file is skipped in every format; one anywhere else is data.
 #pragma once
 
 #include <string_view>

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "sql/exec/facet_upkeep.h"
+
 namespace quenlordb::sql::exec {
 
 Result<SqlResult> execute_begin(SqlSession& session) {
@@ -16,17 +18,9 @@ Result<SqlResult> execute_commit(Database& db, SqlSession& session) {
   const std::unique_ptr<UpkeepStage> upkeep = session.take_upkeep();
   std::deque<PendingPut> staged = session.end_transaction();
   const std::uint64_t n = staged.size() + (upkeep ? upkeep->write_count() : 0);
-  std::optional<std::uint64_t> last_ts;
-  for (PendingPut& put : staged) {
-    last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
-  }
-  // The posting lists and buckets the transaction added to, each written once.
-  if (upkeep) {
-    TRY(upkeep->apply([&](std::string_view key, std::string value) -> Result<void> {
-      last_ts = TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
-      return {};
-    }));
-  }
+  // The posting lists and buckets the transaction added to, each written once, then the staged
+  // writes.
+  const std::optional<std::uint64_t> last_ts = TRY(write_upkeep_then_rows(db, upkeep.get(), staged));
   return SqlResult{SqlResult::Affected{n, last_ts, "COMMIT (" + std::to_string(n) + " writes)"}};
 }
 

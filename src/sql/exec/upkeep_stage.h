@@ -1,7 +1,8 @@
 // The posting lists and time-series buckets that a session's row writes add to, gathered in memory
-// so that each is read once and written once: per transaction (COMMIT writes them after the staged
+// so that each is read once and written once: per transaction (COMMIT writes them before the staged
 // rows), and outside a transaction per run of row-writing statements (written before the script's
-// next statement of another kind, before an error is returned, and at the end of the script).
+// next statement of another kind, before an error is returned, and at the end of the script, each
+// time before the rows the session deferred behind them).
 //
 // Each list and bucket is held decoded under its key, loaded by the caller on first use: a list
 // with its keys and membership (facet::fts::PostingList), a bucket with its points in insertion

@@ -246,8 +246,15 @@ struct Expr::StringLit {
   friend bool operator==(const StringLit&, const StringLit&) = default;
 };
 struct Expr::NumberLit {
+  explicit NumberLit(double v) : value(v) {}
+  NumberLit(double v, std::string written) : value(v), text(std::move(written)) {}
+
   double value;
-  friend bool operator==(const NumberLit&, const NumberLit&) = default;
+  // The literal as written (digits, then an optional fraction), which the double may only
+  // approximate; empty for a number not written in the text (the 0 of a unary minus). Not part of
+  // the tree's value: two literals of one value are equal.
+  std::string text;
+  friend bool operator==(const NumberLit& a, const NumberLit& b) { return a.value == b.value; }
 };
 struct Expr::BoolLit {
   bool value;

@@ -289,7 +289,7 @@ bool Parser::primary_rule(Expr& out) {
   if (t == nullptr) return set_error(unexpected_token());
   switch (t->kind) {
     case TokenKind::NumberText:
-      out = Expr::NumberLit{number_value(t->text)};
+      out = Expr::NumberLit{number_value(t->text), std::string(t->text)};
       ++pos_;
       return true;
     case TokenKind::Quoted:

@@ -201,6 +201,35 @@ TEST_F(CopyTest, DocumentCsvImportSkipsKeylessLinesAndChecksJson) {
   EXPECT_FALSE(live("table/d/w"));  // nothing is written when a record fails
 }
 
+// Spreadsheet programs begin a file with a byte-order mark (U+FEFF): one at the very start is not
+// part of the text in any format; anywhere else it is data.
+TEST_F(CopyTest, ImportSkipsOneByteOrderMarkAtTheStart) {
+  const std::string bom = "\xEF\xBB\xBF";
+  must(run("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)"));
+  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
+  const struct {
+    const char* table;
+    const char* format;
+    std::string text;
+    std::vector<LiveEntry> want;
+  } cases[] = {
+      {"t", "CSV", bom + "id,name\n1,a\n", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"t", "CSV", bom + bom + "id,name\n1,a\n", {{"table/t/row_0", R"({"name":"a",")" + bom + R"(id":"1"})"}}},
+      {"t", "CSV", bom + "id,name\n1," + bom + "a\n", {{"table/t/1", R"({"id":1,"name":")" + bom + R"(a"})"}}},
+      {"t", "JSON", bom + R"([{"id":1,"name":"a"}])", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"t", "NDJSON", bom + R"({"id":1,"name":"a"})" + "\n", {{"table/t/1", R"({"id":1,"name":"a"})"}}},
+      {"d", "CSV", bom + "pk,doc\nk,{}\n", {{"table/d/k", "{}"}}},
+      {"d", "NDJSON", bom + R"({"pk":"k","doc":{}})", {{"table/d/k", "{}"}}},
+  };
+  const std::string p = dir.file("bom");
+  for (const auto& c : cases) {
+    must(run(std::string("DELETE FROM ") + c.table));
+    write(p, c.text);
+    must(run(std::string("COPY ") + c.table + " FROM '" + p + "' FORMAT " + c.format));
+    EXPECT_EQ(scan(std::string("table/") + c.table + "/"), c.want) << c.format << " " << c.text;
+  }
+}
+
 // A double quote inside an unquoted field is an ordinary character, as CSV tools read it; a file
 // that ends inside a quoted section is refused whole.
 TEST_F(CopyTest, CsvImportReadsQuotesAsCsvToolsDo) {
@@ -453,23 +482,27 @@ TEST_F(CopyTest, ImportedRowsJoinFullTextIndexes) {
   EXPECT_EQ(pks("SELECT pk FROM t WHERE MATCH(title, 'red cars')"), (std::vector<std::string>{R"({"pk":"1"})"}));
 }
 
-TEST_F(CopyTest, RowsWrittenBeforeAFailedWriteAreStillIndexed) {
-  must(run("CREATE TABLE d (pk TEXT PRIMARY KEY)"));
-  must(run("CREATE FULLTEXT INDEX f ON d (doc)"));
+// A failed write ends the COPY, and whatever it wrote before is findable: the list goes first.
+TEST_F(CopyTest, EveryRowWrittenBeforeAFailedWriteIsIndexed) {
   const std::string p = dir.file("d.csv");
   write(p, "pk,doc\na,\"[\"\"red\"\"]\"\nb,\"[\"\"red\"\"]\"\nc,\"[\"\"red\"\"]\"\n");
   using quenlordb::testing::FaultRule;
-  Result<SqlResult> r = [&] {
-    // The second log write fails: one row is written, and its posting list after it.
-    quenlordb::testing::ScopedFaultHook hook(
-        {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, 2, FaultRule::Action::Fail, EIO)});
-    return run("COPY d FROM '" + p + "'");
-  }();
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().os_error(), EIO);
-  const std::vector<LiveEntry> rows = scan("table/d/");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(live("__fts/d/red"), "[\"" + rows[0].key.substr(8) + "\"]");
+  for (int failing = 1; failing <= 4; ++failing) {
+    const std::string table = "d" + std::to_string(failing);
+    SCOPED_TRACE(table);
+    must(run("CREATE TABLE " + table + " (pk TEXT PRIMARY KEY)"));
+    must(run("CREATE FULLTEXT INDEX f ON " + table + " (doc)"));
+    Result<SqlResult> r = [&] {
+      // The failing-th log write fails: the list is the first, then come the rows.
+      quenlordb::testing::ScopedFaultHook hook(
+          {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, failing, FaultRule::Action::Fail, EIO)});
+      return run("COPY " + table + " FROM '" + p + "'");
+    }();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().os_error(), EIO);
+    EXPECT_EQ(scan("table/" + table + "/").size(), static_cast<std::size_t>(std::max(failing - 2, 0)));
+    EXPECT_EQ(live("__fts/" + table + "/red"), failing == 1 ? std::nullopt : std::optional<std::string>(R"(["a","b","c"])"));
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // written when it fails.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -84,10 +85,18 @@ TEST_F(CreateTableAsTest, FailsBeforeWritingAnything) {
   };
   must(run(R"(INSERT INTO src (pk, doc) VALUES ('e', '{"id":"","name":"nil"}'))"));
   must(run(R"(INSERT INTO src (pk, doc) VALUES ('s', '{"a b":1}'))"));
+  const std::string csv = dir.file("codes.csv");
+  std::ofstream(csv) << "code,name\n0E0,zero\n0E8,also zero\n";
   const std::vector<Case> cases = {
       {"CREATE TABLE c AS SELECT doc FROM src WHERE pk != 's'", "pk cannot be empty"},
       {"CREATE TABLE c AS SELECT doc FROM src WHERE pk = 's'", "identifier name must be ascii alnum/_/-"},
       {"CREATE TABLE c AS SELECT * FROM nosuch", "table or view nosuch does not exist"},
+      // Two rows under one key: a grouped query keyed by its count, and numbers READ_CSV infers
+      // (0E0 and 0E8 are both 0).
+      {"CREATE TABLE c AS SELECT name, count(*) AS n FROM src GROUP BY name",
+       "CREATE TABLE AS result has two rows with primary key 1 (column n); select a unique column as pk"},
+      {"CREATE TABLE c AS SELECT code, name FROM READ_CSV('" + csv + "')",
+       "CREATE TABLE AS result has two rows with primary key 0 (column code); select a unique column as pk"},
   };
   for (const Case& c : cases) {
     expect_error(c.sql, c.message);

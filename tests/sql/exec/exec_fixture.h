@@ -49,10 +49,8 @@ class ExecFixture : public ::testing::Test {
   // the posting lists and buckets it gathered outside a transaction are written.
   Result<SqlResult> run(std::string_view sql) {
     parser::Statement stmt = TRY(parser::parse_sql(sql));
-    Result<SqlResult> result = execute_stmt(*db, session, std::move(stmt));
-    Result<void> written = write_gathered_upkeep(*db, session);
-    if (result && !written) return fail(std::move(written.error()));
-    return result;
+    const std::optional<std::uint64_t> mark = deferred_mark(session, stmt);
+    return finish_script(*db, session, execute_stmt(*db, session, std::move(stmt)), mark);
   }
   std::optional<std::string> live(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                   std::optional<std::uint64_t> valid_at = std::nullopt) {

@@ -19,6 +19,8 @@
 #include "sql/exec/facet_upkeep.h"
 #include "sql/exec/literals.h"
 #include "sql/parser/text.h"
+#include "support/fault_hook.h"
+#include "util/file.h"
 #include "util/json_document.h"
 #include "util/utf8.h"
 
@@ -360,7 +362,7 @@ TEST(UpdateUpkeep, ListsAsIfTheUpkeepAlwaysRan) {
       Result<parser::Statement> stmt = parser::parse_sql(sql);
       if (!stmt) return fail(std::move(stmt.error()));
       Result<SqlResult> result = execute_stmt(*db, session, std::move(*stmt));
-      if (Result<void> written = write_gathered_upkeep(*db, session); result && !written) return fail(written.error());
+      if (auto written = write_gathered_upkeep(*db, session); result && !written) return fail(written.error());
       return result;
     }
     std::vector<LiveEntry> entries(std::string_view prefix) {
@@ -608,7 +610,35 @@ TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
   EXPECT_EQ(list("word"), Keys{"b"});
 }
 
-// A script writes each list and bucket its rows add to once, after the rows, and a transaction
+// CREATE FULLTEXT INDEX writes its definition after the lists of the rows already there: a failure
+// (or a crash) between the two leaves no index whose rows are unlisted.
+TEST_F(FtsTest, IndexDefinitionIsWrittenAfterTheListsOfExistingRows) {
+  insert("a", R"({"t":"red car"})");
+  insert("b", R"({"t":"red"})");
+  using quenlordb::testing::FaultRule;
+  for (int failing = 1; failing <= 3; ++failing) {
+    SCOPED_TRACE(failing);
+    const std::string name = "f" + std::to_string(failing);
+    Result<SqlResult> r = [&] {
+      quenlordb::testing::ScopedFaultHook hook(
+          {FaultRule({util::FileOp::Write, util::FaultPhase::Before, ".wal"}, failing, FaultRule::Action::Fail, EIO)});
+      return run("CREATE FULLTEXT INDEX " + name + " ON docs (doc)");
+    }();
+    // The lists "red" and "car" come first (the second is written only by the first index), then
+    // the definition.
+    const bool defined = live(rel::fts_index_meta_key("docs", name)).has_value();
+    EXPECT_EQ(static_cast<bool>(r), defined);
+    if (defined) {
+      EXPECT_TRUE(std::get<SqlResult::Affected>(r->value).commit_ts.has_value());
+    }
+    if (defined || failing > 1) {
+      EXPECT_EQ(list("red"), (Keys{"a", "b"}));
+    }
+  }
+  EXPECT_EQ(pks("MATCH(doc, 'car')"), Keys{"a"});
+}
+
+// A script writes each list and bucket its rows add to once, before the rows, and a transaction
 // once at COMMIT, which counts the puts it applies (ROLLBACK those it would have applied). What a
 // script gathered is written before a later statement reads the lists, and before its error.
 TEST_F(FtsTest, ScriptsAndTransactionsWriteEachListOnce) {
@@ -629,11 +659,12 @@ TEST_F(FtsTest, ScriptsAndTransactionsWriteEachListOnce) {
                                 "INSERT INTO docs (pk, doc) VALUES ('e', 'oops')"));
   EXPECT_EQ(list("late"), Keys{"d"});
 
-  // Three rows, two lists (one of them new) and a bucket; the timestamp is the bucket's, put last.
+  // Three rows, two lists (one of them new) and a bucket; the timestamp is the last row's, put
+  // after the lists and the bucket.
   const SqlResult commit = must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('f', '{\"t\":\"shared\"}');"
                                                  "INSERT INTO docs (pk, doc) VALUES ('g', '{\"t\":\"fresh shared\"}');"
                                                  "INSERT INTO m (id, ts, v) VALUES ('3', 30, 3); COMMIT"));
-  EXPECT_EQ(commit, affected(6, version(rel::bucket_key("m", "v", 0)), "COMMIT (6 writes)"));
+  EXPECT_EQ(commit, affected(6, version(rel::row_key("m", "3")), "COMMIT (6 writes)"));
   EXPECT_TRUE(one_version(rel::posting_key("docs", "fresh")));
   EXPECT_EQ(must(execute_sql(*db, "BEGIN; INSERT INTO docs (pk, doc) VALUES ('h', '{\"t\":\"shared\"}');"
                                   "INSERT INTO docs (pk, doc) VALUES ('i', '{\"t\":\"shared\"}'); ROLLBACK")),
@@ -759,7 +790,7 @@ TEST_F(TimeseriesTest, BadBucketsAndMetadataFailTheInsert) {
   Result<SqlResult> r = insert("a", "10", "1");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), QuenlorError::sql_execution("missing field `points`"));
-  EXPECT_TRUE(live(rel::row_key("m", "a")));  // the row's own write stays
+  EXPECT_FALSE(live(rel::row_key("m", "a")));  // the row is written after its buckets: not at all
 
   meta.bucket_seconds = 0;
   set_meta();

@@ -57,6 +57,28 @@ TEST_F(TableFunctionTest, JsonAndNdjsonRowsTakeAnyValue) {
   EXPECT_EQ(rows("SELECT * FROM read_json('" + file("e.json", "[]") + "')"), Rows{});
 }
 
+// One byte-order mark (U+FEFF) at the very start of a file is not part of its text; anywhere else
+// it is data.
+TEST_F(TableFunctionTest, OneByteOrderMarkAtTheStartIsSkipped) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const struct {
+    const char* function;
+    std::string text;
+    Rows want;
+  } cases[] = {
+      {"read_csv", bom + "id,name\n1,a\n", {R"({"id":1,"name":"a"})"}},
+      {"read_csv", bom + bom + "id\n1\n", {R"({")" + bom + R"(id":1})"}},
+      {"read_csv", bom + "id\n" + bom + "1\n", {R"({"id":")" + bom + R"(1"})"}},
+      {"read_json", bom + "[{\"id\":1}]", {R"({"id":1})"}},
+      {"read_ndjson", bom + "{\"id\":1}\n{\"id\":2}\n", {R"({"id":1})", R"({"id":2})"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(rows(std::string("SELECT doc FROM ") + c.function + "('" + file("bom", c.text) + "')"), c.want)
+        << c.function << " " << c.text;
+  }
+  expect_error("SELECT * FROM read_csv('" + file("bom.csv", bom) + "')", "CSV file is empty");
+}
+
 TEST_F(TableFunctionTest, FilteringGroupingOrderingAndAliases) {
   const std::string p = file("sales.csv", "region,amount\neast,10\nwest,3\neast,5.5\n");
   EXPECT_EQ(rows("SELECT region, amount FROM read_csv('" + p + "') WHERE amount > 4 ORDER BY amount"),
