@@ -1,7 +1,6 @@
 #include "sql/exec/session.h"
 
 #include <algorithm>
-#include <array>
 
 #include "facet/relational/keys.h"
 #include "sql/exec/catalog_memo.h"
@@ -141,36 +140,6 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
   return live;
 }
 
-Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
-  if (session.has_staged()) {
-    if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) return !staged->value.empty();
-  }
-  struct Known {
-    Database::ReadStamp stamp;
-    std::string key;
-    bool live = false;
-  };
-  constexpr std::size_t kKept = 4;
-  thread_local std::array<Known, kKept> known;
-  thread_local std::size_t next_slot = 0;
-  const Database::ReadStamp stamp = db.read_stamp(key);
-  Known* slot = nullptr;
-  for (Known& k : known) {
-    if (k.stamp.database == stamp.database && k.key == key) slot = &k;
-  }
-  if (slot != nullptr && slot->stamp == stamp) return slot->live;
-  bool live = false;
-  // Read at the stamp's snapshot, so that the answer is the one the stamp stands for.
-  TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, stamp.snapshot));
-  if (slot == nullptr) {
-    slot = &known[next_slot];
-    next_slot = (next_slot + 1) % kKept;
-    slot->key.assign(key);
-  }
-  slot->stamp = stamp;
-  slot->live = live;
-  return live;
-}
 
 namespace {
 
@@ -300,6 +269,10 @@ Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& se
   std::optional<std::string> value = *TRY(live_catalog_value(db, session, key));
   session.remember_read(key, value);
   return value;
+}
+
+Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
+  return TRY(live_catalog_value(db, session, key))->has_value();
 }
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,

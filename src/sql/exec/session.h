@@ -224,9 +224,8 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
                              std::optional<std::uint64_t> valid_at = std::nullopt);
 
 // live_key_exists without as_of and valid_at, for a catalog key that calls read again and again:
-// the answers of the last few stored keys read this way on this thread are kept with their
-// Database::ReadStamp and given again while it is unchanged (a staged write of the key decides
-// first, as it does there).
+// a write the session stages or holds back decides, as it does there; else the committed value as
+// this thread may remember it from an earlier call (catalog_memo.h).
 Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key);
 
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
