@@ -150,13 +150,20 @@ bool written_as_tree(const util::JsonMembers& members) {
   return true;
 }
 
+// The document an UPDATE writes for one row, and whether it was written on the stored text: every
+// member but the assigned ones is then the stored member, byte for byte.
+struct UpdatedDocument {
+  std::string text;
+  bool on_stored_text = false;
+};
+
 // The document an UPDATE writes for one row, read through the row's context.
-Result<std::string> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
+Result<UpdatedDocument> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
   if (stmt.set_assignments.empty()) {
     eval::SqlValue value = TRY(context.eval(stmt.set_doc));
     if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
     TRY(rel::validate_json_bytes(value.text_value()));
-    return std::move(value).text_value();
+    return UpdatedDocument{std::move(value).text_value()};
   }
   // An object stored as the writer writes its tree is rewritten on its text: the members as they
   // stand, each assigned one replaced or placed in name order, gives the bytes of the tree's way.
@@ -181,7 +188,7 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
           for (std::size_t j = 0; j < values.size(); ++j) {
             doc[stmt.set_assignments[j].first] = eval::sql_value_to_json(values[j]);
           }
-          return util::dump_json_compact(doc);
+          return UpdatedDocument{TRY(util::dump_json_compact(doc))};
         }
         text = std::move(*dumped);
       }
@@ -211,7 +218,7 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
     }
     for (; next != assigned.end(); ++next) add(next->first, next->second);
     out.push_back('}');
-    return out;
+    return UpdatedDocument{std::move(out), true};
   }
   // The context keeps the document as stored, so every assignment reads the row as it was; the new
   // document is a copy. The context reads a document that does not parse as null: tell that from a
@@ -221,7 +228,21 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
   if (doc.is_object()) {
     for (const auto& [name, expr] : stmt.set_assignments) doc[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
   }
-  return util::dump_json_compact(doc);
+  return UpdatedDocument{TRY(util::dump_json_compact(doc))};
+}
+
+// Whether an index over one of indexes reads a member the UPDATE assigns, or the whole document.
+bool indexes_read_assigned(const std::vector<std::vector<std::string>>& indexes,
+                           const parser::Statement::Update& stmt) {
+  for (const std::vector<std::string>& columns : indexes) {
+    for (const std::string& column : columns) {
+      if (parser::eq_ignore_ascii_case(column, "doc")) return true;
+      for (const auto& assignment : stmt.set_assignments) {
+        if (assignment.first == column) return true;
+      }
+    }
+  }
+  return false;
 }
 
 // A row an INSERT form wrote, and the timestamp of its write (none inside a transaction).
@@ -353,18 +374,28 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   // its row is indexed again.
   const bool reads_live = !stmt.as_of && !stmt.valid_at;
   SqlSession::FtsColumns indexes;  // listed at the first row kept
+  bool assigned_indexed = true;    // whether an index reads an assigned member (or the whole document)
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
                           if (failed) return {};
-                          Result<std::string> doc = updated_document(stmt, context);
+                          Result<UpdatedDocument> doc = updated_document(stmt, context);
                           if (!doc) {
                             failed = std::move(doc.error());
                             return {};
                           }
-                          if (!indexes) indexes = TRY(upkeep_fts_indexes(db, session, stmt.table));
-                          const bool reindex =
-                              reads_live ? fts_upkeep_adds(*indexes, context.doc(), *doc) : !indexes->empty();
-                          planned.push_back(Planned{std::string(context.pk()), std::move(*doc), reindex});
+                          if (!indexes) {
+                            indexes = TRY(upkeep_fts_indexes(db, session, stmt.table));
+                            assigned_indexed = indexes_read_assigned(*indexes, stmt);
+                          }
+                          // A document rewritten on its stored text keeps every member but the
+                          // assigned ones as it was: when no index reads those (nor the whole
+                          // document), every index reads the same text from it.
+                          bool reindex = !indexes->empty();
+                          if (reads_live && reindex) {
+                            reindex = (assigned_indexed || !doc->on_stored_text) &&
+                                      fts_upkeep_adds(*indexes, context.doc(), doc->text);
+                          }
+                          planned.push_back(Planned{std::string(context.pk()), std::move(doc->text), reindex});
                           return {};
                         }));
   std::optional<std::uint64_t> last_ts;
