@@ -26,6 +26,10 @@ struct Memo {
   static constexpr std::size_t kKept = 8;
   std::array<Answer, kKept> answers;
   std::size_t next_slot = 0;
+  // Writes still noted before the next lookup: a call of a few statements keeps its answers, while
+  // a script writing many rows does not pay the routing of each key, only one read again at the
+  // next call (a write not noted leaves its shard's stamp behind).
+  std::size_t notes_left = 0;
   std::vector<std::uint64_t> now;  // scratch: the stamps of a listing's lookup
 
   // db's database number, with every shard's snapshot in now.
@@ -74,6 +78,7 @@ bool provable(const std::vector<std::uint64_t>& snapshots) {
 
 Result<IndexColumnLists> committed_listing(engine::Database& db, std::string_view prefix,
                                            util::FunctionRef<Result<IndexColumnLists>()> list) {
+  memo.notes_left = kNotedWrites;
   const std::uint64_t database = memo.stamp_every_shard(db);
   Answer* known = memo.find(database, prefix, true);
   if (known != nullptr && known->snapshots == memo.now) return known->columns;
@@ -88,6 +93,7 @@ Result<IndexColumnLists> committed_listing(engine::Database& db, std::string_vie
 }
 
 Result<CommittedValue> committed_value(engine::Database& db, std::string_view key) {
+  memo.notes_left = kNotedWrites;
   const engine::Database::ReadStamp stamp = db.read_stamp(key);
   Answer* known = memo.find(stamp.database, key, false);
   if (known != nullptr && known->snapshots[0] == stamp.snapshot) return known->value;
@@ -104,7 +110,8 @@ Result<CommittedValue> committed_value(engine::Database& db, std::string_view ke
 }
 
 void note_committed_write(const engine::Database& db, std::string_view key, std::uint64_t ts) {
-  if (ts == 0 || ts == kNoSnapshot) return;
+  if (memo.notes_left == 0 || ts == 0 || ts == kNoSnapshot) return;
+  --memo.notes_left;
   std::uint64_t database = 0;
   std::size_t shard = 0;
   for (Answer& answer : memo.answers) {

@@ -11,11 +11,13 @@
 // made through the SQL layer (write_put, a script's gathered upkeep and the rows behind it, a
 // COMMIT) and that the database committed with the timestamp right after the remembered one
 // (note_committed_write). A shard's timestamps are unique and published in order, so the shard then
-// holds what it held plus that one version, which the read does not see. Anything else a shard
-// commits (another thread's DDL, a `put` under "__meta/", a write of the key or under the prefix)
-// leaves its stamp behind, and the next call reads again. Writes a session stages or holds back are
-// not committed: a caller whose session holds writes of the key (or under the prefix) reads with
-// them itself and does not use the memo.
+// holds what it held plus that one version, which the read does not see. Only the first few dozen
+// writes after a lookup are noted: a script writing many rows does not pay the routing of each key,
+// it pays one read at the next call. Anything else a shard commits (another thread's DDL, a `put`
+// under "__meta/", a write of the key or under the prefix, a write not noted) leaves its stamp
+// behind, and the next call reads again. Writes a session stages or holds back are not committed:
+// a caller whose session holds writes of the key (or under the prefix) reads with them itself and
+// does not use the memo.
 //
 // Thread-local: nothing is shared between threads. A few answers are kept, the oldest replaced first.
 #pragma once
@@ -46,7 +48,10 @@ Result<IndexColumnLists> committed_listing(engine::Database& db, std::string_vie
 using CommittedValue = std::shared_ptr<const std::optional<std::string>>;
 Result<CommittedValue> committed_value(engine::Database& db, std::string_view key);
 
-// Tells the memo that this thread wrote key and db committed the write with timestamp ts.
+// Tells the memo that this thread wrote key and db committed the write with timestamp ts. Only the
+// first kNotedWrites writes after a lookup count; a caller writing many may stop telling after as
+// many.
+inline constexpr std::size_t kNotedWrites = 64;
 void note_committed_write(const engine::Database& db, std::string_view key, std::uint64_t ts);
 
 }  // namespace quenlordb::sql::exec

@@ -500,9 +500,15 @@ Result<std::optional<std::uint64_t>> write_gathered_upkeep(Database& db, SqlSess
 
 Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const UpkeepStage* upkeep,
                                                             std::deque<PendingPut>& rows) {
+  // The catalog memo counts only the first writes after its lookups (catalog_memo.h).
+  std::size_t noted = 0;
+  const auto note = [&](std::string_view key, std::uint64_t ts) {
+    if (noted < kNotedWrites) note_committed_write(db, key, ts);
+    ++noted;
+  };
   if (upkeep) {
     TRY(upkeep->apply([&](std::string_view key, std::string value) -> Result<void> {
-      note_committed_write(db, key, TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag)));
+      note(key, TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag)));
       return {};
     }));
   }
@@ -512,7 +518,7 @@ Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const 
   if (upkeep && !upkeep->empty()) TRY(db.log_acknowledged_writes());
   for (PendingPut& put : rows) {
     last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
-    note_committed_write(db, put.key, *last_ts);
+    note(put.key, *last_ts);
   }
   return last_ts;
 }
