@@ -1,6 +1,7 @@
 #include "sql/exec/join_select.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <future>
 #include <limits>
@@ -14,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sql/eval/equality_index.h"
 #include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
 #include "sql/exec/grouped_select.h"
@@ -44,6 +46,8 @@ using parser::SelectItem;
 using Select = parser::Statement::Select;
 
 constexpr std::size_t kMaxJoinRows = 10'000'000;
+
+std::atomic<bool> equality_index_joins{true};
 constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
 
 Result<void> join_too_large() {
@@ -58,7 +62,8 @@ struct Pair {
 
 // The rows of one side (where the scan left them, or the one row a pk literal reads), each with a
 // context made on its first use and kept for the statement, so that its document is read at most
-// once however many pairs it is part of.
+// once however many pairs it is part of. A pairing that is done with a row may let its context go
+// (release) unless a pair the statement holds on to takes the row (keep).
 struct Side {
   std::string name;
   std::optional<std::string> alias;
@@ -68,6 +73,8 @@ struct Side {
   std::vector<RowView> fetched_views;
   std::span<const RowView> rows;
   std::vector<std::unique_ptr<EvalContext>> contexts;
+  std::vector<bool> kept;
+  std::vector<std::unique_ptr<EvalContext>> spare;  // released contexts, made again for other rows
 
   // Without docs, a scan reads the rows' primary keys alone, and every document is empty.
   Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key, bool docs,
@@ -86,14 +93,29 @@ struct Side {
       rows = fetched_views;
     }
     contexts.resize(rows.size());
+    kept.resize(rows.size());
     return {};
   }
   std::size_t size() const { return rows.size(); }
   std::string_view pk(std::size_t i) const { return rows[i].pk; }
   EvalContext* context(std::size_t i) {
     if (i == kPadded) return nullptr;
-    if (!contexts[i]) contexts[i] = std::make_unique<EvalContext>(rows[i]);
+    if (!contexts[i]) {
+      if (spare.empty()) {
+        contexts[i] = std::make_unique<EvalContext>(rows[i]);
+      } else {
+        contexts[i] = std::move(spare.back());
+        spare.pop_back();
+        contexts[i]->reset(rows[i]);
+      }
+    }
     return contexts[i].get();
+  }
+  void keep(std::size_t i) {
+    if (i != kPadded) kept[i] = true;
+  }
+  void release(std::size_t i) {
+    if (!kept[i] && contexts[i]) spare.push_back(std::move(contexts[i]));
   }
   std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : rows[i].doc; }
   // The row's document as the joined document holds it: JSON null for a padded side, the text of
@@ -282,6 +304,11 @@ class PairScope {
     return out;
   }
   JoinSides sides(Pair p) { return {left_.context(p.left), right_.context(p.right)}; }
+  // The pair is held past its visit: its rows keep their contexts.
+  void keep(Pair p) {
+    left_.keep(p.left);
+    right_.keep(p.right);
+  }
 
   Side& left() { return left_; }
   Side& right() { return right_; }
@@ -316,13 +343,13 @@ class Pairing {
   // visit returns false to stop.
   Result<void> visit_in_key_order(util::FunctionRef<Result<bool>(Pair)> visit) {
     std::vector<std::size_t> left_order;
-    if (streams_in_key_order(left_order)) return generate(left_order, visit);
+    if (streams_in_key_order(left_order)) return generate(left_order, visit, true);
     // Otherwise all pairs are made first, then sorted.
     std::vector<Pair> pairs;
     TRY(generate(left_order, [&](Pair p) -> Result<bool> {
       pairs.push_back(p);
       return true;
-    }));
+    }, false));
     std::string a;
     const std::vector<std::size_t> order = sort_permutation(pairs.size(), [&](std::size_t i, std::size_t j) {
       a.assign(scope_.key(pairs[i]));
@@ -339,7 +366,7 @@ class Pairing {
   Result<void> visit_any_order(util::FunctionRef<Result<bool>(Pair)> visit) {
     std::vector<std::size_t> left_order(scope_.left().size());
     for (std::size_t i = 0; i < left_order.size(); ++i) left_order[i] = i;
-    return generate(left_order, visit);
+    return generate(left_order, visit, true);
   }
 
  private:
@@ -389,8 +416,10 @@ class Pairing {
     return true;
   }
 
-  // Makes the pairs: CROSS and nested loops walk the left rows in left_order.
-  Result<void> generate(const std::vector<std::size_t>& left_order, util::FunctionRef<Result<bool>(Pair)> visit) {
+  // Makes the pairs: CROSS and nested loops walk the left rows in left_order. streamed: each pair's
+  // visit is all the statement does with it, unless it keeps the pair (PairScope::keep).
+  Result<void> generate(const std::vector<std::size_t>& left_order, util::FunctionRef<Result<bool>(Pair)> visit,
+                        bool streamed) {
     const std::size_t l = left().size();
     const std::size_t r = right().size();
     if (type_ == JoinType::Cross) {
@@ -403,7 +432,7 @@ class Pairing {
       return {};
     }
     if (key_join_) return generate_on_pk(visit);
-    return generate_nested(left_order, visit);
+    return generate_nested(left_order, visit, streamed);
   }
 
   // For each row of the walked side in order, the row of the other side with the same pk (of
@@ -442,8 +471,13 @@ class Pairing {
 
   // ON against each pair; an evaluation error counts as no match. A LEFT join's unmatched left row
   // follows that row's (absent) pairs, a RIGHT join's unmatched right rows come after all pairs.
+  // A right row's one-sided parts and operands are evaluated once, before the pairing; a left row's
+  // at its turn (they call no function, so the order changes nothing). With an equality among the
+  // comparisons, the right rows are indexed by their operand of it, and a left row tries only the
+  // rows whose operand equals its own, in ascending order: the pairs, and their order, of trying
+  // every right row. A streamed pairing lets a left row's context go once its pairs are visited.
   Result<void> generate_nested(const std::vector<std::size_t>& left_order,
-                               util::FunctionRef<Result<bool>(Pair)> visit) {
+                               util::FunctionRef<Result<bool>(Pair)> visit, bool streamed) {
     const bool keep_left = type_ == JoinType::Left;
     const bool keep_right = type_ == JoinType::Right;
     std::vector<bool> right_matched(keep_right ? right().size() : 0, false);
@@ -453,8 +487,11 @@ class Pairing {
       return visit(p);
     };
     const OnParts parts(on_, left().name, right().name, right().alias);
-    // Each row's one-sided parts, and the values of the comparisons' operands (none on an error).
+    const std::size_t n = parts.comparisons.size();
+    const std::size_t keyed = indexed_comparison(parts);
+    // A row's one-sided parts, and the values of its comparisons' operands (none on an error).
     const auto truth = [&](Pair p, const std::vector<const Expr*>& exprs) {
+      if (exprs.empty()) return true;
       EvalContext ctx = scope_.context(p, false);
       for (const Expr* e : exprs) {
         const Result<SqlValue> v = ctx.eval(*e);
@@ -462,37 +499,41 @@ class Pairing {
       }
       return true;
     };
-    const auto operands = [&](Pair p, bool left_side) {
-      std::vector<std::optional<SqlValue>> out;
+    const auto operands = [&](Pair p, bool left_side, std::optional<SqlValue>* out) {
       EvalContext ctx = scope_.context(p, false);
-      for (const OnParts::Comparison& c : parts.comparisons) {
+      for (std::size_t k = 0; k < n; ++k) {
+        const OnParts::Comparison& c = parts.comparisons[k];
         Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
-        out.push_back(v ? std::optional(std::move(*v)) : std::nullopt);
+        out[k] = v ? std::optional(std::move(*v)) : std::nullopt;
       }
-      return out;
     };
-    std::vector<bool> left_ok(left().size());
-    std::vector<std::vector<std::optional<SqlValue>>> left_values(left().size());
-    for (std::size_t i : left_order) {
-      left_ok[i] = truth({i, kPadded}, parts.left_only);
-      if (left_ok[i]) left_values[i] = operands({i, kPadded}, true);
-    }
-    std::vector<bool> right_ok(right().size());
-    std::vector<std::vector<std::optional<SqlValue>>> right_values(right().size());
-    for (std::size_t j = 0; j < right().size(); ++j) {
+    const std::size_t r = right().size();
+    std::vector<bool> right_ok(r);
+    std::vector<std::optional<SqlValue>> right_values(r * n);
+    eval::EqualityIndex index;
+    for (std::size_t j = 0; j < r; ++j) {
       right_ok[j] = truth({kPadded, j}, parts.right_only);
-      if (right_ok[j]) right_values[j] = operands({kPadded, j}, false);
+      if (!right_ok[j]) continue;
+      operands({kPadded, j}, false, &right_values[j * n]);
+      if (keyed < n) {
+        std::optional<SqlValue>& v = right_values[j * n + keyed];
+        if (v) index.add(*v, static_cast<eval::EqualityIndex::Position>(j));
+        v.reset();
+      }
     }
     const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
                                       [](const Expr* e) { return reads_whole_doc(*e); });
+    std::vector<std::optional<SqlValue>> left_values(n);
+    // Whether left row i and right row j match, the keyed comparison aside.
     const auto matches = [&](std::size_t i, std::size_t j) {
       if (!right_ok[j]) return false;
-      for (std::size_t k = 0; k < parts.comparisons.size(); ++k) {
-        const std::optional<SqlValue>& l = left_values[i][k];
-        const std::optional<SqlValue>& r = right_values[j][k];
-        if (!l || !r) return false;
+      for (std::size_t k = 0; k < n; ++k) {
+        if (k == keyed) continue;
+        const std::optional<SqlValue>& l = left_values[k];
+        const std::optional<SqlValue>& rv = right_values[j * n + k];
+        if (!l || !rv) return false;
         const OnParts::Comparison& c = parts.comparisons[k];
-        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
+        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *rv) : eval::eval_binop(*rv, c.op, *l);
         if (!eval::is_truthy(v)) return false;
       }
       if (parts.per_pair.empty()) return true;
@@ -503,17 +544,34 @@ class Pairing {
       }
       return true;
     };
+    std::vector<eval::EqualityIndex::Position> candidates;
     for (std::size_t i : left_order) {
       bool matched = false;
-      for (std::size_t j = 0; j < right().size() && left_ok[i]; ++j) {
-        if (!matches(i, j)) continue;
+      // Emits the pair when it matches; false when the visit stops the pairing.
+      const auto attempt = [&](std::size_t j) -> Result<bool> {
+        if (!matches(i, j)) return true;
         matched = true;
         if (keep_right) right_matched[j] = true;
-        if (!TRY(emit({i, j}))) return {};
+        return emit({i, j});
+      };
+      if (truth({i, kPadded}, parts.left_only)) {
+        operands({i, kPadded}, true, left_values.data());
+        if (keyed < n) {
+          candidates.clear();
+          if (left_values[keyed]) index.find_equal(*left_values[keyed], candidates);
+          for (eval::EqualityIndex::Position j : candidates) {
+            if (!TRY(attempt(j))) return {};
+          }
+        } else {
+          for (std::size_t j = 0; j < r; ++j) {
+            if (!TRY(attempt(j))) return {};
+          }
+        }
       }
       if (keep_left && !matched) {
         if (!TRY(emit({i, kPadded}))) return {};
       }
+      if (streamed) left().release(i);
     }
     for (std::size_t j = 0; j < right_matched.size(); ++j) {
       if (!right_matched[j]) {
@@ -521,6 +579,19 @@ class Pairing {
       }
     }
     return {};
+  }
+
+  // The comparison whose operands index the right rows: the first equality, when equality joins
+  // are on and every right row has a position in an index; parts.comparisons.size() for none.
+  std::size_t indexed_comparison(const OnParts& parts) {
+    const std::size_t none = parts.comparisons.size();
+    if (!equality_index_joins.load(std::memory_order_relaxed) || right().size() >= eval::EqualityIndex::kNoPosition) {
+      return none;
+    }
+    for (std::size_t k = 0; k < none; ++k) {
+      if (parts.comparisons[k].op == parser::BinOperator::Eq) return k;
+    }
+    return none;
   }
 
   PairScope& scope_;
@@ -704,6 +775,8 @@ Result<SqlResult> finish_grouped(PairScope& scope, const std::vector<Pair>& kept
 
 }  // namespace
 
+void use_equality_index(bool on) { equality_index_joins.store(on, std::memory_order_relaxed); }
+
 bool is_pk_eq_join(const std::optional<Expr>& on, std::string_view left_table, std::string_view right_table,
                    const std::optional<std::string>& right_alias) {
   if (!on) return false;
@@ -786,7 +859,9 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   if (wants_grouped(select)) {
     std::vector<Pair> kept;
     TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
-      if (TRY(passes(p))) kept.push_back(p);
+      if (!TRY(passes(p))) return true;
+      kept.push_back(p);
+      scope.keep(p);
       return true;
     }));
     return finish_grouped(scope, kept, select);
@@ -819,6 +894,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
     if (!TRY(passes(p))) return true;
     kept.push_back(p);
+    scope.keep(p);
     EvalContext ctx = scope.context(p, order_whole_doc);
     keys.push_back(eval_order_keys(ctx, order_by));
     return true;
