@@ -181,6 +181,54 @@ Named table_named(std::string_view qualifier, std::string_view left, std::string
   return l ? Named::Left : r ? Named::Right : Named::Neither;
 }
 
+// What an expression over a joined pair reads: one side's row, the other's, neither (a constant),
+// or the pair (both rows, the joined document whole, `*`, or a function call, which may give
+// another value each time). A name reads the side it names; `pk`, the pair's key, is the left row's
+// pk except in a CROSS join, whose keys join both pks.
+enum class Reads { Neither, Left, Right, Pair };
+
+Reads reads_of(const Expr& expr, std::string_view left_table, std::string_view right_table,
+               const std::optional<std::string>& alias, bool cross) {
+  bool left = false;
+  bool right = false;
+  const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
+    if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
+    std::optional<std::string_view> side_doc;
+    if (const auto* c = e.get_if<Expr::Column>()) {
+      if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
+      if (parser::eq_ignore_ascii_case(c->name, "pk")) {
+        if (cross) return true;
+        left = true;
+      } else {
+        side_doc = c->name;
+      }
+    } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
+      if (parser::eq_ignore_ascii_case(f->column, "doc")) {
+        side_doc = f->path[0];
+      } else {
+        const Named named = table_named(f->column, left_table, right_table, alias);
+        left = left || named == Named::Left;
+        right = right || named == Named::Right;
+      }
+    }
+    if (side_doc == "left_doc") left = true;
+    if (side_doc == "right_doc") right = true;
+    return false;
+  });
+  if (pair || (left && right)) return Reads::Pair;
+  return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
+}
+
+// Calls f on each part of e cut at its top-level ANDs, in the order AND evaluates them.
+void for_each_conjunct(const Expr& e, util::FunctionRef<void(const Expr&)> f) {
+  if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
+    for_each_conjunct(b->left, f);
+    for_each_conjunct(b->right, f);
+    return;
+  }
+  f(e);
+}
+
 // ON cut at its top-level ANDs, each part evaluated as seldom as it can be: a part that reads one
 // side only (or none), once per row of that side; a comparison of an operand that reads the left
 // side only with one that reads the right side only, each operand once per row; anything else once
@@ -189,11 +237,20 @@ Named table_named(std::string_view qualifier, std::string_view left, std::string
 // per pair, as written.
 class OnParts {
  public:
-  enum class Reads { Neither, Left, Right, Pair };
-
-  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias)
-      : left_(left), right_(right), alias_(alias) {
-    if (on) split(*on);
+  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias) {
+    if (!on) return;
+    for_each_conjunct(*on, [&](const Expr& e) {
+      const Reads reads = reads_of(e, left, right, alias, false);
+      if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
+      if (reads == Reads::Right) return right_only.push_back(&e);
+      if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
+        const Reads l = reads_of(b->left, left, right, alias, false);
+        const Reads r = reads_of(b->right, left, right, alias, false);
+        if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
+        if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
+      }
+      per_pair.push_back(&e);
+    });
   }
 
   struct Comparison {
@@ -208,62 +265,11 @@ class OnParts {
   std::vector<const Expr*> per_pair;
 
  private:
-  void split(const Expr& e) {
-    if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
-      split(b->left);
-      split(b->right);
-      return;
-    }
-    const Reads reads = reads_of(e);
-    if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
-    if (reads == Reads::Right) return right_only.push_back(&e);
-    if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
-      const Reads l = reads_of(b->left);
-      const Reads r = reads_of(b->right);
-      if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
-      if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
-    }
-    per_pair.push_back(&e);
-  }
-
   static bool is_comparison(parser::BinOperator op) {
     using parser::BinOperator;
     return op == BinOperator::Eq || op == BinOperator::NotEq || op == BinOperator::Lt || op == BinOperator::Gt ||
            op == BinOperator::LtEq || op == BinOperator::GtEq;
   }
-
-  // The side an expression reads: `pk` is the left row's (a nested-loop pair's key), a name the
-  // side it names; a function call, `doc` or `*` make it a part of the pair.
-  Reads reads_of(const Expr& expr) const {
-    bool left = false;
-    bool right = false;
-    const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
-      if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
-      std::optional<std::string_view> side_doc;
-      if (const auto* c = e.get_if<Expr::Column>()) {
-        if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
-        if (parser::eq_ignore_ascii_case(c->name, "pk")) left = true;
-        else side_doc = c->name;
-      } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
-        if (parser::eq_ignore_ascii_case(f->column, "doc")) {
-          side_doc = f->path[0];
-        } else {
-          const Named named = table_named(f->column, left_, right_, alias_);
-          left = left || named == Named::Left;
-          right = right || named == Named::Right;
-        }
-      }
-      if (side_doc == "left_doc") left = true;
-      if (side_doc == "right_doc") right = true;
-      return false;
-    });
-    if (pair || (left && right)) return Reads::Pair;
-    return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
-  }
-
-  std::string_view left_;
-  std::string_view right_;
-  const std::optional<std::string>& alias_;
 };
 
 // Evaluation over one joined pair at a time: the pair's key is its pk, its two rows' contexts are
@@ -331,6 +337,56 @@ class PairScope {
   std::vector<TableBinding> tables_;
   std::string key_;
   std::string doc_;
+};
+
+// WHERE over the joined pairs, cut at its top-level ANDs and evaluated part by part as AND
+// evaluates them: the first error ends the statement, the first part that is not true drops the
+// pair. A part that reads one side's row only (or nothing) has one value for every pair of that
+// row, so it is evaluated at the row's first pair that reaches it and remembered; on a padded side,
+// and for a part that reads the pair, it is evaluated for each pair.
+class FilterParts {
+ public:
+  FilterParts(const Expr* filter, const Side& left, const Side& right, bool cross) {
+    if (!filter) return;
+    whole_doc_ = reads_whole_doc(*filter);
+    for_each_conjunct(*filter, [&](const Expr& e) {
+      Part part{&e, reads_of(e, left.name, right.name, right.alias, cross), {}};
+      if (part.reads == Reads::Neither) part.reads = Reads::Left;
+      if (part.reads != Reads::Pair) part.known.assign((part.reads == Reads::Left ? left : right).size(), kUnknown);
+      parts_.push_back(std::move(part));
+    });
+  }
+
+  Result<bool> passes(PairScope& scope, Pair p) {
+    std::optional<EvalContext> ctx;
+    for (Part& part : parts_) {
+      const std::size_t row = part.reads == Reads::Left ? p.left : part.reads == Reads::Right ? p.right : kPadded;
+      std::uint8_t* known = row == kPadded ? nullptr : &part.known[row];
+      if (!known || *known == kUnknown) {
+        if (!ctx) ctx.emplace(scope.context(p, whole_doc_));
+        const bool truth = eval::is_truthy(TRY(ctx->eval(*part.expr)));
+        if (!known) {
+          if (!truth) return false;
+          continue;
+        }
+        *known = truth ? kTrue : kFalse;
+      }
+      if (*known == kFalse) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::uint8_t kUnknown = 0;
+  static constexpr std::uint8_t kTrue = 1;
+  static constexpr std::uint8_t kFalse = 2;
+  struct Part {
+    const Expr* expr;
+    Reads reads;                      // Left, Right or Pair
+    std::vector<std::uint8_t> known;  // per row of the side it reads: its truth once evaluated
+  };
+  std::vector<Part> parts_;
+  bool whole_doc_ = false;  // the joined document is built for evaluating the parts
 };
 
 // The joined pairs of a statement, made one at a time.
@@ -515,11 +571,10 @@ class Pairing {
       right_ok[j] = truth({kPadded, j}, parts.right_only);
       if (!right_ok[j]) continue;
       operands({kPadded, j}, false, &right_values[j * n]);
-      if (keyed < n) {
-        std::optional<SqlValue>& v = right_values[j * n + keyed];
-        if (v) index.add(*v, static_cast<eval::EqualityIndex::Position>(j));
-        v.reset();
-      }
+      if (keyed == n) continue;
+      std::optional<SqlValue>& v = right_values[j * n + keyed];
+      if (v) index.add(*v, static_cast<eval::EqualityIndex::Position>(j));
+      v.reset();
     }
     const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
                                       [](const Expr* e) { return reads_whole_doc(*e); });
@@ -836,12 +891,8 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   Pairing pairing(scope, join, key_join);
 
   // WHERE against the pair's sides; the joined document only when WHERE reads it whole.
-  const bool filter_whole_doc = filter && reads_whole_doc(*filter);
-  const auto passes = [&](Pair p) -> Result<bool> {
-    if (!filter) return true;
-    EvalContext ctx = scope.context(p, filter_whole_doc);
-    return eval::is_truthy(TRY(ctx.eval(*filter)));
-  };
+  FilterParts where(filter, left, right, cross);
+  const auto passes = [&](Pair p) { return where.passes(scope, p); };
 
   if (count) {
     if (cross && !filter) {

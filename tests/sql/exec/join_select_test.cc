@@ -219,10 +219,12 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
 
 // Grouped joins read either table by its name in GROUP BY, the aggregates, HAVING and ORDER BY; a
 // padded side reads NULL.
-// An equality in ON pairs rows through an index of the JOIN table's operand values; the nested
-// loop, trying every pair, is the reference: the same rows, in the same order, for every join
-// type, ON form and finish, over values that `=` pairs across kinds (1, '1' and 1.0; -0 and 0;
-// NULL and missing members) and keeps apart ('1' and '1.0'), before and after rewrites (AS OF).
+// An equality in ON pairs rows through an index of the JOIN table's operand values, and a WHERE
+// part that reads one side is evaluated once per row of it. The reference tries every pair and
+// evaluates WHERE on each (a part inside a call is evaluated per pair): the same rows, in the same
+// order, for every join type, ON form and finish, over values that `=` pairs across kinds (1, '1'
+// and 1.0; -0 and 0; NULL and missing members) and keeps apart ('1' and '1.0'), before and after
+// rewrites (AS OF).
 TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
   const std::vector<std::string> values = {
       "1", "1.0", "-0", "0", "2.5", "null", "true", "false", R"("1")", R"("1.0")", R"("01")", R"("-0")",
@@ -252,38 +254,71 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
   const std::vector<std::string> ons = {
       "l.a = r.b", "r.b = l.a", "l.a = r.pk", "doc.left_doc.b = doc.right_doc.a", "l.a = r.b AND r.w > 1",
       "l.a = r.a AND l.b = r.b", "l.b = r.b AND l.w < r.w", "pk = r.a", "l.a = r.b AND upper(r.pk) > 'K'"};
-  const std::vector<std::string> shapes = {
-      "SELECT * FROM {}",
-      "SELECT count(*) FROM {}",
-      "SELECT pk, l.pk AS lp, r.pk AS rp, l.a AS la, r.b AS rb FROM {} LIMIT 9",
-      "SELECT pk, r.pk AS rp FROM {} WHERE r.w > 1",
-      "SELECT pk, l.a AS la, r.pk AS rp FROM {} WHERE l.w < 3 ORDER BY r.w DESC, l.a LIMIT 7",
-      "SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} GROUP BY l.a",
-      "SELECT count(*) FROM {} WHERE l.w >= r.w",
-      "SELECT l.pk AS lp, r.pk AS rp FROM {} AS OF " + std::to_string(first),
-      "SELECT pk, r.pk AS rp FROM {} WHERE pk = 'k1'",
+  // Each shape as run, and as the reference runs it: WHERE parts as calls.
+  const std::vector<std::pair<std::string, std::string>> shapes = {
+      {"SELECT * FROM {}", ""},
+      {"SELECT count(*) FROM {}", ""},
+      {"SELECT pk, l.pk AS lp, r.pk AS rp, l.a AS la, r.b AS rb FROM {} LIMIT 9", ""},
+      {"SELECT pk, r.pk AS rp FROM {} WHERE r.w > 1 AND l.b IS NULL",
+       "SELECT pk, r.pk AS rp FROM {} WHERE coalesce(r.w > 1) AND coalesce(l.b IS NULL)"},
+      {"SELECT pk, l.a AS la, r.pk AS rp FROM {} WHERE l.w < 3 ORDER BY r.w DESC, l.a LIMIT 7",
+       "SELECT pk, l.a AS la, r.pk AS rp FROM {} WHERE coalesce(l.w < 3) ORDER BY r.w DESC, l.a LIMIT 7"},
+      {"SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE r.pk IS NULL OR r.w = 2 GROUP BY l.a",
+       "SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE coalesce(r.pk IS NULL OR r.w = 2) GROUP BY l.a"},
+      {"SELECT count(*) FROM {} WHERE l.w >= r.w", ""},
+      {"SELECT count(*) FROM {} WHERE pk < 'k' AND r.b = 1", "SELECT count(*) FROM {} WHERE coalesce(pk < 'k') AND coalesce(r.b = 1)"},
+      {"SELECT l.pk AS lp, r.pk AS rp FROM {} AS OF " + std::to_string(first), ""},
+      {"SELECT pk, r.pk AS rp FROM {} WHERE pk = 'k1'", ""},
   };
-  // Rows or the error, with the index and without it.
+  // Rows or the error.
   const auto outcome = [&](const std::string& sql) {
     Result<SqlResult> r = run(sql);
     if (!r) return std::vector<std::string>{r.error().to_string()};
     return std::get<SqlResult::Rows>(r->value).rows;
   };
+  const auto with_from = [](const std::string& shape, const std::string& from) {
+    return shape.substr(0, shape.find("{}")) + from + shape.substr(shape.find("{}") + 2);
+  };
   std::size_t compared = 0;
   for (const char* type : {"JOIN", "LEFT JOIN", "RIGHT JOIN"}) {
     for (const std::string& on : ons) {
-      for (const std::string& shape : shapes) {
+      for (const auto& [shape, reference] : shapes) {
         const std::string from = std::string("l ") + type + " r ON " + on;
-        const std::string sql = shape.substr(0, shape.find("{}")) + from + shape.substr(shape.find("{}") + 2);
         use_equality_index(false);
-        const std::vector<std::string> want = outcome(sql);
+        const std::vector<std::string> want = outcome(with_from(reference.empty() ? shape : reference, from));
         use_equality_index(true);
+        const std::string sql = with_from(shape, from);
         EXPECT_EQ(outcome(sql), want) << sql;
         compared += want.size();
       }
     }
   }
   EXPECT_GT(compared, 5000u);
+}
+
+// A WHERE part that reads one side is evaluated once per row of it, but as AND evaluates it: its
+// error ends the statement only where the parts before it hold for the pair, and a padded side
+// is evaluated for each pair.
+TEST_F(JoinTest, WherePartsOfOneSide) {
+  keyed();
+  const std::string blob = "unsupported CAST target type: BLOB";
+  expect_error("SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE a.x = 3 AND cast(b.y AS blob) = 1", blob);
+  expect_error("SELECT pk FROM a CROSS JOIN b WHERE b.pk = 'k4' AND cast(a.x AS blob) = 1", blob);
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE a.x = 9 AND cast(b.y AS blob) = 1", {}},
+      {"SELECT count(*) FROM a CROSS JOIN b WHERE b.pk = 'k9' AND cast(a.x AS blob) = 1", {"0"}},
+      {"SELECT pk, b.pk AS r FROM a LEFT JOIN b ON a.x * 10 = b.y WHERE b.y IS NULL OR b.y = 30",
+       {R"({"pk":"k1","r":null})", R"({"pk":"k3","r":"k3"})"}},
+      {"SELECT pk, a.pk AS l FROM a RIGHT JOIN b ON a.x * 10 = b.y WHERE a.x IS NULL AND pk > 'k3'",
+       {R"({"l":null,"pk":"k4"})"}},
+      // in a CROSS join pk is the pair's own key, not the left row's
+      {"SELECT pk FROM a CROSS JOIN b WHERE pk > 'k2_k3' AND pk < 'k3_k4'", {R"({"pk":"k2_k4"})", R"({"pk":"k3_k2"})", R"({"pk":"k3_k3"})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
 }
 
 TEST_F(JoinTest, GroupedJoinsReadBothTables) {
