@@ -351,6 +351,12 @@ void EvalContext::reset(RowView row) {
   doc_ = row.doc;
 }
 
+void EvalContext::rebase(RowView row) {
+  if (members_ && members_->scanned()) members_->rebase(row.doc);
+  pk_ = row.pk;
+  doc_ = row.doc;
+}
+
 const nlohmann::json& EvalContext::document() {
   if (!doc_cache_) {
     Result<nlohmann::json> parsed = util::parse_json_document(doc_);

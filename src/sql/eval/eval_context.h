@@ -85,6 +85,9 @@ class EvalContext {
   // the storage of the member index it made itself: a loop that makes many contexts in turn reuses
   // one.
   void reset(RowView row);
+  // The same row's bytes, copied to another place: the context reads them there, keeping what it
+  // has read of them.
+  void rebase(RowView row);
 
   // Evaluates expr, sub-expressions left to right; the first error ends it and is returned as is.
   Result<SqlValue> eval(const parser::Expr& expr);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
+#include <deque>
 #include <future>
 #include <limits>
 #include <memory>
@@ -27,6 +29,7 @@
 #include "sql/exec/session.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
+#include "util/bulk_memory.h"
 #include "util/function_ref.h"
 #include "util/utf8.h"
 
@@ -47,7 +50,7 @@ using Select = parser::Statement::Select;
 
 constexpr std::size_t kMaxJoinRows = 10'000'000;
 
-std::atomic<bool> equality_index_joins{true};
+std::atomic<bool> plain_nested_loop{false};
 constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
 
 Result<void> join_too_large() {
@@ -64,6 +67,10 @@ struct Pair {
 // context made on its first use and kept for the statement, so that its document is read at most
 // once however many pairs it is part of. A pairing that is done with a row may let its context go
 // (release) unless a pair the statement holds on to takes the row (keep).
+//
+// A streamed side is not read whole: a scan hands its rows to the pairing one at a time (visit),
+// and only the row whose turn it is can be read, and the rows that pairs held past their visit
+// have kept: those are copied, with their contexts, when kept.
 struct Side {
   std::string name;
   std::optional<std::string> alias;
@@ -75,6 +82,17 @@ struct Side {
   std::vector<std::unique_ptr<EvalContext>> contexts;
   std::vector<bool> kept;
   std::vector<std::unique_ptr<EvalContext>> spare;  // released contexts, made again for other rows
+  bool streamed = false;
+  std::size_t current = kPadded;  // a streamed side's row under way
+  RowView current_row;
+  // A streamed side's kept rows, in the order of their positions, and the bytes they are copied to.
+  struct KeptRow {
+    std::size_t index;
+    RowView row;
+    std::unique_ptr<EvalContext> context;
+  };
+  std::deque<KeptRow> kept_rows;
+  util::ByteChunks kept_bytes;
 
   // Without docs, a scan reads the rows' primary keys alone, and every document is empty.
   Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key, bool docs,
@@ -96,34 +114,69 @@ struct Side {
     kept.resize(rows.size());
     return {};
   }
+  void stream() {
+    streamed = true;
+    contexts.resize(1);
+  }
+  // A streamed side's row i (they come in order from 0) is row, until the next visit.
+  void visit(std::size_t i, RowView row) {
+    current = i;
+    current_row = row;
+    if (contexts[0]) contexts[0]->reset(row);
+  }
   std::size_t size() const { return rows.size(); }
-  std::string_view pk(std::size_t i) const { return rows[i].pk; }
+  RowView row(std::size_t i) const {
+    if (!streamed) return rows[i];
+    if (const KeptRow* k = find_kept(i)) return k->row;
+    if (i != current) panic("a streamed join side read out of turn");
+    return current_row;
+  }
+  std::string_view pk(std::size_t i) const { return row(i).pk; }
   EvalContext* context(std::size_t i) {
     if (i == kPadded) return nullptr;
-    if (!contexts[i]) {
+    if (streamed) {
+      if (const KeptRow* k = find_kept(i)) return k->context.get();
+    }
+    const RowView r = row(i);
+    std::unique_ptr<EvalContext>& c = contexts[streamed ? 0 : i];
+    if (!c) {
       if (spare.empty()) {
-        contexts[i] = std::make_unique<EvalContext>(rows[i]);
+        c = std::make_unique<EvalContext>(r);
       } else {
-        contexts[i] = std::move(spare.back());
+        c = std::move(spare.back());
         spare.pop_back();
-        contexts[i]->reset(rows[i]);
+        c->reset(r);
       }
     }
-    return contexts[i].get();
+    return c.get();
   }
   void keep(std::size_t i) {
-    if (i != kPadded) kept[i] = true;
+    if (i == kPadded) return;
+    if (!streamed) {
+      kept[i] = true;
+      return;
+    }
+    if (find_kept(i)) return;
+    if (i != current) panic("a streamed join side kept out of turn");
+    // The row's bytes are copied; its context, and what it has read, go with them.
+    char* at = kept_bytes.allocate(current_row.pk.size() + current_row.doc.size());
+    std::memcpy(at, current_row.pk.data(), current_row.pk.size());
+    std::memcpy(at + current_row.pk.size(), current_row.doc.data(), current_row.doc.size());
+    const RowView copy{{at, current_row.pk.size()}, {at + current_row.pk.size(), current_row.doc.size()}};
+    if (contexts[0]) contexts[0]->rebase(copy);
+    kept_rows.push_back({i, copy, contexts[0] ? std::move(contexts[0]) : std::make_unique<EvalContext>(copy)});
   }
   void release(std::size_t i) {
+    if (streamed) return;
     if (!kept[i] && contexts[i]) spare.push_back(std::move(contexts[i]));
   }
-  std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : rows[i].doc; }
+  std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : row(i).doc; }
   // The row's document as the joined document holds it: JSON null for a padded side, the text of
   // the bytes for a document that is not JSON.
   nlohmann::json json(std::size_t i) {
     if (i == kPadded) return nullptr;
     const nlohmann::json& tree = context(i)->document();
-    return tree.is_null() ? decode_row_json(rows[i].doc) : tree;
+    return tree.is_null() ? decode_row_json(row(i).doc) : tree;
   }
   // True when the primary keys ascend strictly, as a scan gives them.
   bool ascending() const {
@@ -131,6 +184,14 @@ struct Side {
       if (!(rows[i - 1].pk < rows[i].pk)) return false;
     }
     return true;
+  }
+
+ private:
+  const KeptRow* find_kept(std::size_t i) const {
+    if (kept_rows.empty() || i > kept_rows.back().index) return nullptr;
+    const auto it = std::lower_bound(kept_rows.begin(), kept_rows.end(), i,
+                                     [](const KeptRow& k, std::size_t at) { return k.index < at; });
+    return it != kept_rows.end() && it->index == i ? &*it : nullptr;
   }
 };
 
@@ -352,7 +413,6 @@ class FilterParts {
     for_each_conjunct(*filter, [&](const Expr& e) {
       Part part{&e, reads_of(e, left.name, right.name, right.alias, cross), {}};
       if (part.reads == Reads::Neither) part.reads = Reads::Left;
-      if (part.reads != Reads::Pair) part.known.assign((part.reads == Reads::Left ? left : right).size(), kUnknown);
       parts_.push_back(std::move(part));
     });
   }
@@ -361,6 +421,7 @@ class FilterParts {
     std::optional<EvalContext> ctx;
     for (Part& part : parts_) {
       const std::size_t row = part.reads == Reads::Left ? p.left : part.reads == Reads::Right ? p.right : kPadded;
+      if (row != kPadded && row >= part.known.size()) part.known.resize(row + 1, kUnknown);
       std::uint8_t* known = row == kPadded ? nullptr : &part.known[row];
       if (!known || *known == kUnknown) {
         if (!ctx) ctx.emplace(scope.context(p, whole_doc_));
@@ -389,15 +450,176 @@ class FilterParts {
   bool whole_doc_ = false;  // the joined document is built for evaluating the parts
 };
 
+// The pairing of a nested-loop join: ON against each pair; an evaluation error counts as no
+// match. Made once the right rows are read: a right row's one-sided parts and operands are
+// evaluated then, once; a left row's at its turn (they call no function, so the order changes
+// nothing). With an equality among the comparisons, the right rows are indexed by their operand of
+// it, and a left row tries only the rows whose operand equals its own, in ascending order: the
+// pairs, and their order, of trying every right row. The left rows are paired in turn, each
+// followed by its padded row when a LEFT join finds it no match; a RIGHT join's unmatched right
+// rows come after all pairs.
+class NestedLoop {
+ public:
+  NestedLoop(PairScope& scope, JoinType type, const Expr* on, util::FunctionRef<Result<bool>(Pair)> visit)
+      : scope_(scope),
+        keep_left_(type == JoinType::Left),
+        keep_right_(type == JoinType::Right),
+        visit_(visit),
+        parts_(on, scope.left().name, scope.right().name, scope.right().alias),
+        n_(parts_.comparisons.size()),
+        keyed_(indexed_comparison()),
+        pair_doc_(std::any_of(parts_.per_pair.begin(), parts_.per_pair.end(),
+                              [](const Expr* e) { return reads_whole_doc(*e); })),
+        left_values_(n_) {
+    const std::size_t r = scope.right().size();
+    right_matched_.assign(keep_right_ ? r : 0, false);
+    right_ok_.resize(r);
+    right_values_.resize(r * n_);
+    for (std::size_t j = 0; j < r; ++j) {
+      right_ok_[j] = truth({kPadded, j}, parts_.right_only);
+      if (!right_ok_[j]) continue;
+      operands({kPadded, j}, false, &right_values_[j * n_]);
+      if (keyed_ == n_) continue;
+      std::optional<SqlValue>& v = right_values_[j * n_ + keyed_];
+      if (v) index_.add(*v, static_cast<eval::EqualityIndex::Position>(j));
+      v.reset();
+    }
+  }
+
+  // The pairs of left row i, then its padded row if due; false once a visit stops the pairing.
+  Result<bool> pair_left(std::size_t i) {
+    bool matched = false;
+    // Emits the pair when it matches; false when the visit stops the pairing.
+    const auto attempt = [&](std::size_t j) -> Result<bool> {
+      if (!matches(i, j)) return true;
+      matched = true;
+      if (keep_right_) right_matched_[j] = true;
+      return emit({i, j});
+    };
+    if (truth({i, kPadded}, parts_.left_only)) {
+      operands({i, kPadded}, true, left_values_.data());
+      if (keyed_ < n_) {
+        candidates_.clear();
+        if (left_values_[keyed_]) index_.find_equal(*left_values_[keyed_], candidates_);
+        for (eval::EqualityIndex::Position j : candidates_) {
+          if (!TRY(attempt(j))) return false;
+        }
+      } else {
+        for (std::size_t j = 0; j < right_ok_.size(); ++j) {
+          if (!TRY(attempt(j))) return false;
+        }
+      }
+    }
+    if (keep_left_ && !matched) return emit({i, kPadded});
+    return true;
+  }
+
+  Result<void> unmatched_right() {
+    for (std::size_t j = 0; j < right_matched_.size(); ++j) {
+      if (!right_matched_[j]) {
+        if (!TRY(emit({kPadded, j}))) return {};
+      }
+    }
+    return {};
+  }
+
+ private:
+  Result<bool> emit(Pair p) {
+    if (++made_ > kMaxJoinRows) TRY(join_too_large());
+    return visit_(p);
+  }
+
+  // A row's one-sided parts, and the values of its comparisons' operands (none on an error).
+  bool truth(Pair p, const std::vector<const Expr*>& exprs) {
+    if (exprs.empty()) return true;
+    EvalContext ctx = scope_.context(p, false);
+    for (const Expr* e : exprs) {
+      const Result<SqlValue> v = ctx.eval(*e);
+      if (!v || !eval::is_truthy(*v)) return false;
+    }
+    return true;
+  }
+  void operands(Pair p, bool left_side, std::optional<SqlValue>* out) {
+    EvalContext ctx = scope_.context(p, false);
+    for (std::size_t k = 0; k < n_; ++k) {
+      const OnParts::Comparison& c = parts_.comparisons[k];
+      Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
+      out[k] = v ? std::optional(std::move(*v)) : std::nullopt;
+    }
+  }
+
+  // Whether left row i (its operands in left_values_) and right row j match, the keyed comparison
+  // aside.
+  bool matches(std::size_t i, std::size_t j) {
+    if (!right_ok_[j]) return false;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (k == keyed_) continue;
+      const std::optional<SqlValue>& l = left_values_[k];
+      const std::optional<SqlValue>& r = right_values_[j * n_ + k];
+      if (!l || !r) return false;
+      const OnParts::Comparison& c = parts_.comparisons[k];
+      const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
+      if (!eval::is_truthy(v)) return false;
+    }
+    if (parts_.per_pair.empty()) return true;
+    EvalContext ctx = scope_.context({i, j}, pair_doc_);
+    for (const Expr* e : parts_.per_pair) {
+      const Result<SqlValue> v = ctx.eval(*e);
+      if (!v || !eval::is_truthy(*v)) return false;
+    }
+    return true;
+  }
+
+  // The comparison whose operands index the right rows: the first equality, unless the plain
+  // nested loop is asked for or a right row would have no position in an index; n_ for none.
+  std::size_t indexed_comparison() const {
+    if (plain_nested_loop.load(std::memory_order_relaxed) ||
+        scope_.right().size() >= eval::EqualityIndex::kNoPosition) {
+      return n_;
+    }
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (parts_.comparisons[k].op == parser::BinOperator::Eq) return k;
+    }
+    return n_;
+  }
+
+  PairScope& scope_;
+  bool keep_left_;
+  bool keep_right_;
+  util::FunctionRef<Result<bool>(Pair)> visit_;
+  const OnParts parts_;
+  std::size_t n_;
+  std::size_t keyed_;
+  bool pair_doc_;
+  std::vector<bool> right_ok_;
+  std::vector<std::optional<SqlValue>> right_values_;  // n_ per right row; the keyed one is in index_
+  eval::EqualityIndex index_;
+  std::vector<std::optional<SqlValue>> left_values_;  // the row under way's
+  std::vector<eval::EqualityIndex::Position> candidates_;
+  std::vector<bool> right_matched_;
+  std::size_t made_ = 0;
+};
+
 // The joined pairs of a statement, made one at a time.
 class Pairing {
  public:
   Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join)
       : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr) {}
 
+  // Where a streamed left side's rows come from: a scan of its table. Only for nested-loop INNER
+  // and LEFT joins, whose pairs come left row by left row, hence in key order.
+  struct Stream {
+    Database& db;
+    SqlSession& session;
+    std::optional<std::uint64_t> as_of;
+    std::optional<std::uint64_t> valid_at;
+  };
+  void stream_left(Stream stream) { stream_.emplace(stream); }
+
   // Visits the pairs in ascending key order, pairs of one key in the order the join makes them;
   // visit returns false to stop.
   Result<void> visit_in_key_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    if (stream_) return generate_streamed(visit);
     std::vector<std::size_t> left_order;
     if (streams_in_key_order(left_order)) return generate(left_order, visit, true);
     // Otherwise all pairs are made first, then sorted.
@@ -420,6 +642,7 @@ class Pairing {
 
   // Visits the pairs in any order.
   Result<void> visit_any_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    if (stream_) return generate_streamed(visit);
     std::vector<std::size_t> left_order(scope_.left().size());
     for (std::size_t i = 0; i < left_order.size(); ++i) left_order[i] = i;
     return generate(left_order, visit, true);
@@ -525,134 +748,39 @@ class Pairing {
     return {};
   }
 
-  // ON against each pair; an evaluation error counts as no match. A LEFT join's unmatched left row
-  // follows that row's (absent) pairs, a RIGHT join's unmatched right rows come after all pairs.
-  // A right row's one-sided parts and operands are evaluated once, before the pairing; a left row's
-  // at its turn (they call no function, so the order changes nothing). With an equality among the
-  // comparisons, the right rows are indexed by their operand of it, and a left row tries only the
-  // rows whose operand equals its own, in ascending order: the pairs, and their order, of trying
-  // every right row. A streamed pairing lets a left row's context go once its pairs are visited.
   Result<void> generate_nested(const std::vector<std::size_t>& left_order,
                                util::FunctionRef<Result<bool>(Pair)> visit, bool streamed) {
-    const bool keep_left = type_ == JoinType::Left;
-    const bool keep_right = type_ == JoinType::Right;
-    std::vector<bool> right_matched(keep_right ? right().size() : 0, false);
-    std::size_t made = 0;
-    const auto emit = [&](Pair p) -> Result<bool> {
-      if (++made > kMaxJoinRows) TRY(join_too_large());
-      return visit(p);
-    };
-    const OnParts parts(on_, left().name, right().name, right().alias);
-    const std::size_t n = parts.comparisons.size();
-    const std::size_t keyed = indexed_comparison(parts);
-    // A row's one-sided parts, and the values of its comparisons' operands (none on an error).
-    const auto truth = [&](Pair p, const std::vector<const Expr*>& exprs) {
-      if (exprs.empty()) return true;
-      EvalContext ctx = scope_.context(p, false);
-      for (const Expr* e : exprs) {
-        const Result<SqlValue> v = ctx.eval(*e);
-        if (!v || !eval::is_truthy(*v)) return false;
-      }
-      return true;
-    };
-    const auto operands = [&](Pair p, bool left_side, std::optional<SqlValue>* out) {
-      EvalContext ctx = scope_.context(p, false);
-      for (std::size_t k = 0; k < n; ++k) {
-        const OnParts::Comparison& c = parts.comparisons[k];
-        Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
-        out[k] = v ? std::optional(std::move(*v)) : std::nullopt;
-      }
-    };
-    const std::size_t r = right().size();
-    std::vector<bool> right_ok(r);
-    std::vector<std::optional<SqlValue>> right_values(r * n);
-    eval::EqualityIndex index;
-    for (std::size_t j = 0; j < r; ++j) {
-      right_ok[j] = truth({kPadded, j}, parts.right_only);
-      if (!right_ok[j]) continue;
-      operands({kPadded, j}, false, &right_values[j * n]);
-      if (keyed == n) continue;
-      std::optional<SqlValue>& v = right_values[j * n + keyed];
-      if (v) index.add(*v, static_cast<eval::EqualityIndex::Position>(j));
-      v.reset();
-    }
-    const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
-                                      [](const Expr* e) { return reads_whole_doc(*e); });
-    std::vector<std::optional<SqlValue>> left_values(n);
-    // Whether left row i and right row j match, the keyed comparison aside.
-    const auto matches = [&](std::size_t i, std::size_t j) {
-      if (!right_ok[j]) return false;
-      for (std::size_t k = 0; k < n; ++k) {
-        if (k == keyed) continue;
-        const std::optional<SqlValue>& l = left_values[k];
-        const std::optional<SqlValue>& rv = right_values[j * n + k];
-        if (!l || !rv) return false;
-        const OnParts::Comparison& c = parts.comparisons[k];
-        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *rv) : eval::eval_binop(*rv, c.op, *l);
-        if (!eval::is_truthy(v)) return false;
-      }
-      if (parts.per_pair.empty()) return true;
-      EvalContext ctx = scope_.context({i, j}, pair_doc);
-      for (const Expr* e : parts.per_pair) {
-        const Result<SqlValue> v = ctx.eval(*e);
-        if (!v || !eval::is_truthy(*v)) return false;
-      }
-      return true;
-    };
-    std::vector<eval::EqualityIndex::Position> candidates;
+    NestedLoop loop(scope_, type_, on_, visit);
     for (std::size_t i : left_order) {
-      bool matched = false;
-      // Emits the pair when it matches; false when the visit stops the pairing.
-      const auto attempt = [&](std::size_t j) -> Result<bool> {
-        if (!matches(i, j)) return true;
-        matched = true;
-        if (keep_right) right_matched[j] = true;
-        return emit({i, j});
-      };
-      if (truth({i, kPadded}, parts.left_only)) {
-        operands({i, kPadded}, true, left_values.data());
-        if (keyed < n) {
-          candidates.clear();
-          if (left_values[keyed]) index.find_equal(*left_values[keyed], candidates);
-          for (eval::EqualityIndex::Position j : candidates) {
-            if (!TRY(attempt(j))) return {};
-          }
-        } else {
-          for (std::size_t j = 0; j < r; ++j) {
-            if (!TRY(attempt(j))) return {};
-          }
-        }
-      }
-      if (keep_left && !matched) {
-        if (!TRY(emit({i, kPadded}))) return {};
-      }
+      if (!TRY(loop.pair_left(i))) return {};
       if (streamed) left().release(i);
     }
-    for (std::size_t j = 0; j < right_matched.size(); ++j) {
-      if (!right_matched[j]) {
-        if (!TRY(emit({kPadded, j}))) return {};
-      }
-    }
-    return {};
+    return loop.unmatched_right();
   }
 
-  // The comparison whose operands index the right rows: the first equality, when equality joins
-  // are on and every right row has a position in an index; parts.comparisons.size() for none.
-  std::size_t indexed_comparison(const OnParts& parts) {
-    const std::size_t none = parts.comparisons.size();
-    if (!equality_index_joins.load(std::memory_order_relaxed) || right().size() >= eval::EqualityIndex::kNoPosition) {
-      return none;
-    }
-    for (std::size_t k = 0; k < none; ++k) {
-      if (parts.comparisons[k].op == parser::BinOperator::Eq) return k;
-    }
-    return none;
+  // The pairs of a nested loop whose left side is streamed, its table's rows paired one at a time
+  // as its scan hands them over. The errors are those of reading the rows first, then pairing them:
+  // after an error of a visit the scan goes on, pairing nothing, and an error of its own wins.
+  Result<void> generate_streamed(util::FunctionRef<Result<bool>(Pair)> visit) {
+    NestedLoop loop(scope_, type_, on_, visit);
+    std::size_t i = 0;
+    bool stopped = false;
+    TRY(visit_table_rows(stream_->db, stream_->session, left().name, stream_->as_of, stream_->valid_at,
+                         [&](RowView row) -> Result<void> {
+                           if (stopped) return {};
+                           left().visit(i, row);
+                           stopped = !TRY(loop.pair_left(i++));
+                           return {};
+                         }));
+    if (stopped) return {};
+    return loop.unmatched_right();
   }
 
   PairScope& scope_;
   JoinType type_;
   bool key_join_;
   const Expr* on_;
+  std::optional<Stream> stream_;
 };
 
 // The primary key an ON operand reads: `pk` and `pk.pk` the joined key (either side's), and
@@ -830,7 +958,7 @@ Result<SqlResult> finish_grouped(PairScope& scope, const std::vector<Pair>& kept
 
 }  // namespace
 
-void use_equality_index(bool on) { equality_index_joins.store(on, std::memory_order_relaxed); }
+void use_plain_nested_loop(bool on) { plain_nested_loop.store(on, std::memory_order_relaxed); }
 
 bool is_pk_eq_join(const std::optional<Expr>& on, std::string_view left_table, std::string_view right_table,
                    const std::optional<std::string>& right_alias) {
@@ -885,10 +1013,25 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   right.name = join.right_table;
   right.alias = join.right_alias;
   const bool docs = reads_documents(select);
-  TRY(left.read(db, session, left_key, docs, as_of, valid_at));
-  TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+  // A nested-loop INNER or LEFT join over the whole FROM table pairs the FROM table's rows as its
+  // scan hands them over, without reading the table whole first; only the rows of pairs held for
+  // ORDER BY or grouping are copied. The JOIN table is read before it; when that fails, a read
+  // error of the FROM table still comes first.
+  const bool streamed = !key_join && !cross && join.join_type != JoinType::Right && !left_key &&
+                        !plain_nested_loop.load(std::memory_order_relaxed);
+  if (streamed) {
+    left.stream();
+    if (Result<void> read = right.read(db, session, right_key, docs, as_of, valid_at); !read) {
+      TRY(scan_table_pks(db, session, left_table, as_of, valid_at));
+      return fail(std::move(read.error()));
+    }
+  } else {
+    TRY(left.read(db, session, left_key, docs, as_of, valid_at));
+    TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+  }
   PairScope scope(left, right, cross);
   Pairing pairing(scope, join, key_join);
+  if (streamed) pairing.stream_left({db, session, as_of, valid_at});
 
   // WHERE against the pair's sides; the joined document only when WHERE reads it whole.
   FilterParts where(filter, left, right, cross);

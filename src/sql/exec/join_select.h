@@ -34,10 +34,11 @@ namespace quenlordb::sql::exec {
 bool is_pk_eq_join(const std::optional<parser::Expr>& on, std::string_view left_table, std::string_view right_table,
                    const std::optional<std::string>& right_alias);
 
-// Tests only: with false, an equality in ON is tried on every pair, as other conditions are, and
-// not through an index of the JOIN table's values; the rows and their order are the same. On by
-// default; one switch for the process.
-void use_equality_index(bool on);
+// Tests only: with true, a nested-loop join reads both tables whole and tries every pair, an
+// equality in ON as any other condition: the reference that the index of the JOIN table's values
+// and the FROM table paired as its scan hands it over are checked against (the rows and their
+// order are the same). Off by default; one switch for the process.
+void use_plain_nested_loop(bool on);
 
 Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::string_view left_table,
                                       const parser::Statement::Select& select, std::optional<std::uint64_t> as_of,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/prefix_scan.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
@@ -219,8 +220,9 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
 
 // Grouped joins read either table by its name in GROUP BY, the aggregates, HAVING and ORDER BY; a
 // padded side reads NULL.
-// An equality in ON pairs rows through an index of the JOIN table's operand values, and a WHERE
-// part that reads one side is evaluated once per row of it. The reference tries every pair and
+// An equality in ON pairs rows through an index of the JOIN table's operand values, the FROM table
+// is paired as its scan hands it over where no pair is held, and a WHERE part that reads one side
+// is evaluated once per row of it. The reference reads both tables whole, tries every pair and
 // evaluates WHERE on each (a part inside a call is evaluated per pair): the same rows, in the same
 // order, for every join type, ON form and finish, over values that `=` pairs across kinds (1, '1'
 // and 1.0; -0 and 0; NULL and missing members) and keeps apart ('1' and '1.0'), before and after
@@ -266,6 +268,7 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
       {"SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE r.pk IS NULL OR r.w = 2 GROUP BY l.a",
        "SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE coalesce(r.pk IS NULL OR r.w = 2) GROUP BY l.a"},
       {"SELECT count(*) FROM {} WHERE l.w >= r.w", ""},
+      {"SELECT l.pk AS lp, count(*) AS n, string_agg(doc, '|') AS d FROM {} GROUP BY l.pk ORDER BY l.b", ""},
       {"SELECT count(*) FROM {} WHERE pk < 'k' AND r.b = 1", "SELECT count(*) FROM {} WHERE coalesce(pk < 'k') AND coalesce(r.b = 1)"},
       {"SELECT l.pk AS lp, r.pk AS rp FROM {} AS OF " + std::to_string(first), ""},
       {"SELECT pk, r.pk AS rp FROM {} WHERE pk = 'k1'", ""},
@@ -284,9 +287,9 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
     for (const std::string& on : ons) {
       for (const auto& [shape, reference] : shapes) {
         const std::string from = std::string("l ") + type + " r ON " + on;
-        use_equality_index(false);
+        use_plain_nested_loop(true);
         const std::vector<std::string> want = outcome(with_from(reference.empty() ? shape : reference, from));
-        use_equality_index(true);
+        use_plain_nested_loop(false);
         const std::string sql = with_from(shape, from);
         EXPECT_EQ(outcome(sql), want) << sql;
         compared += want.size();
@@ -319,6 +322,49 @@ TEST_F(JoinTest, WherePartsOfOneSide) {
       {"SELECT pk FROM a CROSS JOIN b WHERE pk > 'k2_k3' AND pk < 'k3_k4'", {R"({"pk":"k2_k4"})", R"({"pk":"k3_k2"})", R"({"pk":"k3_k3"})"}},
   };
   for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
+// The pairs that ORDER BY and grouping hold keep the FROM table's rows they pair after the scan has
+// handed them over and reused its memory: rows read from table files on threads of the scan's own,
+// in batches that go back to the threads once visited.
+TEST_F(JoinTest, HeldPairsOutliveTheScanOfTheFromTable) {
+  Config config = engine::testing::test_config(2, true);
+  config.memtable_max_bytes = 256 << 10;
+  db = engine::testing::open_db(dir.file("small_memtables"), config);
+  create_table("l");
+  create_table("r");
+  for (int i = 0; i < 20000; ++i) {
+    put_row("l", "l" + std::to_string(i), R"({"k":)" + std::to_string(i % 500) + R"(,"v":")" + std::to_string(i) + R"("})");
+  }
+  for (int i = 0; i < 500; i += 97) put_row("r", "r" + std::to_string(i), R"({"k":)" + std::to_string(i) + "}");
+  const std::vector<std::string> queries = {
+      "SELECT l.v AS v, r.pk AS rp FROM l JOIN r ON l.k = r.k ORDER BY l.v LIMIT 40",
+      "SELECT r.pk AS rp, string_agg(l.v, ',') AS vs, max(doc.left_doc.v) AS m FROM l LEFT JOIN r ON l.k = r.k "
+      "GROUP BY r.pk",
+  };
+  for (const std::string& sql : queries) {
+    use_plain_nested_loop(true);
+    const std::vector<std::string> want = rows(sql);
+    use_plain_nested_loop(false);
+    engine::set_scan_threads(engine::ScanThreads{8, 0});
+    EXPECT_EQ(rows(sql), want) << sql;
+    engine::set_scan_threads(std::nullopt);
+  }
+}
+
+// A FROM table paired as its scan hands it over still fails on its read errors before the errors
+// of pairing its rows, as when it is read whole first.
+TEST_F(JoinTest, ReadErrorsOfTheFromTableComeFirst) {
+  keyed();
+  must(db->put(facet::relational::row_key("a", "\xff"), R"({"x":2})", 0, kMax));
+  const std::string bad_key = "row key contains non-utf8 pk";
+  expect_error("SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE cast(b.y AS blob) = 1", bad_key);
+  expect_error("SELECT pk FROM a LEFT JOIN b ON a.x * 10 = b.y LIMIT 1", bad_key);
+  expect_error("SELECT count(*) FROM a JOIN b ON a.x * 10 = b.y", bad_key);
+  must(db->put(facet::relational::row_key("a", "\xff"), "", 0, kMax));
+  must(db->put(facet::relational::row_key("b", "\xff"), R"({"y":20})", 0, kMax));
+  expect_error("SELECT count(*) FROM a JOIN b ON a.x * 10 = b.y", bad_key);
+  EXPECT_EQ(rows("SELECT count(*) FROM b JOIN a ON b.y = a.x * 10 WHERE pk = 'k2'"), std::vector<std::string>{"1"});
 }
 
 TEST_F(JoinTest, GroupedJoinsReadBothTables) {
