@@ -39,6 +39,12 @@ std::optional<double> text_number(const std::string& text) {
 
 }  // namespace
 
+void EqualityIndex::reserve(std::size_t positions, std::size_t texts, std::size_t numbers) {
+  next_.reserve(positions);
+  texts_.reserve(texts);
+  numbers_.reserve(numbers);
+}
+
 void EqualityIndex::append(Chain& chain, std::vector<Position>& next, Position pos) {
   if (next.size() <= pos) next.resize(static_cast<std::size_t>(pos) + 1, kNoPosition);
   if (chain.head == kNoPosition) chain.head = pos;
@@ -46,38 +52,32 @@ void EqualityIndex::append(Chain& chain, std::vector<Position>& next, Position p
   chain.tail = pos;
 }
 
-std::uint64_t EqualityIndex::slot_bits(const Slot& slot) {
-  std::uint64_t bits;
-  std::memcpy(&bits, slot.key, sizeof bits);
-  return bits;
-}
-
-std::string_view EqualityIndex::text_of(const Slot& slot) const {
+std::string_view EqualityIndex::text_of(const TextSlot& slot) const {
   if (slot.length <= sizeof slot.key) return {slot.key, slot.length};
   std::uint64_t offset;
   std::memcpy(&offset, slot.key, sizeof offset);
   return {text_bytes_.data() + offset, slot.length};
 }
 
-bool EqualityIndex::same_text(const Slot& slot, std::string_view text) const {
+bool EqualityIndex::same_text(const TextSlot& slot, std::string_view text) const {
   return slot.length == text.size() && text_of(slot) == text;
 }
 
-void EqualityIndex::add_number(Table& table, double x, std::vector<Position>& next, Position pos) {
+void EqualityIndex::add_number(Table<NumberSlot>& table, double x, std::vector<Position>& next, Position pos) {
   const std::uint64_t bits = number_bits(x);
-  Slot& s = table.slot(
-      number_hash(bits), [&](const Slot& at) { return slot_bits(at) == bits; },
-      [](const Slot& at) { return number_hash(slot_bits(at)); });
+  NumberSlot& s = table.slot(
+      number_hash(bits), [&](const NumberSlot& at) { return at.bits == bits; },
+      [](const NumberSlot& at) { return number_hash(at.bits); });
   if (s.chain.head == kNoPosition) {
-    std::memcpy(s.key, &bits, sizeof bits);
+    s.bits = bits;
     table.added();
   }
   append(s.chain, next, pos);
 }
 
-const EqualityIndex::Chain* EqualityIndex::find_number(const Table& table, double x) const {
+const EqualityIndex::Chain* EqualityIndex::find_number(const Table<NumberSlot>& table, double x) const {
   const std::uint64_t bits = number_bits(x);
-  return table.find(number_hash(bits), [&](const Slot& at) { return slot_bits(at) == bits; });
+  return table.find(number_hash(bits), [&](const NumberSlot& at) { return at.bits == bits; });
 }
 
 void EqualityIndex::add(const SqlValue& value, Position pos) {
@@ -91,9 +91,9 @@ void EqualityIndex::add(const SqlValue& value, Position pos) {
       return add_number(numbers_, value.number_value(), next_, pos);
     case SqlValue::Kind::Text: {
       const std::string& text = value.text_value();
-      Slot& s = texts_.slot(
-          text_hash(text), [&](const Slot& at) { return same_text(at, text); },
-          [&](const Slot& at) { return text_hash(text_of(at)); });
+      TextSlot& s = texts_.slot(
+          text_hash(text), [&](const TextSlot& at) { return same_text(at, text); },
+          [&](const TextSlot& at) { return text_hash(text_of(at)); });
       if (s.chain.head == kNoPosition) {
         s.length = text.size();
         if (text.size() <= sizeof s.key) {
@@ -131,7 +131,7 @@ EqualityIndex::Lists EqualityIndex::lists_of(const SqlValue& probe) const {
     }
     case SqlValue::Kind::Text: {
       const std::string& text = probe.text_value();
-      lists.first = texts_.find(text_hash(text), [&](const Slot& at) { return same_text(at, text); });
+      lists.first = texts_.find(text_hash(text), [&](const TextSlot& at) { return same_text(at, text); });
       if (numbers_.empty()) break;
       if (const std::optional<double> x = text_number(text)) {
         lists.second = find_number(numbers_, *x);

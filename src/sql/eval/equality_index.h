@@ -1,6 +1,7 @@
-// Positions by value under the dialect's `=`: the values of a list (an IN list's items, one join
-// side's operands) looked up by a probe value, each probe finding exactly the positions whose value
-// cmp_partial finds Equal to it, in ascending order.
+// Positions by value under the dialect's `=`: the values of a list (one join side's operands)
+// looked up by a probe value, each probe finding exactly the positions whose value cmp_partial
+// finds Equal to it, in ascending order. (An IN list of constants decides the same equality with
+// sets of its values, in eval_context.cc: it needs no positions.)
 //
 // That equality is not transitive (the number 1 equals the texts '1' and '1.0', which differ from
 // each other), so a value is not hashed by one key: Null meets Null; a Bool the same Bool; a number
@@ -13,8 +14,8 @@
 // texts it holds; it is built by one thread and may then be read by any.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,10 @@ class EqualityIndex {
   using Position = std::uint32_t;
   static constexpr Position kNoPosition = UINT32_MAX;
 
+  // Room for positions below `positions`, `texts` distinct texts and `numbers` distinct numbers
+  // (at most), so that adding them allocates once; a caller that knows its values says so before
+  // adding any.
+  void reserve(std::size_t positions, std::size_t texts, std::size_t numbers);
   // Adds the value at pos, which must be greater than every position added before.
   void add(const SqlValue& value, Position pos);
 
@@ -43,23 +48,34 @@ class EqualityIndex {
     Position head = kNoPosition;
     Position tail = kNoPosition;
   };
-  // Lists by key in one array, probed linearly from the key's hash (the array at most half full).
-  // A number's key is its bits; a text's is its bytes, in the slot when they fit, else at an
+  // A number's list under its bits.
+  struct NumberSlot {
+    Chain chain;  // empty in a free slot
+    std::uint64_t bits = 0;
+  };
+  // A text's list under its bytes: in the slot when they fit, else at key's first 8 bytes as an
   // offset in text_bytes_.
-  struct Slot {
+  struct TextSlot {
     Chain chain;  // empty in a free slot
     std::uint64_t length = 0;
     char key[16] = {};
   };
-  static_assert(sizeof(Slot) == 32);
+  static_assert(sizeof(NumberSlot) == 16 && sizeof(TextSlot) == 32);
+
+  // Lists by key in one array, probed linearly from the place the key's hash maps to (the hash's
+  // high bits scaled to the array, so that it need not be a power of two), at most 3/4 full.
+  template <typename Slot>
   class Table {
    public:
     bool empty() const { return size_ == 0; }
+    void reserve(std::size_t keys) {
+      if (size_ == 0 && keys > capacity()) slots_.assign(keys + (keys + 2) / 3 + 1, Slot{});
+    }
     // The slot of the key that same(slot) recognises, or the free slot where it would go; hash_of
     // gives the hash of a slot's key when the array grows.
     template <typename Same, typename HashOf>
     Slot& slot(std::uint64_t hash, Same same, HashOf hash_of) {
-      if (2 * (size_ + 1) > slots_.size()) grow(hash_of);
+      if (size_ + 1 > capacity()) grow(hash_of);
       return const_cast<Slot&>(std::as_const(*this).probe(hash, same));
     }
     template <typename Same>
@@ -72,22 +88,27 @@ class EqualityIndex {
     void added() { ++size_; }
 
    private:
+    std::size_t capacity() const { return slots_.size() * 3 / 4; }
+    std::size_t home(std::uint64_t hash) const {
+      return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots_.size()) >> 64);
+    }
     template <typename Same>
     const Slot& probe(std::uint64_t hash, Same same) const {
-      const std::size_t mask = slots_.size() - 1;
-      for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      for (std::size_t i = home(hash);;) {
         const Slot& s = slots_[i];
         if (s.chain.head == kNoPosition || same(s)) return s;
+        if (++i == slots_.size()) i = 0;
       }
     }
     template <typename HashOf>
     void grow(HashOf hash_of) {
       std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 16 : 2 * slots_.size()));
-      const std::size_t mask = slots_.size() - 1;
       for (const Slot& s : old) {
         if (s.chain.head == kNoPosition) continue;
-        std::size_t i = hash_of(s) & mask;
-        while (slots_[i].chain.head != kNoPosition) i = (i + 1) & mask;
+        std::size_t i = home(hash_of(s));
+        while (slots_[i].chain.head != kNoPosition) {
+          if (++i == slots_.size()) i = 0;
+        }
         slots_[i] = s;
       }
     }
@@ -104,19 +125,18 @@ class EqualityIndex {
   };
   Lists lists_of(const SqlValue& probe) const;
   void append(Chain& chain, std::vector<Position>& next, Position pos);
-  void add_number(Table& table, double x, std::vector<Position>& next, Position pos);
-  const Chain* find_number(const Table& table, double x) const;
-  static std::uint64_t slot_bits(const Slot& slot);
-  std::string_view text_of(const Slot& slot) const;
-  bool same_text(const Slot& slot, std::string_view text) const;
+  void add_number(Table<NumberSlot>& table, double x, std::vector<Position>& next, Position pos);
+  const Chain* find_number(const Table<NumberSlot>& table, double x) const;
+  std::string_view text_of(const TextSlot& slot) const;
+  bool same_text(const TextSlot& slot, std::string_view text) const;
 
   Chain null_;
   Chain false_;
   Chain true_;
-  Table numbers_;        // Number values, -0 as 0, NaN left out
-  Table numeric_texts_;  // Text values that read as a number (not NaN), by it
-  Table texts_;          // Text values, by their bytes
-  std::string text_bytes_;              // the texts of texts_, one after the other
+  Table<NumberSlot> numbers_;        // Number values, -0 as 0, NaN left out
+  Table<NumberSlot> numeric_texts_;  // Text values that read as a number (not NaN), by it
+  Table<TextSlot> texts_;            // Text values, by their bytes
+  std::string text_bytes_;              // the texts of texts_ too long for their slots
   std::vector<Position> next_;          // the next position in the list of the value's kind
   std::vector<Position> next_numeric_;  // the next position in the list of numeric_texts_
 };

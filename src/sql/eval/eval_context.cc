@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 
-#include "sql/eval/equality_index.h"
 #include "sql/eval/like.h"
 #include "sql/eval/number_text.h"
 #include "util/saturate.h"
@@ -184,26 +184,79 @@ bool is_constant(const Expr& expr) {
       expr.node());
 }
 
+// The values of an IN list of constants, for one probe per row. contains(v) is true exactly when
+// cmp_partial finds v Equal to one of the values: Null to Null, a Bool to the same Bool, a number
+// to an equal number (-0 equals 0, NaN equals nothing) or to a text that reads as one, a text to
+// the same bytes or, when it reads as a number, to that number.
+class InListValues {
+ public:
+  void add(SqlValue v) {
+    switch (v.kind()) {
+      case SqlValue::Kind::Null:
+        null_ = true;
+        return;
+      case SqlValue::Kind::Bool:
+        (v.bool_value() ? true_ : false_) = true;
+        return;
+      case SqlValue::Kind::Number:
+        if (!std::isnan(v.number_value())) numbers_.insert(v.number_value());
+        return;
+      case SqlValue::Kind::Text:
+        if (const std::optional<double> x = parse_decimal_float(v.text_value()); x && !std::isnan(*x)) {
+          numeric_texts_.insert(*x);
+        }
+        texts_.insert(std::move(v).text_value());
+        return;
+    }
+  }
+
+  bool contains(const SqlValue& v) const {
+    switch (v.kind()) {
+      case SqlValue::Kind::Null:
+        return null_;
+      case SqlValue::Kind::Bool:
+        return v.bool_value() ? true_ : false_;
+      case SqlValue::Kind::Number: {
+        const double x = v.number_value();
+        return numbers_.contains(x) || numeric_texts_.contains(x);  // NaN is in neither
+      }
+      case SqlValue::Kind::Text: {
+        if (texts_.contains(v.text_value())) return true;
+        if (numbers_.empty()) return false;
+        const std::optional<double> x = parse_decimal_float(v.text_value());
+        return x && numbers_.contains(*x);
+      }
+    }
+    return false;
+  }
+
+ private:
+  // std::hash<double> gives 0 and -0 one hash, and == finds them equal, as cmp_partial does.
+  bool null_ = false, true_ = false, false_ = false;
+  std::unordered_set<double> numbers_;        // the Number values
+  std::unordered_set<double> numeric_texts_;  // the Text values that read as numbers, read so
+  std::unordered_set<std::string> texts_;     // the Text values
+};
+
 // An IN list's lookup, made on its first evaluation: the values when every item is a constant
 // that evaluates without error, else nothing (the items are then evaluated for every row).
 struct InListLookup {
-  std::optional<EqualityIndex> values;
+  std::optional<InListValues> values;
 };
 
 const InListLookup& in_list_lookup(EvalContext& ctx, const Expr::InList& n) {
   if (const InListLookup* done = n.derived.get<InListLookup>()) return *done;
   auto lookup = std::make_shared<InListLookup>();
   if (std::all_of(n.list.begin(), n.list.end(), is_constant)) {
-    EqualityIndex values;
+    InListValues values;
     bool failed = false;
-    EqualityIndex::Position pos = 0;
     for (const Expr& item : n.list) {
       Result<SqlValue> v = ctx.eval(item);
       if (!v) {
         failed = true;  // reached only when no earlier item matches: the per-row path reports it
         break;
       }
-      values.add(*v, pos++);
+      values.add(std::move(*v));
     }
     if (!failed) lookup->values = std::move(values);
   }

@@ -475,11 +475,21 @@ class NestedLoop {
     right_matched_.assign(keep_right_ ? r : 0, false);
     right_ok_.resize(r);
     right_values_.resize(r * n_);
+    std::size_t texts = 0;
+    std::size_t numbers = 0;
     for (std::size_t j = 0; j < r; ++j) {
       right_ok_[j] = truth({kPadded, j}, parts_.right_only);
       if (!right_ok_[j]) continue;
       operands({kPadded, j}, false, &right_values_[j * n_]);
       if (keyed_ == n_) continue;
+      if (const std::optional<SqlValue>& v = right_values_[j * n_ + keyed_]) {
+        texts += v->is_text();
+        numbers += v->is_number();
+      }
+    }
+    if (keyed_ == n_) return;
+    index_.reserve(r, texts, numbers);
+    for (std::size_t j = 0; j < r; ++j) {
       std::optional<SqlValue>& v = right_values_[j * n_ + keyed_];
       if (v) index_.add(*v, static_cast<eval::EqualityIndex::Position>(j));
       v.reset();
