@@ -28,11 +28,10 @@ import shutil
 import sqlite3
 import sys
 import tempfile
-import time
 
 from quenlordb import PyDatabase
+from sql_bench import REPEATS, best_of, peak_growth, sql_literal
 
-REPEATS = 3
 CITIES = 20
 
 
@@ -56,10 +55,6 @@ def doc(**fields):
     return json.dumps(fields, sort_keys=True, separators=(",", ":"))
 
 
-def sql_literal(text):
-    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
-
-
 def load_ours(db, user_rows, order_rows):
     for table, rows in (("users", [(pk, doc(city=c, name=n, score=s)) for pk, c, n, s in user_rows]),
                         ("orders", [(pk, doc(amt=a, user=u, user_name=n)) for pk, u, n, a in order_rows])):
@@ -81,33 +76,6 @@ def load_sqlite(conn, user_rows, order_rows):
     conn.executemany("INSERT INTO orders VALUES (?, ?, ?, ?)", order_rows)
     conn.execute("COMMIT")
     conn.execute("ANALYZE")
-
-
-def peak_growth(fn):
-    """How far one run of fn raises the process's peak resident memory above what it held before
-    (None where /proc/self/clear_refs cannot reset the peak)."""
-    def status(field):
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1]) * 1024
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        return None
-    start = status("VmRSS")
-    fn()
-    return status("VmHWM") - start
-
-
-def best_of(fn):
-    best, answer = float("inf"), None
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        answer = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, answer
 
 
 def number(value):
@@ -149,7 +117,7 @@ def main():
         load_sqlite(conn, user_rows, order_rows)
         # Each job once, untimed, for the memory it takes: what later runs free may stay with the
         # process and hide a peak. The timed runs follow, every job's after these.
-        growths = [peak_growth(lambda: db.sql(ours)) for _, ours, _ in JOBS]
+        growths = [peak_growth(lambda: db.sql(ours))[1] for _, ours, _ in JOBS]
         for (name, ours, theirs), growth in zip(JOBS, growths):
             our_s, got = best_of(lambda: db.sql(ours))
             peer_s, want = best_of(lambda: conn.execute(theirs).fetchall())
