@@ -114,6 +114,20 @@ struct Side {
     kept.resize(rows.size());
     return {};
   }
+  // The rows under the given keys (ascending, each once) that are visible, in that order.
+  Result<void> read_keys(Database& db, SqlSession& session, std::span<const std::string> keys,
+                         std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+    for (const std::string& key : keys) {
+      for (VisibleRow& row : TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at))) {
+        fetched.push_back(std::move(row));
+      }
+    }
+    fetched_views.assign(fetched.begin(), fetched.end());
+    rows = fetched_views;
+    contexts.resize(rows.size());
+    kept.resize(rows.size());
+    return {};
+  }
   void stream() {
     streamed = true;
     contexts.resize(1);
@@ -811,6 +825,35 @@ PkOf pk_of(const Expr& e, std::string_view left, std::string_view right, const s
   }
 }
 
+// The keys of the JOIN rows that can pair with the FROM rows read (a pk literal reads one at most)
+// when ON pairs them through an equality with the JOIN table's primary key (`o.user = u.pk`): a
+// text meets exactly the row under that key, and NULL, a boolean or an error meets none, so those
+// rows are read by their keys. None, and the JOIN table is read whole, when a value is a number,
+// which meets every key that reads as it ('7', '07', '7.0'), or when ON has no such equality.
+std::optional<std::vector<std::string>> partner_keys(Side& left, Side& right, const parser::JoinSpec& join) {
+  const OnParts parts(join.on_clause ? &*join.on_clause : nullptr, left.name, right.name, right.alias);
+  const auto equality = std::find_if(parts.comparisons.begin(), parts.comparisons.end(),
+                                     [](const OnParts::Comparison& c) { return c.op == parser::BinOperator::Eq; });
+  if (equality == parts.comparisons.end()) return std::nullopt;
+  const auto* f = equality->right_operand->get_if<Expr::FieldAccess>();
+  if (!f || f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk") ||
+      table_named(f->column, left.name, right.name, right.alias) != Named::Right) {
+    return std::nullopt;
+  }
+  PairScope scope(left, right, false);
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    EvalContext ctx = scope.context({i, kPadded}, false);
+    Result<SqlValue> v = ctx.eval(*equality->left_operand);
+    if (!v || v->is_null() || v->is_bool()) continue;
+    if (!v->is_text()) return std::nullopt;
+    keys.push_back(std::move(*v).text_value());
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
 // Calls f on every expression of the statement that is evaluated over its joined rows.
 void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f) {
   for (const SelectItem& item : select.items) {
@@ -1027,8 +1070,8 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   // scan hands them over, without reading the table whole first; only the rows of pairs held for
   // ORDER BY or grouping are copied. The JOIN table is read before it; when that fails, a read
   // error of the FROM table still comes first.
-  const bool streamed = !key_join && !cross && join.join_type != JoinType::Right && !left_key &&
-                        !plain_nested_loop.load(std::memory_order_relaxed);
+  const bool plain = plain_nested_loop.load(std::memory_order_relaxed);
+  const bool streamed = !key_join && !cross && join.join_type != JoinType::Right && !left_key && !plain;
   if (streamed) {
     left.stream();
     if (Result<void> read = right.read(db, session, right_key, docs, as_of, valid_at); !read) {
@@ -1037,7 +1080,13 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
     }
   } else {
     TRY(left.read(db, session, left_key, docs, as_of, valid_at));
-    TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+    // Only INNER and LEFT joins: a RIGHT join keeps the JOIN rows nothing pairs with.
+    std::optional<std::vector<std::string>> keys;
+    if (left_key && !key_join && !cross && join.join_type != JoinType::Right && !plain) {
+      keys = partner_keys(left, right, join);
+    }
+    if (keys) TRY(right.read_keys(db, session, *keys, as_of, valid_at));
+    else TRY(right.read(db, session, right_key, docs, as_of, valid_at));
   }
   PairScope scope(left, right, cross);
   Pairing pairing(scope, join, key_join);

@@ -257,7 +257,7 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
       "l.a = r.b", "r.b = l.a", "l.a = r.pk", "doc.left_doc.b = doc.right_doc.a", "l.a = r.b AND r.w > 1",
       "l.a = r.a AND l.b = r.b", "l.b = r.b AND l.w < r.w", "pk = r.a", "l.a = r.b AND upper(r.pk) > 'K'"};
   // Each shape as run, and as the reference runs it: WHERE parts as calls.
-  const std::vector<std::pair<std::string, std::string>> shapes = {
+  std::vector<std::pair<std::string, std::string>> shapes = {
       {"SELECT * FROM {}", ""},
       {"SELECT count(*) FROM {}", ""},
       {"SELECT pk, l.pk AS lp, r.pk AS rp, l.a AS la, r.b AS rb FROM {} LIMIT 9", ""},
@@ -271,8 +271,9 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
       {"SELECT l.pk AS lp, count(*) AS n, string_agg(doc, '|') AS d FROM {} GROUP BY l.pk ORDER BY l.b", ""},
       {"SELECT count(*) FROM {} WHERE pk < 'k' AND r.b = 1", "SELECT count(*) FROM {} WHERE coalesce(pk < 'k') AND coalesce(r.b = 1)"},
       {"SELECT l.pk AS lp, r.pk AS rp FROM {} AS OF " + std::to_string(first), ""},
-      {"SELECT pk, r.pk AS rp FROM {} WHERE pk = 'k1'", ""},
   };
+  // The FROM row a pk literal reads, paired with the JOIN rows read by key where it can be.
+  for (const std::string& pk : pks) shapes.push_back({"SELECT pk, r.pk AS rp, r.b AS rb FROM {} WHERE pk = '" + pk + "'", ""});
   // Rows or the error.
   const auto outcome = [&](const std::string& sql) {
     Result<SqlResult> r = run(sql);
@@ -350,6 +351,22 @@ TEST_F(JoinTest, HeldPairsOutliveTheScanOfTheFromTable) {
     EXPECT_EQ(rows(sql), want) << sql;
     engine::set_scan_threads(std::nullopt);
   }
+}
+
+// A FROM row read by a pk literal and paired with the JOIN table's primary key reads its partner by
+// key when its value is a text, which meets that key alone; a number meets every key that reads as
+// it, so the JOIN table is read whole (here failing on a key that is not UTF-8).
+TEST_F(JoinTest, APartnerByPrimaryKeyIsReadByKey) {
+  keyed();
+  put_row("a", "x1", R"({"ref":"k3"})");
+  put_row("a", "x2", R"({"ref":3})");
+  put_row("a", "x3", R"({"ref":null})");
+  must(db->put(facet::relational::row_key("b", "\xff"), "{}", 0, kMax));
+  EXPECT_EQ(rows("SELECT pk, b.pk AS r, b.y AS y FROM a JOIN b ON a.ref = b.pk WHERE pk = 'x1'"),
+            std::vector<std::string>{R"({"pk":"x1","r":"k3","y":30.0})"});
+  EXPECT_EQ(rows("SELECT pk, b.pk AS r FROM a LEFT JOIN b ON a.ref = b.pk WHERE pk = 'x3'"),
+            std::vector<std::string>{R"({"pk":"x3","r":null})"});
+  expect_error("SELECT pk FROM a JOIN b ON a.ref = b.pk WHERE pk = 'x2'", "row key contains non-utf8 pk");
 }
 
 // A FROM table paired as its scan hands it over still fails on its read errors before the errors
