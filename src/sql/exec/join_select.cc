@@ -49,9 +49,10 @@ using parser::SelectItem;
 using Select = parser::Statement::Select;
 
 constexpr std::size_t kMaxJoinRows = 10'000'000;
-
-std::atomic<bool> plain_nested_loop{false};
 constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
+
+// Set by use_plain_nested_loop, for tests.
+std::atomic<bool> plain_nested_loop{false};
 
 Result<void> join_too_large() {
   return fail(QuenlorError::sql_execution("join would produce more than 10000000 rows"));
@@ -294,6 +295,22 @@ Reads reads_of(const Expr& expr, std::string_view left_table, std::string_view r
   return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
 }
 
+// Whether an expression over joined pairs reads the right row's document (not only its pk): through
+// the joined document whole, its right_doc, or a name of the right table.
+bool reads_right_doc(const Expr& expr, std::string_view left_table, std::string_view right_table,
+                     const std::optional<std::string>& alias) {
+  return parser::expr_any_node(expr, [&](const Expr& e) {
+    if (const auto* c = e.get_if<Expr::Column>()) {
+      return parser::eq_ignore_ascii_case(c->name, "doc") || c->name == "right_doc";
+    }
+    const auto* f = e.get_if<Expr::FieldAccess>();
+    if (!f) return false;
+    if (parser::eq_ignore_ascii_case(f->column, "doc")) return f->path[0] == "right_doc";
+    return table_named(f->column, left_table, right_table, alias) == Named::Right &&
+           (f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk"));
+  });
+}
+
 // Calls f on each part of e cut at its top-level ANDs, in the order AND evaluates them.
 void for_each_conjunct(const Expr& e, util::FunctionRef<void(const Expr&)> f) {
   if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
@@ -474,7 +491,10 @@ class FilterParts {
 // rows come after all pairs.
 class NestedLoop {
  public:
-  NestedLoop(PairScope& scope, JoinType type, const Expr* on, util::FunctionRef<Result<bool>(Pair)> visit)
+  // hold_right: the statement reads the right rows' documents again after ON's one-sided parts
+  // and operands (else their contexts go once those are evaluated, and are made again if needed).
+  NestedLoop(PairScope& scope, JoinType type, const Expr* on, bool hold_right,
+             util::FunctionRef<Result<bool>(Pair)> visit)
       : scope_(scope),
         keep_left_(type == JoinType::Left),
         keep_right_(type == JoinType::Right),
@@ -491,11 +511,15 @@ class NestedLoop {
     right_values_.resize(r * n_);
     std::size_t texts = 0;
     std::size_t numbers = 0;
+    const Side& right = scope.right();
+    const bool hold = hold_right || std::any_of(parts_.per_pair.begin(), parts_.per_pair.end(), [&](const Expr* e) {
+                        return reads_right_doc(*e, scope.left().name, right.name, right.alias);
+                      });
     for (std::size_t j = 0; j < r; ++j) {
       right_ok_[j] = truth({kPadded, j}, parts_.right_only);
-      if (!right_ok_[j]) continue;
-      operands({kPadded, j}, false, &right_values_[j * n_]);
-      if (keyed_ == n_) continue;
+      if (right_ok_[j]) operands({kPadded, j}, false, &right_values_[j * n_]);
+      if (!hold) scope.right().release(j);
+      if (!right_ok_[j] || keyed_ == n_) continue;
       if (const std::optional<SqlValue>& v = right_values_[j * n_ + keyed_]) {
         texts += v->is_text();
         numbers += v->is_number();
@@ -508,6 +532,7 @@ class NestedLoop {
       if (v) index_.add(*v, static_cast<eval::EqualityIndex::Position>(j));
       v.reset();
     }
+    if (n_ == 1) std::vector<std::optional<SqlValue>>().swap(right_values_);  // all in index_ now
   }
 
   // The pairs of left row i, then its padded row if due; false once a visit stops the pairing.
@@ -627,8 +652,13 @@ class NestedLoop {
 // The joined pairs of a statement, made one at a time.
 class Pairing {
  public:
-  Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join)
-      : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr) {}
+  // hold_right: see NestedLoop.
+  Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join, bool hold_right)
+      : scope_(scope),
+        type_(join.join_type),
+        key_join_(key_join),
+        on_(join.on_clause ? &*join.on_clause : nullptr),
+        hold_right_(hold_right) {}
 
   // Where a streamed left side's rows come from: a scan of its table. Only for nested-loop INNER
   // and LEFT joins, whose pairs come left row by left row, hence in key order.
@@ -774,7 +804,7 @@ class Pairing {
 
   Result<void> generate_nested(const std::vector<std::size_t>& left_order,
                                util::FunctionRef<Result<bool>(Pair)> visit, bool streamed) {
-    NestedLoop loop(scope_, type_, on_, visit);
+    NestedLoop loop(scope_, type_, on_, hold_right_, visit);
     for (std::size_t i : left_order) {
       if (!TRY(loop.pair_left(i))) return {};
       if (streamed) left().release(i);
@@ -786,7 +816,7 @@ class Pairing {
   // as its scan hands them over. The errors are those of reading the rows first, then pairing them:
   // after an error of a visit the scan goes on, pairing nothing, and an error of its own wins.
   Result<void> generate_streamed(util::FunctionRef<Result<bool>(Pair)> visit) {
-    NestedLoop loop(scope_, type_, on_, visit);
+    NestedLoop loop(scope_, type_, on_, hold_right_, visit);
     std::size_t i = 0;
     bool stopped = false;
     TRY(visit_table_rows(stream_->db, stream_->session, left().name, stream_->as_of, stream_->valid_at,
@@ -804,6 +834,7 @@ class Pairing {
   JoinType type_;
   bool key_join_;
   const Expr* on_;
+  bool hold_right_;
   std::optional<Stream> stream_;
 };
 
@@ -855,11 +886,11 @@ std::optional<std::vector<std::string>> partner_keys(Side& left, Side& right, co
 }
 
 // Calls f on every expression of the statement that is evaluated over its joined rows.
-void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f) {
+void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f, bool with_on = true) {
   for (const SelectItem& item : select.items) {
     if (const auto* e = item.get_if<SelectItem::Expr>()) f(e->expr);
   }
-  if (select.join->on_clause) f(*select.join->on_clause);
+  if (with_on && select.join->on_clause) f(*select.join->on_clause);
   if (select.filter) f(*select.filter);
   if (select.group_by) {
     for (const Expr& e : *select.group_by) f(e);
@@ -907,6 +938,21 @@ bool reads_documents(const Select& select) {
                            !parser::eq_ignore_ascii_case(f->path[0], "pk"));
             });
   });
+  return reads;
+}
+
+// Whether the statement reads the right rows' documents outside ON: `*`, or an expression that
+// reads_right_doc.
+bool reads_right_docs_after_on(const Select& select, std::string_view left_table) {
+  for (const SelectItem& item : select.items) {
+    if (item.is<SelectItem::AllColumns>()) return true;
+  }
+  const parser::JoinSpec& join = *select.join;
+  bool reads = false;
+  for_each_expr(
+      select,
+      [&](const Expr& e) { reads = reads || reads_right_doc(e, left_table, join.right_table, join.right_alias); },
+      false);
   return reads;
 }
 
@@ -1089,7 +1135,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
     else TRY(right.read(db, session, right_key, docs, as_of, valid_at));
   }
   PairScope scope(left, right, cross);
-  Pairing pairing(scope, join, key_join);
+  Pairing pairing(scope, join, key_join, reads_right_docs_after_on(select, left_table));
   if (streamed) pairing.stream_left({db, session, as_of, valid_at});
 
   // WHERE against the pair's sides; the joined document only when WHERE reads it whole.
