@@ -7,12 +7,15 @@
 // an expression that reads `doc` whole and for the grouped finish's `*`. An equality in ON between
 // a value of each side (`o.user = u.pk`, `a.x = b.y`) pairs a FROM row only with the JOIN rows
 // whose value equals its own under `=`, found through an index of the JOIN table's values: the
-// cost grows with the sum of the two tables, not their product, and the pairs are the same. count(*) keeps no pair, a
-// LIMIT without ORDER BY ends the pairing once it has its rows, and only kept pairs are held for
-// ORDER BY and grouping. Without ORDER BY the rows come in ascending key order, rows of one key in
-// the order the join makes them. A window function anywhere in the statement is refused before
-// anything is read, and so is a qualifier that names neither table exactly but two of different
-// names in ASCII letter case ("ambiguous table qualifier {}").
+// cost grows with the sum of the two tables, not their product, and the pairs are the same. The
+// JOIN table is read first: whole, or, for the one FROM row a pk literal reads, at the key its
+// equality with the JOIN table's pk can meet. A nested-loop INNER or LEFT join then pairs its FROM
+// table's rows as the scan hands them over. count(*) keeps no pair, a LIMIT without ORDER BY ends
+// the pairing once it has its rows, and only kept pairs (and their rows) are held for ORDER BY and
+// grouping. Without ORDER BY the rows come in ascending key order, rows of one key in the order
+// the join makes them. A window function anywhere in the statement is refused before anything is
+// read, and so is a qualifier that names neither table exactly but two of different names in ASCII
+// letter case ("ambiguous table qualifier {}").
 #pragma once
 
 #include <cstdint>
