@@ -517,7 +517,7 @@ class NestedLoop {
                       });
     for (std::size_t j = 0; j < r; ++j) {
       right_ok_[j] = truth({kPadded, j}, parts_.right_only);
-      if (right_ok_[j]) operands({kPadded, j}, false, &right_values_[j * n_]);
+      if (right_ok_[j]) operands({kPadded, j}, false, right_values_.data() + j * n_);
       if (!hold) scope.right().release(j);
       if (!right_ok_[j] || keyed_ == n_) continue;
       if (const std::optional<SqlValue>& v = right_values_[j * n_ + keyed_]) {
