@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <span>
@@ -20,6 +21,7 @@
 #include "storage/block_cache.h"
 #include "storage/group_commit.h"
 #include "storage/manifest.h"
+#include "util/arena.h"
 #include "util/channel.h"
 #include "util/file.h"
 #include "util/thread.h"
@@ -250,18 +252,20 @@ std::atomic<std::size_t> g_batch_read_max_threads{SIZE_MAX};  // SIZE_MAX: the d
 std::atomic<std::size_t> g_batch_read_min_keys{0};
 
 // A run of a batch read on threads: consecutive keys of one shard (positions into the batch's
-// order), read at the shard's snapshot, and what the read found, copied: for each key with a
-// version its position and where its document lies in docs; then how the read ended.
+// order), read at the shard's snapshot, and what the read found: for each key with a version (that
+// the skip hint did not leave out) its position and its document, held in its block by pin, or
+// copied into docs when it has none; then how the read ended.
 struct BatchRun {
   std::size_t shard = 0;
   std::span<const std::uint32_t> order;
   struct Found {
     std::uint32_t i;
-    std::size_t at;
-    std::size_t size;
+    std::string_view doc;
+    std::shared_ptr<const void> pin;
+    std::size_t pinned_bytes;
   };
   std::vector<Found> found;
-  std::string docs;
+  util::Arena docs;  // in blocks that never move, so that the views stay valid as it grows
   Result<void> outcome;
   std::exception_ptr thrown;  // of the read, rethrown on the calling thread
 };
@@ -292,8 +296,8 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
                                    std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                                    std::span<const std::uint32_t> order, std::span<const std::size_t> starts,
                                    BatchReadThreads threads, std::optional<std::uint64_t> as_of,
-                                   std::optional<std::uint64_t> valid_at,
-                                   util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) {
+                                   std::optional<std::uint64_t> valid_at, Database::BatchVisitor visit,
+                                   const BatchReadSkip* skip) {
   // A round holds at most this many keys per thread: what the calling thread has still to visit.
   constexpr std::size_t kRoundKeysPerThread = 4096;
   // Runs are shorter than a thread's share, so that threads that start early (the calling thread
@@ -335,11 +339,19 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
         try {
           run.outcome = readers[run.shard]->read_many(
               keys, hashes, run.order, snapshots[run.shard], valid_at,
-              [&run](std::size_t i, std::string_view doc) -> Result<void> {
-                run.found.push_back({static_cast<std::uint32_t>(i), run.docs.size(), doc.size()});
-                run.docs.append(doc);
+              [&run](std::size_t i, const BatchDoc& doc) -> Result<void> {
+                const auto at = static_cast<std::uint32_t>(i);
+                const std::string_view bytes = doc.doc();
+                if (std::shared_ptr<const void> pin = doc.pin()) {
+                  run.found.push_back({at, bytes, std::move(pin), doc.pinned_bytes()});
+                } else {
+                  char* copy = run.docs.allocate(bytes.size(), 1);
+                  if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+                  run.found.push_back({at, std::string_view(copy, bytes.size()), nullptr, 0});
+                }
                 return {};
-              });
+              },
+              skip);
         } catch (...) {
           run.thrown = std::current_exception();
         }
@@ -350,21 +362,22 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
         }
       }
     };
-    std::vector<std::thread> started;
+    std::vector<util::HelperThread> started;
     for (std::size_t t = 1; t < std::min(workers, batch.size()); ++t) {
-      Result<std::thread> thread = util::spawn_named("quenlordb-read", work);
+      Result<util::HelperThread> thread = util::spawn_helper("quenlordb-read", kBatchReadStackBytes, [&work] { work(); });
       if (!thread) break;  // the threads started, and the calling thread, read the rest
       started.push_back(std::move(*thread));
     }
     work();
-    for (std::thread& thread : started) thread.join();
+    for (util::HelperThread& thread : started) thread.join();
     for (BatchRun& run : batch) {
       if (run.thrown) std::rethrow_exception(run.thrown);
-      const std::string_view docs = run.docs;
-      for (const BatchRun::Found& found : run.found) TRY(visit(found.i, docs.substr(found.at, found.size)));
+      for (const BatchRun::Found& found : run.found) {
+        TRY(visit(found.i, BatchDoc(found.doc, found.pin != nullptr ? &found.pin : nullptr, found.pinned_bytes)));
+      }
       TRY(std::move(run.outcome));
       run.found = {};
-      run.docs = {};
+      run.docs = util::Arena();
     }
   }
   return {};
@@ -372,14 +385,17 @@ Result<void> read_batch_on_threads(std::span<const ShardReadHandle* const> reade
 
 }  // namespace
 
-Result<void> Database::visit_get_many(std::span<const std::string_view> keys,
-                                      util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
-                                      std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+Result<void> Database::visit_get_many(std::span<const std::string_view> keys, BatchVisitor visit,
+                                      std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at,
+                                      const BatchReadSkip* skip) {
   constexpr std::size_t kMaxKeys = std::numeric_limits<std::uint32_t>::max();  // positions are 32-bit
   if (keys.size() > kMaxKeys) {
     for (std::size_t base = 0; base < keys.size(); base += kMaxKeys) {
+      auto skip_shifted = [&](std::size_t i, std::string_view doc) { return (*skip)(base + i, doc); };
+      const BatchReadSkip shifted = skip_shifted;
       TRY(visit_get_many(keys.subspan(base, std::min(kMaxKeys, keys.size() - base)),
-                         [&](std::size_t i, std::string_view doc) { return visit(base + i, doc); }, as_of, valid_at));
+                         [&](std::size_t i, const BatchDoc& doc) { return visit(base + i, doc); }, as_of, valid_at,
+                         skip != nullptr ? &shifted : nullptr));
     }
     return {};
   }
@@ -410,13 +426,13 @@ Result<void> Database::visit_get_many(std::span<const std::string_view> keys,
   }
   const BatchReadThreads threads = batch_read_threads();
   if (threads.max_threads >= 2 && keys.size() >= 2 * std::max<std::size_t>(threads.min_keys, 1)) {
-    return read_batch_on_threads(s.readers(), keys, hashes, order, starts, threads, as_of, valid_at, visit);
+    return read_batch_on_threads(s.readers(), keys, hashes, order, starts, threads, as_of, valid_at, visit, skip);
   }
   for (std::size_t shard = 0; shard < shard_count; ++shard) {
     if (starts[shard] == starts[shard + 1]) continue;
     TRY(s.shards[shard].reader.read_many(keys, hashes,
                                          std::span(order).subspan(starts[shard], starts[shard + 1] - starts[shard]),
-                                         as_of, valid_at, visit));
+                                         as_of, valid_at, visit, skip));
   }
   return {};
 }

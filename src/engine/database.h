@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "config.h"
+#include "engine/batch_doc.h"
 #include "engine/prefix_scan_row.h"
 #include "error.h"
 
@@ -148,15 +149,16 @@ class Database {
   ReadStamp shard_stamp(std::size_t shard) const;
 
   // visit_get of each of keys, handing visit(i, doc) the document of keys[i] for each key that has
-  // a version. The keys are read shard by shard, in ascending key order within a shard, so visits
-  // come in no particular order of i; a key given twice is visited twice. Each shard is read at one
-  // snapshot (without as_of, its committed timestamp when its reads start). An error visit returns
-  // ends the reads with it. A large batch is read on threads (see BatchReadThreads); visit is
-  // called on the calling thread only.
-  Result<void> visit_get_many(std::span<const std::string_view> keys,
-                              util::FunctionRef<Result<void>(std::size_t i, std::string_view doc)> visit,
+  // a version, unless skip (when given) answers true for it. The keys are read shard by shard, in
+  // ascending key order within a shard, so visits come in no particular order of i; a key given
+  // twice is visited twice. Each shard is read at one snapshot (without as_of, its committed
+  // timestamp when its reads start). An error visit returns ends the reads with it. A large batch
+  // is read on threads (see BatchReadThreads); visit is called on the calling thread only.
+  using BatchVisitor = util::FunctionRef<Result<void>(std::size_t i, const BatchDoc& doc)>;
+  Result<void> visit_get_many(std::span<const std::string_view> keys, BatchVisitor visit,
                               std::optional<std::uint64_t> as_of = std::nullopt,
-                              std::optional<std::uint64_t> valid_at = std::nullopt);
+                              std::optional<std::uint64_t> valid_at = std::nullopt,
+                              const BatchReadSkip* skip = nullptr);
 
   Result<GetExplain> explain_get(std::string_view key, std::optional<std::uint64_t> as_of = std::nullopt,
                                  std::optional<std::uint64_t> valid_at = std::nullopt);

@@ -37,14 +37,35 @@ void offer(std::optional<FoundVersion>& candidate, storage::TableProbe& probe) {
   found.block = std::move(probe.version->block);
 }
 
+// The bloom negatives and block reads of a read's probes, counted where they happen and added to the
+// shard's counters when it goes away (also when the read fails): threads reading one shard at once
+// would otherwise contend for the counters' cache line at every probe.
+class ProbeCounts {
+ public:
+  explicit ProbeCounts(ShardShared& s) : s_(s) {}
+  ProbeCounts(const ProbeCounts&) = delete;
+  ProbeCounts& operator=(const ProbeCounts&) = delete;
+  ~ProbeCounts() {
+    if (bloom_negatives != 0) s_.bloom_negatives.fetch_add(bloom_negatives, std::memory_order_relaxed);
+    if (block_reads != 0) s_.block_reads.fetch_add(block_reads, std::memory_order_relaxed);
+  }
+
+  std::uint64_t bloom_negatives = 0;
+  std::uint64_t block_reads = 0;
+
+ private:
+  ShardShared& s_;
+};
+
 // Probes every table file of the shard for key, under the caller's levels read lock: the filters'
 // bits of all files are fetched first, so that their fetches overlap; then the deepest level's last
 // file first and level 0's first file last, every file probed. Counts the bloom negatives and block
-// reads, and hands each lookup to take. hints, when given, holds a ProbeHint per file in that order.
+// reads in counts, and hands each lookup to take. hints, when given, holds a ProbeHint per file in
+// that order.
 template <typename Levels, typename Take>
 Result<void> probe_table_files(ShardShared& s, const Levels& levels, std::string_view key, std::uint64_t key_hash,
                                std::uint64_t snapshot, std::optional<std::uint64_t> valid_at,
-                               storage::ProbeHint* hints, Take&& take) {
+                               storage::ProbeHint* hints, ProbeCounts& counts, Take&& take) {
   const storage::BloomProbe probe = storage::BloomProbe::from_hash(key_hash, *s.hasher);
   for (const auto& level : levels) {
     for (const auto& file : level) file.reader->bloom().prefetch(probe);
@@ -55,8 +76,8 @@ Result<void> probe_table_files(ShardShared& s, const Levels& levels, std::string
       storage::TableProbe lookup =
           TRY(file->reader->probe_visible(key, probe, snapshot, valid_at, *s.block_cache, hint));
       if (hint != nullptr) ++hint;
-      if (!lookup.bloom_hit) s.bloom_negatives.fetch_add(1, std::memory_order_relaxed);
-      if (lookup.sstable_block) s.block_reads.fetch_add(1, std::memory_order_relaxed);
+      if (!lookup.bloom_hit) ++counts.bloom_negatives;
+      if (lookup.sstable_block) ++counts.block_reads;
       take(lookup);
     }
   }
@@ -123,7 +144,8 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
   {
     std::shared_lock lock(s.levels_mu);
     bool first = true;
-    TRY(probe_table_files(s, s.levels.levels(), key, key_hash, snapshot, valid_at, nullptr,
+    ProbeCounts counts(s);
+    TRY(probe_table_files(s, s.levels.levels(), key, key_hash, snapshot, valid_at, nullptr, counts,
                           [&](storage::TableProbe& lookup) {
                             if (first) {
                               result.bloom_hit = lookup.bloom_hit;
@@ -140,7 +162,8 @@ Result<ShardRead> ShardReadHandle::read(std::string_view key, std::uint64_t key_
 Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                                         std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
                                         std::optional<std::uint64_t> valid_at,
-                                        util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) const {
+                                        util::FunctionRef<Result<void>(std::size_t, const BatchDoc&)> visit,
+                                        const BatchReadSkip* skip) const {
   ShardShared& s = *shared_;
   s.reads.fetch_add(order.size(), std::memory_order_relaxed);
   const std::uint64_t snapshot = as_of ? *as_of : s.committed_ts.load(std::memory_order_acquire);
@@ -155,7 +178,8 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
     std::size_t copied_at = 0;  // when block is null, the document is copied[copied_at, + size)
     std::size_t copied_size = 0;
     std::string_view in_block;
-    storage::CachedBlock block;
+    std::shared_ptr<const void> block;  // the block in_block lies in, block_bytes of it
+    std::size_t block_bytes = 0;
   };
   std::vector<Slot> slots(std::min(kGroup, order.size()));
   std::string copied;
@@ -196,9 +220,10 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
       std::size_t files = 0;
       for (const auto& level : levels) files += level.size();
       hints.assign(files, storage::ProbeHint{});
+      ProbeCounts counts(s);
       for (std::size_t j = 0; j < group.size(); ++j) {
         Slot& slot = slots[j];
-        TRY(probe_table_files(s, levels, keys[group[j]], hashes[group[j]], snapshot, valid_at, hints.data(),
+        TRY(probe_table_files(s, levels, keys[group[j]], hashes[group[j]], snapshot, valid_at, hints.data(), counts,
                               [&](storage::TableProbe& lookup) {
                                 if (!lookup.version || (slot.found && lookup.version->commit_ts <= slot.commit_ts)) {
                                   return;
@@ -206,6 +231,7 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
                                 slot.found = true;
                                 slot.commit_ts = lookup.version->commit_ts;
                                 slot.in_block = lookup.version->doc;
+                                slot.block_bytes = lookup.version->block->size();
                                 slot.block = std::move(lookup.version->block);
                               }));
       }
@@ -213,10 +239,12 @@ Result<void> ShardReadHandle::read_many(std::span<const std::string_view> keys, 
     for (std::size_t j = 0; j < group.size(); ++j) {
       Slot& slot = slots[j];
       if (!slot.found) continue;
-      const std::string_view doc = slot.block != nullptr
-                                       ? slot.in_block
-                                       : std::string_view(copied).substr(slot.copied_at, slot.copied_size);
-      TRY(visit(group[j], doc));
+      const bool in_block = slot.block != nullptr;
+      const std::string_view doc =
+          in_block ? slot.in_block : std::string_view(copied).substr(slot.copied_at, slot.copied_size);
+      if (skip == nullptr || !(*skip)(group[j], doc)) {
+        TRY(visit(group[j], BatchDoc(doc, in_block ? &slot.block : nullptr, slot.block_bytes)));
+      }
       slot.block = nullptr;  // lets the cache drop the block as soon as it wants
     }
   }

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/batch_doc.h"
 #include "engine/prefix_scan.h"
 #include "engine/prefix_scan_row.h"
 #include "error.h"
@@ -184,17 +185,18 @@ class ShardReadHandle {
                          std::optional<std::uint64_t> valid_at) const;
 
   // read of each key keys[i] for i in order (hashes[i] its hash64), all at one snapshot taken
-  // first, handing visit(i, document) the document of each key that has a version, as a view valid
-  // only during the call, in the order of order, which must list the keys in ascending order (each
-  // table file's lookups start from the previous key's). The locks are taken once for a group of
-  // keys rather than for each (kReadGroupKeys keys, the last group fewer): an error of a group's
-  // reads comes before any of that group's visits. An error visit returns ends the reads with it.
-  // The risk score is not read.
+  // first, handing visit(i, document) the document of each key that has a version (see BatchDoc),
+  // unless skip (when given) answers true for it, in the order of order, which must list the keys in
+  // ascending order (each table file's lookups start from the previous key's). The locks are taken
+  // once for a group of keys rather than for each (kReadGroupKeys keys, the last group fewer): an
+  // error of a group's reads comes before any of that group's visits. An error visit returns ends
+  // the reads with it. The risk score is not read.
   static constexpr std::size_t kReadGroupKeys = 64;
   Result<void> read_many(std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
                          std::span<const std::uint32_t> order, std::optional<std::uint64_t> as_of,
                          std::optional<std::uint64_t> valid_at,
-                         util::FunctionRef<Result<void>(std::size_t, std::string_view)> visit) const;
+                         util::FunctionRef<Result<void>(std::size_t, const BatchDoc&)> visit,
+                         const BatchReadSkip* skip = nullptr) const;
 
   // The newest visible version of every key that begins with prefix, in key order; at most limit
   // rows (the smallest keys).

@@ -92,6 +92,8 @@ class PlainQuotes {
     for (; at + 64 <= n; at += 64) {
       words_[at / 64] = quotes_at(p + at) | quotes_at(p + at + 16) << 16 | quotes_at(p + at + 32) << 32 |
                         quotes_at(p + at + 48) << 48;
+      // A text that is not plain (an escape, most often) goes back to the scanner at once.
+      if (_mm_movemask_epi8(bad) != 0) return false;
     }
     if (at < n) {
       const std::size_t base = at;

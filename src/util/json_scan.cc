@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -152,8 +153,11 @@ void append_json_string_content(std::string& out, std::string_view token) {
   using json_scan_detail::hex4;
   const std::string_view s = token.substr(1, token.size() - 2);
   std::size_t run = 0;
+  // Each escape is found by memchr; the bytes between escapes are copied whole.
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\') continue;
+    const void* escape = std::memchr(s.data() + i, '\\', s.size() - i);
+    if (escape == nullptr) break;
+    i = static_cast<std::size_t>(static_cast<const char*>(escape) - s.data());
     out.append(s, run, i - run);
     const char e = s[++i];
     switch (e) {

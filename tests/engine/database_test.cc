@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -298,55 +299,105 @@ constexpr BatchReadThreads kBatchReadSettings[] = {{0, 0}, {8, 1}, {3, 16}};
 // visit_get_many gives each key what get gives it: versions in table files and in the memtable,
 // replaced across flushes, ended or not yet valid, empty documents, absent keys, keys repeated and
 // out of order, more keys than the reads take at once, at several snapshots and valid times; on
-// the calling thread and on threads.
+// the calling thread and on threads. A document kept by its pin stays as it was read while the
+// batch goes on to other blocks, also without a block cache, where every block read is one the
+// reading thread reuses once it is let go.
 TEST(DatabaseTest, VisitGetManyGivesEachKeyWhatGetGives) {
-  TempDir dir;
-  Config c = test_config(4);
-  c.memtable_max_bytes = 4096;
-  auto db = open_db(dir.file("db"), c);
-  for (std::uint64_t round = 0; round < 3; ++round) {
-    for (int i = 0; i < 150; ++i) {
-      if ((i + round) % 3 == 0) continue;
-      const std::string key = "k" + std::to_string(i);
-      const std::string doc = round == 2 && i % 10 == 1 ? "" : key + "@" + std::to_string(round) + std::string(40, 'x');
-      must(db->put(key, doc, round * 10, i % 7 == 0 ? round * 10 + 5 : kForever));
-    }
-  }
-  ASSERT_GT(must(db->stats()).flushes, 0u);
-  std::vector<std::string> names;
-  for (int i = 159; i >= 0; --i) names.push_back("k" + std::to_string(i));
-  for (const char* extra : {"k3", "k150", "", "k3", "missing"}) names.push_back(extra);
-  const std::vector<std::string_view> keys(names.begin(), names.end());
-  for (const BatchReadThreads threads : kBatchReadSettings) {
-    SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
-    const BatchReadThreadsSetting setting(threads);
-    for (const std::optional<std::uint64_t> as_of : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(40)}) {
-      for (const std::optional<std::uint64_t> valid_at :
-           {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3), std::optional<std::uint64_t>(17),
-            std::optional<std::uint64_t>(25)}) {
-        std::vector<std::optional<std::string>> got(keys.size());
-        must(db->visit_get_many(
-            keys,
-            [&](std::size_t i, std::string_view doc) -> Result<void> {
-              EXPECT_FALSE(got[i].has_value()) << keys[i];
-              got[i] = std::string(doc);
-              return {};
-            },
-            as_of, valid_at));
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-          EXPECT_EQ(got[i], must(db->get(keys[i], as_of, valid_at))) << keys[i];
-        }
+  for (const std::uint64_t cache_bytes : {Config().block_cache_bytes, std::uint64_t{0}}) {
+    SCOPED_TRACE("block cache " + std::to_string(cache_bytes));
+    TempDir dir;
+    Config c = test_config(4);
+    c.memtable_max_bytes = 4096;
+    c.sstable_block_bytes = 512;
+    c.block_cache_bytes = cache_bytes;
+    auto db = open_db(dir.file("db"), c);
+    for (std::uint64_t round = 0; round < 3; ++round) {
+      for (int i = 0; i < 150; ++i) {
+        if ((i + round) % 3 == 0) continue;
+        const std::string key = "k" + std::to_string(i);
+        const std::string doc =
+            round == 2 && i % 10 == 1 ? "" : key + "@" + std::to_string(round) + std::string(40, 'x');
+        must(db->put(key, doc, round * 10, i % 7 == 0 ? round * 10 + 5 : kForever));
       }
     }
-    // An error of visit ends the reads and is their result.
-    int visits = 0;
-    const Result<void> stopped = db->visit_get_many(keys, [&](std::size_t, std::string_view) -> Result<void> {
-      if (++visits == 3) return fail(QuenlorError::not_found());
-      return {};
-    });
-    ASSERT_FALSE(stopped.has_value());
-    EXPECT_EQ(stopped.error().to_string(), QuenlorError::not_found().to_string());
-    EXPECT_EQ(visits, 3);
+    ASSERT_GT(must(db->stats()).flushes, 0u);
+    std::vector<std::string> names;
+    for (int i = 159; i >= 0; --i) names.push_back("k" + std::to_string(i));
+    for (const char* extra : {"k3", "k150", "", "k3", "missing"}) names.push_back(extra);
+    const std::vector<std::string_view> keys(names.begin(), names.end());
+    for (const BatchReadThreads threads : kBatchReadSettings) {
+      SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
+      const BatchReadThreadsSetting setting(threads);
+      std::size_t pinned = 0;
+      std::size_t copied = 0;
+      for (const std::optional<std::uint64_t> as_of :
+           {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(40)}) {
+        for (const std::optional<std::uint64_t> valid_at :
+             {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3), std::optional<std::uint64_t>(17),
+              std::optional<std::uint64_t>(25)}) {
+          // A pinned document is kept as its view, any other copied.
+          std::vector<std::optional<std::string_view>> got(keys.size());
+          std::vector<std::shared_ptr<const void>> pins;
+          std::vector<std::unique_ptr<std::string>> copies;
+          must(db->visit_get_many(
+              keys,
+              [&](std::size_t i, const BatchDoc& doc) -> Result<void> {
+                EXPECT_FALSE(got[i].has_value()) << keys[i];
+                if (std::shared_ptr<const void> pin = doc.pin()) {
+                  EXPECT_GT(doc.pinned_bytes(), doc.doc().size());
+                  pins.push_back(std::move(pin));
+                  got[i] = doc.doc();
+                  ++pinned;
+                } else {
+                  copies.push_back(std::make_unique<std::string>(doc.doc()));
+                  got[i] = *copies.back();
+                  ++copied;
+                }
+                return {};
+              },
+              as_of, valid_at));
+          for (std::size_t i = 0; i < keys.size(); ++i) {
+            const std::optional<std::string> want = must(db->get(keys[i], as_of, valid_at));
+            EXPECT_EQ(got[i].has_value(), want.has_value()) << keys[i];
+            if (got[i] && want) {
+              EXPECT_EQ(*got[i], *want) << keys[i];
+            }
+          }
+        }
+      }
+      EXPECT_GT(pinned, 0u);
+      EXPECT_GT(copied, 0u);
+      // The skip hint is asked once about each key that has a version, and the keys it answers
+      // true for are not visited.
+      std::vector<std::atomic<int>> asked(keys.size());
+      auto odd = [&](std::size_t i, std::string_view) {
+        asked[i].fetch_add(1);
+        return i % 2 == 1;
+      };
+      const BatchReadSkip skip = odd;
+      std::vector<int> visited(keys.size(), 0);
+      must(db->visit_get_many(
+          keys,
+          [&](std::size_t i, const BatchDoc&) -> Result<void> {
+            ++visited[i];
+            return {};
+          },
+          std::nullopt, std::nullopt, &skip));
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        const int has = must(db->get(keys[i])).has_value() ? 1 : 0;
+        EXPECT_EQ(asked[i].load(), has) << keys[i];
+        EXPECT_EQ(visited[i], i % 2 == 1 ? 0 : has) << keys[i];
+      }
+      // An error of visit ends the reads and is their result.
+      int visits = 0;
+      const Result<void> stopped = db->visit_get_many(keys, [&](std::size_t, const BatchDoc&) -> Result<void> {
+        if (++visits == 3) return fail(QuenlorError::not_found());
+        return {};
+      });
+      ASSERT_FALSE(stopped.has_value());
+      EXPECT_EQ(stopped.error().to_string(), QuenlorError::not_found().to_string());
+      EXPECT_EQ(visits, 3);
+    }
   }
 }
 
@@ -375,7 +426,7 @@ TEST(DatabaseTest, VisitGetManyOnThreadsFailsAsOnOneThread) {
   for (const BatchReadThreads threads : kBatchReadSettings) {
     const BatchReadThreadsSetting setting(threads);
     std::vector<std::size_t> visited;
-    const Result<void> read = db->visit_get_many(keys, [&](std::size_t i, std::string_view) -> Result<void> {
+    const Result<void> read = db->visit_get_many(keys, [&](std::size_t i, const BatchDoc&) -> Result<void> {
       visited.push_back(i);
       return {};
     });
@@ -399,14 +450,14 @@ TEST(DatabaseTest, VisitGetManyOnThreadsFailsAsOnOneThread) {
   bool thrown = false;
   try {
     AllocationFailure failure(1, 90 << 10);
-    (void)db->visit_get_many(big, [](std::size_t, std::string_view) -> Result<void> { return {}; });
+    (void)db->visit_get_many(big, [](std::size_t, const BatchDoc&) -> Result<void> { return {}; });
   } catch (const std::bad_alloc&) {
     thrown = true;
   }
   EXPECT_TRUE(thrown);
   std::size_t visits = 0;
-  must(db->visit_get_many(big, [&](std::size_t, std::string_view doc) -> Result<void> {
-    visits += doc.size() == (100 << 10);
+  must(db->visit_get_many(big, [&](std::size_t, const BatchDoc& doc) -> Result<void> {
+    visits += doc.doc().size() == (100 << 10);
     return {};
   }));
   EXPECT_EQ(visits, big.size());

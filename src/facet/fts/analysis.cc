@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "util/json_scan.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
 
@@ -145,6 +150,110 @@ void for_each_ascii_term(std::string_view text, util::FunctionRef<bool(std::stri
   }
 }
 
+// The first place at or after from where text holds term's bytes with its ASCII letters in either
+// case (and perhaps a few places where it holds other bytes: a control byte 0x10-0x19 stands where
+// a digit does, and a byte matches whatever its 0x20 bit decides), or npos. term is not empty and
+// holds only lower-case letters and digits.
+std::size_t find_either_case(std::string_view text, std::string_view term, std::size_t from) {
+  const std::size_t m = term.size();
+  if (text.size() < m || from > text.size() - m) return std::string_view::npos;
+  const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t last_start = text.size() - m;  // the last place term can begin
+  auto holds_at = [&](std::size_t p) {
+    for (std::size_t k = 0; k < m; ++k) {
+      if ((t[p + k] | 0x20) != static_cast<unsigned char>(term[k])) return false;
+    }
+    return true;
+  };
+  std::size_t p = from;
+#if defined(__SSE2__)
+  // Sixteen places at a time: those whose first and last bytes fit are checked whole.
+  const __m128i fold = _mm_set1_epi8(0x20);
+  const __m128i first = _mm_set1_epi8(term[0]);
+  const __m128i last = _mm_set1_epi8(term[m - 1]);
+  for (; p + 15 <= last_start; p += 16) {
+    const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + p)), fold);
+    const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + p + m - 1)), fold);
+    const __m128i both = _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last));
+    for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
+      const std::size_t at = p + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (holds_at(at)) return at;
+    }
+  }
+#endif
+  for (; p <= last_start; ++p) {
+    if (holds_at(p)) return p;
+  }
+  return std::string_view::npos;
+}
+
+// Whether the byte at i of a JSON string's content stands behind an odd run of backslashes: it is
+// the letter of an escape.
+bool escaped_at(const unsigned char* t, std::size_t i) {
+  std::size_t run = 0;
+  while (run < i && t[i - run - 1] == '\\') ++run;
+  return run % 2 == 1;
+}
+
+// The letters of the escapes that stand for ASCII white space (\n, \t, \r, \f).
+bool is_white_space_escape(unsigned char c) { return c == 'n' || c == 't' || c == 'r' || c == 'f'; }
+
+// Whether text yields term (ASCII, lower-case letters and digits) by a word met where text holds
+// term's letters: such a word, all ASCII, is reduced to its token and stem on the spot. False says
+// nothing: a word with other bytes is passed over (its token needs the full rules), and only the
+// words met this way are read, each once. With json, text is the content of a JSON string with its
+// escapes unresolved: an escape of white space ends a word, and a word holding any other escape is
+// passed over.
+bool ascii_word_yields(std::string_view text, std::string_view term, bool json) {
+  // The stem strips at most 4 bytes, so a token yielding term is term and at most 4 bytes more.
+  constexpr std::size_t kMaxStripped = 4;
+  char token[64];
+  if (term.size() + kMaxStripped >= sizeof token) return false;
+  const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t at = find_either_case(text, term, 0); at != std::string_view::npos;) {
+    // (A place that begins at an escape's letter has the escape's backslash before it.)
+    bool plain = true;
+    std::size_t begin = at;
+    while (plain && begin > 0 && !is_ascii_white_space(t[begin - 1])) {
+      if (json && t[begin - 1] == '\\') {
+        plain = false;
+      } else if (json && is_white_space_escape(t[begin - 1]) && escaped_at(t, begin - 1)) {
+        break;
+      } else {
+        --begin;
+      }
+    }
+    std::size_t end = at + term.size();
+    while (end < n && !is_ascii_white_space(t[end])) {
+      if (json && t[end] == '\\') {
+        // Met from a byte that is no escape's, the backslash begins one.
+        plain = plain && end + 1 < n && is_white_space_escape(t[end + 1]);
+        break;
+      }
+      ++end;
+    }
+    std::size_t length = 0;
+    for (std::size_t i = begin; i < end && plain && length <= term.size() + kMaxStripped; ++i) {
+      plain = t[i] < 0x80;
+      if (is_ascii_alphanumeric(t[i]) && length < sizeof token) token[length++] = ascii_lower(t[i]);
+    }
+    if (plain && length >= 2 && length <= term.size() + kMaxStripped) {
+      const std::string_view word_token(token, length);
+      if (word_token.substr(0, stem_length(word_token)) == term) return true;
+    }
+    at = find_either_case(text, term, end);
+  }
+  return false;
+}
+
+bool is_ascii_term(std::string_view term) {
+  if (term.empty()) return false;
+  return std::all_of(term.begin(), term.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  });
+}
+
 }  // namespace
 
 std::vector<std::string> tokenize(std::string_view text) {
@@ -186,6 +295,47 @@ void for_each_term(std::string_view text, util::FunctionRef<bool(std::string_vie
     strip_one_suffix(term);
     return visit(term);
   });
+}
+
+namespace {
+
+// Sets the flags of the terms met by ascii_word_yields (json as there); the count of flags left
+// clear.
+std::size_t mark_terms_quickly(std::string_view text, std::span<const std::string> terms, std::span<bool> found,
+                               bool json) {
+  std::size_t missing = 0;
+  for (std::size_t k = 0; k < terms.size(); ++k) {
+    if (!found[k] && is_ascii_term(terms[k]) && ascii_word_yields(text, terms[k], json)) found[k] = true;
+    missing += found[k] ? 0 : 1;
+  }
+  return missing;
+}
+
+}  // namespace
+
+bool mark_terms(std::string_view text, std::span<const std::string> terms, std::span<bool> found) {
+  std::size_t missing = mark_terms_quickly(text, terms, found, false);
+  if (missing == 0) return true;
+  for_each_term(text, [&](std::string_view term) {
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      if (!found[k] && terms[k] == term) {
+        found[k] = true;
+        --missing;
+      }
+    }
+    return missing > 0;
+  });
+  return missing == 0;
+}
+
+bool mark_json_string_terms(std::string_view token, std::span<const std::string> terms, std::span<bool> found,
+                            std::string& scratch) {
+  const std::string_view content = token.substr(1, token.size() - 2);
+  if (content.find('\\') == std::string_view::npos) return mark_terms(content, terms, found);
+  if (mark_terms_quickly(content, terms, found, true) == 0) return true;
+  scratch.clear();
+  util::append_json_string_content(scratch, token);
+  return mark_terms(scratch, terms, found);
 }
 
 std::string highlight_text(std::string_view text, std::string_view query) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -82,16 +83,29 @@ class IndexedDocument {
   // Whether the document is JSON (else its whole text is read, whatever the columns).
   bool is_json() { return members_.indexed() ? members_.is_document() : tree() != nullptr; }
 
-  // The same text as text(columns), viewed in the document itself when it is one member's plain
-  // string, else built in buffer.
+  // When columns name one member and the document's member of that name is a string, its token as
+  // written (quotes and escapes included); the text is then the string's. An empty token (no
+  // quotes) when there is no such member: the text is then empty. None for any other columns.
+  std::optional<std::string_view> string_token(const std::vector<std::string>& columns) {
+    if (columns.size() != 1 || !members_.indexed() || !members_.is_document() ||
+        parser::eq_ignore_ascii_case(columns[0], "doc")) {
+      return std::nullopt;
+    }
+    const std::optional<util::JsonMembers::Value> v = members_.find(columns[0]);
+    if (!v) return std::string_view();
+    if (v->kind == util::JsonKind::String) return v->text;
+    return std::nullopt;
+  }
+
+  // The same text as text(columns), viewed in the document itself when it is one member's string
+  // without escapes, else built in buffer.
   std::string_view text_view(const std::vector<std::string>& columns, std::string& buffer) {
-    if (columns.size() == 1 && members_.indexed() && members_.is_document() &&
-        !parser::eq_ignore_ascii_case(columns[0], "doc")) {
-      const std::optional<util::JsonMembers::Value> v = members_.find(columns[0]);
-      if (!v) return {};
-      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
-        return v->text.substr(1, v->text.size() - 2);
-      }
+    if (const std::optional<std::string_view> token = string_token(columns)) {
+      if (token->empty()) return {};
+      if (token->find('\\') == std::string_view::npos) return token->substr(1, token->size() - 2);
+      buffer.clear();
+      util::append_json_string_content(buffer, *token);
+      return buffer;
     }
     buffer = text(columns);
     return buffer;
@@ -113,12 +127,13 @@ class IndexedDocument {
     for (const std::string& column : columns) {
       const std::optional<util::JsonMembers::Value> v = members_.find(column);
       if (!v) continue;
-      if (v->kind == util::JsonKind::String && v->text.find('\\') == std::string_view::npos) {
-        add(v->text.substr(1, v->text.size() - 2));
+      if (v->kind == util::JsonKind::String) {
+        if (!first) out.push_back(' ');
+        first = false;
+        util::append_json_string_content(out, v->text);
         continue;
       }
-      // Any other member (a string with escapes included) is parsed on its own; it is part of a
-      // valid document, so it parses.
+      // Any other member is parsed on its own; it is part of a valid document, so it parses.
       pieces.clear();
       if (Result<nlohmann::json> value = util::parse_json_document(v->text)) collect_json_strings(*value, pieces);
       for (const std::string& piece : pieces) add(piece);
@@ -169,20 +184,19 @@ bool document_holds_terms(std::string_view doc, const std::vector<std::vector<st
                           const std::vector<std::string>& terms) {
   if (terms.empty()) return true;
   IndexedDocument document(doc);
-  std::vector<bool> found(terms.size(), false);
-  std::size_t missing = terms.size();
-  std::string buffer;
+  // One flag per term, on the stack for the usual query; the text buffer is the thread's own.
+  constexpr std::size_t kInlineTerms = 16;
+  bool inline_found[kInlineTerms] = {};
+  std::unique_ptr<bool[]> more;
+  if (terms.size() > kInlineTerms) more = std::make_unique<bool[]>(terms.size());
+  const std::span<bool> found(more ? more.get() : inline_found, terms.size());
+  thread_local std::string buffer;
   for (const std::vector<std::string>& columns : indexes) {
-    facet::fts::for_each_term(document.text_view(columns, buffer), [&](std::string_view term) {
-      for (std::size_t i = 0; i < terms.size(); ++i) {
-        if (!found[i] && terms[i] == term) {
-          found[i] = true;
-          --missing;
-        }
-      }
-      return missing > 0;
-    });
-    if (missing == 0) return true;
+    // A member's string is read in the document, its escapes resolved only if need be.
+    const std::optional<std::string_view> token = document.string_token(columns);
+    const bool all = token ? !token->empty() && facet::fts::mark_json_string_terms(*token, terms, found, buffer)
+                           : facet::fts::mark_terms(document.text_view(columns, buffer), terms, found);
+    if (all) return true;
     if (!document.is_json()) break;  // the whole text, read once, whatever the columns
   }
   return false;

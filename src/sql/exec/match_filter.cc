@@ -1,5 +1,7 @@
 #include "sql/exec/match_filter.h"
 
+#include <algorithm>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -141,9 +143,44 @@ struct MatchRecheck {
 std::vector<eval::RowView> MatchedRows::rows() const {
   std::vector<eval::RowView> rows;
   rows.reserve(kept_.size());
-  const std::string_view docs = docs_;
-  for (const Kept& kept : kept_) rows.push_back({pks_[kept.pk], docs.substr(kept.doc_at, kept.doc_size)});
+  for (const Kept& kept : kept_) rows.push_back({pks_[kept.pk], kept.doc});
   return rows;
+}
+
+void MatchedRows::keep(std::size_t i, const engine::BatchDoc& doc) {
+  // A block is held while the blocks held take at most twice the kept documents' bytes (and a
+  // little): the rows of a block that holds many kept rows cost nothing more, while the one row of
+  // a block read for it alone is copied. Rows of one block come together, but for rows between
+  // them from the shard's other files: the last few blocks held are looked at.
+  constexpr std::size_t kHeldBytesFree = std::size_t{1} << 20;
+  constexpr std::size_t kRecentBlocks = 4;
+  const std::string_view bytes = doc.doc();
+  const void* block = doc.pinned();
+  if (block == nullptr) {
+    keep_copy(i, bytes);
+    return;
+  }
+  bool held = false;
+  for (std::size_t k = blocks_.size(); k > 0 && k + kRecentBlocks > blocks_.size() && !held; --k) {
+    held = blocks_[k - 1].get() == block;
+  }
+  if (!held) {
+    if (block_bytes_ + doc.pinned_bytes() > 2 * (doc_bytes_ + bytes.size()) + kHeldBytesFree) {
+      keep_copy(i, bytes);
+      return;
+    }
+    blocks_.push_back(doc.pin());
+    block_bytes_ += doc.pinned_bytes();
+  }
+  doc_bytes_ += bytes.size();
+  kept_.push_back({i, bytes});
+}
+
+void MatchedRows::keep_copy(std::size_t i, std::string_view doc) {
+  char* copy = copies_.allocate(doc.size(), 1);
+  if (!doc.empty()) std::memcpy(copy, doc.data(), doc.size());
+  kept_.push_back({i, std::string_view(copy, doc.size())});
+  doc_bytes_ += doc.size();
 }
 
 Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
@@ -152,53 +189,66 @@ Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& sess
   MatchedRows out;
   out.pks_ = std::move(pks);
   const std::vector<std::string>& listed = out.pks_;
-  // The document of each listed key that has a live version, copied into docs_ in list order:
-  // found[i] is where, or absent.
-  constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
-  std::vector<std::pair<std::size_t, std::size_t>> found(listed.size(), {kAbsent, 0});
-  const std::string prefix = facet::relational::row_prefix(table);
-  if (!as_of && session.has_staged()) {
-    // The staged writes count: each row through read_live_key.
-    std::string key = prefix;
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-      key.resize(prefix.size());
-      key.append(listed[i]);
-      std::optional<std::string> value = TRY(read_live_key(db, session, key, as_of, valid_at));
-      if (!value) continue;
-      found[i] = {out.docs_.size(), value->size()};
-      out.docs_.append(*value);
-    }
-  } else {
-    // The row keys, built in one buffer, then read in one batch; visits come in shard order.
-    std::size_t bytes = 0;
-    for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
-    std::string key_bytes;
-    key_bytes.reserve(bytes);
-    for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
-    std::vector<std::string_view> keys;
-    keys.reserve(listed.size());
-    const std::string_view all = key_bytes;
-    std::size_t at = 0;
-    for (const std::string& pk : listed) {
-      keys.push_back(all.substr(at, prefix.size() + pk.size()));
-      at += prefix.size() + pk.size();
-    }
-    TRY(db.visit_get_many(
-        keys,
-        [&](std::size_t i, std::string_view doc) -> Result<void> {
-          if (doc.empty()) return {};  // a deleted row, as read_live_key reads it
-          found[i] = {out.docs_.size(), doc.size()};
-          out.docs_.append(doc);
-          return {};
-        },
-        as_of, valid_at));
-  }
   const MatchRecheck recheck = TRY(MatchRecheck::plan(db, table, filter));
-  const std::string_view docs = out.docs_;
+  // An empty document is a deleted row, as read_live_key reads it.
+  auto passed_over = [&](std::string_view doc) { return doc.empty() || !recheck.holds(doc); };
+  // The row keys, built in one buffer, then read in one batch, the documents tested where they are
+  // read; visits come in shard order, and each kept row goes to its place in list order. Without
+  // as_of, a row's write the session holds (staged in a transaction, or deferred), when it has one,
+  // stands in for its read, as read_live_key reads it.
+  const bool held_writes = !as_of && session.has_staged();
+  const std::string prefix = facet::relational::row_prefix(table);
+  std::size_t bytes = 0;
+  for (const std::string& pk : listed) bytes += prefix.size() + pk.size();
+  std::string key_bytes;
+  key_bytes.reserve(bytes);
+  for (const std::string& pk : listed) key_bytes.append(prefix).append(pk);
+  std::vector<std::string_view> keys;
+  keys.reserve(listed.size());
+  std::vector<std::size_t> listed_at;  // with staged writes: the place in the list of each key read
+  const std::string_view all = key_bytes;
+  std::size_t at = 0;
   for (std::size_t i = 0; i < listed.size(); ++i) {
-    if (found[i].first == kAbsent) continue;
-    if (!recheck.holds(docs.substr(found[i].first, found[i].second))) continue;
-    out.kept_.push_back({i, found[i].first, found[i].second});
+    const std::string_view key = all.substr(at, prefix.size() + listed[i].size());
+    at += key.size();
+    if (held_writes) {
+      if (const PendingPut* staged = session.newest_staged(key, valid_at)) {
+        if (!passed_over(staged->value)) out.keep_copy(i, staged->value);
+        continue;
+      }
+      listed_at.push_back(i);
+    }
+    keys.push_back(key);
+  }
+  auto place = [&](std::size_t i) { return held_writes ? listed_at[i] : i; };
+  auto skip_row = [&](std::size_t, std::string_view doc) { return passed_over(doc); };
+  const engine::BatchReadSkip skip = skip_row;
+  TRY(db.visit_get_many(
+      keys,
+      [&](std::size_t i, const engine::BatchDoc& doc) -> Result<void> {
+        out.keep(place(i), doc);
+        return {};
+      },
+      as_of, valid_at, &skip));
+  // Each shard's rows came in key order, which is the list's order too when the list ascends: the
+  // ascending runs are merged, pairs at a time.
+  std::vector<MatchedRows::Kept>& kept = out.kept_;
+  auto by_place = [](const MatchedRows::Kept& a, const MatchedRows::Kept& b) { return a.pk < b.pk; };
+  std::vector<std::size_t> runs{0};
+  for (std::size_t k = 1; k < kept.size(); ++k) {
+    if (kept[k].pk < kept[k - 1].pk) runs.push_back(k);
+  }
+  runs.push_back(kept.size());
+  while (runs.size() > 2) {
+    std::vector<std::size_t> merged{0};
+    for (std::size_t r = 0; r + 2 < runs.size(); r += 2) {
+      std::inplace_merge(kept.begin() + static_cast<std::ptrdiff_t>(runs[r]),
+                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 1]),
+                         kept.begin() + static_cast<std::ptrdiff_t>(runs[r + 2]), by_place);
+      merged.push_back(runs[r + 2]);
+    }
+    if (runs.size() % 2 == 0) merged.push_back(runs.back());  // an odd run out waits for the next pass
+    runs.swap(merged);
   }
   return out;
 }

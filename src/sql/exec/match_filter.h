@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "sql/eval/eval_context.h"
 #include "sql/exec/session.h"
 #include "sql/parser/ast.h"
+#include "util/arena.h"
 
 namespace quenlordb::sql::exec {
 
@@ -31,32 +33,42 @@ parser::Expr without_chain_matches(const parser::Expr& filter);
 // Fails when expr holds a MATCH call anywhere: for the filters of queries MATCH cannot select for.
 Result<void> refuse_match(const parser::Expr& expr);
 
-// The rows of a table query that its chain MATCHes select, owning their keys and documents: the
-// rows of the listed keys that have a version (read as read_live_key reads them), in list order,
-// whose documents still hold every term (kept as keep_rows_holding_match_terms keeps them).
+// The rows of a table query that its chain MATCHes select: the rows of the listed keys that have a
+// version (read as read_live_key reads them), in list order, whose documents still hold every term
+// (kept as keep_rows_holding_match_terms keeps them). Owns their keys, and their documents: each
+// document lies in a table-file block the rows hold (shared with the block cache), or in a copy
+// the rows own when holding its block would take far more memory than copying the documents.
 class MatchedRows {
  public:
-  // The rows, in list order; views valid while this object lives and is not moved.
+  // The rows, in list order; views valid while this object lives (moves included).
   std::vector<eval::RowView> rows() const;
 
  private:
   friend Result<MatchedRows> read_rows_holding_match_terms(Database&, SqlSession&, std::string_view,
                                                            std::vector<std::string>, std::optional<std::uint64_t>,
                                                            std::optional<std::uint64_t>, const parser::Expr&);
-  // A kept row: its key's place in pks_, its document's in docs_.
+  // Keeps row i of pks_ with its document, holding doc's block or copying doc.
+  void keep(std::size_t i, const engine::BatchDoc& doc);
+  void keep_copy(std::size_t i, std::string_view doc);
+
+  // A kept row: its key's place in pks_, and its document, in a held block or in copies_.
   struct Kept {
     std::size_t pk;
-    std::size_t doc_at;
-    std::size_t doc_size;
+    std::string_view doc;
   };
   std::vector<std::string> pks_;
-  std::string docs_;
+  std::vector<std::shared_ptr<const void>> blocks_;
+  std::size_t block_bytes_ = 0;  // what blocks_ hold
+  std::size_t doc_bytes_ = 0;    // of the kept documents
+  util::Arena copies_;           // in blocks that never move, reused by the heap from query to query
   std::vector<Kept> kept_;
 };
 
 // The MatchedRows of table for the listed keys pks (as extract_match_filter gives them) under the
-// filter's chain MATCHes, read at as_of and valid_at. Outside a transaction (or with as_of) the rows
-// are read in one batch (Database::visit_get_many), so each shard is read at one snapshot.
+// filter's chain MATCHes, read at as_of and valid_at. The rows are read in one batch
+// (Database::visit_get_many), so each shard is read at one snapshot, and their documents are tested
+// on the threads that read them; without as_of, a row's write the session holds (staged in a
+// transaction, or deferred), when it has one, stands in for its read.
 Result<MatchedRows> read_rows_holding_match_terms(Database& db, SqlSession& session, std::string_view table,
                                                   std::vector<std::string> pks, std::optional<std::uint64_t> as_of,
                                                   std::optional<std::uint64_t> valid_at, const parser::Expr& filter);

@@ -29,16 +29,22 @@ namespace quenlordb::sql::exec {
 
 namespace rel = facet::relational;
 
+// Numbers are doubles: from 2^53 on, neighbouring integers share one, and so would share a key. A
+// literal of that magnitude rounds to a double of that magnitude (rounding keeps order, and 2^53 is
+// a double), so testing the double refuses every such literal; it also refuses the few written just
+// below 2^53 that round up to it (such as 9007199254740991.5), which would be stored under a key
+// other than written.
+bool inexact_key_number(double value) {
+  constexpr double kExactIntegerLimit = 9007199254740992.0;
+  return !(std::fabs(value) < kExactIntegerLimit);
+}
+
+QuenlorError inexact_key_error(std::string_view written) {
+  return QuenlorError::sql_execution("primary key number " + std::string(written) +
+                                     " cannot be stored exactly; write it as a text");
+}
+
 namespace {
-
-// Numbers are doubles: from 2^53 on, neighbouring integers share one, and so would share a key.
-constexpr double kExactIntegerLimit = 9007199254740992.0;
-
-// A number primary key from 2^53 on is refused. A literal of that magnitude rounds to a double of
-// that magnitude (rounding keeps order, and 2^53 is a double), so testing the double refuses every
-// such literal; it also refuses the few written just below 2^53 that round up to it (such as
-// 9007199254740991.5), which would be stored under a key other than written.
-bool inexact_key_number(double value) { return !(std::fabs(value) < kExactIntegerLimit); }
 
 // The number a primary-key value names, as the statement writes it: a literal's text (with its
 // minus), or for any other expression its value's positional text.
@@ -261,7 +267,7 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
 
   std::optional<std::string> pk;
-  std::optional<std::string> pk_inexact;  // a number from kExactIntegerLimit on, as written
+  std::optional<std::string> pk_inexact;  // a number inexact_key_number refuses, as written
   nlohmann::json doc = nlohmann::json::object();
   const std::size_t pairs = std::min(columns.size(), values.size());
   for (std::size_t i = 0; i < pairs; ++i) {
@@ -281,10 +287,7 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
     doc[column] = eval::sql_value_to_json(value);
   }
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
-  if (pk_inexact) {
-    return fail(QuenlorError::sql_execution("primary key number " + *pk_inexact +
-                                            " cannot be stored exactly; write it as a text"));
-  }
+  if (pk_inexact) return fail(inexact_key_error(*pk_inexact));
   TRY(rel::validate_pk(*pk));
   std::string text = TRY(util::dump_json_compact(doc));
   WrittenRow row{std::move(*pk), std::move(text), std::nullopt};

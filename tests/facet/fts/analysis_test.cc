@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "util/unicode.h"
 #include "util/utf8.h"
@@ -105,6 +109,94 @@ TEST(TokenizeTest, AgreesWithTheRulesReadCharacterByCharacter) {
     return first_two.size() < 2;
   });
   EXPECT_EQ(first_two, (Tokens{"alpha", "beta"}));
+}
+
+// mark_terms finds exactly the terms for_each_term gives, over texts whose words hold a wanted
+// term's letters in either case, inside longer words, around punctuation, beside letters and white
+// space beyond ASCII (a Kelvin sign lowers to k) and beside control bytes that fold onto digits.
+TEST(MarkTermsTest, FindsWhatForEachTermGives) {
+  const std::vector<std::string> pieces = {
+      "fix",  "Fix",     "FIXES", "fixing",     "prefix",   "f-ix",        "fix.",      "(fix)",  "fixed",
+      "fixe", "Fixture", "kings", "\xe2\x84\xaa" "ings" /* Kelvin sign */, "ing",       "s",      "run",
+      "RUNNING", "runner", "42",  "x42s",       "\x12" "2", "caf\xc3\xa9", "\xc3\xa9t\xc3\xa9", "\xc4\xb0" /* İ */,
+      "to",   "TO",      "t.o",   "\xce\xa3",   " ",        " ",           " ",         "\t",     "\n",
+      "\xc2\xa0", "\xe3\x80\x80", "-", "'", "\xff"};
+  const std::vector<std::string> extra_terms = {"fix", "king", "runn", "42", "to", "absent", "caf\xc3\xa9",
+                                                "\xc3\xa9t\xc3\xa9"};
+  std::mt19937_64 rng(131);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t n = rng() % 16; n > 0; --n) text += pieces[rng() % pieces.size()];
+    std::vector<std::string> yielded;
+    for_each_term(text, [&](std::string_view term) {
+      yielded.emplace_back(term);
+      return true;
+    });
+    std::vector<std::string> terms;
+    for (std::size_t n = 1 + rng() % 3; n > 0; --n) {
+      const bool from_text = !yielded.empty() && rng() % 2 == 0;
+      std::string term = from_text ? yielded[rng() % yielded.size()] : extra_terms[rng() % extra_terms.size()];
+      if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(std::move(term));
+    }
+    bool found[3] = {};
+    const bool preset = rng() % 4 == 0;
+    if (preset) found[0] = true;
+    const bool all = mark_terms(text, terms, std::span<bool>(found, terms.size()));
+    bool want_all = true;
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      const bool want = (k == 0 && preset) || std::find(yielded.begin(), yielded.end(), terms[k]) != yielded.end();
+      EXPECT_EQ(found[k], want) << ::testing::PrintToString(text) << " " << terms[k];
+      want_all = want_all && want;
+    }
+    EXPECT_EQ(all, want_all) << ::testing::PrintToString(text);
+  }
+}
+
+// mark_json_string_terms finds the terms of the text a JSON string holds, reading its words in the
+// token where it can: escapes beside and inside words (of white space, quotes, backslashes, \u of
+// letters, spaces and surrogate pairs) must not make it take a word of the token's bytes for a word
+// of the text. The terms looked for include those the token's bytes would give read as text.
+TEST(MarkTermsTest, JsonStringsAreReadAsTheTextTheyHold) {
+  const std::vector<std::string> pieces = {
+      "fix", "Fixes", "\\nfix", "\\\\nfix", "\\\\\\nfix", "\\\"fix", "fix\\\"", "\\u0066ix", "fi\\u0078es",
+      "\\/fix", "\\bfix", "fix\\b", "\\tFIX", "\\r\\n", "\\\\", "\\f", "\\u0020", "\\u00e9", "caf\\u00e9",
+      "\\ud83d\\ude00", "n", "t", "u0066ix", "\\u212aing", "king", " ", " ", "\\n", "-", "ed", "s"};
+  std::mt19937_64 rng(4105);
+  auto terms_of = [](std::string_view text) {
+    std::vector<std::string> out;
+    for_each_term(text, [&](std::string_view term) {
+      out.emplace_back(term);
+      return true;
+    });
+    return out;
+  };
+  std::string scratch;
+  for (int round = 0; round < 20000; ++round) {
+    std::string token = "\"";
+    for (std::size_t n = rng() % 10; n > 0; --n) token += pieces[rng() % pieces.size()];
+    token += "\"";
+    const std::string text = nlohmann::json::parse(token).get<std::string>();
+    const std::vector<std::string> yielded = terms_of(text);
+    std::vector<std::string> candidates = yielded;
+    for (const std::string& raw : terms_of(std::string_view(token).substr(1, token.size() - 2))) {
+      candidates.push_back(raw);
+    }
+    candidates.push_back("fix");
+    std::vector<std::string> terms;
+    for (std::size_t n = 1 + rng() % 3; n > 0; --n) {
+      std::string term = candidates[rng() % candidates.size()];
+      if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(std::move(term));
+    }
+    bool found[3] = {};
+    const bool all = mark_json_string_terms(token, terms, std::span<bool>(found, terms.size()), scratch);
+    bool want_all = true;
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      const bool want = std::find(yielded.begin(), yielded.end(), terms[k]) != yielded.end();
+      EXPECT_EQ(found[k], want) << token << " " << terms[k];
+      want_all = want_all && want;
+    }
+    EXPECT_EQ(all, want_all) << token;
+  }
 }
 
 TEST(StemTest, StripsOneSuffix) {

@@ -1,6 +1,7 @@
 // The full-text and time-series upkeep of written rows, and MATCH in a table query's WHERE.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
@@ -29,6 +30,20 @@ namespace {
 
 namespace rel = facet::relational;
 using Keys = std::vector<std::string>;
+
+// The text an index over columns reads from a document, as the tree of the document gives it.
+std::string tree_text(std::string_view doc, const Keys& columns) {
+  Result<nlohmann::json> tree = util::parse_json_document(doc);
+  if (!tree) return util::decode_utf8_lossy(doc);
+  Keys pieces;
+  for (const std::string& column : columns) {
+    if (parser::eq_ignore_ascii_case(column, "doc")) collect_json_strings(*tree, pieces);
+    else if (tree->is_object() && tree->contains(column)) collect_json_strings((*tree)[column], pieces);
+  }
+  std::string text;
+  for (const std::string& piece : pieces) text += (text.empty() ? "" : " ") + piece;
+  return text;
+}
 
 class FtsTest : public ExecFixture {
  protected:
@@ -115,18 +130,6 @@ TEST_F(FtsTest, IndexesColumnsAsTheDefinitionNamesThem) {
   for (const Case& c : cases) EXPECT_EQ(fts_terms_of_document(c.doc, c.columns), c.terms) << c.doc;
 
   // The named members are found without a tree; the terms are those of the text the tree gives.
-  auto tree_text = [](std::string_view doc, const Keys& columns) {
-    Result<nlohmann::json> tree = util::parse_json_document(doc);
-    if (!tree) return util::decode_utf8_lossy(doc);
-    Keys pieces;
-    for (const std::string& column : columns) {
-      if (parser::eq_ignore_ascii_case(column, "doc")) collect_json_strings(*tree, pieces);
-      else if (tree->is_object() && tree->contains(column)) collect_json_strings((*tree)[column], pieces);
-    }
-    std::string text;
-    for (const std::string& piece : pieces) text += (text.empty() ? "" : " ") + piece;
-    return text;
-  };
   const std::string_view tricky[] = {
       R"({"title":"old words","title":"new words"})", R"({"t\u0069tle":"esc","title":"xx","tit\u006ce":"yy"})",
       R"({"title":"caf\u00e9 \"quoted\" \ud83d\ude00 tail"})", R"({"a":3.25,"b":null,"c":false,"d":1e2,"e":-0})",
@@ -230,6 +233,46 @@ TEST_F(FtsTest, RowsAddedTogetherListAsRowByRow) {
   for (const std::string& word : words) {
     const std::string term = facet::fts::stem(word);
     EXPECT_EQ(live(rel::posting_key("together", term)), live(rel::posting_key("one_by_one", term))) << term;
+  }
+}
+
+// The check of a matched row against tokenising the text the tree gives, over documents whose
+// strings hold their words in either case, with suffixes, punctuation and letters beyond ASCII,
+// written with every kind of JSON escape (\n between words, \" and \\ inside them, \u for
+// letters, surrogate pairs, a Kelvin sign that lowers to k), and documents that are not JSON.
+TEST_F(FtsTest, RowsHoldTermsAsTheirTokenisedTextDoes) {
+  const std::vector<std::string> words = {"Fix", "fixes", "prefix", "f\\\"ix", "fix\\\\", "runNING", "caf\\u00e9",
+                                          "caf\u00e9", "\\u212aings", "kings", "t\\u006F", "to", "\\ud83d\\ude00",
+                                          "na\\u00efve", "42", "\\/fix", "fix\\b", "x", "\u00a0"};
+  const std::vector<std::string> gaps = {" ", "\\n", "\\t", "\\r\\n", "\\f", " - ", "\\u00a0", "\\u3000", ""};
+  const std::vector<std::string> extra_terms = {"fix", "king", "runn", "to", "caf\u00e9", "absent", "42"};
+  const std::vector<std::vector<Keys>> index_lists = {{{"body"}}, {{"title"}, {"body"}}, {{"doc"}}, {{"body", "n"}}};
+  std::mt19937_64 rng(140);
+  auto text = [&] {
+    std::string out;
+    for (std::size_t n = rng() % 8; n > 0; --n) out += words[rng() % words.size()] + gaps[rng() % gaps.size()];
+    return out;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string doc = "{\"body\":\"" + text() + "\",\"n\":" + std::to_string(rng() % 100) + ",\"title\":\"" +
+                      text() + "\"}";
+    if (round % 10 == 0) doc.insert(rng() % doc.size(), 1, '{');  // mostly not JSON any more
+    const std::vector<Keys>& indexes = index_lists[rng() % index_lists.size()];
+    std::vector<Keys> yielded;
+    for (const Keys& columns : indexes) yielded.push_back(facet::fts::query_terms(tree_text(doc, columns)));
+    Keys terms;
+    for (std::size_t n = 1 + rng() % 2; n > 0; --n) {
+      const Keys& from = yielded[rng() % yielded.size()];
+      const bool from_text = !from.empty() && rng() % 3 != 0;
+      terms.push_back(from_text ? from[rng() % from.size()] : extra_terms[rng() % extra_terms.size()]);
+    }
+    bool want = true;
+    for (const std::string& term : terms) {
+      want = want && std::any_of(yielded.begin(), yielded.end(), [&](const Keys& ts) {
+               return std::find(ts.begin(), ts.end(), term) != ts.end();
+             });
+    }
+    EXPECT_EQ(document_holds_terms(doc, indexes, terms), want) << doc << " " << ::testing::PrintToString(terms);
   }
 }
 
@@ -600,6 +643,95 @@ TEST_F(FtsTest, TransactionsStageTheListsAndMatchReadsCommittedOnes) {
   must(run("COMMIT"));
   EXPECT_EQ(list("shar"), (Keys{"a", "b", "c"}));  // "shared" stems to "shar"
   EXPECT_EQ(pks("MATCH(doc, 'shared')"), (Keys{"a", "b", "c"}));
+}
+
+// MATCH over rows in table files and in the memtable, read on the calling thread and on threads,
+// with and without a block cache (kept documents then lie in blocks the rows hold, or in copies):
+// the rows are those of the list, in its order, that are there and whose text yields every term
+// as the tree gives it, with their documents as stored; the rest of the WHERE applies to them.
+TEST_F(FtsTest, MatchReadsTheListedRowsWhereverTheyLie) {
+  const std::vector<std::string> words = {"Fix", "fixes", "prefix", "crash", "Crashed", "t\\u006f", "To", "the",
+                                          "caf\\u00e9", "memory", "\\\"memory\\\""};
+  auto sql_text = [](std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+      if (c == '\\' || c == '\'') out.push_back('\\');
+      out.push_back(c);
+    }
+    return out + "'";
+  };
+  for (const std::uint64_t cache_bytes : {Config().block_cache_bytes, std::uint64_t{0}}) {
+    SCOPED_TRACE("block cache " + std::to_string(cache_bytes));
+    Config c = engine::testing::test_config(2);
+    c.memtable_max_bytes = 16 << 10;
+    c.sstable_block_bytes = 1024;
+    c.block_cache_bytes = cache_bytes;
+    db = engine::testing::open_db(dir.file("files" + std::to_string(cache_bytes)), c);
+    session.forget_metadata();
+    must(run("CREATE TABLE docs (pk TEXT PRIMARY KEY)"));
+    index("f", {"body"});
+    std::mt19937_64 rng(141);
+    std::string script = "BEGIN;";
+    for (int i = 0; i < 1200; ++i) {
+      std::string body;
+      for (std::size_t n = 1 + rng() % 6; n > 0; --n) body += words[rng() % words.size()] + (rng() % 3 ? " " : "\\n");
+      script += "INSERT INTO docs (pk, doc) VALUES ('r" + std::to_string(1000 + (i * 7919) % 1200) + "', " +
+                sql_text("{\"body\":\"" + body + "\",\"n\":" + std::to_string(i % 10) + "}") + ");";
+    }
+    must(execute_sql(*db, script + "COMMIT;"));
+    // Rows that lose their words, are deleted, or are no JSON any more, some after the last flush.
+    must(run("UPDATE docs SET body = 'none' WHERE n = 3"));
+    must(run("DELETE FROM docs WHERE n = 4"));
+    put_row("docs", "r1005", "crash fix, not JSON");
+    ASSERT_GT(must(db->stats()).flushes, 2u);
+    const auto check_queries = [&] {
+      for (const std::string query : {"fix", "crash memory", "to", "caf\u00e9 the"}) {
+        Keys want_pks;
+        std::vector<std::string> want_rows;
+        const Keys terms = facet::fts::query_terms(query);
+        const std::optional<std::string> listed = must(db->get(rel::posting_key("docs", terms[0])));
+        for (const std::string& pk : must(facet::fts::decode_posting_list(listed.value_or("[]")))) {
+          const std::optional<std::string> doc = live(rel::row_key("docs", pk));
+          if (!doc || doc->empty()) continue;
+          const Keys yielded = facet::fts::query_terms(tree_text(*doc, {"body"}));
+          if (!std::all_of(terms.begin(), terms.end(), [&](const std::string& term) {
+                return std::find(yielded.begin(), yielded.end(), term) != yielded.end();
+              })) {
+            continue;
+          }
+          want_pks.push_back(pk);
+          for (std::string& row : rows("SELECT pk, doc FROM docs WHERE pk = '" + pk + "'")) {
+            want_rows.push_back(std::move(row));
+          }
+        }
+        EXPECT_GT(want_pks.size(), 10u) << query;
+        const std::string match = "MATCH(body, '" + query + "')";
+        EXPECT_EQ(pks(match), want_pks) << query;
+        EXPECT_EQ(rows("SELECT pk, doc FROM docs WHERE " + match), want_rows) << query;
+        Keys low;
+        for (const std::string& pk : want_pks) {
+          const std::optional<std::string> doc = live(rel::row_key("docs", pk));
+          const Result<nlohmann::json> tree = util::parse_json_document(*doc);
+          if (tree && tree->is_object() && tree->contains("n") && (*tree)["n"].get<double>() < 5) low.push_back(pk);
+        }
+        EXPECT_EQ(pks(match + " AND n < 5"), low) << query;
+        EXPECT_EQ(rows("SELECT count(*) FROM docs WHERE " + match), Keys{std::to_string(want_pks.size())}) << query;
+      }
+    };
+    for (const engine::BatchReadThreads threads : {engine::BatchReadThreads{0, 0}, engine::BatchReadThreads{8, 16}}) {
+      SCOPED_TRACE("threads " + std::to_string(threads.max_threads));
+      engine::set_batch_read_threads(threads);
+      check_queries();
+      // Inside a transaction the staged writes of rows stand in for their reads.
+      must(run("BEGIN"));
+      must(run("UPDATE docs SET body = 'none' WHERE n = 5"));
+      must(run("DELETE FROM docs WHERE n = 6"));
+      must(run("INSERT INTO docs (pk, doc) VALUES ('r1007', '{\"body\":\"fix to the crash memory caf\u00e9\"}')"));
+      check_queries();
+      must(run("ROLLBACK"));
+      engine::set_batch_read_threads(std::nullopt);
+    }
+  }
 }
 
 TEST_F(FtsTest, CorruptListFailsMatchAndIsResetByTheNextWrite) {
