@@ -1,7 +1,8 @@
 // Load benchmark: the load of the SQL benchmark's --index-first run (bench/sql_bench.py) without
-// its Python side, so that a profile of this process shows the load alone.
+// its Python side, so that a profile of this process shows the load alone; and, after it, the
+// benchmark's UPDATE jobs.
 //
-//   load_bench [--dir DIR] [--runs R] [--keep] [N]
+//   load_bench [--dir DIR] [--runs R] [--keep] [--no-index] [--updates K] [N]
 //
 // Writes two NDJSON files of documents shaped as sql_bench.py makes them (fixed seed): N users of
 // about 110 bytes ({"bio", "city", "id", "name", "score", "status"}, the bio 3 to 5 words of a
@@ -11,6 +12,12 @@
 // INDEX over the users' bios. One line per statement and one for the whole load:
 // `load_bench n=... run=... what=... seconds=... rows_per_s=...`. Closing a database is timed on a
 // line of its own, outside the load. The directory is removed at the end, unless --keep.
+// --no-index leaves the full-text index out. --updates K then runs, after the load, K point SELECTs
+// of users drawn with a fixed seed (as sql_bench.py's lookups before its UPDATE jobs, which leave
+// the block cache warm), K point UPDATEs (UPDATE users SET status = 'x' WHERE pk = ..., one
+// execute_sql each, of other users drawn the same way) in run_point_updates, and the UPDATE of about N/1000 rows (WHERE score = 7) in
+// run_update_where; each is timed on a line of its own and can be profiled alone, for example with
+// `valgrind --tool=callgrind --toggle-collect='*run_point_updates*'`.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -100,6 +107,24 @@ void write_files(std::uint64_t n, const std::string& users_path, const std::stri
   for (const auto& [pk, doc] : orders) out << doc << '\n';
 }
 
+// Each statement in one call of its own.
+void run_calls(Database& db, const std::vector<std::string>& statements) {
+  for (const std::string& statement : statements) {
+    if (auto r = exec::execute_sql(db, statement); !r) die(r.error().to_string());
+  }
+}
+
+// The point UPDATEs of sql_bench.py. Out of line, so that a profiler can single it out.
+[[gnu::noinline]] void run_point_updates(Database& db, const std::vector<std::string>& statements) {
+  run_calls(db, statements);
+}
+
+[[gnu::noinline]] void run_update_where(Database& db) {
+  if (auto r = exec::execute_sql(db, "UPDATE users SET status = 'seven' WHERE score = 7"); !r) {
+    die(r.error().to_string());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +132,8 @@ int main(int argc, char** argv) {
   std::uint64_t n = 100'000;
   int runs = 1;
   bool keep = false;
+  bool index = true;
+  std::uint64_t updates = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--dir" && i + 1 < argc) {
@@ -115,6 +142,10 @@ int main(int argc, char** argv) {
       runs = std::atoi(argv[++i]);
     } else if (arg == "--keep") {
       keep = true;
+    } else if (arg == "--no-index") {
+      index = false;
+    } else if (arg == "--updates" && i + 1 < argc) {
+      updates = std::strtoull(argv[++i], nullptr, 10);
     } else {
       n = std::strtoull(argv[i], nullptr, 10);
     }
@@ -140,7 +171,7 @@ int main(int argc, char** argv) {
       std::string sql;
       double rows;  // the rows it writes or reads
     };
-    const Statement statements[] = {
+    std::vector<Statement> statements = {
         {"create_tables",
          "CREATE TABLE users (id TEXT PRIMARY KEY, bio TEXT, city TEXT, name TEXT, score INTEGER, status TEXT); "
          "CREATE TABLE orders (id TEXT PRIMARY KEY, amount INTEGER, item TEXT)",
@@ -149,6 +180,7 @@ int main(int argc, char** argv) {
         {"copy_orders", "COPY orders FROM '" + orders + "' FORMAT NDJSON", static_cast<double>(n / 2)},
         {"fulltext_index", "CREATE FULLTEXT INDEX users_bio ON users (bio)", static_cast<double>(n)},
     };
+    if (!index) statements.pop_back();
     const double start = now();
     for (const Statement& statement : statements) {
       const double begun = now();
@@ -156,6 +188,24 @@ int main(int argc, char** argv) {
       line(statement.what, now() - begun, statement.rows);
     }
     line("load", now() - start, rows);
+    if (updates > 0) {
+      std::mt19937_64 rng(11);
+      std::vector<std::string> lookups;
+      std::vector<std::string> point_updates;
+      for (std::uint64_t i = 0; i < updates; ++i) {
+        lookups.push_back("SELECT doc FROM users WHERE pk = '" + padded("u", rng() % n) + "'");
+        point_updates.push_back("UPDATE users SET status = 'x' WHERE pk = '" + padded("u", rng() % n) + "'");
+      }
+      double begun = now();
+      run_calls(*db, lookups);
+      line("point_lookups", now() - begun, static_cast<double>(updates));
+      begun = now();
+      run_point_updates(*db, point_updates);
+      line("point_updates", now() - begun, static_cast<double>(updates));
+      begun = now();
+      run_update_where(*db);
+      line("update_where", now() - begun, static_cast<double>(n) / 1000);
+    }
     const double closing = now();
     db.reset();
     line("close", now() - closing, rows);

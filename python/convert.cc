@@ -275,14 +275,26 @@ PyObject* sql_result_to_py(const sql::exec::SqlResult& result) {
   using sql::exec::SqlResult;
   struct Visitor {
     PyObject* operator()(const SqlResult::Affected& affected) const {
+      // The three keys, interned once for the process (their hashes kept), as the member names of
+      // rows are (g_names).
+      static PyObject* keys[3] = {};
+      if (keys[0] == nullptr) {
+        PyObject* made[3] = {PyUnicode_InternFromString("rows"), PyUnicode_InternFromString("commit_ts"),
+                             PyUnicode_InternFromString("message")};
+        if (made[0] == nullptr || made[1] == nullptr || made[2] == nullptr) {
+          for (PyObject* key : made) Py_XDECREF(key);
+          return nullptr;
+        }
+        std::copy(std::begin(made), std::end(made), std::begin(keys));
+      }
       PyRef dict(PyDict_New());
       PyRef rows(PyLong_FromUnsignedLongLong(affected.rows));
       PyRef commit_ts(affected.commit_ts ? PyLong_FromUnsignedLongLong(*affected.commit_ts) : Py_NewRef(Py_None));
       PyRef message(text_to_py(affected.message));
       if (!dict || !rows || !commit_ts || !message) return nullptr;
-      if (PyDict_SetItemString(dict.get(), "rows", rows.get()) < 0 ||
-          PyDict_SetItemString(dict.get(), "commit_ts", commit_ts.get()) < 0 ||
-          PyDict_SetItemString(dict.get(), "message", message.get()) < 0)
+      if (PyDict_SetItem(dict.get(), keys[0], rows.get()) < 0 ||
+          PyDict_SetItem(dict.get(), keys[1], commit_ts.get()) < 0 ||
+          PyDict_SetItem(dict.get(), keys[2], message.get()) < 0)
         return nullptr;
       return dict.release();
     }

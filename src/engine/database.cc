@@ -234,9 +234,16 @@ Result<void> Database::log_acknowledged_writes() {
   return s.durability->write_queued();
 }
 
-Database::ReadStamp Database::read_stamp(std::string_view key) const {
+Database::ReadStamp Database::read_stamp(std::string_view key) const { return shard_stamp(shard_of_key(key)); }
+
+std::size_t Database::shard_count() const { return state_->shards.size(); }
+
+std::size_t Database::shard_of_key(std::string_view key) const { return state_->route(key).shard; }
+
+Database::ReadStamp Database::shard_stamp(std::size_t shard) const {
   const State& s = *state_;
-  return ReadStamp{s.id, s.shards[s.route(key).shard].reader.default_snapshot()};
+  if (shard >= s.shards.size()) panic("shard " + std::to_string(shard) + " out of range");
+  return ReadStamp{s.id, s.shards[shard].reader.default_snapshot()};
 }
 
 namespace {

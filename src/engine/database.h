@@ -140,6 +140,14 @@ class Database {
   };
   ReadStamp read_stamp(std::string_view key) const;
 
+  // The same per shard, for answers that read several shards: shard_stamp(i) is read_stamp of a key
+  // of shard i, for i below shard_count(). A read without as_of that visits shard i (a prefix scan
+  // visits every shard) reads it at its stamp's snapshot when that stamp is the same before and
+  // after the read. shard_of_key names the shard of a key, as read_stamp and put route it.
+  std::size_t shard_count() const;
+  std::size_t shard_of_key(std::string_view key) const;
+  ReadStamp shard_stamp(std::size_t shard) const;
+
   // visit_get of each of keys, handing visit(i, doc) the document of keys[i] for each key that has
   // a version, unless skip (when given) answers true for it. The keys are read shard by shard, in
   // ascending key order within a shard, so visits come in no particular order of i; a key given

@@ -32,6 +32,9 @@ class JsonMembers {
 
   // Reads text (replacing what an earlier scan found).
   void scan(std::string_view text);
+  // The text scanned, now read at another place that holds the same bytes: the index reads it
+  // there from now on.
+  void rebase(std::string_view text) { text_ = text; }
   // Back to the state before any scan.
   void clear() {
     state_ = State::Unscanned;

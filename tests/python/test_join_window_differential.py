@@ -1,7 +1,8 @@
 """Joins and window functions against Python's sqlite3 on the same generated rows (fixed seeds; a
-member may be null or missing): inner, left, right and cross joins on the primary key and on a
-document field, and ROW_NUMBER, RANK, DENSE_RANK, LAG and LEAD over partitions. Table-qualified
-names are written the same for both, since they read the table they name here as in standard SQL.
+member may be null or missing): inner, left, right and cross joins on the primary key and on
+equalities of document fields (texts and numbers, one or two of them), and ROW_NUMBER, RANK,
+DENSE_RANK, LAG and LEAD over partitions. Table-qualified names are written the same for both,
+since they read the table they name here as in standard SQL.
 
 The dialect's documented differences are normalised, not skipped:
 - numbers are doubles, so every number is compared as a float;
@@ -116,7 +117,9 @@ class JoinWindowDifferentialTest(TempDirTestCase):
                                                 ("L.PK = r.Pk",) * 2, ("pk", "l.pk = r.pk")])
             else:
                 ours_on, their_on = rng.choice([("l.fk = r.id", "l.fk IS r.id"), ("r.id = L.fk", "r.id IS L.fk"),
-                                                ("doc.left_doc.fk = doc.right_doc.id", "l.fk IS r.id")])
+                                                ("doc.left_doc.fk = doc.right_doc.id", "l.fk IS r.id"),
+                                                ("l.v = r.w", "l.v IS r.w"),
+                                                ("l.g = r.h AND r.w = l.v", "l.g IS r.h AND r.w IS l.v")])
             if ours_on not in (None, "pk") and rng.random() < 0.25:
                 extra = " AND r.w > %d" % rng.randint(0, 8)
                 ours_on, their_on = ours_on + extra, their_on + extra

@@ -393,6 +393,23 @@ Result<SqlValue> EvalContext::eval(const Expr& expr) {
   unknown_kind();
 }
 
+void EvalContext::reset(RowView row) {
+  tables_ = {};
+  sides_.reset();
+  doc_cache_.reset();
+  doc_unparsed_ = false;
+  members_ = own_members_.get();
+  if (members_) members_->clear();
+  pk_ = row.pk;
+  doc_ = row.doc;
+}
+
+void EvalContext::rebase(RowView row) {
+  if (members_ && members_->scanned()) members_->rebase(row.doc);
+  pk_ = row.pk;
+  doc_ = row.doc;
+}
+
 const nlohmann::json& EvalContext::document() {
   if (!doc_cache_) {
     Result<nlohmann::json> parsed = util::parse_json_document(doc_);

@@ -81,6 +81,14 @@ class EvalContext {
   EvalContext(EvalContext&&) = default;
   EvalContext& operator=(EvalContext&&) = default;
 
+  // Makes this the context of another row, as new (no tables, no sides, no scratch), keeping only
+  // the storage of the member index it made itself: a loop that makes many contexts in turn reuses
+  // one.
+  void reset(RowView row);
+  // The same row's bytes, copied to another place: the context reads them there, keeping what it
+  // has read of them.
+  void rebase(RowView row);
+
   // Evaluates expr, sub-expressions left to right; the first error ends it and is returned as is.
   Result<SqlValue> eval(const parser::Expr& expr);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "sql/exec/csv.h"
 #include "sql/exec/facet_upkeep.h"
 #include "sql/exec/projection.h"
+#include "sql/exec/row_writes.h"
 #include "sql/exec/select_source.h"
 #include "util/file.h"
 #include "util/json_document.h"
@@ -237,7 +239,13 @@ Result<std::vector<Record>> csv_records(std::string_view text, const rel::TableS
       object[header[c]] = coerce_csv_field(c < fields.size() ? fields[c].text : kEmpty, columns[c]);
     }
     std::optional<std::string> pk;
-    if (auto it = object.find(schema.pk); it != object.end()) pk = json_pk_text(*it);
+    if (auto it = object.find(schema.pk); it != object.end()) {
+      if (it->is_number_float() && inexact_key_number(it->get<double>())) {
+        const auto at = std::find(header.begin(), header.end(), schema.pk) - header.begin();
+        return fail(inexact_key_error(csv_field_value(fields.at(static_cast<std::size_t>(at)))));
+      }
+      pk = json_pk_text(*it);
+    }
     if (!pk) pk = "row_" + std::to_string(records.size());
     std::string doc = TRY(util::dump_json_compact(object));
     records.push_back({std::move(*pk), std::move(doc)});
@@ -334,7 +342,13 @@ Result<std::pair<std::string, std::string>> extract_pk_and_doc(const nlohmann::j
   if (typed) {
     std::optional<std::string> pk;
     if (record.is_object()) {
-      if (auto it = record.find(schema.pk); it != record.end()) pk = json_pk_text(*it);
+      if (auto it = record.find(schema.pk); it != record.end()) {
+        // A number written as an integer keeps its digits; any other one must be exact.
+        if (it->is_number_float() && inexact_key_number(it->get<double>())) {
+          return fail(inexact_key_error(TRY(util::dump_json_compact(*it))));
+        }
+        pk = json_pk_text(*it);
+      }
     }
     if (!pk) return fail(QuenlorError::sql_execution("JSON row missing pk column '" + schema.pk + "'"));
     std::string doc = TRY(util::dump_json_compact(record));

@@ -97,6 +97,12 @@ Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& 
       last = TRY(execute_pk_select(db, session, *select));
       continue;
     }
+    // The UPDATE of one row to constant values is run as read, without a statement around it: it
+    // gathers its upkeep, so nothing gathered is written before it (execute_stmt).
+    if (const std::optional<parser::Statement::Update> update = parser::read_pk_update(piece)) {
+      last = TRY(execute_update(db, session, *update));
+      continue;
+    }
     if (tokens.capacity() == 0) tokens.reserve(32);
     Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
     mark = deferred_mark(session, stmt);

@@ -13,6 +13,7 @@
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "facet/timeseries/bucket.h"
+#include "sql/exec/catalog_memo.h"
 #include "sql/parser/text.h"
 #include "util/json_document.h"
 #include "util/json_members.h"
@@ -315,24 +316,60 @@ void add_index_columns(std::string_view record, std::string_view table, std::vec
 
 }  // namespace
 
+namespace {
+
+// The column lists of the table's committed definitions, under their prefix: listed by a scan of
+// every shard, or as this thread last listed them while that listing stands (catalog_memo.h).
+Result<IndexColumnLists> committed_fts_indexes(Database& db, std::string_view table, std::string_view prefix) {
+  return committed_listing(db, prefix, [&]() -> Result<IndexColumnLists> {
+    std::vector<std::vector<std::string>> out;
+    TRY(db.visit_prefix(prefix, [&](const engine::PrefixScanRow& record) -> Result<void> {
+      add_index_columns(record.doc, table, out);
+      return {};
+    }));
+    return std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  });
+}
+
+}  // namespace
+
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table) {
-  engine::PrefixScanRows records = TRY(db.scan_prefix(rel::fts_index_meta_prefix(table)));
-  std::vector<std::vector<std::string>> out;
-  for (const engine::PrefixScanRow& record : records) add_index_columns(record.doc, table, out);
-  return out;
+  return *TRY(committed_fts_indexes(db, table, rel::fts_index_meta_prefix(table)));
 }
 
 Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table) {
   if (SqlSession::FtsColumns known = session.listed_fts_indexes(table)) return known;
-  std::vector<std::vector<std::string>> out;
-  TRY(visit_live_prefix(db, session, rel::fts_index_meta_prefix(table), std::nullopt, std::nullopt,
-                        [&](std::string_view, std::string_view record) -> Result<void> {
-                          add_index_columns(record, table, out);
-                          return {};
-                        }));
-  auto indexes = std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  const std::string prefix = rel::fts_index_meta_prefix(table);
+  SqlSession::FtsColumns indexes;
+  if (!session.has_staged() || session.staged_under(prefix).current() == nullptr) {
+    // No definition is staged or held back: the committed ones are the session's.
+    indexes = TRY(committed_fts_indexes(db, table, prefix));
+  } else {
+    std::vector<std::vector<std::string>> out;
+    TRY(visit_live_prefix(db, session, prefix, std::nullopt, std::nullopt,
+                          [&](std::string_view, std::string_view record) -> Result<void> {
+                            add_index_columns(record, table, out);
+                            return {};
+                          }));
+    indexes = std::make_shared<const std::vector<std::vector<std::string>>>(std::move(out));
+  }
   session.remember_fts_indexes(table, indexes);
   return indexes;
+}
+
+bool fts_upkeep_adds(const std::vector<std::vector<std::string>>& indexes, std::optional<std::string_view> old_doc,
+                     std::string_view new_doc) {
+  if (indexes.empty()) return false;
+  if (!old_doc) return true;
+  if (*old_doc == new_doc) return false;
+  IndexedDocument before(*old_doc);
+  IndexedDocument after(new_doc);
+  std::string before_text;
+  std::string after_text;
+  for (const std::vector<std::string>& columns : indexes) {
+    if (before.text_view(columns, before_text) != after.text_view(columns, after_text)) return true;
+  }
+  return false;
 }
 
 Result<void> update_fts_indexes(Database& db, SqlSession& session, std::string_view table, std::string_view pk,
@@ -477,9 +514,15 @@ Result<std::optional<std::uint64_t>> write_gathered_upkeep(Database& db, SqlSess
 
 Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const UpkeepStage* upkeep,
                                                             std::deque<PendingPut>& rows) {
+  // The catalog memo counts only the first writes after its lookups (catalog_memo.h).
+  std::size_t noted = 0;
+  const auto note = [&](std::string_view key, std::uint64_t ts) {
+    if (noted < kNotedWrites) note_committed_write(db, key, ts);
+    ++noted;
+  };
   if (upkeep) {
     TRY(upkeep->apply([&](std::string_view key, std::string value) -> Result<void> {
-      TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+      note(key, TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag)));
       return {};
     }));
   }
@@ -489,6 +532,7 @@ Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const 
   if (upkeep && !upkeep->empty()) TRY(db.log_acknowledged_writes());
   for (PendingPut& put : rows) {
     last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
+    note(put.key, *last_ts);
   }
   return last_ts;
 }

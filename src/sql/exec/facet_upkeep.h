@@ -98,11 +98,22 @@ Result<void> index_rows_for_fts(Database& db, SqlSession& session, std::string_v
                                 const std::vector<std::vector<std::string>>& indexes);
 
 // The column lists of the table's committed full-text index definitions, in key order; records
-// that do not read, name another table or have no columns are skipped.
+// that do not read, name another table or have no columns are skipped. A listing is remembered on
+// the calling thread across calls while no shard commits anything but this thread's own writes
+// outside the definitions (catalog_memo.h).
 Result<std::vector<std::vector<std::string>>> fts_index_columns(Database& db, std::string_view table);
 // The same as the session sees them (definitions staged in its transaction included), remembered
 // by the session until it changes the catalog: the indexes the upkeep of the table's rows follows.
+// Without a definition staged these are the committed ones, remembered as above.
 Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& session, std::string_view table);
+
+// Whether writing new_doc as a row's next version can add the row to any posting list under
+// indexes (the table's, as upkeep_fts_indexes lists them): always when the row had no version
+// before (old_doc none); never when every index reads the same text from new_doc as from old_doc,
+// the version the statement read, whose terms were added when it was written (lists never lose a
+// key). The texts are read as update_fts_indexes reads them.
+bool fts_upkeep_adds(const std::vector<std::vector<std::string>>& indexes, std::optional<std::string_view> old_doc,
+                     std::string_view new_doc);
 
 // Indexes the written row under every full-text index of the table. A row that was there before
 // (listed_before: the row of a one-row UPDATE) is likely listed already: a list the stage does not

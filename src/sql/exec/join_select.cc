@@ -1,7 +1,10 @@
 #include "sql/exec/join_select.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstring>
+#include <deque>
 #include <future>
 #include <limits>
 #include <memory>
@@ -14,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sql/eval/equality_index.h"
 #include "sql/eval/eval_context.h"
 #include "sql/eval/sql_value.h"
 #include "sql/exec/grouped_select.h"
@@ -25,6 +29,7 @@
 #include "sql/exec/session.h"
 #include "sql/parser/analysis.h"
 #include "sql/parser/text.h"
+#include "util/bulk_memory.h"
 #include "util/function_ref.h"
 #include "util/utf8.h"
 
@@ -46,6 +51,9 @@ using Select = parser::Statement::Select;
 constexpr std::size_t kMaxJoinRows = 10'000'000;
 constexpr std::size_t kPadded = std::numeric_limits<std::size_t>::max();
 
+// Set by use_plain_nested_loop, for tests.
+std::atomic<bool> plain_nested_loop{false};
+
 Result<void> join_too_large() {
   return fail(QuenlorError::sql_execution("join would produce more than 10000000 rows"));
 }
@@ -58,7 +66,12 @@ struct Pair {
 
 // The rows of one side (where the scan left them, or the one row a pk literal reads), each with a
 // context made on its first use and kept for the statement, so that its document is read at most
-// once however many pairs it is part of.
+// once however many pairs it is part of. A pairing that is done with a row may let its context go
+// (release) unless a pair the statement holds on to takes the row (keep).
+//
+// A streamed side is not read whole: a scan hands its rows to the pairing one at a time (visit),
+// and only the row whose turn it is can be read, and the rows that pairs held past their visit
+// have kept: those are copied, with their contexts, when kept.
 struct Side {
   std::string name;
   std::optional<std::string> alias;
@@ -68,6 +81,19 @@ struct Side {
   std::vector<RowView> fetched_views;
   std::span<const RowView> rows;
   std::vector<std::unique_ptr<EvalContext>> contexts;
+  std::vector<bool> kept;
+  std::vector<std::unique_ptr<EvalContext>> spare;  // released contexts, made again for other rows
+  bool streamed = false;
+  std::size_t current = kPadded;  // a streamed side's row under way
+  RowView current_row;
+  // A streamed side's kept rows, in the order of their positions, and the bytes they are copied to.
+  struct KeptRow {
+    std::size_t index;
+    RowView row;
+    std::unique_ptr<EvalContext> context;
+  };
+  std::deque<KeptRow> kept_rows;
+  util::ByteChunks kept_bytes;
 
   // Without docs, a scan reads the rows' primary keys alone, and every document is empty.
   Result<void> read(Database& db, SqlSession& session, std::optional<std::string_view> key, bool docs,
@@ -86,22 +112,86 @@ struct Side {
       rows = fetched_views;
     }
     contexts.resize(rows.size());
+    kept.resize(rows.size());
     return {};
   }
+  // The rows under the given keys (ascending, each once) that are visible, in that order.
+  Result<void> read_keys(Database& db, SqlSession& session, std::span<const std::string> keys,
+                         std::optional<std::uint64_t> as_of, std::optional<std::uint64_t> valid_at) {
+    for (const std::string& key : keys) {
+      for (VisibleRow& row : TRY(fetch_rows_for_table(db, session, name, key, as_of, valid_at))) {
+        fetched.push_back(std::move(row));
+      }
+    }
+    fetched_views.assign(fetched.begin(), fetched.end());
+    rows = fetched_views;
+    contexts.resize(rows.size());
+    kept.resize(rows.size());
+    return {};
+  }
+  void stream() {
+    streamed = true;
+    contexts.resize(1);
+  }
+  // A streamed side's row i (they come in order from 0) is row, until the next visit.
+  void visit(std::size_t i, RowView row) {
+    current = i;
+    current_row = row;
+    if (contexts[0]) contexts[0]->reset(row);
+  }
   std::size_t size() const { return rows.size(); }
-  std::string_view pk(std::size_t i) const { return rows[i].pk; }
+  RowView row(std::size_t i) const {
+    if (!streamed) return rows[i];
+    if (const KeptRow* k = find_kept(i)) return k->row;
+    if (i != current) panic("a streamed join side read out of turn");
+    return current_row;
+  }
+  std::string_view pk(std::size_t i) const { return row(i).pk; }
   EvalContext* context(std::size_t i) {
     if (i == kPadded) return nullptr;
-    if (!contexts[i]) contexts[i] = std::make_unique<EvalContext>(rows[i]);
-    return contexts[i].get();
+    if (streamed) {
+      if (const KeptRow* k = find_kept(i)) return k->context.get();
+    }
+    const RowView r = row(i);
+    std::unique_ptr<EvalContext>& c = contexts[streamed ? 0 : i];
+    if (!c) {
+      if (spare.empty()) {
+        c = std::make_unique<EvalContext>(r);
+      } else {
+        c = std::move(spare.back());
+        spare.pop_back();
+        c->reset(r);
+      }
+    }
+    return c.get();
   }
-  std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : rows[i].doc; }
+  void keep(std::size_t i) {
+    if (i == kPadded) return;
+    if (!streamed) {
+      kept[i] = true;
+      return;
+    }
+    if (find_kept(i)) return;
+    if (i != current) panic("a streamed join side kept out of turn");
+    // The row's bytes are copied; its context, and what it has read, go with them.
+    char* at = kept_bytes.allocate(current_row.pk.size() + current_row.doc.size());
+    std::memcpy(at, current_row.pk.data(), current_row.pk.size());
+    std::memcpy(at + current_row.pk.size(), current_row.doc.data(), current_row.doc.size());
+    const RowView copy{{at, current_row.pk.size()}, {at + current_row.pk.size(), current_row.doc.size()}};
+    if (contexts[0]) contexts[0]->rebase(copy);
+    kept_rows.push_back({i, copy, contexts[0] ? std::move(contexts[0]) : std::make_unique<EvalContext>(copy)});
+  }
+  void release(std::size_t i) {
+    if (streamed) return;
+    if (!kept[i] && contexts[i]) spare.push_back(std::move(contexts[i]));
+  }
+  std::string_view doc(std::size_t i) const { return i == kPadded ? std::string_view("null") : row(i).doc; }
   // The row's document as the joined document holds it: JSON null for a padded side, the text of
   // the bytes for a document that is not JSON.
   nlohmann::json json(std::size_t i) {
     if (i == kPadded) return nullptr;
     const nlohmann::json& tree = context(i)->document();
-    return tree.is_null() ? decode_row_json(rows[i].doc) : tree;
+    return tree.is_null() ? decode_row_json(row(i).doc) : tree;
   }
   // True when the primary keys ascend strictly, as a scan gives them.
   bool ascending() const {
@@ -109,6 +199,14 @@ struct Side {
       if (!(rows[i - 1].pk < rows[i].pk)) return false;
     }
     return true;
+  }
+
+ private:
+  const KeptRow* find_kept(std::size_t i) const {
+    if (kept_rows.empty() || i > kept_rows.back().index) return nullptr;
+    const auto it = std::lower_bound(kept_rows.begin(), kept_rows.end(), i,
+                                     [](const KeptRow& k, std::size_t at) { return k.index < at; });
+    return it != kept_rows.end() && it->index == i ? &*it : nullptr;
   }
 };
 
@@ -159,6 +257,70 @@ Named table_named(std::string_view qualifier, std::string_view left, std::string
   return l ? Named::Left : r ? Named::Right : Named::Neither;
 }
 
+// What an expression over a joined pair reads: one side's row, the other's, neither (a constant),
+// or the pair (both rows, the joined document whole, `*`, or a function call, which may give
+// another value each time). A name reads the side it names; `pk`, the pair's key, is the left row's
+// pk except in a CROSS join, whose keys join both pks.
+enum class Reads { Neither, Left, Right, Pair };
+
+Reads reads_of(const Expr& expr, std::string_view left_table, std::string_view right_table,
+               const std::optional<std::string>& alias, bool cross) {
+  bool left = false;
+  bool right = false;
+  const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
+    if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
+    std::optional<std::string_view> side_doc;
+    if (const auto* c = e.get_if<Expr::Column>()) {
+      if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
+      if (parser::eq_ignore_ascii_case(c->name, "pk")) {
+        if (cross) return true;
+        left = true;
+      } else {
+        side_doc = c->name;
+      }
+    } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
+      if (parser::eq_ignore_ascii_case(f->column, "doc")) {
+        side_doc = f->path[0];
+      } else {
+        const Named named = table_named(f->column, left_table, right_table, alias);
+        left = left || named == Named::Left;
+        right = right || named == Named::Right;
+      }
+    }
+    if (side_doc == "left_doc") left = true;
+    if (side_doc == "right_doc") right = true;
+    return false;
+  });
+  if (pair || (left && right)) return Reads::Pair;
+  return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
+}
+
+// Whether an expression over joined pairs reads the right row's document (not only its pk): through
+// the joined document whole, its right_doc, or a name of the right table.
+bool reads_right_doc(const Expr& expr, std::string_view left_table, std::string_view right_table,
+                     const std::optional<std::string>& alias) {
+  return parser::expr_any_node(expr, [&](const Expr& e) {
+    if (const auto* c = e.get_if<Expr::Column>()) {
+      return parser::eq_ignore_ascii_case(c->name, "doc") || c->name == "right_doc";
+    }
+    const auto* f = e.get_if<Expr::FieldAccess>();
+    if (!f) return false;
+    if (parser::eq_ignore_ascii_case(f->column, "doc")) return f->path[0] == "right_doc";
+    return table_named(f->column, left_table, right_table, alias) == Named::Right &&
+           (f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk"));
+  });
+}
+
+// Calls f on each part of e cut at its top-level ANDs, in the order AND evaluates them.
+void for_each_conjunct(const Expr& e, util::FunctionRef<void(const Expr&)> f) {
+  if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
+    for_each_conjunct(b->left, f);
+    for_each_conjunct(b->right, f);
+    return;
+  }
+  f(e);
+}
+
 // ON cut at its top-level ANDs, each part evaluated as seldom as it can be: a part that reads one
 // side only (or none), once per row of that side; a comparison of an operand that reads the left
 // side only with one that reads the right side only, each operand once per row; anything else once
@@ -167,11 +329,20 @@ Named table_named(std::string_view qualifier, std::string_view left, std::string
 // per pair, as written.
 class OnParts {
  public:
-  enum class Reads { Neither, Left, Right, Pair };
-
-  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias)
-      : left_(left), right_(right), alias_(alias) {
-    if (on) split(*on);
+  OnParts(const Expr* on, std::string_view left, std::string_view right, const std::optional<std::string>& alias) {
+    if (!on) return;
+    for_each_conjunct(*on, [&](const Expr& e) {
+      const Reads reads = reads_of(e, left, right, alias, false);
+      if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
+      if (reads == Reads::Right) return right_only.push_back(&e);
+      if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
+        const Reads l = reads_of(b->left, left, right, alias, false);
+        const Reads r = reads_of(b->right, left, right, alias, false);
+        if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
+        if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
+      }
+      per_pair.push_back(&e);
+    });
   }
 
   struct Comparison {
@@ -186,62 +357,11 @@ class OnParts {
   std::vector<const Expr*> per_pair;
 
  private:
-  void split(const Expr& e) {
-    if (const auto* b = e.get_if<Expr::BinOp>(); b && b->op == parser::BinOperator::And) {
-      split(b->left);
-      split(b->right);
-      return;
-    }
-    const Reads reads = reads_of(e);
-    if (reads == Reads::Neither || reads == Reads::Left) return left_only.push_back(&e);
-    if (reads == Reads::Right) return right_only.push_back(&e);
-    if (const auto* b = e.get_if<Expr::BinOp>(); b && is_comparison(b->op)) {
-      const Reads l = reads_of(b->left);
-      const Reads r = reads_of(b->right);
-      if (l == Reads::Left && r == Reads::Right) return comparisons.push_back({&b->left, &b->right, b->op, true});
-      if (l == Reads::Right && r == Reads::Left) return comparisons.push_back({&b->right, &b->left, b->op, false});
-    }
-    per_pair.push_back(&e);
-  }
-
   static bool is_comparison(parser::BinOperator op) {
     using parser::BinOperator;
     return op == BinOperator::Eq || op == BinOperator::NotEq || op == BinOperator::Lt || op == BinOperator::Gt ||
            op == BinOperator::LtEq || op == BinOperator::GtEq;
   }
-
-  // The side an expression reads: `pk` is the left row's (a nested-loop pair's key), a name the
-  // side it names; a function call, `doc` or `*` make it a part of the pair.
-  Reads reads_of(const Expr& expr) const {
-    bool left = false;
-    bool right = false;
-    const bool pair = parser::expr_any_node(expr, [&](const Expr& e) {
-      if (e.is<Expr::Function>() || e.is<Expr::WindowFunction>() || e.is<Expr::Star>()) return true;
-      std::optional<std::string_view> side_doc;
-      if (const auto* c = e.get_if<Expr::Column>()) {
-        if (parser::eq_ignore_ascii_case(c->name, "doc")) return true;
-        if (parser::eq_ignore_ascii_case(c->name, "pk")) left = true;
-        else side_doc = c->name;
-      } else if (const auto* f = e.get_if<Expr::FieldAccess>()) {
-        if (parser::eq_ignore_ascii_case(f->column, "doc")) {
-          side_doc = f->path[0];
-        } else {
-          const Named named = table_named(f->column, left_, right_, alias_);
-          left = left || named == Named::Left;
-          right = right || named == Named::Right;
-        }
-      }
-      if (side_doc == "left_doc") left = true;
-      if (side_doc == "right_doc") right = true;
-      return false;
-    });
-    if (pair || (left && right)) return Reads::Pair;
-    return left ? Reads::Left : right ? Reads::Right : Reads::Neither;
-  }
-
-  std::string_view left_;
-  std::string_view right_;
-  const std::optional<std::string>& alias_;
 };
 
 // Evaluation over one joined pair at a time: the pair's key is its pk, its two rows' contexts are
@@ -282,6 +402,11 @@ class PairScope {
     return out;
   }
   JoinSides sides(Pair p) { return {left_.context(p.left), right_.context(p.right)}; }
+  // The pair is held past its visit: its rows keep their contexts.
+  void keep(Pair p) {
+    left_.keep(p.left);
+    right_.keep(p.right);
+  }
 
   Side& left() { return left_; }
   Side& right() { return right_; }
@@ -306,23 +431,257 @@ class PairScope {
   std::string doc_;
 };
 
+// WHERE over the joined pairs, cut at its top-level ANDs and evaluated part by part as AND
+// evaluates them: the first error ends the statement, the first part that is not true drops the
+// pair. A part that reads one side's row only (or nothing) has one value for every pair of that
+// row, so it is evaluated at the row's first pair that reaches it and remembered; on a padded side,
+// and for a part that reads the pair, it is evaluated for each pair.
+class FilterParts {
+ public:
+  FilterParts(const Expr* filter, const Side& left, const Side& right, bool cross) {
+    if (!filter) return;
+    whole_doc_ = reads_whole_doc(*filter);
+    for_each_conjunct(*filter, [&](const Expr& e) {
+      Part part{&e, reads_of(e, left.name, right.name, right.alias, cross), {}};
+      if (part.reads == Reads::Neither) part.reads = Reads::Left;
+      parts_.push_back(std::move(part));
+    });
+  }
+
+  Result<bool> passes(PairScope& scope, Pair p) {
+    std::optional<EvalContext> ctx;
+    for (Part& part : parts_) {
+      const std::size_t row = part.reads == Reads::Left ? p.left : part.reads == Reads::Right ? p.right : kPadded;
+      if (row != kPadded && row >= part.known.size()) part.known.resize(row + 1, kUnknown);
+      std::uint8_t* known = row == kPadded ? nullptr : &part.known[row];
+      if (!known || *known == kUnknown) {
+        if (!ctx) ctx.emplace(scope.context(p, whole_doc_));
+        const bool truth = eval::is_truthy(TRY(ctx->eval(*part.expr)));
+        if (!known) {
+          if (!truth) return false;
+          continue;
+        }
+        *known = truth ? kTrue : kFalse;
+      }
+      if (*known == kFalse) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::uint8_t kUnknown = 0;
+  static constexpr std::uint8_t kTrue = 1;
+  static constexpr std::uint8_t kFalse = 2;
+  struct Part {
+    const Expr* expr;
+    Reads reads;                      // Left, Right or Pair
+    std::vector<std::uint8_t> known;  // per row of the side it reads: its truth once evaluated
+  };
+  std::vector<Part> parts_;
+  bool whole_doc_ = false;  // the joined document is built for evaluating the parts
+};
+
+// The pairing of a nested-loop join: ON against each pair; an evaluation error counts as no
+// match. Made once the right rows are read: a right row's one-sided parts and operands are
+// evaluated then, once; a left row's at its turn (they call no function, so the order changes
+// nothing). With an equality among the comparisons, the right rows are indexed by their operand of
+// it, and a left row tries only the rows whose operand equals its own, in ascending order: the
+// pairs, and their order, of trying every right row. The left rows are paired in turn, each
+// followed by its padded row when a LEFT join finds it no match; a RIGHT join's unmatched right
+// rows come after all pairs.
+class NestedLoop {
+ public:
+  // hold_right: the statement reads the right rows' documents again after ON's one-sided parts
+  // and operands (else their contexts go once those are evaluated, and are made again if needed).
+  NestedLoop(PairScope& scope, JoinType type, const Expr* on, bool hold_right,
+             util::FunctionRef<Result<bool>(Pair)> visit)
+      : scope_(scope),
+        keep_left_(type == JoinType::Left),
+        keep_right_(type == JoinType::Right),
+        visit_(visit),
+        parts_(on, scope.left().name, scope.right().name, scope.right().alias),
+        n_(parts_.comparisons.size()),
+        keyed_(indexed_comparison()),
+        pair_doc_(std::any_of(parts_.per_pair.begin(), parts_.per_pair.end(),
+                              [](const Expr* e) { return reads_whole_doc(*e); })),
+        left_values_(n_) {
+    const std::size_t r = scope.right().size();
+    right_matched_.assign(keep_right_ ? r : 0, false);
+    right_ok_.resize(r);
+    right_values_.resize(r * n_);
+    std::size_t texts = 0;
+    std::size_t numbers = 0;
+    const Side& right = scope.right();
+    const bool hold = hold_right || std::any_of(parts_.per_pair.begin(), parts_.per_pair.end(), [&](const Expr* e) {
+                        return reads_right_doc(*e, scope.left().name, right.name, right.alias);
+                      });
+    for (std::size_t j = 0; j < r; ++j) {
+      right_ok_[j] = truth({kPadded, j}, parts_.right_only);
+      if (right_ok_[j]) operands({kPadded, j}, false, right_values_.data() + j * n_);
+      if (!hold) scope.right().release(j);
+      if (!right_ok_[j] || keyed_ == n_) continue;
+      if (const std::optional<SqlValue>& v = right_values_[j * n_ + keyed_]) {
+        texts += v->is_text();
+        numbers += v->is_number();
+      }
+    }
+    if (keyed_ == n_) return;
+    index_.reserve(r, texts, numbers);
+    for (std::size_t j = 0; j < r; ++j) {
+      std::optional<SqlValue>& v = right_values_[j * n_ + keyed_];
+      if (v) index_.add(*v, static_cast<eval::EqualityIndex::Position>(j));
+      v.reset();
+    }
+    if (n_ == 1) std::vector<std::optional<SqlValue>>().swap(right_values_);  // all in index_ now
+  }
+
+  // The pairs of left row i, then its padded row if due; false once a visit stops the pairing.
+  Result<bool> pair_left(std::size_t i) {
+    bool matched = false;
+    // Emits the pair when it matches; false when the visit stops the pairing.
+    const auto attempt = [&](std::size_t j) -> Result<bool> {
+      if (!matches(i, j)) return true;
+      matched = true;
+      if (keep_right_) right_matched_[j] = true;
+      return emit({i, j});
+    };
+    if (truth({i, kPadded}, parts_.left_only)) {
+      operands({i, kPadded}, true, left_values_.data());
+      if (keyed_ < n_) {
+        candidates_.clear();
+        if (left_values_[keyed_]) index_.find_equal(*left_values_[keyed_], candidates_);
+        for (eval::EqualityIndex::Position j : candidates_) {
+          if (!TRY(attempt(j))) return false;
+        }
+      } else {
+        for (std::size_t j = 0; j < right_ok_.size(); ++j) {
+          if (!TRY(attempt(j))) return false;
+        }
+      }
+    }
+    if (keep_left_ && !matched) return emit({i, kPadded});
+    return true;
+  }
+
+  Result<void> unmatched_right() {
+    for (std::size_t j = 0; j < right_matched_.size(); ++j) {
+      if (!right_matched_[j]) {
+        if (!TRY(emit({kPadded, j}))) return {};
+      }
+    }
+    return {};
+  }
+
+ private:
+  Result<bool> emit(Pair p) {
+    if (++made_ > kMaxJoinRows) TRY(join_too_large());
+    return visit_(p);
+  }
+
+  // A row's one-sided parts, and the values of its comparisons' operands (none on an error).
+  bool truth(Pair p, const std::vector<const Expr*>& exprs) {
+    if (exprs.empty()) return true;
+    EvalContext ctx = scope_.context(p, false);
+    for (const Expr* e : exprs) {
+      const Result<SqlValue> v = ctx.eval(*e);
+      if (!v || !eval::is_truthy(*v)) return false;
+    }
+    return true;
+  }
+  void operands(Pair p, bool left_side, std::optional<SqlValue>* out) {
+    EvalContext ctx = scope_.context(p, false);
+    for (std::size_t k = 0; k < n_; ++k) {
+      const OnParts::Comparison& c = parts_.comparisons[k];
+      Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
+      out[k] = v ? std::optional(std::move(*v)) : std::nullopt;
+    }
+  }
+
+  // Whether left row i (its operands in left_values_) and right row j match, the keyed comparison
+  // aside.
+  bool matches(std::size_t i, std::size_t j) {
+    if (!right_ok_[j]) return false;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (k == keyed_) continue;
+      const std::optional<SqlValue>& l = left_values_[k];
+      const std::optional<SqlValue>& r = right_values_[j * n_ + k];
+      if (!l || !r) return false;
+      const OnParts::Comparison& c = parts_.comparisons[k];
+      const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
+      if (!eval::is_truthy(v)) return false;
+    }
+    if (parts_.per_pair.empty()) return true;
+    EvalContext ctx = scope_.context({i, j}, pair_doc_);
+    for (const Expr* e : parts_.per_pair) {
+      const Result<SqlValue> v = ctx.eval(*e);
+      if (!v || !eval::is_truthy(*v)) return false;
+    }
+    return true;
+  }
+
+  // The comparison whose operands index the right rows: the first equality, unless the plain
+  // nested loop is asked for or a right row would have no position in an index; n_ for none.
+  std::size_t indexed_comparison() const {
+    if (plain_nested_loop.load(std::memory_order_relaxed) ||
+        scope_.right().size() >= eval::EqualityIndex::kNoPosition) {
+      return n_;
+    }
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (parts_.comparisons[k].op == parser::BinOperator::Eq) return k;
+    }
+    return n_;
+  }
+
+  PairScope& scope_;
+  bool keep_left_;
+  bool keep_right_;
+  util::FunctionRef<Result<bool>(Pair)> visit_;
+  const OnParts parts_;
+  std::size_t n_;
+  std::size_t keyed_;
+  bool pair_doc_;
+  std::vector<bool> right_ok_;
+  std::vector<std::optional<SqlValue>> right_values_;  // n_ per right row; the keyed one is in index_
+  eval::EqualityIndex index_;
+  std::vector<std::optional<SqlValue>> left_values_;  // the row under way's
+  std::vector<eval::EqualityIndex::Position> candidates_;
+  std::vector<bool> right_matched_;
+  std::size_t made_ = 0;
+};
+
 // The joined pairs of a statement, made one at a time.
 class Pairing {
  public:
-  Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join)
-      : scope_(scope), type_(join.join_type), key_join_(key_join), on_(join.on_clause ? &*join.on_clause : nullptr) {}
+  // hold_right: see NestedLoop.
+  Pairing(PairScope& scope, const parser::JoinSpec& join, bool key_join, bool hold_right)
+      : scope_(scope),
+        type_(join.join_type),
+        key_join_(key_join),
+        on_(join.on_clause ? &*join.on_clause : nullptr),
+        hold_right_(hold_right) {}
+
+  // Where a streamed left side's rows come from: a scan of its table. Only for nested-loop INNER
+  // and LEFT joins, whose pairs come left row by left row, hence in key order.
+  struct Stream {
+    Database& db;
+    SqlSession& session;
+    std::optional<std::uint64_t> as_of;
+    std::optional<std::uint64_t> valid_at;
+  };
+  void stream_left(Stream stream) { stream_.emplace(stream); }
 
   // Visits the pairs in ascending key order, pairs of one key in the order the join makes them;
   // visit returns false to stop.
   Result<void> visit_in_key_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    if (stream_) return generate_streamed(visit);
     std::vector<std::size_t> left_order;
-    if (streams_in_key_order(left_order)) return generate(left_order, visit);
+    if (streams_in_key_order(left_order)) return generate(left_order, visit, true);
     // Otherwise all pairs are made first, then sorted.
     std::vector<Pair> pairs;
     TRY(generate(left_order, [&](Pair p) -> Result<bool> {
       pairs.push_back(p);
       return true;
-    }));
+    }, false));
     std::string a;
     const std::vector<std::size_t> order = sort_permutation(pairs.size(), [&](std::size_t i, std::size_t j) {
       a.assign(scope_.key(pairs[i]));
@@ -337,9 +696,10 @@ class Pairing {
 
   // Visits the pairs in any order.
   Result<void> visit_any_order(util::FunctionRef<Result<bool>(Pair)> visit) {
+    if (stream_) return generate_streamed(visit);
     std::vector<std::size_t> left_order(scope_.left().size());
     for (std::size_t i = 0; i < left_order.size(); ++i) left_order[i] = i;
-    return generate(left_order, visit);
+    return generate(left_order, visit, true);
   }
 
  private:
@@ -389,8 +749,10 @@ class Pairing {
     return true;
   }
 
-  // Makes the pairs: CROSS and nested loops walk the left rows in left_order.
-  Result<void> generate(const std::vector<std::size_t>& left_order, util::FunctionRef<Result<bool>(Pair)> visit) {
+  // Makes the pairs: CROSS and nested loops walk the left rows in left_order. streamed: each pair's
+  // visit is all the statement does with it, unless it keeps the pair (PairScope::keep).
+  Result<void> generate(const std::vector<std::size_t>& left_order, util::FunctionRef<Result<bool>(Pair)> visit,
+                        bool streamed) {
     const std::size_t l = left().size();
     const std::size_t r = right().size();
     if (type_ == JoinType::Cross) {
@@ -403,7 +765,7 @@ class Pairing {
       return {};
     }
     if (key_join_) return generate_on_pk(visit);
-    return generate_nested(left_order, visit);
+    return generate_nested(left_order, visit, streamed);
   }
 
   // For each row of the walked side in order, the row of the other side with the same pk (of
@@ -440,93 +802,40 @@ class Pairing {
     return {};
   }
 
-  // ON against each pair; an evaluation error counts as no match. A LEFT join's unmatched left row
-  // follows that row's (absent) pairs, a RIGHT join's unmatched right rows come after all pairs.
   Result<void> generate_nested(const std::vector<std::size_t>& left_order,
-                               util::FunctionRef<Result<bool>(Pair)> visit) {
-    const bool keep_left = type_ == JoinType::Left;
-    const bool keep_right = type_ == JoinType::Right;
-    std::vector<bool> right_matched(keep_right ? right().size() : 0, false);
-    std::size_t made = 0;
-    const auto emit = [&](Pair p) -> Result<bool> {
-      if (++made > kMaxJoinRows) TRY(join_too_large());
-      return visit(p);
-    };
-    const OnParts parts(on_, left().name, right().name, right().alias);
-    // Each row's one-sided parts, and the values of the comparisons' operands (none on an error).
-    const auto truth = [&](Pair p, const std::vector<const Expr*>& exprs) {
-      EvalContext ctx = scope_.context(p, false);
-      for (const Expr* e : exprs) {
-        const Result<SqlValue> v = ctx.eval(*e);
-        if (!v || !eval::is_truthy(*v)) return false;
-      }
-      return true;
-    };
-    const auto operands = [&](Pair p, bool left_side) {
-      std::vector<std::optional<SqlValue>> out;
-      EvalContext ctx = scope_.context(p, false);
-      for (const OnParts::Comparison& c : parts.comparisons) {
-        Result<SqlValue> v = ctx.eval(*(left_side ? c.left_operand : c.right_operand));
-        out.push_back(v ? std::optional(std::move(*v)) : std::nullopt);
-      }
-      return out;
-    };
-    std::vector<bool> left_ok(left().size());
-    std::vector<std::vector<std::optional<SqlValue>>> left_values(left().size());
+                               util::FunctionRef<Result<bool>(Pair)> visit, bool streamed) {
+    NestedLoop loop(scope_, type_, on_, hold_right_, visit);
     for (std::size_t i : left_order) {
-      left_ok[i] = truth({i, kPadded}, parts.left_only);
-      if (left_ok[i]) left_values[i] = operands({i, kPadded}, true);
+      if (!TRY(loop.pair_left(i))) return {};
+      if (streamed) left().release(i);
     }
-    std::vector<bool> right_ok(right().size());
-    std::vector<std::vector<std::optional<SqlValue>>> right_values(right().size());
-    for (std::size_t j = 0; j < right().size(); ++j) {
-      right_ok[j] = truth({kPadded, j}, parts.right_only);
-      if (right_ok[j]) right_values[j] = operands({kPadded, j}, false);
-    }
-    const bool pair_doc = std::any_of(parts.per_pair.begin(), parts.per_pair.end(),
-                                      [](const Expr* e) { return reads_whole_doc(*e); });
-    const auto matches = [&](std::size_t i, std::size_t j) {
-      if (!right_ok[j]) return false;
-      for (std::size_t k = 0; k < parts.comparisons.size(); ++k) {
-        const std::optional<SqlValue>& l = left_values[i][k];
-        const std::optional<SqlValue>& r = right_values[j][k];
-        if (!l || !r) return false;
-        const OnParts::Comparison& c = parts.comparisons[k];
-        const SqlValue v = c.left_first ? eval::eval_binop(*l, c.op, *r) : eval::eval_binop(*r, c.op, *l);
-        if (!eval::is_truthy(v)) return false;
-      }
-      if (parts.per_pair.empty()) return true;
-      EvalContext ctx = scope_.context({i, j}, pair_doc);
-      for (const Expr* e : parts.per_pair) {
-        const Result<SqlValue> v = ctx.eval(*e);
-        if (!v || !eval::is_truthy(*v)) return false;
-      }
-      return true;
-    };
-    for (std::size_t i : left_order) {
-      bool matched = false;
-      for (std::size_t j = 0; j < right().size() && left_ok[i]; ++j) {
-        if (!matches(i, j)) continue;
-        matched = true;
-        if (keep_right) right_matched[j] = true;
-        if (!TRY(emit({i, j}))) return {};
-      }
-      if (keep_left && !matched) {
-        if (!TRY(emit({i, kPadded}))) return {};
-      }
-    }
-    for (std::size_t j = 0; j < right_matched.size(); ++j) {
-      if (!right_matched[j]) {
-        if (!TRY(emit({kPadded, j}))) return {};
-      }
-    }
-    return {};
+    return loop.unmatched_right();
+  }
+
+  // The pairs of a nested loop whose left side is streamed, its table's rows paired one at a time
+  // as its scan hands them over. The errors are those of reading the rows first, then pairing them:
+  // after an error of a visit the scan goes on, pairing nothing, and an error of its own wins.
+  Result<void> generate_streamed(util::FunctionRef<Result<bool>(Pair)> visit) {
+    NestedLoop loop(scope_, type_, on_, hold_right_, visit);
+    std::size_t i = 0;
+    bool stopped = false;
+    TRY(visit_table_rows(stream_->db, stream_->session, left().name, stream_->as_of, stream_->valid_at,
+                         [&](RowView row) -> Result<void> {
+                           if (stopped) return {};
+                           left().visit(i, row);
+                           stopped = !TRY(loop.pair_left(i++));
+                           return {};
+                         }));
+    if (stopped) return {};
+    return loop.unmatched_right();
   }
 
   PairScope& scope_;
   JoinType type_;
   bool key_join_;
   const Expr* on_;
+  bool hold_right_;
+  std::optional<Stream> stream_;
 };
 
 // The primary key an ON operand reads: `pk` and `pk.pk` the joined key (either side's), and
@@ -547,12 +856,41 @@ PkOf pk_of(const Expr& e, std::string_view left, std::string_view right, const s
   }
 }
 
+// The keys of the JOIN rows that can pair with the FROM rows read (a pk literal reads one at most)
+// when ON pairs them through an equality with the JOIN table's primary key (`o.user = u.pk`): a
+// text meets exactly the row under that key, and NULL, a boolean or an error meets none, so those
+// rows are read by their keys. None, and the JOIN table is read whole, when a value is a number,
+// which meets every key that reads as it ('7', '07', '7.0'), or when ON has no such equality.
+std::optional<std::vector<std::string>> partner_keys(Side& left, Side& right, const parser::JoinSpec& join) {
+  const OnParts parts(join.on_clause ? &*join.on_clause : nullptr, left.name, right.name, right.alias);
+  const auto equality = std::find_if(parts.comparisons.begin(), parts.comparisons.end(),
+                                     [](const OnParts::Comparison& c) { return c.op == parser::BinOperator::Eq; });
+  if (equality == parts.comparisons.end()) return std::nullopt;
+  const auto* f = equality->right_operand->get_if<Expr::FieldAccess>();
+  if (!f || f->path.size() != 1 || !parser::eq_ignore_ascii_case(f->path[0], "pk") ||
+      table_named(f->column, left.name, right.name, right.alias) != Named::Right) {
+    return std::nullopt;
+  }
+  PairScope scope(left, right, false);
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    EvalContext ctx = scope.context({i, kPadded}, false);
+    Result<SqlValue> v = ctx.eval(*equality->left_operand);
+    if (!v || v->is_null() || v->is_bool()) continue;
+    if (!v->is_text()) return std::nullopt;
+    keys.push_back(std::move(*v).text_value());
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
 // Calls f on every expression of the statement that is evaluated over its joined rows.
-void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f) {
+void for_each_expr(const Select& select, util::FunctionRef<void(const Expr&)> f, bool with_on = true) {
   for (const SelectItem& item : select.items) {
     if (const auto* e = item.get_if<SelectItem::Expr>()) f(e->expr);
   }
-  if (select.join->on_clause) f(*select.join->on_clause);
+  if (with_on && select.join->on_clause) f(*select.join->on_clause);
   if (select.filter) f(*select.filter);
   if (select.group_by) {
     for (const Expr& e : *select.group_by) f(e);
@@ -600,6 +938,21 @@ bool reads_documents(const Select& select) {
                            !parser::eq_ignore_ascii_case(f->path[0], "pk"));
             });
   });
+  return reads;
+}
+
+// Whether the statement reads the right rows' documents outside ON: `*`, or an expression that
+// reads_right_doc.
+bool reads_right_docs_after_on(const Select& select, std::string_view left_table) {
+  for (const SelectItem& item : select.items) {
+    if (item.is<SelectItem::AllColumns>()) return true;
+  }
+  const parser::JoinSpec& join = *select.join;
+  bool reads = false;
+  for_each_expr(
+      select,
+      [&](const Expr& e) { reads = reads || reads_right_doc(e, left_table, join.right_table, join.right_alias); },
+      false);
   return reads;
 }
 
@@ -704,6 +1057,8 @@ Result<SqlResult> finish_grouped(PairScope& scope, const std::vector<Pair>& kept
 
 }  // namespace
 
+void use_plain_nested_loop(bool on) { plain_nested_loop.store(on, std::memory_order_relaxed); }
+
 bool is_pk_eq_join(const std::optional<Expr>& on, std::string_view left_table, std::string_view right_table,
                    const std::optional<std::string>& right_alias) {
   if (!on) return false;
@@ -757,18 +1112,35 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   right.name = join.right_table;
   right.alias = join.right_alias;
   const bool docs = reads_documents(select);
-  TRY(left.read(db, session, left_key, docs, as_of, valid_at));
-  TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+  // A nested-loop INNER or LEFT join over the whole FROM table pairs the FROM table's rows as its
+  // scan hands them over, without reading the table whole first; only the rows of pairs held for
+  // ORDER BY or grouping are copied. The JOIN table is read before it; when that fails, a read
+  // error of the FROM table still comes first.
+  const bool plain = plain_nested_loop.load(std::memory_order_relaxed);
+  const bool streamed = !key_join && !cross && join.join_type != JoinType::Right && !left_key && !plain;
+  if (streamed) {
+    left.stream();
+    if (Result<void> read = right.read(db, session, right_key, docs, as_of, valid_at); !read) {
+      TRY(scan_table_pks(db, session, left_table, as_of, valid_at));
+      return fail(std::move(read.error()));
+    }
+  } else {
+    TRY(left.read(db, session, left_key, docs, as_of, valid_at));
+    // Only INNER and LEFT joins: a RIGHT join keeps the JOIN rows nothing pairs with.
+    std::optional<std::vector<std::string>> keys;
+    if (left_key && !key_join && !cross && join.join_type != JoinType::Right && !plain) {
+      keys = partner_keys(left, right, join);
+    }
+    if (keys) TRY(right.read_keys(db, session, *keys, as_of, valid_at));
+    else TRY(right.read(db, session, right_key, docs, as_of, valid_at));
+  }
   PairScope scope(left, right, cross);
-  Pairing pairing(scope, join, key_join);
+  Pairing pairing(scope, join, key_join, reads_right_docs_after_on(select, left_table));
+  if (streamed) pairing.stream_left({db, session, as_of, valid_at});
 
   // WHERE against the pair's sides; the joined document only when WHERE reads it whole.
-  const bool filter_whole_doc = filter && reads_whole_doc(*filter);
-  const auto passes = [&](Pair p) -> Result<bool> {
-    if (!filter) return true;
-    EvalContext ctx = scope.context(p, filter_whole_doc);
-    return eval::is_truthy(TRY(ctx.eval(*filter)));
-  };
+  FilterParts where(filter, left, right, cross);
+  const auto passes = [&](Pair p) { return where.passes(scope, p); };
 
   if (count) {
     if (cross && !filter) {
@@ -786,7 +1158,9 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   if (wants_grouped(select)) {
     std::vector<Pair> kept;
     TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
-      if (TRY(passes(p))) kept.push_back(p);
+      if (!TRY(passes(p))) return true;
+      kept.push_back(p);
+      scope.keep(p);
       return true;
     }));
     return finish_grouped(scope, kept, select);
@@ -819,6 +1193,7 @@ Result<SqlResult> execute_join_select(Database& db, SqlSession& session, std::st
   TRY(pairing.visit_in_key_order([&](Pair p) -> Result<bool> {
     if (!TRY(passes(p))) return true;
     kept.push_back(p);
+    scope.keep(p);
     EvalContext ctx = scope.context(p, order_whole_doc);
     keys.push_back(eval_order_keys(ctx, order_by));
     return true;

@@ -22,21 +22,29 @@
 #include "sql/parser/text.h"
 #include "util/json_members.h"
 #include "util/json_record.h"
+#include "util/json_text.h"
+#include "util/utf8.h"
 
 namespace quenlordb::sql::exec {
 
 namespace rel = facet::relational;
 
+// Numbers are doubles: from 2^53 on, neighbouring integers share one, and so would share a key. A
+// literal of that magnitude rounds to a double of that magnitude (rounding keeps order, and 2^53 is
+// a double), so testing the double refuses every such literal; it also refuses the few written just
+// below 2^53 that round up to it (such as 9007199254740991.5), which would be stored under a key
+// other than written.
+bool inexact_key_number(double value) {
+  constexpr double kExactIntegerLimit = 9007199254740992.0;
+  return !(std::fabs(value) < kExactIntegerLimit);
+}
+
+QuenlorError inexact_key_error(std::string_view written) {
+  return QuenlorError::sql_execution("primary key number " + std::string(written) +
+                                     " cannot be stored exactly; write it as a text");
+}
+
 namespace {
-
-// Numbers are doubles: from 2^53 on, neighbouring integers share one, and so would share a key.
-constexpr double kExactIntegerLimit = 9007199254740992.0;
-
-// A number primary key from 2^53 on is refused. A literal of that magnitude rounds to a double of
-// that magnitude (rounding keeps order, and 2^53 is a double), so testing the double refuses every
-// such literal; it also refuses the few written just below 2^53 that round up to it (such as
-// 9007199254740991.5), which would be stored under a key other than written.
-bool inexact_key_number(double value) { return !(std::fabs(value) < kExactIntegerLimit); }
 
 // The number a primary-key value names, as the statement writes it: a literal's text (with its
 // minus), or for any other expression its value's positional text.
@@ -91,7 +99,8 @@ std::optional<std::string_view> fixed_pk(const std::optional<parser::Expr>& filt
 // Visits the live rows of the table an UPDATE or DELETE names that WHERE keeps, at its temporal
 // clauses, after the checks of the table, each with the context (the table's name bound to it)
 // WHERE was evaluated in: the one row of the primary key WHERE fixes (see fixed_pk), read through
-// the session, or else the rows of a scan; the errors are those of visit_rows_where.
+// the session, or else the rows of a scan; the errors are those of visit_rows_where. When WHERE is
+// the key's equality alone, the row read by that key satisfies it and it is not evaluated.
 Result<void> visit_target_rows(Database& db, SqlSession& session, const std::string& table,
                                const std::optional<parser::Expr>& filter, std::optional<std::uint64_t> as_of,
                                std::optional<std::uint64_t> valid_at,
@@ -104,7 +113,7 @@ Result<void> visit_target_rows(Database& db, SqlSession& session, const std::str
     if (!doc) return {};
     util::JsonMembers scratch;
     eval::EvalContext context(eval::RowView{*pk, *doc}, Tables(&self, 1), scratch);
-    if (!eval::is_truthy(TRY(context.eval(*filter)))) return {};
+    if (parser::pk_eq_literal(*filter) == nullptr && !eval::is_truthy(TRY(context.eval(*filter)))) return {};
     return visit(context);
   }
   const parser::Expr* where = filter ? &*filter : nullptr;
@@ -147,32 +156,54 @@ bool written_as_tree(const util::JsonMembers& members) {
   return true;
 }
 
+// The document an UPDATE writes for one row, and whether it was written on the stored text: every
+// member but the assigned ones is then the stored member, byte for byte.
+struct UpdatedDocument {
+  std::string text;
+  bool on_stored_text = false;
+};
+
 // The document an UPDATE writes for one row, read through the row's context.
-Result<std::string> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
+Result<UpdatedDocument> updated_document(const parser::Statement::Update& stmt, eval::EvalContext& context) {
   if (stmt.set_assignments.empty()) {
     eval::SqlValue value = TRY(context.eval(stmt.set_doc));
     if (!value.is_text()) return fail(QuenlorError::sql_execution("UPDATE SET doc must evaluate to a string"));
     TRY(rel::validate_json_bytes(value.text_value()));
-    return std::move(value).text_value();
+    return UpdatedDocument{std::move(value).text_value()};
   }
   // An object stored as the writer writes its tree is rewritten on its text: the members as they
   // stand, each assigned one replaced or placed in name order, gives the bytes of the tree's way.
   const util::JsonMembers members(context.doc());
   if (written_as_tree(members) &&
       std::ranges::all_of(stmt.set_assignments, [](const auto& a) { return written_as_is(a.first); })) {
-    std::map<std::string_view, nlohmann::json> values;  // later assignments of a name win
-    for (const auto& [name, expr] : stmt.set_assignments) values[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
-    std::map<std::string_view, std::string> assigned;
-    for (const auto& [name, value] : values) {
-      Result<std::string> text = util::dump_json_compact(value);
-      if (!text) {
-        // The tree's writer meets the same value and fails as it does.
-        nlohmann::json doc = context.document();
-        for (auto& [n, v] : values) doc[std::string(n)] = std::move(v);
-        return util::dump_json_compact(doc);
+    std::vector<eval::SqlValue> values;
+    values.reserve(stmt.set_assignments.size());
+    for (const auto& assignment : stmt.set_assignments) values.push_back(TRY(context.eval(assignment.second)));
+    // Each name with its value's text, in name order; of repeated names the later assignment wins.
+    std::vector<std::pair<std::string_view, std::string>> assigned;
+    assigned.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      std::string text;
+      if (values[i].is_text() && util::validate_utf8(values[i].text_value())) {
+        util::append_json_string(text, values[i].text_value());
+      } else {
+        Result<std::string> dumped = util::dump_json_compact(eval::sql_value_to_json(values[i]));
+        if (!dumped) {
+          // The tree's writer meets the same value and fails as it does.
+          nlohmann::json doc = context.document();
+          for (std::size_t j = 0; j < values.size(); ++j) {
+            doc[stmt.set_assignments[j].first] = eval::sql_value_to_json(values[j]);
+          }
+          return UpdatedDocument{TRY(util::dump_json_compact(doc))};
+        }
+        text = std::move(*dumped);
       }
-      assigned.emplace(name, std::move(*text));
+      assigned.emplace_back(stmt.set_assignments[i].first, std::move(text));
     }
+    std::ranges::stable_sort(assigned, {}, &std::pair<std::string_view, std::string>::first);
+    const auto repeated = std::ranges::unique(assigned.rbegin(), assigned.rend(), {},
+                                              &std::pair<std::string_view, std::string>::first);
+    assigned.erase(assigned.begin(), repeated.begin().base());
     std::string out;
     out.reserve(context.doc().size() + 16 * assigned.size());
     out.push_back('{');
@@ -193,7 +224,7 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
     }
     for (; next != assigned.end(); ++next) add(next->first, next->second);
     out.push_back('}');
-    return out;
+    return UpdatedDocument{std::move(out), true};
   }
   // The context keeps the document as stored, so every assignment reads the row as it was; the new
   // document is a copy. The context reads a document that does not parse as null: tell that from a
@@ -203,7 +234,21 @@ Result<std::string> updated_document(const parser::Statement::Update& stmt, eval
   if (doc.is_object()) {
     for (const auto& [name, expr] : stmt.set_assignments) doc[name] = eval::sql_value_to_json(TRY(context.eval(expr)));
   }
-  return util::dump_json_compact(doc);
+  return UpdatedDocument{TRY(util::dump_json_compact(doc))};
+}
+
+// Whether an index over one of indexes reads a member the UPDATE assigns, or the whole document.
+bool indexes_read_assigned(const std::vector<std::vector<std::string>>& indexes,
+                           const parser::Statement::Update& stmt) {
+  for (const std::vector<std::string>& columns : indexes) {
+    for (const std::string& column : columns) {
+      if (parser::eq_ignore_ascii_case(column, "doc")) return true;
+      for (const auto& assignment : stmt.set_assignments) {
+        if (assignment.first == column) return true;
+      }
+    }
+  }
+  return false;
 }
 
 // A row an INSERT form wrote, and the timestamp of its write (none inside a transaction).
@@ -222,7 +267,7 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
   const rel::TableSchemaMetadata schema = TRY(load_table_schema(db, session, table));
 
   std::optional<std::string> pk;
-  std::optional<std::string> pk_inexact;  // a number from kExactIntegerLimit on, as written
+  std::optional<std::string> pk_inexact;  // a number inexact_key_number refuses, as written
   nlohmann::json doc = nlohmann::json::object();
   const std::size_t pairs = std::min(columns.size(), values.size());
   for (std::size_t i = 0; i < pairs; ++i) {
@@ -242,10 +287,7 @@ Result<WrittenRow> insert_typed_row(Database& db, SqlSession& session, const std
     doc[column] = eval::sql_value_to_json(value);
   }
   if (!pk) return fail(QuenlorError::sql_execution("INSERT must include primary key column '" + schema.pk + "'"));
-  if (pk_inexact) {
-    return fail(QuenlorError::sql_execution("primary key number " + *pk_inexact +
-                                            " cannot be stored exactly; write it as a text"));
-  }
+  if (pk_inexact) return fail(inexact_key_error(*pk_inexact));
   TRY(rel::validate_pk(*pk));
   std::string text = TRY(util::dump_json_compact(doc));
   WrittenRow row{std::move(*pk), std::move(text), std::nullopt};
@@ -325,15 +367,38 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   struct Planned {
     std::string pk;
     std::string doc;
+    bool reindex = true;  // whether the new document can add the row to a posting list
   };
   std::vector<Planned> planned;
   std::optional<QuenlorError> failed;
+  // Without AS OF and VALID AT the statement reads each row's live version, whose text was indexed
+  // when it was written: a new document whose indexed text is the same adds the row to no list. A
+  // version read at another time may never have been indexed (one older than the index, say), so
+  // its row is indexed again.
+  const bool reads_live = !stmt.as_of && !stmt.valid_at;
+  SqlSession::FtsColumns indexes;  // listed at the first row kept
+  bool assigned_indexed = true;    // whether an index reads an assigned member (or the whole document)
   TRY(visit_target_rows(db, session, stmt.table, stmt.filter, stmt.as_of, stmt.valid_at,
                         [&](eval::EvalContext& context) -> Result<void> {
                           if (failed) return {};
-                          Result<std::string> doc = updated_document(stmt, context);
-                          if (!doc) failed = std::move(doc.error());
-                          else planned.push_back(Planned{std::string(context.pk()), std::move(*doc)});
+                          Result<UpdatedDocument> doc = updated_document(stmt, context);
+                          if (!doc) {
+                            failed = std::move(doc.error());
+                            return {};
+                          }
+                          if (!indexes) {
+                            indexes = TRY(upkeep_fts_indexes(db, session, stmt.table));
+                            assigned_indexed = indexes_read_assigned(*indexes, stmt);
+                          }
+                          // A document rewritten on its stored text keeps every member but the
+                          // assigned ones as it was: when no index reads those (nor the whole
+                          // document), every index reads the same text from it.
+                          bool reindex = !indexes->empty();
+                          if (reads_live && reindex) {
+                            reindex = (assigned_indexed || !doc->on_stored_text) &&
+                                      fts_upkeep_adds(*indexes, context.doc(), doc->text);
+                          }
+                          planned.push_back(Planned{std::string(context.pk()), std::move(doc->text), reindex});
                           return {};
                         }));
   std::optional<std::uint64_t> last_ts;
@@ -343,7 +408,9 @@ Result<SqlResult> execute_update(Database& db, SqlSession& session, const parser
   for (Planned& row : planned) {
     // The new text of the row joins the posting lists, so that MATCH finds what the row now holds;
     // staged first, so that the row is written after its lists.
-    TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
+    if (row.reindex) {
+      TRY(update_fts_indexes(db, session, stmt.table, row.pk, row.doc, /*listed_before=*/test_in_place));
+    }
     std::optional<std::uint64_t> ts =
         TRY(write_put(db, session, rel::row_key(stmt.table, row.pk), std::move(row.doc)));
     if (ts) last_ts = ts;

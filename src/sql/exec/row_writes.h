@@ -24,6 +24,13 @@
 
 namespace quenlordb::sql::exec {
 
+// Whether a number cannot be a primary key: its magnitude is 2^53 or more (read as a double, where
+// neighbouring integers from there on share one, and so would share a key).
+bool inexact_key_number(double value);
+// The refusal of such a key, naming the number as written: "primary key number {} cannot be stored
+// exactly; write it as a text".
+QuenlorError inexact_key_error(std::string_view written);
+
 // INSERT INTO t (pk, doc) VALUES ('k', 'json'): the table must exist (any kind of table), the
 // primary key pass validate_pk and the document be JSON; the document is stored as written.
 // {1, ts, "inserted 1 row"}.
@@ -35,8 +42,8 @@ Result<SqlResult> execute_row_insert(Database& db, SqlSession& session, const pa
 // expression and stored under its column's name, as written, in a new JSON object (members in byte
 // order, the later of two equal names winning). The column equal to the schema's pk, ignoring ASCII
 // case, gives the primary key: a text as it is, a number as its positional text (one of magnitude
-// above 2^53, where neighbouring integers share a double, fails with "primary key number {n}
-// cannot be stored exactly; write it as a text"), anything else "primary key must be text or
+// 2^53 or more, where neighbouring integers share a double, fails with inexact_key_error naming
+// the number as written), anything else "primary key must be text or
 // number"; without one, "INSERT must include primary key column
 // '{pk}'". {1, ts, "inserted 1 row"}.
 Result<SqlResult> execute_insert_typed(Database& db, SqlSession& session, const parser::Statement::InsertTyped& stmt);

@@ -1,9 +1,9 @@
 #include "sql/exec/session.h"
 
 #include <algorithm>
-#include <array>
 
 #include "facet/relational/keys.h"
+#include "sql/exec/catalog_memo.h"
 
 namespace quenlordb::sql::exec {
 
@@ -100,13 +100,6 @@ void SqlSession::remember_read(std::string_view key, std::optional<std::string> 
   catalog_reads_.insert_or_assign(std::string(key), std::move(value));
 }
 
-Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key) {
-  if (const std::optional<std::string>* value = session.remembered_read(key)) return *value;
-  std::optional<std::string> value = TRY(read_live_key(db, session, key));
-  session.remember_read(key, value);
-  return value;
-}
-
 Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session, std::string key, std::string value) {
   if (session.in_transaction()) {
     session.stage(std::move(key), std::move(value));
@@ -118,7 +111,9 @@ Result<std::optional<std::uint64_t>> write_put(Database& db, SqlSession& session
     return std::nullopt;
   }
   if (key.starts_with(kCatalogPrefix)) session.forget_metadata();
-  return TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+  const std::uint64_t ts = TRY(db.put(key, std::move(value), kSqlValidFrom, kSqlValidTo, kSqlWriteTag));
+  note_committed_write(db, key, ts);
+  return ts;
 }
 
 Result<std::optional<std::string>> read_live_key(Database& db, SqlSession& session, std::string_view key,
@@ -145,36 +140,6 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
   return live;
 }
 
-Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
-  if (session.has_staged()) {
-    if (const PendingPut* staged = session.newest_staged(key, std::nullopt)) return !staged->value.empty();
-  }
-  struct Known {
-    Database::ReadStamp stamp;
-    std::string key;
-    bool live = false;
-  };
-  constexpr std::size_t kKept = 4;
-  thread_local std::array<Known, kKept> known;
-  thread_local std::size_t next_slot = 0;
-  const Database::ReadStamp stamp = db.read_stamp(key);
-  Known* slot = nullptr;
-  for (Known& k : known) {
-    if (k.stamp.database == stamp.database && k.key == key) slot = &k;
-  }
-  if (slot != nullptr && slot->stamp == stamp) return slot->live;
-  bool live = false;
-  // Read at the stamp's snapshot, so that the answer is the one the stamp stands for.
-  TRY(db.visit_get(key, [&](std::string_view value) { live = !value.empty(); }, stamp.snapshot));
-  if (slot == nullptr) {
-    slot = &known[next_slot];
-    next_slot = (next_slot + 1) % kKept;
-    slot->key.assign(key);
-  }
-  slot->stamp = stamp;
-  slot->live = live;
-  return live;
-}
 
 namespace {
 
@@ -261,37 +226,65 @@ Result<std::vector<LiveEntry>> collect_visible_by_prefix(Database& db, SqlSessio
 Result<const facet::relational::TableSchemaMetadata*> SqlSession::parsed_schema(std::string_view table,
                                                                               std::string_view bytes) {
   auto it = schemas_.find(table);
-  if (it != schemas_.end() && it->second.bytes == bytes) return &it->second.schema;
+  if (it != schemas_.end() && it->second->bytes == bytes) return &it->second->schema;
   // A program's calls meet the same few records over and over, each call in a new session: the
-  // records this thread parsed last are kept (parsing is a function of the bytes alone), so that
-  // a statement of one row does not parse its table's schema every time.
+  // records this thread parsed last are kept (parsing is a function of the bytes alone) and shared
+  // with the sessions that meet them, so that a statement of one row neither parses nor copies
+  // its table's schema every time.
   constexpr std::size_t kKept = 8;
-  thread_local std::vector<ParsedSchema> parsed_here;
+  thread_local std::vector<std::shared_ptr<const ParsedSchema>> parsed_here;
   thread_local std::size_t next_slot = 0;
-  facet::relational::TableSchemaMetadata schema;
-  if (auto known = std::ranges::find(parsed_here, bytes, &ParsedSchema::bytes); known != parsed_here.end()) {
-    schema = known->schema;
-  } else {
-    schema = TRY(facet::relational::parse_schema_metadata(bytes));
-    if (parsed_here.size() < kKept) parsed_here.push_back(ParsedSchema{std::string(bytes), schema});
-    else parsed_here[next_slot] = ParsedSchema{std::string(bytes), schema};
+  std::shared_ptr<const ParsedSchema> parsed;
+  for (const std::shared_ptr<const ParsedSchema>& known : parsed_here) {
+    if (known->bytes == bytes) parsed = known;
+  }
+  if (!parsed) {
+    facet::relational::TableSchemaMetadata schema = TRY(facet::relational::parse_schema_metadata(bytes));
+    parsed = std::make_shared<const ParsedSchema>(ParsedSchema{std::string(bytes), std::move(schema)});
+    if (parsed_here.size() < kKept) parsed_here.push_back(parsed);
+    else parsed_here[next_slot] = parsed;
     next_slot = (next_slot + 1) % kKept;
   }
-  if (it == schemas_.end()) it = schemas_.emplace(std::string(table), ParsedSchema{}).first;
-  it->second = ParsedSchema{std::string(bytes), std::move(schema)};
-  return &it->second.schema;
+  if (it == schemas_.end()) it = schemas_.emplace(std::string(table), nullptr).first;
+  it->second = std::move(parsed);
+  return &it->second->schema;
+}
+
+namespace {
+
+// The value of a catalog key as read_live_key (without as_of and valid_at) gives it: the staged (or
+// deferred) one when the session holds a write of the key, else the committed one, which this
+// thread may remember from an earlier call (catalog_memo.h).
+Result<CommittedValue> live_catalog_value(Database& db, SqlSession& session, std::string_view key) {
+  if (session.has_staged() && session.newest_staged(key, std::nullopt)) {
+    return std::make_shared<const std::optional<std::string>>(TRY(read_live_key(db, session, key)));
+  }
+  return committed_value(db, key);
+}
+
+}  // namespace
+
+Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key) {
+  if (const std::optional<std::string>* value = session.remembered_read(key)) return *value;
+  std::optional<std::string> value = *TRY(live_catalog_value(db, session, key));
+  session.remember_read(key, value);
+  return value;
+}
+
+Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key) {
+  return TRY(live_catalog_value(db, session, key))->has_value();
 }
 
 Result<const facet::relational::TableSchemaMetadata*> read_table_schema(Database& db, SqlSession& session,
                                                                         std::string_view table) {
   if (const facet::relational::TableSchemaMetadata* known = session.table_facts(table).schema) return known;
   const std::string key = facet::relational::schema_key(table);
-  // A record the session remembers is read in place, not copied.
+  // The record is read in place, where the session or this thread remembers it, not copied.
   const std::optional<std::string>* remembered = session.remembered_read(key);
-  std::optional<std::string> record;
+  CommittedValue record;
   if (!remembered) {
-    record = TRY(read_catalog_key(db, session, key));
-    remembered = &record;
+    record = TRY(live_catalog_value(db, session, key));
+    remembered = record.get();
   }
   if (!*remembered) return fail(QuenlorError::sql_execution("table " + std::string(table) + " does not exist"));
   const facet::relational::TableSchemaMetadata* schema = TRY(session.parsed_schema(table, **remembered));

@@ -190,7 +190,8 @@ class SqlSession {
   std::uint64_t deferred_total_ = 0;
   UpkeepMode upkeep_mode_ = UpkeepMode::Gathered;
   std::unique_ptr<UpkeepStage> upkeep_;
-  std::map<std::string, ParsedSchema, std::less<>> schemas_;  // by table
+  // Shared with the parses this thread keeps for later calls (parsed_schema).
+  std::map<std::string, std::shared_ptr<const ParsedSchema>, std::less<>> schemas_;  // by table
   std::map<std::string, FtsColumns, std::less<>> fts_indexes_;  // by table
   std::map<std::string, std::optional<std::string>, std::less<>> catalog_reads_;  // by key
   std::string facts_table_;
@@ -223,9 +224,8 @@ Result<bool> live_key_exists(Database& db, SqlSession& session, std::string_view
                              std::optional<std::uint64_t> valid_at = std::nullopt);
 
 // live_key_exists without as_of and valid_at, for a catalog key that calls read again and again:
-// the answers of the last few stored keys read this way on this thread are kept with their
-// Database::ReadStamp and given again while it is unchanged (a staged write of the key decides
-// first, as it does there).
+// a write the session stages or holds back decides, as it does there; else the committed value as
+// this thread may remember it from an earlier call (catalog_memo.h).
 Result<bool> catalog_key_exists(Database& db, SqlSession& session, std::string_view key);
 
 // The live entries of a prefix: the stored rows of its scan (in ascending key order) with, when no
@@ -239,7 +239,8 @@ Result<void> visit_live_entries(const engine::PrefixScanRows& stored, const SqlS
                                 util::FunctionRef<Result<void>(std::string_view key, std::string_view value)> visit);
 
 // read_live_key of a catalog key (under "__meta/"), without as_of and valid_at, answered from what
-// the session remembers when it can (see SqlSession::remembered_read).
+// the session remembers when it can (see SqlSession::remembered_read), else, unless the key has a
+// staged write, from what this thread remembers of the committed value (catalog_memo.h).
 Result<std::optional<std::string>> read_catalog_key(Database& db, SqlSession& session, std::string_view key);
 
 // The same entries over the database's visiting scan: nothing is copied, each entry is a view valid

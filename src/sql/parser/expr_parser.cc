@@ -12,9 +12,6 @@
 //            | name . name {. name} | name ( [expr, ...] ) [OVER ( [PARTITION BY ...] [ORDER BY ...] )]
 //            | name
 
-#include <charconv>
-#include <limits>
-
 #include "sql/parser/parser.h"
 #include "sql/parser/text.h"
 #include "util/unicode.h"
@@ -22,19 +19,6 @@
 namespace quenlordb::sql::parser {
 
 namespace {
-
-// The nearest double to a literal of digits with an optional fraction; one too large for a double
-// is infinity and one too small is zero.
-double number_value(std::string_view text) {
-  double value = 0;
-  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    const std::string_view int_part = text.substr(0, text.find('.'));
-    const bool large = int_part.find_first_not_of('0') != std::string_view::npos;
-    value = large ? std::numeric_limits<double>::infinity() : 0.0;
-  }
-  return value;
-}
 
 // v.push_back(value), out of line: the growth code would otherwise enlarge a frame that sits on
 // the recursion path.

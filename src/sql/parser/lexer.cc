@@ -1,6 +1,8 @@
 #include "sql/parser/lexer.h"
 
+#include <charconv>
 #include <cstring>
+#include <limits>
 
 #include "sql/parser/text.h"
 #include "util/unicode.h"
@@ -66,6 +68,17 @@ std::string quoted_value(const Token& token) {
     i = backslash + 1 + length;
   }
   return out;
+}
+
+double number_value(std::string_view text) {
+  double value = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    const std::string_view int_part = text.substr(0, text.find('.'));
+    const bool large = int_part.find_first_not_of('0') != std::string_view::npos;
+    value = large ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  return value;
 }
 
 Result<std::vector<Token>> tokenize(std::string_view sql) {

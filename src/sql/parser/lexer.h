@@ -42,6 +42,10 @@ struct Token {
 // that character (a backslash that ends the text stands for itself).
 std::string quoted_value(const Token& token);
 
+// The value of a NumberText token (digits with an optional fraction): the nearest double; one too
+// large for a double is infinity and one too small is zero.
+double number_value(std::string_view text);
+
 // A string literal as the tokeniser reads it, from the byte after its opening quote at `start`:
 // the offset of its closing quote, the first one no backslash escapes (sql.size() when it is not
 // closed), and whether it holds a backslash. sql is valid UTF-8.

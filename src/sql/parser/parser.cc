@@ -25,6 +25,7 @@ constexpr std::array<unsigned char, 256> kByteClass = [] {
 bool is_word_start(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordStart; }
 bool is_word_byte(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWordByte; }
 bool is_ascii_white_space(char c) { return kByteClass[static_cast<unsigned char>(c)] & kWhiteSpace; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -61,6 +62,31 @@ class TextReader {
     out.escaped = end.escaped;
     out.text = sql_.substr(i_ + 1, end.end - i_ - 1);
     i_ = end.end + 1;
+    return true;
+  }
+  // Digits with an optional fraction, as the tokeniser reads a number there.
+  bool number(std::string_view& out) {
+    skip_white_space();
+    const std::size_t start = i_;
+    while (i_ < sql_.size() && is_digit(sql_[i_])) ++i_;
+    if (i_ == start) return false;
+    if (i_ + 1 < sql_.size() && sql_[i_] == '.' && is_digit(sql_[i_ + 1])) {
+      ++i_;
+      while (i_ < sql_.size() && is_digit(sql_[i_])) ++i_;
+    }
+    out = sql_.substr(start, i_ - start);
+    return true;
+  }
+  // A quoted literal or a number, as the expression the grammar makes of it.
+  bool constant(Expr& out) {
+    Token quoted;
+    if (literal(quoted)) {
+      out = Expr::StringLit{quoted_value(quoted)};
+      return true;
+    }
+    std::string_view digits;
+    if (!number(digits)) return false;
+    out = Expr::NumberLit{number_value(digits)};
     return true;
   }
   // At most one ";", then nothing but white space.
@@ -132,6 +158,42 @@ std::optional<Statement> parse_pk_select(std::string_view sql) {
   return select_of(*text);
 }
 
+std::optional<Statement::Update> read_pk_update(std::string_view sql) {
+  TextReader r(sql);
+  if (!r.keyword("UPDATE")) return std::nullopt;
+  Statement::Update update;
+  update.table = r.word();
+  if (update.table.empty() || !r.keyword("SET")) return std::nullopt;
+  bool first = true;
+  do {
+    const std::string_view column = r.word();
+    Expr value;
+    if (column.empty() || !r.symbol('=') || !r.constant(value)) return std::nullopt;
+    // Only a first assignment to doc replaces the document.
+    if (first && eq_ignore_ascii_case(column, "doc")) {
+      update.set_doc = std::move(value);
+    } else {
+      update.set_assignments.emplace_back(std::string(column), std::move(value));
+    }
+    first = false;
+  } while (r.symbol(','));
+  if (!r.keyword("WHERE")) return std::nullopt;
+  const std::string_view pk_column = r.word();
+  Token pk;
+  if (!eq_ignore_ascii_case(pk_column, "pk") || !r.symbol('=') || !r.literal(pk) || !r.at_statement_end()) {
+    return std::nullopt;
+  }
+  update.filter =
+      Expr::BinOp{Expr::Column{std::string(pk_column)}, BinOperator::Eq, Expr::StringLit{quoted_value(pk)}};
+  return update;
+}
+
+std::optional<Statement> parse_pk_update(std::string_view sql) {
+  std::optional<Statement::Update> update = read_pk_update(sql);
+  if (!update) return std::nullopt;
+  return Statement(std::move(*update));
+}
+
 namespace {
 
 Statement insert_of(const RowInsert& row) {
@@ -157,12 +219,14 @@ Result<Statement> parse_sql(std::string_view sql) {
 Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
   if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
   if (std::optional<Statement> select = parse_pk_select(sql)) return std::move(*select);
+  if (std::optional<Statement> update = parse_pk_update(sql)) return std::move(*update);
   return parse_tokens(TRY(tokenize_valid_utf8(sql)));
 }
 
 Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
   if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
   if (std::optional<Statement> select = parse_pk_select(sql)) return std::move(*select);
+  if (std::optional<Statement> update = parse_pk_update(sql)) return std::move(*update);
   TRY(tokenize_valid_utf8(sql, tokens));
   return parse_tokens(tokens);
 }

@@ -60,6 +60,14 @@ struct PkSelect {
 std::optional<PkSelect> read_pk_select(std::string_view sql);
 Statement select_of(const PkSelect& select);
 
+// UPDATE table SET column = value[, column = value]... WHERE pk = '...', with at most one trailing
+// ";", each value a quoted literal or a number of digits (with an optional fraction), read straight
+// from its text: the point write a program sends again and again, here without a token list. Gives
+// the Update the grammar gives the text; any other text, and this form with white space other than
+// ASCII, gives none. read_pk_update gives the Update alone, for a caller that runs it at once.
+std::optional<Statement::Update> read_pk_update(std::string_view sql);
+std::optional<Statement> parse_pk_update(std::string_view sql);
+
 class Parser {
  public:
   // The deepest tree a statement may build, counted in nested constructs and operator-chain

@@ -178,6 +178,20 @@ TEST_F(CopyTest, CsvImportCoercesTypedFields) {
             }));
 }
 
+// A number key of 2^53 or more that is not written as an integer (whose digits are kept) would
+// share its double, and so its key, with its neighbours: the import fails before writing anything.
+TEST_F(CopyTest, CsvImportRefusesNumberKeysThatCannotBeStoredExactly) {
+  must(run("CREATE TABLE n (id INTEGER PRIMARY KEY, v TEXT)"));
+  const std::string p = dir.file("n.csv");
+  write(p, "id,v\n9007199254740993,a\n9007199254740993.0,b\n9007199254740992.0,c\n");
+  EXPECT_EQ(error("COPY n FROM '" + p + "'"),
+            "sql execution error: primary key number 9007199254740993.0 cannot be stored exactly; write it as a text");
+  EXPECT_TRUE(scan("table/n/").empty());
+  write(p, "id,v\n9007199254740993,a\n9007199254740992,b\n1.5,c\n");
+  must(run("COPY n FROM '" + p + "'"));
+  EXPECT_EQ(scan("table/n/").size(), 3u);
+}
+
 TEST_F(CopyTest, CsvImportWithoutKeyColumnNumbersRows) {
   must(run("CREATE TABLE c (id INTEGER PRIMARY KEY, v TEXT)"));
   const std::string p = dir.file("c.csv");
@@ -296,6 +310,10 @@ TEST_F(CopyTest, JsonImportErrors) {
       {"d", "JSON", R"([{"pk":1}])", "sql execution error: JSON row missing 'pk'"},
       {"d", "JSON", R"([{"pk":"a"},{"pk":""}])", "sql execution error: pk cannot be empty"},
       {"t", "JSON", "[{\"id\":\"a\\u0000b\"}]", "sql execution error: pk must not contain null bytes"},
+      // Two keys a double cannot tell apart would be one row: a number key must be exact.
+      {"t", "JSON", R"([{"id":1},{"id":9007199254740993.0}])",
+       "sql execution error: primary key number 9.007199254740992e+15 cannot be stored exactly; write it as a text"},
+      {"t", "NDJSON", "{\"id\":-1e300}\n", "sql execution error: primary key number -1e+300 cannot be stored exactly; write it as a text"},
       // A row key longer than a put takes ("table/d/" and the key) fails before the first row.
       {"d", "JSON", "[{\"pk\":\"a\"},{\"pk\":\"" + std::string(65529, 'k') + "\"}]",
        "io error: key is too long (65537 bytes; at most 65536)"},

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include "facet/timeseries/bucket.h"
 #include "sql/exec/exec_fixture.h"
 #include "sql/exec/facet_upkeep.h"
+#include "sql/exec/literals.h"
 #include "sql/parser/text.h"
 #include "support/fault_hook.h"
 #include "util/file.h"
@@ -326,6 +328,168 @@ TEST_F(FtsTest, UpdateIsReflectedInMatch) {
   EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
 }
 
+// An UPDATE adds its row to the lists only when an index reads another text from the new document
+// than from the version the UPDATE read, which was indexed when it was written. So a row written by
+// put, which no upkeep sees, stays unindexed until an UPDATE changes its indexed text.
+TEST_F(FtsTest, UpdateIndexesTheRowOnlyWhenItsIndexedTextChanges) {
+  index("f", {"t"});
+  insert("a", R"({"n":1,"t":"alpha"})");
+  put_row("docs", "p", R"({"n":1,"t":"alpha"})");
+  const auto lists = [&] {
+    std::vector<std::pair<std::string, std::uint64_t>> out;
+    for (const engine::PrefixScanRow& row : must(db->scan_prefix("__fts/"))) out.emplace_back(row.key, row.commit_ts);
+    return out;
+  };
+  const auto before = lists();
+  must(run("UPDATE docs SET n = 2"));
+  must(run("UPDATE docs SET t = 'alpha', n = 3 WHERE pk = 'p'"));
+  EXPECT_EQ(lists(), before);
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{"a"});
+  must(run("UPDATE docs SET t = 'beta alpha' WHERE pk = 'p'"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), (Keys{"a", "p"}));
+  EXPECT_EQ(pks("MATCH(doc, 'beta')"), Keys{"p"});
+}
+
+// A version read AS OF an earlier time may never have been indexed (here it is older than the
+// index, which indexed the row's later version): the row is indexed whatever its text.
+TEST_F(FtsTest, UpdateAsOfIndexesTheRowAgain) {
+  insert("a", R"({"t":"alpha"})");
+  const std::uint64_t old = version(rel::row_key("docs", "a"));
+  insert("a", R"({"t":"beta"})");
+  must(run("CREATE FULLTEXT INDEX f ON docs (doc)"));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{});
+  must(run("UPDATE docs SET t = 'alpha' WHERE pk = 'a' AS OF " + std::to_string(old)));
+  EXPECT_EQ(pks("MATCH(doc, 'alpha')"), Keys{"a"});
+}
+
+// Whether a new version can add its row to a list is decided on the texts the indexes read, not
+// on the documents' bytes.
+TEST(FtsUpkeepAdds, ComparesTheTextsTheIndexesRead) {
+  struct Case {
+    const char* name;
+    std::vector<Keys> indexes;
+    std::optional<std::string_view> old_doc;
+    std::string_view new_doc;
+    bool adds;
+  };
+  const std::vector<Case> cases = {
+      {"no version before", {{"t"}}, std::nullopt, R"({"t":"a"})", true},
+      {"no index", {}, std::nullopt, R"({"t":"a"})", false},
+      {"an unindexed member changed", {{"t"}}, R"({"n":1,"t":"a b"})", R"({"n":2,"t":"a b"})", false},
+      {"the indexed member changed", {{"t"}}, R"({"t":"a b"})", R"({"t":"b a"})", true},
+      {"a member of the second index changed", {{"t"}, {"u", "v"}}, R"({"t":"a","v":"x"})", R"({"t":"a","v":"y"})",
+       true},
+      {"the whole document, a member changed", {{"DOC"}}, R"({"n":1,"t":"a"})", R"({"n":2,"t":"a"})", true},
+      {"the whole document, members reordered", {{"doc"}}, R"({"t":"a","u":"b"})", R"({"u":"b","t":"a"})", false},
+      {"an escaped text read as written plainly", {{"t"}}, R"({"t":"say \"a\""})", R"({"t":"say \u0022a\u0022"})",
+       false},
+      {"an array read as the text of its leaves", {{"t"}}, R"({"t":["a","b"]})", R"({"t":"a b"})", false},
+      {"null read as a missing member", {{"t"}}, R"({"n":1,"t":null})", R"({"n":1})", false},
+      {"text that is not JSON read whole", {{"t"}}, "a b", R"({"t":"a b"})", false},
+      {"text that is not JSON changed", {{"t"}}, "a b", "a b c", true},
+      {"an object becoming an array", {{"t"}}, R"({"t":"a"})", R"(["a"])", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fts_upkeep_adds(c.indexes, c.old_doc, c.new_doc), c.adds) << c.name;
+}
+
+// Random UPDATEs on one database; on the other, every version they write is written by an INSERT,
+// whose upkeep always runs. The lists come out byte for byte the same, and so do MATCH's answers:
+// UPDATEs of one row and of many, of indexed and unindexed members and of the whole document, to
+// texts with escapes, arrays and documents that are not objects, inside transactions too.
+TEST(UpdateUpkeep, ListsAsIfTheUpkeepAlwaysRan) {
+  quenlordb::testing::TempDir dir;
+  struct Side {
+    std::unique_ptr<engine::Database> db;
+    SqlSession session;
+    Result<SqlResult> run(const std::string& sql) {
+      Result<parser::Statement> stmt = parser::parse_sql(sql);
+      if (!stmt) return fail(std::move(stmt.error()));
+      Result<SqlResult> result = execute_stmt(*db, session, std::move(*stmt));
+      if (auto written = write_gathered_upkeep(*db, session); result && !written) return fail(written.error());
+      return result;
+    }
+    std::vector<LiveEntry> entries(std::string_view prefix) {
+      return must(collect_visible_by_prefix(*db, session, prefix));
+    }
+  };
+  const std::vector<std::string> words = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta"};
+  for (const std::vector<Keys>& indexes : {std::vector<Keys>{{"title"}, {"tags", "body"}}, std::vector<Keys>{{"doc"}}}) {
+    Side updated{engine::testing::open_db(dir.file("u" + std::to_string(indexes.size())), engine::testing::test_config(2)), {}};
+    Side inserted{engine::testing::open_db(dir.file("i" + std::to_string(indexes.size())), engine::testing::test_config(2)), {}};
+    std::mt19937 rng(41);
+    const auto pick = [&](std::size_t n) { return rng() % n; };
+    // A few words, some behind a double quote (escaped in JSON).
+    const auto text = [&] {
+      std::string out = words[pick(words.size())];
+      for (std::size_t i = pick(3); i > 0; --i) out += (pick(4) == 0 ? " \"" : " ") + words[pick(words.size())];
+      return out;
+    };
+    const auto literal = [](std::string_view raw) { return "'" + escape_sql_literal(raw) + "'"; };
+    const auto json = [](std::string_view raw) { return nlohmann::json(raw).dump(); };
+    for (Side* side : {&updated, &inserted}) {
+      must(side->run("CREATE TABLE t (pk TEXT PRIMARY KEY, body TEXT, n INTEGER, tags TEXT, title TEXT)"));
+      for (std::size_t i = 0; i < indexes.size(); ++i) {
+        std::string columns;
+        for (const std::string& c : indexes[i]) columns += (columns.empty() ? "" : ", ") + c;
+        must(side->run("CREATE FULLTEXT INDEX f" + std::to_string(i) + " ON t (" + columns + ")"));
+      }
+      // Half the rows in the writer's form (names in order, plain strings and integers), which an
+      // UPDATE rewrites on the stored text; the others hold an array.
+      for (int k = 0; k < 12; ++k) {
+        const std::string tags = k % 2 ? "\"" + words[(k + 1) % 6] + "\"" : "[\"" + words[(k + 1) % 6] + "\"]";
+        must(side->run("INSERT INTO t (pk, doc) VALUES ('k" + std::to_string(k) + "', '{\"body\":\"" + words[k % 6] +
+                       "\",\"n\":" + std::to_string(k) + ",\"tags\":" + tags + ",\"title\":\"" +
+                       words[(k + 2) % 6] + "\"}')"));
+      }
+    }
+    // The rows the INSERTs mirror: what the updated side held after its last statement.
+    std::vector<LiveEntry> mirrored = updated.entries("table/t/");
+    for (int step = 0; step < 300; ++step) {
+      const std::string k = "'k" + std::to_string(pick(12)) + "'";
+      std::string sql;
+      switch (pick(9)) {
+        case 0: sql = "UPDATE t SET title = " + literal(text()) + " WHERE pk = " + k; break;
+        case 1: sql = "UPDATE t SET body = " + literal(text()) + ", n = n + 1 WHERE pk = " + k; break;
+        case 2: sql = "UPDATE t SET n = n + 1 WHERE pk = " + k; break;
+        case 3: sql = "UPDATE t SET n = " + std::to_string(pick(5)) + " WHERE n > 6"; break;
+        case 4: sql = "UPDATE t SET title = title WHERE pk = " + k; break;
+        case 5: sql = "UPDATE t SET tags = body, body = tags WHERE pk = " + k; break;
+        case 6: {
+          const std::string docs[] = {"{\"title\":" + json(text()) + ",\"n\":1}", "[" + json(text()) + "]",
+                                      json(text()), "{\"tags\":[" + json(text()) + ",7],\"z\":null}"};
+          sql = "UPDATE t SET doc = " + literal(docs[pick(4)]) + " WHERE pk = " + k;
+          break;
+        }
+        case 7: sql = "BEGIN"; break;
+        default: sql = "COMMIT"; break;
+      }
+      const Result<SqlResult> answer = updated.run(sql);
+      if (sql == "BEGIN" || sql == "COMMIT") {
+        if (answer) must(inserted.run(sql));
+        continue;
+      }
+      ASSERT_TRUE(answer) << sql << ": " << answer.error().to_string();
+      std::vector<LiveEntry> now = updated.entries("table/t/");
+      ASSERT_EQ(now.size(), mirrored.size());
+      for (std::size_t i = 0; i < now.size(); ++i) {
+        if (now[i].value == mirrored[i].value) continue;
+        must(inserted.run("INSERT INTO t (pk, doc) VALUES (" + literal(now[i].key.substr(8)) + ", " +
+                          literal(now[i].value) + ")"));
+      }
+      mirrored = std::move(now);
+    }
+    if (updated.session.in_transaction()) {
+      must(updated.run("COMMIT"));
+      must(inserted.run("COMMIT"));
+    }
+    EXPECT_EQ(updated.entries("__fts/"), inserted.entries("__fts/"));
+    for (const std::string& word : words) {
+      const std::string match = "SELECT pk FROM t WHERE MATCH(doc, '" + word + "')";
+      EXPECT_EQ(must(updated.run(match)), must(inserted.run(match))) << word;
+    }
+  }
+}
+
 // The listed rows are read as the query reads any row: at its AS OF, and inside a transaction
 // with its staged writes, whose documents are checked in turn.
 TEST_F(FtsTest, MatchChecksTheDocumentsTheQueryReads) {
@@ -361,6 +525,76 @@ TEST_F(FtsTest, InsertsFollowTheDefinitionsAScriptChanges) {
                         "CREATE FULLTEXT INDEX g ON docs (doc);"
                         "INSERT INTO docs (pk, doc) VALUES ('e', '{\"t\":\"beta\"}')"));
   EXPECT_EQ(list("beta"), Keys{"e"});
+}
+
+// Between calls, each in a session of its own, a thread remembers a table's definitions while no
+// shard commits anything but its own writes outside them: any other change is seen by the next
+// call. The row written after the change goes to the shard the change wrote to, so that taking the
+// row's own write for the only one there would keep the old definitions.
+TEST_F(FtsTest, CallsFollowDefinitionsChangedBetweenThem) {
+  enum class Put { None, Definition, Tombstone };
+  struct Case {
+    const char* name;
+    bool indexed_before;  // whether definition f over t exists before the change
+    std::string change;   // the statements of one call between the two writes
+    bool other_thread;    // whether another thread makes that call
+    Put put;              // a put of definition g, or of a tombstone over f, between the two writes
+    std::string write;    // the statement writing the text alpha into row {r} (first into row w)
+    std::string staged;   // when not empty, the row {r} is written after it, in one transaction
+    bool listed;          // whether row {r} is then in the list of alpha
+  };
+  const std::string insert = "INSERT INTO {t} (pk, doc) VALUES ('{r}', '{\"t\":\"alpha\"}')";
+  const std::string update = "UPDATE {t} SET t = 'alpha' WHERE pk = '{r}'";
+  const std::vector<Case> cases = {
+      {"CREATE FULLTEXT INDEX", false, "CREATE FULLTEXT INDEX g ON {t} (t)", false, Put::None, insert, "", true},
+      {"DROP FULLTEXT INDEX", true, "DROP FULLTEXT INDEX f ON {t}", false, Put::None, update, "", false},
+      {"a put of a definition", false, "", false, Put::Definition, update, "", true},
+      {"a put of a tombstone", true, "", false, Put::Tombstone, insert, "", false},
+      {"DROP TABLE and CREATE TABLE, which leave the definitions", true,
+       "DROP TABLE {t}; CREATE TABLE {t} (id TEXT PRIMARY KEY, t TEXT)", false, Put::None, insert, "", true},
+      {"another thread's CREATE FULLTEXT INDEX", false, "CREATE FULLTEXT INDEX g ON {t} (t)", true, Put::None, update,
+       "", true},
+      {"another thread's DROP FULLTEXT INDEX", true, "DROP FULLTEXT INDEX f ON {t}", true, Put::None, insert, "", false},
+      {"a definition staged before the row", false, "", false, Put::None, update, "CREATE FULLTEXT INDEX g ON {t} (t)",
+       true},
+      {"a drop staged before the row", true, "", false, Put::None, insert, "DROP FULLTEXT INDEX f ON {t}", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string t = "t" + std::to_string(n++);
+    // The key the change writes: the definition's, or (DROP TABLE) the schema's.
+    const std::string changed = c.change.starts_with("DROP TABLE") ? rel::schema_key(t)
+                                : c.indexed_before                 ? rel::fts_index_meta_key(t, "f")
+                                                                   : rel::fts_index_meta_key(t, "g");
+    std::string r = "r";
+    while (db->shard_of_key(rel::row_key(t, r)) != db->shard_of_key(changed)) r += "r";
+    const auto sql = [&](std::string script, std::string_view row) {
+      for (auto [from, to] : {std::pair<std::string_view, std::string_view>{"{t}", t}, {"{r}", row}}) {
+        for (std::size_t at; (at = script.find(from)) != std::string::npos;) script.replace(at, from.size(), to);
+      }
+      must(execute_sql(*db, script));
+    };
+    sql("CREATE TABLE {t} (id TEXT PRIMARY KEY, t TEXT)", r);
+    if (c.indexed_before) sql("CREATE FULLTEXT INDEX f ON {t} (t)", r);
+    for (std::string_view row : {std::string_view("w"), std::string_view(r)}) {
+      sql("INSERT INTO {t} (pk, doc) VALUES ('{r}', '{\"t\":\"beta\"}')", row);
+    }
+    sql(c.write, "w");  // the definitions this thread then remembers
+    if (c.other_thread) {
+      std::thread([&] { sql(c.change, r); }).join();
+    } else if (!c.change.empty()) {
+      sql(c.change, r);
+    }
+    if (c.put == Put::Definition) {
+      must(db->put(changed, must(rel::encode_fts_index_metadata({"g", t, {"t"}})), 0, kMax, 1));
+    } else if (c.put == Put::Tombstone) {
+      must(db->put(changed, "", 0, kMax, 1));
+    }
+    sql(c.staged.empty() ? c.write : "BEGIN; " + c.staged + "; " + c.write + "; COMMIT", r);
+    const std::optional<std::string> list = live(rel::posting_key(t, "alpha"));
+    const Keys listed = list ? must(facet::fts::decode_posting_list(*list)) : Keys{};
+    EXPECT_EQ(std::ranges::find(listed, r) != listed.end(), c.listed) << c.name;
+  }
 }
 
 // A view selects its one row; MATCH over it narrows that row, never the table's others.

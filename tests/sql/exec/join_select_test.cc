@@ -2,10 +2,13 @@
 // the count answer, projection and the bound on the size of a join.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "engine/prefix_scan.h"
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
@@ -217,6 +220,170 @@ TEST_F(JoinTest, NestedLoopOnDocumentFields) {
 
 // Grouped joins read either table by its name in GROUP BY, the aggregates, HAVING and ORDER BY; a
 // padded side reads NULL.
+// An equality in ON pairs rows through an index of the JOIN table's operand values, the FROM table
+// is paired as its scan hands it over where no pair is held, and a WHERE part that reads one side
+// is evaluated once per row of it. The reference reads both tables whole, tries every pair and
+// evaluates WHERE on each (a part inside a call is evaluated per pair): the same rows, in the same
+// order, for every join type, ON form and finish, over values that `=` pairs across kinds (1, '1'
+// and 1.0; -0 and 0; NULL and missing members) and keeps apart ('1' and '1.0'), before and after
+// rewrites (AS OF).
+TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
+  const std::vector<std::string> values = {
+      "1", "1.0", "-0", "0", "2.5", "null", "true", "false", R"("1")", R"("1.0")", R"("01")", R"("-0")",
+      R"("0")", R"("2.5")", R"("abc")", R"("ABC")", R"("")", R"("a text of more than sixteen bytes")",
+      R"("1e0")", R"("nan")", R"("inf")", "[1]", R"({"k":1})"};
+  const std::vector<std::string> pks = {"1", "01", "1.0", "0", "-0", "2.5", "abc", "k1", "k2"};
+  std::mt19937 rng(20261211);
+  const auto doc = [&] {
+    std::string out = "{";
+    for (const char* member : {"a", "b"}) {
+      if (rng() % 6 == 0) continue;  // missing
+      out += std::string("\"") + member + "\":" + values[rng() % values.size()] + ",";
+    }
+    return out + "\"w\":" + std::to_string(rng() % 4) + "}";
+  };
+  const auto pk_of = [&](std::size_t i) { return i < pks.size() ? pks[i] : "p" + std::to_string(i); };
+  create_table("l");
+  create_table("r");
+  std::uint64_t first = 0;
+  for (std::size_t i = 0; i < 36; ++i) {
+    for (const char* table : {"l", "r"}) first = std::max(first, put_row(table, pk_of(i), doc()));
+  }
+  for (int i = 0; i < 12; ++i) {
+    for (const char* table : {"l", "r"}) put_row(table, pk_of(rng() % 40), i % 4 == 0 ? "" : doc());
+  }
+
+  const std::vector<std::string> ons = {
+      "l.a = r.b", "r.b = l.a", "l.a = r.pk", "doc.left_doc.b = doc.right_doc.a", "l.a = r.b AND r.w > 1",
+      "l.a = r.a AND l.b = r.b", "l.b = r.b AND l.w < r.w", "pk = r.a", "l.a = r.b AND upper(r.pk) > 'K'"};
+  // Each shape as run, and as the reference runs it: WHERE parts as calls.
+  std::vector<std::pair<std::string, std::string>> shapes = {
+      {"SELECT * FROM {}", ""},
+      {"SELECT count(*) FROM {}", ""},
+      {"SELECT pk, l.pk AS lp, r.pk AS rp, l.a AS la, r.b AS rb FROM {} LIMIT 9", ""},
+      {"SELECT pk, r.pk AS rp FROM {} WHERE r.w > 1 AND l.b IS NULL",
+       "SELECT pk, r.pk AS rp FROM {} WHERE coalesce(r.w > 1) AND coalesce(l.b IS NULL)"},
+      {"SELECT pk, l.a AS la, r.pk AS rp FROM {} WHERE l.w < 3 ORDER BY r.w DESC, l.a LIMIT 7",
+       "SELECT pk, l.a AS la, r.pk AS rp FROM {} WHERE coalesce(l.w < 3) ORDER BY r.w DESC, l.a LIMIT 7"},
+      {"SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE r.pk IS NULL OR r.w = 2 GROUP BY l.a",
+       "SELECT l.a AS g, count(*) AS n, sum(r.w) AS s FROM {} WHERE coalesce(r.pk IS NULL OR r.w = 2) GROUP BY l.a"},
+      {"SELECT count(*) FROM {} WHERE l.w >= r.w", ""},
+      {"SELECT l.pk AS lp, count(*) AS n, string_agg(doc, '|') AS d FROM {} GROUP BY l.pk ORDER BY l.b", ""},
+      {"SELECT count(*) FROM {} WHERE pk < 'k' AND r.b = 1", "SELECT count(*) FROM {} WHERE coalesce(pk < 'k') AND coalesce(r.b = 1)"},
+      {"SELECT l.pk AS lp, r.pk AS rp FROM {} AS OF " + std::to_string(first), ""},
+  };
+  // The FROM row a pk literal reads, paired with the JOIN rows read by key where it can be.
+  for (const std::string& pk : pks) shapes.push_back({"SELECT pk, r.pk AS rp, r.b AS rb FROM {} WHERE pk = '" + pk + "'", ""});
+  // Rows or the error.
+  const auto outcome = [&](const std::string& sql) {
+    Result<SqlResult> r = run(sql);
+    if (!r) return std::vector<std::string>{r.error().to_string()};
+    return std::get<SqlResult::Rows>(r->value).rows;
+  };
+  const auto with_from = [](const std::string& shape, const std::string& from) {
+    return shape.substr(0, shape.find("{}")) + from + shape.substr(shape.find("{}") + 2);
+  };
+  std::size_t compared = 0;
+  for (const char* type : {"JOIN", "LEFT JOIN", "RIGHT JOIN"}) {
+    for (const std::string& on : ons) {
+      for (const auto& [shape, reference] : shapes) {
+        const std::string from = std::string("l ") + type + " r ON " + on;
+        use_plain_nested_loop(true);
+        const std::vector<std::string> want = outcome(with_from(reference.empty() ? shape : reference, from));
+        use_plain_nested_loop(false);
+        const std::string sql = with_from(shape, from);
+        EXPECT_EQ(outcome(sql), want) << sql;
+        compared += want.size();
+      }
+    }
+  }
+  EXPECT_GT(compared, 5000u);
+}
+
+// A WHERE part that reads one side is evaluated once per row of it, but as AND evaluates it: its
+// error ends the statement only where the parts before it hold for the pair, and a padded side
+// is evaluated for each pair.
+TEST_F(JoinTest, WherePartsOfOneSide) {
+  keyed();
+  const std::string blob = "unsupported CAST target type: BLOB";
+  expect_error("SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE a.x = 3 AND cast(b.y AS blob) = 1", blob);
+  expect_error("SELECT pk FROM a CROSS JOIN b WHERE b.pk = 'k4' AND cast(a.x AS blob) = 1", blob);
+  struct Case {
+    std::string sql;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE a.x = 9 AND cast(b.y AS blob) = 1", {}},
+      {"SELECT count(*) FROM a CROSS JOIN b WHERE b.pk = 'k9' AND cast(a.x AS blob) = 1", {"0"}},
+      {"SELECT pk, b.pk AS r FROM a LEFT JOIN b ON a.x * 10 = b.y WHERE b.y IS NULL OR b.y = 30",
+       {R"({"pk":"k1","r":null})", R"({"pk":"k3","r":"k3"})"}},
+      {"SELECT pk, a.pk AS l FROM a RIGHT JOIN b ON a.x * 10 = b.y WHERE a.x IS NULL AND pk > 'k3'",
+       {R"({"l":null,"pk":"k4"})"}},
+      // in a CROSS join pk is the pair's own key, not the left row's
+      {"SELECT pk FROM a CROSS JOIN b WHERE pk > 'k2_k3' AND pk < 'k3_k4'", {R"({"pk":"k2_k4"})", R"({"pk":"k3_k2"})", R"({"pk":"k3_k3"})"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.sql), c.want) << c.sql;
+}
+
+// The pairs that ORDER BY and grouping hold keep the FROM table's rows they pair after the scan has
+// handed them over and reused its memory: rows read from table files on threads of the scan's own,
+// in batches that go back to the threads once visited.
+TEST_F(JoinTest, HeldPairsOutliveTheScanOfTheFromTable) {
+  Config config = engine::testing::test_config(2, true);
+  config.memtable_max_bytes = 256 << 10;
+  db = engine::testing::open_db(dir.file("small_memtables"), config);
+  create_table("l");
+  create_table("r");
+  for (int i = 0; i < 20000; ++i) {
+    put_row("l", "l" + std::to_string(i), R"({"k":)" + std::to_string(i % 500) + R"(,"v":")" + std::to_string(i) + R"("})");
+  }
+  for (int i = 0; i < 500; i += 97) put_row("r", "r" + std::to_string(i), R"({"k":)" + std::to_string(i) + "}");
+  const std::vector<std::string> queries = {
+      "SELECT l.v AS v, r.pk AS rp FROM l JOIN r ON l.k = r.k ORDER BY l.v LIMIT 40",
+      "SELECT r.pk AS rp, string_agg(l.v, ',') AS vs, max(doc.left_doc.v) AS m FROM l LEFT JOIN r ON l.k = r.k "
+      "GROUP BY r.pk",
+  };
+  for (const std::string& sql : queries) {
+    use_plain_nested_loop(true);
+    const std::vector<std::string> want = rows(sql);
+    use_plain_nested_loop(false);
+    engine::set_scan_threads(engine::ScanThreads{8, 0});
+    EXPECT_EQ(rows(sql), want) << sql;
+    engine::set_scan_threads(std::nullopt);
+  }
+}
+
+// A FROM row read by a pk literal and paired with the JOIN table's primary key reads its partner by
+// key when its value is a text, which meets that key alone; a number meets every key that reads as
+// it, so the JOIN table is read whole (here failing on a key that is not UTF-8).
+TEST_F(JoinTest, APartnerByPrimaryKeyIsReadByKey) {
+  keyed();
+  put_row("a", "x1", R"({"ref":"k3"})");
+  put_row("a", "x2", R"({"ref":3})");
+  put_row("a", "x3", R"({"ref":null})");
+  must(db->put(facet::relational::row_key("b", "\xff"), "{}", 0, kMax));
+  EXPECT_EQ(rows("SELECT pk, b.pk AS r, b.y AS y FROM a JOIN b ON a.ref = b.pk WHERE pk = 'x1'"),
+            std::vector<std::string>{R"({"pk":"x1","r":"k3","y":30.0})"});
+  EXPECT_EQ(rows("SELECT pk, b.pk AS r FROM a LEFT JOIN b ON a.ref = b.pk WHERE pk = 'x3'"),
+            std::vector<std::string>{R"({"pk":"x3","r":null})"});
+  expect_error("SELECT pk FROM a JOIN b ON a.ref = b.pk WHERE pk = 'x2'", "row key contains non-utf8 pk");
+}
+
+// A FROM table paired as its scan hands it over still fails on its read errors before the errors
+// of pairing its rows, as when it is read whole first.
+TEST_F(JoinTest, ReadErrorsOfTheFromTableComeFirst) {
+  keyed();
+  must(db->put(facet::relational::row_key("a", "\xff"), R"({"x":2})", 0, kMax));
+  const std::string bad_key = "row key contains non-utf8 pk";
+  expect_error("SELECT pk FROM a JOIN b ON a.x * 10 = b.y WHERE cast(b.y AS blob) = 1", bad_key);
+  expect_error("SELECT pk FROM a LEFT JOIN b ON a.x * 10 = b.y LIMIT 1", bad_key);
+  expect_error("SELECT count(*) FROM a JOIN b ON a.x * 10 = b.y", bad_key);
+  must(db->put(facet::relational::row_key("a", "\xff"), "", 0, kMax));
+  must(db->put(facet::relational::row_key("b", "\xff"), R"({"y":20})", 0, kMax));
+  expect_error("SELECT count(*) FROM a JOIN b ON a.x * 10 = b.y", bad_key);
+  EXPECT_EQ(rows("SELECT count(*) FROM b JOIN a ON b.y = a.x * 10 WHERE pk = 'k2'"), std::vector<std::string>{"1"});
+}
+
 TEST_F(JoinTest, GroupedJoinsReadBothTables) {
   orders();
   keyed();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "facet/relational/keys.h"
 #include "facet/relational/records.h"
 #include "sql/exec/exec_fixture.h"
@@ -140,6 +142,74 @@ TEST_F(RowWritesTest, EachStatementReadsTheSchemaRecordAsItIsThen) {
   EXPECT_EQ(row("s", "p"), std::nullopt);
   EXPECT_EQ(execute_sql(*db, "DROP TABLE s; INSERT INTO s (pk, doc) VALUES ('k', '{}')").error(),
             QuenlorError::sql_execution("table s does not exist"));
+}
+
+// Between calls, each in a session of its own, a thread remembers a table's schema record while no
+// shard commits anything but its own writes of other keys: any other change of the record is seen
+// by the next call. That call first writes a row of another table into the record's shard, so that
+// taking this write for the only one there since the record was read would keep the old record.
+TEST(RowWritesBetweenCalls, FollowTheSchemaRecord) {
+  enum class Put { None, Record, Tombstone, Broken };
+  struct Case {
+    const char* name;
+    bool created;        // whether the table is made before the first UPDATE
+    std::string change;  // the statements of one call between the two UPDATEs
+    bool other_thread;   // whether another thread makes that call
+    Put put;             // a put of the schema record between the two UPDATEs
+    bool staged;         // whether the change is staged in the second UPDATE's transaction
+    const char* outcome; // of the second UPDATE
+  };
+  const std::vector<Case> cases = {
+      {"DROP TABLE", true, "DROP TABLE {t}", false, Put::None, false, "missing"},
+      {"another thread's DROP TABLE", true, "DROP TABLE {t}", true, Put::None, false, "missing"},
+      {"a DROP TABLE staged before", true, "DROP TABLE {t}", false, Put::None, true, "missing"},
+      {"a put of a tombstone", true, "", false, Put::Tombstone, false, "missing"},
+      {"a put of a record that does not parse", true, "", false, Put::Broken, false, "broken"},
+      {"CREATE TABLE", false, "CREATE TABLE {t} (id TEXT PRIMARY KEY)", false, Put::None, false, "updated"},
+      {"another thread's CREATE TABLE", false, "CREATE TABLE {t} (id TEXT PRIMARY KEY)", true, Put::None, false,
+       "updated"},
+      {"a put of a record", false, "", false, Put::Record, false, "updated"},
+  };
+  quenlordb::testing::TempDir dir;
+  auto db = engine::testing::open_db(dir.file("db"), engine::testing::test_config(2));
+  must(execute_sql(*db, "CREATE TABLE side (id TEXT PRIMARY KEY)"));
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string t = "t" + std::to_string(n++);
+    const std::string schema = rel::schema_key(t);
+    std::string r = "r";
+    while (db->shard_of_key(rel::row_key("side", r)) != db->shard_of_key(schema)) r += "r";
+    const auto with = [&](std::string sql) {
+      for (std::size_t at; (at = sql.find("{t}")) != std::string::npos;) sql.replace(at, 3, t);
+      return sql;
+    };
+    if (c.created) must(execute_sql(*db, with("CREATE TABLE {t} (id TEXT PRIMARY KEY)")));
+    for (const std::string pk : {"w", "r"}) {
+      must(db->put(rel::row_key(t, pk), R"({"n":1})", 0, testing::kMax, 1));
+    }
+    const Result<SqlResult> first = execute_sql(*db, with("UPDATE {t} SET n = 2 WHERE pk = 'w'"));
+    EXPECT_EQ(first.has_value(), c.created) << c.name;
+    if (c.other_thread) {
+      std::thread([&] { must(execute_sql(*db, with(c.change))); }).join();
+    } else if (!c.change.empty() && !c.staged) {
+      must(execute_sql(*db, with(c.change)));
+    }
+    if (c.put != Put::None) {
+      const std::string record = c.put == Put::Record    ? must(rel::encode_schema_metadata(rel::TableSchemaMetadata{}))
+                                 : c.put == Put::Broken ? "{"
+                                                        : "";
+      must(db->put(schema, record, 0, testing::kMax, 1));
+    }
+    const std::string update =
+        "INSERT INTO side (pk, doc) VALUES ('" + r + "', '{}'); " + with("UPDATE {t} SET n = 3 WHERE pk = 'r'");
+    const Result<SqlResult> second =
+        execute_sql(*db, c.staged ? "BEGIN; " + with(c.change) + "; " + update + "; COMMIT" : update);
+    const std::string outcome = second                                          ? std::get<SqlResult::Affected>(second->value).message
+                                : second.error().kind() == ErrorKind::SerdeJson ? std::string("broken")
+                                : second.error().message() == "table " + t + " does not exist" ? std::string("missing")
+                                                                                            : second.error().to_string();
+    EXPECT_EQ(outcome, c.outcome == std::string("updated") ? "updated 1 row(s)" : c.outcome) << c.name;
+  }
 }
 
 TEST_F(RowWritesTest, UpdateAssignmentsReadTheRowAsItWas) {
@@ -445,6 +515,8 @@ TEST_F(RowWritesTest, UpdatedDocumentsAreThoseOfTheTree) {
       {"status = 'x'", {{"status", "x"}}},
       {"a = 1, zz = NULL, aa = 'q\"\xc3\xa9'", {{"a", 1.0}, {"zz", nullptr}, {"aa", "q\"\xc3\xa9"}}},
       {"m = 'one', m = TRUE, zzz = 2.5", {{"m", "one"}, {"m", true}, {"zzz", 2.5}}},
+      // Controls, quotes, backslashes and DEL in a text, escaped as the tree's writer escapes them.
+      {"b = '\x01\n\t\"\\\\\x7f', a = 'z', b = 'y', a = 'x'", {{"b", "\x01\n\t\"\\\x7f"}, {"a", "z"}, {"b", "y"}, {"a", "x"}}},
   };
   for (const std::string& doc : docs) {
     for (const Set& set : sets) {

@@ -65,21 +65,26 @@ TEST(StatementParserTest, AlterTableAddColumn) {
   });
 }
 
+// What the token list and the grammar read from sql (a trailing ";" dropped, then one statement, a
+// set operation's tail and nothing more), or their failure.
+Result<Statement> by_grammar(std::string_view sql) {
+  std::vector<Token> tokens = TRY(tokenize(sql));
+  std::span<const Token> list = tokens;
+  if (!list.empty() && list.back().is_symbol(';')) list = list.first(list.size() - 1);
+  Parser p(list);
+  Statement stmt = TRY(p.parse_statement());
+  stmt = TRY(p.try_parse_set_op(std::move(stmt)));
+  if (!p.at_end()) return fail(QuenlorError::sql_parse("unexpected trailing tokens"));
+  return stmt;
+}
+
 // The (pk, doc) INSERT is read straight from its text; every text must parse as the token list
 // and the grammar read it, to the same statement or the same error. Spelt with every spacing,
 // case, name, literal and ending that the two ways could read differently.
 TEST(StatementParserTest, RowInsertReadFromTheTextAgreesWithTheGrammar) {
-  const auto by_grammar = [](std::string_view sql) -> std::string {
-    Result<std::vector<Token>> tokens = tokenize(sql);
-    if (!tokens) return "error: " + tokens.error().message();
-    std::span<const Token> list = *tokens;
-    if (!list.empty() && list.back().is_symbol(';')) list = list.first(list.size() - 1);
-    Parser p(list);
-    Result<Statement> stmt = p.parse_statement();
-    if (stmt) stmt = p.try_parse_set_op(std::move(*stmt));
-    if (!stmt) return "error: " + stmt.error().message();
-    if (!p.at_end()) return "error: unexpected trailing tokens";
-    return debug_text(*stmt);
+  const auto outcome_by_grammar = [](std::string_view sql) -> std::string {
+    Result<Statement> stmt = by_grammar(sql);
+    return stmt ? debug_text(*stmt) : "error: " + stmt.error().message();
   };
   const std::vector<std::string> space = {"", " ", "  ", "\t", "\n ", "\u00a0", "\u3000"};
   const std::vector<std::string> insert = {"INSERT", "insert", "InSeRt", "INSERTS", "INSER"};
@@ -103,7 +108,7 @@ TEST(StatementParserTest, RowInsertReadFromTheTextAgreesWithTheGrammar) {
                             "(" + s() + pick_mostly(pk) + s() + "," + s() + pick_mostly(doc) + s() + ")" + s() +
                             pick_mostly(values) + s() + "(" + s() + pick(literal) + s() + "," + s() + pick(literal) + s() +
                             ")" + pick_mostly(ending);
-    EXPECT_EQ(testing::parse_outcome(sql), by_grammar(sql)) << sql;
+    EXPECT_EQ(testing::parse_outcome(sql), outcome_by_grammar(sql)) << sql;
   }
 }
 
@@ -137,19 +142,60 @@ TEST(StatementParserTest, PkSelectReadFromTheTextAgreesWithTheGrammar) {
     const std::optional<Statement> read = parse_pk_select(sql);
     if (!read) continue;
     ++fast;
-    Result<std::vector<Token>> tokens = tokenize(sql);
-    ASSERT_TRUE(tokens) << sql;
-    std::span<const Token> list = *tokens;
-    if (!list.empty() && list.back().is_symbol(';')) list = list.first(list.size() - 1);
-    Parser p(list);
-    Result<Statement> stmt = p.parse_statement();
-    ASSERT_TRUE(stmt) << sql << ": " << stmt.error().message();
-    EXPECT_TRUE(p.at_end()) << sql;
-    EXPECT_EQ(*read, *stmt) << sql;
+    const Result<Statement> grammar = by_grammar(sql);
+    ASSERT_TRUE(grammar) << sql << ": " << grammar.error().message();
+    EXPECT_EQ(*read, *grammar) << sql;
   }
   EXPECT_GT(fast, 100);
   EXPECT_TRUE(parse_pk_select("SELECT doc FROM users WHERE pk = 'u1'"));
   EXPECT_FALSE(parse_pk_select("SELECT doc FROM users WHERE pk = 'u1' AND 1 = 1"));
+}
+
+// The point UPDATE is read straight from its text too, to the statement the grammar reads or to
+// nothing (the grammar then reads it).
+TEST(StatementParserTest, PkUpdateReadFromTheTextAgreesWithTheGrammar) {
+  const std::vector<std::string> space = {"", " ", "  ", "\t", "\n ", "\u00a0"};
+  const std::vector<std::string> update = {"UPDATE", "update", "UpDaTe", "UPDATES", "UPDAT"};
+  const std::vector<std::string> table = {"users", "t-1", "_t9", "$1", "1t", "SET", "WHERE", "t.x", "'t'", "t AS u", ""};
+  const std::vector<std::string> set = {"SET", "set", "SETS", "SE"};
+  const std::vector<std::string> column = {"status", "doc", "DOC", "pk", "WHERE", "a-b", "t.x", "'a'", "a.b", "", "1a"};
+  // Values the text form reads, then others.
+  const std::vector<std::string> value = {"'x'", "''", "'it\\'s'", "'a\\\\'", "'é€'", "'{\"k\":1}'", "7", "007",
+                                          "2.5", "99999999999999999999999999", "1.0000000000000001", "'a''b'", "'a",
+                                          "2.", "2.x", ".5", "1e5", "5x", "-1", "1 + 1", "NULL", "true", "x",
+                                          "'a' || 'b'", "'a' 'b'"};
+  const std::vector<std::string> read_values(value.begin(), value.begin() + 11);
+  const std::vector<std::string> where = {"WHERE", "where", "WHEREx", "WHER"};
+  const std::vector<std::string> pk = {"pk", "PK", "pkx", "doc", "p-k", "t.pk", "'pk'"};
+  const std::vector<std::string> op = {"=", "==", "!=", "<", "= =", "IS"};
+  const std::vector<std::string> literal = {"'a'", "''", "'it\\'s'", "'é€'", "'a''b'", "'a", "\"a\"", "5", "x",
+                                            "'a' || 'b'"};
+  const std::vector<std::string> ending = {"", ";", " ;", "; ", ";;", " AND x = 1", " OR pk = 'b'", " AS OF 3",
+                                           " VALID AT 3", " x", ")", "\u00a0", " ; -- x", " -- x"};
+  std::mt19937 rng(5);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  const auto pick_mostly = [&](const std::vector<std::string>& from) { return rng() % 3 ? from[0] : pick(from); };
+  int fast = 0;
+  for (int n = 0; n < 8000; ++n) {
+    const auto s = [&] { return rng() % 2 ? std::string(" ") : pick(space); };
+    std::string sql = s() + pick_mostly(update) + " " + s() + pick_mostly(table) + " " + s() + pick_mostly(set);
+    for (std::size_t i = 0, count = 1 + rng() % 3; i < count; ++i) {
+      sql += (i ? s() + "," : std::string(" ")) + s() + pick_mostly(column) + s() + "=" + s() +
+             pick(rng() % 4 ? read_values : value);
+    }
+    sql += " " + s() + pick_mostly(where) + " " + s() + pick_mostly(pk) + s() + pick_mostly(op) + s() + pick(literal) +
+           pick_mostly(ending);
+    const std::optional<Statement> read = parse_pk_update(sql);
+    if (!read) continue;
+    ++fast;
+    const Result<Statement> grammar = by_grammar(sql);
+    ASSERT_TRUE(grammar) << sql << ": " << grammar.error().message();
+    EXPECT_EQ(*read, *grammar) << sql;
+  }
+  EXPECT_GT(fast, 100) << "texts read straight";
+  EXPECT_TRUE(parse_pk_update("UPDATE users SET status = 'x' WHERE pk = 'u1'"));
+  EXPECT_TRUE(parse_pk_update("UPDATE users SET doc = '{}', doc = 'x', n = 2.5 WHERE PK = 'u1';"));
+  EXPECT_FALSE(parse_pk_update("UPDATE users SET status = 'x' WHERE pk = 'u1' AND 1 = 1"));
 }
 
 TEST(StatementParserTest, InsertForms) {
