@@ -278,7 +278,7 @@ TEST_F(JoinTest, EqualityJoinsPairAsTheNestedLoopDoes) {
   const auto outcome = [&](const std::string& sql) {
     Result<SqlResult> r = run(sql);
     if (!r) return std::vector<std::string>{r.error().to_string()};
-    return std::get<SqlResult::Rows>(r->value).rows;
+    return std::get<SqlResult::Rows>(r->value).rows.strings();
   };
   const auto with_from = [](const std::string& shape, const std::string& from) {
     return shape.substr(0, shape.find("{}")) + from + shape.substr(shape.find("{}") + 2);
