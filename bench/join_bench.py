@@ -26,11 +26,10 @@ import os
 import random
 import shutil
 import sqlite3
-import sys
 import tempfile
 
 from quenlordb import PyDatabase
-from sql_bench import REPEATS, best_of, peak_growth, sql_literal
+from sql_bench import REPEATS, best_of, end_with_the_check, peak_growth, sql_literal
 
 CITIES = 20
 
@@ -137,10 +136,7 @@ def main():
     for name, our_s, peer_s, growth in results:
         memory = "-" if growth is None else "%.1f MiB" % (growth / 2**20)
         print("%-46s %10.2f ms %10.2f ms %7.2fx %16s" % (name, our_s * 1e3, peer_s * 1e3, peer_s / our_s, memory))
-    if mismatches:
-        print("answers differ: " + ", ".join(mismatches))
-        sys.exit(1)
-    print("all answers agree")
+    end_with_the_check(mismatches)
 
 
 if __name__ == "__main__":

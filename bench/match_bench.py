@@ -44,11 +44,11 @@ import os
 import re
 import shutil
 import sqlite3
-import sys
 import tempfile
 import time
 
 from quenlordb import PyDatabase
+from sql_bench import end_with_the_check
 
 REPEATS = 3
 # From a few hundred rows to tens of thousands on the default corpus.
@@ -225,10 +225,7 @@ def main():
         print("%-10s %7d %7d %7d | %7.2f ms %7.2f ms %6.2fx | %7.2f ms %7.2f ms %6.2fx | %7.2f ms %6.2fx" % (
             word, n, fts_n, like_n, match_s * 1e3, fts_s * 1e3, fts_s / match_s, count_s * 1e3,
             fts_count_s * 1e3, fts_count_s / count_s, like_s * 1e3, like_s / match_s))
-    if mismatches:
-        print("answers differ:\n  " + "\n  ".join(mismatches))
-        sys.exit(1)
-    print("all answers agree")
+    end_with_the_check(mismatches)
 
 
 if __name__ == "__main__":

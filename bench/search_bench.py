@@ -32,6 +32,7 @@ import tempfile
 import time
 
 from quenlordb import PyDatabase
+from sql_bench import end_with_the_check
 
 REPEATS = 3
 
@@ -152,10 +153,7 @@ def main():
             print("%-44s %9.1f ms %16s" % (name, our_s * 1e3, note))
         else:
             print("%-44s %9.1f ms %13.1f ms %7.2fx" % (name, our_s * 1e3, peer_s * 1e3, peer_s / our_s))
-    if mismatches:
-        print("answers differ: " + ", ".join(mismatches))
-        sys.exit(1)
-    print("all answers agree")
+    end_with_the_check(mismatches)
 
 
 if __name__ == "__main__":

@@ -113,6 +113,14 @@ def best_of(fn, repeats=REPEATS, setup=None):
     return best, answer
 
 
+def end_with_the_check(mismatches):
+    """Prints the answers that differ and exits with 1, or says that all agree."""
+    if mismatches:
+        print("answers differ:\n  " + "\n  ".join(mismatches))
+        sys.exit(1)
+    print("all answers agree")
+
+
 def same(x):
     return x
 
@@ -714,10 +722,7 @@ def main():
         print("%-52s %12.0f %12.0f %7.2fx  (beside: %s)" % (name, count / our_s, count / other_s, other_s / our_s, beside))
     for line in upkeep_lines:
         print(line)
-    if mismatches:
-        print("answers differ: " + ", ".join(mismatches))
-        sys.exit(1)
-    print("all answers agree")
+    end_with_the_check(mismatches)
 
 
 if __name__ == "__main__":
