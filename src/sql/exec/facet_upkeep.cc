@@ -529,7 +529,7 @@ Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const 
   std::optional<std::uint64_t> last_ts;
   if (rows.empty()) return last_ts;
   // The lists and buckets reach the log before any of the rows they cover.
-  if (upkeep && !upkeep->empty()) TRY(db.log_acknowledged_writes());
+  if (upkeep && upkeep->has_lists()) TRY(db.log_acknowledged_writes());
   for (PendingPut& put : rows) {
     last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));
     note(put.key, *last_ts);

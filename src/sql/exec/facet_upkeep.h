@@ -8,7 +8,7 @@
 // INSERT forms, UPDATE, COPY FROM and CREATE TABLE AS gather; write_gathered_upkeep_before writes
 // the stage before any other statement, and the script's end and its first error write it too
 // (execute_sql). A row's upkeep is staged before the row is written, and the rows written while
-// the stage holds anything wait in the session until it is written (see session.h), so that no row
+// the stage holds a list wait in the session until it is written (see session.h), so that no row
 // reaches the log before its list entries. The stored lists and buckets come out byte for byte as
 // writing each row's at once would leave them; a list that already held every key added is not
 // written again.
@@ -135,7 +135,7 @@ Result<void> upkeep_inserted_row(Database& db, SqlSession& session, std::string_
 // write fails); nothing inside a transaction, whose COMMIT writes them. The commit timestamp of the
 // last deferred write, if any.
 Result<std::optional<std::uint64_t>> write_gathered_upkeep(Database& db, SqlSession& session);
-// Writes the lists and buckets of upkeep (may be null), then, once those are in the log
+// Writes the lists and buckets of upkeep (may be null), then, once the lists are in the log
 // (Database::log_acknowledged_writes), rows in order: a crash after any of these writes leaves no
 // row without its list entries. The first failure ends the writes; the commit timestamp of the
 // last row, if any.

@@ -48,6 +48,8 @@ class UpkeepStage {
   std::string_view keep(std::string_view pk);
 
   bool empty() const { return lists_.empty() && buckets_.empty(); }
+  // Whether a list is staged: rows written meanwhile wait for it (buckets hold no row back).
+  bool has_lists() const { return !lists_.empty(); }
   // The writes apply makes: each changed list and each bucket.
   std::size_t write_count() const;
   // Hands put each write, the lists then the buckets, each in the order first staged; the first
