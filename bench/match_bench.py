@@ -48,7 +48,7 @@ import tempfile
 import time
 
 from quenlordb import PyDatabase
-from sql_bench import end_with_the_check
+from sql_bench import best_of, end_with_the_check
 
 REPEATS = 3
 # From a few hundred rows to tens of thousands on the default corpus.
@@ -139,16 +139,10 @@ def sql_literal(text):
     return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
 
 
-def best_of(fn):
+def best_of_warm(fn):
     """The shortest of REPEATS timed runs of fn, after one run untimed, and the answer of the last."""
     fn()
-    best, answer = float("inf"), None
-    for _ in range(REPEATS):
-        answer = None  # the last run's answer is freed before the clock starts, not on it
-        start = time.perf_counter()
-        answer = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, answer
+    return best_of(fn)
 
 
 def main():
@@ -194,12 +188,12 @@ def main():
         fts_join = "FROM docs_fts f JOIN docs d ON d.rowid = f.rowid WHERE docs_fts MATCH ?"
         for word in words:
             lit = sql_literal(word)
-            match_s, listed = best_of(lambda: db.sql("SELECT pk FROM t WHERE MATCH(body, %s)" % lit))
-            count_s, counted = best_of(lambda: db.sql("SELECT count(*) FROM t WHERE MATCH(body, %s)" % lit))
-            like_s, liked = best_of(lambda: db.sql("SELECT count(*) FROM t WHERE body LIKE %s" % sql_literal(
+            match_s, listed = best_of_warm(lambda: db.sql("SELECT pk FROM t WHERE MATCH(body, %s)" % lit))
+            count_s, counted = best_of_warm(lambda: db.sql("SELECT count(*) FROM t WHERE MATCH(body, %s)" % lit))
+            like_s, liked = best_of_warm(lambda: db.sql("SELECT count(*) FROM t WHERE body LIKE %s" % sql_literal(
                 "%" + word + "%")))
-            fts_s, fts_listed = best_of(lambda: conn.execute("SELECT d.pk " + fts_join, (word,)).fetchall())
-            fts_count_s, fts_counted = best_of(lambda: conn.execute("SELECT count(*) " + fts_join, (word,)).fetchall())
+            fts_s, fts_listed = best_of_warm(lambda: conn.execute("SELECT d.pk " + fts_join, (word,)).fetchall())
+            fts_count_s, fts_counted = best_of_warm(lambda: conn.execute("SELECT count(*) " + fts_join, (word,)).fetchall())
 
             ours = sorted(r["pk"] for r in listed)
             scanned = sorted(r["pk"] for r in db.sql(

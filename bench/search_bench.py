@@ -32,7 +32,7 @@ import tempfile
 import time
 
 from quenlordb import PyDatabase
-from sql_bench import end_with_the_check
+from sql_bench import best_of, end_with_the_check
 
 REPEATS = 3
 
@@ -66,16 +66,6 @@ for _ in range(%d):
     best = min(best, time.perf_counter() - start)
 print("ok", best, value)
 """ % REPEATS
-
-
-def best_of(fn):
-    best, answer = float("inf"), None
-    for _ in range(REPEATS):
-        answer = None  # the last run's answer is freed before the clock starts, not on it
-        start = time.perf_counter()
-        answer = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, answer
 
 
 def peer_text_job(statement, limit):
