@@ -104,7 +104,7 @@ Result<SqlResult> run_script(Database& db, std::string_view script, SqlSession& 
       continue;
     }
     if (tokens.capacity() == 0) tokens.reserve(32);
-    Statement stmt = TRY(parser::parse_valid_utf8_sql(piece, tokens));
+    Statement stmt = TRY(parser::parse_valid_utf8_sql_by_grammar(piece, tokens));
     mark = deferred_mark(session, stmt);
     last = TRY(execute_stmt(db, session, std::move(stmt)));
   }

@@ -223,10 +223,7 @@ Result<Statement> parse_valid_utf8_sql(std::string_view sql) {
   return parse_tokens(TRY(tokenize_valid_utf8(sql)));
 }
 
-Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens) {
-  if (const std::optional<RowInsert> row = parse_row_insert(sql)) return insert_of(*row);
-  if (std::optional<Statement> select = parse_pk_select(sql)) return std::move(*select);
-  if (std::optional<Statement> update = parse_pk_update(sql)) return std::move(*update);
+Result<Statement> parse_valid_utf8_sql_by_grammar(std::string_view sql, std::vector<Token>& tokens) {
   TRY(tokenize_valid_utf8(sql, tokens));
   return parse_tokens(tokens);
 }

@@ -24,11 +24,13 @@ namespace quenlordb::sql::parser {
 // trailing set operation attach to it, and fails with "unexpected trailing tokens" when tokens
 // remain.
 Result<Statement> parse_sql(std::string_view sql);
-// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave). tokens
-// is room for the statement's tokens, reused by a caller that parses many statements (its contents
-// are replaced).
+// The same for a text already known to be valid UTF-8 (a piece split_sql_statements gave).
 Result<Statement> parse_valid_utf8_sql(std::string_view sql);
-Result<Statement> parse_valid_utf8_sql(std::string_view sql, std::vector<Token>& tokens);
+// The same through the token list and the grammar alone, for a caller that has tried the straight
+// readers below (parse_row_insert, read_pk_select, read_pk_update), which give what the grammar
+// gives. tokens is room for the statement's tokens, reused by a caller that parses many statements
+// (its contents are replaced).
+Result<Statement> parse_valid_utf8_sql_by_grammar(std::string_view sql, std::vector<Token>& tokens);
 
 // INSERT INTO table (pk, doc) VALUES ('...', '...'), with at most one trailing ";", read straight
 // from its text: the statement a bulk load sends again and again, here without a token list or a
