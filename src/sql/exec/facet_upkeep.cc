@@ -341,7 +341,7 @@ Result<SqlSession::FtsColumns> upkeep_fts_indexes(Database& db, SqlSession& sess
   if (SqlSession::FtsColumns known = session.listed_fts_indexes(table)) return known;
   const std::string prefix = rel::fts_index_meta_prefix(table);
   SqlSession::FtsColumns indexes;
-  if (!session.has_staged() || session.staged_under(prefix).current() == nullptr) {
+  if (!session.has_staged_under(prefix)) {
     // No definition is staged or held back: the committed ones are the session's.
     indexes = TRY(committed_fts_indexes(db, table, prefix));
   } else {
@@ -528,7 +528,8 @@ Result<std::optional<std::uint64_t>> write_upkeep_then_rows(Database& db, const 
   }
   std::optional<std::uint64_t> last_ts;
   if (rows.empty()) return last_ts;
-  // The lists and buckets reach the log before any of the rows they cover.
+  // The lists reach the log before any of the rows they cover (buckets, which no query reads, need
+  // not: see session.h).
   if (upkeep && upkeep->has_lists()) TRY(db.log_acknowledged_writes());
   for (PendingPut& put : rows) {
     last_ts = TRY(db.put(put.key, std::move(put.value), put.valid_from, put.valid_to, put.write_tag));

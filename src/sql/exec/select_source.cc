@@ -168,7 +168,7 @@ Result<void> visit_rows_where(Database& db, SqlSession& session, std::string_vie
   std::optional<WhereOnScanThreads> on_threads;
   // A staged write laid over a stored row is met in its place without the threads having seen it;
   // then every row is evaluated here.
-  if (filter != nullptr && (as_of || !session.has_staged() || session.staged_under(prefix).current() == nullptr)) {
+  if (filter != nullptr && (as_of || !session.has_staged_under(prefix))) {
     on_threads.emplace(*filter, tables, prefix.size());
   }
   auto passes_over = [&](const engine::PrefixScanRow& row) noexcept { return on_threads->passes_over(row); };

@@ -90,6 +90,11 @@ class SqlSession {
   // Staged writes share one validity interval, so the newest write of a key answers for all of them.
   const PendingPut* newest_staged(std::string_view key, std::optional<std::uint64_t> valid_at) const;
 
+  // Whether a write of a key under prefix is staged or deferred.
+  bool has_staged_under(std::string_view prefix) const {
+    return has_staged() && staged_under(prefix).current() != nullptr;
+  }
+
   // The newest staged write of each staged key under a prefix, in ascending key order.
   using StagedIndex = std::map<std::string_view, std::size_t, std::less<>>;
   class StagedRange {
